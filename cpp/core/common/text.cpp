@@ -1,0 +1,204 @@
+#include "common/text.hpp"
+
+#include <charconv>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <locale.h>
+
+#include "common/utf8.hpp"
+
+namespace quelmar {
+
+namespace {
+
+#include "common/unicode_tables.inc"
+
+bool is_unicode_ws(char32_t c) noexcept {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+// Decodes the code point that ends at `end` (exclusive) of valid UTF-8 text.
+char32_t utf8_prev(Bytes text, std::size_t& end) noexcept {
+    std::size_t start = end - 1;
+    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    std::size_t p = start;
+    char32_t cp = utf8_next(text, p);
+    end = start;
+    return cp;
+}
+
+bool needs_escape(char32_t cp) noexcept {
+    std::size_t lo = 0, hi = sizeof(kEscapeRanges) / sizeof(kEscapeRanges[0]);
+    while (lo < hi) {
+        std::size_t mid = (lo + hi) / 2;
+        if (cp < kEscapeRanges[mid][0]) hi = mid;
+        else if (cp > kEscapeRanges[mid][1]) lo = mid + 1;
+        else return true;
+    }
+    return false;
+}
+
+bool ascii_ieq(Bytes a, const char* lower) noexcept {
+    std::size_t n = std::strlen(lower);
+    if (a.size() != n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        char c = a[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != lower[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Bytes trim_unicode_ws(Bytes text) noexcept {
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        unsigned char c = static_cast<unsigned char>(text[begin]);
+        if (c < 0x80) {
+            if (!is_unicode_ws(c)) break;
+            ++begin;
+            continue;
+        }
+        std::size_t p = begin;
+        if (!is_unicode_ws(utf8_next(text, p))) break;
+        begin = p;
+    }
+    std::size_t end = text.size();
+    while (end > begin) {
+        unsigned char c = static_cast<unsigned char>(text[end - 1]);
+        if (c < 0x80) {
+            if (!is_unicode_ws(c)) break;
+            --end;
+            continue;
+        }
+        std::size_t p = end;
+        if (!is_unicode_ws(utf8_prev(text, p))) break;
+        end = p;
+    }
+    return text.substr(begin, end - begin);
+}
+
+std::optional<double> parse_decimal_float(Bytes text) noexcept {
+    if (text.empty()) return std::nullopt;
+    bool negative = false;
+    Bytes body = text;
+    if (body[0] == '+' || body[0] == '-') {
+        negative = body[0] == '-';
+        body.remove_prefix(1);
+    }
+    if (ascii_ieq(body, "inf") || ascii_ieq(body, "infinity"))
+        return negative ? -HUGE_VAL : HUGE_VAL;
+    if (ascii_ieq(body, "nan")) return negative ? -std::nan("") : std::nan("");
+
+    // Validate the grammar first: from_chars is more permissive in places.
+    std::size_t i = 0, digits = 0;
+    while (i < body.size() && body[i] >= '0' && body[i] <= '9') ++i, ++digits;
+    if (i < body.size() && body[i] == '.') {
+        ++i;
+        while (i < body.size() && body[i] >= '0' && body[i] <= '9') ++i, ++digits;
+    }
+    if (digits == 0) return std::nullopt;
+    if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+        ++i;
+        if (i < body.size() && (body[i] == '+' || body[i] == '-')) ++i;
+        std::size_t exp_digits = 0;
+        while (i < body.size() && body[i] >= '0' && body[i] <= '9') ++i, ++exp_digits;
+        if (exp_digits == 0) return std::nullopt;
+    }
+    if (i != body.size()) return std::nullopt;
+
+    double value = 0;
+    auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), value,
+                                     std::chars_format::general);
+    if (ec == std::errc() && ptr == body.data() + body.size()) return negative ? -value : value;
+    // Out of range (overflow to infinity or underflow towards zero): let
+    // strtod pick the correctly rounded result in the C locale.
+    static locale_t c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
+    std::string copy(body);
+    double v = strtod_l(copy.c_str(), nullptr, c_locale);
+    return negative ? -v : v;
+}
+
+std::optional<long long> parse_decimal_int(Bytes text) noexcept {
+    if (text.empty()) return std::nullopt;
+    std::size_t i = 0;
+    bool negative = false;
+    if (text[0] == '+' || text[0] == '-') {
+        negative = text[0] == '-';
+        i = 1;
+    }
+    if (i == text.size()) return std::nullopt;
+    unsigned long long mag = 0;
+    for (; i < text.size(); ++i) {
+        char c = text[i];
+        if (c < '0' || c > '9') return std::nullopt;
+        unsigned d = static_cast<unsigned>(c - '0');
+        if (mag > (18446744073709551615ull - d) / 10) return std::nullopt;
+        mag = mag * 10 + d;
+    }
+    if (negative) {
+        if (mag > 9223372036854775808ull) return std::nullopt;
+        return mag == 9223372036854775808ull ? static_cast<long long>(-9223372036854775807ll - 1)
+                                             : -static_cast<long long>(mag);
+    }
+    if (mag > 9223372036854775807ull) return std::nullopt;
+    return static_cast<long long>(mag);
+}
+
+std::string format_number(double x) {
+    if (std::isnan(x)) return "nan";
+    if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+    if (std::fabs(x) < 1e15 && x == std::trunc(x)) {
+        long long v = static_cast<long long>(x);
+        return std::to_string(v);
+    }
+    // Shortest round-trip digits in fixed notation: 0.1 prints as "0.1",
+    // 1e15 as "1000000000000000", 1e-7 as "0.0000001".
+    char buf[400];
+    auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed);
+    return std::string(buf, res.ptr);
+}
+
+std::string quoted_form(Bytes raw) {
+    // Callers pass UTF-8; anything else is shown with replacement characters.
+    std::string repaired;
+    Bytes text = raw;
+    if (!utf8_valid(raw)) {
+        repaired = utf8_lossy(raw);
+        text = repaired;
+    }
+    std::string out;
+    out.reserve(text.size() + 2);
+    out.push_back('"');
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        char32_t cp = utf8_next(text, pos);
+        switch (cp) {
+            case '"': out += "\\\""; continue;
+            case '\\': out += "\\\\"; continue;
+            case '\t': out += "\\t"; continue;
+            case '\r': out += "\\r"; continue;
+            case '\n': out += "\\n"; continue;
+            case 0: out += "\\0"; continue;
+            default: break;
+        }
+        if (needs_escape(cp)) {
+            char hex[16];
+            auto r = std::to_chars(hex, hex + sizeof hex, static_cast<unsigned long>(cp), 16);
+            out += "\\u{";
+            out.append(hex, r.ptr);
+            out += "}";
+        } else {
+            utf8_append(out, cp);
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+}  // namespace quelmar

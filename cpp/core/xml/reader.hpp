@@ -1,0 +1,161 @@
+// The XML event reader: a pull tokenizer over one byte string held in
+// memory. Events refer to the input without copying. It builds no tree,
+// resolves no namespaces and validates no names.
+//
+// Position rule: buffer_position() read before read_event() returns a start
+// or empty-element tag is the offset of that tag's '<' (also when a text
+// event came first); read after an end tag it is the offset just past the
+// tag's '>'. Offsets count from the first input byte; a byte-order mark
+// counts (detection runs at construction, so the position starts after it).
+//
+// Every error advances past the offending markup, so no loop over
+// read_event() can spin; after a fatal error every read yields Eof.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/bytes.hpp"
+#include "xml/encoding.hpp"
+
+namespace quelmar {
+
+enum class EventKind : std::uint8_t {
+    Start,    // <name attrs>        content: between '<' and '>'; name_len
+    End,      // </name>             content: the name, trailing white space removed
+    Empty,    // <name attrs/>       content: between '<' and "/>"; name_len
+    Text,     // raw bytes between markups (never empty, not unescaped)
+    CData,    // <![CDATA[ ... ]]>   content: between the brackets
+    Comment,  // <!-- ... -->
+    Decl,     // <?xml ...?>
+    PI,       // other <? ... ?>
+    DocType,  // <!DOCTYPE ...>      internal subset [ ... ] skipped whole
+    Eof,
+    Error,    // see `error`
+};
+
+enum class XmlError : std::uint8_t {
+    None,
+    // fatal: the reader moves to its end state
+    UnclosedTag, UnclosedComment, UnclosedCData, UnclosedDocType, UnclosedPI, BadBang,
+    // recoverable: reading may continue after the offending markup
+    UnmatchedEnd, MismatchedEnd, DocTypeWithoutName, CommentDoubleDash, MissingEnd,
+    // text decoding and unescaping
+    Encoding, Escape,
+};
+
+struct Event {
+    EventKind kind = EventKind::Eof;
+    XmlError error = XmlError::None;
+    Bytes content;
+    std::size_t name_len = 0;  // Start / Empty
+
+    Bytes name() const noexcept { return kind == EventKind::End ? content : content.substr(0, name_len); }
+};
+
+struct ReaderConfig {
+    bool allow_unmatched_ends = false;
+    bool check_comments = false;
+    bool check_end_names = true;
+    bool expand_empty_elements = false;
+    bool trim_markup_names_in_closing_tags = true;
+    bool trim_text_start = false;
+    bool trim_text_end = false;
+
+    // Every reader the module makes except validate's.
+    static constexpr ReaderConfig engine() noexcept {
+        ReaderConfig c;
+        c.check_end_names = false;
+        return c;
+    }
+    // The reader's default configuration, used by validate.
+    static constexpr ReaderConfig validating() noexcept { return ReaderConfig{}; }
+};
+
+enum class EncodingSource : std::uint8_t { Implicit, Bom, Declaration, Fixed };
+
+// Encoding detection on the first bytes: the encoding (if any) and how many
+// byte-order-mark bytes to skip.
+struct DetectedEncoding {
+    bool found = false;
+    Encoding encoding = Encoding::Utf8;
+    std::size_t skip = 0;
+};
+DetectedEncoding detect_encoding(Bytes first_bytes) noexcept;
+
+class Reader {
+public:
+    explicit Reader(Bytes input, ReaderConfig config = ReaderConfig::engine()) noexcept;
+
+    // Starts with a known encoding that no declaration may change (used for
+    // fragments cut out of a document whose encoding was already settled).
+    void fix_encoding(Encoding e) noexcept;
+
+    Event read_event();
+    std::uint64_t buffer_position() const noexcept { return pos_; }
+
+    // Reads until the end tag closing the element whose start tag (named
+    // `name`) was just returned; only tags with exactly that qualified name
+    // change the depth. Returns XmlError::None on success (position then just
+    // past the end tag's '>'), the first reader error otherwise, or
+    // MissingEnd at end of input.
+    XmlError read_to_end(Bytes name);
+
+    Encoding encoding() const noexcept { return encoding_; }
+    EncodingSource encoding_source() const noexcept { return encoding_source_; }
+    Bytes input() const noexcept { return input_; }
+
+    // Decodes a text event's raw bytes from the current encoding and resolves
+    // references. `out` is set to the result, which refers either to the
+    // input (nothing changed) or to `scratch`. False on an encoding or escape
+    // error.
+    bool unescape(Bytes raw, std::string& scratch, Bytes& out) const;
+    // Decodes CDATA (or any raw run) from the current encoding; no references.
+    bool decode(Bytes raw, std::string& scratch, Bytes& out) const;
+
+private:
+    Event read_markup();
+    Event error_event(XmlError e, bool fatal) noexcept;
+    void apply_declaration(Bytes content) noexcept;
+
+    Bytes input_;
+    std::size_t pos_ = 0;
+    ReaderConfig config_;
+    bool exit_ = false;
+    Encoding encoding_ = Encoding::Utf8;
+    EncodingSource encoding_source_ = EncodingSource::Implicit;
+    // Open elements. Names are only compared when end names are checked, so
+    // otherwise the depth alone is kept.
+    std::size_t depth_ = 0;
+    std::vector<Bytes> open_names_;
+    // An empty-element tag expanded into start + end (expand_empty_elements).
+    bool pending_end_ = false;
+    Bytes pending_end_name_;
+};
+
+// Resolves the five predefined entities and character references in UTF-8
+// text. `out` refers to `text` when there is no '&', else to `scratch`.
+bool unescape_with(Bytes text, std::string& scratch, Bytes& out);
+
+// Attributes of a start or empty-element tag, in document order (XML rules,
+// duplicate detection on). Malformed attributes come out as error entries
+// and the iteration goes on.
+struct Attribute {
+    Bytes key;
+    Bytes value;  // raw, between the quotes
+    bool error = false;
+};
+
+class AttrIter {
+public:
+    // `content` is the tag content, `name_len` the length of the tag name.
+    AttrIter(Bytes content, std::size_t name_len) noexcept;
+    bool next(Attribute& out);
+
+private:
+    Bytes rest_;
+    std::vector<Bytes> seen_;  // keys so far, for duplicate detection
+};
+
+}  // namespace quelmar
