@@ -1,0 +1,88 @@
+// Shared pieces of the binding: argument shims with the interpreter's
+// wording, the argument type-mismatch message, document input (str, bytes,
+// held buffers) and the guard that turns out-of-memory into MemoryError.
+#pragma once
+
+#include <cstddef>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/bytes.hpp"
+#include "pyext/pyref.hpp"
+
+namespace quelmar::py {
+
+// Parses the positional-or-keyword arguments of a METH_FASTCALL |
+// METH_KEYWORDS callable into `out` (borrowed). All arguments are required.
+bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                const char* const* names, std::size_t count, PyObject** out);
+
+template <std::size_t N>
+bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                const char* const (&names)[N], PyObject* (&out)[N]) {
+    return parse_args(fname, args, nargs, kwnames, names, N, out);
+}
+
+// Rejects any argument at all (methods without parameters).
+bool parse_no_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// TypeError "argument 'NAME': 'T' object is not an instance of 'EXPECTED'".
+void raise_arg_type(const char* name, PyObject* value, const char* expected);
+
+// UTF-8 view of a str (the interpreter caches it in the object); nothing
+// with the interpreter's exception set on failure.
+std::optional<Bytes> str_utf8(PyObject* s);
+inline Bytes bytes_view(PyObject* b) {
+    return Bytes(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
+}
+
+// A buffer held for the duration of one call, released on every path.
+class HeldBuffer {
+public:
+    HeldBuffer() noexcept = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() { release(); }
+    void release() noexcept {
+        if (held_) {
+            PyBuffer_Release(&view_);
+            held_ = false;
+        }
+    }
+    Bytes bytes() const noexcept {
+        return Bytes(static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len));
+    }
+
+    enum class Status { Ok, NotABuffer, NotContiguous };
+    // Requests a read-only buffer of single unsigned bytes. The interpreter's
+    // own exception is cleared: callers raise their own message.
+    Status acquire(PyObject* obj);
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+extern const char* const kMsgNotBuffer;        // get_buffer family
+extern const char* const kMsgNotDocument;      // parse / validate
+extern const char* const kMsgNotContiguous;
+
+// Bytes of a document object for parse/validate-style acceptance (bytes,
+// then str, then buffer); nothing with a Python exception set.
+std::optional<Bytes> document_bytes(PyObject* data, HeldBuffer& holder, const char* not_buffer_msg);
+
+// Runs `f` and turns std::bad_alloc into MemoryError (returns nullptr).
+template <class F>
+PyObject* guarded(F&& f) noexcept {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* new_str(std::string_view s);
+
+}  // namespace quelmar::py

@@ -1,0 +1,81 @@
+// The Path class: an immutable compiled path (text + shared Program).
+#include <new>
+#include <string>
+
+#include "common/text.hpp"
+#include "pyext/module.hpp"
+
+namespace quelmar::py {
+
+namespace {
+
+struct PathObject {
+    PyObject_HEAD
+    std::string text;
+    ProgramPtr program;
+};
+
+void path_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    auto* p = reinterpret_cast<PathObject*>(self);
+    p->text.~basic_string();
+    p->program.~ProgramPtr();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* path_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        auto* p = reinterpret_cast<PathObject*>(self);
+        std::string s = "Path(" + quoted_form(p->text) + ")";
+        return new_str(s);
+    });
+}
+
+PyMethodDef path_methods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot path_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(path_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(path_repr)},
+    {Py_tp_methods, path_methods},
+    {0, nullptr},
+};
+
+PyType_Spec path_spec = {
+    "quelmar._quelmar.Path",
+    sizeof(PathObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    path_slots,
+};
+
+}  // namespace
+
+PyTypeObject* make_path_type(PyObject* module) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &path_spec, nullptr));
+}
+
+PyObject* path_new(Bytes text, ProgramPtr program) {
+    PyTypeObject* tp = g_types.path;
+    PyObject* self = tp->tp_alloc(tp, 0);
+    if (self == nullptr) return nullptr;
+    auto* p = reinterpret_cast<PathObject*>(self);
+    new (&p->program) ProgramPtr(std::move(program));
+    try {
+        new (&p->text) std::string(text);
+    } catch (...) {
+        new (&p->text) std::string();
+        Py_DECREF(self);
+        throw;
+    }
+    return self;
+}
+
+const ProgramPtr* path_program(PyObject* obj) {
+    if (g_types.path == nullptr || !PyObject_TypeCheck(obj, g_types.path)) return nullptr;
+    return &reinterpret_cast<PathObject*>(obj)->program;
+}
+
+}  // namespace quelmar::py
