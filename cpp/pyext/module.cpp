@@ -61,10 +61,13 @@ PyObject* py_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 #define QUELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef module_functions[] = {
+    {"parse", QUELMAR_FASTCALL(py_parse), METH_FASTCALL | METH_KEYWORDS, "parse(data)\n--\n\n"},
     {"compile", QUELMAR_FASTCALL(py_compile), METH_FASTCALL | METH_KEYWORDS, "compile(path)\n--\n\n"},
     {"validate", QUELMAR_FASTCALL(py_validate), METH_FASTCALL | METH_KEYWORDS, "validate(data)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
+
+}  // namespace
 
 int add_type(PyObject* module, PyTypeObject* type, PyTypeObject** slot) {
     if (type == nullptr) return -1;
@@ -79,9 +82,12 @@ int add_type(PyObject* module, PyTypeObject* type, PyTypeObject** slot) {
     return 0;
 }
 
+namespace {
+
 int module_exec(PyObject* module) {
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
     if (add_type(module, make_path_type(module), &g_types.path) < 0) return -1;
+    if (add_result_types(module) < 0) return -1;
     return 0;
 }
 

@@ -11,11 +11,34 @@ namespace quelmar::py {
 // pointers always name the most recently executed module's types.
 struct ModuleTypes {
     PyTypeObject* path = nullptr;
+    PyTypeObject* result = nullptr;
+    PyTypeObject* char_iter = nullptr;
+    PyTypeObject* item_iter = nullptr;
+    PyTypeObject* child_key_iter = nullptr;
+    PyTypeObject* child_value_iter = nullptr;
+    PyTypeObject* child_item_iter = nullptr;
+    PyTypeObject* child_iter = nullptr;
+    PyTypeObject* keys_view = nullptr;
+    PyTypeObject* values_view = nullptr;
+    PyTypeObject* items_view = nullptr;
+    PyTypeObject* children_view = nullptr;
 };
 extern ModuleTypes g_types;
 
+// Adds a heap type to the module and keeps a reference in `slot`.
+int add_type(PyObject* module, PyTypeObject* type, PyTypeObject** slot);
+
 // Compiles a path text through the thread's cache; ValueError on failure.
 std::optional<ProgramPtr> compile_text(Bytes text);
+
+// Adds the Result class, its iterators and views to the module, in this
+// order: Result, ResultCharIter, ResultItemIter, ResultChildKeyIter,
+// ResultChildValueIter, ResultChildItemIter, ResultChildIter, ResultKeysView,
+// ResultValuesView, ResultItemsView, ResultChildrenView (result_type.cpp).
+int add_result_types(PyObject* module);
+
+// parse(data) (result_type.cpp).
+PyObject* py_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Path type (path_type.cpp).
 PyTypeObject* make_path_type(PyObject* module);

@@ -1,0 +1,79 @@
+// The streaming engine: one Program (run_with) or several (run_many) over
+// the bytes of a document in one forward pass, producing Items.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/expected.hpp"
+#include "engine/item.hpp"
+#include "path/program.hpp"
+#include "xml/reader.hpp"
+
+namespace quelmar {
+
+// Evaluates one program over a whole document. With `emit_spans`, captured
+// non-empty elements are reported as spans into `source`.
+Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool emit_spans);
+
+// Evaluates the steps of `program` relative to one element (the bytes of
+// that element; the first step names its children, or is @attr / #text of
+// the element itself), then applies the modifiers. `encoding` is the
+// encoding of the document the element came from.
+Expected<Items, EngineError> run_in_element(const Program& program, Bytes element, Encoding encoding);
+
+// Several programs in one pass; one item sequence per program, in order.
+Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Program*>& programs, Bytes source,
+                                                   bool emit_spans);
+// The fragment form of the same pass, relative to one element.
+Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<const Program*>& programs,
+                                                              Bytes element, Encoding encoding);
+
+// ---- element text and attributes, shared with the Result layer
+
+// Concatenated text and CDATA inside the element whose start tag the reader
+// just returned, at any depth, decoded and unescaped (runs that fail to
+// decode or unescape are left out); consumes through the element's end tag.
+std::string read_text_in_scope(Reader& reader);
+
+// Text content of the first element in `element` ("" for an empty-element
+// tag or no element). `encoding` is the document's encoding.
+std::string extract_element_text(Bytes element, Encoding encoding = Encoding::Utf8);
+
+// The value of the first attribute whose local name equals `name`, decoded
+// and unescaped (raw bytes when unescaping fails), or nothing.
+std::optional<std::string> read_attr(Bytes tag_content, std::size_t name_len, Bytes name,
+                                     Encoding encoding = Encoding::Utf8);
+
+// "<" + content + "/>": the source bytes of an empty-element tag.
+std::string serialize_empty(Bytes content);
+
+// The bytes after the first ':', or the whole name.
+inline Bytes local_name_bytes(Bytes name) noexcept {
+    auto colon = name.find(':');
+    return colon == Bytes::npos ? name : name.substr(colon + 1);
+}
+
+// Text of an item (element text for element items; a copy for Text).
+std::string item_text(const Item& item, Bytes source);
+// Numeric value of an item's text (valid UTF-8, trimmed, decimal float).
+std::optional<double> parse_item_number(const Item& item, Bytes source);
+
+// Applies the modifiers in order (modifiers.cpp).
+void apply_modifiers(const std::vector<Modifier>& modifiers, Items& items, Bytes source);
+
+// ---- the Result layer's element operations
+
+struct ChildSpan {
+    std::string name;  // qualified name as written
+    std::size_t start = 0;
+    std::size_t end = 0;
+};
+
+// Whether a start or empty-element tag occurs inside the first element.
+bool element_has_child_elements(Bytes element);
+// The direct children of the first element, in document order.
+std::vector<ChildSpan> collect_direct_children(Bytes element);
+
+}  // namespace quelmar
