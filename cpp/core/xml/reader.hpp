@@ -13,7 +13,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "common/bytes.hpp"
@@ -102,6 +104,9 @@ public:
     // MissingEnd at end of input.
     XmlError read_to_end(Bytes name);
 
+    // Number of open elements (start tags not yet closed).
+    std::size_t depth() const noexcept { return depth_; }
+
     Encoding encoding() const noexcept { return encoding_; }
     EncodingSource encoding_source() const noexcept { return encoding_source_; }
     Bytes input() const noexcept { return input_; }
@@ -115,9 +120,16 @@ public:
     bool decode(Bytes raw, std::string& scratch, Bytes& out) const;
 
 private:
+    // Each of these is entered with pos_ at a '<' and leaves pos_ just past
+    // the markup (or at the end of the input after a fatal error).
     Event read_markup();
+    Event read_end_tag();
+    Event read_start_tag();
+    Event read_bang();
+    Event read_pi();
+    Event close_element(Bytes name);
     Event error_event(XmlError e, bool fatal) noexcept;
-    void apply_declaration(Bytes content) noexcept;
+    void apply_declaration(Bytes content);
 
     Bytes input_;
     std::size_t pos_ = 0;
@@ -126,7 +138,7 @@ private:
     Encoding encoding_ = Encoding::Utf8;
     EncodingSource encoding_source_ = EncodingSource::Implicit;
     // Open elements. Names are only compared when end names are checked, so
-    // otherwise the depth alone is kept.
+    // otherwise the depth alone is kept (open_names_ stays empty).
     std::size_t depth_ = 0;
     std::vector<Bytes> open_names_;
     // An empty-element tag expanded into start + end (expand_empty_elements).
@@ -147,6 +159,13 @@ struct Attribute {
     bool error = false;
 };
 
+// Recovery inside a malformed list: a key not followed by '=' is an error
+// entry and iteration resumes at the next token; an unquoted value is an
+// error entry spanning up to the next white space; a repeated key is an
+// error entry with its (quoted) value; a stray '=' or quoted run where a key
+// should be is an error entry with an empty key, passing over the value.
+// Every entry consumes at least one byte, so iteration always ends. A
+// quoted value directly followed by the next key (no white space) is accepted.
 class AttrIter {
 public:
     // `content` is the tag content, `name_len` the length of the tag name.
@@ -154,8 +173,16 @@ public:
     bool next(Attribute& out);
 
 private:
+    // Remembers `key`; false when it was already seen in this tag.
+    bool remember(Bytes key);
+
     Bytes rest_;
-    std::vector<Bytes> seen_;  // keys so far, for duplicate detection
+    // Keys so far, for duplicate detection: a few in place, then a hash set,
+    // so a tag with 100,000 attributes stays linear.
+    static constexpr std::size_t kSmall = 8;
+    Bytes small_[kSmall];
+    std::size_t n_small_ = 0;
+    std::unique_ptr<std::unordered_set<Bytes>> seen_;
 };
 
 }  // namespace quelmar

@@ -1,0 +1,541 @@
+#include "xml/reader.hpp"
+
+#include "common/utf8.hpp"
+#include "xml/scan.hpp"
+
+namespace quelmar {
+
+using namespace xml_scan;
+
+namespace {
+
+Event make_event(EventKind kind, Bytes content = {}, std::size_t name_len = 0) noexcept {
+    Event e;
+    e.kind = kind;
+    e.content = content;
+    e.name_len = name_len;
+    return e;
+}
+
+Bytes span(const char* b, const char* e) noexcept {
+    return Bytes(b, static_cast<std::size_t>(e - b));
+}
+
+bool starts_with(const char* p, const char* end, Bytes prefix) noexcept {
+    return static_cast<std::size_t>(end - p) >= prefix.size() &&
+           std::memcmp(p, prefix.data(), prefix.size()) == 0;
+}
+
+// True when [p, end) is a proper prefix of `word` (the input ends inside it).
+// `fold` compares ASCII letters case-insensitively.
+bool truncated_prefix_of(const char* p, const char* end, Bytes word, bool fold) noexcept {
+    const std::size_t n = static_cast<std::size_t>(end - p);
+    if (n >= word.size()) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        char c = p[i];
+        if (fold && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c != word[i]) return false;
+    }
+    return true;
+}
+
+bool is_doctype_keyword(const char* p, const char* end) noexcept {
+    static constexpr char kWord[] = "DOCTYPE";
+    if (end - p < 7) return false;
+    for (int i = 0; i < 7; ++i) {
+        char c = p[i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c != kWord[i]) return false;
+    }
+    return true;
+}
+
+// The '>' ending a start or empty-element tag whose content begins at p, or
+// end when the tag is not closed. A '>' inside a quoted value does not end
+// the tag. The common case (no quote before the first '>') costs three
+// bounded searches; with quotes, the next '"', '\'' and '>' are each
+// remembered and searched again only once passed, so every byte is looked
+// at a bounded number of times however many attributes the tag has.
+const char* find_tag_end(const char* p, const char* end) noexcept {
+    const char* gt = find_byte(p, end, '>');
+    if (gt == end) return end;
+    const char* dq = find_byte(p, gt, '"');
+    const char* sq = find_byte(p, gt, '\'');
+    while (true) {
+        const char* q = dq < sq ? dq : sq;
+        if (q >= gt) return gt;
+        const char* close = find_byte(q + 1, end, *q);
+        if (close == end) return end;
+        p = close + 1;
+        if (p > gt) {
+            gt = find_byte(p, end, '>');
+            if (gt == end) return end;
+            dq = find_byte(p, gt, '"');
+            sq = find_byte(p, gt, '\'');
+        } else {
+            if (dq < p) dq = find_byte(p, gt, '"');
+            if (sq < p) sq = find_byte(p, gt, '\'');
+        }
+    }
+}
+
+// Skips a DOCTYPE internal subset whose '[' is just before p. Quoted
+// literals, comments and processing instructions inside it are passed over
+// whole, so a ']' or '>' in them does not end it. Returns the position just
+// past the closing ']', or end.
+const char* skip_internal_subset(const char* p, const char* end) noexcept {
+    while (true) {
+        p = find_class(p, end, kSubsetStop);
+        if (p == end) return end;
+        const char c = *p;
+        if (c == ']') return p + 1;
+        if (c == '"' || c == '\'') {
+            const char* q = find_byte(p + 1, end, c);
+            if (q == end) return end;
+            p = q + 1;
+        } else if (starts_with(p, end, "<!--")) {
+            const char* t = find_terminator(p + 4, end, '-', '-');
+            if (t == end) return end;
+            p = t + 3;
+        } else if (starts_with(p, end, "<?")) {
+            const char* t = find_terminator(p + 2, end, '?', 0);
+            if (t == end) return end;
+            p = t + 2;
+        } else {
+            ++p;  // the '<' of a markup declaration
+        }
+    }
+}
+
+// The '>' ending a DOCTYPE whose body begins at p, or end. Quoted literals
+// (the external identifier) and the internal subset may contain '>'.
+const char* find_doctype_end(const char* p, const char* end) noexcept {
+    while (true) {
+        p = find_class(p, end, kDoctypeStop);
+        if (p == end) return end;
+        const char c = *p;
+        if (c == '>') return p;
+        if (c == '[') {
+            p = skip_internal_subset(p + 1, end);
+            if (p == end) return end;
+        } else {
+            const char* q = find_byte(p + 1, end, c);
+            if (q == end) return end;
+            p = q + 1;
+        }
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Encoding detection
+
+DetectedEncoding detect_encoding(Bytes first) noexcept {
+    const unsigned char* s = ubegin(first);
+    const std::size_t n = first.size();
+    auto at = [&](std::size_t i, unsigned char v) { return i < n && s[i] == v; };
+    if (at(0, 0xFE) && at(1, 0xFF)) return {true, Encoding::Utf16Be, 2};
+    if (at(0, 0xFF) && at(1, 0xFE)) return {true, Encoding::Utf16Le, 2};
+    if (at(0, 0xEF) && at(1, 0xBB) && at(2, 0xBF)) return {true, Encoding::Utf8, 3};
+    if (at(0, 0x00) && at(1, 0x3C) && at(2, 0x00) && at(3, 0x3F)) return {true, Encoding::Utf16Be, 0};
+    if (at(0, 0x3C) && at(1, 0x00) && at(2, 0x3F) && at(3, 0x00)) return {true, Encoding::Utf16Le, 0};
+    if (at(0, 0x3C) && at(1, 0x3F) && at(2, 0x78) && at(3, 0x6D)) return {true, Encoding::Utf8, 0};
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Reader
+
+Reader::Reader(Bytes input, ReaderConfig config) noexcept : input_(input), config_(config) {
+    const DetectedEncoding d = detect_encoding(input);
+    if (d.found) {
+        encoding_ = d.encoding;
+        pos_ = d.skip;
+        // "<?xm" only says the document starts with a declaration: the
+        // encoding stays open to it exactly as an implicit one. The UTF-16
+        // first-byte patterns count as a byte-order mark (a declaration may
+        // still override them).
+        const bool open = d.encoding == Encoding::Utf8 && d.skip == 0;
+        encoding_source_ = open ? EncodingSource::Implicit : EncodingSource::Bom;
+    }
+}
+
+void Reader::fix_encoding(Encoding e) noexcept {
+    encoding_ = e;
+    encoding_source_ = EncodingSource::Fixed;
+}
+
+Event Reader::error_event(XmlError e, bool fatal) noexcept {
+    if (fatal) {
+        // The unclosed construct ran to the end of the input: that is where
+        // the reader stops.
+        exit_ = true;
+        pos_ = input_.size();
+    }
+    Event ev;
+    ev.kind = EventKind::Error;
+    ev.error = e;
+    return ev;
+}
+
+Event Reader::read_event() {
+    if (pending_end_) {
+        pending_end_ = false;
+        return close_element(pending_end_name_);
+    }
+    if (exit_) return Event{};
+    const char* b = input_.data();
+    const char* end = b + input_.size();
+    while (true) {
+        if (pos_ >= input_.size()) {
+            exit_ = true;
+            return Event{};
+        }
+        const char* p = b + pos_;
+        if (*p == '<') return read_markup();
+        // Text up to the next '<' (or the end of the input). The reader
+        // stops in front of the '<', so buffer_position() is then the
+        // offset of the next markup.
+        const char* lt = find_byte(p, end, '<');
+        pos_ = static_cast<std::size_t>(lt - b);
+        const char* te = lt;
+        if (config_.trim_text_start) p = skip_ws(p, te);
+        if (config_.trim_text_end)
+            while (te > p && is_ws(te[-1])) --te;
+        if (te > p) return make_event(EventKind::Text, span(p, te));
+        // A run of white space trimmed away: go on with the markup.
+    }
+}
+
+Event Reader::read_markup() {
+    const char* lt = input_.data() + pos_;
+    const char* end = input_.data() + input_.size();
+    if (end - lt < 2) return error_event(XmlError::UnclosedTag, true);
+    switch (lt[1]) {
+        case '/': return read_end_tag();
+        case '!': return read_bang();
+        case '?': return read_pi();
+        default: return read_start_tag();
+    }
+}
+
+Event Reader::read_end_tag() {
+    const char* b = input_.data();
+    const char* end = b + input_.size();
+    const char* nb = b + pos_ + 2;
+    const char* gt = find_byte(nb, end, '>');
+    if (gt == end) return error_event(XmlError::UnclosedTag, true);
+    pos_ = static_cast<std::size_t>(gt + 1 - b);
+    const char* ne = gt;
+    if (config_.trim_markup_names_in_closing_tags)
+        while (ne > nb && is_ws(ne[-1])) --ne;
+    return close_element(span(nb, ne));
+}
+
+Event Reader::close_element(Bytes name) {
+    if (depth_ == 0) {
+        if (config_.allow_unmatched_ends) return make_event(EventKind::End, name);
+        return error_event(XmlError::UnmatchedEnd, false);
+    }
+    --depth_;
+    if (config_.check_end_names) {
+        const Bytes open = open_names_.back();
+        open_names_.pop_back();
+        if (open != name) return error_event(XmlError::MismatchedEnd, false);
+    }
+    return make_event(EventKind::End, name);
+}
+
+Event Reader::read_start_tag() {
+    const char* b = input_.data();
+    const char* end = b + input_.size();
+    const char* cb = b + pos_ + 1;
+    const char* gt = find_tag_end(cb, end);
+    if (gt == end) return error_event(XmlError::UnclosedTag, true);
+    pos_ = static_cast<std::size_t>(gt + 1 - b);
+    const char* ce = gt;
+    const bool empty = ce > cb && ce[-1] == '/';
+    if (empty) --ce;
+    const std::size_t name_len = static_cast<std::size_t>(find_class(cb, ce, kWs) - cb);
+    const Bytes content = span(cb, ce);
+    if (empty && !config_.expand_empty_elements) return make_event(EventKind::Empty, content, name_len);
+    const Bytes name = content.substr(0, name_len);
+    ++depth_;
+    if (config_.check_end_names) open_names_.push_back(name);
+    if (empty) {
+        pending_end_ = true;
+        pending_end_name_ = name;
+    }
+    return make_event(EventKind::Start, content, name_len);
+}
+
+Event Reader::read_bang() {
+    const char* b = input_.data();
+    const char* end = b + input_.size();
+    const char* s = b + pos_ + 2;  // after "<!"
+    if (starts_with(s, end, "--")) {
+        const char* cb = s + 2;
+        const char* t = find_terminator(cb, end, '-', '-');
+        if (t == end) return error_event(XmlError::UnclosedComment, true);
+        pos_ = static_cast<std::size_t>(t + 3 - b);
+        const Bytes content = span(cb, t);
+        if (config_.check_comments &&
+            (content.find("--") != Bytes::npos || (!content.empty() && content.back() == '-')))
+            return error_event(XmlError::CommentDoubleDash, false);
+        return make_event(EventKind::Comment, content);
+    }
+    if (starts_with(s, end, "[CDATA[")) {
+        const char* cb = s + 7;
+        const char* t = find_terminator(cb, end, ']', ']');
+        if (t == end) return error_event(XmlError::UnclosedCData, true);
+        pos_ = static_cast<std::size_t>(t + 3 - b);
+        return make_event(EventKind::CData, span(cb, t));
+    }
+    if (is_doctype_keyword(s, end)) {
+        const char* db = s + 7;
+        const char* gt = find_doctype_end(db, end);
+        if (gt == end) return error_event(XmlError::UnclosedDocType, true);
+        pos_ = static_cast<std::size_t>(gt + 1 - b);
+        const char* nb = skip_ws(db, gt);
+        if (nb == gt || *nb == '[') return error_event(XmlError::DocTypeWithoutName, false);
+        return make_event(EventKind::DocType, span(nb, gt));
+    }
+    // The input ends inside one of the three keywords: the construct is
+    // unclosed. Anything else after "<!" is not markup we know.
+    if (truncated_prefix_of(s, end, "--", false)) return error_event(XmlError::UnclosedComment, true);
+    if (truncated_prefix_of(s, end, "[CDATA[", false)) return error_event(XmlError::UnclosedCData, true);
+    if (truncated_prefix_of(s, end, "DOCTYPE", true)) return error_event(XmlError::UnclosedDocType, true);
+    return error_event(XmlError::BadBang, true);
+}
+
+Event Reader::read_pi() {
+    const char* b = input_.data();
+    const char* end = b + input_.size();
+    const char* cb = b + pos_ + 2;  // after "<?"
+    const char* t = find_terminator(cb, end, '?', 0);
+    if (t == end) return error_event(XmlError::UnclosedPI, true);
+    pos_ = static_cast<std::size_t>(t + 2 - b);
+    const Bytes content = span(cb, t);
+    const bool decl = content.substr(0, 3) == "xml" && (content.size() == 3 || is_ws(content[3]));
+    if (!decl) return make_event(EventKind::PI, content);
+    if (encoding_source_ == EncodingSource::Implicit || encoding_source_ == EncodingSource::Bom)
+        apply_declaration(content);
+    return make_event(EventKind::Decl, content);
+}
+
+void Reader::apply_declaration(Bytes content) {
+    AttrIter it(content, 3);
+    Attribute a;
+    while (it.next(a)) {
+        if (a.error || a.key != "encoding") continue;
+        if (const auto e = encoding_for_label(a.value)) {
+            encoding_ = *e;
+            encoding_source_ = EncodingSource::Declaration;
+        }
+        return;
+    }
+}
+
+XmlError Reader::read_to_end(Bytes name) {
+    // `depth` counts the open elements named `name` inside the one being
+    // skipped; the reader's own depth and open names are kept as usual.
+    std::size_t depth = 0;
+    // Returns true when `ev` is the end tag that finishes the skip.
+    auto at_end = [&](const Event& ev) {
+        if (ev.kind == EventKind::Start) {
+            if (ev.name() == name) ++depth;
+        } else if (ev.kind == EventKind::End && ev.content == name) {
+            if (depth == 0) return true;
+            --depth;
+        }
+        return false;
+    };
+    const char* b = input_.data();
+    const char* end = b + input_.size();
+    while (true) {
+        if (pending_end_) {
+            pending_end_ = false;
+            const Event ev = close_element(pending_end_name_);
+            if (ev.kind == EventKind::Error) return ev.error;
+            if (at_end(ev)) return XmlError::None;
+        }
+        if (exit_) return XmlError::MissingEnd;
+        // Text is never looked at: jump from '<' to '<'.
+        const char* lt = find_byte(b + pos_, end, '<');
+        pos_ = static_cast<std::size_t>(lt - b);
+        if (lt == end) {
+            exit_ = true;
+            return XmlError::MissingEnd;
+        }
+        const Event ev = read_markup();
+        if (ev.kind == EventKind::Error) return ev.error;
+        if (at_end(ev)) return XmlError::None;
+    }
+}
+
+bool Reader::decode(Bytes raw, std::string& scratch, Bytes& out) const {
+    if (encoding_ == Encoding::Utf8) {
+        if (!utf8_valid(raw)) return false;
+        out = raw;
+        return true;
+    }
+    scratch.clear();
+    if (!decode_to_utf8(encoding_, raw, scratch)) return false;
+    out = as_bytes(scratch);
+    return true;
+}
+
+bool Reader::unescape(Bytes raw, std::string& scratch, Bytes& out) const {
+    if (encoding_ == Encoding::Utf8) {
+        if (!utf8_valid(raw)) return false;
+        return unescape_with(raw, scratch, out);
+    }
+    std::string decoded;
+    if (!decode_to_utf8(encoding_, raw, decoded)) return false;
+    if (decoded.find('&') == std::string::npos) {
+        scratch = std::move(decoded);
+        out = as_bytes(scratch);
+        return true;
+    }
+    return unescape_with(decoded, scratch, out);
+}
+
+// ---------------------------------------------------------------------------
+// Unescaping
+
+namespace {
+
+// Appends the replacement of the reference `name` (between '&' and ';').
+bool resolve_reference(Bytes name, std::string& out) {
+    if (!name.empty() && name[0] == '#') {
+        const bool hex = name.size() > 1 && name[1] == 'x';
+        const Bytes digits = name.substr(hex ? 2 : 1);
+        if (digits.empty()) return false;
+        std::uint32_t v = 0;
+        for (const char c : digits) {
+            std::uint32_t d;
+            if (c >= '0' && c <= '9') d = static_cast<std::uint32_t>(c - '0');
+            else if (hex && c >= 'a' && c <= 'f') d = static_cast<std::uint32_t>(c - 'a' + 10);
+            else if (hex && c >= 'A' && c <= 'F') d = static_cast<std::uint32_t>(c - 'A' + 10);
+            else return false;  // also a sign, which is not allowed
+            v = v * (hex ? 16u : 10u) + d;
+            // Stop before the 32-bit range can overflow: nothing past
+            // U+10FFFF is a scalar value anyway.
+            if (v > 0x10FFFF) return false;
+        }
+        if (v == 0 || (v >= 0xD800 && v <= 0xDFFF)) return false;
+        utf8_append(out, static_cast<char32_t>(v));
+        return true;
+    }
+    if (name == "lt") out.push_back('<');
+    else if (name == "gt") out.push_back('>');
+    else if (name == "amp") out.push_back('&');
+    else if (name == "apos") out.push_back('\'');
+    else if (name == "quot") out.push_back('"');
+    else return false;
+    return true;
+}
+
+}  // namespace
+
+bool unescape_with(Bytes text, std::string& scratch, Bytes& out) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    const char* amp = find_byte(p, end, '&');
+    if (amp == end) {
+        out = text;
+        return true;
+    }
+    scratch.clear();
+    scratch.reserve(text.size());
+    while (amp != end) {
+        scratch.append(p, static_cast<std::size_t>(amp - p));
+        // The reference ends at the next ';', which must come before any
+        // other '&'. Each search starts past the previous reference, so the
+        // whole run is linear.
+        const char* semi = find_byte(amp + 1, end, ';');
+        if (semi == end) return false;
+        if (find_byte(amp + 1, semi, '&') != semi) return false;
+        if (!resolve_reference(span(amp + 1, semi), scratch)) return false;
+        p = semi + 1;
+        amp = find_byte(p, end, '&');
+    }
+    scratch.append(p, static_cast<std::size_t>(end - p));
+    out = as_bytes(scratch);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Attributes
+
+AttrIter::AttrIter(Bytes content, std::size_t name_len) noexcept
+    : rest_(name_len < content.size() ? content.substr(name_len) : Bytes()) {}
+
+bool AttrIter::remember(Bytes key) {
+    if (!seen_) {
+        for (std::size_t i = 0; i < n_small_; ++i)
+            if (small_[i] == key) return false;
+        if (n_small_ < kSmall) {
+            small_[n_small_++] = key;
+            return true;
+        }
+        seen_ = std::make_unique<std::unordered_set<Bytes>>(small_, small_ + n_small_);
+    }
+    return seen_->insert(key).second;
+}
+
+namespace {
+
+// Reads a value at p: quoted (true, past the closing quote) or, as an error,
+// an unquoted run up to white space, or an unterminated quoted run to the end.
+std::pair<const char*, bool> read_attr_value(const char* p, const char* end, Bytes& value) noexcept {
+    if (p < end && (*p == '"' || *p == '\'')) {
+        const char* close = find_byte(p + 1, end, *p);
+        value = span(p + 1, close);
+        if (close == end) return {end, false};
+        return {close + 1, true};
+    }
+    const char* ve = find_class(p, end, kWs);
+    value = span(p, ve);
+    return {ve, false};
+}
+
+}  // namespace
+
+bool AttrIter::next(Attribute& out) {
+    const char* end = rest_.data() + rest_.size();
+    const char* p = skip_ws(rest_.data(), end);
+    if (p == end) {
+        rest_ = Bytes();
+        return false;
+    }
+    out = Attribute{};
+    const char* ke = find_class(p, end, kKeyStop);
+    if (ke == p) {
+        // A stray '=' or a quoted run where a key should be: one error entry
+        // that passes over it (and over the value after a '=').
+        out.error = true;
+        if (*p == '=') p = skip_ws(p + 1, end);
+        const auto [next, quoted] = read_attr_value(p, end, out.value);
+        (void)quoted;
+        rest_ = span(next, end);
+        return true;
+    }
+    out.key = span(p, ke);
+    p = skip_ws(ke, end);
+    if (p == end || *p != '=') {
+        // A key without '=': resume at the next token, which starts the
+        // next attribute.
+        out.error = true;
+        rest_ = span(p, end);
+        return true;
+    }
+    p = skip_ws(p + 1, end);
+    const auto [next, quoted] = read_attr_value(p, end, out.value);
+    rest_ = span(next, end);
+    if (!quoted || !remember(out.key)) out.error = true;
+    return true;
+}
+
+}  // namespace quelmar
