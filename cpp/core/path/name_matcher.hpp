@@ -7,6 +7,8 @@
 
 namespace quelmar {
 
+bool glob_match(Bytes pattern, Bytes text);
+
 class NameMatcher {
 public:
     enum class Kind : unsigned char { Exact, Glob };
@@ -18,14 +20,26 @@ public:
     // `qualified` is the tag name as written, `local` the part after its
     // first ':' (or the whole name). A stored string containing ':' compares
     // the qualified name, otherwise the local one.
-    bool matches(Bytes qualified, Bytes local) const;
+    // Exact names, the common case, compare bytes inline without decoding or
+    // allocating; this runs for every start tag the engine tests.
+    bool matches(Bytes qualified, Bytes local) const {
+        const Bytes chosen = qualified_ ? qualified : local;
+        if (kind_ == Kind::Exact) return chosen == Bytes(text_);
+        return matches_glob(chosen);
+    }
+    // The same on raw document bytes; a name that is not valid UTF-8 is
+    // matched by a glob as the empty text.
     bool matches_bytes(Bytes qualified, Bytes local) const { return matches(qualified, local); }
+    // Matches the whole of a UTF-8 text (the filters' % operator).
+    bool matches_whole(Bytes text) const { return kind_ == Kind::Exact ? text == Bytes(text_) : glob_match(text_, text); }
 
     Kind kind() const noexcept { return kind_; }
     // Exact: the unescaped name; Glob: the pattern as written.
     const std::string& text() const noexcept { return text_; }
 
 private:
+    bool matches_glob(Bytes name) const;
+
     Kind kind_ = Kind::Exact;
     bool qualified_ = false;  // the stored string contains ':'
     std::string text_;

@@ -1,0 +1,158 @@
+// Element text, attributes and the small helpers around captures.
+#include <string>
+
+#include "common/text.hpp"
+#include "common/utf8.hpp"
+#include "engine/internal.hpp"
+
+namespace quelmar {
+
+std::string EngineError::message() const {
+    switch (kind) {
+        case Kind::Ambiguous:
+            return "path is ambiguous: " + name +
+                   " matches multiple elements but the path continues; specify .N (single) or .# (each)";
+        case Kind::TooDeep:
+            return "path nests filters too deeply for this document (more than " +
+                   std::to_string(detail::kMaxFragmentNesting) + " filtered levels)";
+    }
+    return "engine error";
+}
+
+std::string read_text_in_scope(Reader& reader) {
+    std::string out;
+    std::string scratch;
+    std::size_t depth = 1;
+    const bool utf8 = reader.encoding() == Encoding::Utf8;
+    for (;;) {
+        Event ev = reader.read_event();
+        switch (ev.kind) {
+            case EventKind::Start:
+                ++depth;
+                break;
+            case EventKind::End:
+                if (--depth == 0) return out;
+                break;
+            case EventKind::Text: {
+                Bytes text;
+                if (reader.unescape(ev.content, scratch, text)) out.append(text);
+                break;
+            }
+            case EventKind::CData:
+                // CDATA is taken as it stands in UTF-8 documents; in others it
+                // is decoded like any text (and left out if it does not decode).
+                if (utf8) {
+                    out.append(ev.content);
+                } else {
+                    Bytes text;
+                    if (reader.decode(ev.content, scratch, text)) out.append(text);
+                }
+                break;
+            case EventKind::Eof:
+                return out;
+            default:
+                break;
+        }
+    }
+}
+
+std::string extract_element_text(Bytes element, Encoding encoding) {
+    Reader reader(element);
+    if (encoding != Encoding::Utf8) reader.fix_encoding(encoding);
+    for (;;) {
+        Event ev = reader.read_event();
+        switch (ev.kind) {
+            case EventKind::Start: return read_text_in_scope(reader);
+            case EventKind::Empty:
+            case EventKind::Eof: return std::string();
+            default: break;
+        }
+    }
+}
+
+std::optional<std::string> read_attr(Bytes tag_content, std::size_t name_len, Bytes name, Encoding encoding) {
+    AttrIter it(tag_content, name_len);
+    Attribute attr;
+    while (it.next(attr)) {
+        if (attr.error || local_name_bytes(attr.key) != name) continue;
+        std::string scratch;
+        Bytes out;
+        if (encoding == Encoding::Utf8) {
+            if (utf8_valid(attr.value) && unescape_with(attr.value, scratch, out)) return std::string(out);
+            return std::string(attr.value);
+        }
+        std::string decoded;
+        if (!decode_to_utf8(encoding, attr.value, decoded)) return std::string(attr.value);
+        if (unescape_with(decoded, scratch, out)) return std::string(out);
+        return decoded;
+    }
+    return std::nullopt;
+}
+
+std::string serialize_empty(Bytes content) {
+    std::string s;
+    s.reserve(content.size() + 3);
+    s.push_back('<');
+    s.append(content);
+    s.append("/>");
+    return s;
+}
+
+std::string item_text(const Item& item, Bytes source) {
+    switch (item.kind) {
+        case Item::Kind::OwnedElement: return extract_element_text(item.bytes, item.encoding);
+        case Item::Kind::ElementSpan:
+            if (item.start <= item.end && item.end <= source.size())
+                return extract_element_text(source.substr(item.start, item.end - item.start), item.encoding);
+            return std::string();
+        case Item::Kind::Text: return item.bytes;
+    }
+    return std::string();
+}
+
+std::optional<double> parse_item_number(const Item& item, Bytes source) {
+    std::string owned;
+    Bytes text;
+    if (item.kind == Item::Kind::Text) {
+        text = item.bytes;
+    } else {
+        owned = item_text(item, source);
+        text = owned;
+    }
+    if (!utf8_valid(text)) return std::nullopt;
+    return parse_decimal_float(trim_unicode_ws(text));
+}
+
+namespace detail {
+
+void consume_to_end(Reader& reader, bool inside_element) {
+    std::size_t depth = 1;
+    for (;;) {
+        Event ev = reader.read_event();
+        switch (ev.kind) {
+            case EventKind::Start:
+                ++depth;
+                break;
+            case EventKind::End:
+                if (inside_element) {
+                    if (depth == 1) return;
+                    --depth;
+                }
+                break;
+            case EventKind::Eof:
+                return;
+            default:
+                break;
+        }
+    }
+}
+
+void append_capture(Items& items, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, Encoding enc) {
+    if (q < p) q = p;
+    if (q > source.size()) q = source.size();
+    if (emit_spans) items.push_back(Item::span(p, q, enc));
+    else items.push_back(Item::owned(std::string(source.substr(p, q - p)), enc));
+}
+
+}  // namespace detail
+}  // namespace quelmar

@@ -1,0 +1,220 @@
+// Filters while streaming: the comparison, the streaming route that decides
+// a filter and collects the next step's results in one pass over the
+// filtered element, and the fragment routes that read the element again.
+#include <string>
+
+#include "common/text.hpp"
+#include "common/utf8.hpp"
+#include "engine/internal.hpp"
+
+namespace quelmar::detail {
+
+namespace {
+
+std::optional<double> number_of(Bytes text) { return parse_decimal_float(trim_unicode_ws(text)); }
+
+bool ordered(double a, CompareOp op, double b) {
+    switch (op) {
+        case CompareOp::Lt: return a < b;
+        case CompareOp::Le: return a <= b;
+        case CompareOp::Gt: return a > b;
+        case CompareOp::Ge: return a >= b;
+        default: return false;
+    }
+}
+
+bool is_plain_element(const Step& s) {
+    return s.is_element() && s.selector.kind == Selector::Kind::None && !s.descendant;
+}
+
+// Text usable as a filter's left side: text that is not UTF-8 counts as empty.
+Bytes usable(const std::string& text) { return utf8_valid(text) ? Bytes(text) : Bytes(); }
+
+}  // namespace
+
+bool compare(Bytes left, CompareOp op, const FilterValue& value) {
+    switch (value.kind) {
+        case FilterValue::Kind::Number: {
+            auto n = number_of(left);
+            switch (op) {
+                case CompareOp::Eq: return n && *n == value.number;
+                case CompareOp::Ne: return !(n && *n == value.number);
+                case CompareOp::Lt:
+                case CompareOp::Le:
+                case CompareOp::Gt:
+                case CompareOp::Ge: return n && ordered(*n, op, value.number);
+                default: return false;
+            }
+        }
+        case FilterValue::Kind::String: {
+            const Bytes s = value.string;
+            switch (op) {
+                case CompareOp::Eq: return left == s;
+                case CompareOp::Ne: return left != s;
+                case CompareOp::Match:
+                case CompareOp::NotMatch: {
+                    const bool m = NameMatcher::parse(s).matches_whole(left);
+                    return op == CompareOp::Match ? m : !m;
+                }
+                default: {
+                    auto a = number_of(left);
+                    auto b = number_of(s);
+                    return a && b && ordered(*a, op, *b);
+                }
+            }
+        }
+        case FilterValue::Kind::Bool: {
+            const bool eq = left == (value.boolean ? Bytes("true") : Bytes("false"));
+            if (op == CompareOp::Eq) return eq;
+            if (op == CompareOp::Ne) return !eq;
+            return false;
+        }
+    }
+    return false;
+}
+
+bool fits_streaming_route(const Filter& filter, const Step* rest, std::size_t nrest) {
+    if (filter.attribute || filter.path.size() != 1 || !is_plain_element(filter.path[0])) return false;
+    if (nrest == 0) return true;
+    if (nrest != 1) return false;
+    const Step& next = rest[0];
+    if (next.kind == Step::Kind::Attribute) return true;
+    if (!next.is_element() || next.descendant) return false;
+    const auto k = next.selector.kind;
+    return k == Selector::Kind::None || k == Selector::Kind::Index || k == Selector::Kind::Each;
+}
+
+bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, const FilterValue& value, Encoding enc) {
+    Reader reader(fragment);
+    if (enc != Encoding::Utf8) reader.fix_encoding(enc);
+    bool root_seen = false;
+    for (;;) {
+        Event ev = reader.read_event();
+        switch (ev.kind) {
+            case EventKind::Start: {
+                if (!root_seen) {
+                    root_seen = true;
+                    break;
+                }
+                const Bytes name = ev.name();
+                if (step.matcher.matches(name, local_name_bytes(name))) {
+                    const std::string text = read_text_in_scope(reader);
+                    return compare(usable(text), op, value);
+                }
+                skip_element(reader, name);
+                break;
+            }
+            case EventKind::Empty: {
+                if (!root_seen) return false;
+                const Bytes name = ev.name();
+                if (step.matcher.matches(name, local_name_bytes(name))) return compare(Bytes(), op, value);
+                break;
+            }
+            case EventKind::End:
+                if (root_seen) return false;
+                break;
+            case EventKind::Eof:
+                return false;
+            default:
+                break;
+        }
+    }
+}
+
+Outcome eval_filter(Bytes fragment, const Filter& filter, Encoding enc, const EvalContext& outer, bool& holds) {
+    holds = false;
+    if (filter.path.size() == 1 && is_plain_element(filter.path[0])) {
+        holds = eval_child_filter_fast(fragment, filter.path[0], filter.op, filter.value, enc);
+        return Outcome::Ok;
+    }
+    // A left side made only of dots has no steps: it names the element itself.
+    Items tmp;
+    Outcome o = apply_within_fragment(fragment, filter.path.data(), filter.path.size(), tmp, enc, outer);
+    if (o == Outcome::Done) o = Outcome::Ok;
+    if (o != Outcome::Ok || tmp.empty()) return o;
+    const std::string text = item_text(tmp[0], fragment);
+    holds = compare(usable(text), filter.op, filter.value);
+    return Outcome::Ok;
+}
+
+bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const Step& filter_step,
+                         const Filter& filter, const Step* rest, std::size_t nrest, std::uint64_t p,
+                         CollectMode mode, bool emit_spans, Items& items) {
+    const Step* next = nrest == 1 ? &rest[0] : nullptr;
+    const Step* next_element = next && next->is_element() ? next : nullptr;
+    const Encoding enc = reader.encoding();
+    std::optional<std::string> left;
+    std::uint64_t matched_children = 0;
+    Items pending;
+
+    auto is_result = [&](std::uint64_t before) {
+        const auto k = next_element->selector.kind;
+        return k == Selector::Kind::None || k == Selector::Kind::Each ||
+               (k == Selector::Kind::Index && next_element->selector.index == before);
+    };
+
+    for (bool open = true; open;) {
+        const std::uint64_t pc = reader.buffer_position();
+        Event ev = reader.read_event();
+        switch (ev.kind) {
+            case EventKind::Start: {
+                const Bytes name = ev.name();
+                const Bytes local = local_name_bytes(name);
+                const bool candidate = !left && filter_step.matcher.matches(name, local);
+                bool result = false;
+                if (next_element && next_element->matcher.matches(name, local)) result = is_result(matched_children++);
+                if (candidate) {
+                    left = read_text_in_scope(reader);
+                    if (result) {
+                        if (mode == CollectMode::Elements)
+                            append_capture(pending, source, pc, reader.buffer_position(), emit_spans, enc);
+                        else if (mode == CollectMode::Texts) pending.push_back(Item::text(*left));
+                        else pending.push_back(Item::text(std::string()));
+                    }
+                } else if (result) {
+                    if (mode == CollectMode::Texts) {
+                        pending.push_back(Item::text(read_text_in_scope(reader)));
+                    } else {
+                        skip_element(reader, name);
+                        if (mode == CollectMode::Placeholders) pending.push_back(Item::text(std::string()));
+                        else append_capture(pending, source, pc, reader.buffer_position(), emit_spans, enc);
+                    }
+                } else {
+                    skip_element(reader, name);
+                }
+                break;
+            }
+            case EventKind::Empty: {
+                const Bytes name = ev.name();
+                const Bytes local = local_name_bytes(name);
+                if (!left && filter_step.matcher.matches(name, local)) left.emplace();
+                if (next_element && next_element->matcher.matches(name, local) && is_result(matched_children++)) {
+                    if (mode == CollectMode::Elements)
+                        append_capture(pending, source, pc, reader.buffer_position(), emit_spans, enc);
+                    else pending.push_back(Item::text(std::string()));
+                }
+                break;
+            }
+            case EventKind::End:
+            case EventKind::Eof:
+            case EventKind::Error:
+                open = false;
+                break;
+            default:
+                break;
+        }
+    }
+
+    if (!left || !compare(usable(*left), filter.op, filter.value)) return false;
+    if (!next) {
+        if (mode == CollectMode::Placeholders) items.push_back(Item::text(std::string()));
+        else append_capture(items, source, p, reader.buffer_position(), emit_spans, enc);
+    } else if (next_element) {
+        for (auto& it : pending) items.push_back(std::move(it));
+    } else if (auto v = read_attr(tag.content, tag.name_len, next->attribute, enc)) {
+        items.push_back(Item::text(std::move(*v)));
+    }
+    return true;
+}
+
+}  // namespace quelmar::detail

@@ -1,0 +1,71 @@
+// Engine internals shared by the single-path matcher, the filter routes and
+// the multi-path pass.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/engine.hpp"
+
+namespace quelmar::detail {
+
+// Result of every matching operation: success, or a reason to stop.
+enum class Outcome : std::uint8_t { Ok, Ambiguous, Done, TooDeep };
+
+// How the streaming filter route stores what it collects.
+enum class CollectMode : std::uint8_t { Elements, Texts, Placeholders };
+
+// Filtered fragments evaluate the rest of a path with a nested matcher;
+// nesting needs one filter step per level, so it is bounded by the path,
+// and capped here so that hostile paths cannot exhaust the C++ stack.
+inline constexpr int kMaxFragmentNesting = 256;
+
+struct EvalContext {
+    Bytes source;              // the bytes the reader runs over
+    bool emit_spans = false;
+    bool first_item_only = false;
+    int fragment_depth = 0;    // nesting of fragment evaluations
+    EngineError* error = nullptr;  // filled for Ambiguous / TooDeep
+};
+
+// Reads events until the end tag closing the element whose start tag was
+// just read (inside_element), or to the end of input.
+void consume_to_end(Reader& reader, bool inside_element);
+
+// Skips the element whose start tag named `name` was just read; reader
+// errors are dropped (the position after the error is used).
+inline void skip_element(Reader& reader, Bytes name) { (void)reader.read_to_end(name); }
+
+// Appends a captured element [p, q) of the source as a span or an owned copy.
+void append_capture(Items& items, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, Encoding enc);
+
+// Runs `steps` (non-empty) with the start tag `context` as context, or at
+// the top of the reader's input when `context` is null.
+Outcome enter(Reader& reader, const EvalContext& ctx, const Event* context, const Step* steps,
+              std::size_t nsteps, Items& items, bool single_valued);
+
+// The empty-element tag `tag` matched; apply what follows it.
+void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, Items& items, Encoding enc);
+
+// Applies `rest` inside a fragment (the bytes of one element).
+Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, Encoding enc,
+                              const EvalContext& outer);
+
+// Filter evaluation.
+bool compare(Bytes left, CompareOp op, const FilterValue& value);
+// Whether `filter` holds for the element in `fragment` (Ok + result), or a
+// reason to stop.
+Outcome eval_filter(Bytes fragment, const Filter& filter, Encoding enc, const EvalContext& outer, bool& holds);
+bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, const FilterValue& value, Encoding enc);
+
+// The streaming route: decides the filter and collects the next step's
+// results in one pass over the element whose start tag was just read.
+// `rest` has at most one step.
+bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const Step& filter_step,
+                         const Filter& filter, const Step* rest, std::size_t nrest, std::uint64_t p,
+                         CollectMode mode, bool emit_spans, Items& items);
+
+// Whether a filter and the rest of its path fit the streaming route.
+bool fits_streaming_route(const Filter& filter, const Step* rest, std::size_t nrest);
+
+}  // namespace quelmar::detail

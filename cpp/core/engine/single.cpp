@@ -1,0 +1,366 @@
+// The single-path matcher. The recursion of the path over the document's
+// nesting runs on an explicit stack of frames, one per entered element
+// level, so document depth costs heap, never C++ stack.
+#include <string>
+#include <vector>
+
+#include "common/utf8.hpp"
+#include "engine/internal.hpp"
+
+namespace quelmar {
+namespace detail {
+namespace {
+
+using SelKind = Selector::Kind;
+
+// One entered level: the element step matched against its children.
+struct Frame {
+    enum class Resume : std::uint8_t {
+        Top,           // the level `enter` was called for
+        AfterDescend,  // entered to apply the rest of the path to a match
+        AfterSearch,   // a descendant step looking inside a non-matching element
+    };
+    const Step* steps;  // steps[0] is this level's element step
+    std::size_t nsteps;
+    std::uint64_t count;       // matches so far at this level
+    std::size_t items_before;  // AfterDescend: items before the descent
+    bool has_context;          // false only at the top of a document or fragment
+    bool single_valued;        // every step above selects at most one element
+    bool seen;                 // a selector-less, non-final step matched already
+    Resume resume;
+};
+
+class Matcher {
+public:
+    Matcher(Reader& reader, const EvalContext& ctx, Items& items) : r_(reader), ctx_(ctx), items_(items) {}
+
+    Outcome run(bool has_context, const Step* steps, std::size_t nsteps, bool single_valued) {
+        push(steps, nsteps, has_context, single_valued, Frame::Resume::Top, 0);
+        while (!stack_.empty()) {
+            if (ctx_.first_item_only && !items_.empty()) return Outcome::Done;
+            const std::uint64_t p = r_.buffer_position();
+            Event ev = r_.read_event();
+            Outcome o = Outcome::Ok;
+            switch (ev.kind) {
+                case EventKind::Start: o = on_start(ev, p); break;
+                case EventKind::Empty: o = on_empty(ev); break;
+                case EventKind::End:
+                case EventKind::Eof: {
+                    const Frame& f = stack_.back();
+                    if (f.steps[0].selector.kind == SelKind::Count)
+                        items_.push_back(Item::text(std::to_string(f.count)));
+                    o = finish_frame();
+                    break;
+                }
+                case EventKind::Error:
+                    // Malformed XML ends this level quietly; the enclosing
+                    // levels read on from wherever the reader stands.
+                    o = finish_frame();
+                    break;
+                default: break;
+            }
+            if (o != Outcome::Ok) return o;
+        }
+        return Outcome::Ok;
+    }
+
+private:
+    void push(const Step* steps, std::size_t n, bool has_context, bool sv, Frame::Resume resume, std::size_t before) {
+        stack_.push_back(Frame{steps, n, 0, before, has_context, sv, false, resume});
+    }
+
+    Encoding enc() const noexcept { return r_.encoding(); }
+
+    Outcome ambiguous(const Step& st) {
+        if (ctx_.error) {
+            ctx_.error->kind = EngineError::Kind::Ambiguous;
+            ctx_.error->name = st.matcher.text();
+        }
+        return Outcome::Ambiguous;
+    }
+
+    // Pops the finished top frame and resumes its parent. A parent whose
+    // selector needs only one result may end its own level in turn.
+    Outcome finish_frame() {
+        for (;;) {
+            const Frame child = stack_.back();
+            stack_.pop_back();
+            if (stack_.empty() || child.resume != Frame::Resume::AfterDescend) return Outcome::Ok;
+            bool level_ends = false;
+            Outcome o = early_stop(stack_.back(), items_.size() > child.items_before, level_ends);
+            if (o != Outcome::Ok || !level_ends) return o;
+        }
+    }
+
+    // After a match was served at level `f`: a level whose selector wants one
+    // result (Index, Filter) stops once it has found it.
+    Outcome early_stop(Frame& f, bool found, bool& level_ends) {
+        level_ends = false;
+        const SelKind k = f.steps[0].selector.kind;
+        if ((k == SelKind::Index || k == SelKind::Filter) && found) {
+            if (f.single_valued) return Outcome::Done;
+            consume_to_end(r_, f.has_context);
+            level_ends = true;
+        }
+        return Outcome::Ok;
+    }
+
+    Outcome after_match(bool found) {
+        bool level_ends = false;
+        Outcome o = early_stop(stack_.back(), found, level_ends);
+        if (o != Outcome::Ok || !level_ends) return o;
+        return finish_frame();
+    }
+
+    // descend_or_capture: the start tag `ev` at offset `p` matched; apply the
+    // rest of the path to it (or capture it when nothing follows).
+    Outcome descend(const Event& ev, std::uint64_t p, const Step* rest, std::size_t nrest, bool child_sv) {
+        if (nrest == 0) {
+            skip_element(r_, ev.name());
+            append_capture(items_, ctx_.source, p, r_.buffer_position(), ctx_.emit_spans, enc());
+            return after_match(true);
+        }
+        const std::size_t before = items_.size();
+        const Step& next = rest[0];
+        if (next.kind == Step::Kind::Text) {
+            items_.push_back(Item::text(read_text_in_scope(r_)));
+            return after_match(true);
+        }
+        if (next.kind == Step::Kind::Attribute) {
+            if (auto v = read_attr(ev.content, ev.name_len, next.attribute, enc())) items_.push_back(Item::text(std::move(*v)));
+            consume_to_end(r_, true);
+            return after_match(items_.size() > before);
+        }
+        push(rest, nrest, true, child_sv, Frame::Resume::AfterDescend, before);
+        return Outcome::Ok;
+    }
+
+    Outcome on_start(const Event& ev, std::uint64_t p) {
+        Frame& f = stack_.back();
+        const Step& st = f.steps[0];
+        const Bytes name = ev.name();
+        if (!st.matcher.matches(name, local_name_bytes(name))) {
+            if (st.descendant) push(f.steps, f.nsteps, true, false, Frame::Resume::AfterSearch, 0);
+            else skip_element(r_, name);
+            return Outcome::Ok;
+        }
+        const Step* rest = f.steps + 1;
+        const std::size_t nrest = f.nsteps - 1;
+        const bool sv = f.single_valued;
+        const std::uint64_t index = f.count++;
+        switch (st.selector.kind) {
+            case SelKind::None:
+                if (nrest > 0) {
+                    // A selector-less step that matches twice while the path
+                    // goes on is ambiguous, even if the first match gave nothing.
+                    if (f.seen) return ambiguous(st);
+                    f.seen = true;
+                }
+                return descend(ev, p, rest, nrest, sv);
+            case SelKind::Index:
+                if (index == st.selector.index) return descend(ev, p, rest, nrest, sv);
+                skip_element(r_, name);
+                return Outcome::Ok;
+            case SelKind::Count:
+                skip_element(r_, name);
+                return Outcome::Ok;
+            case SelKind::Each:
+                return descend(ev, p, rest, nrest, false);
+            case SelKind::Filter:
+            case SelKind::FilterAll:
+                return filter_match(ev, p, st, rest, nrest, st.selector.kind == SelKind::FilterAll ? false : sv);
+        }
+        return Outcome::Ok;
+    }
+
+    Outcome filter_match(const Event& ev, std::uint64_t p, const Step& st, const Step* rest, std::size_t nrest,
+                         bool child_sv) {
+        const Filter& flt = *st.selector.filter;
+        if (flt.attribute) {
+            // Attribute route: the start tag alone decides.
+            auto v = read_attr(ev.content, ev.name_len, *flt.attribute, enc());
+            if (v && utf8_valid(*v) && compare(*v, flt.op, flt.value)) return descend(ev, p, rest, nrest, child_sv);
+            skip_element(r_, ev.name());
+            return Outcome::Ok;
+        }
+        if (fits_streaming_route(flt, rest, nrest)) {
+            bool held = stream_filter_scope(r_, ctx_.source, ev, flt.path[0], flt, rest, nrest, p,
+                                            CollectMode::Elements, ctx_.emit_spans, items_);
+            return after_match(held);
+        }
+        // Fragment route: cut the element out, decide, then apply the rest.
+        skip_element(r_, ev.name());
+        const std::uint64_t q = r_.buffer_position();
+        const Bytes fragment = ctx_.source.substr(p, q - p);
+        bool holds = false;
+        Outcome o = eval_filter(fragment, flt, enc(), ctx_, holds);
+        if (o != Outcome::Ok || !holds) return o;
+        o = apply_within_fragment(fragment, rest, nrest, items_, enc(), ctx_);
+        if (o != Outcome::Ok) return o;
+        return after_match(true);
+    }
+
+    Outcome on_empty(const Event& ev) {
+        Frame& f = stack_.back();
+        const Step& st = f.steps[0];
+        const Bytes name = ev.name();
+        if (!st.matcher.matches(name, local_name_bytes(name))) return Outcome::Ok;
+        const Step* rest = f.steps + 1;
+        const std::size_t nrest = f.nsteps - 1;
+        const std::uint64_t count = ++f.count;
+        const std::size_t before = items_.size();
+        bool found = false;
+        switch (st.selector.kind) {
+            case SelKind::None:
+                if (nrest > 0) {
+                    if (f.seen) return ambiguous(st);
+                    f.seen = true;
+                }
+                [[fallthrough]];
+            case SelKind::Each:
+                handle_empty_inner(ev, rest, nrest, items_, enc());
+                found = items_.size() > before;
+                break;
+            case SelKind::Index:
+                if (count == st.selector.index + 1) {
+                    handle_empty_inner(ev, rest, nrest, items_, enc());
+                    found = items_.size() > before;
+                }
+                break;
+            case SelKind::Count:
+                break;
+            case SelKind::Filter:
+            case SelKind::FilterAll: {
+                const std::string fragment = serialize_empty(ev.content);
+                bool holds = false;
+                Outcome o = eval_filter(fragment, *st.selector.filter, enc(), ctx_, holds);
+                if (o != Outcome::Ok) return o;
+                if (holds) {
+                    o = apply_within_fragment(fragment, rest, nrest, items_, enc(), ctx_);
+                    if (o != Outcome::Ok) return o;
+                    found = true;
+                }
+                break;
+            }
+        }
+        return after_match(found);
+    }
+
+    Reader& r_;
+    const EvalContext& ctx_;
+    Items& items_;
+    std::vector<Frame> stack_;
+};
+
+}  // namespace
+
+Outcome enter(Reader& reader, const EvalContext& ctx, const Event* context, const Step* steps, std::size_t nsteps,
+              Items& items, bool single_valued) {
+    const Step& first = steps[0];
+    if (first.kind == Step::Kind::Text) {
+        // Without a context (a path that is only #text) there is no element.
+        items.push_back(Item::text(context ? read_text_in_scope(reader) : std::string()));
+        return Outcome::Ok;
+    }
+    if (first.kind == Step::Kind::Attribute) {
+        if (context) {
+            if (auto v = read_attr(context->content, context->name_len, first.attribute, reader.encoding()))
+                items.push_back(Item::text(std::move(*v)));
+        }
+        consume_to_end(reader, context != nullptr);
+        return Outcome::Ok;
+    }
+    Matcher m(reader, ctx, items);
+    return m.run(context != nullptr, steps, nsteps, single_valued);
+}
+
+void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, Items& items, Encoding enc) {
+    if (nrest == 0) {
+        items.push_back(Item::owned(serialize_empty(tag.content), enc));
+        return;
+    }
+    const Step& next = rest[0];
+    switch (next.kind) {
+        case Step::Kind::Text:
+            items.push_back(Item::text(std::string()));
+            break;
+        case Step::Kind::Attribute:
+            if (auto v = read_attr(tag.content, tag.name_len, next.attribute, enc)) items.push_back(Item::text(std::move(*v)));
+            break;
+        case Step::Kind::Element:
+            // An empty element has no children; a count of them is still a
+            // count, so it answers 0 rather than vanishing.
+            if (next.selector.kind == SelKind::Count) items.push_back(Item::text("0"));
+            break;
+    }
+}
+
+Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, Encoding enc,
+                              const EvalContext& outer) {
+    if (nrest == 0) {
+        items.push_back(Item::owned(std::string(fragment), enc));
+        return Outcome::Ok;
+    }
+    if (outer.fragment_depth >= kMaxFragmentNesting) {
+        if (outer.error) outer.error->kind = EngineError::Kind::TooDeep;
+        return Outcome::TooDeep;
+    }
+    Reader reader(fragment);
+    if (enc != Encoding::Utf8) reader.fix_encoding(enc);
+    EvalContext ctx;
+    ctx.source = fragment;
+    ctx.fragment_depth = outer.fragment_depth + 1;
+    ctx.error = outer.error;
+    for (;;) {
+        Event ev = reader.read_event();
+        switch (ev.kind) {
+            case EventKind::Start: {
+                Outcome o = enter(reader, ctx, &ev, rest, nrest, items, true);
+                return o == Outcome::Done ? Outcome::Ok : o;
+            }
+            case EventKind::Empty:
+                handle_empty_inner(ev, rest, nrest, items, enc);
+                return Outcome::Ok;
+            case EventKind::Eof:
+                return Outcome::Ok;
+            default:
+                break;
+        }
+    }
+}
+
+}  // namespace detail
+
+Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool emit_spans) {
+    Items items;
+    if (!program.steps.empty()) {
+        Reader reader(source);
+        EngineError err;
+        detail::EvalContext ctx;
+        ctx.source = source;
+        ctx.emit_spans = emit_spans;
+        ctx.first_item_only = !program.modifiers.empty() && program.modifiers[0] == Modifier::First;
+        ctx.error = &err;
+        auto o = detail::enter(reader, ctx, nullptr, program.steps.data(), program.steps.size(), items, true);
+        if (o == detail::Outcome::Ambiguous || o == detail::Outcome::TooDeep) return unexpected(std::move(err));
+    }
+    apply_modifiers(program.modifiers, items, source);
+    return items;
+}
+
+Expected<Items, EngineError> run_in_element(const Program& program, Bytes element, Encoding encoding) {
+    Items items;
+    if (!program.steps.empty()) {
+        EngineError err;
+        detail::EvalContext ctx;
+        ctx.source = element;
+        ctx.error = &err;
+        auto o = detail::apply_within_fragment(element, program.steps.data(), program.steps.size(), items, encoding,
+                                               ctx);
+        if (o == detail::Outcome::Ambiguous || o == detail::Outcome::TooDeep) return unexpected(std::move(err));
+    }
+    apply_modifiers(program.modifiers, items, element);
+    return items;
+}
+
+}  // namespace quelmar
