@@ -21,14 +21,32 @@ bool is_unicode_ws(char32_t c) noexcept {
            c == 0x205F || c == 0x3000;
 }
 
-// Decodes the code point that ends at `end` (exclusive) of valid UTF-8 text.
-char32_t utf8_prev(Bytes text, std::size_t& end) noexcept {
-    std::size_t start = end - 1;
-    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-    std::size_t p = start;
-    char32_t cp = utf8_next(text, p);
-    end = start;
-    return cp;
+// The UTF-8 encodings of the non-ASCII White_Space characters. Trimming
+// matches these whole byte sequences instead of decoding, so it never reads
+// past either end, whatever the bytes are.
+constexpr Bytes kMultiByteWs[] = {
+    "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80",
+    "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
+    "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",
+    "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
+};
+
+// Length of the white-space character that starts the text, or 0.
+std::size_t leading_ws_len(Bytes text) noexcept {
+    const unsigned char c = static_cast<unsigned char>(text[0]);
+    if (c < 0x80) return is_unicode_ws(c) ? 1 : 0;
+    for (Bytes ws : kMultiByteWs)
+        if (text.starts_with(ws)) return ws.size();
+    return 0;
+}
+
+// Length of the white-space character that ends the text, or 0.
+std::size_t trailing_ws_len(Bytes text) noexcept {
+    const unsigned char c = static_cast<unsigned char>(text.back());
+    if (c < 0x80) return is_unicode_ws(c) ? 1 : 0;
+    for (Bytes ws : kMultiByteWs)
+        if (text.ends_with(ws)) return ws.size();
+    return 0;
 }
 
 bool needs_escape(char32_t cp) noexcept {
@@ -56,31 +74,17 @@ bool ascii_ieq(Bytes a, const char* lower) noexcept {
 }  // namespace
 
 Bytes trim_unicode_ws(Bytes text) noexcept {
-    std::size_t begin = 0;
-    while (begin < text.size()) {
-        unsigned char c = static_cast<unsigned char>(text[begin]);
-        if (c < 0x80) {
-            if (!is_unicode_ws(c)) break;
-            ++begin;
-            continue;
-        }
-        std::size_t p = begin;
-        if (!is_unicode_ws(utf8_next(text, p))) break;
-        begin = p;
+    while (!text.empty()) {
+        const std::size_t n = leading_ws_len(text);
+        if (n == 0) break;
+        text.remove_prefix(n);
     }
-    std::size_t end = text.size();
-    while (end > begin) {
-        unsigned char c = static_cast<unsigned char>(text[end - 1]);
-        if (c < 0x80) {
-            if (!is_unicode_ws(c)) break;
-            --end;
-            continue;
-        }
-        std::size_t p = end;
-        if (!is_unicode_ws(utf8_prev(text, p))) break;
-        end = p;
+    while (!text.empty()) {
+        const std::size_t n = trailing_ws_len(text);
+        if (n == 0) break;
+        text.remove_suffix(n);
     }
-    return text.substr(begin, end - begin);
+    return text;
 }
 
 std::optional<double> parse_decimal_float(Bytes text) noexcept {
@@ -153,15 +157,46 @@ std::optional<long long> parse_decimal_int(Bytes text) noexcept {
 std::string format_number(double x) {
     if (std::isnan(x)) return "nan";
     if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+    char buf[32];
     if (std::fabs(x) < 1e15 && x == std::trunc(x)) {
-        long long v = static_cast<long long>(x);
-        return std::to_string(v);
+        // Exact in a long long; negative zero converts to 0.
+        auto res = std::to_chars(buf, buf + sizeof buf, static_cast<long long>(x));
+        return std::string(buf, res.ptr);
     }
-    // Shortest round-trip digits in fixed notation: 0.1 prints as "0.1",
-    // 1e15 as "1000000000000000", 1e-7 as "0.0000001".
-    char buf[400];
-    auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed);
-    return std::string(buf, res.ptr);
+    // The shortest digits that read back as x, spelled out without exponent.
+    // to_chars(fixed) is not used: for large values it prints the exact
+    // binary value (1e23 as 99999999999999991611392) instead of the shortest
+    // digits followed by zeros (100000000000000000000000).
+    auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
+    Bytes sci(buf, static_cast<std::size_t>(res.ptr - buf));  // [-]d[.ddd]e(+|-)dd[d]
+    std::size_t e_pos = sci.find('e');
+    bool negative = sci[0] == '-';
+    std::string digits;
+    for (std::size_t i = negative ? 1 : 0; i < e_pos; ++i)
+        if (sci[i] != '.') digits.push_back(sci[i]);
+    std::size_t exp_begin = e_pos + 1;
+    if (sci[exp_begin] == '+') ++exp_begin;
+    int exponent = 0;
+    std::from_chars(sci.data() + exp_begin, sci.data() + sci.size(), exponent);
+
+    // The decimal point falls `point` digits after the first digit.
+    long point = static_cast<long>(exponent) + 1;
+    long ndigits = static_cast<long>(digits.size());
+    std::string out;
+    if (negative) out.push_back('-');
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += digits;
+    } else if (point >= ndigits) {
+        out += digits;
+        out.append(static_cast<std::size_t>(point - ndigits), '0');
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(point));
+        out.push_back('.');
+        out.append(digits, static_cast<std::size_t>(point));
+    }
+    return out;
 }
 
 std::string quoted_form(Bytes raw) {

@@ -1,0 +1,264 @@
+// Applying a path's trailing modifiers (|@sort, |@uniq, |@sum, ...) to the
+// items an evaluation produced.
+//
+// Every modifier that looks at item texts computes each text once: Text items
+// are viewed in place, element items are extracted once into an owned string.
+// Orderings run over indices and the items are moved into place at the end,
+// so the views stay valid while they are compared.
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "common/text.hpp"
+#include "common/utf8.hpp"
+#include "engine/engine.hpp"
+
+namespace quelmar {
+
+namespace {
+
+// ---- item texts and numbers
+
+// The texts of all items, computed once. `view[i]` is the text of item i; it
+// points into the item itself (Text) or into `owned` (elements), so the items
+// must not move while the views are in use.
+struct ItemTexts {
+    std::vector<Bytes> view;
+    std::vector<std::string> owned;
+
+    ItemTexts(const Items& items, Bytes source) {
+        std::size_t elements = 0;
+        for (const Item& item : items) elements += item.is_element() ? 1 : 0;
+        // Reserved up front: a reallocation would move short strings and
+        // leave the views into their inline buffers dangling.
+        owned.reserve(elements);
+        view.reserve(items.size());
+        for (const Item& item : items) {
+            if (item.is_element()) {
+                owned.push_back(item_text(item, source));
+                view.push_back(owned.back());
+            } else {
+                view.push_back(item.bytes);
+            }
+        }
+    }
+};
+
+// The numeric value of an item's text: valid UTF-8, trimmed of Unicode white
+// space, read whole as a decimal float literal.
+std::optional<double> text_number(Bytes text) noexcept {
+    if (!utf8_valid(text)) return std::nullopt;
+    return parse_decimal_float(trim_unicode_ws(text));
+}
+
+// Calls `yield(value)`, in item order, for each item that has a numeric
+// value; the others are skipped.
+template <class F>
+void collapse_numeric(const Items& items, Bytes source, F&& yield) {
+    for (const Item& item : items) {
+        std::optional<double> value;
+        if (item.is_element()) value = text_number(item_text(item, source));
+        else value = text_number(item.bytes);
+        if (value) yield(*value);
+    }
+}
+
+// ---- stable ordering
+
+// Stable sort of 0..n-1 by `less`, returning the order. Bottom-up merge sort
+// with insertion-sorted leading blocks. Every index access is bounded by run
+// limits rather than by what `less` answers, so a comparator that is not a
+// strict weak ordering (NaN among numbers) yields some deterministic
+// permutation instead of undefined behaviour; for a consistent comparator the
+// result is the stable sorted order. An element moves left of another only
+// when `less(later, earlier)` holds.
+template <class Less>
+std::vector<std::size_t> stable_order(std::size_t n, Less less) {
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    if (n < 2) return order;
+
+    // Blocks this small are cheaper to insertion-sort than to merge.
+    constexpr std::size_t kBlock = 20;
+    for (std::size_t lo = 0; lo < n; lo += kBlock) {
+        std::size_t hi = std::min(n, lo + kBlock);
+        for (std::size_t i = lo + 1; i < hi; ++i) {
+            std::size_t key = order[i];
+            std::size_t j = i;
+            while (j > lo && less(key, order[j - 1])) {
+                order[j] = order[j - 1];
+                --j;
+            }
+            order[j] = key;
+        }
+    }
+    if (n <= kBlock) return order;
+
+    std::vector<std::size_t> buffer(n);
+    std::vector<std::size_t>* src = &order;
+    std::vector<std::size_t>* dst = &buffer;
+    for (std::size_t width = kBlock; width < n; width *= 2) {
+        const std::size_t* in = src->data();
+        std::size_t* out = dst->data();
+        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
+            std::size_t mid = std::min(n, lo + width);
+            std::size_t hi = std::min(n, mid + width);
+            std::size_t a = lo, b = mid, k = lo;
+            // The right run wins only when strictly less: equal items keep
+            // their order.
+            while (a < mid && b < hi) out[k++] = less(in[b], in[a]) ? in[b++] : in[a++];
+            while (a < mid) out[k++] = in[a++];
+            while (b < hi) out[k++] = in[b++];
+        }
+        std::swap(src, dst);
+    }
+    return std::move(*src);
+}
+
+// Moves the items into `order`.
+void permute(Items& items, const std::vector<std::size_t>& order) {
+    Items sorted;
+    sorted.reserve(items.size());
+    for (std::size_t i : order) sorted.push_back(std::move(items[i]));
+    items = std::move(sorted);
+}
+
+// Byte strings by unsigned byte, a proper prefix first (char_traits<char>
+// compares as unsigned char).
+inline bool text_less(Bytes a, Bytes b) noexcept { return a.compare(b) < 0; }
+
+// ---- the modifiers
+
+void sort_by_text(Items& items, Bytes source) {
+    if (items.size() < 2) return;
+    ItemTexts texts(items, source);
+    const Bytes* view = texts.view.data();
+    auto order = stable_order(items.size(),
+                              [view](std::size_t a, std::size_t b) { return text_less(view[a], view[b]); });
+    permute(items, order);
+}
+
+// Numbers first by value (NaN neither less nor greater than any number), then
+// the rest by text.
+void sort_numeric(Items& items, Bytes source) {
+    if (items.size() < 2) return;
+    ItemTexts texts(items, source);
+    struct Key {
+        double value;
+        bool numeric;
+    };
+    std::vector<Key> keys;
+    keys.reserve(items.size());
+    for (Bytes text : texts.view) {
+        std::optional<double> v = text_number(text);
+        keys.push_back(Key{v.value_or(0.0), v.has_value()});
+    }
+    const Key* key = keys.data();
+    const Bytes* view = texts.view.data();
+    auto order = stable_order(items.size(), [key, view](std::size_t a, std::size_t b) {
+        if (key[a].numeric && key[b].numeric) return key[a].value < key[b].value;
+        if (key[a].numeric != key[b].numeric) return key[a].numeric;
+        return text_less(view[a], view[b]);
+    });
+    permute(items, order);
+}
+
+// Keeps the first item of each distinct text, in order.
+void unique_by_text(Items& items, Bytes source) {
+    if (items.size() < 2) return;
+    std::vector<char> keep(items.size(), 0);
+    {
+        // The set holds views into `texts`; decide everything before any
+        // item moves.
+        ItemTexts texts(items, source);
+        std::unordered_set<Bytes> seen;
+        seen.reserve(items.size());
+        for (std::size_t i = 0; i < items.size(); ++i) keep[i] = seen.insert(texts.view[i]).second ? 1 : 0;
+    }
+    std::size_t w = 0;
+    for (std::size_t r = 0; r < items.size(); ++r) {
+        if (!keep[r]) continue;
+        if (w != r) items[w] = std::move(items[r]);
+        ++w;
+    }
+    items.erase(items.begin() + static_cast<std::ptrdiff_t>(w), items.end());
+}
+
+// Replaces the whole sequence by one text item.
+void replace_by_text(Items& items, std::string text) {
+    Items out;
+    out.push_back(Item::text(std::move(text)));
+    items = std::move(out);
+}
+
+void aggregate(Modifier m, Items& items, Bytes source) {
+    double result = 0;
+    switch (m) {
+        case Modifier::Sum:
+        case Modifier::Avg: {
+            double sum = -0.0;  // the empty sum; -0.0 + 0.0 is 0.0, so it never shows
+            std::size_t count = 0;
+            collapse_numeric(items, source, [&](double v) {
+                sum += v;
+                ++count;
+            });
+            result = m == Modifier::Sum ? sum : sum / static_cast<double>(count);  // 0/0: NaN
+            break;
+        }
+        case Modifier::Min: {
+            result = HUGE_VAL;
+            collapse_numeric(items, source, [&](double v) {
+                if (v < result) result = v;  // false for NaN: passed over
+            });
+            break;
+        }
+        case Modifier::Max: {
+            result = -HUGE_VAL;
+            collapse_numeric(items, source, [&](double v) {
+                if (v > result) result = v;
+            });
+            break;
+        }
+        default: return;
+    }
+    replace_by_text(items, format_number(result));
+}
+
+}  // namespace
+
+void apply_modifiers(const std::vector<Modifier>& modifiers, Items& items, Bytes source) {
+    for (Modifier m : modifiers) {
+        switch (m) {
+            case Modifier::Reverse: std::reverse(items.begin(), items.end()); break;
+            case Modifier::First:
+                if (items.size() > 1) items.erase(items.begin() + 1, items.end());
+                break;
+            case Modifier::Last:
+                if (items.size() > 1) items.erase(items.begin(), items.end() - 1);
+                break;
+            case Modifier::Count: {
+                char buf[24];
+                auto res = std::to_chars(buf, buf + sizeof buf, items.size());
+                replace_by_text(items, std::string(buf, res.ptr));
+                break;
+            }
+            case Modifier::Sort: sort_by_text(items, source); break;
+            case Modifier::SortN: sort_numeric(items, source); break;
+            case Modifier::Uniq: unique_by_text(items, source); break;
+            case Modifier::Flatten:
+            case Modifier::ToStr: break;
+            case Modifier::Sum:
+            case Modifier::Avg:
+            case Modifier::Min:
+            case Modifier::Max: aggregate(m, items, source); break;
+        }
+    }
+}
+
+}  // namespace quelmar
