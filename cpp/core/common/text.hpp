@@ -10,7 +10,7 @@
 namespace quelmar {
 
 // Strips characters with the Unicode White_Space property from both ends.
-// `text` must be valid UTF-8.
+// Safe on any bytes: only complete encodings of white space are removed.
 Bytes trim_unicode_ws(Bytes text) noexcept;
 
 // The decimal float literal: optional sign, then digits with an optional '.'
