@@ -1,0 +1,557 @@
+// The multi-path pass: several programs over one document in one reader
+// pass. Each entered element level holds one cursor per program still
+// looking for something there; at each start tag one action per cursor
+// decides whether the element is entered (once, for all cursors that look
+// inside), captured, counted or filtered.
+//
+// Levels, cursors and actions live on three stacks that grow and shrink
+// with the document's nesting, so no element costs an allocation once the
+// stacks have reached their depth, and nesting costs heap, not C++ stack.
+#include <string>
+#include <vector>
+
+#include "common/utf8.hpp"
+#include "engine/internal.hpp"
+
+namespace quelmar {
+namespace detail {
+namespace {
+
+using SelKind = Selector::Kind;
+
+struct Cursor {
+    std::uint32_t program;
+    std::uint32_t step;
+    std::uint64_t count;
+    bool check_unique;  // selector None with more steps: the ambiguity rule applies
+    bool seen;
+    bool is_count;
+    bool stops;         // Index / Filter: one result ends the cursor's level
+    bool finished;
+};
+
+struct Action {
+    enum class Kind : std::uint8_t { Ignore, SearchInside, Counted, Capture, Descend, FilterCheck };
+    Kind kind;
+    std::uint32_t cursor;  // index into the cursor stack
+};
+
+struct Level {
+    std::size_t cursor_begin;  // this level's cursors: cursors[cursor_begin, cursor_end)
+    std::size_t cursor_end;
+    bool has_context;
+    // While a child level runs for the start tag `tag` of this level:
+    std::size_t action_begin = 0;  // its actions: actions[action_begin, action_end)
+    std::size_t action_end = 0;
+    std::size_t text_begin = 0;    // programs wanting the tag's text: text_programs[text_begin, ...)
+    std::uint64_t tag_p = 0;
+    Event tag;
+};
+
+class ManyPass {
+public:
+    ManyPass(const std::vector<const Program*>& programs, Bytes source, bool emit_spans,
+             std::vector<Items>& results, EngineError& err)
+        : programs_(programs), source_(source), emit_spans_(emit_spans), results_(results), err_(err) {
+        first_only_.reserve(programs.size());
+        all_first_ = !programs.empty();
+        for (const Program* prog : programs) {
+            const bool f = !prog->modifiers.empty() && prog->modifiers[0] == Modifier::First;
+            first_only_.push_back(f);
+            all_first_ = all_first_ && f;
+        }
+        actions_.reserve(16);
+    }
+
+    // Whole document: cursors at step 0 for every program with steps.
+    Outcome run_document(Reader& reader) {
+        for (std::uint32_t i = 0; i < programs_.size(); ++i)
+            if (!programs_[i]->steps.empty()) cursors_.push_back(make_cursor(i, 0));
+        if (cursors_.empty()) return Outcome::Ok;
+        return run(reader, false);
+    }
+
+    // One element: the reader skips to the element's own tag, which is the
+    // context of the programs' first steps.
+    Outcome run_element(Reader& reader) {
+        for (std::uint32_t i = 0; i < programs_.size(); ++i)
+            if (!programs_[i]->steps.empty()) cursors_.push_back(make_cursor(i, 0));
+        if (cursors_.empty()) return Outcome::Ok;
+        for (;;) {
+            const std::uint64_t p = reader.buffer_position();
+            Event ev = reader.read_event();
+            if (ev.kind == EventKind::Empty) {
+                collect_attr_text(ev, 0, reader, /*empty=*/true);
+                // An empty element has no children; counts of them answer 0.
+                for (const Cursor& c : cursors_)
+                    if (c.is_count) results_[c.program].push_back(Item::text("0"));
+                return Outcome::Ok;
+            }
+            if (ev.kind == EventKind::Start) {
+                // A parent level stands for the element itself: it receives
+                // the element's text once its content has been read.
+                levels_.push_back(make_level(0, 0, false));
+                levels_.back().tag = ev;
+                levels_.back().tag_p = p;
+                collect_attr_text(ev, 0, reader, false);
+                levels_.push_back(make_level(0, cursors_.size(), true));
+                return loop(reader, 1);
+            }
+            if (ev.kind == EventKind::Eof) return Outcome::Ok;
+        }
+    }
+
+private:
+    static Level make_level(std::size_t begin, std::size_t end, bool has_context) {
+        Level L{};
+        L.cursor_begin = begin;
+        L.cursor_end = end;
+        L.has_context = has_context;
+        return L;
+    }
+
+    Cursor make_cursor(std::uint32_t program, std::uint32_t step) const {
+        Cursor c{program, step, 0, false, false, false, false, false};
+        const auto& steps = programs_[program]->steps;
+        if (step < steps.size() && steps[step].is_element()) {
+            const auto k = steps[step].selector.kind;
+            c.check_unique = k == SelKind::None && step + 1 < steps.size();
+            c.is_count = k == SelKind::Count;
+            c.stops = k == SelKind::Index || k == SelKind::Filter;
+        }
+        return c;
+    }
+
+    const Step* step_of(const Cursor& c) const {
+        const auto& steps = programs_[c.program]->steps;
+        return c.step < steps.size() ? &steps[c.step] : nullptr;
+    }
+    const Step* rest_of(const Cursor& c, std::size_t& nrest) const {
+        const auto& steps = programs_[c.program]->steps;
+        nrest = steps.size() - c.step - 1;
+        return steps.data() + c.step + 1;
+    }
+    std::uint8_t hint(const Cursor& c) const { return programs_[c.program]->result_hint; }
+    bool first_done(std::uint32_t program) const { return first_only_[program] && !results_[program].empty(); }
+    bool all_done() const {
+        if (!all_first_) return false;
+        for (const auto& r : results_)
+            if (r.empty()) return false;
+        return true;
+    }
+
+    // Programs whose cursor reached an attribute or a text step at a tag take
+    // their answer from the tag itself; such cursors are removed from
+    // cursors_[from, end). Text answers are delivered once the element has
+    // been read (`text_programs_`), at once for an empty element.
+    void collect_attr_text(const Event& tag, std::size_t from, Reader& reader, bool empty) {
+        std::size_t out = from;
+        for (std::size_t i = from; i < cursors_.size(); ++i) {
+            const Cursor c = cursors_[i];
+            const Step* st = step_of(c);
+            if (st && st->kind == Step::Kind::Attribute) {
+                if (auto v = read_attr(tag.content, tag.name_len, st->attribute, reader.encoding()))
+                    results_[c.program].push_back(Item::text(std::move(*v)));
+                continue;
+            }
+            if (st && st->kind == Step::Kind::Text) {
+                // The element's text, as the single-path engine gives it.
+                if (empty) results_[c.program].push_back(Item::text(std::string()));
+                else text_programs_.push_back(c.program);
+                continue;
+            }
+            cursors_[out++] = c;
+        }
+        cursors_.resize(out);
+    }
+
+    Outcome run(Reader& reader, bool has_context) {
+        levels_.push_back(make_level(0, cursors_.size(), has_context));
+        return loop(reader, 0);
+    }
+
+    bool has_element_cursor(const Level& L) const {
+        for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
+            const Step* st = step_of(cursors_[i]);
+            if (st && st->is_element()) return true;
+        }
+        return false;
+    }
+
+    // Runs levels until the stack is back at `stop_depth` levels.
+    Outcome loop(Reader& reader, std::size_t stop_depth) {
+        if (!has_element_cursor(levels_.back())) {
+            consume_to_end(reader, levels_.back().has_context);
+            Outcome o = finish_level(reader, stop_depth);
+            if (o != Outcome::Ok) return o;
+        }
+        while (levels_.size() > stop_depth) {
+            if (all_done()) return Outcome::Done;
+            const std::uint64_t p = reader.buffer_position();
+            Event ev = reader.read_event();
+            Outcome o = Outcome::Ok;
+            switch (ev.kind) {
+                case EventKind::Start: o = on_start(reader, ev, p, stop_depth); break;
+                case EventKind::Empty: o = on_empty(reader, ev); break;
+                case EventKind::End:
+                case EventKind::Eof: {
+                    const Level& L = levels_.back();
+                    for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i)
+                        if (cursors_[i].is_count)
+                            results_[cursors_[i].program].push_back(Item::text(std::to_string(cursors_[i].count)));
+                    o = finish_level(reader, stop_depth);
+                    break;
+                }
+                case EventKind::Error:
+                    o = finish_level(reader, stop_depth);
+                    break;
+                default: break;
+            }
+            if (o != Outcome::Ok) return o;
+        }
+        return Outcome::Ok;
+    }
+
+    Outcome ambiguous(const Cursor& c) {
+        err_.kind = EngineError::Kind::Ambiguous;
+        err_.name = step_of(c)->matcher.text();
+        return Outcome::Ambiguous;
+    }
+
+    Outcome on_start(Reader& reader, const Event& tag, std::uint64_t p, std::size_t stop_depth) {
+        Level& L = levels_.back();
+        const Bytes name = tag.name();
+        const Bytes local = local_name_bytes(name);
+        const std::size_t a0 = actions_.size();
+        bool enter = false, any_capture = false, any_filter = false, all_capture_text = true;
+        std::size_t filters = 0;
+        for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
+            Cursor& c = cursors_[i];
+            Action::Kind k = Action::Kind::Ignore;
+            const Step* st = step_of(c);
+            if (!c.finished && !first_done(c.program) && st && st->is_element()) {
+                if (!st->matcher.matches(name, local)) {
+                    if (st->descendant) k = Action::Kind::SearchInside;
+                } else {
+                    const std::uint64_t index = c.count++;
+                    const bool last = c.step + 1 == programs_[c.program]->steps.size();
+                    switch (st->selector.kind) {
+                        case SelKind::Filter:
+                        case SelKind::FilterAll: k = Action::Kind::FilterCheck; break;
+                        case SelKind::Count: k = Action::Kind::Counted; break;
+                        case SelKind::Index:
+                            if (index != st->selector.index) break;
+                            [[fallthrough]];
+                        case SelKind::None:
+                        case SelKind::Each:
+                            if (last) {
+                                k = Action::Kind::Capture;
+                            } else {
+                                if (c.check_unique && c.seen) return ambiguous(c);
+                                c.seen = true;
+                                k = Action::Kind::Descend;
+                            }
+                            break;
+                    }
+                }
+            }
+            if (k == Action::Kind::Ignore || k == Action::Kind::Counted) continue;
+            actions_.push_back(Action{k, static_cast<std::uint32_t>(i)});
+            if (k == Action::Kind::SearchInside || k == Action::Kind::Descend) enter = true;
+            if (k == Action::Kind::Capture) {
+                any_capture = true;
+                all_capture_text = all_capture_text && hint(c) == 1;
+            }
+            if (k == Action::Kind::FilterCheck) {
+                any_filter = true;
+                ++filters;
+            }
+        }
+        const std::size_t a1 = actions_.size();
+        if (a0 == a1) {
+            skip_element(reader, name);
+            return Outcome::Ok;
+        }
+
+        if (enter) {
+            // Case 1: enter the element once for every cursor that looks inside.
+            const std::size_t child_begin = cursors_.size();
+            for (std::size_t a = a0; a < a1; ++a) {
+                const Action act = actions_[a];
+                const Cursor& c = cursors_[act.cursor];
+                if (act.kind == Action::Kind::SearchInside) cursors_.push_back(make_cursor(c.program, c.step));
+                else if (act.kind == Action::Kind::Descend) cursors_.push_back(make_cursor(c.program, c.step + 1));
+            }
+            Level& parent = levels_.back();
+            parent.action_begin = a0;
+            parent.action_end = a1;
+            parent.tag = tag;
+            parent.tag_p = p;
+            parent.text_begin = text_programs_.size();
+            collect_attr_text(tag, child_begin, reader, false);
+            levels_.push_back(make_level(child_begin, cursors_.size(), true));
+            if (!has_element_cursor(levels_.back())) {
+                if (cursors_.size() == child_begin && text_programs_.size() > parent.text_begin &&
+                    !any_capture && !any_filter) {
+                    // Only texts are wanted: read them in the same pass.
+                    std::string text = read_text_in_scope(reader);
+                    deliver_text(levels_[levels_.size() - 2], text);
+                } else {
+                    consume_to_end(reader, true);
+                }
+                return finish_level(reader, stop_depth);
+            }
+            return Outcome::Ok;
+        }
+
+        Outcome o = Outcome::Ok;
+        if (any_capture && all_capture_text && !any_filter) {
+            // Case 2: every capture wants the element's text; read it once.
+            const std::string text = read_text_in_scope(reader);
+            for (std::size_t a = a0; a < a1; ++a) {
+                Cursor& c = cursors_[actions_[a].cursor];
+                results_[c.program].push_back(Item::text(text));
+                if (c.stops) c.finished = true;
+            }
+        } else if (filters == 1 && !any_capture && fits_stream(cursors_[actions_[a0].cursor])) {
+            // Case 3: one filter decided while streaming through the element.
+            Cursor& c = cursors_[actions_[a0].cursor];
+            std::size_t nrest = 0;
+            const Step* rest = rest_of(c, nrest);
+            const Filter& flt = *step_of(c)->selector.filter;
+            const bool held = stream_filter_scope(reader, source_, tag, flt.path[0], flt, rest, nrest, p,
+                                                  mode_of(c), emit_spans_, results_[c.program]);
+            if (held && c.stops) c.finished = true;
+        } else {
+            skip_element(reader, name);
+            o = serve_read(reader, tag, p, a0, a1);
+        }
+        actions_.resize(a0);
+        return o;
+    }
+
+    static CollectMode mode_for_hint(std::uint8_t h) {
+        return h == 1 ? CollectMode::Texts : h == 2 ? CollectMode::Placeholders : CollectMode::Elements;
+    }
+    CollectMode mode_of(const Cursor& c) const { return mode_for_hint(hint(c)); }
+
+    bool fits_stream(const Cursor& c) const {
+        std::size_t nrest = 0;
+        const Step* rest = rest_of(c, nrest);
+        if (!fits_streaming_route(*step_of(c)->selector.filter, rest, nrest)) return false;
+        return !(nrest == 0 && hint(c) == 1);
+    }
+
+    void deliver_text(Level& parent, const std::string& text) {
+        for (std::size_t i = parent.text_begin; i < text_programs_.size(); ++i)
+            results_[text_programs_[i]].push_back(Item::text(text));
+        text_programs_.resize(parent.text_begin);
+    }
+
+    // Case 4: the element [p, reader position) has been read; serve the
+    // captures and filter checks among actions [a0, a1).
+    Outcome serve_read(Reader& reader, const Event& tag, std::uint64_t p, std::size_t a0, std::size_t a1) {
+        std::uint64_t q = reader.buffer_position();
+        if (q > source_.size()) q = source_.size();
+        const Bytes fragment = source_.substr(p, q - p);
+        const Encoding enc = reader.encoding();
+        for (std::size_t a = a0; a < a1; ++a) {
+            const Action act = actions_[a];
+            Cursor& c = cursors_[act.cursor];
+            Items& out = results_[c.program];
+            if (act.kind == Action::Kind::Capture) {
+                switch (hint(c)) {
+                    case 2: out.push_back(Item::text(std::string())); break;
+                    case 1: out.push_back(Item::text(extract_element_text(fragment, enc))); break;
+                    default: append_capture(out, source_, p, q, emit_spans_, enc); break;
+                }
+                if (c.stops) c.finished = true;
+            } else if (act.kind == Action::Kind::FilterCheck) {
+                bool held = false;
+                Outcome o = filter_fragment(c, tag, fragment, enc, held);
+                if (o != Outcome::Ok) return o;
+                if (held && c.stops) c.finished = true;
+            }
+        }
+        return Outcome::Ok;
+    }
+
+    // A filter on an element cut out of the document. Every route gives the
+    // answer the single-path engine gives for the same path.
+    Outcome filter_fragment(const Cursor& c, const Event& tag, Bytes fragment, Encoding enc, bool& held) {
+        const Filter& flt = *step_of(c)->selector.filter;
+        std::size_t nrest = 0;
+        const Step* rest = rest_of(c, nrest);
+        Items& out = results_[c.program];
+        EvalContext ctx;
+        ctx.source = fragment;
+        ctx.error = &err_;
+        held = false;
+        if (flt.attribute) {
+            auto v = read_attr(tag.content, tag.name_len, *flt.attribute, enc);
+            if (!v || !utf8_valid(*v) || !compare(*v, flt.op, flt.value)) return Outcome::Ok;
+            held = true;
+            return apply_within_fragment(fragment, rest, nrest, out, enc, ctx);
+        }
+        if (fits_streaming_route(flt, rest, nrest)) {
+            Reader r(fragment);
+            if (enc != Encoding::Utf8) r.fix_encoding(enc);
+            for (;;) {
+                const std::uint64_t rp = r.buffer_position();
+                Event root = r.read_event();
+                if (root.kind == EventKind::Start) {
+                    held = stream_filter_scope(r, fragment, root, flt.path[0], flt, rest, nrest, rp, mode_of(c),
+                                               false, out);
+                    return Outcome::Ok;
+                }
+                if (root.kind == EventKind::Eof) return Outcome::Ok;
+            }
+        }
+        Outcome o = eval_filter(fragment, flt, enc, ctx, held);
+        if (o != Outcome::Ok || !held) return o;
+        return apply_within_fragment(fragment, rest, nrest, out, enc, ctx);
+    }
+
+    Outcome on_empty(Reader& reader, const Event& tag) {
+        Level& L = levels_.back();
+        const Bytes name = tag.name();
+        const Bytes local = local_name_bytes(name);
+        const Encoding enc = reader.encoding();
+        std::string fragment;
+        bool fragment_made = false;
+        for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
+            Cursor& c = cursors_[i];
+            const Step* st = step_of(c);
+            if (c.finished || first_done(c.program) || !st || !st->is_element()) continue;
+            if (!st->matcher.matches(name, local)) continue;
+            const std::uint64_t index = c.count++;
+            std::size_t nrest = 0;
+            const Step* rest = rest_of(c, nrest);
+            Items& out = results_[c.program];
+            bool done = false;
+            switch (st->selector.kind) {
+                case SelKind::Index:
+                    if (index != st->selector.index) break;
+                    [[fallthrough]];
+                case SelKind::None:
+                case SelKind::Each:
+                    // Empty elements take no part in the ambiguity rule here.
+                    if (nrest > 0) handle_empty_inner(tag, rest, nrest, out, enc);
+                    else out.push_back(Item::owned(serialize_empty(tag.content), enc));
+                    done = true;
+                    break;
+                case SelKind::Count:
+                    break;
+                case SelKind::Filter:
+                case SelKind::FilterAll: {
+                    if (!fragment_made) {
+                        fragment = serialize_empty(tag.content);
+                        fragment_made = true;
+                    }
+                    const Filter& flt = *st->selector.filter;
+                    bool held = false;
+                    EvalContext ctx;
+                    ctx.source = fragment;
+                    ctx.error = &err_;
+                    if (flt.attribute) {
+                        auto v = read_attr(tag.content, tag.name_len, *flt.attribute, enc);
+                        held = v && utf8_valid(*v) && compare(*v, flt.op, flt.value);
+                    } else {
+                        Outcome o = eval_filter(fragment, flt, enc, ctx, held);
+                        if (o != Outcome::Ok) return o;
+                    }
+                    if (held) {
+                        Outcome o = apply_within_fragment(fragment, rest, nrest, out, enc, ctx);
+                        if (o != Outcome::Ok) return o;
+                    }
+                    done = held;
+                    break;
+                }
+            }
+            // An Index cursor is done only when this element was its N-th match.
+            if (done && c.stops) c.finished = true;
+        }
+        return Outcome::Ok;
+    }
+
+    // The top level has ended (its end tag, end of input or a reader error):
+    // drop it and serve what its parent's start tag still owes.
+    Outcome finish_level(Reader& reader, std::size_t stop_depth) {
+        const Level child = levels_.back();
+        levels_.pop_back();
+        cursors_.resize(child.cursor_begin);
+        if (levels_.size() <= stop_depth) {
+            if (!levels_.empty()) finish_element_texts(reader);
+            return Outcome::Ok;
+        }
+        Level& parent = levels_.back();
+        finish_element_texts(reader);
+        Outcome o = serve_read(reader, parent.tag, parent.tag_p, parent.action_begin, parent.action_end);
+        actions_.resize(parent.action_begin);
+        parent.action_begin = parent.action_end = 0;
+        return o;
+    }
+
+    // Texts owed for the parent's start tag, once its element has been read.
+    void finish_element_texts(Reader& reader) {
+        Level& parent = levels_.back();
+        if (text_programs_.size() <= parent.text_begin) return;
+        std::uint64_t q = reader.buffer_position();
+        if (q > source_.size()) q = source_.size();
+        const std::string text =
+            extract_element_text(source_.substr(parent.tag_p, q - parent.tag_p), reader.encoding());
+        deliver_text(parent, text);
+    }
+
+    const std::vector<const Program*>& programs_;
+    Bytes source_;
+    bool emit_spans_;
+    std::vector<Items>& results_;
+    EngineError& err_;
+    std::vector<bool> first_only_;
+    bool all_first_ = false;
+    std::vector<Cursor> cursors_;
+    std::vector<Action> actions_;
+    std::vector<Level> levels_;
+    std::vector<std::uint32_t> text_programs_;
+};
+
+Expected<std::vector<Items>, EngineError> finish(const std::vector<const Program*>& programs,
+                                                 std::vector<Items>&& results, Outcome o, EngineError&& err,
+                                                 Bytes source) {
+    if (o == Outcome::Ambiguous || o == Outcome::TooDeep) return unexpected(std::move(err));
+    for (std::size_t i = 0; i < programs.size(); ++i) apply_modifiers(programs[i]->modifiers, results[i], source);
+    return std::move(results);
+}
+
+}  // namespace
+}  // namespace detail
+
+Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Program*>& programs, Bytes source,
+                                                   bool emit_spans) {
+    std::vector<Items> results(programs.size());
+    EngineError err;
+    detail::Outcome o = detail::Outcome::Ok;
+    {
+        Reader reader(source);
+        detail::ManyPass pass(programs, source, emit_spans, results, err);
+        o = pass.run_document(reader);
+    }
+    return detail::finish(programs, std::move(results), o, std::move(err), source);
+}
+
+Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<const Program*>& programs,
+                                                              Bytes element, Encoding encoding) {
+    std::vector<Items> results(programs.size());
+    EngineError err;
+    detail::Outcome o = detail::Outcome::Ok;
+    {
+        Reader reader(element);
+        if (encoding != Encoding::Utf8) reader.fix_encoding(encoding);
+        detail::ManyPass pass(programs, element, false, results, err);
+        o = pass.run_element(reader);
+    }
+    return detail::finish(programs, std::move(results), o, std::move(err), element);
+}
+
+}  // namespace quelmar
