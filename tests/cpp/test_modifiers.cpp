@@ -267,3 +267,27 @@ TEST(uniq_over_thousands) {
     CHECK_EQ(got.size(), std::size_t{1500});
     CHECK(got == expected);
 }
+
+// Texts that share their first bytes, differ only past them, or end early or
+// with NUL bytes, both below and above the insertion-sort block size.
+TEST(sort_texts_with_shared_prefixes) {
+    using namespace std::string_literals;
+    Texts small{"abcdefghZ", "abcdefgh", "abcdefgh\0"s, "abcdefg", "abcdefg\0"s, "abcdefghA", "\xFF"s, ""};
+    Texts expected = small;
+    std::stable_sort(expected.begin(), expected.end());
+    CHECK(run({M::Sort}, small) == expected);
+    CHECK(run({M::SortN}, small) == expected);  // nothing numeric: by text
+
+    std::mt19937 rng(11);
+    Texts large;
+    for (int i = 0; i < 3000; ++i) {
+        std::string t = i % 3 ? "shared-prefix-" : "shared-pre";
+        for (auto k = rng() % 4; k > 0; --k) t.push_back(static_cast<char>('a' + rng() % 3));
+        if (i % 7 == 0) t.push_back('\0');
+        large.push_back(t);
+    }
+    expected = large;
+    std::stable_sort(expected.begin(), expected.end());
+    CHECK(run({M::Sort}, large) == expected);
+    CHECK(run({M::SortN}, large) == expected);
+}
