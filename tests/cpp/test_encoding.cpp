@@ -25,6 +25,25 @@ std::string decode(Encoding e, std::string_view in) {
 
 Encoding by_name(const char* name) { return *encoding_for_label(name); }
 
+struct DecodeCase {
+    Encoding encoding;
+    std::string_view in;
+    std::u32string_view want;  // ignored when `ok` is false
+    bool ok;
+};
+
+void run_cases(const DecodeCase* first, const DecodeCase* last) {
+    int i = 0;
+    for (const DecodeCase* c = first; c != last; ++c, ++i) {
+        const std::string got = decode(c->encoding, c->in);
+        const std::string want = c->ok ? utf8_of(c->want) : "<error>";
+        if (got != want)
+            check::fail(__FILE__, __LINE__,
+                        std::string(encoding_name(c->encoding)) + " case " + std::to_string(i) +
+                            ": got " + got + ", want " + want);
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -35,6 +54,13 @@ TEST(encoding_every_label_resolves) {
         auto e = encoding_for_label(c.label);
         CHECK(e.has_value());
         if (e) CHECK_EQ(std::string(encoding_name(*e)), std::string(c.name));
+        // The same label upper-cased and padded with ASCII white space.
+        std::string variant = " \t";
+        for (const char* p = c.label; *p; ++p)
+            variant += (*p >= 'a' && *p <= 'z') ? static_cast<char>(*p - 'a' + 'A') : *p;
+        variant += "\r\n\f";
+        auto v = encoding_for_label(variant);
+        CHECK(v.has_value() && e.has_value() && *v == *e);
     }
 }
 
@@ -124,25 +150,6 @@ TEST(encoding_long_mixed_input) {
 
 // ---------------------------------------------------------------------------
 // Multi-byte encodings
-
-struct DecodeCase {
-    Encoding encoding;
-    std::string_view in;
-    std::u32string_view want;  // ignored when `ok` is false
-    bool ok;
-};
-
-static void run_cases(const DecodeCase* first, const DecodeCase* last) {
-    int i = 0;
-    for (const DecodeCase* c = first; c != last; ++c, ++i) {
-        const std::string got = decode(c->encoding, c->in);
-        const std::string want = c->ok ? utf8_of(c->want) : "<error>";
-        if (got != want)
-            check::fail(__FILE__, __LINE__,
-                        std::string(encoding_name(c->encoding)) + " case " + std::to_string(i) +
-                            ": got " + got + ", want " + want);
-    }
-}
 
 #define OK(e, in, want) {Encoding::e, std::string_view(in, sizeof(in) - 1), want, true}
 #define BAD(e, in) {Encoding::e, std::string_view(in, sizeof(in) - 1), U"", false}
@@ -266,3 +273,6 @@ TEST(encoding_error_after_text) {
         CHECK(!decode_to_utf8(e, in, out));
     }
 }
+
+#undef OK
+#undef BAD
