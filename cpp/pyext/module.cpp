@@ -61,6 +61,14 @@ PyObject* py_validate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 #define QUELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef module_functions[] = {
+    {"get", QUELMAR_FASTCALL(py_get), METH_FASTCALL | METH_KEYWORDS, "get(data, path)\n--\n\n"},
+    {"get_bytes", QUELMAR_FASTCALL(py_get_bytes), METH_FASTCALL | METH_KEYWORDS, "get_bytes(data, path)\n--\n\n"},
+    {"get_buffer", QUELMAR_FASTCALL(py_get_buffer), METH_FASTCALL | METH_KEYWORDS, "get_buffer(data, path)\n--\n\n"},
+    {"get_many", QUELMAR_FASTCALL(py_get_many), METH_FASTCALL | METH_KEYWORDS, "get_many(data, paths)\n--\n\n"},
+    {"get_many_bytes", QUELMAR_FASTCALL(py_get_many_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "get_many_bytes(data, paths)\n--\n\n"},
+    {"get_many_buffer", QUELMAR_FASTCALL(py_get_many_buffer), METH_FASTCALL | METH_KEYWORDS,
+     "get_many_buffer(data, paths)\n--\n\n"},
     {"parse", QUELMAR_FASTCALL(py_parse), METH_FASTCALL | METH_KEYWORDS, "parse(data)\n--\n\n"},
     {"compile", QUELMAR_FASTCALL(py_compile), METH_FASTCALL | METH_KEYWORDS, "compile(path)\n--\n\n"},
     {"validate", QUELMAR_FASTCALL(py_validate), METH_FASTCALL | METH_KEYWORDS, "validate(data)\n--\n\n"},

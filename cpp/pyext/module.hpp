@@ -37,6 +37,16 @@ std::optional<ProgramPtr> compile_text(Bytes text);
 // ResultValuesView, ResultItemsView, ResultChildrenView (result_type.cpp).
 int add_result_types(PyObject* module);
 
+// Query functions (queries.cpp).
+PyObject* py_get(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* py_get_bytes(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* py_get_buffer(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* py_get_many(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* py_get_many_bytes(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* py_get_many_buffer(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+// Path.get (kind 0: str), get_bytes (1: bytes), get_buffer (2: buffer).
+PyObject* path_query(const Program& program, PyObject* data, int kind);
+
 // parse(data) (result_type.cpp).
 PyObject* py_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 

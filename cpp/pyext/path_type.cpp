@@ -32,7 +32,24 @@ PyObject* path_repr(PyObject* self) {
     });
 }
 
+template <int Kind>
+PyObject* path_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const fnames[] = {"Path.get", "Path.get_bytes", "Path.get_buffer"};
+    static const char* const names[] = {"data"};
+    PyObject* a[1];
+    if (!parse_args(fnames[Kind], args, nargs, kwnames, names, a)) return nullptr;
+    // Hold the Path: its Program must outlive the query.
+    PyRef keep = PyRef::borrow(self);
+    const ProgramPtr program = reinterpret_cast<PathObject*>(self)->program;
+    return guarded([&] { return path_query(*program, a[0], Kind); });
+}
+
+#define QUELMAR_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
 PyMethodDef path_methods[] = {
+    {"get", QUELMAR_METHOD(path_get<0>), METH_FASTCALL | METH_KEYWORDS, "get($self, data)\n--\n\n"},
+    {"get_bytes", QUELMAR_METHOD(path_get<1>), METH_FASTCALL | METH_KEYWORDS, "get_bytes($self, data)\n--\n\n"},
+    {"get_buffer", QUELMAR_METHOD(path_get<2>), METH_FASTCALL | METH_KEYWORDS, "get_buffer($self, data)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
