@@ -1,13 +1,773 @@
-// Placeholder until the Result class lands.
-#include "pyext/module.hpp"
+// The Result class: values and conversions, indexing, iteration, relative
+// queries and the dict-like view methods; parse().
+#include <new>
+#include <string>
+
+#include "common/text.hpp"
+#include "common/utf8.hpp"
+#include "engine/scalar.hpp"
+#include "pyext/result_impl.hpp"
 
 namespace quelmar::py {
 
-int add_result_types(PyObject*) { return 0; }
+namespace {
 
-PyObject* py_parse(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "parse");
+const char* const kMsgIndexRange = "Result index out of range";
+const char* const kMsgBadKey = "Result indices must be integers, slices, or strings";
+const char* const kMsgStringKey = "string keys are only valid on dict-like Result; this Result is ";
+const char* const kMsgSliceOnDict = "slice keys are not supported on dict-like Result";
+const char* const kMsgGetMulti =
+    "Result.get(path) is not supported on a multi-element Result; iterate the Result or pick an index first";
+const char* const kMsgGetManyMulti =
+    "Result.get_many(paths) is not supported on a multi-element Result; iterate the Result or pick an index first";
+const char* const kMsgPathsEntry = "paths must be a list of str or quelmar.Path";
+
+// ================================================================ lifecycle
+//
+// Garbage collection. A Result refers to Python objects only through Whole
+// and Slice items, whose sources are the caller's document objects. Exact
+// str and bytes are not containers, so no cycle can pass through such a
+// Result; but a subclass instance (class S(str) with an attribute) or a
+// bytearray subclass can point back at the Result. The type therefore
+// supports GC, and result_new untracks every Result whose sources are all
+// outside the collector: most Results (children, engine output) hold only
+// Shared and Text items and never cost the collector anything.
+
+bool needs_tracking(const PyItems& items) {
+    for (const PyItem& it : items)
+        if (it.source && PyObject_IS_GC(it.source.get())) return true;
+    return false;
+}
+
+int result_traverse(PyObject* self, visitproc visit, void* arg) {
+    for (const PyItem& it : items_of(self))
+        if (it.source) Py_VISIT(it.source.get());
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int result_clear(PyObject* self) {
+    // Only unreachable Results are cleared; dropping the items (and with
+    // them the source references) breaks the cycle. Swap first so that code
+    // run by a decref sees an empty Result.
+    PyItems dead;
+    dead.swap(items_of(self));
+    return 0;
+}
+
+void result_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    items_of(self).~PyItems();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* new_scalar(Bytes trimmed) {
+    const ScalarKind k = classify_scalar(trimmed);
+    switch (k.kind) {
+        case ScalarKind::Kind::Int: return PyLong_FromLongLong(k.int_value);
+        case ScalarKind::Kind::Float: return PyFloat_FromDouble(k.float_value);
+        case ScalarKind::Kind::Str: break;
+    }
+    return new_str(trimmed);
+}
+
+PyObject* one_item_result(const PyItem& item) {
+    PyItems items;
+    items.push_back(item.clone_ref());
+    return result_new(std::move(items));
+}
+
+// ================================================================ values (4.2)
+
+PyObject* dict_value(const PyItems& m) {
+    auto data = dict_children(m);
+    if (!data) return nullptr;
+    const ChildGroups groups = group_children(data->spans);
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::size_t i = 0; i < groups.names.size(); ++i) {
+        PyRef key = PyRef::steal(str_strict(groups.names[i]));
+        if (!key) return nullptr;
+        PyRef value = PyRef::steal(children_result(*data, groups.members[i]));
+        if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* list_value(const PyItems& m) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(m.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < m.size(); ++i) {
+        PyObject* r = one_item_result(m[i]);
+        if (r == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), r);
+    }
+    return list.release();
+}
+
+PyObject* value_of(PyObject* self) {
+    const PyItems& m = items_of(self);
+    auto mode = result_mode(m);
+    if (!mode) return nullptr;
+    switch (*mode) {
+        case Mode::Empty: Py_RETURN_NONE;
+        case Mode::ScalarLike: {
+            auto text = first_text_string_trimmed(m);
+            return text ? new_scalar(*text) : nullptr;
+        }
+        case Mode::Multi: return list_value(m);
+        case Mode::DictElement: return dict_value(m);
+    }
     return nullptr;
+}
+
+PyObject* result_get_value(PyObject* self, void*) {
+    return guarded([&] { return value_of(self); });
+}
+
+PyObject* type_of(PyObject* self) {
+    const PyItems& m = items_of(self);
+    auto mode = result_mode(m);
+    if (!mode) return nullptr;
+    PyTypeObject* t = nullptr;
+    switch (*mode) {
+        case Mode::Empty: Py_RETURN_NONE;
+        case Mode::ScalarLike: {
+            auto text = first_text_string_trimmed(m);
+            if (!text) return nullptr;
+            switch (classify_scalar(*text).kind) {
+                case ScalarKind::Kind::Int: t = &PyLong_Type; break;
+                case ScalarKind::Kind::Float: t = &PyFloat_Type; break;
+                case ScalarKind::Kind::Str: t = &PyUnicode_Type; break;
+            }
+            break;
+        }
+        case Mode::Multi: t = &PyList_Type; break;
+        case Mode::DictElement: t = &PyDict_Type; break;
+    }
+    return Py_NewRef(reinterpret_cast<PyObject*>(t));
+}
+
+PyObject* result_get_type(PyObject* self, void*) {
+    return guarded([&] { return type_of(self); });
+}
+
+PyObject* result_exists(PyObject* self, PyObject*) { return PyBool_FromLong(!items_of(self).empty()); }
+
+PyObject* to_str_impl(PyObject* self) {
+    const PyItems& m = items_of(self);
+    auto mode = result_mode(m);
+    if (!mode) return nullptr;
+    switch (*mode) {
+        case Mode::Empty: return new_str("");
+        case Mode::ScalarLike: {
+            auto text = first_text_string_trimmed(m);
+            return text ? new_str(*text) : nullptr;
+        }
+        case Mode::DictElement:
+        case Mode::Multi: break;
+    }
+    std::string joined;
+    for (std::size_t i = 0; i < m.size(); ++i) {
+        auto raw = item_raw(m[i]);
+        if (!raw) return nullptr;
+        if (i > 0) joined.push_back('\n');
+        joined += utf8_valid(*raw) ? *raw : utf8_lossy(*raw);
+    }
+    return new_str(joined);
+}
+
+PyObject* result_to_str(PyObject* self, PyObject*) {
+    return guarded([&] { return to_str_impl(self); });
+}
+
+PyObject* result_to_int(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const PyItems& m = items_of(self);
+        if (m.empty()) return PyLong_FromLong(0);
+        auto text = item_text(m[0]);
+        return text ? PyLong_FromLongLong(lenient_int(*text)) : nullptr;
+    });
+}
+
+PyObject* result_to_float(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const PyItems& m = items_of(self);
+        if (m.empty()) return PyFloat_FromDouble(0.0);
+        auto text = item_text(m[0]);
+        return text ? PyFloat_FromDouble(lenient_float(*text)) : nullptr;
+    });
+}
+
+PyObject* result_to_bool(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const PyItems& m = items_of(self);
+        auto mode = result_mode(m);
+        if (!mode) return nullptr;
+        if (*mode == Mode::Empty) Py_RETURN_FALSE;
+        if (*mode != Mode::ScalarLike) Py_RETURN_TRUE;
+        auto text = item_text(m[0]);
+        if (!text) return nullptr;
+        // The keyword table sees the untrimmed text; the fallback trims.
+        if (utf8_valid(*text))
+            if (auto k = bool_keyword(*text)) return PyBool_FromLong(*k);
+        return PyBool_FromLong(lenient_int(*text) != 0);
+    });
+}
+
+int result_bool(PyObject* self) {
+    PyRef v = PyRef::steal(guarded([&] { return value_of(self); }));
+    return v ? PyObject_IsTrue(v.get()) : -1;
+}
+
+Py_ssize_t result_length(PyObject* self) { return static_cast<Py_ssize_t>(items_of(self).size()); }
+
+// int(r) / float(r): the builtins of that name applied to `value`.
+PyObject* call_builtin_on_value(PyObject* self, const char* name) {
+    PyRef value = PyRef::steal(value_of(self));
+    if (!value) return nullptr;
+    PyRef builtins = PyRef::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return nullptr;
+    PyRef fn = PyRef::steal(PyObject_GetAttrString(builtins.get(), name));
+    if (!fn) return nullptr;
+    return PyObject_CallOneArg(fn.get(), value.get());
+}
+
+PyObject* result_int(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        PyRef r = PyRef::steal(call_builtin_on_value(self, "int"));
+        if (!r) return nullptr;
+        const long long x = PyLong_AsLongLong(r.get());
+        if (x == -1 && PyErr_Occurred()) return nullptr;
+        return PyLong_FromLongLong(x);
+    });
+}
+
+PyObject* result_float(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        PyRef r = PyRef::steal(call_builtin_on_value(self, "float"));
+        if (!r) return nullptr;
+        const double x = PyFloat_AsDouble(r.get());
+        if (x == -1.0 && PyErr_Occurred()) return nullptr;
+        return PyFloat_FromDouble(x);
+    });
+}
+
+// "[a, b]" or "[a, b, ...]" from the first (at most) two pieces.
+std::string short_list(const std::string* pieces, std::size_t shown, bool more) {
+    std::string s = "[";
+    for (std::size_t i = 0; i < shown; ++i) {
+        if (i > 0) s += ", ";
+        s += pieces[i];
+    }
+    if (more) s += ", ...";
+    s += "]";
+    return s;
+}
+
+PyObject* repr_impl(PyObject* self) {
+    const PyItems& m = items_of(self);
+    auto mode = result_mode(m);
+    if (!mode) return nullptr;
+    switch (*mode) {
+        case Mode::Empty:
+        case Mode::ScalarLike: {
+            PyRef v = PyRef::steal(value_of(self));
+            return v ? PyObject_Str(v.get()) : nullptr;
+        }
+        case Mode::DictElement: {
+            auto data = dict_children(m);
+            if (!data) return nullptr;
+            const auto names = unique_child_names(data->spans);
+            std::string shown[2];
+            const std::size_t n = std::min<std::size_t>(names.size(), 2);
+            for (std::size_t i = 0; i < n; ++i) shown[i] = utf8_lossy(names[i]);
+            return new_str("<Result type=dict, keys=" + short_list(shown, n, names.size() > 2) + ">");
+        }
+        case Mode::Multi: {
+            std::string shown[2];
+            for (std::size_t i = 0; i < 2; ++i) {
+                PyRef child = PyRef::steal(one_item_result(m[i]));
+                if (!child) return nullptr;
+                PyRef r = PyRef::steal(PyObject_Repr(child.get()));
+                if (!r) return nullptr;
+                auto u = str_utf8(r.get());
+                if (!u) return nullptr;
+                shown[i] = std::string(*u);
+            }
+            return new_str("<Result type=list, value=" + short_list(shown, 2, m.size() > 2) + ">");
+        }
+    }
+    return nullptr;
+}
+
+PyObject* result_repr(PyObject* self) {
+    return guarded([&] { return repr_impl(self); });
+}
+
+// Equality; -1 with a Python error set.
+int equal_to(PyObject* self, PyObject* other) {
+    const PyItems& m = items_of(self);
+    if (is_result(other)) {
+        auto mine = all_strings(m);
+        if (!mine) return -1;
+        auto theirs = all_strings(items_of(other));
+        if (!theirs) return -1;
+        return *mine == *theirs;
+    }
+    if (PyList_Check(other)) {
+        std::vector<std::string> wanted;
+        const Py_ssize_t n = PyList_GET_SIZE(other);
+        wanted.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* e = PyList_GET_ITEM(other, i);
+            if (!PyUnicode_Check(e)) return 0;
+            auto u = str_utf8(e);
+            if (!u) {  // lone surrogates: equal to no text of ours
+                PyErr_Clear();
+                return 0;
+            }
+            wanted.emplace_back(*u);
+        }
+        auto mine = all_strings(m);
+        if (!mine) return -1;
+        return *mine == wanted;
+    }
+    if (PyUnicode_Check(other)) {
+        if (m.empty()) return 0;
+        auto text = item_text(m[0]);
+        if (!text) return -1;
+        if (!utf8_valid(*text)) return 0;
+        auto u = str_utf8(other);
+        if (!u) {
+            PyErr_Clear();
+            return 0;
+        }
+        return *text == *u;
+    }
+    return 0;
+}
+
+PyObject* result_richcompare(PyObject* self, PyObject* other, int op) {
+    if (!is_result(self) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
+    PyObject* r = guarded([&]() -> PyObject* {
+        const int eq = equal_to(self, other);
+        if (eq < 0) return nullptr;
+        return PyBool_FromLong(op == Py_EQ ? eq : !eq);
+    });
+    return r;
+}
+
+// ================================================================ indexing (4.3)
+
+PyObject* string_key(PyObject* self, Mode mode, PyObject* key) {
+    if (mode != Mode::DictElement) {
+        PyErr_Format(PyExc_TypeError, "%s%s", kMsgStringKey, mode_word(mode));
+        return nullptr;
+    }
+    auto name = str_utf8(key);
+    if (!name) return nullptr;
+    auto data = dict_children(items_of(self));
+    if (!data) return nullptr;
+    std::vector<std::size_t> members;
+    for (std::size_t i = 0; i < data->spans.size(); ++i)
+        if (data->spans[i].name == *name) members.push_back(i);
+    if (members.empty()) {
+        PyErr_SetObject(PyExc_KeyError, key);
+        return nullptr;
+    }
+    return children_result(*data, members);
+}
+
+// The untrimmed text of a scalar Result as a Python str (strict UTF-8).
+PyObject* scalar_str(const PyItems& m) {
+    auto text = item_text(m[0]);
+    return text ? str_strict(*text) : nullptr;
+}
+
+PyObject* slice_key(PyObject* self, Mode mode, PyObject* key) {
+    const PyItems& m = items_of(self);
+    switch (mode) {
+        case Mode::DictElement: PyErr_SetString(PyExc_KeyError, kMsgSliceOnDict); return nullptr;
+        case Mode::Empty: return result_new_empty();
+        case Mode::ScalarLike: {
+            // Python's own str slicing: code points, the slice rules, and
+            // the platform's error for a zero step.
+            PyRef s = PyRef::steal(scalar_str(m));
+            return s ? PyObject_GetItem(s.get(), key) : nullptr;
+        }
+        case Mode::Multi: break;
+    }
+    Py_ssize_t start = 0, stop = 0, step = 0;
+    if (PySlice_Unpack(key, &start, &stop, &step) < 0) return nullptr;
+    const Py_ssize_t count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(m.size()), &start, &stop, step);
+    PyItems picked;
+    picked.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t k = 0, i = start; k < count; ++k, i += step)
+        picked.push_back(m[static_cast<std::size_t>(i)].clone_ref());
+    return result_new(std::move(picked));
+}
+
+PyObject* int_key(PyObject* self, Mode mode, PyObject* key) {
+    const long long index = PyLong_AsLongLong(key);
+    if (index == -1 && PyErr_Occurred()) {
+        PyErr_SetString(PyExc_TypeError, kMsgBadKey);
+        return nullptr;
+    }
+    const PyItems& m = items_of(self);
+    switch (mode) {
+        case Mode::Empty: PyErr_SetString(PyExc_IndexError, kMsgIndexRange); return nullptr;
+        case Mode::DictElement: {
+            PyRef k = PyRef::steal(PyLong_FromLongLong(index));
+            if (k) PyErr_SetObject(PyExc_KeyError, k.get());
+            return nullptr;
+        }
+        case Mode::Multi: {
+            const auto n = static_cast<long long>(m.size());
+            const long long i = index < 0 ? index + n : index;
+            if (i < 0 || i >= n) {
+                PyErr_SetString(PyExc_IndexError, kMsgIndexRange);
+                return nullptr;
+            }
+            return one_item_result(m[static_cast<std::size_t>(i)]);
+        }
+        case Mode::ScalarLike: break;
+    }
+    PyRef s = PyRef::steal(scalar_str(m));
+    if (!s) return nullptr;
+    const auto n = static_cast<long long>(PyUnicode_GET_LENGTH(s.get()));
+    const long long i = index < 0 ? index + n : index;
+    if (i < 0 || i >= n) {
+        PyErr_SetString(PyExc_IndexError, kMsgIndexRange);
+        return nullptr;
+    }
+    const auto at = static_cast<Py_ssize_t>(i);
+    return PyUnicode_Substring(s.get(), at, at + 1);
+}
+
+PyObject* result_subscript(PyObject* self, PyObject* key) {
+    return guarded([&]() -> PyObject* {
+        auto mode = result_mode(items_of(self));
+        if (!mode) return nullptr;
+        if (PyUnicode_Check(key)) return string_key(self, *mode, key);
+        if (PySlice_Check(key)) return slice_key(self, *mode, key);
+        return int_key(self, *mode, key);
+    });
+}
+
+PyObject* iter_impl(PyObject* self) {
+    const PyItems& m = items_of(self);
+    auto mode = result_mode(m);
+    if (!mode) return nullptr;
+    switch (*mode) {
+        case Mode::Empty: {
+            PyRef list = PyRef::steal(PyList_New(0));
+            return list ? PyObject_GetIter(list.get()) : nullptr;
+        }
+        case Mode::ScalarLike: {
+            auto text = item_text(m[0]);
+            return text ? char_iter_new(std::move(*text)) : nullptr;
+        }
+        case Mode::DictElement: {
+            auto data = dict_children(m);
+            if (!data) return nullptr;
+            auto names = unique_child_names(data->spans);
+            if (!names_are_utf8(names)) return nullptr;
+            return child_key_iter_new(std::move(names));
+        }
+        case Mode::Multi: return item_iter_new(self);
+    }
+    return nullptr;
+}
+
+PyObject* result_iter(PyObject* self) {
+    return guarded([&] { return iter_impl(self); });
+}
+
+// ================================================================ relative queries
+
+PyObject* raise_engine_error(const EngineError& err) {
+    PyErr_SetString(PyExc_ValueError, err.message().c_str());
+    return nullptr;
+}
+
+PyObject* get_impl(PyObject* self, PyObject* path) {
+    if (!PyUnicode_Check(path)) {
+        raise_arg_type("path", path, "str");
+        return nullptr;
+    }
+    const PyItems& m = items_of(self);
+    if (m.size() >= 2) {
+        PyErr_SetString(PyExc_ValueError, kMsgGetMulti);
+        return nullptr;
+    }
+    if (PyUnicode_GET_LENGTH(path) == 0) return result_new_empty();
+    auto text = str_utf8(path);
+    if (!text) return nullptr;
+    auto program = compile_text(*text);
+    if (!program) return nullptr;
+    if (m.empty() || !m[0].is_element()) return result_new_empty();
+    ElementBytes eb;
+    if (!eb.acquire(m[0])) return nullptr;
+    // A parse() Result is a whole document: paths start at its root element.
+    auto found = m[0].kind == PyItem::Kind::Whole ? run_with(**program, eb.bytes(), false)
+                                                  : run_in_element(**program, eb.bytes(), eb.encoding());
+    if (!found) return raise_engine_error(found.error());
+    return result_new(lift(std::move(found).value()));
+}
+
+PyObject* result_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"path"};
+    PyObject* a[1];
+    if (!parse_args("get", args, nargs, kwnames, names, a)) return nullptr;
+    return guarded([&] { return get_impl(self, a[0]); });
+}
+
+PyObject* get_many_impl(PyObject* self, PyObject* paths) {
+    if (!PyList_Check(paths)) {
+        raise_arg_type("paths", paths, "list");
+        return nullptr;
+    }
+    const PyItems& m = items_of(self);
+    if (m.size() >= 2) {
+        PyErr_SetString(PyExc_ValueError, kMsgGetManyMulti);
+        return nullptr;
+    }
+    // Nothing below runs Python code, so the list cannot change under us;
+    // its size is still re-read on every round.
+    std::vector<std::optional<ProgramPtr>> entries;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths); ++i) {
+        PyObject* e = PyList_GET_ITEM(paths, i);
+        if (PyUnicode_Check(e)) {
+            if (PyUnicode_GET_LENGTH(e) == 0) {
+                entries.emplace_back();
+                continue;
+            }
+            auto text = str_utf8(e);
+            if (!text) return nullptr;
+            auto program = compile_text(*text);
+            if (!program) return nullptr;
+            entries.emplace_back(std::move(*program));
+        } else if (const ProgramPtr* p = path_program(e)) {
+            entries.emplace_back(*p);
+        } else {
+            PyErr_SetString(PyExc_TypeError, kMsgPathsEntry);
+            return nullptr;
+        }
+    }
+    PyRef out = PyRef::steal(PyList_New(0));
+    if (!out) return nullptr;
+    auto append = [&](PyObject* r) {
+        PyRef ref = PyRef::steal(r);
+        return ref && PyList_Append(out.get(), ref.get()) == 0;
+    };
+    if (m.empty() || !m[0].is_element()) {
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            if (!append(result_new_empty())) return nullptr;
+        return out.release();
+    }
+    std::vector<const Program*> programs;
+    for (const auto& e : entries)
+        if (e) programs.push_back(e->get());
+    std::vector<Items> found;
+    ElementBytes eb;
+    if (!eb.acquire(m[0])) return nullptr;
+    if (!programs.empty()) {
+        auto r = m[0].kind == PyItem::Kind::Whole ? run_many(programs, eb.bytes(), false)
+                                                  : run_many_in_element(programs, eb.bytes(), eb.encoding());
+        if (!r) return raise_engine_error(r.error());
+        found = std::move(r).value();
+    }
+    std::size_t next = 0;
+    for (const auto& e : entries) {
+        PyObject* r = nullptr;
+        if (e && next < found.size()) r = result_new(lift(std::move(found[next++])));
+        else r = result_new_empty();
+        if (!append(r)) return nullptr;
+    }
+    return out.release();
+}
+
+PyObject* result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"paths"};
+    PyObject* a[1];
+    if (!parse_args("get_many", args, nargs, kwnames, names, a)) return nullptr;
+    return guarded([&] { return get_many_impl(self, a[0]); });
+}
+
+// ================================================================ views (4.4)
+
+PyObject* make_view(PyObject* self, PyTypeObject* type, const char* message) {
+    return guarded([&]() -> PyObject* {
+        auto mode = result_mode(items_of(self));
+        if (!mode) return nullptr;
+        if (*mode != Mode::DictElement) {
+            PyErr_Format(PyExc_TypeError, "%s%s", message, mode_word(*mode));
+            return nullptr;
+        }
+        return view_new(type, self);
+    });
+}
+
+PyObject* result_keys(PyObject* self, PyObject*) {
+    return make_view(self, g_types.keys_view,
+                     "Result.keys() requires a dict-like Result (single element with children); got ");
+}
+PyObject* result_values(PyObject* self, PyObject*) {
+    return make_view(self, g_types.values_view,
+                     "Result.values() requires a dict-like Result (single element with children); got ");
+}
+PyObject* result_items(PyObject* self, PyObject*) {
+    return make_view(self, g_types.items_view,
+                     "Result.items() requires a dict-like Result (single element with children); got ");
+}
+PyObject* result_children(PyObject* self, PyObject*) {
+    return make_view(self, g_types.children_view,
+                     "Result.children() requires a dict-like Result (single element with children); got ");
+}
+
+// ================================================================ type
+
+#define QUELMAR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef result_methods[] = {
+    {"exists", result_exists, METH_NOARGS, "exists($self)\n--\n\n"},
+    {"to_int", result_to_int, METH_NOARGS, "to_int($self)\n--\n\n"},
+    {"to_float", result_to_float, METH_NOARGS, "to_float($self)\n--\n\n"},
+    {"to_bool", result_to_bool, METH_NOARGS, "to_bool($self)\n--\n\n"},
+    {"to_str", result_to_str, METH_NOARGS, "to_str($self)\n--\n\n"},
+    {"get", QUELMAR_FASTCALL(result_get), METH_FASTCALL | METH_KEYWORDS, "get($self, path)\n--\n\n"},
+    {"get_many", QUELMAR_FASTCALL(result_get_many), METH_FASTCALL | METH_KEYWORDS, "get_many($self, paths)\n--\n\n"},
+    {"keys", result_keys, METH_NOARGS,
+     "keys($self)\n--\n\nReturn a view of the dict-mode Result's child element keys (unique,\n"
+     "first-occurrence order). Errors with `TypeError` for non-dict modes."},
+    {"values", result_values, METH_NOARGS,
+     "values($self)\n--\n\nReturn a view of the dict-mode Result's child values. For each unique\n"
+     "key, the value is a Result over all direct children with that tag."},
+    {"items", result_items, METH_NOARGS,
+     "items($self)\n--\n\nReturn a view of the dict-mode Result's `(key, value_Result)` pairs."},
+    {"children", result_children, METH_NOARGS,
+     "children($self)\n--\n\nReturn a view of the dict-mode Result's `(name, value_Result)` pairs for\n"
+     "every direct child element, in document order. Unlike `items()`, repeated\n"
+     "tag names are not collapsed: each child element yields its own pair."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef result_getset[] = {
+    {"value", result_get_value, nullptr,
+     "Return the value held by this Result in its natural Python type:\n"
+     "  - `None`          when the Result is empty\n"
+     "  - `int` / `float` for numeric scalars\n"
+     "  - `str`           for text scalars\n"
+     "  - `list[Result]`  for multiple items\n"
+     "  - `dict[str, Result]` for an element with child elements",
+     nullptr},
+    {"type_", result_get_type, nullptr,
+     "Return the Python type that best describes the value held by this Result:\n"
+     "  - `None`  when the Result is empty (no match)\n"
+     "  - `int`   for a single numeric value parseable as integer\n"
+     "  - `float` for a single numeric value parseable as float\n"
+     "  - `str`   for a single scalar or a text-only element\n"
+     "  - `list`  when multiple items are present\n"
+     "  - `dict`  for a single element that has child elements",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char result_doc[] =
+    "Python `Result` class \xe2\x80\x94 wraps a list of matched items. Constructed by\n"
+    "`py_get` / `py_parse` / `py_get_many` etc. and dispatches `__getitem__`,\n"
+    "`__iter__`, `to_str`, `to_int`, and so on based on the number and type of\n"
+    "items held (Empty / ScalarLike / DictElement / Multi mode).";
+
+PyType_Slot result_slots[] = {
+    {Py_tp_doc, const_cast<char*>(result_doc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(result_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(result_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(result_richcompare)},
+    {Py_tp_iter, reinterpret_cast<void*>(result_iter)},
+    {Py_tp_methods, result_methods},
+    {Py_tp_getset, result_getset},
+    {Py_nb_bool, reinterpret_cast<void*>(result_bool)},
+    {Py_nb_int, reinterpret_cast<void*>(result_int)},
+    {Py_nb_float, reinterpret_cast<void*>(result_float)},
+    {Py_mp_length, reinterpret_cast<void*>(result_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(result_subscript)},
+    {0, nullptr},
+};
+
+PyType_Spec result_spec = {
+    "quelmar._quelmar.Result",
+    sizeof(ResultObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    result_slots,
+};
+
+// ================================================================ parse
+
+PyObject* parse_impl(PyObject* data) {
+    if (!PyBytes_Check(data)) {
+        if (PyUnicode_Check(data)) {
+            // Only proves that the UTF-8 form exists (the string caches it).
+            if (!str_utf8(data)) return nullptr;
+        } else {
+            HeldBuffer holder;
+            switch (holder.acquire(data)) {
+                case HeldBuffer::Status::Ok: break;
+                case HeldBuffer::Status::NotABuffer: PyErr_SetString(PyExc_ValueError, kMsgNotDocument); return nullptr;
+                case HeldBuffer::Status::NotContiguous:
+                    PyErr_SetString(PyExc_ValueError, kMsgNotContiguous);
+                    return nullptr;
+            }
+        }
+    }
+    PyItems items;
+    items.push_back(PyItem::make_whole(data));
+    return result_new(std::move(items));
+}
+
+}  // namespace
+
+PyTypeObject* make_result_type(PyObject* module) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &result_spec, nullptr));
+}
+
+PyObject* result_new(PyItems&& items) {
+    PyTypeObject* tp = g_types.result;
+    PyObject* self = tp->tp_alloc(tp, 0);  // allocated tracked by the collector
+    if (self == nullptr) return nullptr;
+    new (&items_of(self)) PyItems(std::move(items));
+    if (!needs_tracking(items_of(self))) PyObject_GC_UnTrack(self);
+    return self;
+}
+
+PyObject* result_new_empty() { return result_new(PyItems()); }
+
+PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"data"};
+    PyObject* a[1];
+    if (!parse_args("parse", args, nargs, kwnames, names, a)) return nullptr;
+    return guarded([&] { return parse_impl(a[0]); });
+}
+
+int add_result_types(PyObject* module) {
+    if (add_type(module, make_result_type(module), &g_types.result) < 0) return -1;
+    if (add_type(module, make_char_iter_type(module), &g_types.char_iter) < 0) return -1;
+    if (add_type(module, make_item_iter_type(module), &g_types.item_iter) < 0) return -1;
+    if (add_type(module, make_child_key_iter_type(module), &g_types.child_key_iter) < 0) return -1;
+    if (add_type(module, make_child_value_iter_type(module), &g_types.child_value_iter) < 0) return -1;
+    if (add_type(module, make_child_item_iter_type(module), &g_types.child_item_iter) < 0) return -1;
+    if (add_type(module, make_child_iter_type(module), &g_types.child_iter) < 0) return -1;
+    if (add_type(module, make_keys_view_type(module), &g_types.keys_view) < 0) return -1;
+    if (add_type(module, make_values_view_type(module), &g_types.values_view) < 0) return -1;
+    if (add_type(module, make_items_view_type(module), &g_types.items_view) < 0) return -1;
+    if (add_type(module, make_children_view_type(module), &g_types.children_view) < 0) return -1;
+    return 0;
 }
 
 }  // namespace quelmar::py

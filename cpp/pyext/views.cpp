@@ -1,0 +1,193 @@
+// The dict-like views of a DictElement Result. A view holds only its parent
+// and recomputes everything from the parent's element bytes on every use;
+// iteration hands a fresh copy of the bytes and children to an iterator.
+//
+// Garbage collection: a view holds one Python reference, its parent Result,
+// so it supports GC (traverse). It has no tp_clear: like a tuple it never
+// changes what it refers to, and any cycle through it also passes through
+// the Result, whose tp_clear breaks it.
+#include <string>
+
+#include "common/text.hpp"
+#include "common/utf8.hpp"
+#include "pyext/object_box.hpp"
+#include "pyext/result_impl.hpp"
+
+namespace quelmar::py {
+
+namespace {
+
+struct View {
+    PyObject* parent = nullptr;  // strong reference to a Result
+    View() = default;
+    explicit View(PyObject* p) noexcept : parent(Py_NewRef(p)) {}
+    View(View&& o) noexcept : parent(std::exchange(o.parent, nullptr)) {}
+    View& operator=(View&&) = delete;
+    ~View() { Py_XDECREF(parent); }
+};
+
+const PyItems& parent_items(PyObject* self) { return items_of(state_of<View>(self).parent); }
+
+int view_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(state_of<View>(self).parent);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+// ---------------------------------------------------------------- lengths
+
+Py_ssize_t unique_count(PyObject* self) {
+    PyObject* r = guarded([&]() -> PyObject* {
+        auto data = dict_children(parent_items(self));
+        if (!data) return nullptr;
+        return PyLong_FromSize_t(unique_child_names(data->spans).size());
+    });
+    if (r == nullptr) return -1;
+    const Py_ssize_t n = PyLong_AsSsize_t(r);
+    Py_DECREF(r);
+    return n;
+}
+
+Py_ssize_t children_count(PyObject* self) {
+    PyObject* r = guarded([&]() -> PyObject* {
+        auto data = dict_children(parent_items(self));
+        if (!data) return nullptr;
+        return PyLong_FromSize_t(data->spans.size());
+    });
+    if (r == nullptr) return -1;
+    const Py_ssize_t n = PyLong_AsSsize_t(r);
+    Py_DECREF(r);
+    return n;
+}
+
+// ---------------------------------------------------------------- iteration
+
+PyObject* keys_iter(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        auto data = dict_children(parent_items(self));
+        if (!data) return nullptr;
+        auto names = unique_child_names(data->spans);
+        if (!names_are_utf8(names)) return nullptr;
+        return child_key_iter_new(std::move(names));
+    });
+}
+
+PyObject* items_iter(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        auto data = dict_children(parent_items(self));
+        if (!data) return nullptr;
+        ChildGroups groups = group_children(data->spans);
+        if (!names_are_utf8(groups.names)) return nullptr;
+        return child_item_iter_new(std::move(*data), std::move(groups));
+    });
+}
+
+PyObject* values_iter(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        auto data = dict_children(parent_items(self));
+        if (!data) return nullptr;
+        ChildGroups groups = group_children(data->spans);  // names stay undecoded bytes
+        return child_value_iter_new(std::move(*data), std::move(groups));
+    });
+}
+
+PyObject* children_iter(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        auto data = dict_children(parent_items(self));
+        if (!data) return nullptr;
+        return child_iter_new(std::move(*data));
+    });
+}
+
+// ---------------------------------------------------------------- repr and membership
+
+PyObject* keys_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        auto data = dict_children(parent_items(self));
+        if (!data) return nullptr;
+        std::string s = "result_keys([";
+        bool first = true;
+        for (const std::string& name : unique_child_names(data->spans)) {
+            if (!first) s += ", ";
+            first = false;
+            s += quoted_form(utf8_valid(name) ? Bytes(name) : Bytes());
+        }
+        s += "])";
+        return new_str(s);
+    });
+}
+
+PyObject* items_repr(PyObject*) { return new_str("result_items([...])"); }
+PyObject* values_repr(PyObject*) { return new_str("result_values([...])"); }
+PyObject* children_repr(PyObject*) { return new_str("result_children([...])"); }
+
+int keys_contains(PyObject* self, PyObject* key) {
+    if (!PyUnicode_Check(key)) return 0;
+    auto name = str_utf8(key);
+    if (!name) {  // no UTF-8 form: no tag name can equal it
+        PyErr_Clear();
+        return 0;
+    }
+    PyObject* r = guarded([&]() -> PyObject* {
+        auto data = dict_children(parent_items(self));
+        if (!data) return nullptr;
+        for (const ChildSpan& span : data->spans)
+            if (span.name == *name) Py_RETURN_TRUE;
+        Py_RETURN_FALSE;
+    });
+    if (r == nullptr) return -1;
+    const int found = r == Py_True;
+    Py_DECREF(r);
+    return found;
+}
+
+// ---------------------------------------------------------------- types
+
+constexpr unsigned long kViewFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+                                     Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+#define QUELMAR_VIEW_SLOTS(doc, len, iter, repr)                                           \
+    {Py_tp_doc, const_cast<char*>(doc)}, {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<View>)}, \
+        {Py_tp_traverse, reinterpret_cast<void*>(view_traverse)},                         \
+        {Py_sq_length, reinterpret_cast<void*>(len)}, {Py_tp_iter, reinterpret_cast<void*>(iter)}, \
+        {Py_tp_repr, reinterpret_cast<void*>(repr)}
+
+const char keys_doc[] =
+    "dict.keys()-like view over a DictElement Result. Re-iterable; each call to\n"
+    "__iter__ produces a fresh, lazy iterator.";
+const char items_doc[] = "dict.items()-like view over a DictElement Result.";
+const char values_doc[] = "dict.values()-like view over a DictElement Result.";
+const char children_doc[] =
+    "Order-preserving view over every direct child element of a DictElement\n"
+    "Result. Re-iterable; each call to `__iter__` produces a fresh, lazy iterator.";
+
+PyType_Slot keys_slots[] = {
+    QUELMAR_VIEW_SLOTS(keys_doc, unique_count, keys_iter, keys_repr),
+    {Py_sq_contains, reinterpret_cast<void*>(keys_contains)},
+    {0, nullptr},
+};
+PyType_Slot values_slots[] = {QUELMAR_VIEW_SLOTS(values_doc, unique_count, values_iter, values_repr), {0, nullptr}};
+PyType_Slot items_slots[] = {QUELMAR_VIEW_SLOTS(items_doc, unique_count, items_iter, items_repr), {0, nullptr}};
+PyType_Slot children_slots[] = {QUELMAR_VIEW_SLOTS(children_doc, children_count, children_iter, children_repr),
+                                {0, nullptr}};
+
+PyType_Spec keys_spec = {"quelmar._quelmar.ResultKeysView", box_size<View>(), 0, kViewFlags, keys_slots};
+PyType_Spec values_spec = {"quelmar._quelmar.ResultValuesView", box_size<View>(), 0, kViewFlags, values_slots};
+PyType_Spec items_spec = {"quelmar._quelmar.ResultItemsView", box_size<View>(), 0, kViewFlags, items_slots};
+PyType_Spec children_spec = {"quelmar._quelmar.ResultChildrenView", box_size<View>(), 0, kViewFlags,
+                             children_slots};
+
+PyTypeObject* make_type(PyObject* module, PyType_Spec* spec) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, spec, nullptr));
+}
+
+}  // namespace
+
+PyTypeObject* make_keys_view_type(PyObject* module) { return make_type(module, &keys_spec); }
+PyTypeObject* make_values_view_type(PyObject* module) { return make_type(module, &values_spec); }
+PyTypeObject* make_items_view_type(PyObject* module) { return make_type(module, &items_spec); }
+PyTypeObject* make_children_view_type(PyObject* module) { return make_type(module, &children_spec); }
+
+PyObject* view_new(PyTypeObject* type, PyObject* parent) { return box_new(type, View(parent)); }
+
+}  // namespace quelmar::py
