@@ -29,12 +29,13 @@ enum class EventKind : std::uint8_t {
     Empty,    // <name attrs/>       content: between '<' and "/>"; name_len
     Text,     // raw bytes between markups (never empty, not unescaped)
     CData,    // <![CDATA[ ... ]]>   content: between the brackets
-    Comment,  // <!-- ... -->
-    Decl,     // <?xml ...?>
-    PI,       // other <? ... ?>
-    DocType,  // <!DOCTYPE ...>      internal subset [ ... ] skipped whole
+    Comment,  // <!-- ... -->        content: between "<!--" and "-->"
+    Decl,     // <?xml ...?>         content: between "<?" and "?>" (starts with "xml")
+    PI,       // other <? ... ?>     content: between "<?" and "?>"
+    DocType,  // <!DOCTYPE ...>      content: from the name to the '>'; an internal
+              //                     subset [ ... ] is part of it, skipped whole
     Eof,
-    Error,    // see `error`
+    Error,    // see `error`; a fatal error leaves the position at the input's end
 };
 
 enum class XmlError : std::uint8_t {
