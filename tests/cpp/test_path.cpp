@@ -390,6 +390,12 @@ TEST(path_robustness) {
     auto r = compile_path_uncached("a." + filters);
     CHECK(!r.ok());
 
+    // The deepest nesting of filter parses a search found: the fourth one is
+    // the empty "#()", which fails before tokenizing anything.
+    auto deep = compile_path_uncached(
+        "a.#(\"\\'a.#(\"a'a(#('#()\"#('#(b=1)\\\"#!=))\\\"<\\)\\''=)!=))\"\\\"!=.)");
+    CHECK(!deep.ok() && deep.error().rfind("filter expression missing operator: \n", 0) == 0);
+
     std::string open(10000, '(');
     auto u = compile_path_uncached(open);
     CHECK(!u.ok() && u.error().rfind("unmatched ( in filter", 0) == 0);

@@ -6,9 +6,10 @@
 // outside quotes would have ended the left side). Scans that start at
 // different points of one text and are both inside the same quote character
 // agree from then on, so each further level needs its operator hidden by a
-// quote character different from every enclosing level's: with two quote
-// characters there are at most three nested filter parses, whatever the
-// input. No recursion depends on the length of the path.
+// quote character different from every enclosing level's. With two quote
+// characters at most three nested filter parses reach tokenize_path again; a
+// fourth can start, but its expression has no operator outside quotes and it
+// fails at once. No recursion depends on the length of the path.
 #include <utility>
 
 #include "common/text.hpp"
