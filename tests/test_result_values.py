@@ -1,0 +1,570 @@
+"""Result items, modes, values and conversions; parse() and the sources
+behind a Result (reference counts, buffers re-read on every use, GC)."""
+
+import array
+import gc
+import math
+import mmap
+import sys
+import weakref
+
+import pytest
+
+from quelmar import _quelmar as q
+
+MAX64 = 2**63 - 1
+MIN64 = -(2**63)
+
+
+def texts(*values):
+    """A Result of Text items (attribute values), one per value."""
+    doc = "<r>" + "".join(f'<a v="{v}"/>' for v in values) + "</r>"
+    r = q.get(doc, "r.a.#.@v")
+    assert len(r) == len(values)
+    return r
+
+
+def empty():
+    return q.get("<r/>", "")
+
+
+DICT_DOC = "<r><b>1</b><c/><b>2</b><d>x</d></r>"
+
+
+# ---------------------------------------------------------------- modes
+
+
+@pytest.mark.parametrize(
+    ("make", "type_"),
+    [
+        (empty, None),
+        (lambda: texts("x"), str),
+        (lambda: texts("x", "y"), list),
+        (lambda: texts("1", "2"), list),
+        (lambda: q.parse("<a>text</a>"), str),
+        (lambda: q.parse("<a/>"), str),
+        (lambda: q.parse("<a>x<!--c--><?p?></a>"), str),
+        (lambda: q.parse("<a><b/></a>"), dict),
+        (lambda: q.parse("<a>t<b>1</b></a>"), dict),
+        (lambda: q.parse('<?xml version="1.0"?><!-- c --><root><x/></root>'), dict),
+        (lambda: q.parse("not xml"), str),
+        (lambda: q.parse(""), str),
+        (lambda: q.get("<r><a><x/></a><a/></r>", "r.a"), list),  # two elements, whatever their kinds
+    ],
+)
+def test_mode(make, type_):
+    assert make().type_ is type_
+
+
+# ---------------------------------------------------------------- scalar conversions
+
+# doc, value, type_, to_str, to_int, to_float, to_bool, truth
+SCALARS = [
+    ("<a> 42 </a>", 42, int, "42", 42, 42.0, True, True),
+    ("<a>3.9</a>", 3.9, float, "3.9", 3, 3.9, True, True),
+    ("<a>-3.9</a>", -3.9, float, "-3.9", -3, -3.9, True, True),
+    ("<a>1e999</a>", math.inf, float, "1e999", MAX64, math.inf, True, True),
+    ("<a>-inf</a>", -math.inf, float, "-inf", MIN64, -math.inf, True, True),
+    ("<a>9223372036854775808</a>", 2.0**63, float, "9223372036854775808", MAX64, 2.0**63, True, True),
+    ("<a>-9223372036854775808</a>", MIN64, int, "-9223372036854775808", MIN64, -(2.0**63), True, True),
+    ("<a>abc</a>", "abc", str, "abc", 0, 0.0, False, True),
+    ("<a>false</a>", "false", str, "false", 0, 0.0, False, True),
+    ("<a>True</a>", "True", str, "True", 0, 0.0, False, True),
+    ('<a>"True"</a>', '"True"', str, '"True"', 0, 0.0, True, True),
+    ("<a>&quot;f&quot;</a>", '"f"', str, '"f"', 0, 0.0, False, True),
+    ("<a> true </a>", "true", str, "true", 0, 0.0, False, True),  # keyword table is untrimmed
+    ("<a>yes</a>", "yes", str, "yes", 0, 0.0, False, True),
+    ("<a>2</a>", 2, int, "2", 2, 2.0, True, True),
+    ("<a>-1</a>", -1, int, "-1", -1, -1.0, True, True),
+    ("<a>0.9</a>", 0.9, float, "0.9", 0, 0.9, False, True),
+    ("<a>0</a>", 0, int, "0", 0, 0.0, False, False),
+    ("<a>0.0</a>", 0.0, float, "0.0", 0, 0.0, False, False),
+    ("<a>+5</a>", 5, int, "+5", 5, 5.0, True, True),
+    ("<a>1_000</a>", "1_000", str, "1_000", 0, 0.0, False, True),
+    ("<a></a>", "", str, "", 0, 0.0, False, False),
+    ("<a/>", "", str, "", 0, 0.0, False, False),
+    ("<a>\u3000x \n</a>", "x", str, "x", 0, 0.0, False, True),  # Unicode white space trimmed
+    ("<a>\u00a07\u2003</a>", 7, int, "7", 7, 7.0, True, True),
+    ("<a>h\u00e9llo</a>", "h\u00e9llo", str, "h\u00e9llo", 0, 0.0, False, True),
+]
+
+
+@pytest.mark.parametrize(("doc", "value", "type_", "to_str", "to_int", "to_float", "to_bool", "truth"), SCALARS)
+def test_scalar_conversions(doc, value, type_, to_str, to_int, to_float, to_bool, truth):
+    r = q.parse(doc)
+    assert r.value == value and type(r.value) is type_
+    assert r.type_ is type_
+    assert r.to_str() == to_str
+    assert r.to_int() == to_int and type(r.to_int()) is int
+    assert r.to_float() == to_float and type(r.to_float()) is float
+    assert r.to_bool() is to_bool
+    assert bool(r) is truth
+    assert r.exists() is True
+    assert len(r) == 1
+
+
+def test_nan_scalar():
+    r = q.parse("<a>nan</a>")
+    assert math.isnan(r.value) and r.type_ is float
+    assert r.to_int() == 0 and math.isnan(r.to_float())
+    assert r.to_bool() is False
+    assert bool(r) is True  # nan is truthy
+    assert math.isnan(float(r))
+    with pytest.raises(ValueError):
+        int(r)
+
+
+@pytest.mark.parametrize(
+    ("value", "to_bool"),
+    [
+        ("1", True), ("true", True), ('"t"', True), ('"T"', True), ('"1"', True),
+        ('"true"', True), ('"True"', True), ('"TRUE"', True),
+        ("0", False), ("false", False), ('"f"', False), ('"F"', False), ('"0"', False),
+        ('"false"', False), ('"False"', False), ('"FALSE"', False),
+        ("inf", True), ("nan", False), ("TRUE", False), ("", False),
+    ],
+)
+def test_to_bool_keyword_table_on_text_items(value, to_bool):
+    doc = "<a v='" + value + "'/>"
+    assert q.get(doc, "a.@v").to_bool() is to_bool
+
+
+def test_empty_result():
+    r = empty()
+    assert r.value is None and r.type_ is None
+    assert r.exists() is False and len(r) == 0
+    assert r.to_str() == "" and r.to_int() == 0 and r.to_float() == 0.0 and r.to_bool() is False
+    assert bool(r) is False
+    assert repr(r) == "None"
+    with pytest.raises(TypeError):
+        int(r)
+    with pytest.raises(TypeError):
+        float(r)
+    assert (r == "x") is False
+    assert r == []
+    assert r == empty()
+
+
+def test_dict_like_result():
+    r = q.parse(DICT_DOC)
+    v = r.value
+    assert type(v) is dict and list(v) == ["b", "c", "d"]
+    assert v["b"].type_ is list and v["b"] == ["1", "2"]
+    assert v["c"].value == "" and v["d"].value == "x"
+    assert r.type_ is dict
+    assert len(r) == 1 and r.exists()
+    assert r.to_bool() is True and bool(r) is True
+    assert repr(r) == "<Result type=dict, keys=[b, c, ...]>"
+    assert r.to_str() == DICT_DOC
+    assert r.to_int() == 0  # text content "12x"
+    assert r.to_float() == 0.0
+
+
+def test_parse_to_str_keeps_prolog():
+    doc = '<?xml version="1.0"?>\n<!-- c -->\n<root><x>1</x></root>\n'
+    assert q.parse(doc).to_str() == doc
+
+
+def test_dict_number_rule_uses_element_text():
+    r = q.parse("<r><a>1</a><b>2</b></r>")
+    assert r.to_int() == 12 and r.to_float() == 12.0
+
+
+def test_multi_of_texts():
+    r = texts("1", "2", "3")
+    assert [x.value for x in r.value] == [1, 2, 3]
+    assert all(type(x) is type(r) and len(x) == 1 for x in r.value)
+    assert r.type_ is list
+    assert repr(r) == "<Result type=list, value=[1, 2, ...]>"
+    assert r.to_str() == "1\n2\n3"
+    assert r.to_int() == 1 and r.to_float() == 1.0
+    assert r.to_bool() is True and bool(r) is True
+    assert len(r) == 3
+    with pytest.raises(TypeError):
+        int(r)
+
+
+def test_multi_to_str_is_raw_markup():
+    r = q.get("<r><a>1</a><a><b>2</b></a></r>", "r.a")
+    assert r.to_str() == "<a>1</a>\n<a><b>2</b></a>"
+
+
+def test_to_str_of_multi_is_lenient():
+    r = q.get_bytes(b'<r><a v="\xff"/><a v="ok"/></r>', "r.a.#.@v")
+    assert r.to_str() == "\ufffd\nok"
+
+
+def test_multi_first_item_rules():
+    r = texts("3.7", "x")
+    assert r.to_int() == 3 and r.to_float() == 3.7
+    assert texts("abc", "1").to_int() == 0
+
+
+# ---------------------------------------------------------------- int() / float()
+
+
+@pytest.mark.parametrize(
+    ("make", "as_int", "as_float"),
+    [
+        (lambda: q.parse("<a> 42 </a>"), 42, 42.0),
+        (lambda: q.parse("<a>3.9</a>"), 3, 3.9),
+        (lambda: q.parse("<a>1_000</a>"), 1000, 1000.0),  # Python's int accepts what the classifier does not
+        (lambda: q.parse("<a>1e999</a>"), OverflowError, math.inf),
+        (lambda: q.parse("<a>1e20</a>"), OverflowError, 1e20),  # beyond 64 bits
+        (lambda: q.parse("<a>abc</a>"), ValueError, ValueError),
+        (lambda: q.parse("<a/>"), ValueError, ValueError),
+        (lambda: q.parse(DICT_DOC), TypeError, TypeError),
+        (lambda: texts("1", "2"), TypeError, TypeError),
+        (empty, TypeError, TypeError),
+    ],
+)
+def test_int_and_float(make, as_int, as_float):
+    r = make()
+    for conv, expected in ((int, as_int), (float, as_float)):
+        if isinstance(expected, type) and issubclass(expected, Exception):
+            with pytest.raises(expected):
+                conv(r)
+        else:
+            got = conv(r)
+            assert got == expected and type(got) is conv
+
+
+def test_result_is_not_an_index():
+    r = q.parse("<a>1</a>")
+    with pytest.raises(TypeError):
+        [10, 20][r]
+    with pytest.raises(TypeError):
+        hash(r)
+
+
+# ---------------------------------------------------------------- repr
+
+
+@pytest.mark.parametrize(
+    ("make", "text"),
+    [
+        (empty, "None"),
+        (lambda: q.parse("<a>abc</a>"), "abc"),
+        (lambda: q.parse("<a> 5 </a>"), "5"),
+        (lambda: q.parse("<a>2.5</a>"), "2.5"),
+        (lambda: q.parse("<r><x/></r>"), "<Result type=dict, keys=[x]>"),
+        (lambda: q.parse("<r><x/><y/><x/></r>"), "<Result type=dict, keys=[x, y]>"),
+        (lambda: q.parse("<r><x/><y/><z/></r>"), "<Result type=dict, keys=[x, y, ...]>"),
+        (lambda: q.parse("<r><p:x/></r>"), "<Result type=dict, keys=[p:x]>"),
+        (lambda: q.parse(b"<r><\xff/></r>"), "<Result type=dict, keys=[\ufffd]>"),
+        (lambda: texts("x", "y"), "<Result type=list, value=[x, y]>"),
+        (lambda: texts("a", "b", "c"), "<Result type=list, value=[a, b, ...]>"),
+        (
+            lambda: q.get("<r><a><x/></a><a>t</a></r>", "r.a"),
+            "<Result type=list, value=[<Result type=dict, keys=[x]>, t]>",
+        ),
+    ],
+)
+def test_repr(make, text):
+    assert repr(make()) == text
+
+
+# ---------------------------------------------------------------- equality
+
+
+@pytest.mark.parametrize(
+    ("make", "other", "equal"),
+    [
+        (empty, "x", False),
+        (empty, "", False),
+        (empty, [], True),
+        (empty, ["x"], False),
+        (lambda: texts("1", "2", "3"), ["1", "2", "3"], True),
+        (lambda: texts("1", "2", "3"), ["1", 2, "3"], False),
+        (lambda: texts("1", "2", "3"), ["1", "2"], False),
+        (lambda: texts("1", "2", "3"), "1", True),  # a multi Result equals its first item's text
+        (lambda: texts("1", "2", "3"), "2", False),
+        (lambda: texts("1", "2", "3"), 1, False),
+        (lambda: texts("1"), 1, False),
+        (lambda: texts("1"), None, False),
+        (lambda: texts("1"), {"1": 1}, False),
+        (lambda: q.parse("<a> hi </a>"), " hi ", True),  # equality is untrimmed
+        (lambda: q.parse("<a> hi </a>"), "hi", False),
+        (lambda: q.parse("<a> hi </a>"), [" hi "], True),
+        (lambda: q.parse("<a>h\u00e9</a>"), "h\u00e9", True),
+        (lambda: q.parse("<a>x</a>"), q.get('<a v="x"/>', "a.@v"), True),
+        (lambda: q.parse("<a>x</a>"), q.get('<a v="y"/>', "a.@v"), False),
+        (lambda: texts("1", "2"), texts("1", "2"), True),
+        (lambda: texts("1", "2"), texts("1"), False),
+        (empty, empty(), True),
+        (lambda: q.get_bytes(b'<a v="\xff"/>', "a.@v"), "\ufffd", False),  # undecodable text equals no str
+        (lambda: q.parse("<a>x</a>"), ["x\ud800"], False),  # a str without UTF-8 form equals nothing
+    ],
+)
+def test_equality(make, other, equal):
+    r = make()
+    assert (r == other) is equal
+    assert (r != other) is (not equal)
+
+
+class StrSub(str):
+    pass
+
+
+def test_equality_is_reflected_and_accepts_subclasses():
+    r = texts("1", "2")
+    assert "1" == r
+    assert r == StrSub("1")
+    assert r == [StrSub("1"), "2"]
+
+
+@pytest.mark.parametrize("op", ["__lt__", "__le__", "__gt__", "__ge__"])
+def test_ordering_is_not_supported(op):
+    assert getattr(texts("1"), op)(texts("2")) is NotImplemented
+    with pytest.raises(TypeError):
+        texts("1") < texts("2")
+
+
+def test_equality_errors_on_undecodable_text():
+    bad = q.get_bytes(b'<a v="\xff"/>', "a.@v")
+    with pytest.raises(ValueError, match="invalid utf-8 sequence of 1 bytes from index 0"):
+        bad == texts("x")  # noqa: B015
+    with pytest.raises(ValueError):
+        bad == ["x"]  # noqa: B015
+    assert (bad == [1]) is False  # a non-str entry decides before anything is read
+
+
+# ---------------------------------------------------------------- undecodable texts
+
+
+@pytest.mark.parametrize(
+    ("data", "message"),
+    [
+        (b'<a v="ab\xffc"/>', "invalid utf-8 sequence of 1 bytes from index 2"),
+        (b'<a v="ab\xe2\x82"/>', "incomplete utf-8 byte sequence from index 2"),
+        (b'<a v="\xed\xa0\x80"/>', "invalid utf-8 sequence of 1 bytes from index 0"),  # surrogate
+    ],
+)
+def test_invalid_utf8_scalar(data, message):
+    r = q.get_bytes(data, "a.@v")
+    for op in (lambda: r.value, lambda: r.type_, r.to_str, lambda: repr(r), lambda: bool(r), lambda: int(r)):
+        with pytest.raises(ValueError, match=message):
+            op()
+    assert r.to_int() == 0 and r.to_float() == 0.0 and r.to_bool() is False
+    assert r.exists() and len(r) == 1
+
+
+def test_invalid_utf8_child_name_in_value():
+    r = q.parse(b"<r><ok/><\xff/></r>")
+    with pytest.raises(ValueError, match="invalid utf-8 sequence of 1 bytes from index 0"):
+        r.value
+
+
+# ---------------------------------------------------------------- parse() and sources
+
+
+def _strided():
+    return memoryview(b"<a>1</a><a>1</a>")[::2]
+
+
+@pytest.mark.parametrize(
+    ("data", "exc", "message"),
+    [
+        (1, ValueError, "data must be bytes, str, or a buffer-protocol object (mmap, bytearray)"),
+        (None, ValueError, "data must be bytes, str, or a buffer-protocol object (mmap, bytearray)"),
+        (array.array("b", b"<a/>"), ValueError, "data must be bytes, str, or a buffer-protocol object (mmap, bytearray)"),
+        (array.array("i", [1]), ValueError, "data must be bytes, str, or a buffer-protocol object (mmap, bytearray)"),
+        (_strided(), ValueError, "buffer must be C-contiguous"),
+        ("\ud800", UnicodeEncodeError, None),
+    ],
+)
+def test_parse_rejects(data, exc, message):
+    with pytest.raises(exc) as info:
+        q.parse(data)
+    if message is not None:
+        assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        "<r><a>7</a></r>",
+        b"<r><a>7</a></r>",
+        bytearray(b"<r><a>7</a></r>"),
+        memoryview(b"<r><a>7</a></r>"),
+        array.array("B", b"<r><a>7</a></r>"),
+        StrSub("<r><a>7</a></r>"),
+    ],
+)
+def test_parse_accepts(data):
+    r = q.parse(data)
+    assert r.type_ is dict
+    assert r["a"].value == 7
+    assert r.get("r.a").value == 7
+
+
+def test_parse_argument_errors():
+    with pytest.raises(TypeError):
+        q.parse()
+    with pytest.raises(TypeError):
+        q.parse(b"<a/>", b"<b/>")
+    with pytest.raises(TypeError):
+        q.parse(text=b"<a/>")
+    assert q.parse(data="<a>1</a>").value == 1
+    assert q.parse.__text_signature__ == "(data)"
+
+
+def test_parse_holds_the_object_itself():
+    data = "not xml at all " + "x" * 10
+    before = sys.getrefcount(data)
+    r = q.parse(data)
+    assert sys.getrefcount(data) == before + 1
+    assert r.value == ""  # no element: no text content
+    del r
+    assert sys.getrefcount(data) == before
+
+
+@pytest.mark.parametrize("kind", ["str", "bytes"])
+def test_source_refcount_stays_flat(kind):
+    doc = "<r>" + "<a><b>1</b><c>x</c></a>" * 3 + "</r>"
+    data = doc if kind == "str" else doc.encode()
+    get = q.get if kind == "str" else q.get_bytes
+    before = sys.getrefcount(data)
+    for _ in range(200):
+        r = get(data, "r.a")
+        assert sys.getrefcount(data) == before + 3  # one per span item
+        r.value, repr(r), r.to_str(), list(r), r[0]["b"], r[1:], r == ["1x"] * 3
+        first = r[0]
+        first.keys(), list(first.items()), list(first.children()), list(first.values())
+        it = iter(r)
+        next(it)
+        del r, first, it
+        p = q.parse(data)
+        p.value, list(p.keys()), p.get("r.a")
+        del p
+    gc.collect()
+    assert sys.getrefcount(data) == before
+
+
+def test_bytearray_is_read_again_on_every_use():
+    ba = bytearray(b"<r><a>1</a></r>")
+    r = q.parse(ba)
+    assert r.type_ is dict
+    ba.clear()  # resizable: parse released its buffer
+    assert r.value == "" and r.type_ is str and r.to_str() == ""
+    ba.extend(b"<x> 5 </x>")
+    assert r.value == 5
+    ba[:] = b"<r><n>2</n></r>"
+    assert r["n"].value == 2
+    ba.extend(b"!" * 100000)  # grow and shrink: nothing may keep the old storage
+    del ba[11:]
+    assert r.to_str() == "<r><n>2</n>"
+
+
+def test_bytearray_changes_under_a_view():
+    ba = bytearray(b"<r><a/><b/></r>")
+    keys = q.parse(ba).keys()
+    assert list(keys) == ["a", "b"]
+    ba[:] = b"<x>no children</x>"
+    with pytest.raises(SystemError, match="DictElement mode implies element bytes are available"):
+        len(keys)
+    ba[:] = b"<r><c/></r>"
+    assert list(keys) == ["c"]
+
+
+def test_closed_mmap_source():
+    doc = b"<r><a>3</a></r>"
+    m = mmap.mmap(-1, len(doc))
+    m.write(doc)
+    r = q.parse(m)
+    assert r["a"].value == 3
+    m.close()  # no export is held between calls
+    with pytest.raises(ValueError, match=r"data must be bytes, str, or a buffer-protocol object \(mmap, bytearray\)"):
+        r.value
+    assert r.exists() and len(r) == 1  # never read bytes
+
+
+def test_bytes_subclass_and_get_results_are_independent_of_parse():
+    class B(bytes):
+        pass
+
+    r = q.parse(B(b"<r><a>1</a></r>"))
+    assert r["a"].value == 1
+
+
+# ---------------------------------------------------------------- garbage collection
+
+
+class BytearraySub(bytearray):
+    pass
+
+
+@pytest.mark.parametrize("hold", ["result", "keys", "values", "items", "children", "child"])
+def test_cycles_through_results_are_collected(hold):
+    for make in (lambda: StrSub("<r><a>1</a><a>2</a></r>"), lambda: BytearraySub(b"<r><a>1</a><a>2</a></r>")):
+        src = make()
+        r = q.parse(src)
+        held = {
+            "result": lambda: r,
+            "keys": r.keys,
+            "values": r.values,
+            "items": r.items,
+            "children": r.children,
+            "child": lambda: r["a"],
+        }[hold]()
+        src.attached = held
+        src.also = r
+        w = weakref.ref(src)
+        del src, r, held
+        gc.collect()
+        assert w() is None
+
+
+def test_item_iter_cycle_through_sliced_source():
+    src = StrSub("<r><a>1</a><a>2</a></r>")
+    multi = q.get(src, "r.a")  # two Slice items referring to src
+    it = iter(multi)
+    src.it = it
+    w = weakref.ref(src)
+    del src, multi, it
+    gc.collect()
+    assert w() is None
+
+
+def test_results_over_plain_sources_are_not_tracked():
+    assert not gc.is_tracked(q.parse("<r/>"))
+    assert not gc.is_tracked(q.parse(b"<r/>"))
+    assert not gc.is_tracked(q.get("<r><a/></r>", "r.a"))
+    assert gc.is_tracked(q.parse(StrSub("<r/>")))
+    assert not gc.is_tracked(q.parse(bytearray(b"<r/>")))
+    assert gc.is_tracked(q.parse(BytearraySub(b"<r/>")))
+
+
+def test_result_class_surface():
+    R = q.Result
+    assert R.__module__ == "quelmar._quelmar"
+    assert R.__doc__ == (
+        "Python `Result` class \u2014 wraps a list of matched items. Constructed by\n"
+        "`py_get` / `py_parse` / `py_get_many` etc. and dispatches `__getitem__`,\n"
+        "`__iter__`, `to_str`, `to_int`, and so on based on the number and type of\n"
+        "items held (Empty / ScalarLike / DictElement / Multi mode)."
+    )
+    assert R.value.__doc__.startswith("Return the value held by this Result in its natural Python type:\n  - `None`")
+    assert R.value.__doc__.endswith("  - `dict[str, Result]` for an element with child elements")
+    assert R.type_.__doc__.endswith("  - `dict`  for a single element that has child elements")
+    for name in ("exists", "to_int", "to_float", "to_bool", "to_str"):
+        assert getattr(R, name).__doc__ is None
+        assert getattr(R, name).__text_signature__ == "($self)"
+    assert R.get.__text_signature__ == "($self, path)"
+    assert R.get_many.__text_signature__ == "($self, paths)"
+    with pytest.raises(TypeError):
+        R()
+    with pytest.raises(TypeError):
+
+        class Sub(R):  # noqa: F841
+            pass
+
+    r = q.parse("<a/>")
+    with pytest.raises(AttributeError):
+        r.anything = 1
+    with pytest.raises(TypeError):
+        weakref.ref(r)
+    with pytest.raises(AttributeError):
+        r.value = 1
+    with pytest.raises(TypeError):
+        r.exists(1)
