@@ -1,5 +1,48 @@
-"""Streaming path queries over XML documents held in memory."""
-from quelmar._quelmar import (  # noqa: F401
+"""Streaming path queries over XML documents held in memory.
+
+    >>> import quelmar
+    >>> quelmar.get("<shop><book><title>Dune</title></book></shop>", "shop.book.title").value
+    'Dune'
+
+The functions and classes live in the compiled module ``quelmar._quelmar``;
+this package re-exports the public ones and adds ``__version__``.
+"""
+from importlib.metadata import PackageNotFoundError, version as _dist_version
+
+from quelmar._quelmar import (
+    Path,
+    Result,
     compile,
+    get,
+    get_buffer,
+    get_bytes,
+    get_many,
+    get_many_buffer,
+    get_many_bytes,
+    parse,
     validate,
 )
+
+__all__ = [
+    "get",
+    "get_bytes",
+    "get_buffer",
+    "get_many",
+    "get_many_bytes",
+    "get_many_buffer",
+    "parse",
+    "validate",
+    "compile",
+    "Path",
+    "Result",
+]
+
+# The version is written once, in pyproject.toml, and reaches us through the
+# installed distribution's metadata. A tree that was built but not installed
+# (tools/dev-build) has no metadata and reports a local "unknown" version.
+try:
+    __version__: str = _dist_version("quelmar")
+except PackageNotFoundError:  # pragma: no cover - only in uninstalled builds
+    __version__ = "0+unknown"
+
+del PackageNotFoundError
