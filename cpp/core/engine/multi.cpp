@@ -290,8 +290,9 @@ private:
             parent.text_begin = text_programs_.size();
             collect_attr_text(tag, child_begin, reader, false);
             levels_.push_back(make_level(child_begin, cursors_.size(), true));
+            // `parent` dangles once the push above has grown levels_: index again.
             if (!has_element_cursor(levels_.back())) {
-                if (cursors_.size() == child_begin && text_programs_.size() > parent.text_begin &&
+                if (cursors_.size() == child_begin && text_programs_.size() > levels_[levels_.size() - 2].text_begin &&
                     !any_capture && !any_filter) {
                     // Only texts are wanted: read them in the same pass.
                     std::string text = read_text_in_scope(reader);
