@@ -1,0 +1,418 @@
+"""The ``quelmar`` command: path queries over XML files from the shell.
+
+    quelmar 'catalog.book.#.title' books.xml
+    quelmar -p 'catalog.book.#.title' -p 'catalog.book.#.price|@sum' --json *.xml
+    quelmar --validate *.xml
+
+Files are memory-mapped and handed to the buffer functions (``get_buffer``,
+``get_many_buffer``), so a large file is never copied into Python; only the
+matched elements are. ``-`` or no file at all reads standard input.
+
+Exit status: 0 when some path matched something (or, with ``--validate``,
+every file is well-formed), 1 when nothing matched (some file is not
+well-formed), 2 on any error. Errors are reported on one line each, on
+standard error, and the remaining files are still processed.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import mmap
+import os
+import stat
+import sys
+from collections.abc import Iterator, Sequence
+from concurrent.futures import ProcessPoolExecutor
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import IO, Any, NamedTuple
+
+import quelmar
+from quelmar import Path, Result
+
+PROG = "quelmar"
+STDIN_NAME = "(standard input)"
+# The progress bar appears only for runs over at least this many files, and
+# only when standard error is a terminal.
+PROGRESS_MIN_FILES = 10
+# --json turns nested elements into nested dicts, one level of Python
+# recursion (and of JSON nesting) per level of XML; deeper documents are
+# refused with a message rather than a RecursionError.
+JSON_MAX_DEPTH = 200
+
+USAGE = """\
+quelmar [options] PATH [FILE ...]
+       quelmar [options] -p PATH [-p PATH ...] [FILE ...]
+       quelmar --validate [FILE ...]"""
+
+DESCRIPTION = """\
+Query XML files with a quelmar path. Prints one value per line: the text of
+each matched element or attribute, or the raw XML of an element that has
+child elements. With several -p options all paths are answered in one pass
+over each file."""
+
+EPILOG = """\
+exit status: 0 if something matched (--validate: all files well-formed),
+1 if nothing matched (--validate: some file is not), 2 on errors.
+
+examples:
+  quelmar 'catalog.book.#.title' books.xml
+  quelmar 'catalog.book.#(price>10)#.title|@sort' books.xml
+  quelmar -p 'catalog.book.#' -p 'catalog.book.#.price|@sum' --json *.xml
+  curl -s https://example.org/feed.xml | quelmar 'rss.channel.item.#.link'"""
+
+
+class Job(NamedTuple):
+    """One input: the name to show, and where its bytes come from."""
+
+    name: str
+    filename: str | None  # None: `data` holds standard input
+    data: bytes | None
+
+
+class Outcome(NamedTuple):
+    """What processing one input produced; plain data, so it crosses processes."""
+
+    output: str
+    matched: bool
+    error: str | None
+
+
+@dataclass(frozen=True)
+class Config:
+    """The options that decide what is computed and printed for each input."""
+
+    paths: tuple[str, ...]
+    json: bool
+    count: bool
+    validate: bool
+    with_filename: bool
+
+
+class CliError(Exception):
+    """A problem reported as one line on standard error, with exit status 2."""
+
+
+# --------------------------------------------------------------------------
+# Arguments
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        usage=USAGE,
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "operands", nargs="*", metavar="PATH [FILE ...]",
+        help="the path to evaluate (unless -p is given), then the files; "
+        "'-' or no file reads standard input",
+    )
+    parser.add_argument(
+        "-p", "--path", dest="paths", action="append", metavar="PATH",
+        help="a path to evaluate; repeat to answer several paths in one pass",
+    )
+    parser.add_argument(
+        "--json", action="store_true",
+        help="print one JSON value per file: numbers, strings, lists, objects "
+        "for elements with children, null for no match; with several -p, an "
+        "object keyed by path",
+    )
+    parser.add_argument(
+        "--count", action="store_true",
+        help="print the number of matches of each path instead of the values",
+    )
+    parser.add_argument(
+        "--validate", action="store_true",
+        help="check that each file is well-formed XML; name those that are not",
+    )
+    parser.add_argument(
+        "-H", "--with-filename", action="store_true",
+        help="prefix each output line with the file name",
+    )
+    parser.add_argument(
+        "-j", "--jobs", type=positive_int, default=1, metavar="N",
+        help="spread the files over N processes (default 1)",
+    )
+    return parser
+
+
+def positive_int(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {n}")
+    return n
+
+
+def parse_arguments(argv: Sequence[str] | None) -> tuple[Config, list[str], int]:
+    parser = build_parser()
+    args = parser.parse_intermixed_args(argv)
+    operands: list[str] = list(args.operands)
+    paths: list[str]
+    if args.validate:
+        if args.paths or args.json or args.count:
+            parser.error("--validate takes no path and cannot be combined with --json or --count")
+        paths = []
+    elif args.paths:
+        paths = list(args.paths)
+    elif operands:
+        paths = [operands.pop(0)]
+    else:
+        parser.error("a PATH (or -p PATH) is required")
+    config = Config(
+        paths=tuple(paths),
+        json=args.json,
+        count=args.count,
+        validate=args.validate,
+        with_filename=args.with_filename,
+    )
+    return config, operands or ["-"], args.jobs
+
+
+def compile_paths(texts: Sequence[str]) -> list[Path]:
+    compiled = []
+    for text in texts:
+        try:
+            compiled.append(quelmar.compile(text))
+        except ValueError as e:
+            raise CliError(describe_path_error(text, e)) from None
+    return compiled
+
+
+def describe_path_error(text: str, error: ValueError) -> str:
+    """One line out of a compile error: its first line and the path.
+
+    The full message spans three lines (error, path echo, caret), which a
+    one-line report cannot keep; the echo's quoted path is reused as is.
+    """
+    lines = str(error).splitlines() or [""]
+    quoted = json.dumps(text, ensure_ascii=False)
+    if len(lines) > 1 and lines[1].strip().startswith("in path: "):
+        quoted = lines[1].strip()[len("in path: "):]
+    return f"bad path {quoted}: {lines[0]}"
+
+
+# --------------------------------------------------------------------------
+# Evaluation of one input
+
+# Set once per process: compiled paths are not picklable, so worker
+# processes compile their own from the texts in Config.
+_state: tuple[Config, list[Path]] | None = None
+
+
+def init_state(config: Config) -> None:
+    global _state
+    _state = (config, compile_paths(config.paths))
+
+
+@contextmanager
+def document(job: Job) -> Iterator[Any]:
+    """The bytes of one input as a buffer, memory-mapped when it is a file."""
+    if job.filename is None:
+        yield job.data or b""
+        return
+    with open(job.filename, "rb") as f:
+        st = os.fstat(f.fileno())
+        if stat.S_ISDIR(st.st_mode):
+            raise IsADirectoryError(21, os.strerror(21))
+        if not stat.S_ISREG(st.st_mode) or st.st_size == 0:
+            # Pipes, devices and empty files cannot be mapped.
+            yield f.read()
+            return
+        with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
+            yield m
+
+
+def process(job: Job) -> Outcome:
+    assert _state is not None
+    config, paths = _state
+    try:
+        with document(job) as data:
+            if config.validate:
+                ok = quelmar.validate(data)
+                return Outcome("" if ok else f"{job.name}: not well-formed\n", ok, None)
+            if len(paths) == 1:
+                results = [paths[0].get_buffer(data)]
+            else:
+                results = quelmar.get_many_buffer(data, paths)
+            # The results own copies of what matched: rendering them needs
+            # nothing from the mapping, which may close now.
+        matched = any(len(r) for r in results)
+        return Outcome(render(job.name, config, results), matched, None)
+    except OSError as e:
+        return Outcome("", False, f"{job.name}: {e.strerror or e}")
+    except (ValueError, CliError) as e:
+        first = str(e).splitlines()[0] if str(e) else type(e).__name__
+        return Outcome("", False, f"{job.name}: {first}")
+
+
+def render(name: str, config: Config, results: list[Result]) -> str:
+    prefix = f"{name}:" if config.with_filename else ""
+    if config.json:
+        if config.count:
+            values: list[Any] = [len(r) for r in results]
+        else:
+            values = [to_json(r) for r in results]
+        value: Any = values[0] if len(values) == 1 else dict(zip(config.paths, values))
+        if config.with_filename:
+            value = {"file": name, "value": value}
+        return json.dumps(value, ensure_ascii=False) + "\n"
+    lines: list[str] = []
+    for r in results:
+        if config.count:
+            lines.append(f"{prefix}{len(r)}")
+        else:
+            lines.extend(prefix + text for text in texts(r))
+    return "".join(line + "\n" for line in lines)
+
+
+def texts(r: Result) -> list[str]:
+    """One string per matched item: its text, or raw XML when it has children."""
+    n = len(r)
+    if n == 0:
+        return []
+    if n == 1:
+        return [r.to_str()]
+    return [item.to_str() for item in r]
+
+
+def to_json(r: Result, depth: int = 0) -> Any:
+    """A Result as plain JSON-ready values: None, numbers, str, list, dict."""
+    if depth > JSON_MAX_DEPTH:
+        raise CliError(f"elements nested more than {JSON_MAX_DEPTH} levels deep cannot be shown as JSON")
+    n = len(r)
+    if n == 0:
+        return None
+    if n > 1:
+        return [to_json(item, depth + 1) for item in r]
+    value = r.value
+    if isinstance(value, dict):
+        return {key: to_json(child, depth + 1) for key, child in value.items()}
+    if isinstance(value, float) and not math.isfinite(value):
+        return r.to_str()  # JSON has no inf or nan: keep the text
+    return value
+
+
+# --------------------------------------------------------------------------
+# Driving the inputs
+
+def read_jobs(files: list[str]) -> list[Job]:
+    jobs = []
+    stdin_data: bytes | None = None
+    for name in files:
+        if name == "-":
+            if stdin_data is None:
+                stdin_data = sys.stdin.buffer.read()
+            jobs.append(Job(STDIN_NAME, None, stdin_data))
+            stdin_data = b""  # a second '-' finds standard input at its end
+        else:
+            jobs.append(Job(name, name, None))
+    return jobs
+
+
+def outcomes(config: Config, jobs: list[Job], workers: int) -> Iterator[Outcome]:
+    """Outcomes in input order, computed here or by a pool of processes."""
+    workers = min(workers, len(jobs))
+    if workers <= 1:
+        for job in jobs:
+            yield process(job)
+        return
+    chunk = max(1, min(64, len(jobs) // (workers * 8)))
+    with ProcessPoolExecutor(max_workers=workers, initializer=init_state, initargs=(config,)) as pool:
+        yield from pool.map(process, jobs, chunksize=chunk)
+
+
+class Output:
+    """Standard output as UTF-8 bytes, kept clear of the progress bar."""
+
+    def __init__(self, total: int) -> None:
+        self.stream: IO[bytes] = sys.stdout.buffer
+        self.bar: Any = None
+        self.shares_terminal = False
+        if total >= PROGRESS_MIN_FILES and sys.stderr.isatty():
+            try:
+                from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
+            except ImportError:  # the bar is a comfort, not a requirement
+                return
+            self.bar = tqdm(total=total, file=sys.stderr, unit="file", leave=False, dynamic_ncols=True)
+            self.shares_terminal = sys.stdout.isatty()
+
+    def write(self, text: str) -> None:
+        if not text:
+            return
+        data = text.encode("utf-8", "surrogateescape")
+        if not self.shares_terminal:
+            self.stream.write(data)
+            return
+        # Output and bar on one screen: take the bar away, write, put it back.
+        with self.bar.external_write_mode(file=sys.stdout):
+            self.stream.write(data)
+            self.stream.flush()
+
+    def error(self, message: str) -> None:
+        self.stream.flush()
+        if self.bar is not None:
+            self.bar.write(f"{PROG}: {message}", file=sys.stderr)
+        else:
+            sys.stderr.write(f"{PROG}: {message}\n")
+
+    def step(self) -> None:
+        if self.bar is not None:
+            self.bar.update(1)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+        self.stream.flush()
+
+
+def run(argv: Sequence[str] | None) -> int:
+    config, files, workers = parse_arguments(argv)
+    init_state(config)  # compiles the paths: a bad path stops here, before any file
+    jobs = read_jobs(files)
+    out = Output(len(jobs))
+    matched = errors = False
+    all_valid = True
+    try:
+        for outcome in outcomes(config, jobs, workers):
+            out.write(outcome.output)
+            if outcome.error is not None:
+                errors = True
+                out.error(outcome.error)
+            elif config.validate:
+                all_valid = all_valid and outcome.matched
+            else:
+                matched = matched or outcome.matched
+            out.step()
+    finally:
+        out.close()
+    if errors:
+        return 2
+    if config.validate:
+        return 0 if all_valid else 1
+    return 0 if matched else 1
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        return run(argv)
+    except CliError as e:
+        sys.stderr.write(f"{PROG}: {e}\n")
+        return 2
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        # The reader went away (`quelmar ... | head`): stop quietly, and keep
+        # the interpreter from complaining while it flushes at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

@@ -1,0 +1,316 @@
+"""The quelmar command, run as a user runs it: a subprocess of this interpreter."""
+from __future__ import annotations
+
+import json
+import os
+import select
+import struct
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+BOOKS = ROOT / "examples" / "books.xml"
+TITLES = [
+    "XML Developer's Guide",
+    "Midnight Rain",
+    "Maeve Ascendant",
+    "Creepy Crawlies",
+    "Paradox Lost",
+    "Microsoft .NET: The Programming Bible",
+]
+
+SHOP = "<shop><item id='a'><name>pen</name><price>2</price></item><item id='b'><name>ink</name><price>3.5</price></item></shop>"
+
+
+def quelmar(*args: str | Path, stdin: bytes | str = b"", cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
+    data = stdin.encode() if isinstance(stdin, str) else stdin
+    proc = subprocess.run(
+        [sys.executable, "-m", "quelmar", *map(str, args)],
+        input=data, capture_output=True, cwd=cwd, timeout=120,
+    )
+    # Decode here so that a wrong output encoding fails loudly.
+    return subprocess.CompletedProcess(
+        proc.args, proc.returncode, proc.stdout.decode("utf-8"), proc.stderr.decode("utf-8")
+    )
+
+
+def test_titles_of_the_example_catalog():
+    r = quelmar("catalog.book.#.title", BOOKS)
+    assert (r.returncode, r.stderr) == (0, "")
+    assert r.stdout.splitlines() == TITLES
+
+
+@pytest.mark.parametrize(
+    "args, stdout, status",
+    [
+        # plain text: one value per line
+        (["shop.item.0.name"], "pen\n", 0),
+        (["shop.item.#.name"], "pen\nink\n", 0),
+        (["shop.item.#.@id"], "a\nb\n", 0),
+        (["shop.item.#.price|@sum"], "5.5\n", 0),
+        (["shop.item.#(price>3)#.name"], "ink\n", 0),
+        # an element with children prints as its raw XML
+        (["shop.item.1"], "<item id='b'><name>ink</name><price>3.5</price></item>\n", 0),
+        # nothing matched: no output, status 1
+        (["shop.nothing"], "", 1),
+        (["shop.item.#(price>100)#.name"], "", 1),
+        # --count
+        (["--count", "shop.item"], "2\n", 0),
+        (["--count", "shop.nothing"], "0\n", 1),
+        (["--count", "-p", "shop.item.#.name", "-p", "shop.x"], "2\n0\n", 0),
+        # several -p: one pass, values of each path in turn
+        (["-p", "shop.item.#.name", "-p", "shop.item.#.@id"], "pen\nink\na\nb\n", 0),
+        # --with-filename on standard input
+        (["-H", "shop.item.#.name"], "(standard input):pen\n(standard input):ink\n", 0),
+        (["-H", "--count", "shop.item", "-"], "(standard input):2\n", 0),
+    ],
+)
+def test_plain_output_from_stdin(args, stdout, status):
+    r = quelmar(*args, stdin=SHOP)
+    assert (r.stdout, r.returncode, r.stderr) == (stdout, status, "")
+
+
+@pytest.mark.parametrize(
+    "args, value, status",
+    [
+        (["shop.item.0.name"], "pen", 0),
+        (["shop.item.#.price"], [2, 3.5], 0),
+        (["shop.item.0"], {"name": "pen", "price": 2}, 0),
+        (["shop"], {"item": [{"name": "pen", "price": 2}, {"name": "ink", "price": 3.5}]}, 0),
+        (["shop.nothing"], None, 1),
+        (["--count", "shop.item.#.name"], 2, 0),
+        (["-p", "shop.item.#.name", "-p", "shop.item.1.price", "-p", "x"],
+         {"shop.item.#.name": ["pen", "ink"], "shop.item.1.price": 3.5, "x": None}, 0),
+        (["-H", "shop.item.0.@id"], {"file": "(standard input)", "value": "a"}, 0),
+    ],
+)
+def test_json_output(args, value, status):
+    r = quelmar("--json", *args, stdin=SHOP)
+    assert (r.returncode, r.stderr) == (status, "")
+    assert r.stdout.endswith("\n") and r.stdout.count("\n") == 1
+    assert json.loads(r.stdout) == value
+
+
+@pytest.mark.parametrize(
+    "doc, value",
+    [
+        ("<a>inf</a>", "inf"),  # JSON has no infinity: the text is kept
+        ("<a>-Infinity</a>", "-Infinity"),
+        ("<a>nan</a>", "nan"),
+        ("<a>007</a>", 7),
+        ("<a>caf\u00e9 \u2603</a>", "caf\u00e9 \u2603"),
+        ("<a></a>", ""),
+    ],
+)
+def test_json_scalars(doc, value):
+    r = quelmar("--json", "a", stdin=doc)
+    assert json.loads(r.stdout) == value
+    assert "\\u" not in r.stdout  # UTF-8 output, not escapes
+
+
+def test_json_refuses_absurd_nesting_with_a_message():
+    depth = 300
+    doc = "<a>" * depth + "1" + "</a>" * depth
+    r = quelmar("--json", "a", stdin=doc)
+    assert r.returncode == 2 and r.stdout == ""
+    assert r.stderr.startswith("quelmar: (standard input): elements nested more than")
+    assert r.stderr.count("\n") == 1
+
+
+def test_files_are_read_in_order_with_names(tmp_path):
+    (tmp_path / "one.xml").write_text("<r><v>1</v></r>")
+    (tmp_path / "two.xml").write_text("<r><v>2</v><v>3</v></r>")
+    (tmp_path / "empty.xml").write_bytes(b"")  # cannot be mapped; read as empty
+    r = quelmar("-H", "r.v", "two.xml", "empty.xml", "one.xml", cwd=tmp_path)
+    assert (r.returncode, r.stderr) == (0, "")
+    assert r.stdout == "two.xml:2\ntwo.xml:3\none.xml:1\n"
+
+
+def test_legacy_encoding_is_printed_as_utf8(tmp_path):
+    doc = '<?xml version="1.0" encoding="windows-1252"?><r><w>caf\xe9 \x80</w></r>'.encode("latin-1")
+    (tmp_path / "legacy.xml").write_bytes(doc)
+    r = quelmar("r.w", tmp_path / "legacy.xml")
+    assert r.stdout == "caf\u00e9 \u20ac\n"
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["a|@frist"], 'quelmar: bad path "a|@frist": unknown modifier: @frist'),
+        (["-p", "a.b", "-p", "a.#(x"], 'quelmar: bad path "a.#(x": unmatched ( in filter'),
+        (["a.b", "no-such-file.xml"], "quelmar: no-such-file.xml: No such file or directory"),
+        (["a.b", "."], "quelmar: .: Is a directory"),
+        (["shop.item.name", "-"],
+         "quelmar: (standard input): path is ambiguous: item matches multiple elements but "
+         "the path continues; specify .N (single) or .# (each)"),
+    ],
+)
+def test_errors_are_one_line_with_status_2(args, message):
+    r = quelmar(*args, stdin=SHOP)
+    assert r.returncode == 2
+    assert r.stderr == message + "\n"
+    assert r.stdout == ""
+
+
+def test_bad_path_is_reported_before_any_file_is_read():
+    r = quelmar("a|", "no-such-file.xml")
+    assert r.returncode == 2
+    assert r.stderr == 'quelmar: bad path "a|": modifier name is empty\n'
+
+
+def test_an_error_does_not_stop_the_other_files():
+    r = quelmar("catalog.book.0.title", "missing.xml", BOOKS)
+    assert r.returncode == 2
+    assert r.stdout == "XML Developer's Guide\n"
+    assert r.stderr == "quelmar: missing.xml: No such file or directory\n"
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        [],  # no path at all
+        ["--validate", "-p", "a"],
+        ["--validate", "--json"],
+        ["-j", "0", "a"],
+        ["-j", "many", "a"],
+        ["--no-such-option", "a"],
+    ],
+)
+def test_usage_errors(args):
+    r = quelmar(*args)
+    assert r.returncode == 2
+    assert "Traceback" not in r.stderr
+    assert r.stderr.splitlines()[-1].startswith("quelmar: error: ")
+
+
+@pytest.mark.parametrize(
+    "docs, status, stdout",
+    [
+        (["<a/>", "<a><b/></a>"], 0, ""),
+        (["<a/>", "<a>", "<a/><b/>"], 1, "f1.xml: not well-formed\nf2.xml: not well-formed\n"),
+        ([""], 1, "f0.xml: not well-formed\n"),
+    ],
+)
+def test_validate(tmp_path, docs, status, stdout):
+    names = []
+    for i, doc in enumerate(docs):
+        (tmp_path / f"f{i}.xml").write_text(doc)
+        names.append(f"f{i}.xml")
+    r = quelmar("--validate", *names, cwd=tmp_path)
+    assert (r.returncode, r.stdout, r.stderr) == (status, stdout, "")
+
+
+def test_validate_reads_stdin():
+    assert quelmar("--validate", stdin="<a>").returncode == 1
+    assert quelmar("--validate", "-", stdin="<a></a>").returncode == 0
+
+
+def make_corpus(directory: Path, n: int) -> list[str]:
+    names = []
+    for i in range(n):
+        items = "".join(f"<it n='{i}-{k}'>{i * 10 + k}</it>" for k in range(i % 4))
+        (directory / f"doc{i:03}.xml").write_text(f"<doc>{items}</doc>")
+        names.append(f"doc{i:03}.xml")
+    return names
+
+
+@pytest.mark.parametrize("extra", [[], ["--json"], ["--count"], ["-p", "doc.it.#.@n"]])
+def test_parallel_jobs_give_the_same_output_in_order(tmp_path, extra):
+    names = make_corpus(tmp_path, 40)
+    serial = quelmar("-H", *extra, "-p", "doc.it.#", *names, cwd=tmp_path)
+    parallel = quelmar("-H", "-j", "3", *extra, "-p", "doc.it.#", *names, cwd=tmp_path)
+    assert serial.returncode == parallel.returncode == 0
+    assert serial.stdout == parallel.stdout and serial.stdout
+    assert parallel.stderr == ""
+
+
+def test_parallel_jobs_report_errors_and_stdin(tmp_path):
+    names = make_corpus(tmp_path, 5)
+    r = quelmar("-j", "2", "-H", "doc.it.0", names[1], "missing.xml", "-", names[2], cwd=tmp_path, stdin="<doc><it>s</it></doc>")
+    assert r.returncode == 2
+    assert r.stdout == "doc001.xml:10\n(standard input):s\ndoc002.xml:20\n"
+    assert r.stderr == "quelmar: missing.xml: No such file or directory\n"
+
+
+def read_until_exit(fd: int, proc: subprocess.Popen[bytes], timeout: float) -> bytes:
+    out = b""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([fd], [], [], 0.1)
+        if ready:
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:  # the pty's other end closed
+                break
+            if not chunk:
+                break
+            out += chunk
+        elif proc.poll() is not None:
+            break
+    return out
+
+
+@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
+def test_progress_bar_only_on_a_terminal(tmp_path):
+    pytest.importorskip("tqdm")
+    fcntl = pytest.importorskip("fcntl")
+    termios = pytest.importorskip("termios")
+    names = make_corpus(tmp_path, 12)
+    main_fd, term_fd = os.openpty()
+    # A new pseudo-terminal has no size; a bar zero columns wide draws nothing.
+    fcntl.ioctl(term_fd, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    try:
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "quelmar", "--count", "doc.it", *names],
+            cwd=tmp_path, stdout=subprocess.PIPE, stderr=term_fd, stdin=subprocess.DEVNULL,
+        )
+        os.close(term_fd)
+        term = read_until_exit(main_fd, proc, timeout=60)
+        stdout, _ = proc.communicate(timeout=60)
+    finally:
+        os.close(main_fd)
+    assert proc.returncode == 0
+    assert stdout.decode().splitlines() == [str(i % 4) for i in range(12)]
+    assert b"/12" in term and b"file" in term  # tqdm's "n/12 [... file/s]"
+    # Not a terminal: no bar, standard error stays empty.
+    r = quelmar("--count", "doc.it", *names, cwd=tmp_path)
+    assert r.stderr == "" and r.returncode == 0
+
+
+def test_closed_pipe_ends_quietly(tmp_path):
+    # Two large outputs: the second write certainly meets the closed pipe.
+    doc = "<r>" + "<v>line</v>" * 100_000 + "</r>"
+    (tmp_path / "big.xml").write_text(doc)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quelmar", "r.v", "big.xml", "big.xml"],
+        cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    )
+    assert proc.stdout is not None and proc.stderr is not None
+    assert proc.stdout.readline() == b"line\n"
+    proc.stdout.close()
+    err = proc.stderr.read()
+    proc.wait(timeout=60)
+    assert err == b""
+    assert proc.returncode in (0, 1)
+
+
+def test_help_lists_the_options():
+    r = quelmar("--help")
+    assert r.returncode == 0
+    for option in ("-p PATH", "--json", "--count", "--validate", "--with-filename", "-j N"):
+        assert option in r.stdout
+
+
+def test_console_script_entry_point():
+    from importlib.metadata import entry_points
+
+    import quelmar.cli
+
+    declared = [ep for ep in entry_points(group="console_scripts") if ep.name == "quelmar"]
+    if not declared:
+        pytest.skip("quelmar is not installed (developer build)")
+    assert declared[0].load() is quelmar.cli.main
