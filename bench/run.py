@@ -13,7 +13,10 @@ bench/data/), then:
    agree: texts (white space collapsed), counts, sums, and for element
    results an attribute plus the whole text content; the materialised
    values are compared as well. Any disagreement stops the run.
-2. Speed. Each group of contenders is timed side by side in one process:
+2. Speed. Times are the process's CPU time (the wall-clock time is kept in
+   the JSON too): on a machine shared with other jobs the wall clock also
+   counts the time other processes held the CPU. Each group of contenders
+   is timed side by side in one process:
    every round runs each contender once, in an order shuffled from round to
    round; a sample is one call end to end with its result dropped (the
    freeing is timed too), or for calls faster than 20 ms the mean of as
@@ -333,8 +336,13 @@ def canonical(tool: str, q: Query, res: Any) -> Any:
 
 @dataclass
 class Stat:
-    samples: list[float] = field(default_factory=list)  # seconds per call
+    samples: list[float] = field(default_factory=list)  # CPU seconds per call
+    wall: list[float] = field(default_factory=list)  # wall seconds per call
     calls: int = 1  # calls per sample
+
+    def add(self, cpu: float, wall: float) -> None:
+        self.samples.append(cpu)
+        self.wall.append(wall)
 
     @property
     def median(self) -> float:
@@ -350,16 +358,18 @@ class Stat:
     def to_json(self) -> dict:
         return {"median_s": self.median, "min_s": min(self.samples), "max_s": max(self.samples),
                 "spread_pct": self.spread, "calls_per_sample": self.calls,
-                "samples_s": self.samples}
+                "wall_median_s": statistics.median(self.wall) if self.wall else None,
+                "samples_s": self.samples, "wall_samples_s": self.wall}
 
 
-def time_once(fn: Callable[[], Any], calls: int = 1) -> float:
-    """Seconds per call of `calls` calls in a row, each result dropped."""
-    t0 = time.perf_counter()
+def time_once(fn: Callable[[], Any], calls: int = 1) -> tuple[float, float]:
+    """Process CPU seconds and wall seconds per call of `calls` calls in a
+    row, each result dropped."""
+    c0, w0 = time.process_time(), time.perf_counter()
     for _ in range(calls):
         r = fn()
         del r
-    return (time.perf_counter() - t0) / calls
+    return (time.process_time() - c0) / calls, (time.perf_counter() - w0) / calls
 
 
 SAMPLE_S = 0.02  # a sample repeats a fast call until it lasts about this long
@@ -367,7 +377,7 @@ MAX_CALLS = 20000
 
 
 def calls_for(fn: Callable[[], Any]) -> int:
-    t = time_once(fn)
+    t = time_once(fn)[1]
     return max(1, min(MAX_CALLS, math.ceil(SAMPLE_S / max(t, 1e-7))))
 
 
@@ -388,7 +398,7 @@ def alternate(contenders: dict[str, Callable[[], Any]], rounds: int, seed: int =
         rng.shuffle(order)
         for n in order:
             gc.collect()
-            stats[n].samples.append(time_once(contenders[n], calls[n]))
+            stats[n].add(*time_once(contenders[n], calls[n]))
     return stats
 
 
@@ -527,13 +537,13 @@ def bench_str(data: bytes, rounds: int) -> dict:
             gc.collect()
             steps = [("str first call", lambda: Q.get(s, path)), ("str later call", lambda: Q.get(s, path))]
             if r % 2:
-                st["bytes"].samples.append(time_once(lambda: Q.get_bytes(data, path)))
+                st["bytes"].add(*time_once(lambda: Q.get_bytes(data, path)))
                 for k, f in steps:
-                    st[k].samples.append(time_once(f))
+                    st[k].add(*time_once(f))
             else:
                 for k, f in steps:
-                    st[k].samples.append(time_once(f))
-                st["bytes"].samples.append(time_once(lambda: Q.get_bytes(data, path)))
+                    st[k].add(*time_once(f))
+                st["bytes"].add(*time_once(lambda: Q.get_bytes(data, path)))
             del s
         res[path] = {k: v.to_json() for k, v in st.items()}
         res[path]["first_call_vs_bytes"] = st["bytes"].median / st["str first call"].median
@@ -586,7 +596,9 @@ def machine() -> dict:
     try:
         head = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
                               capture_output=True, text=True, check=True).stdout.strip()
-        info["commit"] = head
+        dirty = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain", "--", "cpp", "CMakeLists.txt"],
+                               capture_output=True, text=True, check=True).stdout.strip()
+        info["commit"] = head + (" with uncommitted core changes" if dirty else "")
     except (OSError, subprocess.CalledProcessError):
         pass
     info["loadavg_start"] = os.getloadavg()
@@ -940,6 +952,7 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--no-memory", action="store_true", help="skip the memory runs")
     ap.add_argument("--no-docs", action="store_true", help="do not rewrite docs/performance.md and the chart")
     ap.add_argument("--out", type=Path, help="results JSON (default bench/results/latest.json)")
+    ap.add_argument("--build", help="what was measured, e.g. 'commit abc1234, Release' (default: this checkout's HEAD)")
     ap.add_argument("--_mem", nargs=3, help=argparse.SUPPRESS)
     ap.add_argument("--_traced", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
@@ -951,6 +964,8 @@ def main(argv: list[str] | None = None) -> int:
         args.rounds = args.rounds or 2
     sizes = [float(s) for s in args.sizes.split(",")]
     all_res: dict[str, Any] = {"machine": machine(), "sizes": []}
+    if args.build:
+        all_res["machine"]["commit"] = args.build
     log(f"quelmar from {Q.__file__}")
     for size in sizes:
         rounds = args.rounds or (3 if size >= 100 else 5)
