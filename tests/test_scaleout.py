@@ -1,0 +1,106 @@
+"""The Dask recipe (examples/scaleout_dask.py) on a local cluster of two worker processes."""
+from __future__ import annotations
+
+import importlib.util
+import sys
+from pathlib import Path
+
+import pytest
+
+db = pytest.importorskip("dask.bag")
+distributed = pytest.importorskip("distributed")
+
+ROOT = Path(__file__).resolve().parent.parent
+PATHS = [
+    "feed.entry.#.title",
+    "feed.entry.#(score>=50)#.@id",
+    "feed.entry.#.score|@sum",
+    "feed.entry.#",
+    "feed.**.tag|@uniq|@sort",
+    "feed.entry.0",
+]
+
+
+RECIPE = ROOT / "examples" / "scaleout_dask.py"
+# A cluster that cannot run a task waits for ever; no test waits that long.
+TIMEOUT = 120
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
+    )
+    with cluster, distributed.Client(cluster) as c:
+        c.wait_for_workers(2, timeout=TIMEOUT)
+        yield c
+
+
+@pytest.fixture(scope="module")
+def recipe(client):
+    """The example module, imported here and shipped to the workers as the docs say."""
+    spec = importlib.util.spec_from_file_location(RECIPE.stem, RECIPE)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module
+    spec.loader.exec_module(module)
+    client.upload_file(str(RECIPE))
+    yield module
+    del sys.modules[spec.name]
+
+
+def run(client, bag):
+    return client.compute(bag).result(timeout=TIMEOUT)
+
+
+@pytest.fixture(scope="module")
+def corpus(tmp_path_factory):
+    """Files of every shape the recipe meets: ordinary, empty, malformed, legacy-encoded."""
+    d = tmp_path_factory.mktemp("corpus")
+    files = []
+    for i in range(30):
+        entries = "".join(
+            f"<entry id='e{i}-{k}'><title>T{i}.{k}</title><score>{(i * 7 + k * 13) % 100}</score>"
+            f"<meta><tag>t{k % 3}</tag><tag>t{i % 2}</tag></meta></entry>"
+            for k in range(i % 5)
+        )
+        doc = f"<feed>{entries}</feed>".encode()
+        if i % 10 == 3:
+            doc = b""
+        elif i % 10 == 7:
+            doc = doc[: len(doc) // 2]  # truncated: what was read so far is returned
+        elif i % 10 == 9:
+            doc = ("<?xml version='1.0' encoding='iso-8859-1'?>" + f"<feed><entry id='x'><title>\u00e9t\u00e9 {i}</title></entry></feed>").encode("latin-1")
+        f = d / f"f{i:02}.xml"
+        f.write_bytes(doc)
+        files.append(str(f))
+    return files
+
+
+def test_bag_over_two_workers_matches_a_plain_loop(recipe, corpus, client):
+    assert len(client.scheduler_info()["workers"]) == 2
+    expected = [recipe.query_file(f, PATHS) for f in corpus]
+    got = run(client, recipe.corpus_bag(corpus, PATHS, npartitions=8))
+    assert got == expected
+    # The loop's answers are not trivially empty: spot-check a few.
+    by_name = {Path(name).name: values for name, values in expected}
+    assert by_name["f04.xml"][0] == ["T4.0", "T4.1", "T4.2", "T4.3"]
+    assert by_name["f04.xml"][3] == ["4"]
+    assert by_name["f03.xml"] == [[], [], ["0"], [], [], []]  # empty: only @sum answers
+    assert by_name["f09.xml"][0] == ["\u00e9t\u00e9 9"]
+
+
+def test_work_is_spread_over_both_workers(recipe, corpus, client):
+    import os
+
+    pids = set(run(client, db.from_sequence(corpus, npartitions=8).map(lambda _: os.getpid())))
+    worker_pids = set(client.run(os.getpid).values())
+    assert pids <= worker_pids and os.getpid() not in pids
+    assert len(worker_pids) == 2
+
+
+def test_url_variant_through_fsspec(recipe, corpus, client):
+    pytest.importorskip("fsspec")
+    urls = [Path(f).as_uri() for f in corpus[:10]]
+    got = run(client, db.from_sequence(urls, npartitions=4).map(recipe.query_url, PATHS))
+    assert [values for _, values in got] == [recipe.query_file(f, PATHS)[1] for f in corpus[:10]]
