@@ -30,15 +30,25 @@ class ElementBytes {
 public:
     // False with a Python error set (the object no longer offers usable bytes).
     bool acquire(const PyItem& item);
+    // The element's bytes; for a Whole item of a UTF-16 or ISO-2022-JP
+    // document, its UTF-8 form (transcode_document).
     Bytes bytes() const noexcept { return bytes_; }
+    // The bytes as the Python object holds them: what the engine's
+    // whole-document entry points take (they transcode by themselves).
+    Bytes source_bytes() const noexcept { return source_; }
+    // Whether bytes() is such a UTF-8 form, to be read with UTF-8 fixed.
+    bool transcoded() const noexcept { return transcoded_; }
     // The document encoding of the element (for a Whole item: what its
-    // byte-order mark or declaration says).
+    // byte-order mark or declaration says; UTF-8 once transcoded).
     Encoding encoding() const;
 
 private:
     const PyItem* item_ = nullptr;
     HeldBuffer holder_;
     Bytes bytes_;
+    Bytes source_;
+    std::string decoded_;
+    bool transcoded_ = false;
 };
 
 // ---------------------------------------------------------------- modes and texts
@@ -50,7 +60,9 @@ std::optional<Mode> result_mode(const PyItems& matched);
 
 // Text of one item: a Text's bytes, an element's text content.
 std::optional<std::string> item_text(const PyItem& item);
-// The raw form of one item: a Text's bytes, an element's own markup.
+// The raw form of one item as text: a Text's bytes, an element's own markup
+// decoded from its document's encoding (malformed sequences shown as U+FFFD,
+// as invalid UTF-8 is).
 std::optional<std::string> item_raw(const PyItem& item);
 
 // ValueError with the decoding message unless `text` is valid UTF-8.

@@ -66,25 +66,32 @@ PyItems lift(Items&& items) { return lift_with_source(std::move(items), nullptr)
 bool ElementBytes::acquire(const PyItem& item) {
     item_ = &item;
     switch (item.kind) {
-        case PyItem::Kind::Text: bytes_ = item.text; return true;
-        case PyItem::Kind::Shared: bytes_ = *item.shared; return true;
+        case PyItem::Kind::Text: bytes_ = source_ = item.text; return true;
+        case PyItem::Kind::Shared: bytes_ = source_ = *item.shared; return true;
         case PyItem::Kind::Whole:
         case PyItem::Kind::Slice: break;
     }
     auto all = document_bytes(item.source.get(), holder_, kMsgNotDocument);
     if (!all) return false;
-    bytes_ = *all;
+    bytes_ = source_ = *all;
+    if (item.kind == PyItem::Kind::Whole) {
+        // A whole document the reader cannot read byte by byte is decoded
+        // again on every use, as its bytes are read again.
+        transcoded_ = transcode_document(bytes_, decoded_) != Transcoded::No;
+        if (transcoded_) bytes_ = decoded_;
+    }
     if (item.kind == PyItem::Kind::Slice) {
         // Slices refer to immutable str / bytes objects, so the range lies
         // inside; clamping only keeps a broken invariant from reading out of bounds.
         const std::size_t s = static_cast<std::size_t>(std::min<std::uint64_t>(item.start, bytes_.size()));
         const std::size_t e = static_cast<std::size_t>(std::clamp<std::uint64_t>(item.end, s, bytes_.size()));
-        bytes_ = bytes_.substr(s, e - s);
+        bytes_ = source_ = bytes_.substr(s, e - s);
     }
     return true;
 }
 
 Encoding ElementBytes::encoding() const {
+    if (transcoded_) return Encoding::Utf8;
     if (item_ != nullptr && item_->kind == PyItem::Kind::Whole) return document_encoding(bytes_);
     return item_ != nullptr ? item_->encoding : Encoding::Utf8;
 }
@@ -114,13 +121,18 @@ std::optional<std::string> item_text(const PyItem& item) {
     if (!item.is_element()) return item.text;
     ElementBytes eb;
     if (!eb.acquire(item)) return std::nullopt;
+    if (eb.transcoded()) return extract_element_text_fixed(eb.bytes(), Encoding::Utf8);
     return extract_element_text(eb.bytes(), eb.encoding());
 }
 
 std::optional<std::string> item_raw(const PyItem& item) {
     ElementBytes eb;
     if (!eb.acquire(item)) return std::nullopt;
-    return std::string(eb.bytes());
+    const Encoding enc = item.is_element() ? eb.encoding() : Encoding::Utf8;
+    if (enc == Encoding::Utf8) return std::string(eb.bytes());
+    std::string text;
+    decode_lossy_to_utf8(enc, eb.bytes(), text);
+    return text;
 }
 
 bool require_utf8(Bytes text) {
@@ -174,6 +186,7 @@ std::optional<ChildData> dict_children(const PyItems& matched) {
     }
     ChildData data{std::move(copy->bytes), copy->encoding, {}};
     data.spans = collect_direct_children(data.element);
+    if (data.encoding != Encoding::Utf8) decode_child_names(data.spans, data.encoding);
     return data;
 }
 

@@ -6,6 +6,7 @@
 // recursion, so any nesting depth is safe.
 #include "engine/children.hpp"
 
+#include <algorithm>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -87,6 +88,31 @@ Encoding document_encoding(Bytes document) {
     for (;;) {
         const EventKind k = reader.read_event().kind;
         if (k == EventKind::Start || k == EventKind::Empty || k == EventKind::Eof) return reader.encoding();
+    }
+}
+
+void decode_child_names(std::vector<ChildSpan>& spans, Encoding encoding) {
+    for (ChildSpan& span : spans) {
+        const bool ascii = std::all_of(span.name.begin(), span.name.end(),
+                                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        if (ascii) continue;
+        std::string decoded;
+        decode_lossy_to_utf8(encoding, span.name, decoded);
+        span.name = std::move(decoded);
+    }
+}
+
+std::string extract_element_text_fixed(Bytes element, Encoding encoding) {
+    Reader reader(element, ReaderConfig::engine());
+    reader.fix_encoding(encoding);
+    for (;;) {
+        const Event ev = reader.read_event();
+        switch (ev.kind) {
+            case EventKind::Start: return read_text_in_scope(reader);
+            case EventKind::Empty:
+            case EventKind::Eof: return std::string();
+            default: break;
+        }
     }
 }
 

@@ -27,4 +27,14 @@ ChildGroups group_children(const std::vector<ChildSpan>& spans);
 // XML declaration), read up to its first element.
 Encoding document_encoding(Bytes document);
 
+// Tag names of a document in `encoding` (not UTF-8) decoded to UTF-8, so
+// that they serve as keys. A name that does not decode shows each malformed
+// sequence as U+FFFD; ASCII names are left as they are.
+void decode_child_names(std::vector<ChildSpan>& spans, Encoding encoding);
+
+// extract_element_text with the reader's encoding fixed even when it is
+// UTF-8: for the UTF-8 form of a document whose declaration still names the
+// encoding it was transcoded from (transcode_document).
+std::string extract_element_text_fixed(Bytes element, Encoding encoding);
+
 }  // namespace quelmar

@@ -100,6 +100,12 @@ std::size_t ascii_run(const Byte* p, const Byte* end) noexcept {
 
 bool in_range(unsigned b, unsigned lo, unsigned hi) noexcept { return b >= lo && b <= hi; }
 
+// A decoder's error exit: back to the start of the failing sequence.
+bool fail(const Byte*& p, const Byte* seq) noexcept {
+    p = seq;
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 // Index lookups: 0 stands for null (no index maps a pointer to U+0000).
 
@@ -143,10 +149,11 @@ char32_t gb18030_ranges(std::uint32_t pointer) noexcept {
 
 // ---------------------------------------------------------------------------
 // Decoders. Each takes [p, end) and writes to the sink; false on the first
-// error. Truncated sequences at the end of the input are errors, as the
-// handlers' end-of-queue steps say.
+// error, with `p` left at the start of the sequence that failed (everything
+// before it has been written, and nothing of it). Truncated sequences at the
+// end of the input are errors, as the handlers' end-of-queue steps say.
 
-bool decode_single_byte(const std::uint16_t (&row)[128], const Byte* p, const Byte* end,
+bool decode_single_byte(const std::uint16_t (&row)[128], const Byte*& p, const Byte* end,
                         Utf8Sink& out) {
     while (p < end) {
         if (*p < 0x80) {
@@ -163,7 +170,7 @@ bool decode_single_byte(const std::uint16_t (&row)[128], const Byte* p, const By
     return true;
 }
 
-bool decode_x_user_defined(const Byte* p, const Byte* end, Utf8Sink& out) {
+bool decode_x_user_defined(const Byte*& p, const Byte* end, Utf8Sink& out) {
     while (p < end) {
         if (*p < 0x80) {
             const std::size_t n = ascii_run(p, end);
@@ -178,7 +185,7 @@ bool decode_x_user_defined(const Byte* p, const Byte* end, Utf8Sink& out) {
 }
 
 // gb18030, and GBK, whose decoder is gb18030's.
-bool decode_gb18030(const Byte* p, const Byte* end, Utf8Sink& out) {
+bool decode_gb18030(const Byte*& p, const Byte* end, Utf8Sink& out) {
     while (p < end) {
         if (*p < 0x80) {
             const std::size_t n = ascii_run(p, end);
@@ -186,20 +193,21 @@ bool decode_gb18030(const Byte* p, const Byte* end, Utf8Sink& out) {
             p += n;
             continue;
         }
+        const Byte* const seq = p;
         const unsigned lead = *p++;
         if (lead == 0x80) {
             out.put(0x20AC);
             continue;
         }
-        if (lead == 0xFF || p == end) return false;
+        if (lead == 0xFF || p == end) return fail(p, seq);
         const unsigned b2 = *p++;
         char32_t cp = 0;
         if (in_range(b2, 0x30, 0x39)) {
             // Four bytes: lead, 0x30-0x39, 0x81-0xFE, 0x30-0x39.
-            if (end - p < 2) return false;
+            if (end - p < 2) return fail(p, seq);
             const unsigned b3 = p[0], b4 = p[1];
             p += 2;
-            if (!in_range(b3, 0x81, 0xFE) || !in_range(b4, 0x30, 0x39)) return false;
+            if (!in_range(b3, 0x81, 0xFE) || !in_range(b4, 0x30, 0x39)) return fail(p, seq);
             cp = gb18030_ranges((lead - 0x81) * (10 * 126 * 10) + (b2 - 0x30) * (10 * 126) +
                                 (b3 - 0x81) * 10 + (b4 - 0x30));
         } else if (in_range(b2, 0x40, 0x7E) || in_range(b2, 0x80, 0xFE)) {
@@ -207,13 +215,13 @@ bool decode_gb18030(const Byte* p, const Byte* end, Utf8Sink& out) {
             cp = index_code_point(tables::kGb18030, tables::kGb18030First,
                                   (lead - 0x81) * 190 + (b2 - offset));
         }
-        if (cp == 0) return false;
+        if (cp == 0) return fail(p, seq);
         out.put(cp);
     }
     return true;
 }
 
-bool decode_big5(const Byte* p, const Byte* end, Utf8Sink& out) {
+bool decode_big5(const Byte*& p, const Byte* end, Utf8Sink& out) {
     while (p < end) {
         if (*p < 0x80) {
             const std::size_t n = ascii_run(p, end);
@@ -221,13 +229,14 @@ bool decode_big5(const Byte* p, const Byte* end, Utf8Sink& out) {
             p += n;
             continue;
         }
+        const Byte* const seq = p;
         const unsigned lead = *p++;
-        if (!in_range(lead, 0x81, 0xFE) || p == end) return false;
+        if (!in_range(lead, 0x81, 0xFE) || p == end) return fail(p, seq);
         const unsigned b = *p++;
         unsigned offset;
         if (in_range(b, 0x40, 0x7E)) offset = 0x40;
         else if (in_range(b, 0xA1, 0xFE)) offset = 0x62;
-        else return false;
+        else return fail(p, seq);
         const std::uint32_t pointer = (lead - 0x81) * 157 + (b - offset);
         // Four pointers stand for a letter and a combining mark (no index
         // entry can hold two code points).
@@ -239,13 +248,13 @@ bool decode_big5(const Byte* p, const Byte* end, Utf8Sink& out) {
             default: break;
         }
         const char32_t cp = big5(pointer);
-        if (cp == 0) return false;
+        if (cp == 0) return fail(p, seq);
         out.put(cp);
     }
     return true;
 }
 
-bool decode_euc_jp(const Byte* p, const Byte* end, Utf8Sink& out) {
+bool decode_euc_jp(const Byte*& p, const Byte* end, Utf8Sink& out) {
     while (p < end) {
         if (*p < 0x80) {
             const std::size_t n = ascii_run(p, end);
@@ -253,8 +262,9 @@ bool decode_euc_jp(const Byte* p, const Byte* end, Utf8Sink& out) {
             p += n;
             continue;
         }
+        const Byte* const seq = p;
         const unsigned lead = *p++;
-        if (p == end) return false;
+        if (p == end) return fail(p, seq);
         const unsigned b = *p++;
         char32_t cp = 0;
         if (lead == 0x8E) {
@@ -262,19 +272,19 @@ bool decode_euc_jp(const Byte* p, const Byte* end, Utf8Sink& out) {
             if (in_range(b, 0xA1, 0xDF)) cp = 0xFF61 - 0xA1 + b;
         } else if (lead == 0x8F) {
             // JIS X 0212: 0x8F and two bytes 0xA1-0xFE.
-            if (!in_range(b, 0xA1, 0xFE) || p == end) return false;
+            if (!in_range(b, 0xA1, 0xFE) || p == end) return fail(p, seq);
             const unsigned b3 = *p++;
             if (in_range(b3, 0xA1, 0xFE)) cp = jis0212((b - 0xA1) * 94 + b3 - 0xA1);
         } else if (in_range(lead, 0xA1, 0xFE) && in_range(b, 0xA1, 0xFE)) {
             cp = jis0208((lead - 0xA1) * 94 + b - 0xA1);
         }
-        if (cp == 0) return false;
+        if (cp == 0) return fail(p, seq);
         out.put(cp);
     }
     return true;
 }
 
-bool decode_shift_jis(const Byte* p, const Byte* end, Utf8Sink& out) {
+bool decode_shift_jis(const Byte*& p, const Byte* end, Utf8Sink& out) {
     while (p < end) {
         if (*p < 0x80) {
             const std::size_t n = ascii_run(p, end);
@@ -282,6 +292,7 @@ bool decode_shift_jis(const Byte* p, const Byte* end, Utf8Sink& out) {
             p += n;
             continue;
         }
+        const Byte* const seq = p;
         const unsigned lead = *p++;
         if (lead == 0x80) {
             out.put(0x80);
@@ -291,22 +302,22 @@ bool decode_shift_jis(const Byte* p, const Byte* end, Utf8Sink& out) {
             out.put(0xFF61 - 0xA1 + lead);  // half-width katakana
             continue;
         }
-        if (!(in_range(lead, 0x81, 0x9F) || in_range(lead, 0xE0, 0xFC)) || p == end) return false;
+        if (!(in_range(lead, 0x81, 0x9F) || in_range(lead, 0xE0, 0xFC)) || p == end) return fail(p, seq);
         const unsigned b = *p++;
-        if (!(in_range(b, 0x40, 0x7E) || in_range(b, 0x80, 0xFC))) return false;
+        if (!(in_range(b, 0x40, 0x7E) || in_range(b, 0x80, 0xFC))) return fail(p, seq);
         const unsigned offset = b < 0x7F ? 0x40 : 0x41;
         const unsigned lead_offset = lead < 0xA0 ? 0x81 : 0xC1;
         const std::uint32_t pointer = (lead - lead_offset) * 188 + b - offset;
         char32_t cp;
         if (in_range(pointer, 8836, 10715)) cp = 0xE000 - 8836 + pointer;  // user-defined area
         else cp = jis0208(pointer);
-        if (cp == 0) return false;
+        if (cp == 0) return fail(p, seq);
         out.put(cp);
     }
     return true;
 }
 
-bool decode_euc_kr(const Byte* p, const Byte* end, Utf8Sink& out) {
+bool decode_euc_kr(const Byte*& p, const Byte* end, Utf8Sink& out) {
     while (p < end) {
         if (*p < 0x80) {
             const std::size_t n = ascii_run(p, end);
@@ -314,13 +325,14 @@ bool decode_euc_kr(const Byte* p, const Byte* end, Utf8Sink& out) {
             p += n;
             continue;
         }
+        const Byte* const seq = p;
         const unsigned lead = *p++;
-        if (!in_range(lead, 0x81, 0xFE) || p == end) return false;
+        if (!in_range(lead, 0x81, 0xFE) || p == end) return fail(p, seq);
         const unsigned b = *p++;
-        if (!in_range(b, 0x41, 0xFE)) return false;
+        if (!in_range(b, 0x41, 0xFE)) return fail(p, seq);
         const char32_t cp =
             index_code_point(tables::kEucKr, tables::kEucKrFirst, (lead - 0x81) * 190 + (b - 0x41));
-        if (cp == 0) return false;
+        if (cp == 0) return fail(p, seq);
         out.put(cp);
     }
     return true;
@@ -330,7 +342,7 @@ bool decode_euc_kr(const Byte* p, const Byte* end, Utf8Sink& out) {
 // decoded from the ASCII state. `escaped` is the standard's "ISO-2022-JP
 // output" flag: set by an escape sequence, cleared by any decoded byte, so
 // two escape sequences in a row are an error.
-bool decode_iso_2022_jp(const Byte* p, const Byte* end, Utf8Sink& out) {
+bool decode_iso_2022_jp(const Byte*& p, const Byte* end, Utf8Sink& out) {
     enum class State { Ascii, Roman, Katakana, Jis0208 };
     State state = State::Ascii;
     bool escaped = false;
@@ -383,25 +395,27 @@ bool decode_iso_2022_jp(const Byte* p, const Byte* end, Utf8Sink& out) {
 }
 
 template <bool BigEndian>
-bool decode_utf16(const Byte* p, const Byte* end, Utf8Sink& out) {
+bool decode_utf16(const Byte*& p, const Byte* end, Utf8Sink& out) {
     auto unit = [](const Byte* q) -> char32_t {
         return BigEndian ? char32_t(q[0]) << 8 | q[1] : char32_t(q[1]) << 8 | q[0];
     };
-    if ((end - p) % 2 != 0) return false;  // an odd byte at the end
-    while (p < end) {
+    // Whole code units only; an odd byte at the end is an error once they are done.
+    const Byte* const units_end = p + ((end - p) & ~std::ptrdiff_t{1});
+    while (p < units_end) {
+        const Byte* const seq = p;
         const char32_t u = unit(p);
         p += 2;
         if (u < 0xD800 || u > 0xDFFF) {
             out.put(u);
             continue;
         }
-        if (u > 0xDBFF || p == end) return false;  // trailing surrogate first, or no partner
+        if (u > 0xDBFF || p == units_end) return fail(p, seq);  // trailing surrogate first, or no partner
         const char32_t t = unit(p);
         p += 2;
-        if (t < 0xDC00 || t > 0xDFFF) return false;
+        if (t < 0xDC00 || t > 0xDFFF) return fail(p, seq);
         out.put(0x10000 + ((u - 0xD800) << 10) + (t - 0xDC00));
     }
-    return true;
+    return p == end;
 }
 
 bool is_label_space(char c) noexcept {
@@ -437,40 +451,77 @@ const char* encoding_name(Encoding e) noexcept {
     return i < tables::kEncodingCount ? tables::kEncodingNames[i] : "";
 }
 
+namespace {
+
+// Runs the decoder of `e` (not UTF-8) over [p, end); see the decoders' contract.
+bool run_decoder(Encoding e, const Byte*& p, const Byte* end, Utf8Sink& sink) {
+    const auto value = static_cast<unsigned>(e);
+    if (value >= static_cast<unsigned>(Encoding::Ibm866) && value <= static_cast<unsigned>(Encoding::XMacCyrillic)) {
+        const auto row = tables::kSingleByteRow[value - static_cast<unsigned>(Encoding::Ibm866)];
+        return decode_single_byte(tables::kSingleByte[row], p, end, sink);
+    }
+    switch (e) {
+        case Encoding::Gbk:
+        case Encoding::Gb18030: return decode_gb18030(p, end, sink);
+        case Encoding::Big5: return decode_big5(p, end, sink);
+        case Encoding::EucJp: return decode_euc_jp(p, end, sink);
+        case Encoding::Iso2022Jp: return decode_iso_2022_jp(p, end, sink);
+        case Encoding::ShiftJis: return decode_shift_jis(p, end, sink);
+        case Encoding::EucKr: return decode_euc_kr(p, end, sink);
+        case Encoding::Utf16Be: return decode_utf16<true>(p, end, sink);
+        case Encoding::Utf16Le: return decode_utf16<false>(p, end, sink);
+        case Encoding::XUserDefined: return decode_x_user_defined(p, end, sink);
+        default: return p == end;  // replacement: only empty input decodes
+    }
+}
+
+}  // namespace
+
 bool decode_to_utf8(Encoding e, Bytes in, std::string& out) {
     if (e == Encoding::Utf8) {
         if (!utf8_valid(in)) return false;
         out.append(in);
         return true;
     }
-    if (e == Encoding::Replacement) return in.empty();
-
     const Byte* p = ubegin(in);
-    const Byte* end = p + in.size();
     Utf8Sink sink(out);
-    bool ok;
-    const auto value = static_cast<unsigned>(e);
-    if (value >= static_cast<unsigned>(Encoding::Ibm866) &&
-        value <= static_cast<unsigned>(Encoding::XMacCyrillic)) {
-        const auto row = tables::kSingleByteRow[value - static_cast<unsigned>(Encoding::Ibm866)];
-        ok = decode_single_byte(tables::kSingleByte[row], p, end, sink);
-    } else {
-        switch (e) {
-            case Encoding::Gbk:
-            case Encoding::Gb18030: ok = decode_gb18030(p, end, sink); break;
-            case Encoding::Big5: ok = decode_big5(p, end, sink); break;
-            case Encoding::EucJp: ok = decode_euc_jp(p, end, sink); break;
-            case Encoding::Iso2022Jp: ok = decode_iso_2022_jp(p, end, sink); break;
-            case Encoding::ShiftJis: ok = decode_shift_jis(p, end, sink); break;
-            case Encoding::EucKr: ok = decode_euc_kr(p, end, sink); break;
-            case Encoding::Utf16Be: ok = decode_utf16<true>(p, end, sink); break;
-            case Encoding::Utf16Le: ok = decode_utf16<false>(p, end, sink); break;
-            case Encoding::XUserDefined: ok = decode_x_user_defined(p, end, sink); break;
-            default: ok = false; break;
-        }
-    }
+    const bool ok = run_decoder(e, p, p + in.size(), sink);
     if (ok) sink.finish();
     return ok;
+}
+
+std::size_t decode_prefix_to_utf8(Encoding e, Bytes in, std::string& out) {
+    if (e == Encoding::Utf8) {
+        const auto err = utf8_check(in);
+        const std::size_t n = err ? err->valid_up_to : in.size();
+        out.append(in.substr(0, n));
+        return n;
+    }
+    const Byte* const begin = ubegin(in);
+    const Byte* p = begin;
+    Utf8Sink sink(out);
+    (void)run_decoder(e, p, begin + in.size(), sink);
+    sink.finish();
+    return static_cast<std::size_t>(p - begin);
+}
+
+void decode_lossy_to_utf8(Encoding e, Bytes in, std::string& out) {
+    if (e == Encoding::Utf8) {
+        out += utf8_lossy(in);
+        return;
+    }
+    if (e == Encoding::Replacement) {
+        if (!in.empty()) out.append("\xEF\xBF\xBD");
+        return;
+    }
+    // Each malformed sequence costs its first byte; decoding resumes at the
+    // next one (a trailing ASCII byte is thereby read again as itself).
+    for (;;) {
+        const std::size_t n = decode_prefix_to_utf8(e, in, out);
+        if (n >= in.size()) return;
+        out.append("\xEF\xBF\xBD");
+        in.remove_prefix(n + 1);
+    }
 }
 
 }  // namespace quelmar

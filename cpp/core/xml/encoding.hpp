@@ -33,4 +33,13 @@ const char* encoding_name(Encoding e) noexcept;
 // validation plus a copy.
 bool decode_to_utf8(Encoding e, Bytes in, std::string& out);
 
+// Decodes the longest well-formed prefix of `in`, appending it to `out`.
+// Returns the number of input bytes it covers: in.size() when all of `in`
+// is well formed, else the offset of the first malformed sequence.
+std::size_t decode_prefix_to_utf8(Encoding e, Bytes in, std::string& out);
+
+// Decodes `in` with each malformed sequence shown as U+FFFD. Only for
+// showing raw markup; values are decoded strictly.
+void decode_lossy_to_utf8(Encoding e, Bytes in, std::string& out);
+
 }  // namespace quelmar

@@ -324,17 +324,69 @@ Event Reader::read_pi() {
     return make_event(EventKind::Decl, content);
 }
 
-void Reader::apply_declaration(Bytes content) {
+namespace {
+
+// The encoding a declaration's content names, if it is a known label.
+std::optional<Encoding> declared_encoding(Bytes content) {
     AttrIter it(content, 3);
     Attribute a;
     while (it.next(a)) {
         if (a.error || a.key != "encoding") continue;
-        if (const auto e = encoding_for_label(a.value)) {
-            encoding_ = *e;
-            encoding_source_ = EncodingSource::Declaration;
-        }
-        return;
+        return encoding_for_label(a.value);
     }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void Reader::apply_declaration(Bytes content) {
+    const auto e = declared_encoding(content);
+    // A declaration this reader could read byte by byte does not stand in a
+    // UTF-16 document: the input is either the UTF-8 form transcode_document
+    // made of one, or a document mislabelled as UTF-16 (its ASCII text would
+    // otherwise decode to unrelated CJK characters two bytes at a time).
+    if (!e || *e == Encoding::Utf16Le || *e == Encoding::Utf16Be) return;
+    encoding_ = *e;
+    encoding_source_ = EncodingSource::Declaration;
+}
+
+// ---------------------------------------------------------------------------
+// Documents decoded whole
+
+namespace {
+
+// The encoding named by an XML declaration at the very start of `doc`
+// (after `skip` bytes of byte-order mark), if any.
+std::optional<Encoding> leading_declaration_encoding(Bytes doc, std::size_t skip) {
+    Bytes rest = doc.substr(skip);
+    if (rest.substr(0, 5) != "<?xml" || rest.size() < 6 || !is_ws(rest[5])) return std::nullopt;
+    const std::size_t close = rest.find("?>", 5);
+    if (close == Bytes::npos) return std::nullopt;
+    return declared_encoding(rest.substr(2, close - 2));
+}
+
+}  // namespace
+
+Transcoded transcode_document(Bytes document, std::string& out) {
+    const DetectedEncoding d = detect_encoding(document);
+    Encoding e;
+    std::size_t skip = 0;
+    if (d.found && (d.encoding == Encoding::Utf16Le || d.encoding == Encoding::Utf16Be)) {
+        e = d.encoding;
+        skip = d.skip;
+    } else {
+        // Only documents that begin with a declaration can name ISO-2022-JP;
+        // for any other the test ends at the first byte.
+        const std::size_t bom = d.found ? d.skip : 0;
+        const auto declared = leading_declaration_encoding(document, bom);
+        if (!declared || *declared != Encoding::Iso2022Jp) return Transcoded::No;
+        e = *declared;
+        skip = bom;
+    }
+    out.clear();
+    out.reserve(document.size() - skip);
+    const Bytes text = document.substr(skip);
+    return decode_prefix_to_utf8(e, text, out) == text.size() ? Transcoded::Whole : Transcoded::CutShort;
 }
 
 XmlError Reader::read_to_end(Bytes name) {

@@ -87,6 +87,19 @@ struct DetectedEncoding {
 };
 DetectedEncoding detect_encoding(Bytes first_bytes) noexcept;
 
+// Documents whose markup cannot be found byte by byte: UTF-16 (by byte-order
+// mark or first bytes; a declaration cannot override what it is written in)
+// and ISO-2022-JP (named by a declaration at the start: its two-byte state
+// spells text with the bytes of '<', '&' and quotes). Such a document is
+// decoded whole, once, before any reader sees it: `out` receives its UTF-8
+// form without the byte-order mark, cut at the first malformed sequence (so
+// a damaged document reads as one truncated there). A reader over that form
+// must keep UTF-8 (Reader::fix_encoding): its declaration still names the
+// original encoding. Every other document gives `No`, costing a look at its
+// first bytes (and at a leading declaration).
+enum class Transcoded : std::uint8_t { No, Whole, CutShort };
+Transcoded transcode_document(Bytes document, std::string& out);
+
 class Reader {
 public:
     explicit Reader(Bytes input, ReaderConfig config = ReaderConfig::engine()) noexcept;
