@@ -81,8 +81,11 @@ std::optional<std::string> read_attr(Bytes tag_content, std::size_t name_len, By
             if (utf8_valid(attr.value) && unescape_with(attr.value, scratch, out)) return std::string(out);
             return std::string(attr.value);
         }
+        // In other encodings a value that does not decode is left out, as a
+        // text run would be: its raw bytes are no text (and could pass for
+        // UTF-8 by accident).
         std::string decoded;
-        if (!decode_to_utf8(encoding, attr.value, decoded)) return std::string(attr.value);
+        if (!decode_to_utf8(encoding, attr.value, decoded)) return std::nullopt;
         if (unescape_with(decoded, scratch, out)) return std::string(out);
         return decoded;
     }

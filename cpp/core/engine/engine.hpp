@@ -42,7 +42,8 @@ std::string read_text_in_scope(Reader& reader);
 std::string extract_element_text(Bytes element, Encoding encoding = Encoding::Utf8);
 
 // The value of the first attribute whose local name equals `name`, decoded
-// and unescaped (raw bytes when unescaping fails), or nothing.
+// and unescaped (raw bytes when unescaping fails), or nothing (also when the
+// value does not decode from a document encoding other than UTF-8).
 std::optional<std::string> read_attr(Bytes tag_content, std::size_t name_len, Bytes name,
                                      Encoding encoding = Encoding::Utf8);
 

@@ -332,9 +332,18 @@ Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nres
 }  // namespace detail
 
 Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool emit_spans) {
+    // UTF-16 and ISO-2022-JP documents are read in their UTF-8 form, and
+    // captures are copies of it (spans could not refer to the caller's bytes).
+    std::string decoded;
+    const bool transcoded = transcode_document(source, decoded) != Transcoded::No;
+    if (transcoded) {
+        source = decoded;
+        emit_spans = false;
+    }
     Items items;
     if (!program.steps.empty()) {
         Reader reader(source);
+        if (transcoded) reader.fix_encoding(Encoding::Utf8);
         EngineError err;
         detail::EvalContext ctx;
         ctx.source = source;

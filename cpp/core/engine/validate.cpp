@@ -1,11 +1,21 @@
 #include "engine/validate.hpp"
 
+#include <string>
+
 #include "xml/reader.hpp"
 
 namespace quelmar {
 
 bool validate(Bytes source) {
+    // UTF-16 and ISO-2022-JP documents are checked in their UTF-8 form; one
+    // with a malformed sequence is not well formed.
+    std::string decoded;
+    const Transcoded t = transcode_document(source, decoded);
+    if (t == Transcoded::CutShort) return false;
+    const bool transcoded = t == Transcoded::Whole;
+    if (transcoded) source = decoded;
     Reader reader(source, ReaderConfig::validating());
+    if (transcoded) reader.fix_encoding(Encoding::Utf8);
     // `depth` counts open elements; the reader itself rejects an end tag
     // with no open element, so it never goes below 0 here.
     std::size_t depth = 0;
