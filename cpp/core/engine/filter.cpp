@@ -73,6 +73,11 @@ bool compare(Bytes left, CompareOp op, const FilterValue& value) {
     return false;
 }
 
+bool attribute_filter_holds(const Event& tag, const Filter& filter, Encoding enc) {
+    auto v = read_attr(tag.content, tag.name_len, *filter.attribute, enc);
+    return v && utf8_valid(*v) && compare(*v, filter.op, filter.value);
+}
+
 bool fits_streaming_route(const Filter& filter, const Step* rest, std::size_t nrest) {
     if (filter.attribute || filter.path.size() != 1 || !is_plain_element(filter.path[0])) return false;
     if (nrest == 0) return true;

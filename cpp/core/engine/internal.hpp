@@ -56,6 +56,10 @@ bool compare(Bytes left, CompareOp op, const FilterValue& value);
 // Whether `filter` holds for the element in `fragment` (Ok + result), or a
 // reason to stop.
 Outcome eval_filter(Bytes fragment, const Filter& filter, Encoding enc, const EvalContext& outer, bool& holds);
+// The attribute route: the filter's attribute read from a start or
+// empty-element tag. A missing attribute, or a value that is not UTF-8,
+// makes the filter false whatever the operator.
+bool attribute_filter_holds(const Event& tag, const Filter& filter, Encoding enc);
 bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, const FilterValue& value, Encoding enc);
 
 // The streaming route: decides the filter and collects the next step's

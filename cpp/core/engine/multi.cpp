@@ -28,12 +28,14 @@ struct Cursor {
     bool is_count;
     bool stops;         // Index / Filter: one result ends the cursor's level
     bool finished;
+    bool single_valued;  // every step above this level selects at most one element
 };
 
 struct Action {
     enum class Kind : std::uint8_t { Ignore, SearchInside, Counted, Capture, Descend, FilterCheck };
     Kind kind;
-    std::uint32_t cursor;  // index into the cursor stack
+    std::uint32_t cursor;      // index into the cursor stack
+    std::size_t items_before;  // Descend: the program's result count before the descent
 };
 
 struct Level {
@@ -54,19 +56,23 @@ public:
              std::vector<Items>& results, EngineError& err)
         : programs_(programs), source_(source), emit_spans_(emit_spans), results_(results), err_(err) {
         first_only_.reserve(programs.size());
-        all_first_ = !programs.empty();
+        complete_.reserve(programs.size());
         for (const Program* prog : programs) {
-            const bool f = !prog->modifiers.empty() && prog->modifiers[0] == Modifier::First;
-            first_only_.push_back(f);
-            all_first_ = all_first_ && f;
+            first_only_.push_back(!prog->modifiers.empty() && prog->modifiers[0] == Modifier::First);
+            // A program without steps has its (empty) answer already.
+            complete_.push_back(prog->steps.empty());
         }
         actions_.reserve(16);
     }
 
     // Whole document: cursors at step 0 for every program with steps.
     Outcome run_document(Reader& reader) {
-        for (std::uint32_t i = 0; i < programs_.size(); ++i)
-            if (!programs_[i]->steps.empty()) cursors_.push_back(make_cursor(i, 0));
+        for (std::uint32_t i = 0; i < programs_.size(); ++i) {
+            if (programs_[i]->steps.empty()) continue;
+            // @x or #text at the top of a document has no element to read.
+            if (!programs_[i]->steps[0].is_element()) complete_[i] = true;
+            cursors_.push_back(make_cursor(i, 0, true));
+        }
         if (cursors_.empty()) return Outcome::Ok;
         return run(reader, false);
     }
@@ -75,7 +81,7 @@ public:
     // context of the programs' first steps.
     Outcome run_element(Reader& reader) {
         for (std::uint32_t i = 0; i < programs_.size(); ++i)
-            if (!programs_[i]->steps.empty()) cursors_.push_back(make_cursor(i, 0));
+            if (!programs_[i]->steps.empty()) cursors_.push_back(make_cursor(i, 0, true));
         if (cursors_.empty()) return Outcome::Ok;
         for (;;) {
             const std::uint64_t p = reader.buffer_position();
@@ -110,8 +116,8 @@ private:
         return L;
     }
 
-    Cursor make_cursor(std::uint32_t program, std::uint32_t step) const {
-        Cursor c{program, step, 0, false, false, false, false, false};
+    Cursor make_cursor(std::uint32_t program, std::uint32_t step, bool single_valued) const {
+        Cursor c{program, step, 0, false, false, false, false, false, single_valued};
         const auto& steps = programs_[program]->steps;
         if (step < steps.size() && steps[step].is_element()) {
             const auto k = steps[step].selector.kind;
@@ -132,12 +138,23 @@ private:
         return steps.data() + c.step + 1;
     }
     std::uint8_t hint(const Cursor& c) const { return programs_[c.program]->result_hint; }
-    bool first_done(std::uint32_t program) const { return first_only_[program] && !results_[program].empty(); }
-    bool all_done() const {
-        if (!all_first_) return false;
-        for (const auto& r : results_)
-            if (r.empty()) return false;
-        return true;
+    // A program is done when it stops at its first item and has one, or when
+    // a level that wants one result found it and every level above it
+    // selects at most one element: the single-path engine stops there too,
+    // so nothing later in the document (not even an ambiguity) concerns it.
+    bool program_done(std::uint32_t program) const {
+        return complete_[program] || (first_only_[program] && !results_[program].empty());
+    }
+    // Being done never ends for a program, so the scan resumes at the first
+    // program that was not done at the last call.
+    bool all_done() {
+        while (first_live_ < programs_.size() && program_done(first_live_)) ++first_live_;
+        return first_live_ == programs_.size();
+    }
+    // The cursor's level has found the one result it wants.
+    void level_found(Cursor& c) {
+        c.finished = true;
+        if (c.single_valued) complete_[c.program] = true;
     }
 
     // Programs whose cursor reached an attribute or a text step at a tag take
@@ -229,7 +246,7 @@ private:
             Cursor& c = cursors_[i];
             Action::Kind k = Action::Kind::Ignore;
             const Step* st = step_of(c);
-            if (!c.finished && !first_done(c.program) && st && st->is_element()) {
+            if (!c.finished && !program_done(c.program) && st && st->is_element()) {
                 if (!st->matcher.matches(name, local)) {
                     if (st->descendant) k = Action::Kind::SearchInside;
                 } else {
@@ -256,7 +273,7 @@ private:
                 }
             }
             if (k == Action::Kind::Ignore || k == Action::Kind::Counted) continue;
-            actions_.push_back(Action{k, static_cast<std::uint32_t>(i)});
+            actions_.push_back(Action{k, static_cast<std::uint32_t>(i), results_[c.program].size()});
             if (k == Action::Kind::SearchInside || k == Action::Kind::Descend) enter = true;
             if (k == Action::Kind::Capture) {
                 any_capture = true;
@@ -279,8 +296,12 @@ private:
             for (std::size_t a = a0; a < a1; ++a) {
                 const Action act = actions_[a];
                 const Cursor& c = cursors_[act.cursor];
-                if (act.kind == Action::Kind::SearchInside) cursors_.push_back(make_cursor(c.program, c.step));
-                else if (act.kind == Action::Kind::Descend) cursors_.push_back(make_cursor(c.program, c.step + 1));
+                if (act.kind == Action::Kind::SearchInside) {
+                    cursors_.push_back(make_cursor(c.program, c.step, false));
+                } else if (act.kind == Action::Kind::Descend) {
+                    const bool sv = c.single_valued && step_of(c)->selector.kind != SelKind::Each;
+                    cursors_.push_back(make_cursor(c.program, c.step + 1, sv));
+                }
             }
             Level& parent = levels_.back();
             parent.action_begin = a0;
@@ -312,7 +333,7 @@ private:
             for (std::size_t a = a0; a < a1; ++a) {
                 Cursor& c = cursors_[actions_[a].cursor];
                 results_[c.program].push_back(Item::text(text));
-                if (c.stops) c.finished = true;
+                if (c.stops) level_found(c);
             }
         } else if (filters == 1 && !any_capture && fits_stream(cursors_[actions_[a0].cursor])) {
             // Case 3: one filter decided while streaming through the element.
@@ -322,7 +343,7 @@ private:
             const Filter& flt = *step_of(c)->selector.filter;
             const bool held = stream_filter_scope(reader, source_, tag, flt.path[0], flt, rest, nrest, p,
                                                   mode_of(c), emit_spans_, results_[c.program]);
-            if (held && c.stops) c.finished = true;
+            if (held && c.stops) level_found(c);
         } else {
             skip_element(reader, name);
             o = serve_read(reader, tag, p, a0, a1);
@@ -366,20 +387,22 @@ private:
                     case 1: out.push_back(Item::text(extract_element_text(fragment, enc))); break;
                     default: append_capture(out, source_, p, q, emit_spans_, enc); break;
                 }
-                if (c.stops) c.finished = true;
+                if (c.stops) level_found(c);
             } else if (act.kind == Action::Kind::FilterCheck) {
-                bool held = false;
-                Outcome o = filter_fragment(c, tag, fragment, enc, held);
+                bool found = false;
+                Outcome o = filter_fragment(c, tag, fragment, enc, found);
                 if (o != Outcome::Ok) return o;
-                if (held && c.stops) c.finished = true;
+                if (found && c.stops) level_found(c);
             }
         }
         return Outcome::Ok;
     }
 
     // A filter on an element cut out of the document. Every route gives the
-    // answer the single-path engine gives for the same path.
-    Outcome filter_fragment(const Cursor& c, const Event& tag, Bytes fragment, Encoding enc, bool& held) {
+    // answer the single-path engine gives for the same path, `found` included:
+    // whether the filter held, or on the attribute route whether the rest of
+    // the path yielded something.
+    Outcome filter_fragment(const Cursor& c, const Event& tag, Bytes fragment, Encoding enc, bool& found) {
         const Filter& flt = *step_of(c)->selector.filter;
         std::size_t nrest = 0;
         const Step* rest = rest_of(c, nrest);
@@ -387,12 +410,13 @@ private:
         EvalContext ctx;
         ctx.source = fragment;
         ctx.error = &err_;
-        held = false;
+        found = false;
         if (flt.attribute) {
-            auto v = read_attr(tag.content, tag.name_len, *flt.attribute, enc);
-            if (!v || !utf8_valid(*v) || !compare(*v, flt.op, flt.value)) return Outcome::Ok;
-            held = true;
-            return apply_within_fragment(fragment, rest, nrest, out, enc, ctx);
+            if (!attribute_filter_holds(tag, flt, enc)) return Outcome::Ok;
+            const std::size_t before = out.size();
+            Outcome o = apply_within_fragment(fragment, rest, nrest, out, enc, ctx);
+            found = out.size() > before;
+            return o;
         }
         if (fits_streaming_route(flt, rest, nrest)) {
             Reader r(fragment);
@@ -401,15 +425,15 @@ private:
                 const std::uint64_t rp = r.buffer_position();
                 Event root = r.read_event();
                 if (root.kind == EventKind::Start) {
-                    held = stream_filter_scope(r, fragment, root, flt.path[0], flt, rest, nrest, rp, mode_of(c),
-                                               false, out);
+                    found = stream_filter_scope(r, fragment, root, flt.path[0], flt, rest, nrest, rp, mode_of(c),
+                                                false, out);
                     return Outcome::Ok;
                 }
                 if (root.kind == EventKind::Eof) return Outcome::Ok;
             }
         }
-        Outcome o = eval_filter(fragment, flt, enc, ctx, held);
-        if (o != Outcome::Ok || !held) return o;
+        Outcome o = eval_filter(fragment, flt, enc, ctx, found);
+        if (o != Outcome::Ok || !found) return o;
         return apply_within_fragment(fragment, rest, nrest, out, enc, ctx);
     }
 
@@ -423,7 +447,7 @@ private:
         for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
             Cursor& c = cursors_[i];
             const Step* st = step_of(c);
-            if (c.finished || first_done(c.program) || !st || !st->is_element()) continue;
+            if (c.finished || program_done(c.program) || !st || !st->is_element()) continue;
             if (!st->matcher.matches(name, local)) continue;
             const std::uint64_t index = c.count++;
             std::size_t nrest = 0;
@@ -455,8 +479,7 @@ private:
                     ctx.source = fragment;
                     ctx.error = &err_;
                     if (flt.attribute) {
-                        auto v = read_attr(tag.content, tag.name_len, *flt.attribute, enc);
-                        held = v && utf8_valid(*v) && compare(*v, flt.op, flt.value);
+                        held = attribute_filter_holds(tag, flt, enc);
                     } else {
                         Outcome o = eval_filter(fragment, flt, enc, ctx, held);
                         if (o != Outcome::Ok) return o;
@@ -470,7 +493,7 @@ private:
                 }
             }
             // An Index cursor is done only when this element was its N-th match.
-            if (done && c.stops) c.finished = true;
+            if (done && c.stops) level_found(c);
         }
         return Outcome::Ok;
     }
@@ -487,6 +510,13 @@ private:
         }
         Level& parent = levels_.back();
         finish_element_texts(reader);
+        // A descent for an Index step found its result when it yielded items.
+        for (std::size_t a = parent.action_begin; a < parent.action_end; ++a) {
+            const Action& act = actions_[a];
+            Cursor& c = cursors_[act.cursor];
+            if (act.kind == Action::Kind::Descend && c.stops && results_[c.program].size() > act.items_before)
+                level_found(c);
+        }
         Outcome o = serve_read(reader, parent.tag, parent.tag_p, parent.action_begin, parent.action_end);
         actions_.resize(parent.action_begin);
         parent.action_begin = parent.action_end = 0;
@@ -510,7 +540,8 @@ private:
     std::vector<Items>& results_;
     EngineError& err_;
     std::vector<bool> first_only_;
-    bool all_first_ = false;
+    std::vector<bool> complete_;
+    std::uint32_t first_live_ = 0;
     std::vector<Cursor> cursors_;
     std::vector<Action> actions_;
     std::vector<Level> levels_;

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "common/utf8.hpp"
 #include "engine/internal.hpp"
 
 namespace quelmar {
@@ -178,8 +177,7 @@ private:
         const Filter& flt = *st.selector.filter;
         if (flt.attribute) {
             // Attribute route: the start tag alone decides.
-            auto v = read_attr(ev.content, ev.name_len, *flt.attribute, enc());
-            if (v && utf8_valid(*v) && compare(*v, flt.op, flt.value)) return descend(ev, p, rest, nrest, child_sv);
+            if (attribute_filter_holds(ev, flt, enc())) return descend(ev, p, rest, nrest, child_sv);
             skip_element(r_, ev.name());
             return Outcome::Ok;
         }
@@ -231,12 +229,19 @@ private:
                 break;
             case SelKind::Filter:
             case SelKind::FilterAll: {
+                const Filter& flt = *st.selector.filter;
                 const std::string fragment = serialize_empty(ev.content);
+                // An attribute filter reads the tag as on a start tag, so an
+                // element's answer does not depend on it being written empty.
                 bool holds = false;
-                Outcome o = eval_filter(fragment, *st.selector.filter, enc(), ctx_, holds);
-                if (o != Outcome::Ok) return o;
+                if (flt.attribute) {
+                    holds = attribute_filter_holds(ev, flt, enc());
+                } else {
+                    Outcome o = eval_filter(fragment, flt, enc(), ctx_, holds);
+                    if (o != Outcome::Ok) return o;
+                }
                 if (holds) {
-                    o = apply_within_fragment(fragment, rest, nrest, items_, enc(), ctx_);
+                    Outcome o = apply_within_fragment(fragment, rest, nrest, items_, enc(), ctx_);
                     if (o != Outcome::Ok) return o;
                     found = true;
                 }
