@@ -9,6 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quelmar::xml_scan {
 
@@ -48,6 +51,17 @@ inline bool is_ws(char ch) noexcept { return has_class(ch, kWs); }
 // memchr is already SIMD; this is where an AVX2 kernel would be dispatched.
 inline const char* find_byte(const char* p, const char* end, char ch) noexcept {
     if (p >= end) return end;
+#if defined(__SSE2__)
+    // Most searches over markup end within a few bytes (the '>' of a short
+    // tag, the '<' after a short text): the first 16 bytes are tested
+    // inline, and only a longer search pays for the call.
+    if (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(ch))));
+        if (m) return p + __builtin_ctz(m);
+        p += 16;
+    }
+#endif
     const void* r = std::memchr(p, static_cast<unsigned char>(ch), static_cast<std::size_t>(end - p));
     return r ? static_cast<const char*>(r) : end;
 }
