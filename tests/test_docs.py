@@ -96,9 +96,14 @@ def test_every_page_is_linked_from_the_index():
             assert f"({page.name})" in index, page.name
 
 
+# Pages written by tools rather than by hand; a checkout may not have run them yet.
+GENERATED = {ROOT / "docs" / "performance.md"}
+
+
 @pytest.mark.parametrize("page", PAGES, ids=page_id)
 def test_relative_links_resolve(page):
     for target in re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", page.read_text(encoding="utf-8")):
         if "://" in target or target.startswith("mailto:"):
             continue
-        assert (page.parent / target).exists(), f"{page.name} links to missing {target}"
+        linked = (page.parent / target).resolve()
+        assert linked.exists() or linked in GENERATED, f"{page.name} links to missing {target}"
