@@ -211,7 +211,10 @@ private:
                 case EventKind::Start: o = on_start(reader, ev, p, stop_depth); break;
                 case EventKind::Empty: o = on_empty(reader, ev); break;
                 case EventKind::End:
-                case EventKind::Eof: {
+                case EventKind::Eof:
+                case EventKind::Error: {
+                    // A reader error ends the level as its end would; counts
+                    // report what they counted.
                     const Level& L = levels_.back();
                     for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i)
                         if (cursors_[i].is_count)
@@ -219,9 +222,6 @@ private:
                     o = finish_level(reader, stop_depth);
                     break;
                 }
-                case EventKind::Error:
-                    o = finish_level(reader, stop_depth);
-                    break;
                 default: break;
             }
             if (o != Outcome::Ok) return o;

@@ -44,18 +44,17 @@ public:
                 case EventKind::Start: o = on_start(ev, p); break;
                 case EventKind::Empty: o = on_empty(ev); break;
                 case EventKind::End:
-                case EventKind::Eof: {
+                case EventKind::Eof:
+                case EventKind::Error: {
+                    // Malformed XML ends this level quietly; the enclosing
+                    // levels read on from wherever the reader stands. A count
+                    // reports what it counted, however its level ended.
                     const Frame& f = stack_.back();
                     if (f.steps[0].selector.kind == SelKind::Count)
                         items_.push_back(Item::text(std::to_string(f.count)));
                     o = finish_frame();
                     break;
                 }
-                case EventKind::Error:
-                    // Malformed XML ends this level quietly; the enclosing
-                    // levels read on from wherever the reader stands.
-                    o = finish_frame();
-                    break;
                 default: break;
             }
             if (o != Outcome::Ok) return o;
