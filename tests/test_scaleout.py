@@ -1,7 +1,7 @@
 """The Dask recipe (examples/scaleout_dask.py) on a local cluster of two worker processes."""
 from __future__ import annotations
 
-import importlib.util
+import importlib
 import sys
 from pathlib import Path
 
@@ -39,14 +39,14 @@ def client():
 @pytest.fixture(scope="module")
 def recipe(client):
     """The example module, imported here and shipped to the workers as the docs say."""
-    spec = importlib.util.spec_from_file_location(RECIPE.stem, RECIPE)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
+    sys.path.insert(0, str(RECIPE.parent))
+    try:
+        module = importlib.import_module(RECIPE.stem)
+    finally:
+        sys.path.remove(str(RECIPE.parent))
     client.upload_file(str(RECIPE))
     yield module
-    del sys.modules[spec.name]
+    sys.modules.pop(RECIPE.stem, None)
 
 
 def run(client, bag):
