@@ -218,8 +218,6 @@ def document(job: Job) -> Iterator[Any]:
         return
     with open(job.filename, "rb") as f:
         st = os.fstat(f.fileno())
-        if stat.S_ISDIR(st.st_mode):
-            raise IsADirectoryError(21, os.strerror(21))
         if not stat.S_ISREG(st.st_mode) or st.st_size == 0:
             # Pipes, devices and empty files cannot be mapped.
             yield f.read()
