@@ -154,3 +154,12 @@ def test_first_in_a_batch_is_not_disturbed_by_the_others():
     # collecting at its first item and sees no ambiguity.
     out = q.get_many(AMBIGUOUS_TAIL, ["a.b.#.c|@count", "a.b.c|@first"])
     assert [r.to_str() for r in out] == ["2", "1"]
+
+
+@pytest.mark.parametrize("path", ["b.c|@first", "b.c.#text|@first|@count", "b.#.c|@first"])
+def test_first_stops_early_in_relative_queries(path):
+    root = q.get(AMBIGUOUS_TAIL, "a")
+    expected = root.get_many([path])[0]
+    assert root.get(path) == expected
+    assert len(root.get(path)) == len(expected) == 1
+    assert q.parse(AMBIGUOUS_TAIL).get("a." + path) == expected

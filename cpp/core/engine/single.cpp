@@ -299,22 +299,14 @@ void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, I
     }
 }
 
-Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, Encoding enc,
-                              const EvalContext& outer) {
-    if (nrest == 0) {
-        items.push_back(Item::owned(std::string(fragment), enc));
-        return Outcome::Ok;
-    }
-    if (outer.fragment_depth >= kMaxFragmentNesting) {
-        if (outer.error) outer.error->kind = EngineError::Kind::TooDeep;
-        return Outcome::TooDeep;
-    }
+namespace {
+
+// Runs `rest` (non-empty) with the fragment's first element as context;
+// `ctx` describes the fragment's own evaluation.
+Outcome evaluate_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, Encoding enc,
+                          const EvalContext& ctx) {
     Reader reader(fragment);
     if (enc != Encoding::Utf8) reader.fix_encoding(enc);
-    EvalContext ctx;
-    ctx.source = fragment;
-    ctx.fragment_depth = outer.fragment_depth + 1;
-    ctx.error = outer.error;
     for (;;) {
         Event ev = reader.read_event();
         switch (ev.kind) {
@@ -331,6 +323,28 @@ Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nres
                 break;
         }
     }
+}
+
+}  // namespace
+
+Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, Encoding enc,
+                              const EvalContext& outer) {
+    if (nrest == 0) {
+        items.push_back(Item::owned(std::string(fragment), enc));
+        return Outcome::Ok;
+    }
+    if (outer.fragment_depth >= kMaxFragmentNesting) {
+        if (outer.error) outer.error->kind = EngineError::Kind::TooDeep;
+        return Outcome::TooDeep;
+    }
+    // Inside a fragment nothing stops at the first item: a filter's left
+    // side needs its first item without stopping short of an ambiguity, and
+    // the rest of a path adds to items that its caller already watches.
+    EvalContext ctx;
+    ctx.source = fragment;
+    ctx.fragment_depth = outer.fragment_depth + 1;
+    ctx.error = outer.error;
+    return evaluate_fragment(fragment, rest, nrest, items, enc, ctx);
 }
 
 }  // namespace detail
@@ -364,12 +378,15 @@ Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool
 Expected<Items, EngineError> run_in_element(const Program& program, Bytes element, Encoding encoding) {
     Items items;
     if (!program.steps.empty()) {
+        // A relative query stops at its first item like a query over a whole
+        // document (and like the same path in a relative get_many).
         EngineError err;
         detail::EvalContext ctx;
         ctx.source = element;
+        ctx.first_item_only = !program.modifiers.empty() && program.modifiers[0] == Modifier::First;
+        ctx.fragment_depth = 1;
         ctx.error = &err;
-        auto o = detail::apply_within_fragment(element, program.steps.data(), program.steps.size(), items, encoding,
-                                               ctx);
+        auto o = detail::evaluate_fragment(element, program.steps.data(), program.steps.size(), items, encoding, ctx);
         if (o == detail::Outcome::Ambiguous || o == detail::Outcome::TooDeep) return unexpected(std::move(err));
     }
     apply_modifiers(program.modifiers, items, element);
