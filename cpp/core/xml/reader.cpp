@@ -1,5 +1,7 @@
 #include "xml/reader.hpp"
 
+#include <algorithm>
+
 #include "common/utf8.hpp"
 #include "xml/scan.hpp"
 
@@ -380,6 +382,12 @@ Transcoded transcode_document(Bytes document, std::string& out) {
         const std::size_t bom = d.found ? d.skip : 0;
         const auto declared = leading_declaration_encoding(document, bom);
         if (!declared || *declared != Encoding::Iso2022Jp) return Transcoded::No;
+        // ISO-2022-JP is a seven-bit encoding: a document holding a byte from
+        // 0x80 up is not in it, whatever it declares (typically the UTF-8 form
+        // of a str that kept its declaration), and is read as it stands.
+        const bool seven_bit = std::all_of(document.begin() + static_cast<std::ptrdiff_t>(bom), document.end(),
+                                           [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        if (!seven_bit) return Transcoded::No;
         e = *declared;
         skip = bom;
     }

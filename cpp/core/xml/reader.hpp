@@ -89,8 +89,9 @@ DetectedEncoding detect_encoding(Bytes first_bytes) noexcept;
 
 // Documents whose markup cannot be found byte by byte: UTF-16 (by byte-order
 // mark or first bytes; a declaration cannot override what it is written in)
-// and ISO-2022-JP (named by a declaration at the start: its two-byte state
-// spells text with the bytes of '<', '&' and quotes). Such a document is
+// and ISO-2022-JP (named by a declaration at the start, and seven-bit
+// throughout: its two-byte state spells text with the bytes of '<', '&' and
+// quotes). Such a document is
 // decoded whole, once, before any reader sees it: `out` receives its UTF-8
 // form without the byte-order mark, cut at the first malformed sequence (so
 // a damaged document reads as one truncated there). A reader over that form
