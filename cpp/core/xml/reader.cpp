@@ -357,14 +357,19 @@ void Reader::apply_declaration(Bytes content) {
 
 namespace {
 
-// The encoding named by an XML declaration at the very start of `doc`
-// (after `skip` bytes of byte-order mark), if any.
+// ISO-2022-JP when an XML declaration at the very start of `doc` (after
+// `skip` bytes of byte-order mark) names it; otherwise nothing or another
+// encoding.
 std::optional<Encoding> leading_declaration_encoding(Bytes doc, std::size_t skip) {
     Bytes rest = doc.substr(skip);
     if (rest.substr(0, 5) != "<?xml" || rest.size() < 6 || !is_ws(rest[5])) return std::nullopt;
     const std::size_t close = rest.find("?>", 5);
     if (close == Bytes::npos) return std::nullopt;
-    return declared_encoding(rest.substr(2, close - 2));
+    const Bytes content = rest.substr(2, close - 2);
+    // Every label of ISO-2022-JP holds "2022"; any other declaration (nearly
+    // all of them) is passed over without parsing its attributes.
+    if (content.find("2022") == Bytes::npos) return std::nullopt;
+    return declared_encoding(content);
 }
 
 }  // namespace
