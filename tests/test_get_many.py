@@ -402,6 +402,19 @@ def test_non_utf8_attribute_filter_on_empty_and_non_empty_elements():
         assert canon(q.get_many_bytes(doc, [path, "r.a"])[0]) == canon(expected)
 
 
+def test_declared_encoding():
+    doc = (
+        '<?xml version="1.0" encoding="windows-1252"?><r><a x="\xe9"><b>\xe9t\xe9</b><b/></a>'
+        '<a x="1"><b>2</b><!--c--><![CDATA[\xe9]]></a></r>'
+    ).encode("cp1252")
+    paths = ["r.a", "r.a.#.b.#.#text", 'r.a.#(@x=="\xe9")#.b', 'r.a.#(b%"?t?")#.@x', "r.a.#.#text",
+             "r.a.#(b.0.#text==2)#", "r.a.0.b|@first", "r.a.#.@x|@sort", 'r.a.#(.=="2\xe9")']
+    batch = q.get_many_bytes(doc, paths)
+    for p, many in zip(paths, batch):
+        assert same_answer(p, q.get_bytes(doc, p), many)
+    assert q.get_bytes(doc, "r.a.#.#text") == ["\xe9t\xe9", "2\xe9"]
+
+
 def test_relative_get_many_matches_relative_get():
     root = q.get_buffer(b"<r><b><c>1</c></b><b><c>2</c></b><d x='1'>t</d></r>", "r")
     paths = ["b.c.0", "d.@x", "#text", "@none", "b.#.c|@sum", "d.#(@x==1).#text"]
@@ -429,7 +442,7 @@ def test_wide_batches():
 
 TAGS = ["a", "b", "b", "c", "p:b"]
 ATTR_VALUES = ["1", "2", "x", " 3 ", ""]
-TEXTS = ["1", "2", "x", " 3 ", "xa", ""]
+TEXTS = ["1", "2", "x", " 3 ", "xa", "", "<!--c-->", "<![CDATA[<1>]]>", "&amp;", "<?p x?>"]
 
 
 @st.composite
