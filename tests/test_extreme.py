@@ -1,0 +1,300 @@
+"""Extreme inputs: a million nesting levels, 100,000 attributes, a 100 MB
+text node, a path of 100,000 components, 10,000 paths in one pass, a buffer
+shrunk under its Result, eight threads on shared objects, and (opt-in with
+QUELMAR_BIG_TESTS=1) a document past 4 GiB.
+
+Each test states the right answer, not only the absence of a crash: the
+engine walks any depth on explicit stacks, so depth changes nothing.
+"""
+
+import gc
+import mmap
+import os
+import sys
+import threading
+
+import pytest
+
+from quelmar import _quelmar as q
+
+# ---------------------------------------------------------------- a million levels
+
+DEPTH = 1_000_000
+DEEP = "<a>" * DEPTH + "<b>x</b>" + "</a>" * DEPTH
+DEEP_B = DEEP.encode()
+
+
+@pytest.fixture(scope="module")
+def deep_parsed():
+    return q.parse(DEEP)
+
+
+@pytest.mark.parametrize(
+    ("path", "value"),
+    [
+        ("**.b", "x"),  # a descendant search through every level
+        ("a.a.a.#text", "x"),
+        ("a.a|@count", 1),
+        ("a.#.a.#.#text", "x"),
+        ("**.b|@first", "x"),
+        ("a.a.#(b==x)", None),  # the second level has no b child
+        ("a.#(a.a.a==x).a.a.a.#text", "x"),  # a filter reading a million-level fragment
+        ("a.@id", None),
+    ],
+)
+def test_deep_document_queries(path, value):
+    assert q.get(DEEP, path).value == value
+    assert q.get_bytes(DEEP_B, path).value == value
+    assert q.get_buffer(bytearray(DEEP_B), path).value == value
+    assert q.compile(path).get(DEEP).value == value
+
+
+def test_deep_document_many_and_validate():
+    paths = ["**.b", "a.a.#text", "a.a|@count", "a.b", "a"]
+    for results in (
+        q.get_many(DEEP, paths),
+        q.get_many_bytes(DEEP_B, paths),
+        q.get_many_buffer(memoryview(DEEP_B), paths),
+    ):
+        assert [r.value for r in results[:4]] == ["x", "x", 1, None]
+        assert results[4].type_ is dict
+    assert q.validate(DEEP) and q.validate(DEEP_B)
+    assert not q.validate(DEEP[:-1])  # the last '>' missing
+    assert not q.validate("<a>" * DEPTH)
+
+
+def test_deep_document_results(deep_parsed):
+    r = deep_parsed
+    assert r.type_ is dict and list(r.keys()) == ["a"] and len(r) == 1
+    assert list(r.value) == ["a"]
+    child = r["a"]["a"]["a"]
+    assert child.type_ is dict and child.get("**.b").value == "x"
+    assert [x.value for x in r.get_many(["**.b", "a.a.#text"])] == ["x", "x"]
+    assert r.get("a.#text").value == "x"
+    assert len(r.to_str()) == len(DEEP)
+    assert [k for k, _ in r.items()] == ["a"]
+    assert [k for k, _ in r.children()] == ["a"]
+    assert [v.type_ for v in r.values()] == [dict]
+    assert r.to_int() == 0 and r.to_bool() is True
+    assert q.get(DEEP, "**.b")[0] == "x"
+
+
+def test_path_of_100000_components():
+    path = ".".join(["a"] * 100_000) + ".#text"
+    assert q.get(DEEP, path).value == "x"
+    assert q.compile(path).get_bytes(DEEP_B).value == "x"
+    assert q.get_many(DEEP, [path, "**.b"])[0].value == "x"
+    # The same length ending in an error echoes the whole path.
+    with pytest.raises(ValueError) as info:
+        q.compile(".".join(["a"] * 100_000) + ".@x.y")
+    assert len(str(info.value)) > 200_000
+
+
+# ---------------------------------------------------------------- 100,000 attributes
+
+NATTR = 100_000
+ATTRS = "<r " + " ".join(f'a{i}="{i}"' for i in range(NATTR)) + "><c>t</c></r>"
+
+
+@pytest.mark.parametrize(
+    ("path", "value"),
+    [
+        ("r.@a0", 0),
+        ("r.@a99999", 99999),
+        ("r.@a50000", 50000),
+        ("r.@b", None),
+        ("r.#(@a99999==99999).c", "t"),
+        ("r.#(@a99999==1).c", None),
+        ("r.c", "t"),
+    ],
+)
+def test_many_attributes(path, value):
+    assert q.get(ATTRS, path).value == value
+    assert q.parse(ATTRS).get(path).value == value
+    if not path.startswith("r.#"):  # a relative path cannot filter the element itself
+        assert q.get(ATTRS, "r").get(path[2:]).value == value
+
+
+def test_many_attributes_other_functions():
+    assert q.validate(ATTRS)
+    dup = ATTRS.replace("><c>", ' a5="x"><c>', 1)
+    assert q.get(dup, "r.@a5").value == 5  # the first of a repeated name
+    assert [r.value for r in q.get_many(ATTRS, ["r.@a1", "r.@a99998", "r.c"])] == [1, 99998, "t"]
+    r = q.parse(ATTRS)
+    assert list(r.keys()) == ["c"] and r["c"].value == "t"
+
+
+# ---------------------------------------------------------------- 100 MB of text
+
+TEXT_LEN = 100 * 2**20
+
+
+@pytest.fixture(scope="module")
+def big_text():
+    return "<r><t>" + "x" * TEXT_LEN + "</t><n>1</n></r>"
+
+
+def test_100mb_text_node(big_text):
+    assert q.get(big_text, "r.n").value == 1
+    t = q.get(big_text, "r.t")
+    assert len(t.to_str()) == TEXT_LEN
+    assert len(q.get(big_text, "r.t.#text").value) == TEXT_LEN
+    assert t[TEXT_LEN - 1] == "x"
+    with pytest.raises(IndexError):
+        t[TEXT_LEN]
+    assert q.validate(big_text)
+    assert [r.type_ for r in q.get_many(big_text, ["r.t", "r.n"])] == [str, int]
+    assert q.parse(big_text)["n"].value == 1
+
+
+# ---------------------------------------------------------------- 10,000 paths in one pass
+
+
+def test_10000_paths_in_one_get_many():
+    doc = "<r>" + "".join(f"<c{i}>{i}</c{i}>" for i in range(100)) + "</r>"
+    paths = [f"r.c{i}" for i in range(10_000)]
+    expected = [i if i < 100 else None for i in range(10_000)]
+    assert [r.value for r in q.get_many(doc, paths)] == expected
+    assert [r.value for r in q.get_many_bytes(doc.encode(), paths)] == expected
+    compiled = [q.compile(p) for p in paths[:200]]
+    assert [r.value for r in q.get_many_buffer(bytearray(doc.encode()), compiled)] == expected[:200]
+    assert [r.value for r in q.parse(doc).get_many(paths)] == expected
+    assert [r.value for r in q.get(doc, "r").get_many([p[2:] for p in paths])] == expected
+
+
+# ---------------------------------------------------------------- a buffer shrunk under its Result
+
+
+def _read_everything(r):
+    """Every reading member; each must give an answer or raise, never crash."""
+    ops = [
+        lambda: r.value, lambda: r.type_, r.to_str, r.to_int, r.to_float, r.to_bool, lambda: repr(r),
+        lambda: len(r), lambda: bool(r), lambda: r == "x", lambda: r[0], lambda: r["a"], lambda: r[1:],
+        lambda: list(r), lambda: r.get("a"), lambda: r.get_many(["a", "#text"]),
+        lambda: list(r.keys()), lambda: list(r.values()), lambda: list(r.items()), lambda: list(r.children()),
+        lambda: len(r.keys()), lambda: "a" in r.keys(), lambda: repr(r.items()),
+    ]
+    for op in ops:
+        try:
+            op()
+        except (ValueError, KeyError, IndexError, TypeError, SystemError):
+            pass
+
+
+def test_bytearray_shrunk_to_zero_under_parse():
+    # Large enough that the storage is returned to the system when it shrinks.
+    ba = bytearray(b"<r><a>1</a><a>2</a><b>" + b"y" * (8 * 2**20) + b"</b></r>")
+    r = q.parse(ba)
+    kept = [r, r["a"], r["b"], r["a"][0], r.keys(), r.values(), r.items(), r.children()]
+    iters = [iter(r.keys()), iter(r.items()), iter(r.values()), iter(r.children()), iter(r["a"])]
+    for it in iters:
+        next(it)
+    char_iter = iter(r["a"][0])
+    ba.clear()
+    gc.collect()
+    # The parsed Result reads the (now empty) bytes again: an empty scalar.
+    assert r.value == "" and r.to_str() == "" and r.type_ is str
+    for obj in kept:
+        if isinstance(obj, q.Result):
+            _read_everything(obj)
+        else:
+            try:
+                len(obj), list(obj), repr(obj)
+            except (ValueError, SystemError):
+                pass
+    for it in iters + [char_iter]:
+        try:
+            list(it)
+        except (ValueError, SystemError):
+            pass
+    # Grown again, the same Result sees the new bytes.
+    ba.extend(b"<r><a>7</a></r>")
+    assert r["a"].value == 7
+
+
+# ---------------------------------------------------------------- threads
+
+
+def test_threads_share_paths_and_results():
+    doc = "<r>" + "".join(f"<i n='{k}'>{k}</i>" for k in range(600)) + "</r>"
+    shared_path = q.compile("r.i.#(@n==7)")
+    shared_result = q.get(doc, "r")  # relative paths name its children
+    errors = []
+    n_threads, n_queries = 8, 10_000
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+
+    def work(tid):
+        try:
+            for j in range(n_queries):
+                k = (j * 7 + tid) % 600  # 600 distinct texts: each thread's cache fills and clears
+                kind = j % 4
+                if kind == 0:
+                    assert shared_path.get(doc).value == 7
+                elif kind == 1:
+                    assert shared_result.get(f"i.{k}").value == k
+                elif kind == 2:
+                    assert q.get(doc, f"r.i.#(@n=={k})").value == k
+                else:
+                    assert shared_result.get_many([f"i.{k}", shared_path])[0].value == k
+        except BaseException as e:  # reported by the main thread
+            errors.append(e)
+
+    try:
+        threads = [threading.Thread(target=work, args=(t,)) for t in range(n_threads)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert not errors, errors[:3]
+    assert shared_path.get(doc).value == 7 and repr(shared_path) == 'Path("r.i.#(@n==7)")'
+
+
+# ---------------------------------------------------------------- past 4 GiB (opt-in)
+
+BIG = os.environ.get("QUELMAR_BIG_TESTS") == "1"
+
+
+def _mem_available():
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
+@pytest.mark.skipif(not BIG, reason="set QUELMAR_BIG_TESTS=1 (a sparse 4 GiB file; ~10 GiB of RAM for the bytes case)")
+def test_offsets_past_4_gib(tmp_path):
+    head = b"<r><pad>"
+    tail = b"</pad><a>x</a><b>5</b><c><d>y</d></c></r>"
+    size = 2**32 + 4096 + len(tail)
+    path = tmp_path / "big.xml"
+    with open(path, "wb") as f:
+        f.write(head)
+        f.seek(size - len(tail))  # the gap reads as NUL bytes: text inside <pad>
+        f.write(tail)
+    with open(path, "rb") as f:
+        m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    try:
+        assert len(m) == size
+        assert q.get_buffer(m, "r.a").value == "x"
+        assert q.get_buffer(m, "r.c").get("d").value == "y"
+        assert [r.value for r in q.get_many_buffer(m, ["r.b", "r.a", "r.c.d"])] == [5, "x", "y"]
+        r = q.parse(m)  # children are byte ranges past 4 GiB, read again on use
+        assert list(r.keys()) == ["pad", "a", "b", "c"]
+        assert r["a"].value == "x" and r["c"]["d"].value == "y"
+        assert r.get("c.d").value == "y"
+        assert q.validate(m)
+        if _mem_available() > 10 * 2**30:
+            data = m[:]  # bytes input: results are spans into it
+            assert q.get_bytes(data, "r.a").value == "x"
+            assert q.get_bytes(data, "r.c").to_str() == "<c><d>y</d></c>"
+            assert [r.value for r in q.get_many_bytes(data, ["r.b", "r.c.d"])] == [5, "y"]
+            del data
+    finally:
+        m.close()
