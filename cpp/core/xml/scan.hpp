@@ -28,8 +28,8 @@ enum : std::uint8_t {
 struct CharTable {
     std::uint8_t c[256] = {};
     constexpr CharTable() {
-        for (unsigned char w : {' ', '\t', '\r', '\n'}) c[w] |= kWs | kKeyStop;
-        for (unsigned char q : {'"', '\''}) c[q] |= kQuote | kKeyStop | kDoctypeStop | kSubsetStop;
+        for (char w : {' ', '\t', '\r', '\n'}) c[static_cast<unsigned char>(w)] |= kWs | kKeyStop;
+        for (char q : {'"', '\''}) c[static_cast<unsigned char>(q)] |= kQuote | kKeyStop | kDoctypeStop | kSubsetStop;
         c[static_cast<unsigned char>('=')] |= kKeyStop;
         for (int d = '0'; d <= '9'; ++d) c[d] |= kHex;
         for (int d = 'a'; d <= 'f'; ++d) c[d] |= kHex;

@@ -1,0 +1,100 @@
+// Helpers shared by the fuzz targets: splitting an input into paths and a
+// document, and checks that must hold for every item the engine returns.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "common/bytes.hpp"
+#include "engine/children.hpp"
+#include "engine/engine.hpp"
+#include "engine/scalar.hpp"
+
+namespace quelmar::fuzz {
+
+// A failed invariant: abort so that libFuzzer records the input.
+#define FUZZ_ASSERT(cond)                                                                        \
+    do {                                                                                         \
+        if (!(cond)) {                                                                           \
+            __builtin_fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                                        \
+        }                                                                                        \
+    } while (0)
+
+// Input layout of the query targets: up to `max_paths` paths separated by
+// '\n', then a NUL byte, then the document. Without a NUL byte the first
+// line is the only path and the rest is the document.
+struct QueryInput {
+    std::vector<Bytes> paths;
+    Bytes document;
+};
+
+inline QueryInput split_query_input(const std::uint8_t* data, std::size_t size, std::size_t max_paths) {
+    const Bytes all(reinterpret_cast<const char*>(data), size);
+    QueryInput in;
+    std::size_t nul = all.find('\0');
+    Bytes head;
+    if (nul == Bytes::npos) {
+        const std::size_t nl = all.find('\n');
+        head = all.substr(0, nl);
+        in.document = nl == Bytes::npos ? Bytes() : all.substr(nl + 1);
+        if (!head.empty()) in.paths.push_back(head);
+        return in;
+    }
+    head = all.substr(0, nul);
+    in.document = all.substr(nul + 1);
+    while (in.paths.size() < max_paths) {
+        const std::size_t nl = head.find('\n');
+        const Bytes p = head.substr(0, nl);
+        if (!p.empty()) in.paths.push_back(p);
+        if (nl == Bytes::npos) break;
+        head = head.substr(nl + 1);
+    }
+    return in;
+}
+
+// What the Result layer does with an element item: its text, whether it has
+// child elements, its direct children (each inside the element) and their
+// grouping, and the scalar rules over its text.
+inline void touch_element(Bytes element, Encoding enc) {
+    const std::string text = extract_element_text(element, enc);
+    (void)classify_scalar(text);
+    (void)lenient_int(text);
+    (void)lenient_float(text);
+    (void)bool_keyword(text);
+    (void)element_has_child_elements(element);
+    const std::vector<ChildSpan> kids = collect_direct_children(element);
+    for (const ChildSpan& k : kids) {
+        FUZZ_ASSERT(k.start <= k.end && k.end <= element.size());
+        (void)extract_element_text(element.substr(k.start, k.end - k.start), enc);
+    }
+    (void)group_children(kids);
+    (void)document_encoding(element);
+}
+
+// Every item is well-formed: spans inside the source, and the Result
+// layer's operations run on each.
+inline void check_items(const Items& items, Bytes source, bool spans_allowed) {
+    for (const Item& it : items) {
+        switch (it.kind) {
+            case Item::Kind::ElementSpan:
+                FUZZ_ASSERT(spans_allowed);
+                FUZZ_ASSERT(it.start <= it.end && it.end <= source.size());
+                touch_element(source.substr(it.start, it.end - it.start), it.encoding);
+                break;
+            case Item::Kind::OwnedElement:
+                touch_element(it.bytes, it.encoding);
+                break;
+            case Item::Kind::Text:
+                (void)classify_scalar(it.bytes);
+                (void)lenient_float(it.bytes);
+                break;
+        }
+        (void)item_text(it, source);
+        (void)parse_item_number(it, source);
+    }
+}
+
+}  // namespace quelmar::fuzz

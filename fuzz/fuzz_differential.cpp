@@ -1,0 +1,137 @@
+// Differential: the single-path engine (run_with, run_in_element) and the
+// multi-path pass (run_many, run_many_in_element) must give the same items
+// for the same path, on documents the validating reader reads without error.
+//
+// Left out, because the two engines differ there by design:
+// - paths whose first step is @attr or #text (the multi-path pass has no
+//   element to take them from at the top of a document);
+// - ambiguity raised by empty-element tags: the single-path engine counts
+//   them, the multi-path pass does not, so an error on one side only is
+//   accepted when the document has an empty-element tag;
+// - documents with an XML declaration after the first element (see
+//   shape_of);
+// - captures stored as text (result_hint 1) and count placeholders
+//   (result_hint 2): those items are compared by their text only.
+// validate() runs on every document too, and must agree with the reader.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/validate.hpp"
+#include "fuzz_common.hpp"
+#include "path/compile.hpp"
+
+using namespace quelmar;
+
+namespace {
+
+struct DocShape {
+    bool clean = false;       // no reader error, every element closed
+    bool late_decl = false;   // a declaration after the first element
+    bool has_empty = false;   // an empty-element tag
+};
+
+// A declaration after the first element switches the encoding in
+// mid-document: an element captured across it is decoded whole in the new
+// encoding by one engine while the other has already read its first texts
+// in the old one. Such documents are left out.
+DocShape shape_of(Bytes doc) {
+    Reader r(doc, ReaderConfig::validating());
+    DocShape s;
+    bool element_seen = false;
+    for (;;) {
+        const Event ev = r.read_event();
+        switch (ev.kind) {
+            case EventKind::Eof: s.clean = r.depth() == 0; return s;
+            case EventKind::Error: return s;
+            case EventKind::Decl: s.late_decl = s.late_decl || element_seen; break;
+            case EventKind::Empty: s.has_empty = element_seen = true; break;
+            case EventKind::Start: element_seen = true; break;
+            default: break;
+        }
+    }
+}
+
+void same_items(const Program& prog, const Items& one, const Items& many, Bytes source) {
+    if (one.size() != many.size()) {
+        __builtin_fprintf(stderr, "item counts differ: single %zu, multi %zu\n", one.size(), many.size());
+        std::abort();
+    }
+    for (std::size_t i = 0; i < one.size(); ++i) {
+        const std::string a = item_text(one[i], source);
+        const std::string b = item_text(many[i], source);
+        if (a != b) {
+            __builtin_fprintf(stderr, "item %zu text differs: single \"%s\", multi \"%s\"\n", i, a.c_str(), b.c_str());
+            std::abort();
+        }
+        if (prog.result_hint == 0) {
+            FUZZ_ASSERT(one[i].kind == many[i].kind);
+            FUZZ_ASSERT(one[i].bytes == many[i].bytes);
+            FUZZ_ASSERT(one[i].start == many[i].start && one[i].end == many[i].end);
+        }
+    }
+}
+
+void check_pair(const Program& prog, const Expected<Items, EngineError>& one,
+                const Expected<std::vector<Items>, EngineError>& many, std::size_t index, Bytes source,
+                bool has_empty) {
+    if (one.ok() != many.ok()) {
+        if (has_empty) return;
+        __builtin_fprintf(stderr, "outcomes differ: single %s, multi %s\n", one.ok() ? "ok" : one.error().message().c_str(),
+                          many.ok() ? "ok" : many.error().message().c_str());
+        std::abort();
+    }
+    if (!one.ok()) return;
+    same_items(prog, one.value(), many.value()[index], source);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const fuzz::QueryInput in = fuzz::split_query_input(data, size, 4);
+    const Bytes doc = in.document;
+    const DocShape shape = shape_of(doc);
+    if (validate(doc)) FUZZ_ASSERT(shape.clean);
+    if (!shape.clean || shape.late_decl) return 0;
+    const bool has_empty = shape.has_empty;
+
+    // Relative to an element, @attr and #text first steps read the element
+    // itself in both engines; over a whole document they are left out.
+    std::vector<ProgramPtr> owned;
+    std::vector<const Program*> programs, programs_rel;
+    for (Bytes p : in.paths) {
+        auto prog = compile_path_uncached(p);
+        if (!prog) continue;
+        owned.push_back(prog.value());
+        programs_rel.push_back(owned.back().get());
+        if (owned.back()->steps[0].is_element()) programs.push_back(owned.back().get());
+    }
+    if (programs_rel.empty()) return 0;
+    const Encoding enc = document_encoding(doc);
+
+    bool all_ok = true, all_ok_rel = true;
+    for (const Program* prog : programs) {
+        auto one = run_with(*prog, doc, false);
+        check_pair(*prog, one, run_many({prog}, doc, false), 0, doc, has_empty);
+        all_ok = all_ok && one.ok();
+    }
+    for (const Program* prog : programs_rel) {
+        auto one_rel = run_in_element(*prog, doc, enc);
+        check_pair(*prog, one_rel, run_many_in_element({prog}, doc, enc), 0, doc, has_empty);
+        all_ok_rel = all_ok_rel && one_rel.ok();
+    }
+    // All paths in one pass give what each gives alone.
+    if (all_ok && !has_empty && !programs.empty()) {
+        auto many = run_many(programs, doc, false);
+        FUZZ_ASSERT(many.ok());
+        for (std::size_t i = 0; i < programs.size(); ++i)
+            same_items(*programs[i], run_with(*programs[i], doc, false).value(), many.value()[i], doc);
+    }
+    if (all_ok_rel && !has_empty) {
+        auto many = run_many_in_element(programs_rel, doc, enc);
+        FUZZ_ASSERT(many.ok());
+        for (std::size_t i = 0; i < programs_rel.size(); ++i)
+            same_items(*programs_rel[i], run_in_element(*programs_rel[i], doc, enc).value(), many.value()[i], doc);
+    }
+    return 0;
+}

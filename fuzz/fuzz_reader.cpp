@@ -1,0 +1,116 @@
+// The XML event reader over arbitrary bytes. The first byte chooses the
+// configuration (the engine's, validate's, or any mix of the flags) and how
+// often a start tag is skipped with read_to_end instead of being entered;
+// the rest is the document. Every event's attributes are iterated and its
+// text decoded and unescaped.
+//
+// Invariants: the position never moves backwards and stays inside the
+// input; every event's content lies inside the input; the loop ends in at
+// most two events per input byte (plus the final Eof); after Eof every read
+// is Eof again.
+#include <cstdint>
+#include <string>
+
+#include "fuzz_common.hpp"
+#include "xml/reader.hpp"
+
+using namespace quelmar;
+
+namespace {
+
+bool inside(Bytes part, Bytes whole) {
+    if (part.empty()) return true;
+    const char* b = whole.data();
+    return part.data() >= b && part.data() + part.size() <= b + whole.size();
+}
+
+void run(Bytes doc, ReaderConfig cfg, unsigned skip_every) {
+    Reader r(doc, cfg);
+    std::string scratch;
+    std::uint64_t last = r.buffer_position();
+    FUZZ_ASSERT(last <= doc.size());
+    const std::size_t limit = 2 * doc.size() + 4;
+    std::size_t events = 0;
+    unsigned starts = 0;
+    for (;;) {
+        const Event ev = r.read_event();
+        FUZZ_ASSERT(++events <= limit);
+        const std::uint64_t pos = r.buffer_position();
+        FUZZ_ASSERT(pos >= last && pos <= doc.size());
+        last = pos;
+        if (ev.kind == EventKind::Eof) break;
+        FUZZ_ASSERT(inside(ev.content, doc));
+        switch (ev.kind) {
+            case EventKind::Start:
+            case EventKind::Empty: {
+                FUZZ_ASSERT(ev.name_len <= ev.content.size());
+                AttrIter it(ev.content, ev.name_len);
+                Attribute a;
+                std::size_t n = 0;
+                while (it.next(a)) {
+                    FUZZ_ASSERT(++n <= ev.content.size());
+                    FUZZ_ASSERT(inside(a.key, doc) && inside(a.value, doc));
+                    Bytes out;
+                    if (r.unescape(a.value, scratch, out)) (void)out.size();
+                }
+                if (ev.kind == EventKind::Start && skip_every && ++starts % skip_every == 0) {
+                    const XmlError e = r.read_to_end(ev.name());
+                    FUZZ_ASSERT(r.buffer_position() >= last && r.buffer_position() <= doc.size());
+                    if (e == XmlError::None) FUZZ_ASSERT(doc.substr(0, r.buffer_position()).back() == '>');
+                    last = r.buffer_position();
+                }
+                break;
+            }
+            case EventKind::Text: {
+                FUZZ_ASSERT(!ev.content.empty());
+                Bytes out;
+                if (r.unescape(ev.content, scratch, out)) (void)out.size();
+                break;
+            }
+            case EventKind::CData: {
+                Bytes out;
+                if (r.decode(ev.content, scratch, out)) (void)out.size();
+                break;
+            }
+            case EventKind::Decl:
+            case EventKind::PI: {
+                AttrIter it(ev.content, 3 <= ev.content.size() ? 3 : ev.content.size());
+                Attribute a;
+                while (it.next(a)) {
+                }
+                break;
+            }
+            default:
+                break;
+        }
+    }
+    for (int i = 0; i < 3; ++i) FUZZ_ASSERT(r.read_event().kind == EventKind::Eof);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    const unsigned sel = data[0];
+    const Bytes doc(reinterpret_cast<const char*>(data + 1), size - 1);
+
+    run(doc, ReaderConfig::engine(), 0);
+    run(doc, ReaderConfig::validating(), 0);
+    run(doc, ReaderConfig::engine(), 1 + (sel & 3));
+    // Any mix of the flags.
+    ReaderConfig cfg;
+    cfg.allow_unmatched_ends = sel & 0x04;
+    cfg.check_comments = sel & 0x08;
+    cfg.check_end_names = sel & 0x10;
+    cfg.expand_empty_elements = sel & 0x20;
+    cfg.trim_markup_names_in_closing_tags = sel & 0x40;
+    cfg.trim_text_start = cfg.trim_text_end = sel & 0x80;
+    run(doc, cfg, (sel & 1) ? 2 : 0);
+
+    // Unescaping on its own, over the raw bytes.
+    std::string scratch;
+    Bytes out;
+    if (unescape_with(doc, scratch, out)) FUZZ_ASSERT(out.size() <= doc.size());
+    (void)detect_encoding(doc);
+    return 0;
+}
