@@ -605,3 +605,22 @@ def test_offsets_past_4gib(tmp_path):
         whole = q.parse(m)  # Result.get over the whole document
         assert whole.get("r.x.1").to_str() == "far"
         del whole
+
+
+@pytest.mark.parametrize(
+    ("fn", "signature"),
+    [
+        (q.get, "(data, path)"),
+        (q.get_bytes, "(data, path)"),
+        (q.get_buffer, "(data, path)"),
+        (q.get_many, "(data, paths)"),
+        (q.get_many_bytes, "(data, paths)"),
+        (q.get_many_buffer, "(data, paths)"),
+        (q.compile("a").get, "($self, data)"),
+        (q.compile("a").get_bytes, "($self, data)"),
+        (q.compile("a").get_buffer, "($self, data)"),
+    ],
+)
+def test_text_signatures(fn, signature):
+    assert fn.__text_signature__ == signature
+    assert fn.__doc__ is None
