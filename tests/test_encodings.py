@@ -321,3 +321,33 @@ def test_single_byte_decoders_match_python_where_they_agree(label):
             assert text == python, hex(byte)
         else:
             assert text in ("", chr(byte)) and (text == "" or label.startswith("windows-")), hex(byte)
+
+
+# A str is already decoded text: its declaration cannot apply to it. Reading
+# its UTF-8 form as the declared encoding would garble every non-ASCII
+# character, so text strings are read as UTF-8 whatever they declare.
+STR_DECLARED = '<?xml version="1.0" encoding="windows-1252"?><a><b>é</b><c x="ü">ß</c></a>'
+
+
+@pytest.mark.parametrize(
+    "query",
+    [
+        lambda d: q.get(d, "a.b").value,
+        lambda d: q.compile("a.b").get(d).value,
+        lambda d: q.get_many(d, ["a.b"])[0].value,
+        lambda d: q.parse(d).get("a.b").value,
+        lambda d: q.parse(d).get_many(["a.b"])[0].value,
+        lambda d: q.parse(d)["b"].value,
+        lambda d: q.get(d, "a")["b"].value,
+    ],
+)
+def test_str_documents_ignore_their_declared_encoding(query):
+    assert query(STR_DECLARED) == "é"
+
+
+def test_str_documents_keep_attributes_and_markup_intact():
+    assert q.get(STR_DECLARED, "a.c.@x").value == "ü"
+    assert q.get(STR_DECLARED, "a.c").value == "ß"
+    assert q.get(STR_DECLARED, "a").to_str() == '<a><b>é</b><c x="ü">ß</c></a>'
+    # The same document as bytes is read as it declares.
+    assert q.get_bytes(STR_DECLARED.encode("cp1252"), "a.b").value == "é"

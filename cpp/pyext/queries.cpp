@@ -18,7 +18,7 @@ PyObject* raise_engine_error(const EngineError& err) {
 // Runs one program over `data`, a str or bytes object (already type-checked)
 // with span output, and lifts the items against `data`.
 PyObject* run_spans(const Program& program, PyObject* data, Bytes bytes) {
-    auto items = run_with(program, bytes, true);
+    auto items = run_with(program, bytes, true, PyUnicode_Check(data));
     if (!items) return raise_engine_error(items.error());
     return result_new(lift_with_source(std::move(items).value(), data));
 }
@@ -157,7 +157,7 @@ PyObject* get_many_impl(PyObject* data, PyObject* paths, DataKind kind) {
     auto bytes = typed_data(data, kind);
     if (!bytes) return nullptr;
     const bool spans = kind == DataKind::Bytes;
-    auto results = run_many(run, *bytes, spans);
+    auto results = run_many(run, *bytes, spans, kind == DataKind::Str);
     if (!results) return raise_engine_error(results.error());
     return build_many(programs, &results.value(), spans ? data : nullptr);
 }

@@ -38,6 +38,8 @@ public:
     Bytes source_bytes() const noexcept { return source_; }
     // Whether bytes() is such a UTF-8 form, to be read with UTF-8 fixed.
     bool transcoded() const noexcept { return transcoded_; }
+    // Whether the bytes are the UTF-8 form of a str (UTF-8 whatever declared).
+    bool unicode() const noexcept { return unicode_; }
     // The document encoding of the element (for a Whole item: what its
     // byte-order mark or declaration says; UTF-8 once transcoded).
     Encoding encoding() const;
@@ -49,6 +51,7 @@ private:
     Bytes source_;
     std::string decoded_;
     bool transcoded_ = false;
+    bool unicode_ = false;
 };
 
 // ---------------------------------------------------------------- modes and texts

@@ -74,7 +74,9 @@ bool ElementBytes::acquire(const PyItem& item) {
     auto all = document_bytes(item.source.get(), holder_, kMsgNotDocument);
     if (!all) return false;
     bytes_ = source_ = *all;
-    if (item.kind == PyItem::Kind::Whole) {
+    // A text string's UTF-8 form is UTF-8 whatever its declaration says.
+    unicode_ = PyUnicode_Check(item.source.get());
+    if (item.kind == PyItem::Kind::Whole && !unicode_) {
         // A whole document the reader cannot read byte by byte is decoded
         // again on every use, as its bytes are read again.
         transcoded_ = transcode_document(bytes_, decoded_) != Transcoded::No;
@@ -91,7 +93,7 @@ bool ElementBytes::acquire(const PyItem& item) {
 }
 
 Encoding ElementBytes::encoding() const {
-    if (transcoded_) return Encoding::Utf8;
+    if (transcoded_ || unicode_) return Encoding::Utf8;
     if (item_ != nullptr && item_->kind == PyItem::Kind::Whole) return document_encoding(bytes_);
     return item_ != nullptr ? item_->encoding : Encoding::Utf8;
 }
@@ -121,7 +123,7 @@ std::optional<std::string> item_text(const PyItem& item) {
     if (!item.is_element()) return item.text;
     ElementBytes eb;
     if (!eb.acquire(item)) return std::nullopt;
-    if (eb.transcoded()) return extract_element_text_fixed(eb.bytes(), Encoding::Utf8);
+    if (eb.transcoded() || eb.unicode()) return extract_element_text_fixed(eb.bytes(), Encoding::Utf8);
     return extract_element_text(eb.bytes(), eb.encoding());
 }
 

@@ -15,7 +15,11 @@ namespace quelmar {
 
 // Evaluates one program over a whole document. With `emit_spans`, captured
 // non-empty elements are reported as spans into `source`.
-Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool emit_spans);
+//
+// `unicode` says that `source` is the UTF-8 form of a text string (a Python
+// str): it is read as UTF-8 whatever its declaration names, since the text
+// was decoded already (honouring the declaration would garble it).
+Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool emit_spans, bool unicode = false);
 
 // Evaluates the steps of `program` relative to one element (the bytes of
 // that element; the first step names its children, or is @attr / #text of
@@ -25,7 +29,7 @@ Expected<Items, EngineError> run_in_element(const Program& program, Bytes elemen
 
 // Several programs in one pass; one item sequence per program, in order.
 Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Program*>& programs, Bytes source,
-                                                   bool emit_spans);
+                                                   bool emit_spans, bool unicode = false);
 // The fragment form of the same pass, relative to one element.
 Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<const Program*>& programs,
                                                               Bytes element, Encoding encoding);

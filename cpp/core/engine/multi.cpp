@@ -560,10 +560,10 @@ Expected<std::vector<Items>, EngineError> finish(const std::vector<const Program
 }  // namespace detail
 
 Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Program*>& programs, Bytes source,
-                                                   bool emit_spans) {
-    // UTF-16 and ISO-2022-JP documents: as in run_with.
+                                                   bool emit_spans, bool unicode) {
+    // UTF-16 and ISO-2022-JP documents, and text strings: as in run_with.
     std::string decoded;
-    const bool transcoded = transcode_document(source, decoded) != Transcoded::No;
+    const bool transcoded = !unicode && transcode_document(source, decoded) != Transcoded::No;
     if (transcoded) {
         source = decoded;
         emit_spans = false;
@@ -573,7 +573,7 @@ Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Progr
     detail::Outcome o = detail::Outcome::Ok;
     {
         Reader reader(source);
-        if (transcoded) reader.fix_encoding(Encoding::Utf8);
+        if (transcoded || unicode) reader.fix_encoding(Encoding::Utf8);
         detail::ManyPass pass(programs, source, emit_spans, results, err);
         o = pass.run_document(reader);
     }

@@ -349,11 +349,11 @@ Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nres
 
 }  // namespace detail
 
-Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool emit_spans) {
+Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool emit_spans, bool unicode) {
     // UTF-16 and ISO-2022-JP documents are read in their UTF-8 form, and
     // captures are copies of it (spans could not refer to the caller's bytes).
     std::string decoded;
-    const bool transcoded = transcode_document(source, decoded) != Transcoded::No;
+    const bool transcoded = !unicode && transcode_document(source, decoded) != Transcoded::No;
     if (transcoded) {
         source = decoded;
         emit_spans = false;
@@ -361,7 +361,7 @@ Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool
     Items items;
     if (!program.steps.empty()) {
         Reader reader(source);
-        if (transcoded) reader.fix_encoding(Encoding::Utf8);
+        if (transcoded || unicode) reader.fix_encoding(Encoding::Utf8);
         EngineError err;
         detail::EvalContext ctx;
         ctx.source = source;
