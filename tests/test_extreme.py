@@ -10,6 +10,7 @@ engine walks any depth on explicit stacks, so depth changes nothing.
 import gc
 import mmap
 import os
+import random
 import sys
 import threading
 
@@ -210,6 +211,73 @@ def test_bytearray_shrunk_to_zero_under_parse():
     # Grown again, the same Result sees the new bytes.
     ba.extend(b"<r><a>7</a></r>")
     assert r["a"].value == 7
+
+
+MUTATION_DOCS = [
+    b"<r><a>1</a><a>2</a><b x='y'>text<c/></b><d><e>3.5</e></d></r>",
+    b"<r>" + b"<i>" * 50 + b"z" + b"</i>" * 50 + b"<j>1</j></r>",
+    "<r><\u00e9>\u00e9\u00e9</\u00e9><f>\u2028x</f></r>".encode(),
+]
+
+
+def test_bytearray_rewritten_under_derived_objects():
+    """Results, views and half-read iterators made from parse(bytearray), then
+    the bytes cleared, cut, replaced or moved: every later read answers from
+    the new bytes or raises, never reads the old storage."""
+    rng = random.Random(9)
+    for _ in range(150):
+        ba = bytearray(rng.choice(MUTATION_DOCS))
+        objs = [q.parse(ba)]
+        for _ in range(6):
+            o = rng.choice(objs)
+            try:
+                x = o[rng.choice(["a", "b", "d", "i", "e", 0, -1, "c", "\u00e9", "f"])]
+                if isinstance(x, q.Result):
+                    objs.append(x)
+            except (KeyError, IndexError, TypeError, ValueError, SystemError):
+                pass
+            try:
+                objs.append(o.get(rng.choice(["a", "b.c", "**.e", "i.i", "#text", "@x", "*"])))
+            except (ValueError, SystemError):
+                pass
+        views = []
+        for o in objs:
+            for name in ("keys", "values", "items", "children"):
+                try:
+                    views.append(getattr(o, name)())
+                except (TypeError, ValueError, SystemError):
+                    pass
+        iters = []
+        for v in views + objs:
+            try:
+                it = iter(v)
+                next(it, None)
+                iters.append(it)
+            except (TypeError, ValueError, SystemError):
+                pass
+        change = rng.randrange(4)
+        if change == 0:
+            ba.clear()
+        elif change == 1:
+            del ba[rng.randrange(len(ba) + 1):]
+        elif change == 2:
+            ba[:] = rng.choice(MUTATION_DOCS)[: rng.randrange(60)]
+        else:
+            ba.extend(b"x" * rng.randrange(10000))
+            del ba[: rng.randrange(len(ba))]
+        gc.collect()
+        for o in objs:
+            _read_everything(o)
+        for v in views:
+            try:
+                len(v), list(v), repr(v), "a" in v
+            except (ValueError, SystemError, TypeError):
+                pass
+        for it in iters:
+            try:
+                list(it)
+            except (TypeError, ValueError, SystemError):
+                pass
 
 
 # ---------------------------------------------------------------- threads
