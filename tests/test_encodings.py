@@ -351,3 +351,22 @@ def test_str_documents_keep_attributes_and_markup_intact():
     assert q.get(STR_DECLARED, "a").to_str() == '<a><b>é</b><c x="ü">ß</c></a>'
     # The same document as bytes is read as it declares.
     assert q.get_bytes(STR_DECLARED.encode("cp1252"), "a.b").value == "é"
+
+
+# Element and attribute names of legacy documents are compared as text, so a
+# path written in Unicode finds them whatever the document's encoding.
+JA_NAMES = '<?xml version="1.0" encoding="{}"?><ルート><項目 属性="値">日本</項目><項目>語</項目></ルート>'
+
+
+@pytest.mark.parametrize("encoding", ["shift_jis", "euc_jp", "utf-8"])
+def test_non_ascii_names_match_in_any_encoding(encoding):
+    label = {"shift_jis": "Shift_JIS", "euc_jp": "EUC-JP", "utf-8": "UTF-8"}[encoding]
+    doc = JA_NAMES.format(label).encode(encoding)
+    assert q.get_bytes(doc, "ルート.項目") == ["日本", "語"]
+    assert q.get_bytes(doc, "ルート.項目.0.@属性").value == "値"
+    assert q.get_bytes(doc, "ルート.項?.#").value == 2
+    assert q.get_bytes(doc, "ルート.項目.#(@属性==\"値\")").value == "日本"
+    assert q.get_bytes(doc, "**.項目|@count").value == 2
+    counts, first = q.get_many_bytes(doc, ["ルート.項目.#", "ルート.項目.#(属性!=\"x\")#"])
+    assert counts.value == 2
+    assert q.get_bytes(doc, "ルート.#(項目==\"日本\").項目.1").value == "語"

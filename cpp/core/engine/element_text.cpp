@@ -74,7 +74,14 @@ std::optional<std::string> read_attr(Bytes tag_content, std::size_t name_len, By
     AttrIter it(tag_content, name_len);
     Attribute attr;
     while (it.next(attr)) {
-        if (attr.error || local_name_bytes(attr.key) != name) continue;
+        if (attr.error) continue;
+        if (encoding == Encoding::Utf8) {
+            if (local_name_bytes(attr.key) != name) continue;
+        } else {
+            // Attribute names of legacy documents are compared as text.
+            const detail::TagName key(attr.key, encoding);
+            if (!key.local_equals(name)) continue;
+        }
         std::string scratch;
         Bytes out;
         if (encoding == Encoding::Utf8) {
@@ -127,6 +134,15 @@ std::optional<double> parse_item_number(const Item& item, Bytes source) {
 }
 
 namespace detail {
+
+void TagName::decode(Bytes raw, Encoding enc) {
+    for (const char c : raw) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            if (decode_to_utf8(enc, raw, decoded_)) name_ = decoded_;
+            return;
+        }
+    }
+}
 
 void consume_to_end(Reader& reader, bool inside_element) {
     std::size_t depth = 1;

@@ -102,7 +102,7 @@ bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, cons
                     break;
                 }
                 const Bytes name = ev.name();
-                if (step.matcher.matches(name, local_name_bytes(name))) {
+                if (TagName(name, enc).accepted_by(step.matcher)) {
                     const std::string text = read_text_in_scope(reader);
                     return compare(usable(text), op, value);
                 }
@@ -112,7 +112,7 @@ bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, cons
             case EventKind::Empty: {
                 if (!root_seen) return false;
                 const Bytes name = ev.name();
-                if (step.matcher.matches(name, local_name_bytes(name))) return compare(Bytes(), op, value);
+                if (TagName(name, enc).accepted_by(step.matcher)) return compare(Bytes(), op, value);
                 break;
             }
             case EventKind::End:
@@ -164,10 +164,10 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
         switch (ev.kind) {
             case EventKind::Start: {
                 const Bytes name = ev.name();
-                const Bytes local = local_name_bytes(name);
-                const bool candidate = !left && filter_step.matcher.matches(name, local);
+                const TagName tag_name(name, enc);
+                const bool candidate = !left && tag_name.accepted_by(filter_step.matcher);
                 bool result = false;
-                if (next_element && next_element->matcher.matches(name, local)) result = is_result(matched_children++);
+                if (next_element && tag_name.accepted_by(next_element->matcher)) result = is_result(matched_children++);
                 if (candidate) {
                     left = read_text_in_scope(reader);
                     if (result) {
@@ -191,9 +191,9 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
             }
             case EventKind::Empty: {
                 const Bytes name = ev.name();
-                const Bytes local = local_name_bytes(name);
-                if (!left && filter_step.matcher.matches(name, local)) left.emplace();
-                if (next_element && next_element->matcher.matches(name, local) && is_result(matched_children++)) {
+                const TagName tag_name(name, enc);
+                if (!left && tag_name.accepted_by(filter_step.matcher)) left.emplace();
+                if (next_element && tag_name.accepted_by(next_element->matcher) && is_result(matched_children++)) {
                     if (mode == CollectMode::Elements)
                         append_capture(pending, source, pc, reader.buffer_position(), emit_spans, enc);
                     else pending.push_back(Item::text(std::string()));

@@ -28,6 +28,25 @@ struct EvalContext {
     EngineError* error = nullptr;  // filled for Ambiguous / TooDeep
 };
 
+// A tag's name as the path's matchers see it. Names are compared as text:
+// in a legacy-encoded document a name with non-ASCII bytes is decoded to
+// UTF-8 first (UTF-8 documents compare their bytes as they stand).
+class TagName {
+public:
+    TagName(Bytes raw, Encoding enc) : name_(raw) {
+        if (enc != Encoding::Utf8) decode(raw, enc);
+        local_ = local_name_bytes(name_);
+    }
+    bool accepted_by(const NameMatcher& m) const { return m.matches(name_, local_); }
+    bool local_equals(Bytes name) const noexcept { return local_ == name; }
+
+private:
+    void decode(Bytes raw, Encoding enc);
+    Bytes name_;
+    Bytes local_;
+    std::string decoded_;
+};
+
 // Reads events until the end tag closing the element whose start tag was
 // just read (inside_element), or to the end of input.
 void consume_to_end(Reader& reader, bool inside_element);

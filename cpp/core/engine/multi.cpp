@@ -238,7 +238,7 @@ private:
     Outcome on_start(Reader& reader, const Event& tag, std::uint64_t p, std::size_t stop_depth) {
         Level& L = levels_.back();
         const Bytes name = tag.name();
-        const Bytes local = local_name_bytes(name);
+        const TagName tag_name(name, reader.encoding());
         const std::size_t a0 = actions_.size();
         bool enter = false, any_capture = false, any_filter = false, all_capture_text = true;
         std::size_t filters = 0;
@@ -247,7 +247,7 @@ private:
             Action::Kind k = Action::Kind::Ignore;
             const Step* st = step_of(c);
             if (!c.finished && !program_done(c.program) && st && st->is_element()) {
-                if (!st->matcher.matches(name, local)) {
+                if (!tag_name.accepted_by(st->matcher)) {
                     if (st->descendant) k = Action::Kind::SearchInside;
                 } else {
                     const std::uint64_t index = c.count++;
@@ -439,16 +439,15 @@ private:
 
     Outcome on_empty(Reader& reader, const Event& tag) {
         Level& L = levels_.back();
-        const Bytes name = tag.name();
-        const Bytes local = local_name_bytes(name);
         const Encoding enc = reader.encoding();
+        const TagName tag_name(tag.name(), enc);
         std::string fragment;
         bool fragment_made = false;
         for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
             Cursor& c = cursors_[i];
             const Step* st = step_of(c);
             if (c.finished || program_done(c.program) || !st || !st->is_element()) continue;
-            if (!st->matcher.matches(name, local)) continue;
+            if (!tag_name.accepted_by(st->matcher)) continue;
             const std::uint64_t index = c.count++;
             std::size_t nrest = 0;
             const Step* rest = rest_of(c, nrest);

@@ -137,7 +137,7 @@ private:
         Frame& f = stack_.back();
         const Step& st = f.steps[0];
         const Bytes name = ev.name();
-        if (!st.matcher.matches(name, local_name_bytes(name))) {
+        if (!TagName(name, enc()).accepted_by(st.matcher)) {
             if (st.descendant) push(f.steps, f.nsteps, true, false, Frame::Resume::AfterSearch, 0);
             else skip_element(r_, name);
             return Outcome::Ok;
@@ -201,7 +201,7 @@ private:
         Frame& f = stack_.back();
         const Step& st = f.steps[0];
         const Bytes name = ev.name();
-        if (!st.matcher.matches(name, local_name_bytes(name))) return Outcome::Ok;
+        if (!TagName(name, enc()).accepted_by(st.matcher)) return Outcome::Ok;
         const Step* rest = f.steps + 1;
         const std::size_t nrest = f.nsteps - 1;
         const std::uint64_t count = ++f.count;
