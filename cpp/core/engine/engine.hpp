@@ -67,6 +67,11 @@ std::optional<double> parse_item_number(const Item& item, Bytes source);
 
 // Applies the modifiers in order (modifiers.cpp).
 void apply_modifiers(const std::vector<Modifier>& modifiers, Items& items, Bytes source);
+// The same, split around an evaluation: begin_modifiers lets a leading count,
+// sum, avg, min or max fold the items as they arrive (nothing is kept);
+// finish_modifiers completes it and applies the rest.
+void begin_modifiers(const Program& program, Items& items, Bytes source) noexcept;
+void finish_modifiers(const Program& program, Items& items, Bytes source);
 
 // ---- the Result layer's element operations
 

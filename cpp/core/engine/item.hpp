@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/bytes.hpp"
+#include "path/program.hpp"
 #include "xml/encoding.hpp"
 
 namespace quelmar {
@@ -49,7 +50,51 @@ struct Item {
     bool is_element() const noexcept { return kind != Kind::Text; }
 };
 
-using Items = std::vector<Item>;
+// The item sequence of one evaluation. When a path's first modifier reduces
+// the whole sequence to one number (count, sum, avg, min, max), the items
+// can be folded into that number as they arrive instead of being kept:
+// counting a million elements then costs no memory. size() and empty() keep
+// counting the items received, which is all the engine asks of them.
+class Items : public std::vector<Item> {
+    using Base = std::vector<Item>;
+
+public:
+    using Base::Base;
+
+    void push_back(Item&& item) {
+        if (fold_.on) fold_add(item);
+        else Base::push_back(std::move(item));
+    }
+    void push_back(const Item& item) {
+        if (fold_.on) fold_add(item);
+        else Base::push_back(item);
+    }
+    std::size_t size() const noexcept { return fold_.on ? fold_.count : Base::size(); }
+    bool empty() const noexcept { return size() == 0; }
+
+    // Whether `m` can fold items as they arrive.
+    static bool folds(Modifier m) noexcept {
+        return m == Modifier::Count || m == Modifier::Sum || m == Modifier::Avg || m == Modifier::Min ||
+               m == Modifier::Max;
+    }
+    // Starts folding into modifier `m` (one that folds; the sequence must be
+    // empty). `source` is the document that spans refer to.
+    void fold_into(Modifier m, Bytes source) noexcept;
+    // Ends folding: the sequence becomes the one text item `m` makes.
+    void finish_fold();
+
+private:
+    void fold_add(const Item& item);
+
+    struct Fold {
+        bool on = false;
+        Modifier modifier = Modifier::Count;
+        std::size_t count = 0;    // items received
+        std::size_t numeric = 0;  // of which had a numeric value
+        double acc = 0;
+        Bytes source;
+    } fold_;
+};
 
 struct EngineError {
     enum class Kind : std::uint8_t {

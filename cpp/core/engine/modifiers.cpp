@@ -58,16 +58,10 @@ std::optional<double> text_number(Bytes text) noexcept {
     return parse_decimal_float(trim_unicode_ws(text));
 }
 
-// Calls `yield(value)`, in item order, for each item that has a numeric
-// value; the others are skipped.
-template <class F>
-void collapse_numeric(const Items& items, Bytes source, F&& yield) {
-    for (const Item& item : items) {
-        std::optional<double> value;
-        if (item.is_element()) value = text_number(item_text(item, source));
-        else value = text_number(item.bytes);
-        if (value) yield(*value);
-    }
+// The numeric value of one item, or nothing: what the numeric modifiers
+// collect of each item, in item order.
+std::optional<double> collapse_numeric(const Item& item, Bytes source) {
+    return item.is_element() ? text_number(item_text(item, source)) : text_number(item.bytes);
 }
 
 // ---- stable ordering
@@ -243,47 +237,83 @@ void unique_by_text(Items& items, Bytes source) {
     items.erase(items.begin() + static_cast<std::ptrdiff_t>(w), items.end());
 }
 
-// Replaces the whole sequence by one text item.
-void replace_by_text(Items& items, std::string text) {
-    Items out;
-    out.push_back(Item::text(std::move(text)));
-    items = std::move(out);
-}
-
+// count, sum, avg, min, max: the same fold as items arriving one by one.
 void aggregate(Modifier m, Items& items, Bytes source) {
-    double result = 0;
-    switch (m) {
-        case Modifier::Sum:
-        case Modifier::Avg: {
-            double sum = -0.0;  // the empty sum; -0.0 + 0.0 is 0.0, so it never shows
-            std::size_t count = 0;
-            collapse_numeric(items, source, [&](double v) {
-                sum += v;
-                ++count;
-            });
-            result = m == Modifier::Sum ? sum : sum / static_cast<double>(count);  // 0/0: NaN
-            break;
-        }
-        case Modifier::Min: {
-            result = HUGE_VAL;
-            collapse_numeric(items, source, [&](double v) {
-                if (v < result) result = v;  // false for NaN: passed over
-            });
-            break;
-        }
-        case Modifier::Max: {
-            result = -HUGE_VAL;
-            collapse_numeric(items, source, [&](double v) {
-                if (v > result) result = v;
-            });
-            break;
-        }
-        default: return;
-    }
-    replace_by_text(items, format_number(result));
+    Items folded;
+    folded.fold_into(m, source);
+    for (const Item& item : items) folded.push_back(item);
+    folded.finish_fold();
+    items = std::move(folded);
 }
 
 }  // namespace
+
+void Items::fold_into(Modifier m, Bytes source) noexcept {
+    fold_ = Fold{};
+    fold_.on = true;
+    fold_.modifier = m;
+    fold_.source = source;
+    switch (m) {
+        case Modifier::Sum:
+        case Modifier::Avg: fold_.acc = -0.0; break;  // the empty sum; -0.0 + 0.0 is 0.0, so it never shows
+        case Modifier::Min: fold_.acc = HUGE_VAL; break;
+        case Modifier::Max: fold_.acc = -HUGE_VAL; break;
+        default: break;
+    }
+}
+
+void Items::fold_add(const Item& item) {
+    ++fold_.count;
+    if (fold_.modifier == Modifier::Count) return;
+    const std::optional<double> v = collapse_numeric(item, fold_.source);
+    if (!v) return;
+    ++fold_.numeric;
+    switch (fold_.modifier) {
+        case Modifier::Sum:
+        case Modifier::Avg: fold_.acc += *v; break;
+        case Modifier::Min:
+            if (*v < fold_.acc) fold_.acc = *v;  // false for NaN: passed over
+            break;
+        case Modifier::Max:
+            if (*v > fold_.acc) fold_.acc = *v;
+            break;
+        default: break;
+    }
+}
+
+void Items::finish_fold() {
+    if (!fold_.on) return;
+    const Fold f = fold_;
+    fold_ = Fold{};
+    Base::clear();
+    std::string text;
+    if (f.modifier == Modifier::Count) {
+        char buf[24];
+        auto res = std::to_chars(buf, buf + sizeof buf, f.count);
+        text.assign(buf, res.ptr);
+    } else if (f.modifier == Modifier::Avg) {
+        text = format_number(f.acc / static_cast<double>(f.numeric));  // 0/0: NaN
+    } else {
+        text = format_number(f.acc);
+    }
+    Base::push_back(Item::text(std::move(text)));
+}
+
+void begin_modifiers(const Program& program, Items& items, Bytes source) noexcept {
+    if (!program.modifiers.empty() && Items::folds(program.modifiers[0]))
+        items.fold_into(program.modifiers[0], source);
+}
+
+void finish_modifiers(const Program& program, Items& items, Bytes source) {
+    if (!program.modifiers.empty() && Items::folds(program.modifiers[0])) {
+        // The first modifier was applied while the items arrived.
+        items.finish_fold();
+        const std::vector<Modifier> rest(program.modifiers.begin() + 1, program.modifiers.end());
+        apply_modifiers(rest, items, source);
+        return;
+    }
+    apply_modifiers(program.modifiers, items, source);
+}
 
 void apply_modifiers(const std::vector<Modifier>& modifiers, Items& items, Bytes source) {
     for (Modifier m : modifiers) {
@@ -295,12 +325,6 @@ void apply_modifiers(const std::vector<Modifier>& modifiers, Items& items, Bytes
             case Modifier::Last:
                 if (items.size() > 1) items.erase(items.begin(), items.end() - 1);
                 break;
-            case Modifier::Count: {
-                char buf[24];
-                auto res = std::to_chars(buf, buf + sizeof buf, items.size());
-                replace_by_text(items, std::string(buf, res.ptr));
-                break;
-            }
             case Modifier::Sort: sort_by_text(items, source); break;
             case Modifier::SortN: sort_numeric(items, source); break;
             case Modifier::Uniq: unique_by_text(items, source); break;
@@ -309,7 +333,8 @@ void apply_modifiers(const std::vector<Modifier>& modifiers, Items& items, Bytes
             case Modifier::Sum:
             case Modifier::Avg:
             case Modifier::Min:
-            case Modifier::Max: aggregate(m, items, source); break;
+            case Modifier::Max:
+            case Modifier::Count: aggregate(m, items, source); break;
         }
     }
 }

@@ -551,7 +551,7 @@ Expected<std::vector<Items>, EngineError> finish(const std::vector<const Program
                                                  std::vector<Items>&& results, Outcome o, EngineError&& err,
                                                  Bytes source) {
     if (o == Outcome::Ambiguous || o == Outcome::TooDeep) return unexpected(std::move(err));
-    for (std::size_t i = 0; i < programs.size(); ++i) apply_modifiers(programs[i]->modifiers, results[i], source);
+    for (std::size_t i = 0; i < programs.size(); ++i) finish_modifiers(*programs[i], results[i], source);
     return std::move(results);
 }
 
@@ -568,6 +568,7 @@ Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Progr
         emit_spans = false;
     }
     std::vector<Items> results(programs.size());
+    for (std::size_t i = 0; i < programs.size(); ++i) begin_modifiers(*programs[i], results[i], source);
     EngineError err;
     detail::Outcome o = detail::Outcome::Ok;
     {
@@ -582,6 +583,7 @@ Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Progr
 Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<const Program*>& programs,
                                                               Bytes element, Encoding encoding) {
     std::vector<Items> results(programs.size());
+    for (std::size_t i = 0; i < programs.size(); ++i) begin_modifiers(*programs[i], results[i], element);
     EngineError err;
     detail::Outcome o = detail::Outcome::Ok;
     {

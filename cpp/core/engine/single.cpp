@@ -359,6 +359,7 @@ Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool
         emit_spans = false;
     }
     Items items;
+    begin_modifiers(program, items, source);
     if (!program.steps.empty()) {
         Reader reader(source);
         if (transcoded || unicode) reader.fix_encoding(Encoding::Utf8);
@@ -371,12 +372,13 @@ Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool
         auto o = detail::enter(reader, ctx, nullptr, program.steps.data(), program.steps.size(), items, true);
         if (o == detail::Outcome::Ambiguous || o == detail::Outcome::TooDeep) return unexpected(std::move(err));
     }
-    apply_modifiers(program.modifiers, items, source);
+    finish_modifiers(program, items, source);
     return items;
 }
 
 Expected<Items, EngineError> run_in_element(const Program& program, Bytes element, Encoding encoding) {
     Items items;
+    begin_modifiers(program, items, element);
     if (!program.steps.empty()) {
         // A relative query stops at its first item like a query over a whole
         // document (and like the same path in a relative get_many).
@@ -389,7 +391,7 @@ Expected<Items, EngineError> run_in_element(const Program& program, Bytes elemen
         auto o = detail::evaluate_fragment(element, program.steps.data(), program.steps.size(), items, encoding, ctx);
         if (o == detail::Outcome::Ambiguous || o == detail::Outcome::TooDeep) return unexpected(std::move(err));
     }
-    apply_modifiers(program.modifiers, items, element);
+    finish_modifiers(program, items, element);
     return items;
 }
 
