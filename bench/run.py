@@ -904,6 +904,10 @@ def write_doc(all_res: dict, native: dict | None, rows: list[dict]) -> None:
         "call; it includes C/C++ allocations (libxml2's tree, the engine's item vectors) that `tracemalloc` "
         "cannot see. For quelmar with values a second fresh run under `tracemalloc` gives the size of the Python "
         "objects produced.",
+        "- Run it: `pip install '.[bench]'`, then `python bench/run.py` (all sizes, about 15 minutes here), "
+        "`--sizes 1,10`, or `--quick` (1 MB, no memory runs, this file untouched); `python bench/run.py --report "
+        "bench/results/latest.json` rewrites this file from saved results. The benchmark's own checks: "
+        "`python -m pytest bench/test_bench.py`.",
         "",
         "## Targets",
         "",
