@@ -74,6 +74,23 @@ inline void touch_element(Bytes element, Encoding enc) {
     (void)document_encoding(element);
 }
 
+// The same query with and without span output: item for item, a span
+// covers exactly the bytes the owned copy holds.
+inline void same_but_spans(const Items& owned, const Items& spans, Bytes source) {
+    FUZZ_ASSERT(owned.size() == spans.size());
+    for (std::size_t i = 0; i < owned.size(); ++i) {
+        const Item& a = owned[i];
+        const Item& b = spans[i];
+        if (b.kind == Item::Kind::ElementSpan) {
+            FUZZ_ASSERT(a.kind == Item::Kind::OwnedElement);
+            FUZZ_ASSERT(a.bytes == source.substr(b.start, b.end - b.start));
+            FUZZ_ASSERT(a.encoding == b.encoding);
+        } else {
+            FUZZ_ASSERT(a.kind == b.kind && a.bytes == b.bytes);
+        }
+    }
+}
+
 // Every item is well-formed: spans inside the source, and the Result
 // layer's operations run on each.
 inline void check_items(const Items& items, Bytes source, bool spans_allowed) {
@@ -81,10 +98,12 @@ inline void check_items(const Items& items, Bytes source, bool spans_allowed) {
         switch (it.kind) {
             case Item::Kind::ElementSpan:
                 FUZZ_ASSERT(spans_allowed);
-                FUZZ_ASSERT(it.start <= it.end && it.end <= source.size());
+                FUZZ_ASSERT(it.start < it.end && it.end <= source.size());
+                FUZZ_ASSERT(source[it.start] == '<');
                 touch_element(source.substr(it.start, it.end - it.start), it.encoding);
                 break;
             case Item::Kind::OwnedElement:
+                FUZZ_ASSERT(!it.bytes.empty() && it.bytes[0] == '<');
                 touch_element(it.bytes, it.encoding);
                 break;
             case Item::Kind::Text:

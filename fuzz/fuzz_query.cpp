@@ -13,32 +13,41 @@ using namespace quelmar;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const fuzz::QueryInput in = fuzz::split_query_input(data, size, 8);
-    std::vector<ProgramPtr> owned;
+    std::vector<ProgramPtr> compiled;
     std::vector<const Program*> programs;
     for (Bytes p : in.paths) {
         auto prog = compile_path_uncached(p);
         if (!prog) continue;
-        owned.push_back(prog.value());
-        programs.push_back(owned.back().get());
+        compiled.push_back(prog.value());
+        programs.push_back(compiled.back().get());
     }
     if (programs.empty()) return 0;
     const Bytes doc = in.document;
     const Encoding enc = document_encoding(doc);
 
     for (const Program* prog : programs) {
-        for (bool spans : {false, true}) {
-            auto r = run_with(*prog, doc, spans);
-            if (r) fuzz::check_items(r.value(), doc, spans);
-            else (void)r.error().message();
+        auto copies = run_with(*prog, doc, false);
+        auto views = run_with(*prog, doc, true);
+        FUZZ_ASSERT(copies.ok() == views.ok());
+        if (copies) {
+            fuzz::check_items(copies.value(), doc, false);
+            fuzz::check_items(views.value(), doc, true);
+            fuzz::same_but_spans(copies.value(), views.value(), doc);
+        } else {
+            (void)copies.error().message();
         }
         auto rel = run_in_element(*prog, doc, enc);
         if (rel) fuzz::check_items(rel.value(), doc, false);
     }
-    for (bool spans : {false, true}) {
-        auto m = run_many(programs, doc, spans);
-        if (m) {
-            FUZZ_ASSERT(m.value().size() == programs.size());
-            for (const Items& items : m.value()) fuzz::check_items(items, doc, spans);
+    auto owned = run_many(programs, doc, false);
+    auto spans = run_many(programs, doc, true);
+    FUZZ_ASSERT(owned.ok() == spans.ok());
+    if (owned) {
+        FUZZ_ASSERT(owned.value().size() == programs.size() && spans.value().size() == programs.size());
+        for (std::size_t i = 0; i < programs.size(); ++i) {
+            fuzz::check_items(owned.value()[i], doc, false);
+            fuzz::check_items(spans.value()[i], doc, true);
+            fuzz::same_but_spans(owned.value()[i], spans.value()[i], doc);
         }
     }
     auto rel_many = run_many_in_element(programs, doc, enc);
