@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/utf8.hpp"
 #include "fuzz_common.hpp"
 #include "xml/reader.hpp"
 
@@ -24,8 +25,9 @@ bool inside(Bytes part, Bytes whole) {
     return part.data() >= b && part.data() + part.size() <= b + whole.size();
 }
 
-void run(Bytes doc, ReaderConfig cfg, unsigned skip_every) {
+void run(Bytes doc, ReaderConfig cfg, unsigned skip_every, const Encoding* fixed = nullptr) {
     Reader r(doc, cfg);
+    if (fixed) r.fix_encoding(*fixed);
     std::string scratch;
     std::uint64_t last = r.buffer_position();
     FUZZ_ASSERT(last <= doc.size());
@@ -106,6 +108,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     cfg.trim_markup_names_in_closing_tags = sel & 0x40;
     cfg.trim_text_start = cfg.trim_text_end = sel & 0x80;
     run(doc, cfg, (sel & 1) ? 2 : 0);
+
+    // A fixed encoding (as for fragments of a decoded document), and the
+    // decoders on their own: whatever they accept comes out as UTF-8; the
+    // prefix decoder stops exactly where the strict one fails.
+    const auto enc = static_cast<Encoding>(sel % (static_cast<unsigned>(Encoding::XUserDefined) + 1));
+    run(doc, ReaderConfig::engine(), 0, &enc);
+    std::string decoded;
+    const bool ok = decode_to_utf8(enc, doc, decoded);
+    if (ok) FUZZ_ASSERT(utf8_valid(decoded));
+    std::string prefix;
+    const std::size_t covered = decode_prefix_to_utf8(enc, doc, prefix);
+    FUZZ_ASSERT(covered <= doc.size() && utf8_valid(prefix));
+    FUZZ_ASSERT(ok == (covered == doc.size()));
+    if (ok) FUZZ_ASSERT(prefix == decoded);
+    std::string lossy;
+    decode_lossy_to_utf8(enc, doc, lossy);
+    FUZZ_ASSERT(utf8_valid(lossy));
 
     // Unescaping on its own, over the raw bytes.
     std::string scratch;
