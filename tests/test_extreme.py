@@ -91,6 +91,35 @@ def test_path_of_100000_components():
     assert len(str(info.value)) > 200_000
 
 
+def _filter_chain(n):
+    """n filtered steps whose filters each read a fragment again (the left
+    side has two steps), so every step nests one fragment evaluation."""
+    doc = "<a><b><c>1</c></b>" * n + "<z>end</z>" + "</a>" * n
+    return doc, ".".join(["a.#(b.c==1)"] * n) + ".z"
+
+
+def test_filter_chain_at_the_nesting_bound():
+    """Nested fragment evaluations use the C++ stack; they stop with an error
+    past 256 levels, also on a thread (whose stack may be smaller)."""
+    outcomes = []
+
+    def run():
+        for n in (256, 257, 2000):
+            doc, path = _filter_chain(n)
+            for call in (lambda: q.get(doc, path), lambda: q.get_many(doc, [path])[0], lambda: q.parse(doc).get(path)):
+                try:
+                    outcomes.append((n, call().value))
+                except ValueError as e:
+                    outcomes.append((n, str(e)))
+
+    run()
+    t = threading.Thread(target=run)
+    t.start()
+    t.join()
+    too_deep = "path nests filters too deeply for this document (more than 256 filtered levels)"
+    assert outcomes == ([(256, "end")] * 3 + [(257, too_deep)] * 3 + [(2000, too_deep)] * 3) * 2
+
+
 # ---------------------------------------------------------------- 100,000 attributes
 
 NATTR = 100_000
