@@ -56,8 +56,10 @@ std::string serialize_empty(Bytes content);
 
 // The bytes after the first ':', or the whole name.
 inline Bytes local_name_bytes(Bytes name) noexcept {
-    auto colon = name.find(':');
-    return colon == Bytes::npos ? name : name.substr(colon + 1);
+    // Tag names are short: a plain loop beats a library search call here.
+    for (std::size_t i = 0; i < name.size(); ++i)
+        if (name[i] == ':') return name.substr(i + 1);
+    return name;
 }
 
 // Text of an item (element text for element items; a copy for Text).

@@ -7,6 +7,7 @@
 // Levels, cursors and actions live on three stacks that grow and shrink
 // with the document's nesting, so no element costs an allocation once the
 // stacks have reached their depth, and nesting costs heap, not C++ stack.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,10 +33,28 @@ struct Cursor {
 };
 
 struct Action {
-    enum class Kind : std::uint8_t { Ignore, SearchInside, Counted, Capture, Descend, FilterCheck };
+    enum class Kind : std::uint8_t {
+        Ignore, SearchInside, Counted, Capture, Descend, FilterCheck,
+        Watched,  // a FilterCheck decided by a watch while the element's children are scanned
+        Watch,    // a child a watch needs: the filter's left side and/or a result of the next step
+    };
     Kind kind;
-    std::uint32_t cursor;      // index into the cursor stack
+    std::uint32_t cursor;      // index into the cursor stack (Watch: into the watch stack)
     std::size_t items_before;  // Descend: the program's result count before the descent
+    bool candidate = false;    // Watch: this child gives the filter's left-hand text
+    bool result = false;       // Watch: this child is a result of the next step
+};
+
+// A filter on the streaming route, decided during the scan of the filtered
+// element's children that other paths make anyway (instead of reading the
+// element a second time): it notes the left-hand text and collects the next
+// step's results, committed at the element's end if the filter holds.
+struct Watch {
+    std::uint32_t cursor;       // the FilterCheck cursor, in the parent level
+    std::uint64_t children = 0; // children the next step matched so far
+    bool has_left = false;
+    std::string left;
+    Items pending;
 };
 
 struct Level {
@@ -48,6 +67,9 @@ struct Level {
     std::size_t text_begin = 0;    // programs wanting the tag's text: text_programs[text_begin, ...)
     std::uint64_t tag_p = 0;
     Event tag;
+    std::size_t watch_begin = 0;  // watches deciding this level's element: watches[watch_begin, watch_end)
+    std::size_t watch_end = 0;
+    bool serve = false;  // the pending actions include captures, filters, watches or Index descents
 };
 
 class ManyPass {
@@ -188,6 +210,7 @@ private:
     }
 
     bool has_element_cursor(const Level& L) const {
+        if (L.watch_end > L.watch_begin) return true;
         for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
             const Step* st = step_of(cursors_[i]);
             if (st && st->is_element()) return true;
@@ -209,7 +232,7 @@ private:
             Outcome o = Outcome::Ok;
             switch (ev.kind) {
                 case EventKind::Start: o = on_start(reader, ev, p, stop_depth); break;
-                case EventKind::Empty: o = on_empty(reader, ev); break;
+                case EventKind::Empty: o = on_empty(reader, ev, p); break;
                 case EventKind::End:
                 case EventKind::Eof:
                 case EventKind::Error: {
@@ -241,7 +264,8 @@ private:
         const TagName tag_name(name, reader.encoding());
         const std::size_t a0 = actions_.size();
         bool enter = false, any_capture = false, any_filter = false, all_capture_text = true;
-        std::size_t filters = 0;
+        bool any_index_descent = false;
+        std::size_t filters = 0, streamable = 0;
         for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
             Cursor& c = cursors_[i];
             Action::Kind k = Action::Kind::Ignore;
@@ -274,7 +298,9 @@ private:
             }
             if (k == Action::Kind::Ignore || k == Action::Kind::Counted) continue;
             actions_.push_back(Action{k, static_cast<std::uint32_t>(i), results_[c.program].size()});
+            if (k == Action::Kind::FilterCheck && fits_stream(c)) ++streamable;
             if (k == Action::Kind::SearchInside || k == Action::Kind::Descend) enter = true;
+            if (k == Action::Kind::Descend && c.stops) any_index_descent = true;
             if (k == Action::Kind::Capture) {
                 any_capture = true;
                 all_capture_text = all_capture_text && hint(c) == 1;
@@ -284,11 +310,15 @@ private:
                 ++filters;
             }
         }
+        const bool any_watch = watch_children(L, tag_name);
         const std::size_t a1 = actions_.size();
         if (a0 == a1) {
             skip_element(reader, name);
             return Outcome::Ok;
         }
+        // A streaming filter that is not alone on this element is decided
+        // while the element's children are scanned once for everyone.
+        if (streamable > 0 && (enter || filters > 1 || any_capture || any_watch)) enter = true;
 
         if (enter) {
             // Case 1: enter the element once for every cursor that looks inside.
@@ -303,14 +333,25 @@ private:
                     cursors_.push_back(make_cursor(c.program, c.step + 1, sv));
                 }
             }
+            const std::size_t watch_begin = watches_.size();
+            for (std::size_t a = a0; a < a1; ++a) {
+                Action& act = actions_[a];
+                if (act.kind != Action::Kind::FilterCheck || !fits_stream(cursors_[act.cursor])) continue;
+                act.kind = Action::Kind::Watched;
+                watches_.emplace_back();
+                watches_.back().cursor = act.cursor;
+            }
             Level& parent = levels_.back();
             parent.action_begin = a0;
             parent.action_end = a1;
+            parent.serve = any_capture || any_filter || any_watch || streamable > 0 || any_index_descent;
             parent.tag = tag;
             parent.tag_p = p;
             parent.text_begin = text_programs_.size();
             collect_attr_text(tag, child_begin, reader, false);
             levels_.push_back(make_level(child_begin, cursors_.size(), true));
+            levels_.back().watch_begin = watch_begin;
+            levels_.back().watch_end = watches_.size();
             // `parent` dangles once the push above has grown levels_: index again.
             if (!has_element_cursor(levels_.back())) {
                 if (cursors_.size() == child_begin && text_programs_.size() > levels_[levels_.size() - 2].text_begin &&
@@ -323,11 +364,16 @@ private:
                 }
                 return finish_level(reader, stop_depth);
             }
+            if (only_descendant_captures(levels_.back())) {
+                Outcome o = scan_descendants(reader, levels_.back());
+                if (o != Outcome::Ok) return o;
+                return finish_level(reader, stop_depth);
+            }
             return Outcome::Ok;
         }
 
         Outcome o = Outcome::Ok;
-        if (any_capture && all_capture_text && !any_filter) {
+        if (any_capture && all_capture_text && !any_filter && !any_watch) {
             // Case 2: every capture wants the element's text; read it once.
             const std::string text = read_text_in_scope(reader);
             for (std::size_t a = a0; a < a1; ++a) {
@@ -335,7 +381,7 @@ private:
                 results_[c.program].push_back(Item::text(text));
                 if (c.stops) level_found(c);
             }
-        } else if (filters == 1 && !any_capture && fits_stream(cursors_[actions_[a0].cursor])) {
+        } else if (filters == 1 && !any_capture && !any_watch && fits_stream(cursors_[actions_[a0].cursor])) {
             // Case 3: one filter decided while streaming through the element.
             Cursor& c = cursors_[actions_[a0].cursor];
             std::size_t nrest = 0;
@@ -377,14 +423,24 @@ private:
         if (q > source_.size()) q = source_.size();
         const Bytes fragment = source_.substr(p, q - p);
         const Encoding enc = reader.encoding();
+        // The element's text, read at most once for all who need it.
+        std::optional<std::string> text;
+        auto element_text = [&]() -> const std::string& {
+            if (!text) text = extract_element_text(fragment, enc);
+            return *text;
+        };
         for (std::size_t a = a0; a < a1; ++a) {
             const Action act = actions_[a];
+            if (act.kind == Action::Kind::Watch) {
+                serve_watch(act, p, q, enc, element_text);
+                continue;
+            }
             Cursor& c = cursors_[act.cursor];
             Items& out = results_[c.program];
             if (act.kind == Action::Kind::Capture) {
                 switch (hint(c)) {
                     case 2: out.push_back(Item::text(std::string())); break;
-                    case 1: out.push_back(Item::text(extract_element_text(fragment, enc))); break;
+                    case 1: out.push_back(Item::text(element_text())); break;
                     default: append_capture(out, source_, p, q, emit_spans_, enc); break;
                 }
                 if (c.stops) level_found(c);
@@ -396,6 +452,150 @@ private:
             }
         }
         return Outcome::Ok;
+    }
+
+    // Whether every cursor of `L` only captures descendants (`**.name` as the
+    // last step): then every level below holds exactly these cursors again,
+    // and the subtree is scanned flat instead of one level per element.
+    bool only_descendant_captures(const Level& L) const {
+        if (L.watch_end > L.watch_begin || L.cursor_end == L.cursor_begin) return false;
+        for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
+            const Cursor& c = cursors_[i];
+            const Step* st = step_of(c);
+            if (!st || !st->is_element() || !st->descendant || c.step + 1 != programs_[c.program]->steps.size())
+                return false;
+        }
+        return true;
+    }
+
+    // The flat form of the levels below an element whose cursors only capture
+    // descendants: what the generic levels would do, with a depth counter in
+    // place of the level stack. Reads through the element's end tag.
+    Outcome scan_descendants(Reader& reader, const Level& L) {
+        std::size_t depth = 0;  // levels below L's own
+        for (;;) {
+            if (all_done()) return Outcome::Done;
+            const std::uint64_t p = reader.buffer_position();
+            Event ev = reader.read_event();
+            switch (ev.kind) {
+                case EventKind::Start: {
+                    const TagName tag_name(ev.name(), reader.encoding());
+                    bool any = false;
+                    for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
+                        Cursor& c = cursors_[i];
+                        if (program_done(c.program) || !tag_name.accepted_by(step_of(c)->matcher)) continue;
+                        if (!any) {
+                            // A captured element is not searched inside.
+                            skip_element(reader, ev.name());
+                            any = true;
+                        }
+                        ++c.count;
+                        capture_read(c, p, reader);
+                    }
+                    if (!any) ++depth;
+                    break;
+                }
+                case EventKind::Empty: {
+                    const TagName tag_name(ev.name(), reader.encoding());
+                    for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
+                        Cursor& c = cursors_[i];
+                        if (program_done(c.program) || !tag_name.accepted_by(step_of(c)->matcher)) continue;
+                        ++c.count;
+                        results_[c.program].push_back(Item::owned(serialize_empty(ev.content), reader.encoding()));
+                    }
+                    break;
+                }
+                case EventKind::End:
+                case EventKind::Eof:
+                case EventKind::Error:
+                    // A reader error ends the innermost level, as an end tag does.
+                    if (ev.kind == EventKind::Eof || depth == 0) return Outcome::Ok;
+                    --depth;
+                    break;
+                default: break;
+            }
+        }
+    }
+
+    // A capture of the element [p, reader position) just read.
+    void capture_read(const Cursor& c, std::uint64_t p, Reader& reader) {
+        std::uint64_t q = reader.buffer_position();
+        if (q > source_.size()) q = source_.size();
+        Items& out = results_[c.program];
+        switch (hint(c)) {
+            case 2: out.push_back(Item::text(std::string())); break;
+            case 1: out.push_back(Item::text(extract_element_text(source_.substr(p, q - p), reader.encoding()))); break;
+            default: append_capture(out, source_, p, q, emit_spans_, reader.encoding()); break;
+        }
+    }
+
+    // Actions for the watches of level `L` at a start tag of one of its
+    // children; true when there is one.
+    bool watch_children(const Level& L, const TagName& tag_name) {
+        bool any = false;
+        for (std::size_t w = L.watch_begin; w < L.watch_end; ++w) {
+            Watch& watch = watches_[w];
+            Action act{Action::Kind::Watch, static_cast<std::uint32_t>(w), 0};
+            const Filter& flt = *step_of(cursors_[watch.cursor])->selector.filter;
+            act.candidate = !watch.has_left && tag_name.accepted_by(flt.path[0].matcher);
+            act.result = watch_result(watch, tag_name);
+            if (!act.candidate && !act.result) continue;
+            if (act.candidate) watch.has_left = true;  // taken by this child; its text comes once it is read
+            actions_.push_back(act);
+            any = true;
+        }
+        return any;
+    }
+
+    // Whether a child accepted by the watched filter's next step is a result
+    // (counting it): selector None or Each, or the Index hit.
+    bool watch_result(Watch& watch, const TagName& tag_name) {
+        std::size_t nrest = 0;
+        const Step* rest = rest_of(cursors_[watch.cursor], nrest);
+        if (nrest != 1 || !rest[0].is_element() || !tag_name.accepted_by(rest[0].matcher)) return false;
+        const std::uint64_t before = watch.children++;
+        const auto k = rest[0].selector.kind;
+        return k == SelKind::None || k == SelKind::Each || (k == SelKind::Index && rest[0].selector.index == before);
+    }
+
+    // Serves a watch's needs for the child [p, q) that has just been read.
+    template <class Text>
+    void serve_watch(const Action& act, std::uint64_t p, std::uint64_t q, Encoding enc, Text&& element_text) {
+        Watch& watch = watches_[act.cursor];
+        const CollectMode mode = mode_of(cursors_[watch.cursor]);
+        if (act.candidate) watch.left = element_text();
+        if (!act.result) return;
+        switch (mode) {
+            case CollectMode::Elements:
+                append_capture(watch.pending, source_, p, q, emit_spans_, enc);
+                break;
+            case CollectMode::Texts: watch.pending.push_back(Item::text(element_text())); break;
+            case CollectMode::Placeholders: watch.pending.push_back(Item::text(std::string())); break;
+        }
+    }
+
+    // The watched element has ended at `q`: decide its filters.
+    void decide_watches(const Level& child, const Level& parent, std::uint64_t q, Encoding enc) {
+        for (std::size_t w = child.watch_begin; w < child.watch_end; ++w) {
+            Watch& watch = watches_[w];
+            Cursor& c = cursors_[watch.cursor];
+            const Filter& flt = *step_of(c)->selector.filter;
+            if (!watch.has_left || !compare(utf8_valid(watch.left) ? Bytes(watch.left) : Bytes(), flt.op, flt.value))
+                continue;
+            std::size_t nrest = 0;
+            const Step* rest = rest_of(c, nrest);
+            Items& out = results_[c.program];
+            if (nrest == 0) {
+                if (mode_of(c) == CollectMode::Placeholders) out.push_back(Item::text(std::string()));
+                else append_capture(out, source_, parent.tag_p, q, emit_spans_, enc);
+            } else if (rest[0].is_element()) {
+                for (Item& it : watch.pending) out.push_back(std::move(it));
+            } else if (auto v = read_attr(parent.tag.content, parent.tag.name_len, rest[0].attribute, enc)) {
+                out.push_back(Item::text(std::move(*v)));
+            }
+            if (c.stops) level_found(c);
+        }
+        watches_.resize(child.watch_begin);
     }
 
     // A filter on an element cut out of the document. Every route gives the
@@ -437,10 +637,19 @@ private:
         return apply_within_fragment(fragment, rest, nrest, out, enc, ctx);
     }
 
-    Outcome on_empty(Reader& reader, const Event& tag) {
+    Outcome on_empty(Reader& reader, const Event& tag, std::uint64_t p) {
         Level& L = levels_.back();
         const Encoding enc = reader.encoding();
         const TagName tag_name(tag.name(), enc);
+        for (std::size_t w = L.watch_begin; w < L.watch_end; ++w) {
+            Watch& watch = watches_[w];
+            const Filter& flt = *step_of(cursors_[watch.cursor])->selector.filter;
+            if (!watch.has_left && tag_name.accepted_by(flt.path[0].matcher)) watch.has_left = true;  // left ""
+            if (!watch_result(watch, tag_name)) continue;
+            if (mode_of(cursors_[watch.cursor]) == CollectMode::Elements)
+                append_capture(watch.pending, source_, p, reader.buffer_position(), emit_spans_, enc);
+            else watch.pending.push_back(Item::text(std::string()));
+        }
         std::string fragment;
         bool fragment_made = false;
         for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
@@ -502,6 +711,11 @@ private:
     Outcome finish_level(Reader& reader, std::size_t stop_depth) {
         const Level child = levels_.back();
         levels_.pop_back();
+        if (child.watch_end > child.watch_begin && !levels_.empty()) {
+            std::uint64_t q = reader.buffer_position();
+            if (q > source_.size()) q = source_.size();
+            decide_watches(child, levels_.back(), q, reader.encoding());
+        }
         cursors_.resize(child.cursor_begin);
         if (levels_.size() <= stop_depth) {
             if (!levels_.empty()) finish_element_texts(reader);
@@ -509,6 +723,12 @@ private:
         }
         Level& parent = levels_.back();
         finish_element_texts(reader);
+        if (!parent.serve) {
+            // Only descents and searches were pending: nothing to serve.
+            actions_.resize(parent.action_begin);
+            parent.action_begin = parent.action_end = 0;
+            return Outcome::Ok;
+        }
         // A descent for an Index step found its result when it yielded items.
         for (std::size_t a = parent.action_begin; a < parent.action_end; ++a) {
             const Action& act = actions_[a];
@@ -538,12 +758,13 @@ private:
     bool emit_spans_;
     std::vector<Items>& results_;
     EngineError& err_;
-    std::vector<bool> first_only_;
-    std::vector<bool> complete_;
+    std::vector<std::uint8_t> first_only_;  // bytes, not bits: read for every cursor at every tag
+    std::vector<std::uint8_t> complete_;
     std::uint32_t first_live_ = 0;
     std::vector<Cursor> cursors_;
     std::vector<Action> actions_;
     std::vector<Level> levels_;
+    std::vector<Watch> watches_;
     std::vector<std::uint32_t> text_programs_;
 };
 
