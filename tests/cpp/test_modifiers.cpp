@@ -182,8 +182,8 @@ TEST(modifiers_over_element_items) {
         apply_modifiers({M::Uniq}, copy, source);
         CHECK_EQ(copy.size(), std::size_t{2});
         if (copy.size() == 2) {
-            CHECK_EQ(copy[0].start, items[0].start);
-            CHECK_EQ(copy[1].start, items[2].start);
+            CHECK_EQ(std::uint64_t{copy[0].start}, std::uint64_t{items[0].start});  // offsets are bit-fields
+            CHECK_EQ(std::uint64_t{copy[1].start}, std::uint64_t{items[2].start});
         }
         copy = items;
         apply_modifiers({M::Sort}, copy, source);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/bytes.hpp"
+#include "engine/shared_bytes.hpp"
 #include "path/program.hpp"
 #include "xml/encoding.hpp"
 
@@ -17,38 +18,45 @@ struct Item {
         ElementSpan,   // [start, end) into the caller's source document
         Text,          // `bytes`: UTF-8 text (text, attribute value, count, computed value)
     };
+    // 24 bytes: the offsets are 56 bits wide (64 PiB, beyond any address
+    // space a document can live in; documents of 4 GiB and more are still
+    // addressed whole), so that `kind` and `encoding` fill the top bytes of
+    // their words, and the bytes are one shared block.
+    std::uint64_t start : 56 = 0;
     Kind kind = Kind::Text;
+    std::uint64_t end : 56 = 0;
     // The encoding of the document an element came from: its bytes are
     // re-read later (element text, children) and must be decoded the same way.
     Encoding encoding = Encoding::Utf8;
-    // Spans are 64-bit: documents of 4 GiB and more are addressed whole.
-    std::uint64_t start = 0;
-    std::uint64_t end = 0;
-    std::string bytes;
+    SharedString bytes;
+
+    static constexpr std::uint64_t kOffsetMask = (std::uint64_t{1} << 56) - 1;
 
     static Item text(std::string s) {
         Item it;
         it.kind = Kind::Text;
-        it.bytes = std::move(s);
+        it.bytes = Bytes(s);
         return it;
     }
     static Item owned(std::string s, Encoding e) {
         Item it;
         it.kind = Kind::OwnedElement;
         it.encoding = e;
-        it.bytes = std::move(s);
+        it.bytes = Bytes(s);
         return it;
     }
     static Item span(std::uint64_t s, std::uint64_t e, Encoding enc) {
         Item it;
         it.kind = Kind::ElementSpan;
         it.encoding = enc;
-        it.start = s;
-        it.end = e;
+        it.start = s & kOffsetMask;
+        it.end = e & kOffsetMask;
         return it;
     }
     bool is_element() const noexcept { return kind != Kind::Text; }
 };
+
+static_assert(sizeof(Item) == 24, "an item is three words");
 
 // The item sequence of one evaluation. When a path's first modifier reduces
 // the whole sequence to one number (count, sum, avg, min, max), the items
