@@ -55,6 +55,24 @@ inline QueryInput split_query_input(const std::uint8_t* data, std::size_t size, 
     return in;
 }
 
+// The bytes of a document as the Result layer holds them for relative
+// queries: UTF-16 and ISO-2022-JP documents in their UTF-8 form.
+struct ElementInput {
+    std::string decoded;
+    Bytes raw;
+    bool transcoded = false;
+    Encoding encoding = Encoding::Utf8;
+    Bytes bytes() const { return transcoded ? Bytes(decoded) : raw; }
+};
+
+inline ElementInput element_input(Bytes doc) {
+    ElementInput in;
+    in.raw = doc;
+    in.transcoded = transcode_document(doc, in.decoded) != Transcoded::No;
+    in.encoding = in.transcoded ? Encoding::Utf8 : document_encoding(doc);
+    return in;
+}
+
 // What the Result layer does with an element item: its text, whether it has
 // child elements, its direct children (each inside the element) and their
 // grouping, and the scalar rules over its text.

@@ -23,7 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (programs.empty()) return 0;
     const Bytes doc = in.document;
-    const Encoding enc = document_encoding(doc);
+    // Relative queries run over element bytes the way the Result layer
+    // holds them: a document the engines transcode is held in its UTF-8 form.
+    const fuzz::ElementInput el = fuzz::element_input(doc);
+    const Bytes elem = el.bytes();
+    const Encoding enc = el.encoding;
 
     for (const Program* prog : programs) {
         auto copies = run_with(*prog, doc, false);
@@ -36,8 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else {
             (void)copies.error().message();
         }
-        auto rel = run_in_element(*prog, doc, enc);
-        if (rel) fuzz::check_items(rel.value(), doc, false);
+        auto rel = run_in_element(*prog, elem, enc);
+        if (rel) fuzz::check_items(rel.value(), elem, false);
+        // Raw bytes with the document's own encoding must be safe too.
+        auto raw = run_in_element(*prog, doc, document_encoding(doc));
+        if (raw) fuzz::check_items(raw.value(), doc, false);
     }
     auto owned = run_many(programs, doc, false);
     auto spans = run_many(programs, doc, true);
@@ -50,10 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fuzz::same_but_spans(owned.value()[i], spans.value()[i], doc);
         }
     }
-    auto rel_many = run_many_in_element(programs, doc, enc);
+    auto rel_many = run_many_in_element(programs, elem, enc);
     if (rel_many) {
         FUZZ_ASSERT(rel_many.value().size() == programs.size());
-        for (const Items& items : rel_many.value()) fuzz::check_items(items, doc, false);
+        for (const Items& items : rel_many.value()) fuzz::check_items(items, elem, false);
     }
     return 0;
 }
