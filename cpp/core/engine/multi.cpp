@@ -21,6 +21,7 @@ namespace {
 using SelKind = Selector::Kind;
 
 struct Cursor {
+    const Step* st;  // the step to match at this level (nullptr past the program's last step)
     std::uint32_t program;
     std::uint32_t step;
     std::uint64_t count;
@@ -30,6 +31,7 @@ struct Cursor {
     bool stops;         // Index / Filter: one result ends the cursor's level
     bool finished;
     bool single_valued;  // every step above this level selects at most one element
+    bool last;           // the step is the program's last
 };
 
 struct Action {
@@ -139,8 +141,9 @@ private:
     }
 
     Cursor make_cursor(std::uint32_t program, std::uint32_t step, bool single_valued) const {
-        Cursor c{program, step, 0, false, false, false, false, false, single_valued};
         const auto& steps = programs_[program]->steps;
+        Cursor c{step < steps.size() ? &steps[step] : nullptr, program, step, 0, false, false, false, false, false,
+                 single_valued, step + 1 == steps.size()};
         if (step < steps.size() && steps[step].is_element()) {
             const auto k = steps[step].selector.kind;
             c.check_unique = k == SelKind::None && step + 1 < steps.size();
@@ -150,10 +153,7 @@ private:
         return c;
     }
 
-    const Step* step_of(const Cursor& c) const {
-        const auto& steps = programs_[c.program]->steps;
-        return c.step < steps.size() ? &steps[c.step] : nullptr;
-    }
+    static const Step* step_of(const Cursor& c) { return c.st; }
     const Step* rest_of(const Cursor& c, std::size_t& nrest) const {
         const auto& steps = programs_[c.program]->steps;
         nrest = steps.size() - c.step - 1;
@@ -264,7 +264,7 @@ private:
         const TagName tag_name(name, reader.encoding());
         const std::size_t a0 = actions_.size();
         bool enter = false, any_capture = false, any_filter = false, all_capture_text = true;
-        bool any_index_descent = false;
+        bool any_index_descent = false, any_descend = false;
         std::size_t filters = 0, streamable = 0;
         for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
             Cursor& c = cursors_[i];
@@ -275,7 +275,7 @@ private:
                     if (st->descendant) k = Action::Kind::SearchInside;
                 } else {
                     const std::uint64_t index = c.count++;
-                    const bool last = c.step + 1 == programs_[c.program]->steps.size();
+                    const bool last = c.last;
                     switch (st->selector.kind) {
                         case SelKind::Filter:
                         case SelKind::FilterAll: k = Action::Kind::FilterCheck; break;
@@ -297,10 +297,14 @@ private:
                 }
             }
             if (k == Action::Kind::Ignore || k == Action::Kind::Counted) continue;
-            actions_.push_back(Action{k, static_cast<std::uint32_t>(i), results_[c.program].size()});
+            actions_.push_back(Action{k, static_cast<std::uint32_t>(i),
+                                      k == Action::Kind::Descend ? results_[c.program].size() : 0});
             if (k == Action::Kind::FilterCheck && fits_stream(c)) ++streamable;
             if (k == Action::Kind::SearchInside || k == Action::Kind::Descend) enter = true;
-            if (k == Action::Kind::Descend && c.stops) any_index_descent = true;
+            if (k == Action::Kind::Descend) {
+                any_descend = true;
+                if (c.stops) any_index_descent = true;
+            }
             if (k == Action::Kind::Capture) {
                 any_capture = true;
                 all_capture_text = all_capture_text && hint(c) == 1;
@@ -320,6 +324,17 @@ private:
         // while the element's children are scanned once for everyone.
         if (streamable > 0 && (enter || filters > 1 || any_capture || any_watch)) enter = true;
 
+        if (enter && !any_descend && streamable == 0 && searches_only_capture(a0, a1)) {
+            // Only searches for descendants to capture look inside: scan the
+            // element flat for them, then serve the others from its bytes.
+            search_.clear();
+            for (std::size_t a = a0; a < a1; ++a)
+                if (actions_[a].kind == Action::Kind::SearchInside) search_.push_back(actions_[a].cursor);
+            Outcome o = scan_descendants(reader);
+            if (o == Outcome::Ok) o = serve_read(reader, tag, p, a0, a1);
+            actions_.resize(a0);
+            return o;
+        }
         if (enter) {
             // Case 1: enter the element once for every cursor that looks inside.
             const std::size_t child_begin = cursors_.size();
@@ -365,7 +380,10 @@ private:
                 return finish_level(reader, stop_depth);
             }
             if (only_descendant_captures(levels_.back())) {
-                Outcome o = scan_descendants(reader, levels_.back());
+                const Level& level = levels_.back();
+                search_.clear();
+                for (std::size_t i = level.cursor_begin; i < level.cursor_end; ++i) search_.push_back(static_cast<std::uint32_t>(i));
+                Outcome o = scan_descendants(reader);
                 if (o != Outcome::Ok) return o;
                 return finish_level(reader, stop_depth);
             }
@@ -459,19 +477,20 @@ private:
     // and the subtree is scanned flat instead of one level per element.
     bool only_descendant_captures(const Level& L) const {
         if (L.watch_end > L.watch_begin || L.cursor_end == L.cursor_begin) return false;
-        for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
-            const Cursor& c = cursors_[i];
-            const Step* st = step_of(c);
-            if (!st || !st->is_element() || !st->descendant || c.step + 1 != programs_[c.program]->steps.size())
-                return false;
-        }
+        for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i)
+            if (!captures_descendants(cursors_[i])) return false;
         return true;
+    }
+    bool captures_descendants(const Cursor& c) const {
+        const Step* st = step_of(c);
+        return st && st->is_element() && st->descendant && c.last;
     }
 
     // The flat form of the levels below an element whose cursors only capture
     // descendants: what the generic levels would do, with a depth counter in
     // place of the level stack. Reads through the element's end tag.
-    Outcome scan_descendants(Reader& reader, const Level& L) {
+    // The cursors are those listed in `search_`.
+    Outcome scan_descendants(Reader& reader) {
         std::size_t depth = 0;  // levels below L's own
         for (;;) {
             if (all_done()) return Outcome::Done;
@@ -481,7 +500,7 @@ private:
                 case EventKind::Start: {
                     const TagName tag_name(ev.name(), reader.encoding());
                     bool any = false;
-                    for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
+                    for (const std::uint32_t i : search_) {
                         Cursor& c = cursors_[i];
                         if (program_done(c.program) || !tag_name.accepted_by(step_of(c)->matcher)) continue;
                         if (!any) {
@@ -497,7 +516,7 @@ private:
                 }
                 case EventKind::Empty: {
                     const TagName tag_name(ev.name(), reader.encoding());
-                    for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
+                    for (const std::uint32_t i : search_) {
                         Cursor& c = cursors_[i];
                         if (program_done(c.program) || !tag_name.accepted_by(step_of(c)->matcher)) continue;
                         ++c.count;
@@ -527,6 +546,14 @@ private:
             case 1: out.push_back(Item::text(extract_element_text(source_.substr(p, q - p), reader.encoding()))); break;
             default: append_capture(out, source_, p, q, emit_spans_, reader.encoding()); break;
         }
+    }
+
+    // Whether every search among actions [a0, a1) captures descendants.
+    bool searches_only_capture(std::size_t a0, std::size_t a1) const {
+        for (std::size_t a = a0; a < a1; ++a)
+            if (actions_[a].kind == Action::Kind::SearchInside && !captures_descendants(cursors_[actions_[a].cursor]))
+                return false;
+        return true;
     }
 
     // Actions for the watches of level `L` at a start tag of one of its
@@ -765,6 +792,7 @@ private:
     std::vector<Action> actions_;
     std::vector<Level> levels_;
     std::vector<Watch> watches_;
+    std::vector<std::uint32_t> search_;  // cursors of the flat descendant scan
     std::vector<std::uint32_t> text_programs_;
 };
 
