@@ -96,12 +96,9 @@ struct ItemIter {
 };
 
 PyObject* item_step(PyObject*, ItemIter& st) {
-    const PyItems& items = items_of(st.parent);
+    const ItemView items = items_of(st.parent);
     if (st.position >= items.size()) return nullptr;
-    PyItems one;
-    one.push_back(items[st.position].clone_ref());
-    ++st.position;
-    return result_new(std::move(one));
+    return result_new_one(items[st.position++].clone_ref());
 }
 
 int item_iter_traverse(PyObject* self, visitproc visit, void* arg) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -13,12 +14,23 @@
 
 namespace quelmar::py {
 
+// A Result is a variable-size object: its items follow the header in the
+// same allocation (ob_size of them), so a one-item Result is one 64-byte
+// object and no vector.
 struct ResultObject {
-    PyObject_HEAD
-    PyItems matched;
+    PyObject_VAR_HEAD
 };
+inline constexpr std::size_t kResultItemsOffset =
+    (sizeof(ResultObject) + alignof(PyItem) - 1) / alignof(PyItem) * alignof(PyItem);
 
-inline PyItems& items_of(PyObject* result) { return reinterpret_cast<ResultObject*>(result)->matched; }
+using ItemView = std::span<const PyItem>;
+
+inline PyItem* result_items(PyObject* result) {
+    return reinterpret_cast<PyItem*>(reinterpret_cast<char*>(result) + kResultItemsOffset);
+}
+inline ItemView items_of(PyObject* result) {
+    return ItemView(result_items(result), static_cast<std::size_t>(Py_SIZE(result)));
+}
 inline bool is_result(PyObject* o) { return g_types.result != nullptr && Py_IS_TYPE(o, g_types.result); }
 
 // ---------------------------------------------------------------- element bytes
@@ -59,7 +71,7 @@ private:
 enum class Mode { Empty, ScalarLike, DictElement, Multi };
 const char* mode_word(Mode m) noexcept;  // "empty", "scalar", "multi" (dict-like is never named)
 
-std::optional<Mode> result_mode(const PyItems& matched);
+std::optional<Mode> result_mode(ItemView matched);
 
 // Text of one item: a Text's bytes, an element's text content.
 std::optional<std::string> item_text(const PyItem& item);
@@ -78,8 +90,8 @@ extern const char* const kMsgNoDictBytes;
 extern const char* const kMsgTagNamesUtf8;
 PyObject* internal_failure(const char* msg);
 
-std::optional<std::string> first_text_string_trimmed(const PyItems& matched);
-std::optional<std::vector<std::string>> all_strings(const PyItems& matched);
+std::optional<std::string> first_text_string_trimmed(ItemView matched);
+std::optional<std::vector<std::string>> all_strings(ItemView matched);
 
 // ---------------------------------------------------------------- children
 
@@ -89,7 +101,7 @@ struct ElementCopy {
 };
 // One element item with child elements: an owned copy of its bytes, or
 // nothing (not a dict-like item). False with a Python error set.
-bool dict_element_bytes(const PyItems& matched, std::optional<ElementCopy>& out);
+bool dict_element_bytes(ItemView matched, std::optional<ElementCopy>& out);
 
 // A parent element copy and its direct children.
 struct ChildData {
@@ -99,7 +111,7 @@ struct ChildData {
 };
 // For a Result already known to be dict-like: the element copy (absence is
 // the internal failure) and its children. Nothing with a Python error set.
-std::optional<ChildData> dict_children(const PyItems& matched);
+std::optional<ChildData> dict_children(ItemView matched);
 
 // A Result of copies of the children `members` (indices into data.spans).
 PyObject* children_result(const ChildData& data, const std::vector<std::size_t>& members);

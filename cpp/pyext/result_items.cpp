@@ -17,24 +17,7 @@ PyObject* internal_failure(const char* msg) {
     return nullptr;
 }
 
-// ---------------------------------------------------------------- PyItem
-
-PyItem PyItem::clone_ref() const {
-    PyItem it;
-    it.kind = kind;
-    it.encoding = encoding;
-    switch (kind) {
-        case Kind::Text: it.text = text; break;
-        case Kind::Shared: it.shared = shared; break;
-        case Kind::Whole:
-        case Kind::Slice:
-            it.source = source.clone();
-            it.start = start;
-            it.end = end;
-            break;
-    }
-    return it;
-}
+// ---------------------------------------------------------------- lifting
 
 namespace {
 
@@ -43,7 +26,7 @@ PyItem lift_one(Item&& item, PyObject* source) {
         case Item::Kind::OwnedElement: return PyItem::make_shared(std::move(item.bytes), item.encoding);
         case Item::Kind::ElementSpan:
             if (source != nullptr) return PyItem::make_slice(source, item.start, item.end, item.encoding);
-            return PyItem::make_shared(std::string(), item.encoding);
+            return PyItem::make_shared(SharedString(), item.encoding);
         case Item::Kind::Text: break;
     }
     return PyItem::make_text(std::move(item.bytes));
@@ -65,28 +48,26 @@ PyItems lift(Items&& items) { return lift_with_source(std::move(items), nullptr)
 
 bool ElementBytes::acquire(const PyItem& item) {
     item_ = &item;
-    switch (item.kind) {
-        case PyItem::Kind::Text: bytes_ = source_ = item.text; return true;
-        case PyItem::Kind::Shared: bytes_ = source_ = *item.shared; return true;
-        case PyItem::Kind::Whole:
-        case PyItem::Kind::Slice: break;
+    if (!item.has_source()) {
+        bytes_ = source_ = item.held_bytes();
+        return true;
     }
-    auto all = document_bytes(item.source.get(), holder_, kMsgNotDocument);
+    auto all = document_bytes(item.source(), holder_, kMsgNotDocument);
     if (!all) return false;
     bytes_ = source_ = *all;
     // A text string's UTF-8 form is UTF-8 whatever its declaration says.
-    unicode_ = PyUnicode_Check(item.source.get());
-    if (item.kind == PyItem::Kind::Whole && !unicode_) {
+    unicode_ = PyUnicode_Check(item.source());
+    if (item.kind() == PyItem::Kind::Whole && !unicode_) {
         // A whole document the reader cannot read byte by byte is decoded
         // again on every use, as its bytes are read again.
         transcoded_ = transcode_document(bytes_, decoded_) != Transcoded::No;
         if (transcoded_) bytes_ = decoded_;
     }
-    if (item.kind == PyItem::Kind::Slice) {
+    if (item.kind() == PyItem::Kind::Slice) {
         // Slices refer to immutable str / bytes objects, so the range lies
         // inside; clamping only keeps a broken invariant from reading out of bounds.
-        const std::size_t s = static_cast<std::size_t>(std::min<std::uint64_t>(item.start, bytes_.size()));
-        const std::size_t e = static_cast<std::size_t>(std::clamp<std::uint64_t>(item.end, s, bytes_.size()));
+        const std::size_t s = static_cast<std::size_t>(std::min<std::uint64_t>(item.start(), bytes_.size()));
+        const std::size_t e = static_cast<std::size_t>(std::clamp<std::uint64_t>(item.end(), s, bytes_.size()));
         bytes_ = source_ = bytes_.substr(s, e - s);
     }
     return true;
@@ -94,8 +75,8 @@ bool ElementBytes::acquire(const PyItem& item) {
 
 Encoding ElementBytes::encoding() const {
     if (transcoded_ || unicode_) return Encoding::Utf8;
-    if (item_ != nullptr && item_->kind == PyItem::Kind::Whole) return document_encoding(bytes_);
-    return item_ != nullptr ? item_->encoding : Encoding::Utf8;
+    if (item_ != nullptr && item_->kind() == PyItem::Kind::Whole) return document_encoding(bytes_);
+    return item_ != nullptr ? item_->encoding() : Encoding::Utf8;
 }
 
 // ---------------------------------------------------------------- modes and texts
@@ -110,7 +91,7 @@ const char* mode_word(Mode m) noexcept {
     return "dict";
 }
 
-std::optional<Mode> result_mode(const PyItems& matched) {
+std::optional<Mode> result_mode(ItemView matched) {
     if (matched.empty()) return Mode::Empty;
     if (matched.size() >= 2) return Mode::Multi;
     if (!matched[0].is_element()) return Mode::ScalarLike;
@@ -120,7 +101,7 @@ std::optional<Mode> result_mode(const PyItems& matched) {
 }
 
 std::optional<std::string> item_text(const PyItem& item) {
-    if (!item.is_element()) return item.text;
+    if (!item.is_element()) return std::string(item.held_bytes());
     ElementBytes eb;
     if (!eb.acquire(item)) return std::nullopt;
     if (eb.transcoded() || eb.unicode()) return extract_element_text_fixed(eb.bytes(), Encoding::Utf8);
@@ -149,14 +130,14 @@ PyObject* str_strict(Bytes text) { return require_utf8(text) ? new_str(text) : n
 
 PyObject* str_lossy(Bytes text) { return utf8_valid(text) ? new_str(text) : new_str(utf8_lossy(text)); }
 
-std::optional<std::string> first_text_string_trimmed(const PyItems& matched) {
+std::optional<std::string> first_text_string_trimmed(ItemView matched) {
     if (matched.empty()) return std::string();
     auto text = item_text(matched[0]);
     if (!text || !require_utf8(*text)) return std::nullopt;
     return std::string(trim_unicode_ws(*text));
 }
 
-std::optional<std::vector<std::string>> all_strings(const PyItems& matched) {
+std::optional<std::vector<std::string>> all_strings(ItemView matched) {
     std::vector<std::string> out;
     out.reserve(matched.size());
     for (const PyItem& item : matched) {
@@ -169,7 +150,7 @@ std::optional<std::vector<std::string>> all_strings(const PyItems& matched) {
 
 // ---------------------------------------------------------------- children
 
-bool dict_element_bytes(const PyItems& matched, std::optional<ElementCopy>& out) {
+bool dict_element_bytes(ItemView matched, std::optional<ElementCopy>& out) {
     out.reset();
     if (matched.size() != 1 || !matched[0].is_element()) return true;
     ElementBytes eb;
@@ -179,7 +160,7 @@ bool dict_element_bytes(const PyItems& matched, std::optional<ElementCopy>& out)
     return true;
 }
 
-std::optional<ChildData> dict_children(const PyItems& matched) {
+std::optional<ChildData> dict_children(ItemView matched) {
     std::optional<ElementCopy> copy;
     if (!dict_element_bytes(matched, copy)) return std::nullopt;
     if (!copy) {
@@ -199,7 +180,7 @@ PyItem child_item(const ChildData& data, const ChildSpan& span) {
     const std::size_t n = data.element.size();
     const std::size_t s = std::min(span.start, n);
     const std::size_t e = std::clamp(span.end, s, n);
-    return PyItem::make_shared(data.element.substr(s, e - s), data.encoding);
+    return PyItem::make_shared(SharedString(Bytes(data.element).substr(s, e - s)), data.encoding);
 }
 
 }  // namespace
@@ -211,11 +192,7 @@ PyObject* children_result(const ChildData& data, const std::vector<std::size_t>&
     return result_new(std::move(items));
 }
 
-PyObject* child_result(const ChildData& data, const ChildSpan& span) {
-    PyItems items;
-    items.push_back(child_item(data, span));
-    return result_new(std::move(items));
-}
+PyObject* child_result(const ChildData& data, const ChildSpan& span) { return result_new_one(child_item(data, span)); }
 
 bool names_are_utf8(const std::vector<std::string>& names) {
     for (const std::string& n : names)

@@ -33,32 +33,39 @@ const char* const kMsgPathsEntry = "paths must be a list of str or quelmar.Path"
 // outside the collector: most Results (children, engine output) hold only
 // Shared and Text items and never cost the collector anything.
 
-bool needs_tracking(const PyItems& items) {
+bool needs_tracking(ItemView items) {
     for (const PyItem& it : items)
-        if (it.source && PyObject_IS_GC(it.source.get())) return true;
+        if (it.has_source() && PyObject_IS_GC(it.source())) return true;
     return false;
 }
 
 int result_traverse(PyObject* self, visitproc visit, void* arg) {
     for (const PyItem& it : items_of(self))
-        if (it.source) Py_VISIT(it.source.get());
+        if (it.has_source()) Py_VISIT(it.source());
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
+// Destroys the items of a Result. The size drops to zero first, so that code
+// run by a decref sees an empty Result.
+void drop_items(PyObject* self) {
+    PyItem* items = result_items(self);
+    const Py_ssize_t n = Py_SIZE(self);
+    Py_SET_SIZE(self, 0);
+    for (Py_ssize_t i = 0; i < n; ++i) items[i].~PyItem();
+}
+
 int result_clear(PyObject* self) {
     // Only unreachable Results are cleared; dropping the items (and with
-    // them the source references) breaks the cycle. Swap first so that code
-    // run by a decref sees an empty Result.
-    PyItems dead;
-    dead.swap(items_of(self));
+    // them the source references) breaks the cycle.
+    drop_items(self);
     return 0;
 }
 
 void result_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    items_of(self).~PyItems();
+    drop_items(self);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -73,15 +80,11 @@ PyObject* new_scalar(Bytes trimmed) {
     return new_str(trimmed);
 }
 
-PyObject* one_item_result(const PyItem& item) {
-    PyItems items;
-    items.push_back(item.clone_ref());
-    return result_new(std::move(items));
-}
+PyObject* one_item_result(const PyItem& item) { return result_new_one(item.clone_ref()); }
 
 // ================================================================ values (4.2)
 
-PyObject* dict_value(const PyItems& m) {
+PyObject* dict_value(ItemView m) {
     auto data = dict_children(m);
     if (!data) return nullptr;
     const ChildGroups groups = group_children(data->spans);
@@ -96,7 +99,7 @@ PyObject* dict_value(const PyItems& m) {
     return dict.release();
 }
 
-PyObject* list_value(const PyItems& m) {
+PyObject* list_value(ItemView m) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(m.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < m.size(); ++i) {
@@ -108,7 +111,7 @@ PyObject* list_value(const PyItems& m) {
 }
 
 PyObject* value_of(PyObject* self) {
-    const PyItems& m = items_of(self);
+    ItemView m = items_of(self);
     auto mode = result_mode(m);
     if (!mode) return nullptr;
     switch (*mode) {
@@ -128,7 +131,7 @@ PyObject* result_get_value(PyObject* self, void*) {
 }
 
 PyObject* type_of(PyObject* self) {
-    const PyItems& m = items_of(self);
+    ItemView m = items_of(self);
     auto mode = result_mode(m);
     if (!mode) return nullptr;
     PyTypeObject* t = nullptr;
@@ -157,7 +160,7 @@ PyObject* result_get_type(PyObject* self, void*) {
 PyObject* result_exists(PyObject* self, PyObject*) { return PyBool_FromLong(!items_of(self).empty()); }
 
 PyObject* to_str_impl(PyObject* self) {
-    const PyItems& m = items_of(self);
+    ItemView m = items_of(self);
     auto mode = result_mode(m);
     if (!mode) return nullptr;
     switch (*mode) {
@@ -185,7 +188,7 @@ PyObject* result_to_str(PyObject* self, PyObject*) {
 
 PyObject* result_to_int(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        const PyItems& m = items_of(self);
+        ItemView m = items_of(self);
         if (m.empty()) return PyLong_FromLong(0);
         auto text = item_text(m[0]);
         return text ? PyLong_FromLongLong(lenient_int(*text)) : nullptr;
@@ -194,7 +197,7 @@ PyObject* result_to_int(PyObject* self, PyObject*) {
 
 PyObject* result_to_float(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        const PyItems& m = items_of(self);
+        ItemView m = items_of(self);
         if (m.empty()) return PyFloat_FromDouble(0.0);
         auto text = item_text(m[0]);
         return text ? PyFloat_FromDouble(lenient_float(*text)) : nullptr;
@@ -203,7 +206,7 @@ PyObject* result_to_float(PyObject* self, PyObject*) {
 
 PyObject* result_to_bool(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        const PyItems& m = items_of(self);
+        ItemView m = items_of(self);
         auto mode = result_mode(m);
         if (!mode) return nullptr;
         if (*mode == Mode::Empty) Py_RETURN_FALSE;
@@ -268,7 +271,7 @@ std::string short_list(const std::string* pieces, std::size_t shown, bool more) 
 }
 
 PyObject* repr_impl(PyObject* self) {
-    const PyItems& m = items_of(self);
+    ItemView m = items_of(self);
     auto mode = result_mode(m);
     if (!mode) return nullptr;
     switch (*mode) {
@@ -309,7 +312,7 @@ PyObject* result_repr(PyObject* self) {
 
 // Equality; -1 with a Python error set.
 int equal_to(PyObject* self, PyObject* other) {
-    const PyItems& m = items_of(self);
+    ItemView m = items_of(self);
     if (is_result(other)) {
         auto mine = all_strings(m);
         if (!mine) return -1;
@@ -382,13 +385,13 @@ PyObject* string_key(PyObject* self, Mode mode, PyObject* key) {
 }
 
 // The untrimmed text of a scalar Result as a Python str (strict UTF-8).
-PyObject* scalar_str(const PyItems& m) {
+PyObject* scalar_str(ItemView m) {
     auto text = item_text(m[0]);
     return text ? str_strict(*text) : nullptr;
 }
 
 PyObject* slice_key(PyObject* self, Mode mode, PyObject* key) {
-    const PyItems& m = items_of(self);
+    ItemView m = items_of(self);
     switch (mode) {
         case Mode::DictElement: PyErr_SetString(PyExc_KeyError, kMsgSliceOnDict); return nullptr;
         case Mode::Empty: return result_new_empty();
@@ -416,7 +419,7 @@ PyObject* int_key(PyObject* self, Mode mode, PyObject* key) {
         PyErr_SetString(PyExc_TypeError, kMsgBadKey);
         return nullptr;
     }
-    const PyItems& m = items_of(self);
+    ItemView m = items_of(self);
     switch (mode) {
         case Mode::Empty: PyErr_SetString(PyExc_IndexError, kMsgIndexRange); return nullptr;
         case Mode::DictElement: {
@@ -458,7 +461,7 @@ PyObject* result_subscript(PyObject* self, PyObject* key) {
 }
 
 PyObject* iter_impl(PyObject* self) {
-    const PyItems& m = items_of(self);
+    ItemView m = items_of(self);
     auto mode = result_mode(m);
     if (!mode) return nullptr;
     switch (*mode) {
@@ -498,7 +501,7 @@ PyObject* get_impl(PyObject* self, PyObject* path) {
         raise_arg_type("path", path, "str");
         return nullptr;
     }
-    const PyItems& m = items_of(self);
+    ItemView m = items_of(self);
     if (m.size() >= 2) {
         PyErr_SetString(PyExc_ValueError, kMsgGetMulti);
         return nullptr;
@@ -512,7 +515,7 @@ PyObject* get_impl(PyObject* self, PyObject* path) {
     ElementBytes eb;
     if (!eb.acquire(m[0])) return nullptr;
     // A parse() Result is a whole document: paths start at its root element.
-    auto found = m[0].kind == PyItem::Kind::Whole ? run_with(**program, eb.source_bytes(), false, eb.unicode())
+    auto found = m[0].kind() == PyItem::Kind::Whole ? run_with(**program, eb.source_bytes(), false, eb.unicode())
                                                   : run_in_element(**program, eb.bytes(), eb.encoding());
     if (!found) return raise_engine_error(found.error());
     return result_new(lift(std::move(found).value()));
@@ -530,7 +533,7 @@ PyObject* get_many_impl(PyObject* self, PyObject* paths) {
         raise_arg_type("paths", paths, "list");
         return nullptr;
     }
-    const PyItems& m = items_of(self);
+    ItemView m = items_of(self);
     if (m.size() >= 2) {
         PyErr_SetString(PyExc_ValueError, kMsgGetManyMulti);
         return nullptr;
@@ -575,7 +578,7 @@ PyObject* get_many_impl(PyObject* self, PyObject* paths) {
     ElementBytes eb;
     if (!eb.acquire(m[0])) return nullptr;
     if (!programs.empty()) {
-        auto r = m[0].kind == PyItem::Kind::Whole ? run_many(programs, eb.source_bytes(), false, eb.unicode())
+        auto r = m[0].kind() == PyItem::Kind::Whole ? run_many(programs, eb.source_bytes(), false, eb.unicode())
                                                   : run_many_in_element(programs, eb.bytes(), eb.encoding());
         if (!r) return raise_engine_error(r.error());
         found = std::move(r).value();
@@ -702,8 +705,8 @@ PyType_Slot result_slots[] = {
 
 PyType_Spec result_spec = {
     "quelmar._quelmar.Result",
-    sizeof(ResultObject),
-    0,
+    static_cast<int>(kResultItemsOffset),
+    static_cast<int>(sizeof(PyItem)),
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     result_slots,
 };
@@ -726,9 +729,7 @@ PyObject* parse_impl(PyObject* data) {
             }
         }
     }
-    PyItems items;
-    items.push_back(PyItem::make_whole(data));
-    return result_new(std::move(items));
+    return result_new_one(PyItem::make_whole(data));
 }
 
 }  // namespace
@@ -737,16 +738,47 @@ PyTypeObject* make_result_type(PyObject* module) {
     return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &result_spec, nullptr));
 }
 
-PyObject* result_new(PyItems&& items) {
-    PyTypeObject* tp = g_types.result;
-    PyObject* self = tp->tp_alloc(tp, 0);  // allocated tracked by the collector
+namespace {
+
+// A new, untracked Result with room for `n` items and none in it yet.
+PyObject* result_alloc(std::size_t n) {
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyItem)))) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    PyVarObject* self = PyObject_GC_NewVar(PyVarObject, g_types.result, static_cast<Py_ssize_t>(n));
     if (self == nullptr) return nullptr;
-    new (&items_of(self)) PyItems(std::move(items));
-    if (!needs_tracking(items_of(self))) PyObject_GC_UnTrack(self);
+    Py_SET_SIZE(self, 0);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+// Lets the collector see a Result that can be part of a cycle.
+PyObject* result_publish(PyObject* self) {
+    if (needs_tracking(items_of(self))) PyObject_GC_Track(self);
     return self;
 }
 
-PyObject* result_new_empty() { return result_new(PyItems()); }
+}  // namespace
+
+PyObject* result_new(PyItems&& items) {
+    PyObject* self = result_alloc(items.size());
+    if (self == nullptr) return nullptr;
+    PyItem* out = result_items(self);
+    for (std::size_t i = 0; i < items.size(); ++i) new (&out[i]) PyItem(std::move(items[i]));
+    Py_SET_SIZE(self, static_cast<Py_ssize_t>(items.size()));
+    items.clear();
+    return result_publish(self);
+}
+
+PyObject* result_new_one(PyItem&& item) {
+    PyObject* self = result_alloc(1);
+    if (self == nullptr) return nullptr;
+    new (result_items(self)) PyItem(std::move(item));
+    Py_SET_SIZE(self, 1);
+    return result_publish(self);
+}
+
+PyObject* result_new_empty() { return result_alloc(0); }
 
 PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"data"};

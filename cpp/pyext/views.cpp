@@ -26,7 +26,7 @@ struct View {
     ~View() { Py_XDECREF(parent); }
 };
 
-const PyItems& parent_items(PyObject* self) { return items_of(state_of<View>(self).parent); }
+ItemView parent_items(PyObject* self) { return items_of(state_of<View>(self).parent); }
 
 int view_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(state_of<View>(self).parent);
