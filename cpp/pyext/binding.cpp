@@ -129,15 +129,20 @@ HeldBuffer::Status HeldBuffer::acquire(PyObject* obj) {
     return Status::Ok;
 }
 
+bool HeldBuffer::acquire_or_raise(PyObject* obj, const char* not_buffer_msg) {
+    switch (acquire(obj)) {
+        case Status::Ok: return true;
+        case Status::NotABuffer: PyErr_SetString(PyExc_ValueError, not_buffer_msg); return false;
+        case Status::NotContiguous: PyErr_SetString(PyExc_ValueError, kMsgNotContiguous); return false;
+    }
+    return false;
+}
+
 std::optional<Bytes> document_bytes(PyObject* data, HeldBuffer& holder, const char* not_buffer_msg) {
     if (PyBytes_Check(data)) return bytes_view(data);
     if (PyUnicode_Check(data)) return str_utf8(data);
-    switch (holder.acquire(data)) {
-        case HeldBuffer::Status::Ok: return holder.bytes();
-        case HeldBuffer::Status::NotABuffer: PyErr_SetString(PyExc_ValueError, not_buffer_msg); return std::nullopt;
-        case HeldBuffer::Status::NotContiguous: PyErr_SetString(PyExc_ValueError, kMsgNotContiguous); return std::nullopt;
-    }
-    return std::nullopt;
+    if (!holder.acquire_or_raise(data, not_buffer_msg)) return std::nullopt;
+    return holder.bytes();
 }
 
 PyObject* new_str(std::string_view s) {

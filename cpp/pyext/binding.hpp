@@ -59,6 +59,9 @@ public:
     // Requests a read-only buffer of single unsigned bytes. The interpreter's
     // own exception is cleared: callers raise their own message.
     Status acquire(PyObject* obj);
+    // The same, raising ValueError (`not_buffer_msg`, or the C-contiguity
+    // message) on failure; false then.
+    bool acquire_or_raise(PyObject* obj, const char* not_buffer_msg);
 
 private:
     Py_buffer view_{};

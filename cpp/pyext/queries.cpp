@@ -25,11 +25,7 @@ PyObject* run_spans(const Program& program, PyObject* data, Bytes bytes) {
 
 PyObject* run_buffer(const Program& program, PyObject* data) {
     HeldBuffer buffer;
-    switch (buffer.acquire(data)) {
-        case HeldBuffer::Status::Ok: break;
-        case HeldBuffer::Status::NotABuffer: PyErr_SetString(PyExc_ValueError, kMsgNotBuffer); return nullptr;
-        case HeldBuffer::Status::NotContiguous: PyErr_SetString(PyExc_ValueError, kMsgNotContiguous); return nullptr;
-    }
+    if (!buffer.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
     auto items = run_with(program, buffer.bytes(), false);
     buffer.release();
     if (!items) return raise_engine_error(items.error());
@@ -142,13 +138,7 @@ PyObject* get_many_impl(PyObject* data, PyObject* paths, DataKind kind) {
 
     if (kind == DataKind::Buffer) {
         HeldBuffer buffer;
-        switch (buffer.acquire(data)) {
-            case HeldBuffer::Status::Ok: break;
-            case HeldBuffer::Status::NotABuffer: PyErr_SetString(PyExc_ValueError, kMsgNotBuffer); return nullptr;
-            case HeldBuffer::Status::NotContiguous:
-                PyErr_SetString(PyExc_ValueError, kMsgNotContiguous);
-                return nullptr;
-        }
+        if (!buffer.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
         auto results = run_many(run, buffer.bytes(), false);
         buffer.release();
         if (!results) return raise_engine_error(results.error());
