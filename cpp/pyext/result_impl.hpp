@@ -73,6 +73,22 @@ const char* mode_word(Mode m) noexcept;  // "empty", "scalar", "multi" (dict-lik
 
 std::optional<Mode> result_mode(ItemView matched);
 
+// The mode of a Result and, for a scalar, the text of its first item
+// (untrimmed, what item_text gives): for a one-element Result both come from
+// one reader pass that stops at the first child element. The text is valid
+// while the probe lives.
+class ScalarProbe {
+public:
+    // Nothing with a Python error set.
+    std::optional<Mode> run(ItemView matched);
+    Bytes text() const noexcept { return text_; }
+
+private:
+    ElementBytes eb_;
+    ElementScan scan_;
+    Bytes text_;
+};
+
 // Text of one item: a Text's bytes, an element's text content.
 std::optional<std::string> item_text(const PyItem& item);
 // The raw form of one item as text: a Text's bytes, an element's own markup

@@ -100,6 +100,32 @@ std::optional<Mode> result_mode(ItemView matched) {
     return element_has_child_elements(eb.bytes()) ? Mode::DictElement : Mode::ScalarLike;
 }
 
+namespace {
+
+// Runs scan_element over an element item's bytes, reading them as item_text
+// does: a str's UTF-8 form or a transcoded document with UTF-8 fixed, other
+// elements in their document's encoding.
+ElementScan scan_item(const ElementBytes& eb, std::vector<ChildRef>* children) {
+    if (eb.transcoded() || eb.unicode()) return scan_element(eb.bytes(), Encoding::Utf8, true, children);
+    return scan_element(eb.bytes(), eb.encoding(), false, children);
+}
+
+}  // namespace
+
+std::optional<Mode> ScalarProbe::run(ItemView matched) {
+    if (matched.empty()) return Mode::Empty;
+    if (matched.size() >= 2) return Mode::Multi;
+    if (!matched[0].is_element()) {
+        text_ = matched[0].held_bytes();
+        return Mode::ScalarLike;
+    }
+    if (!eb_.acquire(matched[0])) return std::nullopt;
+    scan_ = scan_item(eb_, nullptr);
+    if (scan_.has_children) return Mode::DictElement;
+    text_ = scan_.text();
+    return Mode::ScalarLike;
+}
+
 std::optional<std::string> item_text(const PyItem& item) {
     if (!item.is_element()) return std::string(item.held_bytes());
     ElementBytes eb;

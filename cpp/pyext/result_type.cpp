@@ -70,16 +70,6 @@ void result_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-PyObject* new_scalar(Bytes trimmed) {
-    const ScalarKind k = classify_scalar(trimmed);
-    switch (k.kind) {
-        case ScalarKind::Kind::Int: return PyLong_FromLongLong(k.int_value);
-        case ScalarKind::Kind::Float: return PyFloat_FromDouble(k.float_value);
-        case ScalarKind::Kind::Str: break;
-    }
-    return new_str(trimmed);
-}
-
 PyObject* one_item_result(const PyItem& item) { return result_new_one(item.clone_ref()); }
 
 // ================================================================ values (4.2)
@@ -110,16 +100,40 @@ PyObject* list_value(ItemView m) {
     return list.release();
 }
 
+// A scalar's text is checked as strict UTF-8 before it is trimmed. Trimming
+// removes whole white-space characters, which are valid UTF-8, so the text is
+// valid exactly when its trimmed form is: a number (ASCII) needs no check, and
+// a string is checked by the interpreter as it decodes it; only a failure
+// runs our check, over the untrimmed text, for the message.
+PyObject* str_of_trimmed(Bytes text, Bytes trimmed) {
+    PyObject* s = new_str(trimmed);
+    if (s == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        PyErr_Clear();
+        if (require_utf8(text)) return new_str(trimmed);  // not expected: the two checks agree
+    }
+    return s;
+}
+
+// The value of a scalar Result from its first item's text.
+PyObject* scalar_value(Bytes text) {
+    const Bytes trimmed = trim_unicode_ws(text);
+    const ScalarKind k = classify_scalar(trimmed);
+    switch (k.kind) {
+        case ScalarKind::Kind::Int: return PyLong_FromLongLong(k.int_value);
+        case ScalarKind::Kind::Float: return PyFloat_FromDouble(k.float_value);
+        case ScalarKind::Kind::Str: break;
+    }
+    return str_of_trimmed(text, trimmed);
+}
+
 PyObject* value_of(PyObject* self) {
-    ItemView m = items_of(self);
-    auto mode = result_mode(m);
+    const ItemView m = items_of(self);
+    ScalarProbe probe;
+    auto mode = probe.run(m);
     if (!mode) return nullptr;
     switch (*mode) {
         case Mode::Empty: Py_RETURN_NONE;
-        case Mode::ScalarLike: {
-            auto text = first_text_string_trimmed(m);
-            return text ? new_scalar(*text) : nullptr;
-        }
+        case Mode::ScalarLike: return scalar_value(probe.text());
         case Mode::Multi: return list_value(m);
         case Mode::DictElement: return dict_value(m);
     }
@@ -131,22 +145,23 @@ PyObject* result_get_value(PyObject* self, void*) {
 }
 
 PyObject* type_of(PyObject* self) {
-    ItemView m = items_of(self);
-    auto mode = result_mode(m);
+    ScalarProbe probe;
+    auto mode = probe.run(items_of(self));
     if (!mode) return nullptr;
     PyTypeObject* t = nullptr;
     switch (*mode) {
         case Mode::Empty: Py_RETURN_NONE;
-        case Mode::ScalarLike: {
-            auto text = first_text_string_trimmed(m);
-            if (!text) return nullptr;
-            switch (classify_scalar(*text).kind) {
+        case Mode::ScalarLike:
+            // A number is ASCII, so only a string needs the UTF-8 check.
+            switch (classify_scalar(trim_unicode_ws(probe.text())).kind) {
                 case ScalarKind::Kind::Int: t = &PyLong_Type; break;
                 case ScalarKind::Kind::Float: t = &PyFloat_Type; break;
-                case ScalarKind::Kind::Str: t = &PyUnicode_Type; break;
+                case ScalarKind::Kind::Str:
+                    if (!require_utf8(probe.text())) return nullptr;
+                    t = &PyUnicode_Type;
+                    break;
             }
             break;
-        }
         case Mode::Multi: t = &PyList_Type; break;
         case Mode::DictElement: t = &PyDict_Type; break;
     }
@@ -161,14 +176,12 @@ PyObject* result_exists(PyObject* self, PyObject*) { return PyBool_FromLong(!ite
 
 PyObject* to_str_impl(PyObject* self) {
     ItemView m = items_of(self);
-    auto mode = result_mode(m);
+    ScalarProbe probe;
+    auto mode = probe.run(m);
     if (!mode) return nullptr;
     switch (*mode) {
         case Mode::Empty: return new_str("");
-        case Mode::ScalarLike: {
-            auto text = first_text_string_trimmed(m);
-            return text ? new_str(*text) : nullptr;
-        }
+        case Mode::ScalarLike: return str_of_trimmed(probe.text(), trim_unicode_ws(probe.text()));
         case Mode::DictElement:
         case Mode::Multi: break;
     }
@@ -206,17 +219,16 @@ PyObject* result_to_float(PyObject* self, PyObject*) {
 
 PyObject* result_to_bool(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        ItemView m = items_of(self);
-        auto mode = result_mode(m);
+        ScalarProbe probe;
+        auto mode = probe.run(items_of(self));
         if (!mode) return nullptr;
         if (*mode == Mode::Empty) Py_RETURN_FALSE;
         if (*mode != Mode::ScalarLike) Py_RETURN_TRUE;
-        auto text = item_text(m[0]);
-        if (!text) return nullptr;
+        const Bytes text = probe.text();
         // The keyword table sees the untrimmed text; the fallback trims.
-        if (utf8_valid(*text))
-            if (auto k = bool_keyword(*text)) return PyBool_FromLong(*k);
-        return PyBool_FromLong(lenient_int(*text) != 0);
+        if (utf8_valid(text))
+            if (auto k = bool_keyword(text)) return PyBool_FromLong(*k);
+        return PyBool_FromLong(lenient_int(text) != 0);
     });
 }
 
@@ -272,12 +284,13 @@ std::string short_list(const std::string* pieces, std::size_t shown, bool more) 
 
 PyObject* repr_impl(PyObject* self) {
     ItemView m = items_of(self);
-    auto mode = result_mode(m);
+    ScalarProbe probe;
+    auto mode = probe.run(m);
     if (!mode) return nullptr;
     switch (*mode) {
-        case Mode::Empty:
+        case Mode::Empty: return new_str("None");
         case Mode::ScalarLike: {
-            PyRef v = PyRef::steal(value_of(self));
+            PyRef v = PyRef::steal(scalar_value(probe.text()));
             return v ? PyObject_Str(v.get()) : nullptr;
         }
         case Mode::DictElement: {

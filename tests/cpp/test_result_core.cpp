@@ -1,12 +1,16 @@
 // Core helpers of the Result layer: direct children, the child-element test,
 // scalar classification and the lenient number rule.
 #include <cmath>
+#include <cstdio>
+#include <iterator>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "check.hpp"
 #include "engine/children.hpp"
+#include "engine/engine.hpp"
 #include "engine/scalar.hpp"
 
 using namespace quelmar;
@@ -153,4 +157,167 @@ TEST(bool_keyword_table) {
         const auto k = bool_keyword(row.text);
         CHECK_EQ(k ? (*k ? 1 : 0) : -1, row.expected);
     }
+}
+
+// ---- the one-pass scan against the separate operations
+
+namespace {
+
+// Random element-like byte strings: well-formed pieces, broken ones and
+// bytes of several encodings, nested a few levels.
+struct Gen {
+    std::mt19937 rng{20240817};
+
+    std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); }
+
+    std::string piece() {
+        static const char* const pieces[] = {
+            "text", " ", "\n  ", "&amp;", "&lt;&gt;", "&#65;", "&#x263A;", "&bogus;", "&amp", "&#xD800;",
+            "<![CDATA[ raw <b/> & ]]>", "<![CDATA[\xe9]]>", "<!-- c -->", "<!-- <x/> -->", "<?pi data?>",
+            "<?xml version=\"1.0\" encoding=\"windows-1252\"?>", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>",
+            "<!DOCTYPE r>", "<", "</", "<!", "<!-", "<![CDATA[", "<?", "&", "]]>", ">", "\"", "'",
+            "caf\xc3\xa9", "caf\xe9", "\xff\xfe", "\xe3\x80\x80", "\x82\xa0", "\xa4\xa2", "<p:x/>", "<x/>",
+            "<x a=\"1\"/>", "</x>", "</r>", "<x>", "<x a='&lt;'>", "<x a=\"1\" a=\"2\">", "<\xc3\xa9/>",
+            "<\xe9>t</\xe9>",
+        };
+        return pieces[pick(std::size(pieces))];
+    }
+
+    std::string content(int depth) {
+        std::string s;
+        const std::size_t n = pick(6);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (depth > 0 && pick(4) == 0) s += element(depth - 1);
+            else s += piece();
+        }
+        return s;
+    }
+
+    std::string element(int depth) {
+        static const char* const names[] = {"r", "a", "b", "p:a", "x"};
+        const std::string name = names[pick(std::size(names))];
+        switch (pick(8)) {
+            case 0: return "<" + name + "/>";
+            case 1: return "<" + name + " k=\"v\">" + content(depth);  // unclosed
+            case 2: return "<" + name + ">" + content(depth) + "</other>";
+            default: return "<" + name + ">" + content(depth) + "</" + name + ">";
+        }
+    }
+
+    std::string document() {
+        std::string s;
+        if (pick(4) == 0) s += piece();  // something before the element
+        s += element(3);
+        if (pick(4) == 0) s += piece();
+        if (pick(10) == 0) s = s.substr(0, pick(s.size() + 1));  // truncated
+        return s;
+    }
+};
+
+std::string show_refs(Bytes element, const std::vector<ChildRef>& refs) {
+    std::string s;
+    for (const ChildRef& c : refs)
+        s += std::string(c.name(element)) + "[" + std::to_string(c.start) + "," + std::to_string(c.end) + ")";
+    return s;
+}
+
+}  // namespace
+
+TEST(scan_element_equals_the_separate_operations) {
+    struct Mode {
+        Encoding encoding;
+        bool fixed;
+    };
+    const Mode modes[] = {
+        {Encoding::Utf8, false}, {Encoding::Utf8, true},        {Encoding::Windows1252, false},
+        {Encoding::ShiftJis, false}, {Encoding::Iso8859_5, false}, {Encoding::EucKr, false},
+    };
+    Gen gen;
+    int children_seen = 0, texts_seen = 0;
+    for (int round = 0; round < 4000; ++round) {
+        const std::string doc = gen.document();
+        const bool has = element_has_child_elements(doc);
+        const std::string expected_children = show_spans(collect_direct_children(doc));
+        std::vector<ChildRef> refs;
+        collect_child_refs(doc, refs);
+        CHECK_EQ(show_refs(doc, refs), expected_children);
+        for (const Mode& m : modes) {
+            const ElementScan plain = scan_element(doc, m.encoding, m.fixed);
+            std::vector<ChildRef> found;
+            const ElementScan full = scan_element(doc, m.encoding, m.fixed, &found);
+            CHECK_EQ(plain.has_children, has);
+            CHECK_EQ(full.has_children, has);
+            CHECK_EQ(show_refs(doc, found), expected_children);
+            if (has) {
+                ++children_seen;
+                continue;
+            }
+            ++texts_seen;
+            const std::string text =
+                m.fixed ? extract_element_text_fixed(doc, m.encoding) : extract_element_text(doc, m.encoding);
+            CHECK_EQ(std::string(plain.text()), text);
+            CHECK_EQ(std::string(full.text()), text);
+            if (plain.text() != text) std::fprintf(stderr, "  document: %s\n", doc.c_str());
+        }
+    }
+    // The generator reaches both outcomes often.
+    CHECK(children_seen > 2000);
+    CHECK(texts_seen > 2000);
+}
+
+TEST(scan_element_table) {
+    struct Row {
+        const char* element;
+        bool has_children;
+        const char* text;
+    };
+    const Row rows[] = {
+        {"<a> 42 </a>", false, " 42 "},
+        {"<a>x<!--c--><?p?>y</a>", false, "xy"},
+        {"<a>1 &lt; 2<![CDATA[ & ]]></a>", false, "1 < 2 & "},
+        {"<a/>", false, ""},
+        {"<a>t<b>1</b></a>", true, ""},
+        {"<a><b/></a>", true, ""},
+        {"</z><a>x</a>", false, "x"},  // a stray end tag first is a reader error, passed over
+        {"</z><a>x<b>y</b></a>", true, ""},
+        {"<?xml version=\"1.0\"?><!-- c --><root>t</root>", false, "t"},
+        {"<a>unclosed", false, "unclosed"},
+        {"not xml", false, ""},
+        {"", false, ""},
+    };
+    for (const Row& row : rows) {
+        const ElementScan s = scan_element(row.element, Encoding::Utf8, false);
+        CHECK_EQ(s.has_children, row.has_children);
+        CHECK_EQ(std::string(s.text()), std::string(row.text));
+    }
+    // A legacy document's text is decoded; the same bytes read as UTF-8 are
+    // left out (not valid UTF-8).
+    CHECK_EQ(std::string(scan_element("<a>caf\xe9</a>", Encoding::Windows1252, false).text()), std::string("caf\xc3\xa9"));
+    CHECK_EQ(std::string(scan_element("<a>caf\xe9</a>", Encoding::Utf8, true).text()), std::string());
+}
+
+TEST(group_child_names_table) {
+    auto show = [](const ChildGrouping& g) {
+        std::string s;
+        for (std::size_t k = 0; k < g.size(); ++k) {
+            s += std::to_string(g.first[k]) + ":";
+            for (std::size_t i = g.offsets[k]; i < g.offsets[k + 1]; ++i) s += std::to_string(g.members[i]) + ",";
+            s += ";";
+        }
+        return s;
+    };
+    CHECK_EQ(show(group_child_names({})), std::string());
+    CHECK_EQ(show(group_child_names({"a", "b", "a", "c", "b"})), std::string("0:0,2,;1:1,4,;3:3,;"));
+    // Past the linear search: 40 distinct names, each twice, interleaved.
+    std::vector<std::string> storage;
+    for (int i = 0; i < 40; ++i) storage.push_back("n" + std::to_string(i));
+    std::vector<Bytes> names;
+    for (int round = 0; round < 2; ++round)
+        for (const std::string& n : storage) names.push_back(n);
+    const ChildGrouping g = group_child_names(names);
+    CHECK_EQ(g.size(), std::size_t{40});
+    bool ok = g.offsets.back() == 80;
+    for (std::size_t k = 0; k < g.size() && ok; ++k)
+        ok = g.first[k] == k && g.offsets[k] == 2 * k && g.members[2 * k] == k && g.members[2 * k + 1] == k + 40;
+    CHECK(ok);
 }

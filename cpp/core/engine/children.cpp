@@ -102,6 +102,147 @@ void decode_child_names(std::vector<ChildSpan>& spans, Encoding encoding) {
     }
 }
 
+namespace {
+
+// Appends the child whose start or empty-element tag `ev` the reader just
+// returned (its '<' at p), skipping a start tag's content.
+void take_child(Reader& reader, Bytes element, const Event& ev, std::size_t p, std::vector<ChildRef>& out) {
+    const Bytes name = ev.name();
+    const auto name_start = static_cast<std::size_t>(name.data() - element.data());
+    if (ev.kind == EventKind::Start) (void)reader.read_to_end(name);  // a broken child ends where the reader stopped
+    out.push_back(ChildRef{p, static_cast<std::size_t>(reader.buffer_position()), name_start, name.size()});
+}
+
+// The rest of collect_child_refs once the element's own start tag is read.
+void collect_rest(Reader& reader, Bytes element, std::vector<ChildRef>& out) {
+    for (;;) {
+        const auto p = static_cast<std::size_t>(reader.buffer_position());
+        const Event ev = reader.read_event();
+        switch (ev.kind) {
+            case EventKind::Start:
+            case EventKind::Empty: take_child(reader, element, ev, p, out); break;
+            case EventKind::End:
+            case EventKind::Eof: return;
+            default: break;
+        }
+    }
+}
+
+}  // namespace
+
+void collect_child_refs(Bytes element, std::vector<ChildRef>& out) {
+    Reader reader(element, ReaderConfig::engine());
+    for (;;) {
+        const Event ev = reader.read_event();
+        switch (ev.kind) {
+            case EventKind::Start: collect_rest(reader, element, out); return;
+            case EventKind::Empty:  // the element itself is an empty-element tag
+            case EventKind::End:
+            case EventKind::Eof: return;
+            default: break;
+        }
+    }
+}
+
+ElementScan scan_element(Bytes element, Encoding encoding, bool fixed, std::vector<ChildRef>* children) {
+    ElementScan out;
+    // The reader's encoding decides only how text is decoded, never where
+    // markup is: the child test and the child spans come out as they do from
+    // an unfixed reader.
+    Reader reader(element, ReaderConfig::engine());
+    if (fixed || encoding != Encoding::Utf8) reader.fix_encoding(encoding);
+    // Up to the element's own start tag.
+    for (;;) {
+        const Event ev = reader.read_event();
+        if (ev.kind == EventKind::Start) break;
+        if (ev.kind == EventKind::Empty || ev.kind == EventKind::Eof) return out;
+        if (ev.kind == EventKind::End) {
+            // An end tag before any element: no children, but the text is
+            // that of the next element, read whole.
+            for (;;) {
+                const Event next = reader.read_event();
+                if (next.kind == EventKind::Start) {
+                    out.add(read_text_in_scope(reader), element);
+                    return out;
+                }
+                if (next.kind == EventKind::Empty || next.kind == EventKind::Eof) return out;
+            }
+        }
+    }
+    // Inside the element: its text, as read_text_in_scope collects it, until
+    // its end or its first child.
+    std::string scratch;
+    const bool utf8 = reader.encoding() == Encoding::Utf8;
+    for (;;) {
+        const auto p = static_cast<std::size_t>(reader.buffer_position());
+        const Event ev = reader.read_event();
+        switch (ev.kind) {
+            case EventKind::Start:
+            case EventKind::Empty:
+                out.has_children = true;
+                out.clear();
+                if (children != nullptr) {
+                    take_child(reader, element, ev, p, *children);
+                    collect_rest(reader, element, *children);
+                }
+                return out;
+            case EventKind::End:
+            case EventKind::Eof: return out;
+            case EventKind::Text: {
+                Bytes text;
+                if (reader.unescape(ev.content, scratch, text)) out.add(text, element);
+                break;
+            }
+            case EventKind::CData:
+                if (utf8) {
+                    out.add(ev.content, element);
+                } else {
+                    Bytes text;
+                    if (reader.decode(ev.content, scratch, text)) out.add(text, element);
+                }
+                break;
+            default: break;
+        }
+    }
+}
+
+ChildGrouping group_child_names(const std::vector<Bytes>& names) {
+    ChildGrouping g;
+    const std::size_t n = names.size();
+    std::vector<std::size_t> group_of(n);
+    // A few names are told apart by comparing them; many through a hash map.
+    constexpr std::size_t kLinear = 16;
+    std::unordered_map<Bytes, std::size_t> index;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t k = g.first.size();
+        if (g.first.size() <= kLinear) {
+            for (std::size_t j = 0; j < g.first.size(); ++j)
+                if (names[g.first[j]] == names[i]) {
+                    k = j;
+                    break;
+                }
+            if (k == g.first.size()) {
+                g.first.push_back(i);
+                if (g.first.size() > kLinear)
+                    for (std::size_t j = 0; j < g.first.size(); ++j) index.emplace(names[g.first[j]], j);
+            }
+        } else {
+            auto [it, fresh] = index.try_emplace(names[i], g.first.size());
+            if (fresh) g.first.push_back(i);
+            k = it->second;
+        }
+        group_of[i] = k;
+    }
+    // Counting sort by group, stable: members in document order.
+    g.offsets.assign(g.first.size() + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) ++g.offsets[group_of[i] + 1];
+    for (std::size_t k = 0; k < g.first.size(); ++k) g.offsets[k + 1] += g.offsets[k];
+    g.members.resize(n);
+    std::vector<std::size_t> fill(g.offsets.begin(), g.offsets.end() - 1);
+    for (std::size_t i = 0; i < n; ++i) g.members[fill[group_of[i]]++] = i;
+    return g;
+}
+
 std::string extract_element_text_fixed(Bytes element, Encoding encoding) {
     Reader reader(element, ReaderConfig::engine());
     reader.fix_encoding(encoding);

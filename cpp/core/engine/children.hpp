@@ -3,6 +3,7 @@
 // their grouping, and the encoding a whole document declares.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,82 @@ Encoding document_encoding(Bytes document);
 // that they serve as keys. A name that does not decode shows each malformed
 // sequence as U+FFFD; ASCII names are left as they are.
 void decode_child_names(std::vector<ChildSpan>& spans, Encoding encoding);
+
+// ---- one pass for the Result layer's questions about one element
+
+// A direct child of an element, by offsets into the element's bytes: the
+// child is [start, end), its name [name_start, name_start + name_len).
+struct ChildRef {
+    std::size_t start = 0;
+    std::size_t end = 0;
+    std::size_t name_start = 0;
+    std::size_t name_len = 0;
+
+    Bytes name(Bytes element) const noexcept { return element.substr(name_start, name_len); }
+};
+
+// What one reader pass over an element tells: whether it has child elements
+// (element_has_child_elements) and, when it has none, its text.
+class ElementScan {
+public:
+    bool has_children = false;
+
+    // The text (only when !has_children). A text of one run that needed no
+    // decoding or unescaping is a view into the element's bytes; anything
+    // else is held here.
+    Bytes text() const noexcept { return held_ ? Bytes(storage_) : view_; }
+
+    // Adds a run of text; `element` is the input, which a view may point into.
+    void add(Bytes piece, Bytes element) {
+        if (piece.empty()) return;
+        const auto at = reinterpret_cast<std::uintptr_t>(piece.data());
+        const auto lo = reinterpret_cast<std::uintptr_t>(element.data());
+        const bool in_input = at >= lo && at - lo <= element.size() && piece.size() <= element.size() - (at - lo);
+        if (!held_ && view_.empty() && in_input) {
+            view_ = piece;
+            return;
+        }
+        if (!held_) {
+            storage_.assign(view_);
+            held_ = true;
+        }
+        storage_.append(piece);
+    }
+    void clear() noexcept {
+        view_ = Bytes();
+        storage_.clear();
+        held_ = false;
+    }
+
+private:
+    Bytes view_;
+    std::string storage_;
+    bool held_ = false;
+};
+
+// Decides child-or-not and collects the text in the same pass, stopping at
+// the first child element. The text is extract_element_text(element,
+// encoding), or with `fixed` extract_element_text_fixed(element, encoding)
+// (the reader's encoding fixed even when it is UTF-8). With `children`, an
+// element that has children is read on to its end and its direct children
+// are appended there, as collect_child_refs gives them.
+ElementScan scan_element(Bytes element, Encoding encoding, bool fixed, std::vector<ChildRef>* children = nullptr);
+
+// The direct children of the first element, as collect_direct_children finds
+// them, without copying their names.
+void collect_child_refs(Bytes element, std::vector<ChildRef>& out);
+
+// Children grouped by name (names compared as byte strings): the groups in
+// order of first occurrence, each with its members in document order.
+// `names` gives the key of each child. Linear in the number of children.
+struct ChildGrouping {
+    std::vector<std::size_t> first;    // per group: the index of its first child
+    std::vector<std::size_t> members;  // child indices, group by group
+    std::vector<std::size_t> offsets;  // per group: where its members start (one more entry: the end)
+
+    std::size_t size() const noexcept { return first.size(); }
+};
+ChildGrouping group_child_names(const std::vector<Bytes>& names);
 
 // extract_element_text with the reader's encoding fixed even when it is
 // UTF-8: for the UTF-8 form of a document whose declaration still names the
