@@ -143,6 +143,9 @@ private:
     Event read_bang();
     Event read_pi();
     Event close_element(Bytes name);
+    // The open-name and expansion bookkeeping of a start tag (depth_ is
+    // counted by the caller).
+    void open_element(Bytes name, bool empty);
     Event error_event(XmlError e, bool fatal) noexcept;
     void apply_declaration(Bytes content);
 
