@@ -137,14 +137,12 @@ inline std::uint64_t prefix_xor(std::uint64_t x) noexcept {
     return x;
 }
 
-// One block of tag body at q as bit masks over its bytes (bit i: byte q[i];
-// only bits of bytes that exist): '>', '"', '\'' and bytes <= 0x20
-// (white-space candidates, confirmed through the table). True, with `gt`
-// set, when the tag ends in this block.
-inline bool tag_block(const char* q, std::uint64_t m_gt, std::uint64_t m_dq, std::uint64_t m_sq, std::uint64_t m_low,
-                      TagState& st, const char*& gt) noexcept {
-    std::uint64_t limit = ~std::uint64_t{0};  // bits before the tag's end
-    bool found = false;
+// The quote logic of one block of tag body at q, as bit masks over its
+// bytes (bit i: byte q[i]; only bits of bytes that exist): '>', '"' and
+// '\''. `quote` is the value open at the block's start (0: none) and is
+// updated to the one open at its end. Returns the bit of the '>' that ends
+// the tag, or -1 when the tag goes on past the block.
+inline int tag_quotes(const char* q, std::uint64_t m_gt, std::uint64_t m_dq, std::uint64_t m_sq, char& quote) noexcept {
     if (m_dq == 0 || m_sq == 0) {
         // Quotes of one kind (or none): the bytes inside values are the
         // prefix XOR of the quote bits, inverted when the block starts
@@ -152,58 +150,58 @@ inline bool tag_block(const char* q, std::uint64_t m_gt, std::uint64_t m_dq, std
         // not close in this block: the whole block is inside it.
         const std::uint64_t k = m_dq | m_sq;
         const char kind = m_dq ? '"' : '\'';
-        if (st.quote == 0 || (k != 0 && kind == st.quote)) {
-            std::uint64_t inside = prefix_xor(k);
-            if (st.quote) inside = ~inside;
-            const std::uint64_t out_gt = m_gt & ~inside;
-            if (out_gt) {
-                const int i = __builtin_ctzll(out_gt);
-                gt = q + i;
-                limit = (std::uint64_t{1} << i) - 1;
-                st.quote = 0;
-                found = true;
-            } else if (__builtin_parityll(k)) {
-                st.quote = st.quote ? 0 : kind;
-            }
+        if (quote != 0 && (k == 0 || kind != quote)) return -1;
+        std::uint64_t inside = prefix_xor(k);
+        if (quote) inside = ~inside;
+        const std::uint64_t out_gt = m_gt & ~inside;
+        if (out_gt) {
+            quote = 0;
+            return __builtin_ctzll(out_gt);
         }
-    } else {
-        // Both kinds: the structural bytes in order. Outside a value the
-        // first '>' ends the tag and a quote opens a value; inside one only
-        // its own quote counts. Each step clears the bits up to the byte
-        // just handled.
-        std::uint64_t m_any = m_gt | m_dq | m_sq;
-        char quote = st.quote;
-        while (true) {
-            const std::uint64_t cand = quote == 0 ? m_any : (quote == '"' ? m_dq : m_sq);
-            if (!cand) break;
-            const int i = __builtin_ctzll(cand);
-            const std::uint64_t upto = (std::uint64_t{2} << i) - 1;  // bits 0..i (i < 32)
-            m_any &= ~upto;
-            m_dq &= ~upto;
-            m_sq &= ~upto;
-            if (quote) {
-                quote = 0;
-            } else if (q[i] == '>') {
-                gt = q + i;
-                limit = upto >> 1;
-                found = true;
-                break;
-            } else {
-                quote = q[i];
-            }
-        }
-        st.quote = found ? 0 : quote;
+        if (__builtin_parityll(k)) quote = quote ? 0 : kind;
+        return -1;
     }
+    // Both kinds: the structural bytes in order. Outside a value the first
+    // '>' ends the tag and a quote opens a value; inside one only its own
+    // quote counts. Each step clears the bits up to the byte just handled.
+    std::uint64_t m_any = m_gt | m_dq | m_sq;
+    while (true) {
+        const std::uint64_t cand = quote == 0 ? m_any : (quote == '"' ? m_dq : m_sq);
+        if (!cand) return -1;
+        const int i = __builtin_ctzll(cand);
+        const std::uint64_t upto = (std::uint64_t{2} << i) - 1;  // bits 0..i (i < 64)
+        m_any &= ~upto;
+        m_dq &= ~upto;
+        m_sq &= ~upto;
+        if (quote) {
+            quote = 0;
+        } else if (q[i] == '>') {
+            return i;
+        } else {
+            quote = q[i];
+        }
+    }
+}
+
+// One block of tag body for scan_tag: tag_quotes, and the name's end among
+// the white-space candidates (bytes <= 0x20, confirmed through the table)
+// before the tag's end. True, with `gt` set, when the tag ends here.
+inline bool tag_block(const char* q, std::uint64_t m_gt, std::uint64_t m_dq, std::uint64_t m_sq, std::uint64_t m_low,
+                      TagState& st, const char*& gt) noexcept {
+    const int i = tag_quotes(q, m_gt, m_dq, m_sq, st.quote);
     if (!st.name_end) {
-        for (std::uint64_t low = m_low & limit; low; low &= low - 1) {
-            const int i = __builtin_ctzll(low);
-            if (is_ws(q[i])) {
-                st.name_end = q + i;
+        if (i >= 0) m_low &= (std::uint64_t{1} << i) - 1;
+        for (; m_low; m_low &= m_low - 1) {
+            const int j = __builtin_ctzll(m_low);
+            if (is_ws(q[j])) {
+                st.name_end = q + j;
                 break;
             }
         }
     }
-    return found;
+    if (i < 0) return false;
+    gt = q + i;
+    return true;
 }
 
 // True when the first '>' of a block (m_gt != 0) ends the tag, the block
