@@ -10,10 +10,12 @@
 // is Eof again.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/utf8.hpp"
 #include "fuzz_common.hpp"
 #include "xml/reader.hpp"
+#include "xml/scan.hpp"
 
 using namespace quelmar;
 
@@ -89,6 +91,50 @@ void run(Bytes doc, ReaderConfig cfg, unsigned skip_every, const Encoding* fixed
     for (int i = 0; i < 3; ++i) FUZZ_ASSERT(r.read_event().kind == EventKind::Eof);
 }
 
+// The event stream as offsets, so that runs can be compared.
+struct Rec {
+    EventKind kind;
+    XmlError error;
+    std::ptrdiff_t offset;
+    std::size_t len, name_len;
+    std::uint64_t pos;
+    bool operator==(const Rec&) const = default;
+};
+
+std::vector<Rec> record(Bytes doc, ReaderConfig cfg, unsigned skip_every) {
+    std::vector<Rec> out;
+    Reader r(doc, cfg);
+    unsigned starts = 0;
+    for (;;) {
+        const Event ev = r.read_event();
+        out.push_back(Rec{ev.kind, ev.error, ev.content.empty() ? 0 : ev.content.data() - doc.data(),
+                          ev.content.size(), ev.name_len, r.buffer_position()});
+        if (ev.kind == EventKind::Eof) return out;
+        if (ev.kind == EventKind::Start && skip_every && ++starts % skip_every == 0) {
+            const XmlError e = r.read_to_end(ev.name());
+            out.push_back(Rec{EventKind::Eof, e, -1, 0, 0, r.buffer_position()});
+        }
+    }
+}
+
+// Every vector width the CPU has reads the same events as the word-wide
+// scan, in the engine's and validate's configurations, with and without
+// skips.
+void same_for_every_width(Bytes doc, unsigned skip_every) {
+    namespace scan = xml_scan;
+    const scan::Isa best = scan::limit_isa(scan::Isa::Avx2);
+    scan::limit_isa(scan::Isa::Word);
+    const auto engine = record(doc, ReaderConfig::engine(), skip_every);
+    const auto validating = record(doc, ReaderConfig::validating(), 0);
+    for (scan::Isa w : {scan::Isa::Sse2, scan::Isa::Avx2}) {
+        if (w > best) break;
+        scan::limit_isa(w);
+        FUZZ_ASSERT(record(doc, ReaderConfig::engine(), skip_every) == engine);
+        FUZZ_ASSERT(record(doc, ReaderConfig::validating(), 0) == validating);
+    }
+    scan::limit_isa(scan::Isa::Avx2);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -125,6 +171,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string lossy;
     decode_lossy_to_utf8(enc, doc, lossy);
     FUZZ_ASSERT(utf8_valid(lossy));
+
+    same_for_every_width(doc, 1 + (sel & 3));
 
     // Unescaping on its own, over the raw bytes.
     std::string scratch;

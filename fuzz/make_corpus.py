@@ -81,6 +81,21 @@ def is_path(s):
     return 0 < len(s) <= 200 and b"<" not in s and b"\n" not in s and b"\0" not in s
 
 
+def transcoded(doc):
+    """The document in UTF-16 (both byte orders, with a byte-order mark) and
+    in ISO-2022-JP behind a declaration, when it is text in those forms."""
+    try:
+        text = doc.decode("utf-8")
+    except UnicodeDecodeError:
+        return []
+    out = [b"\xff\xfe" + text.encode("utf-16-le"), b"\xfe\xff" + text.encode("utf-16-be")]
+    try:
+        out.append(b'<?xml version="1.0" encoding="iso-2022-jp"?>' + text.encode("iso-2022-jp"))
+    except UnicodeEncodeError:
+        pass
+    return out
+
+
 def write(target, data):
     d = CORPUS / target
     d.mkdir(parents=True, exist_ok=True)
@@ -100,9 +115,13 @@ def main():
         docs.update(gdocs)
         paths.update(gpaths)
         pairs = [(p, d) for d in gdocs for p in gpaths][:MAX_PAIRS_PER_GROUP]
-        for p, d in pairs:
+        for n, (p, d) in enumerate(pairs):
             write("query", p + b"\0" + d)
             write("differential", p + b"\0" + d)
+            if n < 3:
+                for t in transcoded(d):
+                    write("query", p + b"\0" + t)
+                    write("differential", p + b"\0" + t)
         if len(gpaths) > 1 and gdocs:
             write("query", b"\n".join(gpaths[:8]) + b"\0" + gdocs[0])
             write("differential", b"\n".join(gpaths[:4]) + b"\0" + gdocs[0])
