@@ -425,8 +425,9 @@ inline const char* find_byte(const char* p, const char* end, char ch) noexcept {
 }
 
 namespace detail {
-// Past the first block, in the chosen width.
-inline TagScan scan_tag_wide(const char* p, const char* end) noexcept {
+// Past the first block, in the chosen width (out of line: the inline part
+// of scan_tag stays small enough to be inlined into the reader's loop).
+[[gnu::noinline]] inline TagScan scan_tag_wide(const char* p, const char* end) noexcept {
     switch (isa()) {
 #if defined(QUELMAR_SCAN_AVX2)
         case Isa::Avx2: return avx2::scan_tag_from(p, end, TagState{});
@@ -442,7 +443,7 @@ inline TagScan scan_tag_wide(const char* p, const char* end) noexcept {
 // The end of the tag body starting at p (just after '<'): the first '>'
 // outside quoted values, and the end of the name (the first white space,
 // quoted or not). One pass finds both.
-inline TagScan scan_tag(const char* p, const char* end) noexcept {
+[[gnu::always_inline]] inline TagScan scan_tag(const char* p, const char* end) noexcept {
 #if defined(__SSE2__)
     if (end - p >= 16) {
         // The first 16 bytes inline: most tags end there with no quote, or
