@@ -146,25 +146,30 @@ PyType_Spec child_key_iter_spec = {"quelmar._quelmar.ResultChildKeyIter", box_si
 // once, when the iterator is made; a step copies only the children it returns.
 struct ChildGroupIter {
     ChildData data;
-    ChildGroups groups;
+    ChildGrouping groups;
     std::size_t position = 0;  // index into groups.names
     bool busy = false;
 };
 
+// The Result of group k's children.
+PyObject* group_result(const ChildGroupIter& st, std::size_t k) {
+    const std::size_t from = st.groups.offsets[k];
+    return children_result(st.data, &st.groups.members[from], st.groups.offsets[k + 1] - from);
+}
+
 PyObject* child_item_step(PyObject*, ChildGroupIter& st) {
-    if (st.position >= st.groups.names.size()) return nullptr;
-    const std::size_t i = st.position++;
-    PyRef name = PyRef::steal(new_str(st.groups.names[i]));
+    if (st.position >= st.groups.size()) return nullptr;
+    const std::size_t k = st.position++;
+    PyRef name = PyRef::steal(new_str(st.data.names[st.groups.first[k]]));
     if (!name) return nullptr;
-    PyRef value = PyRef::steal(children_result(st.data, st.groups.members[i]));
+    PyRef value = PyRef::steal(group_result(st, k));
     if (!value) return nullptr;
     return PyTuple_Pack(2, name.get(), value.get());
 }
 
 PyObject* child_value_step(PyObject*, ChildGroupIter& st) {
-    if (st.position >= st.groups.names.size()) return nullptr;
-    const std::size_t i = st.position++;
-    return children_result(st.data, st.groups.members[i]);
+    if (st.position >= st.groups.size()) return nullptr;
+    return group_result(st, st.position++);
 }
 
 const char child_item_iter_doc[] = "Yields `(key_str, value_Result)` tuples, one per unique child tag.";
@@ -187,17 +192,17 @@ PyType_Spec child_value_iter_spec = {"quelmar._quelmar.ResultChildValueIter", bo
 
 struct ChildIter {
     ChildData data;
-    std::size_t position = 0;  // index into data.spans
+    std::size_t position = 0;  // index into data.refs
     bool busy = false;
 };
 
 PyObject* child_step(PyObject*, ChildIter& st) {
-    if (st.position >= st.data.spans.size()) return nullptr;
-    const ChildSpan& span = st.data.spans[st.position++];
-    if (!utf8_valid(span.name)) return internal_failure(kMsgTagNamesUtf8);
-    PyRef name = PyRef::steal(new_str(span.name));
+    if (st.position >= st.data.refs.size()) return nullptr;
+    const std::size_t i = st.position++;
+    if (!utf8_valid(st.data.names[i])) return internal_failure(kMsgTagNamesUtf8);
+    PyRef name = PyRef::steal(new_str(st.data.names[i]));
     if (!name) return nullptr;
-    PyRef value = PyRef::steal(child_result(st.data, span));
+    PyRef value = PyRef::steal(child_result(st.data, i));
     if (!value) return nullptr;
     return PyTuple_Pack(2, name.get(), value.get());
 }
@@ -229,17 +234,26 @@ PyObject* char_iter_new(std::string text) {
 
 PyObject* item_iter_new(PyObject* parent) { return box_new(g_types.item_iter, ItemIter(parent)); }
 
+PyObject* keys_iter_of(ItemView matched) {
+    ElementBytes eb;
+    auto data = dict_children(matched, eb, false);
+    if (!data) return nullptr;
+    const std::vector<Bytes> unique = group_names(*data, group_children(*data));
+    if (!names_are_utf8(unique)) return nullptr;
+    return child_key_iter_new(std::vector<std::string>(unique.begin(), unique.end()));
+}
+
 PyObject* child_key_iter_new(std::vector<std::string> names) {
     ChildKeyIter st;
     st.names = std::move(names);
     return box_new(g_types.child_key_iter, std::move(st));
 }
 
-PyObject* child_item_iter_new(ChildData data, ChildGroups groups) {
+PyObject* child_item_iter_new(ChildData data, ChildGrouping groups) {
     return box_new(g_types.child_item_iter, ChildGroupIter{std::move(data), std::move(groups), 0, false});
 }
 
-PyObject* child_value_iter_new(ChildData data, ChildGroups groups) {
+PyObject* child_value_iter_new(ChildData data, ChildGrouping groups) {
     return box_new(g_types.child_value_iter, ChildGroupIter{std::move(data), std::move(groups), 0, false});
 }
 

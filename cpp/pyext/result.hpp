@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <utility>
-#include <vector>
 
 #include "engine/item.hpp"
 #include "pyext/binding.hpp"
@@ -27,9 +26,9 @@ public:
 
     PyItem() noexcept = default;  // an empty text
     PyItem(PyItem&& o) noexcept
-        : ptr_(std::exchange(o.ptr_, nullptr)), start_(o.start_), kind_(o.kind_), end_(o.end_),
+        : ptr_(std::exchange(o.ptr_, nullptr)), start_(o.start_), tag_(o.tag_), end_(o.end_),
           encoding_(o.encoding_) {
-        o.kind_ = Kind::Text;
+        o.tag_ = 0;
     }
     PyItem& operator=(PyItem&& o) noexcept {
         if (this != &o) {
@@ -55,7 +54,7 @@ public:
     // The range [s, e) of `block`, which gets one more reference.
     static PyItem make_shared_part(SharedBlock* block, std::size_t s, std::size_t e, Encoding enc) noexcept {
         PyItem it;
-        it.kind_ = Kind::Shared;
+        it.set_kind(Kind::Shared);
         it.encoding_ = enc;
         it.ptr_ = block;
         block->retain();
@@ -65,13 +64,13 @@ public:
     }
     static PyItem make_whole(PyObject* obj) noexcept {
         PyItem it;
-        it.kind_ = Kind::Whole;
+        it.set_kind(Kind::Whole);
         it.ptr_ = Py_NewRef(obj);
         return it;
     }
     static PyItem make_slice(PyObject* obj, std::uint64_t s, std::uint64_t e, Encoding enc) noexcept {
         PyItem it;
-        it.kind_ = Kind::Slice;
+        it.set_kind(Kind::Slice);
         it.encoding_ = enc;
         it.ptr_ = Py_NewRef(obj);
         it.start_ = s & Item::kOffsetMask;
@@ -79,10 +78,15 @@ public:
         return it;
     }
 
-    Kind kind() const noexcept { return kind_; }
+    Kind kind() const noexcept { return static_cast<Kind>(tag_ & kKindBits); }
     Encoding encoding() const noexcept { return encoding_; }
-    bool is_element() const noexcept { return kind_ != Kind::Text; }
-    bool has_source() const noexcept { return kind_ == Kind::Whole || kind_ == Kind::Slice; }
+    bool is_element() const noexcept { return kind() != Kind::Text; }
+    bool has_source() const noexcept { return kind() == Kind::Whole || kind() == Kind::Slice; }
+
+    // A mark the Result keeps on its first item: whether the Result is one
+    // the garbage collector must see (see result_is_gc). Never copied.
+    bool marked() const noexcept { return (tag_ & kMarkBit) != 0; }
+    void set_mark() noexcept { tag_ = static_cast<std::uint8_t>(tag_ | kMarkBit); }
 
     // Text and Shared: the bytes held.
     Bytes held_bytes() const noexcept {
@@ -101,7 +105,7 @@ public:
     // reference; nothing is copied.
     PyItem clone_ref() const noexcept {
         PyItem it;
-        it.kind_ = kind_;
+        it.set_kind(kind());
         it.encoding_ = encoding_;
         it.start_ = start_;
         it.end_ = end_;
@@ -120,13 +124,19 @@ public:
         end_ = o.end_ & Item::kOffsetMask;
         o.start_ = s & Item::kOffsetMask;
         o.end_ = e & Item::kOffsetMask;
-        std::swap(kind_, o.kind_);
+        std::swap(tag_, o.tag_);
         std::swap(encoding_, o.encoding_);
     }
 
 private:
+    static constexpr std::uint8_t kKindBits = 0x03;
+    static constexpr std::uint8_t kMarkBit = 0x80;
+
+    void set_kind(Kind k) noexcept {
+        tag_ = static_cast<std::uint8_t>((tag_ & ~kKindBits) | static_cast<std::uint8_t>(k));
+    }
     void set_block(SharedBlock* block, Kind k, Encoding e) noexcept {
-        kind_ = k;
+        set_kind(k);
         encoding_ = e;
         ptr_ = block;
         start_ = 0;
@@ -141,24 +151,38 @@ private:
 
     void* ptr_ = nullptr;  // SharedBlock* (Text, Shared) or PyObject* (Whole, Slice)
     std::uint64_t start_ : 56 = 0;
-    Kind kind_ = Kind::Text;
+    std::uint8_t tag_ = 0;  // the Kind in the low bits, and the mark
     std::uint64_t end_ : 56 = 0;
     Encoding encoding_ = Encoding::Utf8;
 };
 
 static_assert(sizeof(PyItem) == 24, "a PyItem is three words");
 
-using PyItems = std::vector<PyItem>;
+// Engine items lifted straight into the storage of a new Result, which is
+// not handed out yet (result_new does that): no intermediate vector. Holds
+// nothing when the allocation failed (a Python error is then set).
+class LiftedItems {
+public:
+    explicit LiftedItems(PyObject* result) noexcept : result_(result) {}
+    LiftedItems(LiftedItems&& o) noexcept : result_(std::exchange(o.result_, nullptr)) {}
+    LiftedItems& operator=(LiftedItems&&) = delete;
+    ~LiftedItems() { Py_XDECREF(result_); }
+    PyObject* release() noexcept { return std::exchange(result_, nullptr); }
+
+private:
+    PyObject* result_;
+};
 
 // Engine items to PyItems, in order. With a source, spans become Slices of
 // `source` (one new reference per span); `lift` follows evaluations without
 // span output, where a span cannot occur (it becomes an empty element).
-// Texts and owned elements keep the engine's blocks.
-PyItems lift_with_source(Items&& items, PyObject* source);
-PyItems lift(Items&& items);
+// Texts and owned elements keep the engine's blocks; the engine's item
+// storage is freed as soon as the items are lifted.
+LiftedItems lift_with_source(Items&& items, PyObject* source);
+LiftedItems lift(Items&& items);
 
-// A new Result around `items` (moved in); nullptr with a Python error.
-PyObject* result_new(PyItems&& items);
+// The Result of lifted items; nullptr with a Python error.
+PyObject* result_new(LiftedItems&& items);
 PyObject* result_new_one(PyItem&& item);
 PyObject* result_new_empty();
 

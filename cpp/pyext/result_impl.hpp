@@ -3,6 +3,7 @@
 // a dict-like Result.
 #pragma once
 
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,6 +32,30 @@ inline PyItem* result_items(PyObject* result) {
 inline ItemView items_of(PyObject* result) {
     return ItemView(result_items(result), static_cast<std::size_t>(Py_SIZE(result)));
 }
+
+// A new, untracked Result with room for `n` items and none in it yet
+// (nullptr with a Python error); result_publish hands it out, tracked by the
+// collector when one of its items can be part of a cycle.
+PyObject* result_alloc(std::size_t n);
+PyObject* result_publish(PyObject* self);
+
+// A new Result of the `n` items make(0), ..., make(n - 1).
+template <class F>
+PyObject* result_build(std::size_t n, F&& make) {
+    PyObject* self = result_alloc(n);
+    if (self == nullptr) return nullptr;
+    PyItem* out = result_items(self);
+    try {
+        for (std::size_t i = 0; i < n; ++i) {
+            new (&out[i]) PyItem(make(i));
+            Py_SET_SIZE(self, static_cast<Py_ssize_t>(i + 1));
+        }
+    } catch (...) {
+        Py_DECREF(self);
+        throw;
+    }
+    return result_publish(self);
+}
 inline bool is_result(PyObject* o) { return g_types.result != nullptr && Py_IS_TYPE(o, g_types.result); }
 
 // ---------------------------------------------------------------- element bytes
@@ -55,6 +80,7 @@ public:
     // The document encoding of the element (for a Whole item: what its
     // byte-order mark or declaration says; UTF-8 once transcoded).
     Encoding encoding() const;
+    const PyItem* item() const noexcept { return item_; }
 
 private:
     const PyItem* item_ = nullptr;
@@ -79,9 +105,11 @@ std::optional<Mode> result_mode(ItemView matched);
 // while the probe lives.
 class ScalarProbe {
 public:
-    // Nothing with a Python error set.
-    std::optional<Mode> run(ItemView matched);
+    // Nothing with a Python error set. With `children`, a dict-like
+    // element's direct children are collected in the same pass.
+    std::optional<Mode> run(ItemView matched, ChildRefs* children = nullptr);
     Bytes text() const noexcept { return text_; }
+    const ElementBytes& element() const noexcept { return eb_; }
 
 private:
     ElementBytes eb_;
@@ -111,31 +139,43 @@ std::optional<std::vector<std::string>> all_strings(ItemView matched);
 
 // ---------------------------------------------------------------- children
 
-struct ElementCopy {
-    std::string bytes;
-    Encoding encoding = Encoding::Utf8;
-};
-// One element item with child elements: an owned copy of its bytes, or
-// nothing (not a dict-like item). False with a Python error set.
-bool dict_element_bytes(ItemView matched, std::optional<ElementCopy>& out);
-
-// A parent element copy and its direct children.
+// The direct children of a dict-like Result's element and where their bytes
+// come from (see child_item in result_items.cpp): a pack of all of them, a
+// block holding the element, or the element's bytes of the moment.
 struct ChildData {
-    std::string element;
     Encoding encoding = Encoding::Utf8;
-    std::vector<ChildSpan> spans;
+    ChildRefs refs;                    // document order, offsets into the element
+    InlineVec<Bytes, 8> names;         // per child; decoded to UTF-8 in legacy documents
+    std::vector<std::string> decoded;  // storage of decoded names (reserved up front)
+    SharedString pack;                 // the children's bytes back to back, when small
+    InlineVec<std::size_t, 9> pack_at; // child i is [pack_at[i], pack_at[i + 1]) of the pack
+    SharedString block;                // holds the element at offset `base`, when set
+    std::size_t base = 0;
+    Bytes element;                     // else valid while its ElementBytes lives (empty with a pack)
 };
-// For a Result already known to be dict-like: the element copy (absence is
-// the internal failure) and its children. Nothing with a Python error set.
-std::optional<ChildData> dict_children(ItemView matched);
 
-// A Result of copies of the children `members` (indices into data.spans).
-PyObject* children_result(const ChildData& data, const std::vector<std::size_t>& members);
-PyObject* child_result(const ChildData& data, const ChildSpan& span);
+// The children of a dict-like Result, read from `eb` (acquired here). With
+// `hold` the bytes are kept in a shared block, for iterators that outlive
+// the call. Nothing with a Python error set; a Result that turns out not to
+// be dict-like (a mutable buffer changed) is the internal failure
+// "DictElement mode implies element bytes are available".
+std::optional<ChildData> dict_children(ItemView matched, ElementBytes& eb, bool hold);
+// The same from children already found over `eb` (item is its element).
+ChildData child_data(const PyItem& item, const ElementBytes& eb, ChildRefs&& refs, bool hold);
+// The children grouped by name.
+inline ChildGrouping group_children(const ChildData& data) {
+    return group_child_names(data.names.data(), data.names.size());
+}
 
+// A Result of the children `members[0..n)` (indices into data.refs).
+PyObject* children_result(const ChildData& data, const std::size_t* members, std::size_t n);
+PyObject* child_result(const ChildData& data, std::size_t index);
+
+// The names of the groups (first occurrences), in order.
+std::vector<Bytes> group_names(const ChildData& data, const ChildGrouping& groups);
 // Names decoded as strict UTF-8; a failure is the internal failure
 // "XML tag names are valid UTF-8".
-bool names_are_utf8(const std::vector<std::string>& names);
+bool names_are_utf8(const std::vector<Bytes>& names);
 
 // ---------------------------------------------------------------- types (views.cpp, iters.cpp)
 
@@ -154,8 +194,10 @@ PyTypeObject* make_children_view_type(PyObject* module);
 PyObject* char_iter_new(std::string text);
 PyObject* item_iter_new(PyObject* parent);
 PyObject* child_key_iter_new(std::vector<std::string> names);  // names valid UTF-8
-PyObject* child_item_iter_new(ChildData data, ChildGroups groups);  // names valid UTF-8
-PyObject* child_value_iter_new(ChildData data, ChildGroups groups);
+// A ResultChildKeyIter over the unique child names of a dict-like Result.
+PyObject* keys_iter_of(ItemView matched);
+PyObject* child_item_iter_new(ChildData data, ChildGrouping groups);  // names valid UTF-8
+PyObject* child_value_iter_new(ChildData data, ChildGrouping groups);
 PyObject* child_iter_new(ChildData data);
 
 PyObject* view_new(PyTypeObject* type, PyObject* parent);

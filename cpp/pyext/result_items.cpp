@@ -2,6 +2,8 @@
 // items, element bytes, modes, item texts, UTF-8 checks and the children of
 // a dict-like Result.
 #include <algorithm>
+#include <cstring>
+#include <utility>
 
 #include "common/text.hpp"
 #include "common/utf8.hpp"
@@ -34,15 +36,20 @@ PyItem lift_one(Item&& item, PyObject* source) {
 
 }  // namespace
 
-PyItems lift_with_source(Items&& items, PyObject* source) {
-    PyItems out;
-    out.reserve(items.size());
-    for (Item& item : items) out.push_back(lift_one(std::move(item), source));
-    items.clear();
-    return out;
+LiftedItems lift_with_source(Items&& items, PyObject* source) {
+    PyObject* result = result_alloc(items.size());
+    if (result != nullptr) {
+        PyItem* out = result_items(result);
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            new (&out[i]) PyItem(lift_one(std::move(items[i]), source));
+            Py_SET_SIZE(result, static_cast<Py_ssize_t>(i + 1));
+        }
+    }
+    items = Items();  // the engine's storage goes now, not when the caller drops it
+    return LiftedItems(result);
 }
 
-PyItems lift(Items&& items) { return lift_with_source(std::move(items), nullptr); }
+LiftedItems lift(Items&& items) { return lift_with_source(std::move(items), nullptr); }
 
 // ---------------------------------------------------------------- element bytes
 
@@ -105,14 +112,14 @@ namespace {
 // Runs scan_element over an element item's bytes, reading them as item_text
 // does: a str's UTF-8 form or a transcoded document with UTF-8 fixed, other
 // elements in their document's encoding.
-ElementScan scan_item(const ElementBytes& eb, std::vector<ChildRef>* children) {
+ElementScan scan_item(const ElementBytes& eb, ChildRefs* children) {
     if (eb.transcoded() || eb.unicode()) return scan_element(eb.bytes(), Encoding::Utf8, true, children);
     return scan_element(eb.bytes(), eb.encoding(), false, children);
 }
 
 }  // namespace
 
-std::optional<Mode> ScalarProbe::run(ItemView matched) {
+std::optional<Mode> ScalarProbe::run(ItemView matched, ChildRefs* children) {
     if (matched.empty()) return Mode::Empty;
     if (matched.size() >= 2) return Mode::Multi;
     if (!matched[0].is_element()) {
@@ -120,7 +127,7 @@ std::optional<Mode> ScalarProbe::run(ItemView matched) {
         return Mode::ScalarLike;
     }
     if (!eb_.acquire(matched[0])) return std::nullopt;
-    scan_ = scan_item(eb_, nullptr);
+    scan_ = scan_item(eb_, children);
     if (scan_.has_children) return Mode::DictElement;
     text_ = scan_.text();
     return Mode::ScalarLike;
@@ -152,7 +159,15 @@ bool require_utf8(Bytes text) {
     return true;
 }
 
-PyObject* str_strict(Bytes text) { return require_utf8(text) ? new_str(text) : nullptr; }
+PyObject* str_strict(Bytes text) {
+    // The interpreter's decoder checks the text; ours only words the error.
+    PyObject* s = new_str(text);
+    if (s == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        PyErr_Clear();
+        if (require_utf8(text)) return new_str(text);  // not expected: the two checks agree
+    }
+    return s;
+}
 
 PyObject* str_lossy(Bytes text) { return utf8_valid(text) ? new_str(text) : new_str(utf8_lossy(text)); }
 
@@ -176,52 +191,144 @@ std::optional<std::vector<std::string>> all_strings(ItemView matched) {
 
 // ---------------------------------------------------------------- children
 
-bool dict_element_bytes(ItemView matched, std::optional<ElementCopy>& out) {
-    out.reset();
-    if (matched.size() != 1 || !matched[0].is_element()) return true;
-    ElementBytes eb;
-    if (!eb.acquire(matched[0])) return false;
-    ElementCopy copy{std::string(eb.bytes()), eb.encoding()};
-    if (element_has_child_elements(copy.bytes)) out = std::move(copy);
-    return true;
-}
-
-std::optional<ChildData> dict_children(ItemView matched) {
-    std::optional<ElementCopy> copy;
-    if (!dict_element_bytes(matched, copy)) return std::nullopt;
-    if (!copy) {
-        internal_failure(kMsgNoDictBytes);
-        return std::nullopt;
-    }
-    ChildData data{std::move(copy->bytes), copy->encoding, {}};
-    data.spans = collect_direct_children(data.element);
-    if (data.encoding != Encoding::Utf8) decode_child_names(data.spans, data.encoding);
-    return data;
-}
-
 namespace {
 
-PyItem child_item(const ChildData& data, const ChildSpan& span) {
-    // The spans were computed from this very copy; clamping is only a guard.
-    const std::size_t n = data.element.size();
-    const std::size_t s = std::min(span.start, n);
-    const std::size_t e = std::clamp(span.end, s, n);
-    return PyItem::make_shared(SharedString(Bytes(data.element).substr(s, e - s)), data.encoding);
+// Child items point into a shared block instead of each holding a copy of
+// its bytes, as long as memory stays proportional: a child Result kept
+// alone holds at most max(kShareSmall, kShareFactor x its own size) bytes.
+//  - A parent already in a block (an engine copy, or itself a child): its
+//    children point into that block when the rule allows; others copy.
+//  - A parent read from a Python object: when the children's bytes add up
+//    to kShareSmall at most (the fields of a record), they are packed back
+//    to back into one new block that they all point into: one allocation
+//    instead of one per child, and no bytes between them are kept. Larger
+//    ones copy their bytes each, so keeping one child of a 100 MB element
+//    never keeps the element.
+constexpr std::size_t kShareSmall = 4096;
+constexpr std::size_t kShareFactor = 8;
+
+bool shares(std::size_t block_size, std::size_t child_size) noexcept {
+    return block_size <= kShareSmall || child_size >= block_size / kShareFactor;
+}
+
+// A child's range in the element; the children were found in these very
+// bytes, so clamping is only a guard.
+std::pair<std::size_t, std::size_t> child_range(const ChildRef& r, std::size_t n) noexcept {
+    const std::size_t s = std::min(r.start, n);
+    return {s, std::clamp(r.end, s, n)};
+}
+
+PyItem child_item(const ChildData& d, std::size_t i) {
+    if (SharedBlock* pack = d.pack.block(); pack != nullptr)
+        return PyItem::make_shared_part(pack, d.pack_at[i], d.pack_at[i + 1], d.encoding);
+    const auto [s, e] = child_range(d.refs[i], d.element.size());
+    SharedBlock* block = d.block.block();
+    if (block != nullptr && e > s && shares(block->size(), e - s))
+        return PyItem::make_shared_part(block, d.base + s, d.base + e, d.encoding);
+    return PyItem::make_shared(SharedString(d.element.substr(s, e - s)), d.encoding);
+}
+
+// Packs the children's bytes into one block when they are small together.
+// Names then point into the pack (a name lies inside its child's tag).
+bool pack_children(ChildData& d, Bytes bytes) {
+    std::size_t total = 0;
+    for (const ChildRef& r : d.refs) {
+        const auto [s, e] = child_range(r, bytes.size());
+        if (r.name_start < s || r.name_start + r.name_len > e) return false;
+        total += e - s;
+    }
+    if (total == 0 || total > kShareSmall) return false;
+    SharedBlock* pack = SharedBlock::allocate(total);
+    d.pack = SharedString::adopt(pack);
+    d.pack_at.reserve(d.refs.size() + 1);
+    std::size_t at = 0;
+    for (const ChildRef& r : d.refs) {
+        const auto [s, e] = child_range(r, bytes.size());
+        std::memcpy(pack->buffer() + at, bytes.data() + s, e - s);
+        d.pack_at.push_back(at);
+        at += e - s;
+    }
+    d.pack_at.push_back(at);
+    return true;
 }
 
 }  // namespace
 
-PyObject* children_result(const ChildData& data, const std::vector<std::size_t>& members) {
-    PyItems items;
-    items.reserve(members.size());
-    for (std::size_t i : members) items.push_back(child_item(data, data.spans[i]));
-    return result_new(std::move(items));
+ChildData child_data(const PyItem& item, const ElementBytes& eb, ChildRefs&& refs, bool hold) {
+    ChildData d;
+    d.encoding = eb.encoding();
+    d.refs = std::move(refs);
+    const Bytes bytes = eb.bytes();
+    bool packed = false;
+    if (item.kind() == PyItem::Kind::Shared && item.block() != nullptr) {
+        item.block()->retain();
+        d.block = SharedString::adopt(item.block());
+        d.base = static_cast<std::size_t>(item.start());
+        d.element = d.block.view().substr(d.base, bytes.size());
+    } else if (pack_children(d, bytes)) {
+        packed = true;
+    } else if (hold) {
+        // Iterators outlive the bytes of the Python object: keep a copy.
+        d.block = SharedString(bytes);
+        d.element = d.block.view();
+    } else {
+        d.element = bytes;
+    }
+    d.names.reserve(d.refs.size());
+    const bool legacy = d.encoding != Encoding::Utf8;
+    if (legacy) d.decoded.reserve(d.refs.size());
+    for (std::size_t i = 0; i < d.refs.size(); ++i) {
+        const ChildRef& r = d.refs[i];
+        const Bytes name = packed ? d.pack.view().substr(d.pack_at[i] + (r.name_start - child_range(r, bytes.size()).first),
+                                                         r.name_len)
+                                  : r.name(d.element);
+        const bool ascii =
+            !legacy || std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        if (ascii) {
+            d.names.push_back(name);
+            continue;
+        }
+        // Tag names of a legacy document are decoded to serve as keys; a
+        // malformed sequence shows as U+FFFD.
+        std::string text;
+        decode_lossy_to_utf8(d.encoding, name, text);
+        d.decoded.push_back(std::move(text));
+        d.names.push_back(d.decoded.back());
+    }
+    // In a pack nothing reads the element again; its bytes may go.
+    if (packed) d.element = Bytes();
+    return d;
 }
 
-PyObject* child_result(const ChildData& data, const ChildSpan& span) { return result_new_one(child_item(data, span)); }
+std::optional<ChildData> dict_children(ItemView matched, ElementBytes& eb, bool hold) {
+    if (matched.size() != 1 || !matched[0].is_element()) {
+        internal_failure(kMsgNoDictBytes);
+        return std::nullopt;
+    }
+    if (!eb.acquire(matched[0])) return std::nullopt;
+    ChildRefs refs;
+    if (!scan_item(eb, &refs).has_children) {
+        internal_failure(kMsgNoDictBytes);
+        return std::nullopt;
+    }
+    return child_data(matched[0], eb, std::move(refs), hold);
+}
 
-bool names_are_utf8(const std::vector<std::string>& names) {
-    for (const std::string& n : names)
+PyObject* children_result(const ChildData& data, const std::size_t* members, std::size_t n) {
+    return result_build(n, [&](std::size_t i) { return child_item(data, members[i]); });
+}
+
+PyObject* child_result(const ChildData& data, std::size_t index) { return result_new_one(child_item(data, index)); }
+
+std::vector<Bytes> group_names(const ChildData& data, const ChildGrouping& groups) {
+    std::vector<Bytes> names;
+    names.reserve(groups.size());
+    for (std::size_t first : groups.first) names.push_back(data.names[first]);
+    return names;
+}
+
+bool names_are_utf8(const std::vector<Bytes>& names) {
+    for (Bytes n : names)
         if (!utf8_valid(n)) {
             internal_failure(kMsgTagNamesUtf8);
             return false;

@@ -29,9 +29,13 @@ const char* const kMsgPathsEntry = "paths must be a list of str or quelmar.Path"
 // str and bytes are not containers, so no cycle can pass through such a
 // Result; but a subclass instance (class S(str) with an attribute) or a
 // bytearray subclass can point back at the Result. The type therefore
-// supports GC, and result_new untracks every Result whose sources are all
-// outside the collector: most Results (children, engine output) hold only
-// Shared and Text items and never cost the collector anything.
+// supports GC, but only the Results that hold such a source take part: they
+// are tracked and carry a mark on their first item, which result_is_gc
+// reports. Every other Result (children, engine output over exact bytes or
+// str) is not a GC object to the interpreter at all, so a dict or list
+// value made of them is left untracked and a million dict values cost the
+// collector nothing (it traversed them all at every full collection, half
+// the time of **.review with values).
 
 bool needs_tracking(ItemView items) {
     for (const PyItem& it : items)
@@ -46,6 +50,8 @@ int result_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+int result_is_gc(PyObject* self) { return Py_SIZE(self) > 0 && result_items(self)[0].marked(); }
+
 // Destroys the items of a Result. The size drops to zero first, so that code
 // run by a decref sees an empty Result.
 void drop_items(PyObject* self) {
@@ -56,9 +62,15 @@ void drop_items(PyObject* self) {
 }
 
 int result_clear(PyObject* self) {
-    // Only unreachable Results are cleared; dropping the items (and with
-    // them the source references) breaks the cycle.
-    drop_items(self);
+    // Only unreachable Results are cleared. Each item lets its source go
+    // (which breaks the cycle) and becomes an empty text; the first keeps
+    // the mark, so that the object stays what the collector took it for.
+    PyItem* items = result_items(self);
+    const Py_ssize_t n = Py_SIZE(self);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyItem dead(std::move(items[i]));
+        if (i == 0) items[0].set_mark();
+    }
     return 0;
 }
 
@@ -74,16 +86,15 @@ PyObject* one_item_result(const PyItem& item) { return result_new_one(item.clone
 
 // ================================================================ values (4.2)
 
-PyObject* dict_value(ItemView m) {
-    auto data = dict_children(m);
-    if (!data) return nullptr;
-    const ChildGroups groups = group_children(data->spans);
+PyObject* dict_value(const ChildData& data) {
+    const ChildGrouping groups = group_children(data);
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
-    for (std::size_t i = 0; i < groups.names.size(); ++i) {
-        PyRef key = PyRef::steal(str_strict(groups.names[i]));
+    for (std::size_t k = 0; k < groups.size(); ++k) {
+        PyRef key = PyRef::steal(str_strict(data.names[groups.first[k]]));
         if (!key) return nullptr;
-        PyRef value = PyRef::steal(children_result(*data, groups.members[i]));
+        const std::size_t from = groups.offsets[k];
+        PyRef value = PyRef::steal(children_result(data, &groups.members[from], groups.offsets[k + 1] - from));
         if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
     }
     return dict.release();
@@ -129,13 +140,14 @@ PyObject* scalar_value(Bytes text) {
 PyObject* value_of(PyObject* self) {
     const ItemView m = items_of(self);
     ScalarProbe probe;
-    auto mode = probe.run(m);
+    ChildRefs children;  // a dict-like element's, found in the same pass
+    auto mode = probe.run(m, &children);
     if (!mode) return nullptr;
     switch (*mode) {
         case Mode::Empty: Py_RETURN_NONE;
         case Mode::ScalarLike: return scalar_value(probe.text());
         case Mode::Multi: return list_value(m);
-        case Mode::DictElement: return dict_value(m);
+        case Mode::DictElement: return dict_value(child_data(m[0], probe.element(), std::move(children), false));
     }
     return nullptr;
 }
@@ -294,9 +306,10 @@ PyObject* repr_impl(PyObject* self) {
             return v ? PyObject_Str(v.get()) : nullptr;
         }
         case Mode::DictElement: {
-            auto data = dict_children(m);
+            ElementBytes eb;
+            auto data = dict_children(m, eb, false);
             if (!data) return nullptr;
-            const auto names = unique_child_names(data->spans);
+            const auto names = group_names(*data, group_children(*data));
             std::string shown[2];
             const std::size_t n = std::min<std::size_t>(names.size(), 2);
             for (std::size_t i = 0; i < n; ++i) shown[i] = utf8_lossy(names[i]);
@@ -385,16 +398,17 @@ PyObject* string_key(PyObject* self, Mode mode, PyObject* key) {
     }
     auto name = str_utf8(key);
     if (!name) return nullptr;
-    auto data = dict_children(items_of(self));
+    ElementBytes eb;
+    auto data = dict_children(items_of(self), eb, false);
     if (!data) return nullptr;
     std::vector<std::size_t> members;
-    for (std::size_t i = 0; i < data->spans.size(); ++i)
-        if (data->spans[i].name == *name) members.push_back(i);
+    for (std::size_t i = 0; i < data->names.size(); ++i)
+        if (data->names[i] == *name) members.push_back(i);
     if (members.empty()) {
         PyErr_SetObject(PyExc_KeyError, key);
         return nullptr;
     }
-    return children_result(*data, members);
+    return children_result(*data, members.data(), members.size());
 }
 
 // The untrimmed text of a scalar Result as a Python str (strict UTF-8).
@@ -419,11 +433,9 @@ PyObject* slice_key(PyObject* self, Mode mode, PyObject* key) {
     Py_ssize_t start = 0, stop = 0, step = 0;
     if (PySlice_Unpack(key, &start, &stop, &step) < 0) return nullptr;
     const Py_ssize_t count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(m.size()), &start, &stop, step);
-    PyItems picked;
-    picked.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t k = 0, i = start; k < count; ++k, i += step)
-        picked.push_back(m[static_cast<std::size_t>(i)].clone_ref());
-    return result_new(std::move(picked));
+    return result_build(static_cast<std::size_t>(count), [&](std::size_t k) {
+        return m[static_cast<std::size_t>(start + static_cast<Py_ssize_t>(k) * step)].clone_ref();
+    });
 }
 
 PyObject* int_key(PyObject* self, Mode mode, PyObject* key) {
@@ -486,13 +498,7 @@ PyObject* iter_impl(PyObject* self) {
             auto text = item_text(m[0]);
             return text ? char_iter_new(std::move(*text)) : nullptr;
         }
-        case Mode::DictElement: {
-            auto data = dict_children(m);
-            if (!data) return nullptr;
-            auto names = unique_child_names(data->spans);
-            if (!names_are_utf8(names)) return nullptr;
-            return child_key_iter_new(std::move(names));
-        }
+        case Mode::DictElement: return keys_iter_of(m);
         case Mode::Multi: return item_iter_new(self);
     }
     return nullptr;
@@ -703,6 +709,7 @@ PyType_Slot result_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(result_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(result_clear)},
+    {Py_tp_is_gc, reinterpret_cast<void*>(result_is_gc)},
     {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(result_richcompare)},
     {Py_tp_iter, reinterpret_cast<void*>(result_iter)},
@@ -751,9 +758,6 @@ PyTypeObject* make_result_type(PyObject* module) {
     return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &result_spec, nullptr));
 }
 
-namespace {
-
-// A new, untracked Result with room for `n` items and none in it yet.
 PyObject* result_alloc(std::size_t n) {
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyItem)))) {
         PyErr_NoMemory();
@@ -765,22 +769,17 @@ PyObject* result_alloc(std::size_t n) {
     return reinterpret_cast<PyObject*>(self);
 }
 
-// Lets the collector see a Result that can be part of a cycle.
 PyObject* result_publish(PyObject* self) {
-    if (needs_tracking(items_of(self))) PyObject_GC_Track(self);
+    if (needs_tracking(items_of(self))) {
+        result_items(self)[0].set_mark();
+        PyObject_GC_Track(self);
+    }
     return self;
 }
 
-}  // namespace
-
-PyObject* result_new(PyItems&& items) {
-    PyObject* self = result_alloc(items.size());
-    if (self == nullptr) return nullptr;
-    PyItem* out = result_items(self);
-    for (std::size_t i = 0; i < items.size(); ++i) new (&out[i]) PyItem(std::move(items[i]));
-    Py_SET_SIZE(self, static_cast<Py_ssize_t>(items.size()));
-    items.clear();
-    return result_publish(self);
+PyObject* result_new(LiftedItems&& items) {
+    PyObject* self = items.release();
+    return self != nullptr ? result_publish(self) : nullptr;
 }
 
 PyObject* result_new_one(PyItem&& item) {

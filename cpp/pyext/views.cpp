@@ -36,11 +36,14 @@ int view_traverse(PyObject* self, visitproc visit, void* arg) {
 
 // ---------------------------------------------------------------- lengths
 
-Py_ssize_t unique_count(PyObject* self) {
+// A size computed from the parent's children, or -1 with a Python error.
+template <class F>
+Py_ssize_t count_of(PyObject* self, F&& count) {
     PyObject* r = guarded([&]() -> PyObject* {
-        auto data = dict_children(parent_items(self));
+        ElementBytes eb;
+        auto data = dict_children(parent_items(self), eb, false);
         if (!data) return nullptr;
-        return PyLong_FromSize_t(unique_child_names(data->spans).size());
+        return PyLong_FromSize_t(count(*data));
     });
     if (r == nullptr) return -1;
     const Py_ssize_t n = PyLong_AsSsize_t(r);
@@ -48,52 +51,45 @@ Py_ssize_t unique_count(PyObject* self) {
     return n;
 }
 
+Py_ssize_t unique_count(PyObject* self) {
+    return count_of(self, [](const ChildData& d) { return group_children(d).size(); });
+}
+
 Py_ssize_t children_count(PyObject* self) {
-    PyObject* r = guarded([&]() -> PyObject* {
-        auto data = dict_children(parent_items(self));
-        if (!data) return nullptr;
-        return PyLong_FromSize_t(data->spans.size());
-    });
-    if (r == nullptr) return -1;
-    const Py_ssize_t n = PyLong_AsSsize_t(r);
-    Py_DECREF(r);
-    return n;
+    return count_of(self, [](const ChildData& d) { return d.refs.size(); });
 }
 
 // ---------------------------------------------------------------- iteration
 
 PyObject* keys_iter(PyObject* self) {
-    return guarded([&]() -> PyObject* {
-        auto data = dict_children(parent_items(self));
-        if (!data) return nullptr;
-        auto names = unique_child_names(data->spans);
-        if (!names_are_utf8(names)) return nullptr;
-        return child_key_iter_new(std::move(names));
-    });
+    return guarded([&] { return keys_iter_of(parent_items(self)); });
 }
 
 PyObject* items_iter(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        auto data = dict_children(parent_items(self));
+        ElementBytes eb;
+        auto data = dict_children(parent_items(self), eb, true);
         if (!data) return nullptr;
-        ChildGroups groups = group_children(data->spans);
-        if (!names_are_utf8(groups.names)) return nullptr;
+        ChildGrouping groups = group_children(*data);
+        if (!names_are_utf8(group_names(*data, groups))) return nullptr;
         return child_item_iter_new(std::move(*data), std::move(groups));
     });
 }
 
 PyObject* values_iter(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        auto data = dict_children(parent_items(self));
+        ElementBytes eb;
+        auto data = dict_children(parent_items(self), eb, true);
         if (!data) return nullptr;
-        ChildGroups groups = group_children(data->spans);  // names stay undecoded bytes
+        ChildGrouping groups = group_children(*data);  // names are not checked: no key is made
         return child_value_iter_new(std::move(*data), std::move(groups));
     });
 }
 
 PyObject* children_iter(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        auto data = dict_children(parent_items(self));
+        ElementBytes eb;
+        auto data = dict_children(parent_items(self), eb, true);
         if (!data) return nullptr;
         return child_iter_new(std::move(*data));
     });
@@ -103,14 +99,15 @@ PyObject* children_iter(PyObject* self) {
 
 PyObject* keys_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        auto data = dict_children(parent_items(self));
+        ElementBytes eb;
+        auto data = dict_children(parent_items(self), eb, false);
         if (!data) return nullptr;
         std::string s = "result_keys([";
         bool first = true;
-        for (const std::string& name : unique_child_names(data->spans)) {
+        for (Bytes name : group_names(*data, group_children(*data))) {
             if (!first) s += ", ";
             first = false;
-            s += quoted_form(utf8_valid(name) ? Bytes(name) : Bytes());
+            s += quoted_form(utf8_valid(name) ? name : Bytes());
         }
         s += "])";
         return new_str(s);
@@ -129,10 +126,11 @@ int keys_contains(PyObject* self, PyObject* key) {
         return 0;
     }
     PyObject* r = guarded([&]() -> PyObject* {
-        auto data = dict_children(parent_items(self));
+        ElementBytes eb;
+        auto data = dict_children(parent_items(self), eb, false);
         if (!data) return nullptr;
-        for (const ChildSpan& span : data->spans)
-            if (span.name == *name) Py_RETURN_TRUE;
+        for (Bytes n : data->names)
+            if (n == *name) Py_RETURN_TRUE;
         Py_RETURN_FALSE;
     });
     if (r == nullptr) return -1;

@@ -214,7 +214,7 @@ struct Gen {
     }
 };
 
-std::string show_refs(Bytes element, const std::vector<ChildRef>& refs) {
+std::string show_refs(Bytes element, const ChildRefs& refs) {
     std::string s;
     for (const ChildRef& c : refs)
         s += std::string(c.name(element)) + "[" + std::to_string(c.start) + "," + std::to_string(c.end) + ")";
@@ -238,12 +238,12 @@ TEST(scan_element_equals_the_separate_operations) {
         const std::string doc = gen.document();
         const bool has = element_has_child_elements(doc);
         const std::string expected_children = show_spans(collect_direct_children(doc));
-        std::vector<ChildRef> refs;
+        ChildRefs refs;
         collect_child_refs(doc, refs);
         CHECK_EQ(show_refs(doc, refs), expected_children);
         for (const Mode& m : modes) {
             const ElementScan plain = scan_element(doc, m.encoding, m.fixed);
-            std::vector<ChildRef> found;
+            ChildRefs found;
             const ElementScan full = scan_element(doc, m.encoding, m.fixed, &found);
             CHECK_EQ(plain.has_children, has);
             CHECK_EQ(full.has_children, has);
@@ -306,18 +306,35 @@ TEST(group_child_names_table) {
         }
         return s;
     };
-    CHECK_EQ(show(group_child_names({})), std::string());
-    CHECK_EQ(show(group_child_names({"a", "b", "a", "c", "b"})), std::string("0:0,2,;1:1,4,;3:3,;"));
+    CHECK_EQ(show(group_child_names(nullptr, 0)), std::string());
+    const Bytes few[] = {"a", "b", "a", "c", "b"};
+    CHECK_EQ(show(group_child_names(few, 5)), std::string("0:0,2,;1:1,4,;3:3,;"));
     // Past the linear search: 40 distinct names, each twice, interleaved.
     std::vector<std::string> storage;
     for (int i = 0; i < 40; ++i) storage.push_back("n" + std::to_string(i));
     std::vector<Bytes> names;
     for (int round = 0; round < 2; ++round)
         for (const std::string& n : storage) names.push_back(n);
-    const ChildGrouping g = group_child_names(names);
+    const ChildGrouping g = group_child_names(names.data(), names.size());
     CHECK_EQ(g.size(), std::size_t{40});
     bool ok = g.offsets.back() == 80;
     for (std::size_t k = 0; k < g.size() && ok; ++k)
         ok = g.first[k] == k && g.offsets[k] == 2 * k && g.members[2 * k] == k && g.members[2 * k + 1] == k + 40;
     CHECK(ok);
+}
+
+TEST(inline_vec_moves_and_grows) {
+    // In place up to N, on the heap beyond; moves keep every value.
+    for (std::size_t n : {std::size_t{0}, std::size_t{3}, std::size_t{4}, std::size_t{5}, std::size_t{40}}) {
+        InlineVec<std::size_t, 4> v;
+        for (std::size_t i = 0; i < n; ++i) v.push_back(i * 7);
+        InlineVec<std::size_t, 4> copy(v);
+        InlineVec<std::size_t, 4> moved(std::move(v));
+        InlineVec<std::size_t, 4> assigned;
+        assigned.push_back(99);
+        assigned = std::move(moved);
+        bool ok = copy.size() == n && assigned.size() == n && v.empty() && moved.empty();
+        for (std::size_t i = 0; i < n && ok; ++i) ok = copy[i] == i * 7 && assigned[i] == i * 7;
+        CHECK(ok);
+    }
 }

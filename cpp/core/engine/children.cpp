@@ -106,7 +106,7 @@ namespace {
 
 // Appends the child whose start or empty-element tag `ev` the reader just
 // returned (its '<' at p), skipping a start tag's content.
-void take_child(Reader& reader, Bytes element, const Event& ev, std::size_t p, std::vector<ChildRef>& out) {
+void take_child(Reader& reader, Bytes element, const Event& ev, std::size_t p, ChildRefs& out) {
     const Bytes name = ev.name();
     const auto name_start = static_cast<std::size_t>(name.data() - element.data());
     if (ev.kind == EventKind::Start) (void)reader.read_to_end(name);  // a broken child ends where the reader stopped
@@ -114,7 +114,7 @@ void take_child(Reader& reader, Bytes element, const Event& ev, std::size_t p, s
 }
 
 // The rest of collect_child_refs once the element's own start tag is read.
-void collect_rest(Reader& reader, Bytes element, std::vector<ChildRef>& out) {
+void collect_rest(Reader& reader, Bytes element, ChildRefs& out) {
     for (;;) {
         const auto p = static_cast<std::size_t>(reader.buffer_position());
         const Event ev = reader.read_event();
@@ -130,7 +130,7 @@ void collect_rest(Reader& reader, Bytes element, std::vector<ChildRef>& out) {
 
 }  // namespace
 
-void collect_child_refs(Bytes element, std::vector<ChildRef>& out) {
+void collect_child_refs(Bytes element, ChildRefs& out) {
     Reader reader(element, ReaderConfig::engine());
     for (;;) {
         const Event ev = reader.read_event();
@@ -144,7 +144,7 @@ void collect_child_refs(Bytes element, std::vector<ChildRef>& out) {
     }
 }
 
-ElementScan scan_element(Bytes element, Encoding encoding, bool fixed, std::vector<ChildRef>* children) {
+ElementScan scan_element(Bytes element, Encoding encoding, bool fixed, ChildRefs* children) {
     ElementScan out;
     // The reader's encoding decides only how text is decoded, never where
     // markup is: the child test and the child spans come out as they do from
@@ -206,10 +206,10 @@ ElementScan scan_element(Bytes element, Encoding encoding, bool fixed, std::vect
     }
 }
 
-ChildGrouping group_child_names(const std::vector<Bytes>& names) {
+ChildGrouping group_child_names(const Bytes* names, std::size_t n) {
     ChildGrouping g;
-    const std::size_t n = names.size();
-    std::vector<std::size_t> group_of(n);
+    InlineVec<std::size_t, 16> group_of;  // per child
+    group_of.assign(n, 0);
     // A few names are told apart by comparing them; many through a hash map.
     constexpr std::size_t kLinear = 16;
     std::unordered_map<Bytes, std::size_t> index;
@@ -234,11 +234,12 @@ ChildGrouping group_child_names(const std::vector<Bytes>& names) {
         group_of[i] = k;
     }
     // Counting sort by group, stable: members in document order.
-    g.offsets.assign(g.first.size() + 1, 0);
+    const std::size_t groups = g.first.size();
+    g.offsets.assign(groups + 1, 0);
     for (std::size_t i = 0; i < n; ++i) ++g.offsets[group_of[i] + 1];
-    for (std::size_t k = 0; k < g.first.size(); ++k) g.offsets[k + 1] += g.offsets[k];
-    g.members.resize(n);
-    std::vector<std::size_t> fill(g.offsets.begin(), g.offsets.end() - 1);
+    for (std::size_t k = 0; k < groups; ++k) g.offsets[k + 1] += g.offsets[k];
+    g.members.assign(n, 0);
+    InlineVec<std::size_t, 9> fill(g.offsets);
     for (std::size_t i = 0; i < n; ++i) g.members[fill[group_of[i]]++] = i;
     return g;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/engine.hpp"
+#include "engine/inline_vec.hpp"
 
 namespace quelmar {
 
@@ -45,6 +46,9 @@ struct ChildRef {
 
     Bytes name(Bytes element) const noexcept { return element.substr(name_start, name_len); }
 };
+
+// The children of one element; a few of them need no allocation.
+using ChildRefs = InlineVec<ChildRef, 8>;
 
 // What one reader pass over an element tells: whether it has child elements
 // (element_has_child_elements) and, when it has none, its text.
@@ -91,23 +95,23 @@ private:
 // (the reader's encoding fixed even when it is UTF-8). With `children`, an
 // element that has children is read on to its end and its direct children
 // are appended there, as collect_child_refs gives them.
-ElementScan scan_element(Bytes element, Encoding encoding, bool fixed, std::vector<ChildRef>* children = nullptr);
+ElementScan scan_element(Bytes element, Encoding encoding, bool fixed, ChildRefs* children = nullptr);
 
 // The direct children of the first element, as collect_direct_children finds
 // them, without copying their names.
-void collect_child_refs(Bytes element, std::vector<ChildRef>& out);
+void collect_child_refs(Bytes element, ChildRefs& out);
 
 // Children grouped by name (names compared as byte strings): the groups in
 // order of first occurrence, each with its members in document order.
 // `names` gives the key of each child. Linear in the number of children.
 struct ChildGrouping {
-    std::vector<std::size_t> first;    // per group: the index of its first child
-    std::vector<std::size_t> members;  // child indices, group by group
-    std::vector<std::size_t> offsets;  // per group: where its members start (one more entry: the end)
+    InlineVec<std::size_t, 8> first;    // per group: the index of its first child
+    InlineVec<std::size_t, 8> members;  // child indices, group by group
+    InlineVec<std::size_t, 9> offsets;  // per group: where its members start (one more entry: the end)
 
     std::size_t size() const noexcept { return first.size(); }
 };
-ChildGrouping group_child_names(const std::vector<Bytes>& names);
+ChildGrouping group_child_names(const Bytes* names, std::size_t n);
 
 // extract_element_text with the reader's encoding fixed even when it is
 // UTF-8: for the UTF-8 form of a document whose declaration still names the
