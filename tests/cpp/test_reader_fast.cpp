@@ -56,6 +56,9 @@ void for_each_width(F fn) {
 // Documents
 
 const char* const kNames[] = {"a", "b", "ab", "a:b", "aa", "x.y"};
+// Names a skip may be asked for that no start tag has: empty, with white
+// space (a trimmed end name never ends in it), with '>' or a quote.
+const char* const kOddNames[] = {"", "a ", "a\t", " a", "a b", "a>", "a\"", "\"a\""};
 
 std::string gen_name(Rng& r) {
     if (r.chance(4)) return std::string(20 + r.below(30), 'n');  // crosses vector blocks
@@ -228,7 +231,7 @@ bool lockstep(const std::string& doc, const ReaderConfig& cfg, std::uint64_t pla
         if (differ("state", state(fast), state(slow))) return false;
         const bool skip_here = plan == 3 && r.chance(15);
         if (skip_here) {
-            const std::string nm = r.chance(50) ? std::string(r.pick(kNames)) : std::string();
+            const std::string nm = r.chance(50) ? std::string(r.pick(kNames)) : std::string(r.pick(kOddNames));
             const XmlError a = fast.read_to_end(nm), b = slow.read_to_end(nm);
             if (differ("skip", std::to_string(static_cast<int>(a)), std::to_string(static_cast<int>(b)))) return false;
             continue;
@@ -246,7 +249,13 @@ bool lockstep(const std::string& doc, const ReaderConfig& cfg, std::uint64_t pla
         }
         if (a.kind == EventKind::Start && (plan == 1 || (plan == 2 && r.chance(50)))) {
             std::string nm(a.name());
-            if (plan == 2 && r.chance(20)) nm = r.chance(50) ? std::string(r.pick(kNames)) : nm + "x";
+            if (plan == 2 && r.chance(30)) {
+                switch (r.below(3)) {
+                    case 0: nm = r.pick(kNames); break;
+                    case 1: nm = r.pick(kOddNames); break;
+                    default: nm += r.chance(50) ? "x" : " "; break;
+                }
+            }
             const XmlError x = fast.read_to_end(nm), y = slow.read_to_end(nm);
             if (differ("skip", std::to_string(static_cast<int>(x)), std::to_string(static_cast<int>(y)))) return false;
         }
@@ -317,6 +326,11 @@ TEST(reader_fast_handwritten_cases) {
         "<a><b>-- <!-- a -- b --></b></a>",
         "<a>\xEF\xBB\xBF<a></a></a>",
         "<><></><>< ></ ></>",
+        "<a\">\" x></a\">\">t</a\">\"></a>",  // a name holding '>' never matches an end tag
+        "<a b='>'>x</a\t></a ></a>",
+        "<a>x</a\n>",
+        "<a >x</a ></a></a >",
+        "<a\">x</a\"></a\">",
     };
     const ReaderConfig cfgs[] = {ReaderConfig::engine(), ReaderConfig::validating(), expanding()};
     for_each_width([&](scan::Isa) {

@@ -285,6 +285,19 @@ public:
         return true;
     }
 
+    // lt (a '<' or end) starts "</" + this name + ">": an end tag with this
+    // name and no white space before its '>'. (A name holding '>' never
+    // matches: the end tag would end at that '>'.)
+    bool is_plain_end_tag_at(const char* lt, const char* end, bool trim) const noexcept {
+        if (static_cast<std::size_t>(end - lt) < n_ + 3 || lt[1] != '/' || lt[2 + n_] != '>') return false;
+        if (!same(lt + 2, end) || (trim && ends_in_ws_)) return false;
+        for (std::size_t i = 0; i < n_; ++i)
+            if (p_[i] == '>') return false;
+        return true;
+    }
+
+    std::size_t size() const noexcept { return n_; }
+
 private:
     // [b, b + n_) equals the name, those bytes being part of the input
     // [.., end). Names up to 8 bytes (nearly all) cost one word compare.
@@ -472,6 +485,16 @@ namespace detail {
 // the first markup the reader must read itself (SkipStop).
 inline SkipStop skip_plain_markup(SkipRun& run, const char* end, const SkipName& name, bool trim_end_names,
                                   bool allow_unmatched_ends) noexcept {
+    // Most skipped elements are leaves: text, then their own end tag. That
+    // takes one search, not a block of masks.
+    if (run.depth == 0 && (run.open > 0 || allow_unmatched_ends)) {
+        const char* lt = find_byte(run.p, end, '<');
+        if (name.is_plain_end_tag_at(lt, end, trim_end_names)) {
+            run.p = lt + name.size() + 3;
+            if (run.open) --run.open;
+            return SkipStop::Closed;
+        }
+    }
     switch (isa()) {
 #if defined(QUELMAR_SCAN_AVX2)
         case Isa::Avx2: return avx2::skip_plain(run, end, name, trim_end_names, allow_unmatched_ends);
