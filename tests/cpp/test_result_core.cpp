@@ -338,3 +338,18 @@ TEST(inline_vec_moves_and_grows) {
         CHECK(ok);
     }
 }
+
+TEST(items_are_three_words_and_keep_large_offsets) {
+    // Spans beyond 4 GiB keep their offsets in the 56-bit fields.
+    const Item span = Item::span(5'000'000'000ULL, 5'000'000'123ULL, Encoding::Windows1252);
+    CHECK_EQ(std::uint64_t{span.start}, 5'000'000'000ULL);
+    CHECK_EQ(std::uint64_t{span.end}, 5'000'000'123ULL);
+    CHECK(span.kind == Item::Kind::ElementSpan && span.encoding == Encoding::Windows1252);
+    CHECK(span.bytes.empty() && span.bytes.c_str()[0] == '\0');
+    // Copies share the bytes; they read like the string they were made from.
+    const Item text = Item::text("caf\xc3\xa9");
+    const Item copy = text;
+    CHECK(copy.bytes.data() == text.bytes.data());
+    CHECK_EQ(std::string(copy.bytes), std::string("caf\xc3\xa9"));
+    CHECK(copy.bytes == Bytes("caf\xc3\xa9") && copy.bytes.size() == 5 && !copy.is_element());
+}
