@@ -20,6 +20,8 @@ namespace quelmar::py {
 //   Slice   a str or bytes object and a [start, end) byte range into it.
 // Text items hold their bytes in a shared block too (the engine's own, taken
 // over when lifting; copies share it, since nothing ever writes to it).
+// The item owns one reference to its block or object, as a PyRef would; the
+// pointer is a bare word so that either kind fits in it.
 class PyItem {
 public:
     enum class Kind : std::uint8_t { Text, Shared, Whole, Slice };
