@@ -543,3 +543,18 @@ def test_many_equals_single(doc, paths, cut, truncate):
             many = outcome(lambda p=p: root[1].get_many([p])[0])
             if single[0] == "ok":
                 assert many[0] == "ok" and same_answer(p, single[1], many[1]), (doc, p)
+
+
+# A descendant search must look inside an element another descendant search
+# of the same pass captures (a captured element is closed only to the search
+# that captured it).
+@pytest.mark.parametrize(
+    "paths",
+    [["**.b", "r.**.a"], ["r.**.a", "**.b"], ["**.b", "**.a"], ["**.a", "**.b", "**.c"]],
+)
+def test_descendant_searches_look_inside_each_others_captures(paths):
+    doc = '<r><a y="2">1</a>11<a><a x="1">1</a><a/><a><c>2</c>1<p:b>x</p:b></a></a><b/></r>'
+    many = q.get_many_bytes(doc.encode(), paths)
+    for path, got in zip(paths, many):
+        want = q.get_bytes(doc.encode(), path)
+        assert (len(got), got.to_str()) == (len(want), want.to_str())

@@ -489,9 +489,28 @@ private:
     // The flat form of the levels below an element whose cursors only capture
     // descendants: what the generic levels would do, with a depth counter in
     // place of the level stack. Reads through the element's end tag.
-    // The cursors are those listed in `search_`.
+    // The cursors are those listed in `search_`. A cursor that matches an
+    // element captures it and does not look inside it, but the others do:
+    // the matching cursor waits (suspended) until the element ends, and the
+    // element is skipped whole only when no cursor is left to look inside.
     Outcome scan_descendants(Reader& reader) {
-        std::size_t depth = 0;  // levels below L's own
+        waits_.clear();
+        auto waiting = [&](std::uint32_t i) {
+            for (const WaitSlot& w : waits_)
+                if (w.cursor == i) return true;
+            return false;
+        };
+        // Captures of the elements that end at `depth` (now closed at the reader position).
+        auto close = [&](std::size_t depth) {
+            std::size_t out = 0;
+            for (std::size_t k = 0; k < waits_.size(); ++k) {
+                const WaitSlot w = waits_[k];
+                if (w.depth >= depth) capture_read(cursors_[w.cursor], w.start, reader);
+                else waits_[out++] = w;
+            }
+            waits_.resize(out);
+        };
+        std::size_t depth = 0;  // levels below the scanned element's own
         for (;;) {
             if (all_done()) return Outcome::Done;
             const std::uint64_t p = reader.buffer_position();
@@ -499,38 +518,53 @@ private:
             switch (ev.kind) {
                 case EventKind::Start: {
                     const TagName tag_name(ev.name(), reader.encoding());
-                    bool any = false;
+                    matched_.clear();
+                    bool others = false;  // an active cursor that does not match looks inside
                     for (const std::uint32_t i : search_) {
                         Cursor& c = cursors_[i];
-                        if (program_done(c.program) || !tag_name.accepted_by(step_of(c)->matcher)) continue;
-                        if (!any) {
-                            // A captured element is not searched inside.
-                            skip_element(reader, ev.name());
-                            any = true;
-                        }
-                        ++c.count;
-                        capture_read(c, p, reader);
+                        if (program_done(c.program) || waiting(i)) continue;
+                        if (tag_name.accepted_by(step_of(c)->matcher)) matched_.push_back(i);
+                        else others = true;
                     }
-                    if (!any) ++depth;
+                    if (!matched_.empty() && !others) {
+                        skip_element(reader, ev.name());
+                        for (const std::uint32_t i : matched_) {
+                            ++cursors_[i].count;
+                            capture_read(cursors_[i], p, reader);
+                        }
+                        break;
+                    }
+                    for (const std::uint32_t i : matched_) {
+                        ++cursors_[i].count;
+                        waits_.push_back(WaitSlot{i, depth, p});
+                    }
+                    ++depth;
                     break;
                 }
                 case EventKind::Empty: {
                     const TagName tag_name(ev.name(), reader.encoding());
                     for (const std::uint32_t i : search_) {
                         Cursor& c = cursors_[i];
-                        if (program_done(c.program) || !tag_name.accepted_by(step_of(c)->matcher)) continue;
+                        if (program_done(c.program) || waiting(i) || !tag_name.accepted_by(step_of(c)->matcher))
+                            continue;
                         ++c.count;
                         results_[c.program].push_back(Item::owned(serialize_empty(ev.content), reader.encoding()));
                     }
                     break;
                 }
                 case EventKind::End:
-                case EventKind::Eof:
                 case EventKind::Error:
                     // A reader error ends the innermost level, as an end tag does.
-                    if (ev.kind == EventKind::Eof || depth == 0) return Outcome::Ok;
+                    if (depth == 0) {
+                        close(0);
+                        return Outcome::Ok;
+                    }
                     --depth;
+                    close(depth);
                     break;
+                case EventKind::Eof:
+                    close(0);
+                    return Outcome::Ok;
                 default: break;
             }
         }
@@ -793,6 +827,13 @@ private:
     std::vector<Level> levels_;
     std::vector<Watch> watches_;
     std::vector<std::uint32_t> search_;  // cursors of the flat descendant scan
+    std::vector<std::uint32_t> matched_;
+    struct WaitSlot {  // a capture waiting for its element's end
+        std::uint32_t cursor;
+        std::size_t depth;  // the depth the element was met at
+        std::uint64_t start;
+    };
+    std::vector<WaitSlot> waits_;
     std::vector<std::uint32_t> text_programs_;
 };
 
