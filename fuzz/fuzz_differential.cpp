@@ -13,6 +13,7 @@
 // - captures stored as text (result_hint 1) and count placeholders
 //   (result_hint 2): those items are compared by their text only.
 // validate() runs on every document too, and must agree with the reader.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -56,6 +57,37 @@ DocShape shape_of(Bytes doc) {
             default: break;
         }
     }
+}
+
+// A name usable in a path as it stands: no path syntax, no white space.
+bool plain_name(Bytes name) {
+    if (name.empty() || name.size() > 16) return false;
+    for (const char c : name)
+        if (static_cast<unsigned char>(c) <= ' ' || Bytes(".*?#@|\\()'\"!=<>%").find(c) != Bytes::npos) return false;
+    return true;
+}
+
+// "**.N", "R.**.N" and "**.N|@first" for the first three distinct element
+// names N (R the first of them), and "R.*.#".
+std::vector<std::string> companion_paths(Bytes doc) {
+    std::vector<std::string> names;
+    Reader r(doc);
+    for (std::size_t events = 0; names.size() < 3 && events < 64; ++events) {
+        const Event ev = r.read_event();
+        if (ev.kind == EventKind::Eof) break;
+        if (ev.kind != EventKind::Start && ev.kind != EventKind::Empty) continue;
+        const std::string n(ev.name());
+        if (plain_name(n) && std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
+    }
+    std::vector<std::string> out;
+    if (names.empty()) return out;
+    for (const std::string& n : names) {
+        out.push_back("**." + n);
+        out.push_back(names[0] + ".**." + n);
+        out.push_back("**." + n + "|@first");
+    }
+    out.push_back(names[0] + ".*.#");
+    return out;
 }
 
 void same_items(const Program& prog, const Items& one, const Items& many, Bytes source) {
@@ -118,6 +150,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fuzz::ElementInput el = fuzz::element_input(doc);
     const Bytes elem = el.bytes();
     const Encoding enc = el.encoding;
+
+    // Companion paths built from the document's own names join the fuzzed
+    // ones, so that every pass mixes descendant searches, first-item stops
+    // and wildcards with whatever the input asks for.
+    for (const std::string& text : companion_paths(elem)) {
+        auto prog = compile_path_uncached(text);
+        if (!prog) continue;
+        owned.push_back(prog.value());
+        programs.push_back(owned.back().get());
+        programs_rel.push_back(owned.back().get());
+    }
 
     bool all_ok = true, all_ok_rel = true;
     for (const Program* prog : programs) {
