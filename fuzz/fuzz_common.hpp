@@ -82,13 +82,48 @@ inline void touch_element(Bytes element, Encoding enc) {
     (void)lenient_int(text);
     (void)lenient_float(text);
     (void)bool_keyword(text);
-    (void)element_has_child_elements(element);
-    const std::vector<ChildSpan> kids = collect_direct_children(element);
+    (void)extract_element_text_fixed(element, enc);
+    const bool has_children = element_has_child_elements(element);
+    std::vector<ChildSpan> kids = collect_direct_children(element);
     for (const ChildSpan& k : kids) {
         FUZZ_ASSERT(k.start <= k.end && k.end <= element.size());
         (void)extract_element_text(element.substr(k.start, k.end - k.start), enc);
     }
-    (void)group_children(kids);
+    const ChildGroups groups = group_children(kids);
+
+    // The one-pass scan answers as the separate operations do.
+    const ElementScan scan = scan_element(element, enc, false);
+    FUZZ_ASSERT(scan.has_children == has_children);
+    if (!has_children) FUZZ_ASSERT(scan.text() == Bytes(text));
+    ChildRefs refs;
+    const ElementScan full = scan_element(element, enc, false, &refs);
+    FUZZ_ASSERT(full.has_children == has_children);
+    ChildRefs refs2;
+    collect_child_refs(element, refs2);
+    FUZZ_ASSERT(refs.size() == refs2.size());
+    if (has_children) FUZZ_ASSERT(refs.size() == kids.size());
+    std::vector<Bytes> names;
+    for (std::size_t i = 0; i < refs2.size(); ++i) {
+        const ChildRef& r = refs2[i];
+        FUZZ_ASSERT(r.start <= r.end && r.end <= element.size());
+        FUZZ_ASSERT(r.name_start >= r.start && r.name_start + r.name_len <= r.end);
+        FUZZ_ASSERT(refs[i].start == r.start && refs[i].end == r.end && refs[i].name_start == r.name_start &&
+                    refs[i].name_len == r.name_len);
+        if (i < kids.size()) {
+            FUZZ_ASSERT(kids[i].start == r.start && kids[i].end == r.end && Bytes(kids[i].name) == r.name(element));
+        }
+        names.push_back(r.name(element));
+    }
+    FUZZ_ASSERT(refs2.size() == kids.size());
+    const ChildGrouping grouping = group_child_names(names.data(), names.size());
+    FUZZ_ASSERT(grouping.size() == groups.names.size());
+    for (std::size_t g = 0; g < grouping.size(); ++g) {
+        FUZZ_ASSERT(names[grouping.first[g]] == Bytes(groups.names[g]));
+        FUZZ_ASSERT(grouping.offsets[g + 1] - grouping.offsets[g] == groups.members[g].size());
+        for (std::size_t m = 0; m < groups.members[g].size(); ++m)
+            FUZZ_ASSERT(grouping.members[grouping.offsets[g] + m] == groups.members[g][m]);
+    }
+    if (enc != Encoding::Utf8) decode_child_names(kids, enc);
     (void)document_encoding(element);
 }
 
