@@ -291,3 +291,28 @@ TEST(sort_texts_with_shared_prefixes) {
     CHECK(run({M::Sort}, large) == expected);
     CHECK(run({M::SortN}, large) == expected);
 }
+
+// The short-decimal fast path of parse_decimal_float must round exactly as
+// the general conversion does, signs, zeros and trailing dots included.
+TEST(parse_decimal_float_fast_path_matches_strtod) {
+    std::mt19937_64 rng(7);
+    char buf[64];
+    for (int n = 0; n < 200000; ++n) {
+        const int int_digits = static_cast<int>(rng() % 10);
+        const int frac_digits = static_cast<int>(rng() % 12);
+        std::string s = (rng() % 4 == 0) ? "-" : "";
+        for (int i = 0; i < int_digits; ++i) s += static_cast<char>('0' + rng() % 10);
+        if (frac_digits > 0 || rng() % 8 == 0) s += '.';
+        for (int i = 0; i < frac_digits; ++i) s += static_cast<char>('0' + rng() % 10);
+        if (int_digits + frac_digits == 0) s += '0';
+        std::snprintf(buf, sizeof buf, "%s", s.c_str());
+        const double expected = std::strtod(buf, nullptr);
+        const auto got = parse_decimal_float(s);
+        CHECK(got.has_value());
+        if (got) {
+            CHECK_EQ(std::signbit(*got), std::signbit(expected));
+            if (*got != expected) std::printf("  %s: %.17g != %.17g\n", s.c_str(), *got, expected);
+            CHECK(*got == expected);
+        }
+    }
+}

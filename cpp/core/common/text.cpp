@@ -100,14 +100,24 @@ std::optional<double> parse_decimal_float(Bytes text) noexcept {
     if (ascii_ieq(body, "nan")) return negative ? -std::nan("") : std::nan("");
 
     // Validate the grammar first: from_chars is more permissive in places.
-    std::size_t i = 0, digits = 0;
-    while (i < body.size() && body[i] >= '0' && body[i] <= '9') ++i, ++digits;
+    // The digits are gathered on the way for the exact fast path below.
+    std::size_t i = 0, digits = 0, fraction = 0;
+    std::uint64_t mantissa = 0;
+    while (i < body.size() && body[i] >= '0' && body[i] <= '9') {
+        mantissa = mantissa * 10 + static_cast<unsigned>(body[i] - '0');
+        ++i, ++digits;
+    }
     if (i < body.size() && body[i] == '.') {
         ++i;
-        while (i < body.size() && body[i] >= '0' && body[i] <= '9') ++i, ++digits;
+        while (i < body.size() && body[i] >= '0' && body[i] <= '9') {
+            mantissa = mantissa * 10 + static_cast<unsigned>(body[i] - '0');
+            ++i, ++digits, ++fraction;
+        }
     }
     if (digits == 0) return std::nullopt;
+    bool has_exponent = false;
     if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+        has_exponent = true;
         ++i;
         if (i < body.size() && (body[i] == '+' || body[i] == '-')) ++i;
         std::size_t exp_digits = 0;
@@ -115,6 +125,15 @@ std::optional<double> parse_decimal_float(Bytes text) noexcept {
         if (exp_digits == 0) return std::nullopt;
     }
     if (i != body.size()) return std::nullopt;
+
+    // Few digits and no exponent: the mantissa and the power of ten are both
+    // exact doubles, so one division is correctly rounded.
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (!has_exponent && digits <= 15 && fraction <= 22) {
+        const double v = static_cast<double>(mantissa) / kPow10[fraction];
+        return negative ? -v : v;
+    }
 
     double value = 0;
     auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), value,

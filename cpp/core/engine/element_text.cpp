@@ -22,6 +22,13 @@ std::string EngineError::message() const {
 std::string read_text_in_scope(Reader& reader) {
     std::string out;
     std::string scratch;
+    // A leaf, the common case, is read with one search.
+    Bytes leaf;
+    if (reader.skip_leaf(leaf)) {
+        Bytes text;
+        if (!leaf.empty() && reader.unescape(leaf, scratch, text)) out.assign(text);
+        return out;
+    }
     std::size_t depth = 1;
     const bool utf8 = reader.encoding() == Encoding::Utf8;
     for (;;) {

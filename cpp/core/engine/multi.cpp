@@ -264,7 +264,7 @@ private:
         const TagName tag_name(name, reader.encoding());
         const std::size_t a0 = actions_.size();
         bool enter = false, any_capture = false, any_filter = false, all_capture_text = true;
-        bool any_index_descent = false, any_descend = false;
+        bool any_index_descent = false, any_descend = false, searches_capture = true;
         std::size_t filters = 0, streamable = 0;
         for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
             Cursor& c = cursors_[i];
@@ -300,7 +300,11 @@ private:
             actions_.push_back(Action{k, static_cast<std::uint32_t>(i),
                                       k == Action::Kind::Descend ? results_[c.program].size() : 0});
             if (k == Action::Kind::FilterCheck && fits_stream(c)) ++streamable;
-            if (k == Action::Kind::SearchInside || k == Action::Kind::Descend) enter = true;
+            if (k == Action::Kind::SearchInside) {
+                enter = true;
+                searches_capture = searches_capture && c.last;  // `st` searches descendants
+            }
+            if (k == Action::Kind::Descend) enter = true;
             if (k == Action::Kind::Descend) {
                 any_descend = true;
                 if (c.stops) any_index_descent = true;
@@ -324,14 +328,16 @@ private:
         // while the element's children are scanned once for everyone.
         if (streamable > 0 && (enter || filters > 1 || any_capture || any_watch)) enter = true;
 
-        if (enter && !any_descend && streamable == 0 && searches_only_capture(a0, a1)) {
+        if (enter && !any_descend && streamable == 0 && searches_capture) {
             // Only searches for descendants to capture look inside: scan the
             // element flat for them, then serve the others from its bytes.
             search_.clear();
             for (std::size_t a = a0; a < a1; ++a)
                 if (actions_[a].kind == Action::Kind::SearchInside) search_.push_back(actions_[a].cursor);
-            Outcome o = scan_descendants(reader);
-            if (o == Outcome::Ok) o = serve_read(reader, tag, p, a0, a1);
+            // A leaf has no descendants: it is read with one search.
+            Bytes leaf;
+            Outcome o = reader.skip_leaf(leaf) ? Outcome::Ok : scan_descendants(reader);
+            if (o == Outcome::Ok && (any_capture || any_filter || any_watch)) o = serve_read(reader, tag, p, a0, a1);
             actions_.resize(a0);
             return o;
         }
@@ -580,14 +586,6 @@ private:
             case 1: out.push_back(Item::text(extract_element_text(source_.substr(p, q - p), reader.encoding()))); break;
             default: append_capture(out, source_, p, q, emit_spans_, reader.encoding()); break;
         }
-    }
-
-    // Whether every search among actions [a0, a1) captures descendants.
-    bool searches_only_capture(std::size_t a0, std::size_t a1) const {
-        for (std::size_t a = a0; a < a1; ++a)
-            if (actions_[a].kind == Action::Kind::SearchInside && !captures_descendants(cursors_[actions_[a].cursor]))
-                return false;
-        return true;
     }
 
     // Actions for the watches of level `L` at a start tag of one of its

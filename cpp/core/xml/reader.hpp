@@ -119,6 +119,15 @@ public:
     // MissingEnd at end of input.
     XmlError read_to_end(Bytes name);
 
+    // Called right after a start tag: when the element is a leaf (plain
+    // text, possibly none, then an end tag), reads through that end tag,
+    // sets `text` to the raw text between and returns true. Otherwise
+    // (child markup, a comment, CDATA, the end of the input, a pending
+    // expanded end) nothing moves and it returns false. Whatever the end tag
+    // reads as (its End event or an error) is what read_event() would have
+    // given after the text.
+    bool skip_leaf(Bytes& text);
+
     // Number of open elements (start tags not yet closed).
     std::size_t depth() const noexcept { return depth_; }
 
