@@ -4,6 +4,7 @@
 #include "common/text.hpp"
 #include "common/utf8.hpp"
 #include "engine/internal.hpp"
+#include "xml/scan.hpp"
 
 namespace quelmar {
 
@@ -64,6 +65,25 @@ std::string read_text_in_scope(Reader& reader) {
 }
 
 std::string extract_element_text(Bytes element, Encoding encoding) {
+    // A UTF-8 leaf, `<name ...>text</name>`, the common case: one tag scan
+    // and one search. (A second byte of NUL would make the reader below
+    // take the element for UTF-16: that case goes the long way.)
+    if (encoding == Encoding::Utf8 && element.size() >= 2 && element[0] == '<' && element[1] != '/' &&
+        element[1] != '!' && element[1] != '?' && element[1] != '\0') {
+        const char* b = element.data();
+        const char* end = b + element.size();
+        const xml_scan::TagScan t = xml_scan::scan_tag(b + 1, end);
+        if (t.gt != end && t.gt[-1] != '/') {
+            const char* lt = xml_scan::find_byte(t.gt + 1, end, '<');
+            if (end - lt >= 2 && lt[1] == '/') {
+                const Bytes raw(t.gt + 1, static_cast<std::size_t>(lt - t.gt - 1));
+                std::string scratch;
+                Bytes text;
+                if (raw.empty() || !utf8_valid(raw) || !unescape_with(raw, scratch, text)) return std::string();
+                return std::string(text);
+            }
+        }
+    }
     Reader reader(element);
     if (encoding != Encoding::Utf8) reader.fix_encoding(encoding);
     for (;;) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -90,9 +91,15 @@ public:
     void fold_into(Modifier m, Bytes source) noexcept;
     // Ends folding: the sequence becomes the one text item `m` makes.
     void finish_fold();
+    // Whether items are folded into a number made of their texts (sum, avg,
+    // min, max): then an element item may be given as its text instead.
+    bool folds_numbers() const noexcept { return fold_.on && fold_.modifier != Modifier::Count; }
+    // Folds one item given by its text (folds_numbers() must hold).
+    void fold_text(Bytes text);
 
 private:
     void fold_add(const Item& item);
+    void fold_value(std::optional<double> v);
 
     struct Fold {
         bool on = false;

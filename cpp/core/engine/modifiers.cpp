@@ -265,7 +265,15 @@ void Items::fold_into(Modifier m, Bytes source) noexcept {
 void Items::fold_add(const Item& item) {
     ++fold_.count;
     if (fold_.modifier == Modifier::Count) return;
-    const std::optional<double> v = collapse_numeric(item, fold_.source);
+    fold_value(collapse_numeric(item, fold_.source));
+}
+
+void Items::fold_text(Bytes text) {
+    ++fold_.count;
+    fold_value(text_number(text));
+}
+
+void Items::fold_value(std::optional<double> v) {
     if (!v) return;
     ++fold_.numeric;
     switch (fold_.modifier) {

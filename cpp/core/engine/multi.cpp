@@ -465,7 +465,12 @@ private:
                 switch (hint(c)) {
                     case 2: out.push_back(Item::text(std::string())); break;
                     case 1: out.push_back(Item::text(element_text())); break;
-                    default: append_capture(out, source_, p, q, emit_spans_, enc); break;
+                    default:
+                        // A sum of elements adds their texts: the text read
+                        // for the others serves it too.
+                        if (out.folds_numbers()) out.fold_text(element_text());
+                        else append_capture(out, source_, p, q, emit_spans_, enc);
+                        break;
                 }
                 if (c.stops) level_found(c);
             } else if (act.kind == Action::Kind::FilterCheck) {
