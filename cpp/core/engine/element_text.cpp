@@ -174,7 +174,8 @@ void TagName::decode(Bytes raw, Encoding enc) {
 void consume_to_end(Reader& reader, bool inside_element) {
     std::size_t depth = 1;
     for (;;) {
-        Event ev = reader.read_event();
+        std::uint64_t at;
+        Event ev = reader.read_markup_event(at);
         switch (ev.kind) {
             case EventKind::Start:
                 ++depth;

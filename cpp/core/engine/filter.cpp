@@ -159,8 +159,8 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
     };
 
     for (bool open = true; open;) {
-        const std::uint64_t pc = reader.buffer_position();
-        Event ev = reader.read_event();
+        std::uint64_t pc;
+        Event ev = reader.read_markup_event(pc);  // children's text is read where it is wanted
         switch (ev.kind) {
             case EventKind::Start: {
                 const Bytes name = ev.name();

@@ -34,16 +34,14 @@ struct EvalContext {
 class TagName {
 public:
     TagName(Bytes raw, Encoding enc) : name_(raw) {
-        if (enc != Encoding::Utf8) decode(raw, enc);
-        local_ = local_name_bytes(name_);
+        if (enc != Encoding::Utf8) [[unlikely]] decode(raw, enc);
     }
-    bool accepted_by(const NameMatcher& m) const { return m.matches(name_, local_); }
-    bool local_equals(Bytes name) const noexcept { return local_ == name; }
+    bool accepted_by(const NameMatcher& m) const { return m.matches_name(name_); }
+    bool local_equals(Bytes name) const noexcept { return local_name_bytes(name_) == name; }
 
 private:
     void decode(Bytes raw, Encoding enc);
     Bytes name_;
-    Bytes local_;
     std::string decoded_;
 };
 

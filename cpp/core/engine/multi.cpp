@@ -227,8 +227,8 @@ private:
         }
         while (levels_.size() > stop_depth) {
             if (all_done()) return Outcome::Done;
-            const std::uint64_t p = reader.buffer_position();
-            Event ev = reader.read_event();
+            std::uint64_t p;
+            Event ev = reader.read_markup_event(p);  // text concerns no level
             Outcome o = Outcome::Ok;
             switch (ev.kind) {
                 case EventKind::Start: o = on_start(reader, ev, p, stop_depth); break;
@@ -524,8 +524,8 @@ private:
         std::size_t depth = 0;  // levels below the scanned element's own
         for (;;) {
             if (all_done()) return Outcome::Done;
-            const std::uint64_t p = reader.buffer_position();
-            Event ev = reader.read_event();
+            std::uint64_t p;
+            Event ev = reader.read_markup_event(p);  // text concerns no level
             switch (ev.kind) {
                 case EventKind::Start: {
                     const TagName tag_name(ev.name(), reader.encoding());

@@ -37,8 +37,8 @@ public:
         push(steps, nsteps, has_context, single_valued, Frame::Resume::Top, 0);
         while (!stack_.empty()) {
             if (ctx_.first_item_only && !items_.empty()) return Outcome::Done;
-            const std::uint64_t p = r_.buffer_position();
-            Event ev = r_.read_event();
+            std::uint64_t p;
+            Event ev = r_.read_markup_event(p);  // text concerns no frame
             Outcome o = Outcome::Ok;
             switch (ev.kind) {
                 case EventKind::Start: o = on_start(ev, p); break;

@@ -27,6 +27,18 @@ public:
         if (kind_ == Kind::Exact) return chosen == Bytes(text_);
         return matches_glob(chosen);
     }
+    // The same given the qualified name alone: an exact local name is
+    // compared against the name's tail without looking for the ':' first.
+    bool matches_name(Bytes qualified) const {
+        if (kind_ != Kind::Exact) return matches_glob(qualified_ ? qualified : local_part(qualified));
+        const Bytes text(text_);
+        if (qualified_ || qualified.size() == text.size()) return qualified == text;
+        // The local part (after the first ':') must be the text, which has no ':'.
+        if (qualified.size() < text.size() + 1) return false;
+        const std::size_t colon = qualified.size() - text.size() - 1;
+        if (qualified[colon] != ':' || qualified.substr(colon + 1) != text) return false;
+        return qualified.substr(0, colon).find(':') == Bytes::npos;
+    }
     // The same on raw document bytes; a name that is not valid UTF-8 is
     // matched by a glob as the empty text.
     bool matches_bytes(Bytes qualified, Bytes local) const { return matches(qualified, local); }
@@ -39,6 +51,10 @@ public:
 
 private:
     bool matches_glob(Bytes name) const;
+    static Bytes local_part(Bytes name) noexcept {
+        const std::size_t colon = name.find(':');
+        return colon == Bytes::npos ? name : name.substr(colon + 1);
+    }
 
     Kind kind_ = Kind::Exact;
     bool qualified_ = false;  // the stored string contains ':'

@@ -110,6 +110,11 @@ public:
     void fix_encoding(Encoding e) noexcept;
 
     Event read_event();
+    // The next event other than text (text runs are passed over as if
+    // read); `at` receives the offset where the returned markup starts,
+    // which is what buffer_position() would have given before the
+    // read_event() call returning it.
+    Event read_markup_event(std::uint64_t& at);
     std::uint64_t buffer_position() const noexcept { return pos_; }
 
     // Reads until the end tag closing the element whose start tag (named
@@ -144,6 +149,8 @@ public:
     bool decode(Bytes raw, std::string& scratch, Bytes& out) const;
 
 private:
+    template <bool kText>
+    Event next_event(std::uint64_t& at);
     // Each of these is entered with pos_ at a '<' and leaves pos_ just past
     // the markup (or at the end of the input after a fatal error).
     Event read_markup();
