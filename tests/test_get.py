@@ -67,6 +67,10 @@ def answer(r):
         # Wildcards and prefixes: the full name or the local name matches.
         ("<a><p:b>1</p:b><q:b>2</q:b></a>", "a.b", (2, "<p:b>1</p:b>\n<q:b>2</q:b>")),
         ("<a><p:b>1</p:b><q:b>2</q:b></a>", "a.p:b", (1, "1")),
+        # The local name is what follows the first ':' only.
+        ("<a><x:y:b>1</x:y:b><:b>2</:b><b:>3</b:><xb>4</xb><b>5</b></a>", "a.b", (2, "<:b>2</:b>\n<b>5</b>")),
+        ("<a><x:y:b>1</x:y:b><x:b>2</x:b></a>", "a.x:y:b", (1, "1")),
+        ("<a><x:longer>1</x:longer><longer>2</longer><r>3</r></a>", "a.longer.#", (1, "2")),
         ("<a><bx>1</bx><by>2</by><c>3</c></a>", "a.b*", (2, "<bx>1</bx>\n<by>2</by>")),
         ("<a><bx>1</bx><bxy>2</bxy></a>", "a.b?", (1, "1")),
         ("<a><b>1</b><c>2</c></a>", "a.*.#", (1, "2")),

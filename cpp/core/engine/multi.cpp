@@ -79,12 +79,12 @@ public:
     ManyPass(const std::vector<const Program*>& programs, Bytes source, bool emit_spans,
              std::vector<Items>& results, EngineError& err)
         : programs_(programs), source_(source), emit_spans_(emit_spans), results_(results), err_(err) {
-        first_only_.reserve(programs.size());
-        complete_.reserve(programs.size());
+        state_.reserve(programs.size());
         for (const Program* prog : programs) {
-            first_only_.push_back(!prog->modifiers.empty() && prog->modifiers[0] == Modifier::First);
+            const bool first_only = !prog->modifiers.empty() && prog->modifiers[0] == Modifier::First;
             // A program without steps has its (empty) answer already.
-            complete_.push_back(prog->steps.empty());
+            state_.push_back(static_cast<std::uint8_t>((prog->steps.empty() ? kComplete : 0) |
+                                                       (first_only ? kFirstOnly : 0)));
         }
         actions_.reserve(16);
     }
@@ -94,8 +94,8 @@ public:
         for (std::uint32_t i = 0; i < programs_.size(); ++i) {
             if (programs_[i]->steps.empty()) continue;
             // @x or #text at the top of a document has no element to read.
-            if (!programs_[i]->steps[0].is_element()) complete_[i] = true;
-            cursors_.push_back(make_cursor(i, 0, true));
+            if (!programs_[i]->steps[0].is_element()) state_[i] |= kComplete;
+            push_cursor(i, 0, true);
         }
         if (cursors_.empty()) return Outcome::Ok;
         return run(reader, false);
@@ -105,7 +105,7 @@ public:
     // context of the programs' first steps.
     Outcome run_element(Reader& reader) {
         for (std::uint32_t i = 0; i < programs_.size(); ++i)
-            if (!programs_[i]->steps.empty()) cursors_.push_back(make_cursor(i, 0, true));
+            if (!programs_[i]->steps.empty()) push_cursor(i, 0, true);
         if (cursors_.empty()) return Outcome::Ok;
         for (;;) {
             const std::uint64_t p = reader.buffer_position();
@@ -120,11 +120,11 @@ public:
             if (ev.kind == EventKind::Start) {
                 // A parent level stands for the element itself: it receives
                 // the element's text once its content has been read.
-                levels_.push_back(make_level(0, 0, false));
+                push_level(0, 0, false);
                 levels_.back().tag = ev;
                 levels_.back().tag_p = p;
                 collect_attr_text(ev, 0, reader, false);
-                levels_.push_back(make_level(0, cursors_.size(), true));
+                push_level(0, cursors_.size(), true);
                 return loop(reader, 1);
             }
             if (ev.kind == EventKind::Eof) return Outcome::Ok;
@@ -132,25 +132,29 @@ public:
     }
 
 private:
-    static Level make_level(std::size_t begin, std::size_t end, bool has_context) {
-        Level L{};
+    // Levels and cursors are built in place: a whole one built aside and
+    // copied in stalls on its own byte-wise stores.
+    void push_level(std::size_t begin, std::size_t end, bool has_context) {
+        Level& L = levels_.emplace_back();
         L.cursor_begin = begin;
         L.cursor_end = end;
         L.has_context = has_context;
-        return L;
     }
 
-    Cursor make_cursor(std::uint32_t program, std::uint32_t step, bool single_valued) const {
+    void push_cursor(std::uint32_t program, std::uint32_t step, bool single_valued) {
         const auto& steps = programs_[program]->steps;
-        Cursor c{step < steps.size() ? &steps[step] : nullptr, program, step, 0, false, false, false, false, false,
-                 single_valued, step + 1 == steps.size()};
+        Cursor& c = cursors_.emplace_back();
+        c.st = step < steps.size() ? &steps[step] : nullptr;
+        c.program = program;
+        c.step = step;
+        c.single_valued = single_valued;
+        c.last = step + 1 == steps.size();
         if (step < steps.size() && steps[step].is_element()) {
             const auto k = steps[step].selector.kind;
             c.check_unique = k == SelKind::None && step + 1 < steps.size();
             c.is_count = k == SelKind::Count;
             c.stops = k == SelKind::Index || k == SelKind::Filter;
         }
-        return c;
     }
 
     static const Step* step_of(const Cursor& c) { return c.st; }
@@ -165,7 +169,8 @@ private:
     // selects at most one element: the single-path engine stops there too,
     // so nothing later in the document (not even an ambiguity) concerns it.
     bool program_done(std::uint32_t program) const {
-        return complete_[program] || (first_only_[program] && !results_[program].empty());
+        const std::uint8_t s = state_[program];
+        return (s & kComplete) || ((s & kFirstOnly) && !results_[program].empty());
     }
     // Being done never ends for a program, so the scan resumes at the first
     // program that was not done at the last call.
@@ -176,7 +181,7 @@ private:
     // The cursor's level has found the one result it wants.
     void level_found(Cursor& c) {
         c.finished = true;
-        if (c.single_valued) complete_[c.program] = true;
+        if (c.single_valued) state_[c.program] |= kComplete;
     }
 
     // Programs whose cursor reached an attribute or a text step at a tag take
@@ -205,7 +210,7 @@ private:
     }
 
     Outcome run(Reader& reader, bool has_context) {
-        levels_.push_back(make_level(0, cursors_.size(), has_context));
+        push_level(0, cursors_.size(), has_context);
         return loop(reader, 0);
     }
 
@@ -348,10 +353,10 @@ private:
                 const Action act = actions_[a];
                 const Cursor& c = cursors_[act.cursor];
                 if (act.kind == Action::Kind::SearchInside) {
-                    cursors_.push_back(make_cursor(c.program, c.step, false));
+                    push_cursor(c.program, c.step, false);
                 } else if (act.kind == Action::Kind::Descend) {
                     const bool sv = c.single_valued && step_of(c)->selector.kind != SelKind::Each;
-                    cursors_.push_back(make_cursor(c.program, c.step + 1, sv));
+                    push_cursor(c.program, c.step + 1, sv);
                 }
             }
             const std::size_t watch_begin = watches_.size();
@@ -370,7 +375,7 @@ private:
             parent.tag_p = p;
             parent.text_begin = text_programs_.size();
             collect_attr_text(tag, child_begin, reader, false);
-            levels_.push_back(make_level(child_begin, cursors_.size(), true));
+            push_level(child_begin, cursors_.size(), true);
             levels_.back().watch_begin = watch_begin;
             levels_.back().watch_end = watches_.size();
             // `parent` dangles once the push above has grown levels_: index again.
@@ -822,8 +827,10 @@ private:
     bool emit_spans_;
     std::vector<Items>& results_;
     EngineError& err_;
-    std::vector<std::uint8_t> first_only_;  // bytes, not bits: read for every cursor at every tag
-    std::vector<std::uint8_t> complete_;
+    // Per program, read for every cursor at every tag: kComplete (its answer
+    // cannot change any more) and kFirstOnly (it stops at its first item).
+    static constexpr std::uint8_t kComplete = 1, kFirstOnly = 2;
+    std::vector<std::uint8_t> state_;
     std::uint32_t first_live_ = 0;
     std::vector<Cursor> cursors_;
     std::vector<Action> actions_;

@@ -32,12 +32,26 @@ public:
     bool matches_name(Bytes qualified) const {
         if (kind_ != Kind::Exact) return matches_glob(qualified_ ? qualified : local_part(qualified));
         const Bytes text(text_);
-        if (qualified_ || qualified.size() == text.size()) return qualified == text;
-        // The local part (after the first ':') must be the text, which has no ':'.
-        if (qualified.size() < text.size() + 1) return false;
-        const std::size_t colon = qualified.size() - text.size() - 1;
-        if (qualified[colon] != ':' || qualified.substr(colon + 1) != text) return false;
+        if (qualified_ || qualified.size() == text.size()) return same_bytes(qualified, text);
+        // The local part (after the first ':') must be the text, which has
+        // no ':'. Most names are simply longer or shorter: one branch that
+        // is nearly always false decides both (a shorter name probes a
+        // constant that is not ':').
+        static constexpr char kNotColon = '\0';
+        const bool longer = qualified.size() > text.size();
+        const std::size_t colon = longer ? qualified.size() - text.size() - 1 : 0;
+        const char* probe = longer ? qualified.data() + colon : &kNotColon;
+        if (*probe != ':') [[likely]] return false;
+        if (!same_bytes(qualified.substr(colon + 1), text)) return false;
         return qualified.substr(0, colon).find(':') == Bytes::npos;
+    }
+    // Byte equality without a library call for names of the usual length.
+    static bool same_bytes(Bytes a, Bytes b) noexcept {
+        if (a.size() != b.size()) return false;
+        if (a.size() > 16) return a == b;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            if (a[i] != b[i]) return false;
+        return true;
     }
     // The same on raw document bytes; a name that is not valid UTF-8 is
     // matched by a glob as the empty text.
