@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/utf8.hpp"
+#include "engine/engine.hpp"
 #include "fuzz_common.hpp"
 #include "xml/reader.hpp"
 #include "xml/scan.hpp"
@@ -135,6 +136,60 @@ void same_for_every_width(Bytes doc, unsigned skip_every) {
     scan::limit_isa(scan::Isa::Avx2);
 }
 
+// read_markup_event gives read_event's events without the text, with the
+// offset where each markup starts; skip_leaf after a start tag passes a leaf
+// exactly as reading its text and end tag does, and leaves anything else
+// alone. Element texts by the short routes equal those read event by event.
+void markup_and_leaves(Bytes doc, ReaderConfig cfg, Encoding enc) {
+    Reader a(doc, cfg), b(doc, cfg), c(doc, cfg), d(doc, cfg);
+    for (Reader* r : {&a, &b, &c, &d}) r->fix_encoding(enc);
+    for (;;) {
+        std::uint64_t at = 0;
+        const Event ea = a.read_markup_event(at);
+        std::uint64_t before = b.buffer_position();
+        Event eb = b.read_event();
+        while (eb.kind == EventKind::Text) {
+            before = b.buffer_position();
+            eb = b.read_event();
+        }
+        FUZZ_ASSERT(ea.kind == eb.kind && ea.error == eb.error && ea.content == eb.content &&
+                    ea.content.data() == eb.content.data() && ea.name_len == eb.name_len);
+        FUZZ_ASSERT(a.buffer_position() == b.buffer_position() && a.depth() == b.depth());
+        FUZZ_ASSERT(at >= before && at <= a.buffer_position());
+        if (ea.kind == EventKind::Eof) break;
+    }
+    for (;;) {
+        const std::uint64_t p = c.buffer_position();
+        const Event ec = c.read_event();
+        const Event ed = d.read_event();
+        FUZZ_ASSERT(ec.kind == ed.kind && c.buffer_position() == d.buffer_position());
+        if (ec.kind == EventKind::Eof) break;
+        if (ec.kind != EventKind::Start) continue;
+        {
+            // The element's text by both routes (its extent as read_to_end
+            // gives it, on a copy of the reader).
+            Reader e = c;
+            if (e.read_to_end(ec.name()) == XmlError::None) {
+                const Bytes element = doc.substr(p, e.buffer_position() - p);
+                FUZZ_ASSERT(extract_element_text(element, enc) == extract_element_text_by_events(element, enc));
+                FUZZ_ASSERT(extract_element_text(element) == extract_element_text_by_events(element));
+            }
+        }
+        Bytes leaf;
+        if (!c.skip_leaf(leaf)) continue;
+        FUZZ_ASSERT(inside(leaf, doc));
+        Event t = d.read_event();
+        if (t.kind == EventKind::Text) {
+            FUZZ_ASSERT(t.content == leaf && t.content.data() == leaf.data());
+            t = d.read_event();
+        } else {
+            FUZZ_ASSERT(leaf.find_first_not_of(" \t\r\n") == Bytes::npos);
+        }
+        FUZZ_ASSERT(t.kind == EventKind::End || t.kind == EventKind::Error);
+        FUZZ_ASSERT(c.buffer_position() == d.buffer_position() && c.depth() == d.depth());
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -173,6 +228,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_ASSERT(utf8_valid(lossy));
 
     same_for_every_width(doc, 1 + (sel & 3));
+    markup_and_leaves(doc, ReaderConfig::engine(), Encoding::Utf8);
+    markup_and_leaves(doc, cfg, enc);
 
     // Unescaping on its own, over the raw bytes.
     std::string scratch;

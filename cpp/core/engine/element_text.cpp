@@ -30,6 +30,12 @@ std::string read_text_in_scope(Reader& reader) {
         if (!leaf.empty() && reader.unescape(leaf, scratch, text)) out.assign(text);
         return out;
     }
+    return read_text_events(reader);
+}
+
+std::string read_text_events(Reader& reader) {
+    std::string out;
+    std::string scratch;
     std::size_t depth = 1;
     const bool utf8 = reader.encoding() == Encoding::Utf8;
     for (;;) {
@@ -90,6 +96,20 @@ std::string extract_element_text(Bytes element, Encoding encoding) {
         Event ev = reader.read_event();
         switch (ev.kind) {
             case EventKind::Start: return read_text_in_scope(reader);
+            case EventKind::Empty:
+            case EventKind::Eof: return std::string();
+            default: break;
+        }
+    }
+}
+
+std::string extract_element_text_by_events(Bytes element, Encoding encoding) {
+    Reader reader(element);
+    if (encoding != Encoding::Utf8) reader.fix_encoding(encoding);
+    for (;;) {
+        Event ev = reader.read_event();
+        switch (ev.kind) {
+            case EventKind::Start: return read_text_events(reader);
             case EventKind::Empty:
             case EventKind::Eof: return std::string();
             default: break;

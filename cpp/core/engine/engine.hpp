@@ -40,10 +40,15 @@ Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<
 // just returned, at any depth, decoded and unescaped (runs that fail to
 // decode or unescape are left out); consumes through the element's end tag.
 std::string read_text_in_scope(Reader& reader);
+// The same reading every event (read_text_in_scope takes a leaf in one
+// search); kept as the reference the short routes are tested against.
+std::string read_text_events(Reader& reader);
 
 // Text content of the first element in `element` ("" for an empty-element
 // tag or no element). `encoding` is the document's encoding.
 std::string extract_element_text(Bytes element, Encoding encoding = Encoding::Utf8);
+// The same by reading every event: the reference for tests.
+std::string extract_element_text_by_events(Bytes element, Encoding encoding = Encoding::Utf8);
 
 // The value of the first attribute whose local name equals `name`, decoded
 // and unescaped (raw bytes when unescaping fails), or nothing (also when the
