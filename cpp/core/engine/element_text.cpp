@@ -70,6 +70,26 @@ std::string read_text_events(Reader& reader) {
     }
 }
 
+namespace {
+
+// The text of the first element in `element`, read by a reader over it
+// (`leaf_route`: a leaf is taken in one search).
+std::string element_text_by_reader(Bytes element, Encoding encoding, bool leaf_route) {
+    Reader reader(element);
+    if (encoding != Encoding::Utf8) reader.fix_encoding(encoding);
+    for (;;) {
+        Event ev = reader.read_event();
+        switch (ev.kind) {
+            case EventKind::Start: return leaf_route ? read_text_in_scope(reader) : read_text_events(reader);
+            case EventKind::Empty:
+            case EventKind::Eof: return std::string();
+            default: break;
+        }
+    }
+}
+
+}  // namespace
+
 std::string extract_element_text(Bytes element, Encoding encoding) {
     // A UTF-8 leaf, `<name ...>text</name>`, the common case: one tag scan
     // and one search. (A second byte of NUL would make the reader below
@@ -90,31 +110,11 @@ std::string extract_element_text(Bytes element, Encoding encoding) {
             }
         }
     }
-    Reader reader(element);
-    if (encoding != Encoding::Utf8) reader.fix_encoding(encoding);
-    for (;;) {
-        Event ev = reader.read_event();
-        switch (ev.kind) {
-            case EventKind::Start: return read_text_in_scope(reader);
-            case EventKind::Empty:
-            case EventKind::Eof: return std::string();
-            default: break;
-        }
-    }
+    return element_text_by_reader(element, encoding, true);
 }
 
 std::string extract_element_text_by_events(Bytes element, Encoding encoding) {
-    Reader reader(element);
-    if (encoding != Encoding::Utf8) reader.fix_encoding(encoding);
-    for (;;) {
-        Event ev = reader.read_event();
-        switch (ev.kind) {
-            case EventKind::Start: return read_text_events(reader);
-            case EventKind::Empty:
-            case EventKind::Eof: return std::string();
-            default: break;
-        }
-    }
+    return element_text_by_reader(element, encoding, false);
 }
 
 std::optional<std::string> read_attr(Bytes tag_content, std::size_t name_len, Bytes name, Encoding encoding) {
