@@ -36,7 +36,7 @@ public:
     TagName(Bytes raw, Encoding enc) : name_(raw) {
         if (enc != Encoding::Utf8) [[unlikely]] decode(raw, enc);
     }
-    bool accepted_by(const NameMatcher& m) const { return m.matches_name(name_); }
+    [[gnu::always_inline]] bool accepted_by(const NameMatcher& m) const { return m.matches_name(name_); }
     bool local_equals(Bytes name) const noexcept { return local_name_bytes(name_) == name; }
 
 private:

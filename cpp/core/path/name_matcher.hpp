@@ -29,7 +29,7 @@ public:
     }
     // The same given the qualified name alone: an exact local name is
     // compared against the name's tail without looking for the ':' first.
-    bool matches_name(Bytes qualified) const {
+    [[gnu::always_inline]] bool matches_name(Bytes qualified) const {
         if (kind_ != Kind::Exact) return matches_glob(qualified_ ? qualified : local_part(qualified));
         const Bytes text(text_);
         if (qualified_ || qualified.size() == text.size()) return same_bytes(qualified, text);
