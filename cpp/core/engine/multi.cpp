@@ -307,10 +307,12 @@ private:
             if (k == Action::Kind::FilterCheck && fits_stream(c)) ++streamable;
             if (k == Action::Kind::SearchInside) {
                 enter = true;
-                searches_capture = searches_capture && c.last;  // `st` searches descendants
+                // Searches that capture what they find (their step is the
+                // last) can be followed by a flat scan.
+                searches_capture = searches_capture && c.last;
             }
-            if (k == Action::Kind::Descend) enter = true;
             if (k == Action::Kind::Descend) {
+                enter = true;
                 any_descend = true;
                 if (c.stops) any_index_descent = true;
             }

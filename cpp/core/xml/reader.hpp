@@ -111,9 +111,10 @@ public:
 
     Event read_event();
     // The next event other than text (text runs are passed over as if
-    // read); `at` receives the offset where the returned markup starts,
-    // which is what buffer_position() would have given before the
-    // read_event() call returning it.
+    // read); `at` receives the offset where the returned markup starts: the
+    // '<' of a tag, or for an expanded end and at the end of the input the
+    // position the call started from. In a configuration that trims no text
+    // that is buffer_position() before the read_event() returning the event.
     Event read_markup_event(std::uint64_t& at);
     std::uint64_t buffer_position() const noexcept { return pos_; }
 
