@@ -13,6 +13,7 @@ import os
 import random
 import sys
 import threading
+import time
 
 import pytest
 
@@ -152,6 +153,93 @@ def test_many_attributes_other_functions():
     assert [r.value for r in q.get_many(ATTRS, ["r.@a1", "r.@a99998", "r.c"])] == [1, 99998, "t"]
     r = q.parse(ATTRS)
     assert list(r.keys()) == ["c"] and r["c"].value == "t"
+
+
+# ---------------------------------------------------------------- crafted against tables and patterns
+
+_M64 = (1 << 64) - 1
+_MUL = 0xC6A4A7935BD1E995
+
+
+def _colliding_names(n):
+    """n distinct 16-byte names with one value of the GNU C++ library's string
+    hash (fixed seed), computed directly: the second word undoes the first."""
+    inv = pow(_MUL, -1, 1 << 64)
+    h0 = (0xC70F6907 ^ (16 * _MUL)) & _M64
+    names, i = [], 0
+    while len(names) < n:
+        i += 1
+        w1 = b"n%07x" % i
+        k = (int.from_bytes(w1, "little") * _MUL) & _M64
+        h1 = ((h0 ^ (((k ^ (k >> 47)) * _MUL) & _M64)) * _MUL) & _M64
+        v = ((h1 ^ 0x5EED) * inv) & _M64
+        w2 = (((v ^ (v >> 47)) * inv) & _M64).to_bytes(8, "little")
+        if not any(c in b" \t\r\n<>/=\"'&?!:;]\x00" for c in w2):
+            names.append(w1 + w2)
+    return names
+
+
+NCRAFT = 20_000
+CRAFTED = _colliding_names(NCRAFT)
+ORDINARY = [b"o%015x" % i for i in range(NCRAFT)]
+RUN = 5000
+
+
+def _cpu(fn):
+    best = float("inf")
+    for _ in range(3):
+        t = time.process_time()
+        fn()
+        best = min(best, time.process_time() - t)
+    return best
+
+
+# Each workload runs on crafted input and on ordinary input of the same size;
+# the crafted one must not cost more than a small factor of the ordinary one
+# (before keyed hashing and linear glob matching it cost 100 to 1000 times).
+@pytest.mark.parametrize(
+    ("make", "run", "expect"),
+    [
+        # duplicate-attribute detection while passing a start tag
+        (
+            lambda names: b"<a " + b" ".join(n + b'="1"' for n in names) + b' y="2"/>',
+            lambda doc, _: q.get_bytes(doc, "a.@y").value,
+            2,
+        ),
+        # child grouping of a dict-like Result
+        (
+            lambda names: b"<r>" + b"".join(b"<" + n + b"/>" for n in names) + b"</r>",
+            lambda doc, _: len(list(q.parse(doc).values())),
+            NCRAFT,
+        ),
+        # the |@uniq table (attribute values keep undecodable bytes)
+        (
+            lambda names: b"<r>" + b"".join(b'<x v="' + n + b'"/>' for n in names) + b"</r>",
+            lambda doc, _: q.get_bytes(doc, "r.x.#.@v|@uniq|@count").value,
+            NCRAFT,
+        ),
+        # a name pattern whose star would backtrack over a long name
+        (
+            lambda names: b"<r><" + b"a" * (len(names) * 4) + b"/></r>",
+            lambda doc, pat: q.get_bytes(doc, "r." + pat).value,
+            None,
+        ),
+        # the same pattern under %
+        (
+            lambda names: b"<r><x>" + b"a" * (len(names) * 4) + b"</x></r>",
+            lambda doc, pat: q.get_bytes(doc, 'r.#(x%"' + pat + '")#|@count').value,
+            0,
+        ),
+    ],
+    ids=["attributes", "children", "uniq", "glob", "percent"],
+)
+def test_crafted_input_stays_linear(make, run, expect):
+    crafted, ordinary = make(CRAFTED), make(ORDINARY)
+    bad_pat, plain_pat = "*" + "a" * RUN + "b", "*" + "c" * RUN + "b"
+    assert run(crafted, bad_pat) == run(ordinary, plain_pat) == expect
+    t_crafted = _cpu(lambda: run(crafted, bad_pat))
+    t_ordinary = _cpu(lambda: run(ordinary, plain_pat))
+    assert t_crafted < 10 * t_ordinary + 0.05, (t_crafted, t_ordinary)
 
 
 # ---------------------------------------------------------------- 100 MB of text

@@ -199,7 +199,7 @@ struct ChildIter {
 PyObject* child_step(PyObject*, ChildIter& st) {
     if (st.position >= st.data.refs.size()) return nullptr;
     const std::size_t i = st.position++;
-    if (!utf8_valid(st.data.names[i])) return internal_failure(kMsgTagNamesUtf8);
+    if (!require_utf8(st.data.names[i])) return nullptr;
     PyRef name = PyRef::steal(new_str(st.data.names[i]));
     if (!name) return nullptr;
     PyRef value = PyRef::steal(child_result(st.data, i));

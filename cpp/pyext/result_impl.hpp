@@ -131,7 +131,6 @@ PyObject* str_lossy(Bytes text);   // invalid sequences become U+FFFD
 
 // An internal invariant failure (SystemError).
 extern const char* const kMsgNoDictBytes;
-extern const char* const kMsgTagNamesUtf8;
 PyObject* internal_failure(const char* msg);
 
 std::optional<std::string> first_text_string_trimmed(ItemView matched);
@@ -173,8 +172,9 @@ PyObject* child_result(const ChildData& data, std::size_t index);
 
 // The names of the groups (first occurrences), in order.
 std::vector<Bytes> group_names(const ChildData& data, const ChildGrouping& groups);
-// Names decoded as strict UTF-8; a failure is the internal failure
-// "XML tag names are valid UTF-8".
+// Names decoded as strict UTF-8. A malformed document can hold a name that
+// is not (`<\xff/>`): that is bad input, so ValueError with the decoding
+// message, as `value` raises, not an internal failure.
 bool names_are_utf8(const std::vector<Bytes>& names);
 
 // ---------------------------------------------------------------- types (views.cpp, iters.cpp)

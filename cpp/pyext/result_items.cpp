@@ -12,7 +12,6 @@
 namespace quelmar::py {
 
 const char* const kMsgNoDictBytes = "DictElement mode implies element bytes are available";
-const char* const kMsgTagNamesUtf8 = "XML tag names are valid UTF-8";
 
 PyObject* internal_failure(const char* msg) {
     PyErr_SetString(PyExc_SystemError, msg);
@@ -329,10 +328,7 @@ std::vector<Bytes> group_names(const ChildData& data, const ChildGrouping& group
 
 bool names_are_utf8(const std::vector<Bytes>& names) {
     for (Bytes n : names)
-        if (!utf8_valid(n)) {
-            internal_failure(kMsgTagNamesUtf8);
-            return false;
-        }
+        if (!require_utf8(n)) return false;
     return true;
 }
 

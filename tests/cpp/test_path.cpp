@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "check.hpp"
+#include "common/hash.hpp"
 #include "common/text.hpp"
+#include "common/utf8.hpp"
 #include "path/compile.hpp"
 
 using namespace quelmar;
@@ -487,15 +489,118 @@ TEST(glob_match_table) {
     for (const Case& c : cases)
         if (glob_match(c.pattern, c.text) != c.expect)
             check::fail(__FILE__, __LINE__, "glob " + c.pattern + " vs " + c.text);
-    // The worst case is pattern length times text length, without recursion.
     std::string text(20000, 'a');
     CHECK(!glob_match("*a*a*a*a*a*b", text));
     CHECK(glob_match("*a*a*a*a*a*", text));
+    // Crafted against backtracking to the last star: 20,000 pattern atoms
+    // against a 256 KiB name took pattern length times name length steps.
+    const std::string name(256 * 1024, 'a');
+    const std::string run(20000, 'a');
+    CHECK(!glob_match("*" + run + "b", name));
+    CHECK(!glob_match("*" + run + "b*", name));
+    CHECK(!glob_match("*?" + run + "b*", name));
+    CHECK(glob_match("*" + run + "*", name));
+    CHECK(glob_match("*a?" + run + "?a*", name));
+}
+
+// The backtracking matcher (only the last star remembered), as a reference
+// for the segment-by-segment one: same answers on random patterns and texts.
+bool reference_glob(const std::u32string& pat, const std::u32string& txt) {
+    std::size_t p = 0, t = 0, star = 0, mark = 0;
+    bool have_star = false;
+    while (t < txt.size()) {
+        if (p < pat.size()) {
+            if (pat[p] == U'*') {
+                have_star = true;
+                star = p++;
+                mark = t;
+                continue;
+            }
+            if (pat[p] == U'?') {
+                ++p, ++t;
+                continue;
+            }
+            if (pat[p] == U'\\' && p + 1 < pat.size()) {
+                if (pat[p + 1] == txt[t]) {
+                    p += 2, ++t;
+                    continue;
+                }
+            } else if (pat[p] == txt[t]) {
+                ++p, ++t;
+                continue;
+            }
+        }
+        if (!have_star) return false;
+        t = ++mark;
+        p = star + 1;
+    }
+    while (p < pat.size() && pat[p] == U'*') ++p;
+    return p == pat.size();
+}
+
+TEST(glob_match_differential) {
+    std::uint64_t state = 0x9e3779b97f4a7c15ULL;
+    auto next = [&](std::uint64_t bound) {
+        state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+        return state % bound;
+    };
+    // Short texts over a few code points (one of them two bytes long), and
+    // long runs that need several words of the bit-parallel search.
+    const char32_t pat_alphabet[] = {U'a', U'b', U'*', U'?', U'\\', U'\u00e9', U'a', U'?'};
+    const char32_t txt_alphabet[] = {U'a', U'b', U'\u00e9', U'*', U'?', U'\\', U'a', U'a'};
+    auto utf8 = [](const std::u32string& s) {
+        std::string out;
+        for (char32_t c : s) utf8_append(out, c);
+        return out;
+    };
+    int mismatches = 0;
+    for (int round = 0; round < 40000; ++round) {
+        const bool long_case = round % 8 == 0;
+        std::u32string pat, txt;
+        const std::uint64_t plen = long_case ? next(200) : next(9);
+        const std::uint64_t tlen = long_case ? next(400) : next(12);
+        for (std::uint64_t i = 0; i < plen; ++i)
+            pat.push_back(long_case ? (next(40) == 0 ? U'*' : next(4) == 0 ? U'?' : U'a' + static_cast<char32_t>(next(2)))
+                                    : pat_alphabet[next(8)]);
+        for (std::uint64_t i = 0; i < tlen; ++i)
+            txt.push_back(long_case ? U'a' + static_cast<char32_t>(next(2) * next(2)) : txt_alphabet[next(8)]);
+        if (long_case && next(2) == 0) {
+            // A pattern cut from the text (so it may match), perhaps with one atom changed.
+            pat.clear();
+            for (std::size_t i = 0; i < txt.size(); ++i) {
+                if (next(30) == 0) {
+                    pat.push_back(U'*');
+                    i += next(10);
+                } else {
+                    pat.push_back(next(5) == 0 ? U'?' : txt[i]);
+                }
+            }
+            if (!pat.empty() && next(2) == 0) pat[next(pat.size())] = U'b';
+        }
+        if (glob_match(utf8(pat), utf8(txt)) != reference_glob(pat, txt) && ++mismatches <= 5)
+            check::fail(__FILE__, __LINE__, "glob " + utf8(pat) + " vs " + utf8(txt));
+    }
+    CHECK_EQ(mismatches, 0);
 }
 
 // ===========================================================================
 // The per-thread cache
 // ===========================================================================
+
+TEST(keyed_hash_rounds) {
+    // SipHash-2-4's published vectors (key 00..0f, message 00..len-1) check
+    // the round structure that SipHash-1-3 shares.
+    const HashKey key{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
+    const char msg[] = "\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e";
+    auto sip24 = [&](std::size_t len) { return siphash<2, 4>(key, Bytes(msg, len)); };
+    CHECK_EQ(sip24(0), 0x726fdb47dd0e0e31ULL);
+    CHECK_EQ(sip24(1), 0x74f839c593dc67fdULL);
+    CHECK_EQ(sip24(15), 0xa129ca6149be45e5ULL);
+    // The tables' key is drawn at random, not left zero.
+    CHECK(hash_secret().k0 != 0 || hash_secret().k1 != 0);
+    const std::uint64_t unkeyed = siphash<1, 3>(HashKey{}, "abc");
+    CHECK(keyed_hash("abc") != unkeyed);
+}
 
 TEST(path_cache_behaviour) {
     // A fresh thread starts with an empty cache and frees it when it ends.

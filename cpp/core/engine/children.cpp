@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "common/hash.hpp"
+
 namespace quelmar {
 
 bool element_has_child_elements(Bytes element) {
@@ -63,7 +65,7 @@ std::vector<ChildSpan> collect_direct_children(Bytes element) {
 
 std::vector<std::string> unique_child_names(const std::vector<ChildSpan>& spans) {
     std::vector<std::string> names;
-    std::unordered_set<std::string_view> seen;
+    std::unordered_set<std::string_view, KeyedHash> seen;
     for (const ChildSpan& s : spans)
         if (seen.insert(s.name).second) names.push_back(s.name);
     return names;
@@ -71,7 +73,7 @@ std::vector<std::string> unique_child_names(const std::vector<ChildSpan>& spans)
 
 ChildGroups group_children(const std::vector<ChildSpan>& spans) {
     ChildGroups g;
-    std::unordered_map<std::string_view, std::size_t> index;  // name -> position in g.names
+    std::unordered_map<std::string_view, std::size_t, KeyedHash> index;  // name -> position in g.names
     for (std::size_t i = 0; i < spans.size(); ++i) {
         auto [it, fresh] = index.try_emplace(spans[i].name, g.names.size());
         if (fresh) {
@@ -212,7 +214,7 @@ ChildGrouping group_child_names(const Bytes* names, std::size_t n) {
     group_of.assign(n, 0);
     // A few names are told apart by comparing them; many through a hash map.
     constexpr std::size_t kLinear = 16;
-    std::unordered_map<Bytes, std::size_t> index;
+    std::unordered_map<Bytes, std::size_t, KeyedHash> index;
     for (std::size_t i = 0; i < n; ++i) {
         std::size_t k = g.first.size();
         if (g.first.size() <= kLinear) {

@@ -53,7 +53,7 @@ bool compare(Bytes left, CompareOp op, const FilterValue& value) {
                 case CompareOp::Ne: return left != s;
                 case CompareOp::Match:
                 case CompareOp::NotMatch: {
-                    const bool m = NameMatcher::parse(s).matches_whole(left);
+                    const bool m = value.pattern.matches_whole(left);
                     return op == CompareOp::Match ? m : !m;
                 }
                 default: {

@@ -12,10 +12,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <functional>
 #include <utility>
 #include <vector>
 
+#include "common/hash.hpp"
 #include "common/text.hpp"
 #include "common/utf8.hpp"
 #include "engine/engine.hpp"
@@ -193,7 +193,8 @@ void sort_numeric(Items& items, Bytes source) {
 }
 
 // Keeps the first item of each distinct text, in order. The set of texts seen
-// is an open-addressing table of item indices (no allocation per item).
+// is an open-addressing table of item indices (no allocation per item),
+// keyed so that crafted texts cannot pile into one probe chain.
 void unique_by_text(Items& items, Bytes source) {
     const std::size_t n = items.size();
     if (n < 2) return;
@@ -207,10 +208,9 @@ void unique_by_text(Items& items, Bytes source) {
         const std::size_t mask = capacity - 1;
         std::vector<std::size_t> slots(capacity, 0);  // item index + 1; 0 is empty
         std::vector<std::size_t> hashes(n);
-        std::hash<Bytes> hasher;
         for (std::size_t i = 0; i < n; ++i) {
             Bytes text = texts.view[i];
-            std::size_t h = hasher(text);
+            const auto h = static_cast<std::size_t>(keyed_hash(text));
             hashes[i] = h;
             std::size_t pos = h & mask;
             bool seen = false;

@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "common/hash.hpp"
 #include "path/compile.hpp"
 
 namespace quelmar {
@@ -16,18 +17,14 @@ namespace {
 
 constexpr std::size_t kPathCacheCapacity = 512;
 
-// Transparent hashing lets a lookup use the caller's bytes without copying
-// them into a key.
-struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(Bytes s) const noexcept { return std::hash<Bytes>{}(s); }
-};
+// Keyed (a path list may come from outside) and transparent, so a lookup
+// uses the caller's bytes without copying them into a key.
 struct TextEq {
     using is_transparent = void;
     bool operator()(Bytes a, Bytes b) const noexcept { return a == b; }
 };
 
-using PathCache = std::unordered_map<std::string, ProgramPtr, TextHash, TextEq>;
+using PathCache = std::unordered_map<std::string, ProgramPtr, KeyedHash, TextEq>;
 
 PathCache& path_cache() {
     thread_local PathCache cache;

@@ -115,6 +115,9 @@ Expected<Filter, ParseError> parse_filter_expr(Bytes expression) {
         v.string.assign(right);  // as written: quotes and backslashes kept
     }
 
+    if (v.kind == FilterValue::Kind::String && (f.op == CompareOp::Match || f.op == CompareOp::NotMatch))
+        v.pattern = NameMatcher::parse(v.string);
+
     // 6. A lone attribute step lets the evaluator skip running a path.
     if (f.path.size() == 1 && f.path[0].kind == Step::Kind::Attribute)
         f.attribute = f.path[0].attribute;

@@ -1,6 +1,7 @@
 // Element-name patterns: a literal name or a glob with '*' and '?'.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "common/bytes.hpp"
@@ -8,6 +9,9 @@
 namespace quelmar {
 
 bool glob_match(Bytes pattern, Bytes text);
+
+// A glob compiled for matching in time linear in the text (name_matcher.cpp).
+class GlobPattern;
 
 class NameMatcher {
 public:
@@ -57,7 +61,7 @@ public:
     // matched by a glob as the empty text.
     bool matches_bytes(Bytes qualified, Bytes local) const { return matches(qualified, local); }
     // Matches the whole of a UTF-8 text (the filters' % operator).
-    bool matches_whole(Bytes text) const { return kind_ == Kind::Exact ? text == Bytes(text_) : glob_match(text_, text); }
+    bool matches_whole(Bytes text) const { return kind_ == Kind::Exact ? text == Bytes(text_) : matches_glob(text); }
 
     Kind kind() const noexcept { return kind_; }
     // Exact: the unescaped name; Glob: the pattern as written.
@@ -73,10 +77,13 @@ private:
     Kind kind_ = Kind::Exact;
     bool qualified_ = false;  // the stored string contains ':'
     std::string text_;
+    std::shared_ptr<const GlobPattern> glob_;  // Glob: text_ compiled (immutable, shared on copy)
 };
 
 // Anchored, case-sensitive glob over code points: '*' any run, '?' any one
-// code point, '\' escapes the next one. Linear memory, no recursion.
+// code point, '\' escapes the next one; a text (or pattern) that is not valid
+// UTF-8 is the empty text. Time linear in the text for a given pattern
+// (see GlobPattern), memory linear in the pattern, no recursion.
 bool glob_match(Bytes pattern, Bytes text);
 
 }  // namespace quelmar

@@ -25,6 +25,7 @@ struct FilterValue {
     double number = 0;
     std::string string;
     bool boolean = false;
+    NameMatcher pattern;  // String under % and !%: the string as a name pattern, compiled once
 };
 
 struct Filter {

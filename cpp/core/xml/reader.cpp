@@ -602,7 +602,7 @@ bool AttrIter::remember(Bytes key) {
             small_[n_small_++] = key;
             return true;
         }
-        seen_ = std::make_unique<std::unordered_set<Bytes>>(small_, small_ + n_small_);
+        seen_ = std::make_unique<std::unordered_set<Bytes, KeyedHash>>(small_, small_ + n_small_);
     }
     return seen_->insert(key).second;
 }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/bytes.hpp"
+#include "common/hash.hpp"
 #include "xml/encoding.hpp"
 
 namespace quelmar {
@@ -217,7 +218,7 @@ private:
     static constexpr std::size_t kSmall = 8;
     Bytes small_[kSmall];
     std::size_t n_small_ = 0;
-    std::unique_ptr<std::unordered_set<Bytes>> seen_;
+    std::unique_ptr<std::unordered_set<Bytes, KeyedHash>> seen_;
 };
 
 }  // namespace quelmar
