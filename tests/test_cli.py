@@ -130,6 +130,22 @@ def test_files_are_read_in_order_with_names(tmp_path):
     assert r.stdout == "two.xml:2\ntwo.xml:3\none.xml:1\n"
 
 
+def test_only_large_files_are_mapped(tmp_path, monkeypatch):
+    # A mapped file truncated by another process kills the command with a
+    # bus error, so files below the threshold are read instead.
+    import mmap
+
+    from quelmar import cli
+
+    assert 1 << 20 <= cli.MAP_MIN_SIZE <= 1 << 30
+    monkeypatch.setattr(cli, "MAP_MIN_SIZE", 64)
+    for size, kind in [(0, bytes), (63, bytes), (64, mmap.mmap)]:
+        f = tmp_path / f"{size}.xml"
+        f.write_bytes(b"<r>" + b"x" * (size - 7) + b"</r>" if size else b"")
+        with cli.document(cli.Job(f.name, str(f), None)) as data:
+            assert type(data) is kind and len(data) == size
+
+
 def test_legacy_encoding_is_printed_as_utf8(tmp_path):
     doc = '<?xml version="1.0" encoding="windows-1252"?><r><w>caf\xe9 \x80</w></r>'.encode("latin-1")
     (tmp_path / "legacy.xml").write_bytes(doc)

@@ -4,9 +4,12 @@
     quelmar -p 'catalog.book.#.title' -p 'catalog.book.#.price|@sum' --json *.xml
     quelmar --validate *.xml
 
-Files are memory-mapped and handed to the buffer functions (``get_buffer``,
-``get_many_buffer``), so a large file is never copied into Python; only the
-matched elements are. ``-`` or no file at all reads standard input.
+Files of at least ``MAP_MIN_SIZE`` bytes are memory-mapped and handed to the
+buffer functions (``get_buffer``, ``get_many_buffer``), so a large file is
+never copied into Python; only the matched elements are. Smaller files are
+read whole: as fast, and safe from a file truncated while it is mapped (a
+log being rotated), which kills the process with a bus error. ``-`` or no
+file at all reads standard input.
 
 Exit status: 0 when some path matched something (or, with ``--validate``,
 every file is well-formed), 1 when nothing matched (some file is not
@@ -32,6 +35,8 @@ import quelmar
 from quelmar import Path, Result
 
 PROG = "quelmar"
+# Regular files this large or larger are memory-mapped; smaller ones are read.
+MAP_MIN_SIZE = 64 << 20
 STDIN_NAME = "(standard input)"
 # The progress bar appears only for runs over at least this many files, and
 # only when standard error is a terminal.
@@ -212,14 +217,16 @@ def init_state(config: Config) -> None:
 
 @contextmanager
 def document(job: Job) -> Iterator[Any]:
-    """The bytes of one input as a buffer, memory-mapped when it is a file."""
+    """The bytes of one input as a buffer, memory-mapped when it is a large file."""
     if job.filename is None:
         yield job.data or b""
         return
     with open(job.filename, "rb") as f:
         st = os.fstat(f.fileno())
-        if not stat.S_ISREG(st.st_mode) or st.st_size == 0:
-            # Pipes, devices and empty files cannot be mapped.
+        if not stat.S_ISREG(st.st_mode) or st.st_size < MAP_MIN_SIZE:
+            # Pipes, devices and empty files cannot be mapped; below the
+            # threshold one read costs about what mapping does and cannot
+            # fault if another process truncates the file meanwhile.
             yield f.read()
             return
         with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
