@@ -19,8 +19,7 @@ NameFit fit(Bytes key, Bytes name, bool prefixed) noexcept {
 }  // namespace
 
 bool find_attr(Bytes tag_content, std::size_t name_len, Bytes name, Encoding encoding, Attribute& out) {
-    bool prefixed = false;
-    for (const char c : name) prefixed = prefixed || c == ':';
+    const bool prefixed = name.find(':') != Bytes::npos;
     AttrIter it(tag_content, name_len);
     Attribute attr;
     // The first attribute found by its local name, kept while an attribute
