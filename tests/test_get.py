@@ -115,6 +115,79 @@ def test_text_and_attribute_steps(doc, path, expected):
     assert r == expected  # untrimmed text
 
 
+# (attributes of e, attribute name asked for, value or None)
+ATTRIBUTE_NAMES = [
+    # A prefixed name is the qualified name, exactly.
+    (' xml:lang="en"', "xml:lang", "en"),
+    (' xlink:href="u" href="h"', "xlink:href", "u"),
+    (' a:attr="out" attr="in"', "a:attr", "out"),
+    (' x:id="1" xml:id="2"', "xml:id", "2"),
+    (' xml:lang="en"', "xsi:lang", None),  # another prefix
+    (' lang="en"', "xml:lang", None),  # no prefix
+    (' xml:langs="en" xml:lan="en"', "xml:lang", None),
+    # Without a prefix: the attribute of exactly that name, whichever comes first ...
+    (' a:attr="out" attr="in"', "attr", "in"),
+    (' attr="in" a:attr="out"', "attr", "in"),
+    (' x="1" a:x="2" x="3"', "x", "1"),  # the repeated x is malformed
+    # ... else the first found by its local name.
+    (' xml:id="7"', "id", "7"),
+    (' xml:lang="en"', "lang", "en"),
+    (' a:x="1" b:x="2"', "x", "1"),
+    (' a:x="1" x=2', "x", "1"),  # an unquoted value is passed over
+    (' :x="1"', "x", "1"),
+    (' x:="1"', "x", None),
+    # The local name is what follows the first ':'.
+    (' a:b:c="1" b:c="2"', "b:c", "2"),
+    (' b:c="2" a:b:c="1"', "b:c", "2"),
+    (' a:b:c="1"', "b:c", None),
+    (' a:b:c="1"', "a:b:c", "1"),
+    (' a:b:c="1"', "c", None),
+    (' a:b:c="1"', "b", None),
+    # Names outside ASCII, also in a legacy encoding.
+    (' p:\xe9="1" \xe9="2"', "\xe9", "2"),
+    (' p:\xe9="1" \xe9="2"', "p:\xe9", "1"),
+    (' q:\xe9="1"', "\xe9", "1"),
+]
+
+
+@pytest.mark.parametrize(("attrs", "name", "expected"), ATTRIBUTE_NAMES)
+def test_attribute_names(attrs, name, expected):
+    def found(r):
+        return [r.to_str()] if r.exists() else []
+
+    want = [] if expected is None else [expected]
+    docs = [f"<r><e{attrs}><c>1</c></e></r>", f"<r><e{attrs}/></r>"]
+    for doc in docs:
+        legacy = ('<?xml version="1.0" encoding="windows-1252"?>' + doc).encode("cp1252")
+        inner = doc != docs[1]
+        paths = [
+            f"r.e.@{name}",
+            f'r.e.#(@{name}%"*")#.@{name}',  # attribute route
+            f'r.#(e.@{name}%"*")#.e.@{name}',  # filter decided in a fragment
+            f"r.e.#(c==1)#.@{name}" if inner else f"r.e.#(.==\"\")#.@{name}",  # streaming route
+            f"r.e.#(c.#text==1)#.@{name}" if inner else f"r.e.0.@{name}",
+        ]
+        if expected is not None:
+            paths.append(f'r.e.#(@{name}=="{expected}").@{name}')
+        for path in paths:
+            for r in (
+                q.get(doc, path),
+                q.get_buffer(doc.encode(), path),
+                q.get_bytes(legacy, path),
+                q.compile(path).get(doc),
+                q.get_many(doc, [path])[0],
+                q.get_many(doc, ["r.e", path, "r.e.#", "r.#(e.@x==1)"])[1],
+                q.get_many_bytes(legacy, [path, "r.e"])[0],
+                q.parse(doc).get(path),
+                q.get_buffer(f"<w>{doc}</w>".encode(), "w").get(path),
+                q.get_buffer(f"<w>{doc}</w>".encode(), "w").get_many([path, "r"])[0],
+            ):
+                assert found(r) == want, (doc, path)
+        e = q.get_buffer(doc.encode(), "r.e")
+        assert found(e.get(f"@{name}")) == want
+        assert found(e.get_many(["c", f"@{name}"])[1]) == want
+
+
 @pytest.mark.parametrize(
     ("doc", "path"),
     [

@@ -32,7 +32,8 @@ def canon_item(x):
     if is_element(x):
         # Markup of dict-like elements, text of the others, plus attributes
         # and the untrimmed text (Result == Result compares texts).
-        return ("E", x.to_str(), x.get("@x").to_str(), x.get("@y").to_str(), x.get("#text") == x)
+        attrs = [x.get(a).to_str() for a in ("@x", "@p:x", "@y")]
+        return ("E", x.to_str(), *attrs, x.get("#text") == x)
     return ("T", x.to_str())
 
 
@@ -449,7 +450,7 @@ TEXTS = ["1", "2", "x", " 3 ", "xa", "", "<!--c-->", "<![CDATA[<1>]]>", "&amp;",
 def element(draw, depth=0):
     tag = draw(st.sampled_from(TAGS)) if depth else "r"
     attrs = "".join(
-        f' {name}="{draw(st.sampled_from(ATTR_VALUES))}"' for name in ("x", "y") if draw(st.integers(0, 3)) == 0
+        f' {name}="{draw(st.sampled_from(ATTR_VALUES))}"' for name in ("p:x", "x", "y") if draw(st.integers(0, 3)) == 0
     )
     if depth >= 4 or draw(st.integers(0, 5)) == 0:
         if depth and draw(st.booleans()):
@@ -463,7 +464,7 @@ def element(draw, depth=0):
 
 
 NAMES = ["a", "b", "c", "b", "a", "*", "p:b"]
-FILTER_LEFT = ["b", "c", "a", "@x", "@y", ".", "#text", "b.#text", "b.c", "*", "b.0", "**.c", "b.#", "b.@x", "p:b"]
+FILTER_LEFT = ["b", "c", "a", "@x", "@y", "@p:x", ".", "#text", "b.#text", "b.c", "*", "b.0", "**.c", "b.#", "b.@x", "p:b"]
 FILTER_OPS = ["==", "!=", "<", "<=", ">", ">=", "%", "!%"]
 FILTER_VALUES = ["1", "2", "x", '"1"', '" 3 "', '"x*"', "true", '""', "3"]
 MODIFIERS = ["count", "first", "last", "sort", "sort_n", "reverse", "uniq", "sum", "min", "flatten"]
@@ -488,7 +489,7 @@ def path(draw):
             op = draw(st.sampled_from(FILTER_OPS))
             value = draw(st.sampled_from(FILTER_VALUES))
             comps.append(f"{name}.#({left}{op}{value}){'#' if draw(st.booleans()) else ''}")
-    text = ".".join(comps) + draw(st.sampled_from(["", "", "", ".@x", ".#text"]))
+    text = ".".join(comps) + draw(st.sampled_from(["", "", "", ".@x", ".@p:x", ".#text"]))
     for _ in range(draw(st.integers(0, 2))):
         text += "|@" + draw(st.sampled_from(MODIFIERS))
     try:

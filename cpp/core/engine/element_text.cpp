@@ -118,32 +118,21 @@ std::string extract_element_text_by_events(Bytes element, Encoding encoding) {
 }
 
 std::optional<std::string> read_attr(Bytes tag_content, std::size_t name_len, Bytes name, Encoding encoding) {
-    AttrIter it(tag_content, name_len);
     Attribute attr;
-    while (it.next(attr)) {
-        if (attr.error) continue;
-        if (encoding == Encoding::Utf8) {
-            if (local_name_bytes(attr.key) != name) continue;
-        } else {
-            // Attribute names of legacy documents are compared as text.
-            const detail::TagName key(attr.key, encoding);
-            if (!key.local_equals(name)) continue;
-        }
-        std::string scratch;
-        Bytes out;
-        if (encoding == Encoding::Utf8) {
-            if (utf8_valid(attr.value) && unescape_with(attr.value, scratch, out)) return std::string(out);
-            return std::string(attr.value);
-        }
-        // In other encodings a value that does not decode is left out, as a
-        // text run would be: its raw bytes are no text (and could pass for
-        // UTF-8 by accident).
-        std::string decoded;
-        if (!decode_to_utf8(encoding, attr.value, decoded)) return std::nullopt;
-        if (unescape_with(decoded, scratch, out)) return std::string(out);
-        return decoded;
+    if (!find_attr(tag_content, name_len, name, encoding, attr)) return std::nullopt;
+    std::string scratch;
+    Bytes out;
+    if (encoding == Encoding::Utf8) {
+        if (utf8_valid(attr.value) && unescape_with(attr.value, scratch, out)) return std::string(out);
+        return std::string(attr.value);
     }
-    return std::nullopt;
+    // In other encodings a value that does not decode is left out, as a
+    // text run would be: its raw bytes are no text (and could pass for
+    // UTF-8 by accident).
+    std::string decoded;
+    if (!decode_to_utf8(encoding, attr.value, decoded)) return std::nullopt;
+    if (unescape_with(decoded, scratch, out)) return std::string(out);
+    return decoded;
 }
 
 std::string serialize_empty(Bytes content) {

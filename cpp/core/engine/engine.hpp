@@ -50,9 +50,16 @@ std::string extract_element_text(Bytes element, Encoding encoding = Encoding::Ut
 // The same by reading every event: the reference for tests.
 std::string extract_element_text_by_events(Bytes element, Encoding encoding = Encoding::Utf8);
 
-// The value of the first attribute whose local name equals `name`, decoded
-// and unescaped (raw bytes when unescaping fails), or nothing (also when the
-// value does not decode from a document encoding other than UTF-8).
+// The attribute of a start or empty-element tag that `name` asks for, among
+// the well-formed ones: a name with a prefix (any ':') is the qualified name
+// of the attribute; a name without one is the attribute named exactly so,
+// or else the first whose local name it is (so "id" also finds xml:id).
+// False when there is none. One pass over the attributes.
+bool find_attr(Bytes tag_content, std::size_t name_len, Bytes name, Encoding encoding, Attribute& out);
+
+// The value of the attribute find_attr picks, decoded and unescaped (raw
+// bytes when unescaping fails), or nothing (also when the value does not
+// decode from a document encoding other than UTF-8).
 std::optional<std::string> read_attr(Bytes tag_content, std::size_t name_len, Bytes name,
                                      Encoding encoding = Encoding::Utf8);
 

@@ -37,7 +37,7 @@ public:
         if (enc != Encoding::Utf8) [[unlikely]] decode(raw, enc);
     }
     [[gnu::always_inline]] bool accepted_by(const NameMatcher& m) const { return m.matches_name(name_); }
-    bool local_equals(Bytes name) const noexcept { return local_name_bytes(name_) == name; }
+    Bytes text() const noexcept { return name_; }
 
 private:
     void decode(Bytes raw, Encoding enc);
