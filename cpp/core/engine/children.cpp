@@ -174,7 +174,6 @@ ElementScan scan_element(Bytes element, Encoding encoding, bool fixed, ChildRefs
     // Inside the element: its text, as read_text_in_scope collects it, until
     // its end or its first child.
     std::string scratch;
-    const bool utf8 = reader.encoding() == Encoding::Utf8;
     for (;;) {
         const auto p = static_cast<std::size_t>(reader.buffer_position());
         const Event ev = reader.read_event();
@@ -192,17 +191,16 @@ ElementScan scan_element(Bytes element, Encoding encoding, bool fixed, ChildRefs
             case EventKind::Eof: return out;
             case EventKind::Text: {
                 Bytes text;
-                if (reader.unescape(ev.content, scratch, text)) out.add(text, element);
+                reader.unescape(ev.content, scratch, text);
+                out.add(text, element);
                 break;
             }
-            case EventKind::CData:
-                if (utf8) {
-                    out.add(ev.content, element);
-                } else {
-                    Bytes text;
-                    if (reader.decode(ev.content, scratch, text)) out.add(text, element);
-                }
+            case EventKind::CData: {
+                Bytes text;
+                reader.decode(ev.content, scratch, text);
+                out.add(text, element);
                 break;
+            }
             default: break;
         }
     }

@@ -37,24 +37,27 @@ Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<
 // ---- element text and attributes, shared with the Result layer
 
 // Concatenated text and CDATA inside the element whose start tag the reader
-// just returned, at any depth, decoded and unescaped (runs that fail to
-// decode or unescape are left out); consumes through the element's end tag.
+// just returned, at any depth, decoded and unescaped (Reader::unescape,
+// Reader::decode); consumes through the element's end tag.
 std::string read_text_in_scope(Reader& reader);
 // The same reading every event (read_text_in_scope takes a leaf in one
 // search); kept as the reference the short routes are tested against.
 std::string read_text_events(Reader& reader);
 
 // Text content of the first element in `element` ("" for an empty-element
-// tag or no element). `encoding` is the document's encoding.
-std::string extract_element_text(Bytes element, Encoding encoding = Encoding::Utf8);
+// tag or no element). `encoding` is the document's encoding, `entities` the
+// entities its internal subset declares.
+std::string extract_element_text(Bytes element, Encoding encoding = Encoding::Utf8,
+                                 const EntityTable* entities = nullptr);
 // The same by reading every event: the reference for tests.
-std::string extract_element_text_by_events(Bytes element, Encoding encoding = Encoding::Utf8);
+std::string extract_element_text_by_events(Bytes element, Encoding encoding = Encoding::Utf8,
+                                           const EntityTable* entities = nullptr);
 
 // The value of the first attribute whose local name equals `name`, decoded
-// and unescaped (raw bytes when unescaping fails), or nothing (also when the
-// value does not decode from a document encoding other than UTF-8).
+// (a legacy encoding's malformed sequences as U+FFFD, UTF-8 as it stands)
+// and unescaped (unescape_attribute), or nothing.
 std::optional<std::string> read_attr(Bytes tag_content, std::size_t name_len, Bytes name,
-                                     Encoding encoding = Encoding::Utf8);
+                                     Encoding encoding = Encoding::Utf8, EntityScope scope = {});
 
 // "<" + content + "/>": the source bytes of an empty-element tag.
 std::string serialize_empty(Bytes content);
