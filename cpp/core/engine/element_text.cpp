@@ -74,10 +74,9 @@ namespace {
 
 // The text of the first element in `element`, read by a reader over it
 // (`leaf_route`: a leaf is taken in one search).
-std::string element_text_by_reader(Bytes element, Encoding encoding, const EntityTable* entities, bool leaf_route) {
+std::string element_text_by_reader(Bytes element, const Coding& coding, bool leaf_route) {
     Reader reader(element);
-    if (encoding != Encoding::Utf8) reader.fix_encoding(encoding);
-    if (entities != nullptr) reader.set_entities(EntityRef::share(entities));
+    reader.apply_coding(coding);
     for (;;) {
         Event ev = reader.read_event();
         switch (ev.kind) {
@@ -91,7 +90,8 @@ std::string element_text_by_reader(Bytes element, Encoding encoding, const Entit
 
 }  // namespace
 
-std::string extract_element_text(Bytes element, Encoding encoding, const EntityTable* entities) {
+std::string extract_element_text(Bytes element, const Coding& coding) {
+    const Encoding encoding = coding.encoding;
     // A UTF-8 leaf, `<name ...>text</name>`, the common case: one tag scan
     // and one search. (A second byte of NUL would make the reader below
     // take the element for UTF-16: that case goes the long way.)
@@ -106,21 +106,21 @@ std::string extract_element_text(Bytes element, Encoding encoding, const EntityT
                 const Bytes raw(t.gt + 1, static_cast<std::size_t>(lt - t.gt - 1));
                 std::string scratch;
                 Bytes text;
-                std::uint64_t budget = expansion_budget(element.size());
-                unescape_with(raw, scratch, text, EntityScope{entities, &budget});
+                unescape_with(raw, scratch, text, coding.scope);
                 return std::string(text);
             }
         }
     }
-    return element_text_by_reader(element, encoding, entities, true);
+    return element_text_by_reader(element, coding, true);
 }
 
-std::string extract_element_text_by_events(Bytes element, Encoding encoding, const EntityTable* entities) {
-    return element_text_by_reader(element, encoding, entities, false);
+std::string extract_element_text_by_events(Bytes element, const Coding& coding) {
+    return element_text_by_reader(element, coding, false);
 }
 
-std::optional<std::string> read_attr(Bytes tag_content, std::size_t name_len, Bytes name, Encoding encoding,
-                                     EntityScope scope) {
+std::optional<std::string> read_attr(Bytes tag_content, std::size_t name_len, Bytes name, const Coding& coding) {
+    const Encoding encoding = coding.encoding;
+    const EntityScope scope = coding.scope;
     AttrIter it(tag_content, name_len);
     Attribute attr;
     while (it.next(attr)) {
@@ -160,7 +160,8 @@ std::string serialize_empty(Bytes content) {
 
 std::string item_text(const Item& item, Bytes source) {
     switch (item.kind) {
-        case Item::Kind::OwnedElement: return extract_element_text(item.bytes, item.encoding, item.entities());
+        case Item::Kind::OwnedElement:
+            return extract_element_text(item.bytes, Coding(item.encoding, EntityScope{item.entities(), nullptr}));
         case Item::Kind::ElementSpan:
             if (item.start <= item.end && item.end <= source.size())
                 return extract_element_text(source.substr(item.start, item.end - item.start), item.encoding);
@@ -217,10 +218,12 @@ void consume_to_end(Reader& reader, bool inside_element) {
     }
 }
 
-void append_capture(Items& items, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, Encoding enc) {
+void append_capture(Items& items, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, const Coding& enc) {
     if (q < p) q = p;
     if (q > source.size()) q = source.size();
-    if (emit_spans) items.push_back(Item::span(p, q, enc));
+    // The entities of a document travel with owned copies only: a span
+    // would be read later without them.
+    if (emit_spans && enc.entities() == nullptr) items.push_back(Item::span(p, q, enc));
     else items.push_back(Item::owned(std::string(source.substr(p, q - p)), enc));
 }
 

@@ -73,7 +73,7 @@ bool compare(Bytes left, CompareOp op, const FilterValue& value) {
     return false;
 }
 
-bool attribute_filter_holds(const Event& tag, const Filter& filter, Encoding enc) {
+bool attribute_filter_holds(const Event& tag, const Filter& filter, const Coding& enc) {
     auto v = read_attr(tag.content, tag.name_len, *filter.attribute, enc);
     return v && utf8_valid(*v) && compare(*v, filter.op, filter.value);
 }
@@ -89,9 +89,10 @@ bool fits_streaming_route(const Filter& filter, const Step* rest, std::size_t nr
     return k == Selector::Kind::None || k == Selector::Kind::Index || k == Selector::Kind::Each;
 }
 
-bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, const FilterValue& value, Encoding enc) {
+bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, const FilterValue& value,
+                            const Coding& enc) {
     Reader reader(fragment);
-    if (enc != Encoding::Utf8) reader.fix_encoding(enc);
+    reader.apply_coding(enc);
     bool root_seen = false;
     for (;;) {
         Event ev = reader.read_event();
@@ -126,7 +127,7 @@ bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, cons
     }
 }
 
-Outcome eval_filter(Bytes fragment, const Filter& filter, Encoding enc, const EvalContext& outer, bool& holds) {
+Outcome eval_filter(Bytes fragment, const Filter& filter, const Coding& enc, const EvalContext& outer, bool& holds) {
     holds = false;
     if (filter.path.size() == 1 && is_plain_element(filter.path[0])) {
         holds = eval_child_filter_fast(fragment, filter.path[0], filter.op, filter.value, enc);
@@ -137,7 +138,12 @@ Outcome eval_filter(Bytes fragment, const Filter& filter, Encoding enc, const Ev
     Outcome o = apply_within_fragment(fragment, filter.path.data(), filter.path.size(), tmp, enc, outer);
     if (o == Outcome::Done) o = Outcome::Ok;
     if (o != Outcome::Ok || tmp.empty()) return o;
-    const std::string text = item_text(tmp[0], fragment);
+    // An element item of the filter's path is read with the document's
+    // entities (spans carry none).
+    const std::string text = tmp[0].kind == Item::Kind::Text ? std::string(tmp[0].bytes)
+                             : tmp[0].kind == Item::Kind::OwnedElement
+                                 ? extract_element_text(tmp[0].bytes, Coding(tmp[0].encoding, enc.scope))
+                                 : item_text(tmp[0], fragment);
     holds = compare(usable(text), filter.op, filter.value);
     return Outcome::Ok;
 }
@@ -147,7 +153,7 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
                          CollectMode mode, bool emit_spans, Items& items) {
     const Step* next = nrest == 1 ? &rest[0] : nullptr;
     const Step* next_element = next && next->is_element() ? next : nullptr;
-    const Encoding enc = reader.encoding();
+    const Coding enc = reader.coding();
     std::optional<std::string> left;
     std::uint64_t matched_children = 0;
     Items pending;

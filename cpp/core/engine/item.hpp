@@ -9,7 +9,7 @@
 #include "common/bytes.hpp"
 #include "engine/shared_bytes.hpp"
 #include "path/program.hpp"
-#include "xml/encoding.hpp"
+#include "xml/reader.hpp"
 
 namespace quelmar {
 
@@ -39,14 +39,14 @@ struct Item {
         it.bytes = Bytes(s);
         return it;
     }
-    // `entities`: those of the document's internal subset, which travel
-    // with the element's bytes.
-    static Item owned(std::string s, Encoding e, const EntityTable* entities = nullptr) {
+    // The entities of the document's internal subset travel with the
+    // element's bytes.
+    static Item owned(std::string s, const Coding& c) {
         Item it;
         it.kind = Kind::OwnedElement;
-        it.encoding = e;
+        it.encoding = c.encoding;
         it.bytes = Bytes(s);
-        if (entities != nullptr && it.bytes.block() != nullptr) it.bytes.block()->set_entities(entities);
+        if (c.entities() != nullptr && it.bytes.block() != nullptr) it.bytes.block()->set_entities(c.entities());
         return it;
     }
     static Item span(std::uint64_t s, std::uint64_t e, Encoding enc) {

@@ -516,7 +516,7 @@ void Reader::decode(Bytes raw, std::string& scratch, Bytes& out) const {
 }
 
 void Reader::unescape(Bytes raw, std::string& scratch, Bytes& out) const {
-    const EntityScope scope{entities_.get(), &budget_};
+    const EntityScope scope = entity_scope();
     if (encoding_ == Encoding::Utf8) {
         unescape_with(raw, scratch, out, scope);
         return;
@@ -531,7 +531,7 @@ void Reader::unescape(Bytes raw, std::string& scratch, Bytes& out) const {
 }
 
 void Reader::unescape_attribute(Bytes raw, std::string& scratch, Bytes& out) const {
-    const EntityScope scope{entities_.get(), &budget_};
+    const EntityScope scope = entity_scope();
     if (encoding_ == Encoding::Utf8) {
         quelmar::unescape_attribute(raw, scratch, out, scope);
         return;
@@ -545,14 +545,21 @@ void Reader::unescape_attribute(Bytes raw, std::string& scratch, Bytes& out) con
     }
 }
 
-void Reader::set_entities(EntityRef entities) noexcept {
+void Reader::set_entities(EntityRef entities, std::uint64_t* budget) noexcept {
     entities_ = std::move(entities);
     budget_ = expansion_budget(input_.size());
+    shared_budget_ = budget;
+}
+
+void Reader::apply_coding(const Coding& c, bool fixed) noexcept {
+    if (fixed || c.encoding != Encoding::Utf8) fix_encoding(c.encoding);
+    if (c.scope.table != nullptr) set_entities(EntityRef::share(c.scope.table), c.scope.budget);
 }
 
 void Reader::read_internal_subset(Bytes doctype) {
-    // Only the first DOCTYPE declares anything.
-    if (subset_read_) return;
+    // Only the first DOCTYPE declares anything; a reader given the
+    // entities of its document already has them.
+    if (subset_read_ || entities_) return;
     subset_read_ = true;
     const std::size_t open = doctype.find('[');
     if (open == Bytes::npos) return;
@@ -617,6 +624,8 @@ void resolve_into(Bytes text, bool attribute, const EntityScope& scope, std::str
         const char* end;
     };
     std::vector<Frame> stack;
+    std::uint64_t own_budget = expansion_budget(text.size());
+    std::uint64_t* const budget = scope.budget != nullptr ? scope.budget : &own_budget;
     const char* p = text.data();
     const char* end = p + text.size();
     for (;;) {
@@ -652,8 +661,8 @@ void resolve_into(Bytes text, bool attribute, const EntityScope& scope, std::str
         if (scope.table != nullptr) {
             const EntityTable::Entity* e = scope.table->find(name);
             // The cost of a whole expansion is paid where it starts.
-            if (e != nullptr && e->expands && (!top || *scope.budget >= e->cost)) {
-                if (top) *scope.budget -= e->cost;
+            if (e != nullptr && e->expands && (!top || *budget >= e->cost)) {
+                if (top) *budget -= e->cost;
                 stack.push_back(Frame{p, end});
                 p = e->text.data();
                 end = p + e->text.size();

@@ -103,6 +103,21 @@ DetectedEncoding detect_encoding(Bytes first_bytes) noexcept;
 enum class Transcoded : std::uint8_t { No, Whole, CutShort };
 Transcoded transcode_document(Bytes document, std::string& out);
 
+// How the text of a document is read: its encoding and the entities of its
+// internal subset, with the budget their expansion draws on. Made from an
+// Encoding alone (no entities) where nothing else is known, and read as its
+// Encoding where only that matters.
+struct Coding {
+    Encoding encoding = Encoding::Utf8;
+    EntityScope scope;
+
+    Coding() noexcept = default;
+    Coding(Encoding e) noexcept : encoding(e) {}  // NOLINT: an encoding alone is a coding
+    Coding(Encoding e, EntityScope s) noexcept : encoding(e), scope(s) {}
+    operator Encoding() const noexcept { return encoding; }  // NOLINT
+    const EntityTable* entities() const noexcept { return scope.table; }
+};
+
 class Reader {
 public:
     explicit Reader(Bytes input, ReaderConfig config = ReaderConfig::engine()) noexcept;
@@ -159,10 +174,18 @@ public:
     // The general entities of the document's internal subset: set when the
     // reader meets its DOCTYPE, or from outside for a fragment cut out of a
     // document that has them. Setting them renews the expansion budget.
+    // A fragment reader given the `budget` of the reading it is part of
+    // draws on it (else it has its own, renewed here).
     const EntityRef& entities() const noexcept { return entities_; }
-    void set_entities(EntityRef entities) noexcept;
+    void set_entities(EntityRef entities, std::uint64_t* budget = nullptr) noexcept;
     // The entities with what this reader may still expand.
-    EntityScope entity_scope() const noexcept { return EntityScope{entities_.get(), &budget_}; }
+    EntityScope entity_scope() const noexcept {
+        return EntityScope{entities_.get(), shared_budget_ != nullptr ? shared_budget_ : &budget_};
+    }
+    Coding coding() const noexcept { return Coding(encoding_, entity_scope()); }
+    // Reads with the encoding (fixed when not UTF-8, or when `fixed`) and
+    // the entities of `c`: a reader over a fragment of that document.
+    void apply_coding(const Coding& c, bool fixed = false) noexcept;
 
 private:
     template <bool kText>
@@ -199,6 +222,7 @@ private:
     // their expansion may still read.
     EntityRef entities_;
     mutable std::uint64_t budget_ = 0;
+    std::uint64_t* shared_budget_ = nullptr;
     bool subset_read_ = false;
 };
 
