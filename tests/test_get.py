@@ -293,6 +293,13 @@ def test_internal_subset_entities(text, expected, attribute):
     assert all(filter_holds(doc, expected, attribute))
 
 
+def test_internal_subset_after_a_quoted_bracket():
+    doc = '<!DOCTYPE r SYSTEM "r[1].dtd" [<!ENTITY e "]>"><!ENTITY f \'x\'>]><r a="&f;">&e;&f;</r>'
+    assert q.get(doc, "r").value == "]>x"
+    assert q.get_many(doc, ["r.@a"])[0].value == "x"
+    assert q.get(doc, "#text").value == ""
+
+
 def test_entity_expansion_is_bounded():
     lol = "".join(
         f'<!ENTITY l{i} "{("&l%d;" % (i - 1)) * 10}">' if i else '<!ENTITY l0 "lol">' for i in range(10)

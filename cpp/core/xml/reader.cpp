@@ -561,10 +561,20 @@ void Reader::read_internal_subset(Bytes doctype) {
     // entities of its document already has them.
     if (subset_read_ || entities_) return;
     subset_read_ = true;
-    const std::size_t open = doctype.find('[');
-    if (open == Bytes::npos) return;
-    const char* b = doctype.data() + open + 1;
-    const char* e = skip_internal_subset(b, doctype.data() + doctype.size());
+    // The '[' opening the subset, past any quoted external identifier.
+    const char* end = doctype.data() + doctype.size();
+    const char* b = doctype.data();
+    while (true) {
+        b = find_class(b, end, kDoctypeStop);
+        if (b == end) return;
+        if (*b == '[') break;
+        if (*b == '>') return;
+        const char* q = find_byte(b + 1, end, *b);
+        if (q == end) return;
+        b = q + 1;
+    }
+    ++b;
+    const char* e = skip_internal_subset(b, end);
     if (e > b && e[-1] == ']') --e;
     if (EntityTable* t = EntityTable::from_subset(Bytes(b, static_cast<std::size_t>(e - b))))
         set_entities(EntityRef::adopt(t));
