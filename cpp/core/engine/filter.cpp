@@ -27,10 +27,13 @@ bool is_plain_element(const Step& s) {
     return s.is_element() && s.selector.kind == Selector::Kind::None && !s.descendant;
 }
 
-// Text usable as a filter's left side: text that is not UTF-8 counts as empty.
-Bytes usable(const std::string& text) { return utf8_valid(text) ? Bytes(text) : Bytes(); }
-
 }  // namespace
+
+bool compare_text(Bytes left, CompareOp op, const FilterValue& value) {
+    if (utf8_valid(left)) [[likely]]
+        return compare(left, op, value);
+    return compare(utf8_lossy(left), op, value);
+}
 
 bool compare(Bytes left, CompareOp op, const FilterValue& value) {
     switch (value.kind) {
@@ -75,7 +78,7 @@ bool compare(Bytes left, CompareOp op, const FilterValue& value) {
 
 bool attribute_filter_holds(const Event& tag, const Filter& filter, const Coding& enc) {
     auto v = read_attr(tag.content, tag.name_len, *filter.attribute, enc);
-    return v && utf8_valid(*v) && compare(*v, filter.op, filter.value);
+    return v && compare_text(*v, filter.op, filter.value);
 }
 
 bool fits_streaming_route(const Filter& filter, const Step* rest, std::size_t nrest) {
@@ -105,7 +108,7 @@ bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, cons
                 const Bytes name = ev.name();
                 if (TagName(name, enc).accepted_by(step.matcher)) {
                     const std::string text = read_text_in_scope(reader);
-                    return compare(usable(text), op, value);
+                    return compare_text(text, op, value);
                 }
                 skip_element(reader, name);
                 break;
@@ -144,7 +147,7 @@ Outcome eval_filter(Bytes fragment, const Filter& filter, const Coding& enc, con
                              : tmp[0].kind == Item::Kind::OwnedElement
                                  ? extract_element_text(tmp[0].bytes, Coding(tmp[0].encoding, enc.scope))
                                  : item_text(tmp[0], fragment);
-    holds = compare(usable(text), filter.op, filter.value);
+    holds = compare_text(text, filter.op, filter.value);
     return Outcome::Ok;
 }
 
@@ -216,7 +219,7 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
         }
     }
 
-    if (!left || !compare(usable(*left), filter.op, filter.value)) return false;
+    if (!left || !compare_text(*left, filter.op, filter.value)) return false;
     if (!next) {
         if (mode == CollectMode::Placeholders) items.push_back(Item::text(std::string()));
         else append_capture(items, source, p, reader.buffer_position(), emit_spans, enc);

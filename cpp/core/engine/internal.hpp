@@ -72,12 +72,15 @@ Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nres
 
 // Filter evaluation.
 bool compare(Bytes left, CompareOp op, const FilterValue& value);
+// The same for a left side that may not be UTF-8: each invalid sequence
+// compares as U+FFFD.
+bool compare_text(Bytes left, CompareOp op, const FilterValue& value);
 // Whether `filter` holds for the element in `fragment` (Ok + result), or a
 // reason to stop.
 Outcome eval_filter(Bytes fragment, const Filter& filter, const Coding& enc, const EvalContext& outer, bool& holds);
 // The attribute route: the filter's attribute read from a start or
-// empty-element tag. A missing attribute, or a value that is not UTF-8,
-// makes the filter false whatever the operator.
+// empty-element tag. A missing attribute makes the filter false whatever
+// the operator.
 bool attribute_filter_holds(const Event& tag, const Filter& filter, const Coding& enc);
 bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, const FilterValue& value,
                             const Coding& enc);

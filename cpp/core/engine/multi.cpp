@@ -651,7 +651,7 @@ private:
             Watch& watch = watches_[w];
             Cursor& c = cursors_[watch.cursor];
             const Filter& flt = *step_of(c)->selector.filter;
-            if (!watch.has_left || !compare(utf8_valid(watch.left) ? Bytes(watch.left) : Bytes(), flt.op, flt.value))
+            if (!watch.has_left || !compare_text(watch.left, flt.op, flt.value))
                 continue;
             std::size_t nrest = 0;
             const Step* rest = rest_of(c, nrest);
