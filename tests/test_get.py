@@ -311,6 +311,15 @@ def test_entity_expansion_is_bounded():
     assert len(b) < 9 * 2**20 and b.startswith("lol" * 1000) and b.endswith("&l5;")
     assert q.get(doc, "r.c").value == "lol" * 100
     assert q.get_many(doc, ["r.a", "r.c"])[1].value == "lol" * 100
+    # Filtered fragments, read again by readers of their own, draw on the
+    # budget of the pass.
+    doc = f"<!DOCTYPE r [{lol}]><r>{'<a><b>&l5;</b></a>' * 100}</r>"
+    for path in ('r.a.#(b.#text%"*")#.b.#text', 'r.a.#(b.#text%"*")#.#text'):
+        for r in (q.get(doc, path), q.get_many(doc, [path, "r.a.#"])[0]):
+            texts = r.value
+            assert len(texts) == 100
+            assert sum(len(t.value) for t in texts) < 9 * 2**20
+            assert texts[0].value == "lol" * 100_000 and texts[-1].value == "&l5;"
 
 
 @pytest.mark.parametrize(
