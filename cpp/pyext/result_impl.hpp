@@ -80,6 +80,11 @@ public:
     // The document encoding of the element (for a Whole item: what its
     // byte-order mark or declaration says; UTF-8 once transcoded).
     Encoding encoding() const;
+    // The general entities of the element's document: those its block
+    // carries, or for a Whole item those of its internal subset.
+    const EntityTable* entities() const;
+    // The encoding and entities together, as readers over the bytes need them.
+    Coding coding() const { return Coding(encoding(), EntityScope{entities(), nullptr}); }
     const PyItem* item() const noexcept { return item_; }
 
 private:
@@ -90,6 +95,8 @@ private:
     std::string decoded_;
     bool transcoded_ = false;
     bool unicode_ = false;
+    mutable EntityRef whole_entities_;
+    mutable bool whole_entities_read_ = false;
 };
 
 // ---------------------------------------------------------------- modes and texts
@@ -143,6 +150,7 @@ std::optional<std::vector<std::string>> all_strings(ItemView matched);
 // block holding the element, or the element's bytes of the moment.
 struct ChildData {
     Encoding encoding = Encoding::Utf8;
+    EntityRef entities;                // of the document, given to new blocks
     ChildRefs refs;                    // document order, offsets into the element
     InlineVec<Bytes, 8> names;         // per child; decoded to UTF-8 in legacy documents
     std::vector<std::string> decoded;  // storage of decoded names (reserved up front)

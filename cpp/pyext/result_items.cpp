@@ -85,6 +85,17 @@ Encoding ElementBytes::encoding() const {
     return item_ != nullptr ? item_->encoding() : Encoding::Utf8;
 }
 
+const EntityTable* ElementBytes::entities() const {
+    if (item_ == nullptr) return nullptr;
+    if (item_->kind() == PyItem::Kind::Shared) return item_->block() != nullptr ? item_->block()->entities() : nullptr;
+    if (item_->kind() != PyItem::Kind::Whole) return nullptr;
+    if (!whole_entities_read_) {
+        whole_entities_read_ = true;
+        whole_entities_ = document_entities(bytes_);
+    }
+    return whole_entities_.get();
+}
+
 // ---------------------------------------------------------------- modes and texts
 
 const char* mode_word(Mode m) noexcept {
@@ -112,8 +123,9 @@ namespace {
 // does: a str's UTF-8 form or a transcoded document with UTF-8 fixed, other
 // elements in their document's encoding.
 ElementScan scan_item(const ElementBytes& eb, ChildRefs* children) {
-    if (eb.transcoded() || eb.unicode()) return scan_element(eb.bytes(), Encoding::Utf8, true, children);
-    return scan_element(eb.bytes(), eb.encoding(), false, children);
+    const EntityScope scope{eb.entities(), nullptr};
+    if (eb.transcoded() || eb.unicode()) return scan_element(eb.bytes(), Coding(Encoding::Utf8, scope), true, children);
+    return scan_element(eb.bytes(), Coding(eb.encoding(), scope), false, children);
 }
 
 }  // namespace
@@ -136,8 +148,9 @@ std::optional<std::string> item_text(const PyItem& item) {
     if (!item.is_element()) return std::string(item.held_bytes());
     ElementBytes eb;
     if (!eb.acquire(item)) return std::nullopt;
-    if (eb.transcoded() || eb.unicode()) return extract_element_text_fixed(eb.bytes(), Encoding::Utf8);
-    return extract_element_text(eb.bytes(), eb.encoding());
+    const EntityScope scope{eb.entities(), nullptr};
+    if (eb.transcoded() || eb.unicode()) return extract_element_text_fixed(eb.bytes(), Coding(Encoding::Utf8, scope));
+    return extract_element_text(eb.bytes(), Coding(eb.encoding(), scope));
 }
 
 std::optional<std::string> item_raw(const PyItem& item) {
@@ -224,7 +237,9 @@ PyItem child_item(const ChildData& d, std::size_t i) {
     SharedBlock* block = d.block.block();
     if (block != nullptr && e > s && shares(block->size(), e - s))
         return PyItem::make_shared_part(block, d.base + s, d.base + e, d.encoding);
-    return PyItem::make_shared(SharedString(d.element.substr(s, e - s)), d.encoding);
+    SharedString copy(d.element.substr(s, e - s));
+    if (copy.block() != nullptr) copy.block()->set_entities(d.entities.get());
+    return PyItem::make_shared(std::move(copy), d.encoding);
 }
 
 // Packs the children's bytes into one block when they are small together.
@@ -238,6 +253,7 @@ bool pack_children(ChildData& d, Bytes bytes) {
     }
     if (total == 0 || total > kShareSmall) return false;
     SharedBlock* pack = SharedBlock::allocate(total);
+    pack->set_entities(d.entities.get());
     d.pack = SharedString::adopt(pack);
     d.pack_at.reserve(d.refs.size() + 1);
     std::size_t at = 0;
@@ -256,6 +272,7 @@ bool pack_children(ChildData& d, Bytes bytes) {
 ChildData child_data(const PyItem& item, const ElementBytes& eb, ChildRefs&& refs, bool hold) {
     ChildData d;
     d.encoding = eb.encoding();
+    d.entities = EntityRef::share(eb.entities());
     d.refs = std::move(refs);
     const Bytes bytes = eb.bytes();
     bool packed = false;
@@ -269,6 +286,7 @@ ChildData child_data(const PyItem& item, const ElementBytes& eb, ChildRefs&& ref
     } else if (hold) {
         // Iterators outlive the bytes of the Python object: keep a copy.
         d.block = SharedString(bytes);
+        if (d.block.block() != nullptr) d.block.block()->set_entities(d.entities.get());
         d.element = d.block.view();
     } else {
         d.element = bytes;

@@ -93,6 +93,14 @@ Encoding document_encoding(Bytes document) {
     }
 }
 
+EntityRef document_entities(Bytes document) {
+    Reader reader(document, ReaderConfig::engine());
+    for (;;) {
+        const EventKind k = reader.read_event().kind;
+        if (k == EventKind::Start || k == EventKind::Empty || k == EventKind::Eof) return reader.entities();
+    }
+}
+
 void decode_child_names(std::vector<ChildSpan>& spans, Encoding encoding) {
     for (ChildSpan& span : spans) {
         const bool ascii = std::all_of(span.name.begin(), span.name.end(),
@@ -146,13 +154,13 @@ void collect_child_refs(Bytes element, ChildRefs& out) {
     }
 }
 
-ElementScan scan_element(Bytes element, Encoding encoding, bool fixed, ChildRefs* children) {
+ElementScan scan_element(Bytes element, const Coding& coding, bool fixed, ChildRefs* children) {
     ElementScan out;
     // The reader's encoding decides only how text is decoded, never where
     // markup is: the child test and the child spans come out as they do from
     // an unfixed reader.
     Reader reader(element, ReaderConfig::engine());
-    if (fixed || encoding != Encoding::Utf8) reader.fix_encoding(encoding);
+    reader.apply_coding(coding, fixed);
     // Up to the element's own start tag.
     for (;;) {
         const Event ev = reader.read_event();
@@ -174,7 +182,6 @@ ElementScan scan_element(Bytes element, Encoding encoding, bool fixed, ChildRefs
     // Inside the element: its text, as read_text_in_scope collects it, until
     // its end or its first child.
     std::string scratch;
-    const bool utf8 = reader.encoding() == Encoding::Utf8;
     for (;;) {
         const auto p = static_cast<std::size_t>(reader.buffer_position());
         const Event ev = reader.read_event();
@@ -192,17 +199,16 @@ ElementScan scan_element(Bytes element, Encoding encoding, bool fixed, ChildRefs
             case EventKind::Eof: return out;
             case EventKind::Text: {
                 Bytes text;
-                if (reader.unescape(ev.content, scratch, text)) out.add(text, element);
+                reader.unescape(ev.content, scratch, text);
+                out.add(text, element);
                 break;
             }
-            case EventKind::CData:
-                if (utf8) {
-                    out.add(ev.content, element);
-                } else {
-                    Bytes text;
-                    if (reader.decode(ev.content, scratch, text)) out.add(text, element);
-                }
+            case EventKind::CData: {
+                Bytes text;
+                reader.decode(ev.content, scratch, text);
+                out.add(text, element);
                 break;
+            }
             default: break;
         }
     }
@@ -246,9 +252,9 @@ ChildGrouping group_child_names(const Bytes* names, std::size_t n) {
     return g;
 }
 
-std::string extract_element_text_fixed(Bytes element, Encoding encoding) {
+std::string extract_element_text_fixed(Bytes element, const Coding& coding) {
     Reader reader(element, ReaderConfig::engine());
-    reader.fix_encoding(encoding);
+    reader.apply_coding(coding, true);
     for (;;) {
         const Event ev = reader.read_event();
         switch (ev.kind) {

@@ -67,7 +67,7 @@ private:
         stack_.push_back(Frame{steps, n, 0, before, has_context, sv, false, resume});
     }
 
-    Encoding enc() const noexcept { return r_.encoding(); }
+    Coding enc() const noexcept { return r_.coding(); }
 
     Outcome ambiguous(const Step& st) {
         if (ctx_.error) {
@@ -268,7 +268,7 @@ Outcome enter(Reader& reader, const EvalContext& ctx, const Event* context, cons
     }
     if (first.kind == Step::Kind::Attribute) {
         if (context) {
-            if (auto v = read_attr(context->content, context->name_len, first.attribute, reader.encoding()))
+            if (auto v = read_attr(context->content, context->name_len, first.attribute, reader.coding()))
                 items.push_back(Item::text(std::move(*v)));
         }
         consume_to_end(reader, context != nullptr);
@@ -278,7 +278,7 @@ Outcome enter(Reader& reader, const EvalContext& ctx, const Event* context, cons
     return m.run(context != nullptr, steps, nsteps, single_valued);
 }
 
-void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, Items& items, Encoding enc) {
+void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, Items& items, const Coding& enc) {
     if (nrest == 0) {
         items.push_back(Item::owned(serialize_empty(tag.content), enc));
         return;
@@ -303,10 +303,10 @@ namespace {
 
 // Runs `rest` (non-empty) with the fragment's first element as context;
 // `ctx` describes the fragment's own evaluation.
-Outcome evaluate_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, Encoding enc,
+Outcome evaluate_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, const Coding& enc,
                           const EvalContext& ctx) {
     Reader reader(fragment);
-    if (enc != Encoding::Utf8) reader.fix_encoding(enc);
+    reader.apply_coding(enc);
     for (;;) {
         Event ev = reader.read_event();
         switch (ev.kind) {
@@ -327,7 +327,7 @@ Outcome evaluate_fragment(Bytes fragment, const Step* rest, std::size_t nrest, I
 
 }  // namespace
 
-Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, Encoding enc,
+Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, const Coding& enc,
                               const EvalContext& outer) {
     if (nrest == 0) {
         items.push_back(Item::owned(std::string(fragment), enc));
@@ -376,7 +376,7 @@ Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool
     return items;
 }
 
-Expected<Items, EngineError> run_in_element(const Program& program, Bytes element, Encoding encoding) {
+Expected<Items, EngineError> run_in_element(const Program& program, Bytes element, const Coding& encoding) {
     Items items;
     begin_modifiers(program, items, element);
     if (!program.steps.empty()) {

@@ -44,6 +44,8 @@ enum : std::uint8_t {
     kHex = 8,        // 0-9 a-f A-F
     kDoctypeStop = 16,  // outside the internal subset: '>', '[', quotes
     kSubsetStop = 32,   // inside the internal subset: ']', '<', quotes
+    kValueStop = 64,    // what an attribute value is rewritten at: '&', tab, CR, LF
+    kRefEnd = 128,      // ends a reference name: ';', '&', '<', white space
 };
 
 struct CharTable {
@@ -59,6 +61,8 @@ struct CharTable {
         c[static_cast<unsigned char>('[')] |= kDoctypeStop;
         c[static_cast<unsigned char>(']')] |= kSubsetStop;
         c[static_cast<unsigned char>('<')] |= kSubsetStop;
+        for (char v : {'&', '\t', '\r', '\n'}) c[static_cast<unsigned char>(v)] |= kValueStop;
+        for (char v : {';', '&', '<', ' ', '\t', '\r', '\n'}) c[static_cast<unsigned char>(v)] |= kRefEnd;
     }
 };
 inline constexpr CharTable kChars{};
@@ -435,6 +439,28 @@ inline const char* find_byte(const char* p, const char* end, char ch) noexcept {
     }
 #endif
     return word::find_byte(p, end, ch);
+}
+
+// First `a` or `b` in [p, end).
+inline const char* find_either(const char* p, const char* end, char a, char b) noexcept {
+    if (p >= end) return end;
+#if defined(__SSE2__)
+    if (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const unsigned m = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(a)), _mm_cmpeq_epi8(v, _mm_set1_epi8(b)))));
+        if (m) return p + __builtin_ctz(m);
+        p += 16;
+    }
+    switch (isa()) {
+#if defined(QUELMAR_SCAN_AVX2)
+        case Isa::Avx2: return avx2::find_either(p, end, a, b);
+#endif
+        case Isa::Sse2: return sse2::find_either(p, end, a, b);
+        default: break;
+    }
+#endif
+    return word::find_either(p, end, a, b);
 }
 
 namespace detail {
