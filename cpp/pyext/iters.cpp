@@ -66,7 +66,7 @@ PyObject* char_step(PyObject*, CharIter& st) {
     }
     if (st.error) {
         // The position never moved, so the offsets count from it.
-        PyErr_SetString(PyExc_ValueError, utf8_error_message(*st.error, 0).c_str());
+        raise_message(PyExc_ValueError, utf8_error_message(*st.error, 0));
         return nullptr;
     }
     const char32_t cp = utf8_next(st.text, st.position);

@@ -11,7 +11,7 @@ ModuleTypes g_types;
 std::optional<ProgramPtr> compile_text(Bytes text) {
     auto compiled = compile_path(text);
     if (!compiled) {
-        PyErr_SetString(PyExc_ValueError, compiled.error().c_str());
+        raise_message(PyExc_ValueError, compiled.error());
         return std::nullopt;
     }
     return std::move(compiled).value();

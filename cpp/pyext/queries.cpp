@@ -11,8 +11,7 @@ namespace quelmar::py {
 namespace {
 
 PyObject* raise_engine_error(const EngineError& err) {
-    PyErr_SetString(PyExc_ValueError, err.message().c_str());
-    return nullptr;
+    return raise_message(PyExc_ValueError, err.message());
 }
 
 // Runs one program over `data`, a str or bytes object (already type-checked)

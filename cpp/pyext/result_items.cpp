@@ -152,7 +152,7 @@ std::optional<std::string> item_raw(const PyItem& item) {
 
 bool require_utf8(Bytes text) {
     if (auto err = utf8_check(text)) {
-        PyErr_SetString(PyExc_ValueError, utf8_error_message(*err).c_str());
+        raise_message(PyExc_ValueError, utf8_error_message(*err));
         return false;
     }
     return true;

@@ -511,8 +511,7 @@ PyObject* result_iter(PyObject* self) {
 // ================================================================ relative queries
 
 PyObject* raise_engine_error(const EngineError& err) {
-    PyErr_SetString(PyExc_ValueError, err.message().c_str());
-    return nullptr;
+    return raise_message(PyExc_ValueError, err.message());
 }
 
 PyObject* get_impl(PyObject* self, PyObject* path) {
