@@ -109,11 +109,11 @@ std::optional<Mode> result_mode(ItemView matched) {
 namespace {
 
 // Runs scan_element over an element item's bytes, reading them as item_text
-// does: a str's UTF-8 form or a transcoded document with UTF-8 fixed, other
-// elements in their document's encoding.
+// does: in the encoding ElementBytes settles (UTF-8 for a str's UTF-8 form
+// or a transcoded document, else the document's), never one detected from
+// the element's own first bytes.
 ElementScan scan_item(const ElementBytes& eb, ChildRefs* children) {
-    if (eb.transcoded() || eb.unicode()) return scan_element(eb.bytes(), Encoding::Utf8, true, children);
-    return scan_element(eb.bytes(), eb.encoding(), false, children);
+    return scan_element(eb.bytes(), eb.encoding(), children);
 }
 
 }  // namespace
@@ -136,7 +136,6 @@ std::optional<std::string> item_text(const PyItem& item) {
     if (!item.is_element()) return std::string(item.held_bytes());
     ElementBytes eb;
     if (!eb.acquire(item)) return std::nullopt;
-    if (eb.transcoded() || eb.unicode()) return extract_element_text_fixed(eb.bytes(), Encoding::Utf8);
     return extract_element_text(eb.bytes(), eb.encoding());
 }
 

@@ -76,7 +76,7 @@ namespace {
 // (`leaf_route`: a leaf is taken in one search).
 std::string element_text_by_reader(Bytes element, Encoding encoding, bool leaf_route) {
     Reader reader(element);
-    if (encoding != Encoding::Utf8) reader.fix_encoding(encoding);
+    reader.fix_encoding(encoding);
     for (;;) {
         Event ev = reader.read_event();
         switch (ev.kind) {
@@ -92,8 +92,8 @@ std::string element_text_by_reader(Bytes element, Encoding encoding, bool leaf_r
 
 std::string extract_element_text(Bytes element, Encoding encoding) {
     // A UTF-8 leaf, `<name ...>text</name>`, the common case: one tag scan
-    // and one search. (A second byte of NUL would make the reader below
-    // take the element for UTF-16: that case goes the long way.)
+    // and one search. (A NUL second byte goes the long way, where the
+    // reader's rules for such a tag are the reference.)
     if (encoding == Encoding::Utf8 && element.size() >= 2 && element[0] == '<' && element[1] != '/' &&
         element[1] != '!' && element[1] != '?' && element[1] != '\0') {
         const char* b = element.data();

@@ -45,7 +45,9 @@ std::string read_text_in_scope(Reader& reader);
 std::string read_text_events(Reader& reader);
 
 // Text content of the first element in `element` ("" for an empty-element
-// tag or no element). `encoding` is the document's encoding.
+// tag or no element). `encoding` is the document's encoding, fixed for the
+// reader: neither the element's first bytes nor a declaration change it (so
+// the UTF-8 form of a transcoded document is read as UTF-8).
 std::string extract_element_text(Bytes element, Encoding encoding = Encoding::Utf8);
 // The same by reading every event: the reference for tests.
 std::string extract_element_text_by_events(Bytes element, Encoding encoding = Encoding::Utf8);

@@ -91,7 +91,7 @@ bool fits_streaming_route(const Filter& filter, const Step* rest, std::size_t nr
 
 bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, const FilterValue& value, Encoding enc) {
     Reader reader(fragment);
-    if (enc != Encoding::Utf8) reader.fix_encoding(enc);
+    reader.fix_encoding(enc);
     bool root_seen = false;
     for (;;) {
         Event ev = reader.read_event();

@@ -691,7 +691,7 @@ private:
         }
         if (fits_streaming_route(flt, rest, nrest)) {
             Reader r(fragment);
-            if (enc != Encoding::Utf8) r.fix_encoding(enc);
+            r.fix_encoding(enc);
             for (;;) {
                 const std::uint64_t rp = r.buffer_position();
                 Event root = r.read_event();
@@ -890,7 +890,7 @@ Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<
     detail::Outcome o = detail::Outcome::Ok;
     {
         Reader reader(element);
-        if (encoding != Encoding::Utf8) reader.fix_encoding(encoding);
+        reader.fix_encoding(encoding);
         detail::ManyPass pass(programs, element, false, results, err);
         o = pass.run_element(reader);
     }

@@ -306,7 +306,7 @@ namespace {
 Outcome evaluate_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, Encoding enc,
                           const EvalContext& ctx) {
     Reader reader(fragment);
-    if (enc != Encoding::Utf8) reader.fix_encoding(enc);
+    reader.fix_encoding(enc);
     for (;;) {
         Event ev = reader.read_event();
         switch (ev.kind) {
