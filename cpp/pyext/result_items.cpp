@@ -35,8 +35,8 @@ PyItem lift_one(Item&& item, PyObject* source) {
 
 }  // namespace
 
-LiftedItems lift_with_source(Items&& items, PyObject* source) {
-    PyObject* result = result_alloc(items.size());
+LiftedItems lift_with_source(const ModuleState& st, Items&& items, PyObject* source) {
+    PyObject* result = result_alloc(st, items.size());
     if (result != nullptr) {
         PyItem* out = result_items(result);
         for (std::size_t i = 0; i < items.size(); ++i) {
@@ -48,7 +48,7 @@ LiftedItems lift_with_source(Items&& items, PyObject* source) {
     return LiftedItems(result);
 }
 
-LiftedItems lift(Items&& items) { return lift_with_source(std::move(items), nullptr); }
+LiftedItems lift(const ModuleState& st, Items&& items) { return lift_with_source(st, std::move(items), nullptr); }
 
 // ---------------------------------------------------------------- element bytes
 
@@ -312,11 +312,13 @@ std::optional<ChildData> dict_children(ItemView matched, ElementBytes& eb, bool 
     return child_data(matched[0], eb, std::move(refs), hold);
 }
 
-PyObject* children_result(const ChildData& data, const std::size_t* members, std::size_t n) {
-    return result_build(n, [&](std::size_t i) { return child_item(data, members[i]); });
+PyObject* children_result(const ModuleState& st, const ChildData& data, const std::size_t* members, std::size_t n) {
+    return result_build(st, n, [&](std::size_t i) { return child_item(data, members[i]); });
 }
 
-PyObject* child_result(const ChildData& data, std::size_t index) { return result_new_one(child_item(data, index)); }
+PyObject* child_result(const ModuleState& st, const ChildData& data, std::size_t index) {
+    return result_new_one(st, child_item(data, index));
+}
 
 std::vector<Bytes> group_names(const ChildData& data, const ChildGrouping& groups) {
     std::vector<Bytes> names;
