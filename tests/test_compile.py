@@ -66,6 +66,10 @@ ERRORS = [
     ("a\x00.0.1", IDX, '"a\\0.0.1"', None),
     ("a\t\r\n.0.1", IDX, '"a\\t\\r\\n.0.1"', None),
     ("a\u200b'é.0.1", IDX, "\"a\\u{200b}'é.0.1\"", None),
+    # a NUL in the message itself keeps the rest of the message
+    ("a.#(x\x00y)", MOP + "x\x00y", '"a.#(x\\0y)"', 4),
+    ("a|@b\x00c", "unknown modifier: @b\x00c", '"a|@b\\0c"', 2),
+    ("\x00.#(x\x00)", MOP + "x\x00", '"\\0.#(x\\0)"', 4),  # caret at the byte offset
     # checks run in order: split, tokenize, empty, steps, modifiers
     ("a.0.1|@bogus", IDX, '"a.0.1|@bogus"', None),
     ("|@bogus", EMPTY, '"|@bogus"', None),

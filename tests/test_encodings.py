@@ -176,6 +176,65 @@ def test_detection(doc, expected):
     assert q.get_bytes(doc, "a.#text") == expected
 
 
+# An element keeps its document's encoding: its first bytes are never taken
+# for a byte-order signature (`<\0?\0` reads like "<?" in UTF-16LE).
+SIGNATURE_LIKE = b"<r><\0?\0>hello</\0?\0></r>"
+SIGNATURE_LIKE_PARENT = b"<r><\0?\0><x>1</x></\0?\0></r>"
+SIGNATURE_LIKE_1252 = b'<?xml version="1.0" encoding="windows-1252"?><r><\0?\0>caf\xe9</\0?\0></r>'
+
+
+@pytest.mark.parametrize(
+    ("doc", "path", "expected"),
+    [
+        (SIGNATURE_LIKE, "r.*", "hello"),
+        (SIGNATURE_LIKE, "r.*.#text", "hello"),
+        (SIGNATURE_LIKE, "r.\0?\0|@first", "hello"),
+        (SIGNATURE_LIKE, "r.#(*==hello)#.*", "hello"),
+        (SIGNATURE_LIKE, "r.#(*.#text==hello)#.*", "hello"),
+        (SIGNATURE_LIKE_PARENT, "r.*.x", "1"),
+        (SIGNATURE_LIKE_PARENT, "r.*.#(x==1)#.x", "1"),
+        (SIGNATURE_LIKE_PARENT, "r.*.#(x.#text==1)#.x", "1"),
+        (SIGNATURE_LIKE_PARENT, "r.*.#(x==1)#", "<\0?\0><x>1</x></\0?\0>"),
+        (SIGNATURE_LIKE_1252, "r.*", "café"),
+        (SIGNATURE_LIKE_1252, "r.#(*==café)#.*", "café"),
+    ],
+)
+def test_elements_keep_their_document_encoding(doc, path, expected):
+    answers = {
+        "get_bytes": q.get_bytes(doc, path),
+        "get_buffer": q.get_buffer(bytearray(doc), path),
+        "Path.get_bytes": q.compile(path).get_bytes(doc),
+        "get_many_bytes": q.get_many_bytes(doc, [path])[0],
+        "get_many_buffer": q.get_many_buffer(bytearray(doc), [path])[0],
+        "parse().get": q.parse(doc).get(path),
+        "parse().get_many": q.parse(doc).get_many([path])[0],
+    }
+    if not path.startswith("r.#"):
+        answers["relative get"] = q.get_bytes(doc, "r").get(path[2:])
+        answers["relative get_many"] = q.get_bytes(doc, "r").get_many([path[2:]])[0]
+    if b"windows-1252" not in doc:
+        answers["get"] = q.get(doc.decode(), path)
+        answers["get_many"] = q.get_many(doc.decode(), [path])[0]
+    assert {k: r.to_str() for k, r in answers.items()} == dict.fromkeys(answers, expected)
+
+
+@pytest.mark.parametrize("doc,text", [(SIGNATURE_LIKE, "hello"), (SIGNATURE_LIKE_1252, "café")])
+def test_element_results_keep_their_document_encoding(doc, text):
+    name = "\0?\0"
+    r = q.get_bytes(doc, "r")
+    assert {k: v.value for k, v in r.value.items()} == {name: text}
+    assert r[name].value == text
+    assert [v.value for v in r.values()] == [text]
+    assert [(k, v.to_str()) for k, v in r.items()] == [(name, text)]
+    assert [v.value for _, v in r.children()] == [text]
+    assert q.parse(doc)[name].value == text
+    child = q.get_bytes(doc, "r.*")
+    assert child.value == child.to_str() == text
+    assert list(child) == list(text)
+    assert child == text
+    assert q.get_bytes(doc, "r.*|@first").to_bool() is False
+
+
 def test_utf8_documents_are_unchanged():
     # Invalid UTF-8 is kept as it stands in texts and attribute values,
     # which then fail strict decoding (and read as empty in the lenient

@@ -421,6 +421,21 @@ def test_ambiguity_message(doc, path, name):
 
 
 @pytest.mark.parametrize(
+    ("doc", "path", "name"),
+    [
+        ("<a><b\x00c><d/></b\x00c><b\x00c><e/></b\x00c></a>", "a.b\x00c.d", "b\x00c"),
+        ("<a><x\x00><d/></x\x00><y\x00><e/></y\x00></a>", "a.*\x00*.d", "*\x00*"),
+    ],
+)
+def test_ambiguity_message_keeps_text_after_a_nul(doc, path, name):
+    for call in (lambda: q.get(doc, path), lambda: q.get_many(doc, [path]),
+                 lambda: q.parse(doc).get(path), lambda: q.parse(doc).get_many([path])):
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == AMBIGUOUS.format(name)
+
+
+@pytest.mark.parametrize(
     ("doc", "path", "expected"),
     [
         ("<a><b><c>1</c></b><b><c>2</c></b></a>", "a.b.c.0", (1, "1")),  # stops at its result

@@ -326,6 +326,11 @@ def test_text_step_inside_elements(doc, path):
         ('<a><b x="1"/><b/><b x="3"/></a>', "a.b.2.@x", ["3"]),
         # A count below an empty element is 0, not nothing.
         ("<a><b>x</b><b/></a>", "a.b.#.c.#", ["0", "0"]),
+        # An index hit on an empty element that yields something ends the
+        # search there: no ambiguity after it.
+        ("<a><b><c x='1'/></b><b></b></a>", "a.b.c.0.@x", ["1"]),
+        ("<a><b><c/></b><b></b></a>", "a.b.c.0.#text", [""]),
+        ("<a><b><c y='2'/></b><b></b></a>", "a.b.c.0|@count", ["1"]),
     ],
 )
 def test_empty_elements(doc, path, expected):
@@ -375,21 +380,31 @@ def test_answer_independent_of_batch(doc, path, others):
 
 
 @pytest.mark.parametrize(
-    ("doc", "path"),
+    ("doc", "path", "name"),
     [
         # Below .# every element is searched, so a later ambiguity is found.
-        ("<r><q><b><c>1</c></b></q><q><b><c>2</c></b><b></b></q></r>", "r.q.#.b.c.0"),
-        ("<r><b><c>1</c></b><b><c>2</c></b></r>", "r.b.c.#"),
+        ("<r><q><b><c>1</c></b></q><q><b><c>2</c></b><b></b></q></r>", "r.q.#.b.c.0", "b"),
+        ("<r><b><c>1</c></b><b><c>2</c></b></r>", "r.b.c.#", "b"),
         # Nothing found at the single-valued level: the search goes on.
-        ("<r><b><d/></b><b><c>2</c></b></r>", "r.b.c.0"),
+        ("<r><b><d/></b><b><c>2</c></b></r>", "r.b.c.0", "b"),
+        # ... also when the index hit is an empty element whose rest yields
+        # nothing (a missing attribute, a child element).
+        ("<b><y:item><y:item/></y:item><y:item></y:item></b>", "b.item.item.0.@nosuchattr", "item"),
+        ("<b><y:item><y:item/></y:item><y:item></y:item></b>", "b.item.item.0.c", "item"),
+        ("<r><b><c/><c x='1'/></b><b></b></r>", "r.b.c.1.@y", "b"),
+        ("<r><b><c/></b><b><c/></b></r>", "r.b.c.0.@y|@first", "b"),
     ],
 )
-def test_ambiguity_found_by_both(doc, path):
+def test_ambiguity_found_by_both(doc, path, name):
     with pytest.raises(ValueError) as single:
         q.get(doc, path)
     with pytest.raises(ValueError) as many:
         q.get_many(doc, ["r", path])
-    assert str(single.value) == str(many.value) == AMBIGUOUS.format("b")
+    with pytest.raises(ValueError) as alone:
+        q.get_many_bytes(doc.encode(), [path])
+    with pytest.raises(ValueError) as parsed:
+        q.parse(doc).get_many([path])
+    assert str(single.value) == str(many.value) == str(alone.value) == str(parsed.value) == AMBIGUOUS.format(name)
 
 
 def test_non_utf8_attribute_filter_on_empty_and_non_empty_elements():

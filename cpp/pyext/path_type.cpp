@@ -41,7 +41,7 @@ PyObject* path_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     // Hold the Path: its Program must outlive the query.
     PyRef keep = PyRef::borrow(self);
     const ProgramPtr program = reinterpret_cast<PathObject*>(self)->program;
-    return guarded([&] { return path_query(*program, a[0], Kind); });
+    return guarded([&] { return path_query(state_for(self), *program, a[0], Kind); });
 }
 
 #define QUELMAR_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
@@ -74,8 +74,9 @@ PyTypeObject* make_path_type(PyObject* module) {
     return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &path_spec, nullptr));
 }
 
-PyObject* path_new(Bytes text, ProgramPtr program) {
-    PyTypeObject* tp = g_types.path;
+PyObject* path_new(const ModuleState& st, Bytes text, ProgramPtr program) {
+    PyTypeObject* tp = live_type(st.path);
+    if (tp == nullptr) return nullptr;
     PyObject* self = tp->tp_alloc(tp, 0);
     if (self == nullptr) return nullptr;
     auto* p = reinterpret_cast<PathObject*>(self);
@@ -90,8 +91,8 @@ PyObject* path_new(Bytes text, ProgramPtr program) {
     return self;
 }
 
-const ProgramPtr* path_program(PyObject* obj) {
-    if (g_types.path == nullptr || !PyObject_TypeCheck(obj, g_types.path)) return nullptr;
+const ProgramPtr* path_program(const ModuleState& st, PyObject* obj) {
+    if (!Py_IS_TYPE(obj, st.path) && !is_of_any_module(obj, &ModuleState::path)) return nullptr;
     return &reinterpret_cast<PathObject*>(obj)->program;
 }
 

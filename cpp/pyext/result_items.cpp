@@ -35,8 +35,8 @@ PyItem lift_one(Item&& item, PyObject* source) {
 
 }  // namespace
 
-LiftedItems lift_with_source(Items&& items, PyObject* source) {
-    PyObject* result = result_alloc(items.size());
+LiftedItems lift_with_source(const ModuleState& st, Items&& items, PyObject* source) {
+    PyObject* result = result_alloc(st, items.size());
     if (result != nullptr) {
         PyItem* out = result_items(result);
         for (std::size_t i = 0; i < items.size(); ++i) {
@@ -48,7 +48,7 @@ LiftedItems lift_with_source(Items&& items, PyObject* source) {
     return LiftedItems(result);
 }
 
-LiftedItems lift(Items&& items) { return lift_with_source(std::move(items), nullptr); }
+LiftedItems lift(const ModuleState& st, Items&& items) { return lift_with_source(st, std::move(items), nullptr); }
 
 // ---------------------------------------------------------------- element bytes
 
@@ -120,12 +120,11 @@ std::optional<Mode> result_mode(ItemView matched) {
 namespace {
 
 // Runs scan_element over an element item's bytes, reading them as item_text
-// does: a str's UTF-8 form or a transcoded document with UTF-8 fixed, other
-// elements in their document's encoding.
+// does: in the encoding ElementBytes settles (UTF-8 for a str's UTF-8 form
+// or a transcoded document, else the document's), never one detected from
+// the element's own first bytes.
 ElementScan scan_item(const ElementBytes& eb, ChildRefs* children) {
-    const EntityScope scope{eb.entities(), nullptr};
-    if (eb.transcoded() || eb.unicode()) return scan_element(eb.bytes(), Coding(Encoding::Utf8, scope), true, children);
-    return scan_element(eb.bytes(), Coding(eb.encoding(), scope), false, children);
+    return scan_element(eb.bytes(), Coding(eb.encoding(), EntityScope{eb.entities(), nullptr}), children);
 }
 
 }  // namespace
@@ -148,9 +147,7 @@ std::optional<std::string> item_text(const PyItem& item) {
     if (!item.is_element()) return std::string(item.held_bytes());
     ElementBytes eb;
     if (!eb.acquire(item)) return std::nullopt;
-    const EntityScope scope{eb.entities(), nullptr};
-    if (eb.transcoded() || eb.unicode()) return extract_element_text_fixed(eb.bytes(), Coding(Encoding::Utf8, scope));
-    return extract_element_text(eb.bytes(), Coding(eb.encoding(), scope));
+    return extract_element_text(eb.bytes(), Coding(eb.encoding(), EntityScope{eb.entities(), nullptr}));
 }
 
 std::optional<std::string> item_raw(const PyItem& item) {
@@ -165,7 +162,7 @@ std::optional<std::string> item_raw(const PyItem& item) {
 
 bool require_utf8(Bytes text) {
     if (auto err = utf8_check(text)) {
-        PyErr_SetString(PyExc_ValueError, utf8_error_message(*err).c_str());
+        raise_message(PyExc_ValueError, utf8_error_message(*err));
         return false;
     }
     return true;
@@ -331,11 +328,13 @@ std::optional<ChildData> dict_children(ItemView matched, ElementBytes& eb, bool 
     return child_data(matched[0], eb, std::move(refs), hold);
 }
 
-PyObject* children_result(const ChildData& data, const std::size_t* members, std::size_t n) {
-    return result_build(n, [&](std::size_t i) { return child_item(data, members[i]); });
+PyObject* children_result(const ModuleState& st, const ChildData& data, const std::size_t* members, std::size_t n) {
+    return result_build(st, n, [&](std::size_t i) { return child_item(data, members[i]); });
 }
 
-PyObject* child_result(const ChildData& data, std::size_t index) { return result_new_one(child_item(data, index)); }
+PyObject* child_result(const ModuleState& st, const ChildData& data, std::size_t index) {
+    return result_new_one(st, child_item(data, index));
+}
 
 std::vector<Bytes> group_names(const ChildData& data, const ChildGrouping& groups) {
     std::vector<Bytes> names;

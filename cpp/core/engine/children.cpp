@@ -4,6 +4,11 @@
 // after a fatal one the reader only yields Eof, so the loops end). Skipping a
 // child goes through Reader::read_to_end, which counts depth without
 // recursion, so any nesting depth is safe.
+//
+// No reader here detects an encoding from the bytes it is given: an element
+// keeps its document's encoding (the markup-only readers fix UTF-8, as they
+// decode nothing), so a fragment whose first bytes happen to look like a
+// byte-order signature (`<\0?\0`) is not taken for UTF-16.
 #include "engine/children.hpp"
 
 #include <algorithm>
@@ -17,6 +22,7 @@ namespace quelmar {
 
 bool element_has_child_elements(Bytes element) {
     Reader reader(element, ReaderConfig::engine());
+    reader.fix_encoding(Encoding::Utf8);
     bool inside = false;  // the element's own start tag has been read
     for (;;) {
         const Event ev = reader.read_event();
@@ -36,6 +42,7 @@ bool element_has_child_elements(Bytes element) {
 std::vector<ChildSpan> collect_direct_children(Bytes element) {
     std::vector<ChildSpan> out;
     Reader reader(element, ReaderConfig::engine());
+    reader.fix_encoding(Encoding::Utf8);
     bool inside = false;
     for (;;) {
         // Before a tag's event this is the offset of its '<'.
@@ -142,6 +149,7 @@ void collect_rest(Reader& reader, Bytes element, ChildRefs& out) {
 
 void collect_child_refs(Bytes element, ChildRefs& out) {
     Reader reader(element, ReaderConfig::engine());
+    reader.fix_encoding(Encoding::Utf8);
     for (;;) {
         const Event ev = reader.read_event();
         switch (ev.kind) {
@@ -154,13 +162,13 @@ void collect_child_refs(Bytes element, ChildRefs& out) {
     }
 }
 
-ElementScan scan_element(Bytes element, const Coding& coding, bool fixed, ChildRefs* children) {
+ElementScan scan_element(Bytes element, const Coding& coding, ChildRefs* children) {
     ElementScan out;
     // The reader's encoding decides only how text is decoded, never where
     // markup is: the child test and the child spans come out as they do from
-    // an unfixed reader.
+    // the markup-only readers above.
     Reader reader(element, ReaderConfig::engine());
-    reader.apply_coding(coding, fixed);
+    reader.apply_coding(coding);
     // Up to the element's own start tag.
     for (;;) {
         const Event ev = reader.read_event();
@@ -250,20 +258,6 @@ ChildGrouping group_child_names(const Bytes* names, std::size_t n) {
     InlineVec<std::size_t, 9> fill(g.offsets);
     for (std::size_t i = 0; i < n; ++i) g.members[fill[group_of[i]]++] = i;
     return g;
-}
-
-std::string extract_element_text_fixed(Bytes element, const Coding& coding) {
-    Reader reader(element, ReaderConfig::engine());
-    reader.apply_coding(coding, true);
-    for (;;) {
-        const Event ev = reader.read_event();
-        switch (ev.kind) {
-            case EventKind::Start: return read_text_in_scope(reader);
-            case EventKind::Empty:
-            case EventKind::Eof: return std::string();
-            default: break;
-        }
-    }
 }
 
 }  // namespace quelmar

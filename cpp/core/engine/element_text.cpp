@@ -93,8 +93,8 @@ std::string element_text_by_reader(Bytes element, const Coding& coding, bool lea
 std::string extract_element_text(Bytes element, const Coding& coding) {
     const Encoding encoding = coding.encoding;
     // A UTF-8 leaf, `<name ...>text</name>`, the common case: one tag scan
-    // and one search. (A second byte of NUL would make the reader below
-    // take the element for UTF-16: that case goes the long way.)
+    // and one search. (A NUL second byte goes the long way, where the
+    // reader's rules for such a tag are the reference.)
     if (encoding == Encoding::Utf8 && element.size() >= 2 && element[0] == '<' && element[1] != '/' &&
         element[1] != '!' && element[1] != '?' && element[1] != '\0') {
         const char* b = element.data();

@@ -34,6 +34,14 @@ Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Progr
 Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<const Program*>& programs,
                                                               Bytes element, const Coding& coding);
 
+// The single-path engine under the multi-path pass's one rule of its own:
+// empty-element matches take no part in the ambiguity rule of their level
+// (inside filtered fragments they still do, as there the pass runs this
+// engine). Apart from that the two engines answer alike, so these are the
+// reference the multi-path pass is held to by the differential fuzzer.
+Expected<Items, EngineError> run_with_many_rules(const Program& program, Bytes source, bool emit_spans);
+Expected<Items, EngineError> run_in_element_many_rules(const Program& program, Bytes element, const Coding& encoding);
+
 // ---- element text and attributes, shared with the Result layer
 
 // Concatenated text and CDATA inside the element whose start tag the reader

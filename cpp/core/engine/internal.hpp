@@ -25,6 +25,12 @@ struct EvalContext {
     bool emit_spans = false;
     bool first_item_only = false;
     int fragment_depth = 0;    // nesting of fragment evaluations
+    // Whether an empty-element match takes part in the ambiguity rule of its
+    // level. Always so in a query; off only in the reference the multi-path
+    // pass is checked against (it leaves those matches out), and never
+    // handed on to fragments, which the multi-path pass evaluates with
+    // this engine.
+    bool empty_tags_ambiguous = true;
     EngineError* error = nullptr;  // filled for Ambiguous / TooDeep
 };
 

@@ -738,12 +738,18 @@ private:
                     if (index != st->selector.index) break;
                     [[fallthrough]];
                 case SelKind::None:
-                case SelKind::Each:
+                case SelKind::Each: {
                     // Empty elements take no part in the ambiguity rule here.
+                    const std::size_t before = out.size();
                     if (nrest > 0) handle_empty_inner(tag, rest, nrest, out, enc);
                     else out.push_back(Item::owned(serialize_empty(tag.content), enc));
-                    done = true;
+                    // As for a descent: the level has its result only when the
+                    // rest of the path yielded something here (an element step
+                    // or a missing attribute yields nothing, and the level,
+                    // with the ambiguity tests of the levels above, goes on).
+                    done = out.size() > before;
                     break;
+                }
                 case SelKind::Count:
                     break;
                 case SelKind::Filter:
@@ -771,7 +777,8 @@ private:
                     break;
                 }
             }
-            // An Index cursor is done only when this element was its N-th match.
+            // An Index cursor is done only when this element was its N-th
+            // match and gave an item.
             if (done && c.stops) level_found(c);
         }
         return Outcome::Ok;

@@ -209,7 +209,7 @@ private:
         bool found = false;
         switch (st.selector.kind) {
             case SelKind::None:
-                if (nrest > 0) {
+                if (nrest > 0 && ctx_.empty_tags_ambiguous) {
                     if (f.seen) return ambiguous(st);
                     f.seen = true;
                 }
@@ -349,7 +349,10 @@ Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nres
 
 }  // namespace detail
 
-Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool emit_spans, bool unicode) {
+namespace {
+
+Expected<Items, EngineError> run_whole(const Program& program, Bytes source, bool emit_spans, bool unicode,
+                                       bool empty_tags_ambiguous) {
     // UTF-16 and ISO-2022-JP documents are read in their UTF-8 form, and
     // captures are copies of it (spans could not refer to the caller's bytes).
     std::string decoded;
@@ -368,6 +371,7 @@ Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool
         ctx.source = source;
         ctx.emit_spans = emit_spans;
         ctx.first_item_only = !program.modifiers.empty() && program.modifiers[0] == Modifier::First;
+        ctx.empty_tags_ambiguous = empty_tags_ambiguous;
         ctx.error = &err;
         auto o = detail::enter(reader, ctx, nullptr, program.steps.data(), program.steps.size(), items, true);
         if (o == detail::Outcome::Ambiguous || o == detail::Outcome::TooDeep) return unexpected(std::move(err));
@@ -376,7 +380,8 @@ Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool
     return items;
 }
 
-Expected<Items, EngineError> run_in_element(const Program& program, Bytes element, const Coding& encoding) {
+Expected<Items, EngineError> run_element(const Program& program, Bytes element, const Coding& encoding,
+                                         bool empty_tags_ambiguous) {
     Items items;
     begin_modifiers(program, items, element);
     if (!program.steps.empty()) {
@@ -387,12 +392,31 @@ Expected<Items, EngineError> run_in_element(const Program& program, Bytes elemen
         ctx.source = element;
         ctx.first_item_only = !program.modifiers.empty() && program.modifiers[0] == Modifier::First;
         ctx.fragment_depth = 1;
+        ctx.empty_tags_ambiguous = empty_tags_ambiguous;
         ctx.error = &err;
         auto o = detail::evaluate_fragment(element, program.steps.data(), program.steps.size(), items, encoding, ctx);
         if (o == detail::Outcome::Ambiguous || o == detail::Outcome::TooDeep) return unexpected(std::move(err));
     }
     finish_modifiers(program, items, element);
     return items;
+}
+
+}  // namespace
+
+Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool emit_spans, bool unicode) {
+    return run_whole(program, source, emit_spans, unicode, true);
+}
+
+Expected<Items, EngineError> run_in_element(const Program& program, Bytes element, const Coding& encoding) {
+    return run_element(program, element, encoding, true);
+}
+
+Expected<Items, EngineError> run_with_many_rules(const Program& program, Bytes source, bool emit_spans) {
+    return run_whole(program, source, emit_spans, false, false);
+}
+
+Expected<Items, EngineError> run_in_element_many_rules(const Program& program, Bytes element, const Coding& encoding) {
+    return run_element(program, element, encoding, false);
 }
 
 }  // namespace quelmar

@@ -551,8 +551,8 @@ void Reader::set_entities(EntityRef entities, std::uint64_t* budget) noexcept {
     shared_budget_ = budget;
 }
 
-void Reader::apply_coding(const Coding& c, bool fixed) noexcept {
-    if (fixed || c.encoding != Encoding::Utf8) fix_encoding(c.encoding);
+void Reader::apply_coding(const Coding& c) noexcept {
+    fix_encoding(c.encoding);
     if (c.scope.table != nullptr) set_entities(EntityRef::share(c.scope.table), c.scope.budget);
 }
 

@@ -183,9 +183,10 @@ public:
         return EntityScope{entities_.get(), shared_budget_ != nullptr ? shared_budget_ : &budget_};
     }
     Coding coding() const noexcept { return Coding(encoding_, entity_scope()); }
-    // Reads with the encoding (fixed when not UTF-8, or when `fixed`) and
-    // the entities of `c`: a reader over a fragment of that document.
-    void apply_coding(const Coding& c, bool fixed = false) noexcept;
+    // Reads with the encoding (fixed: never detected from the fragment's
+    // own first bytes) and the entities of `c`: a reader over a fragment of
+    // that document.
+    void apply_coding(const Coding& c) noexcept;
 
 private:
     template <bool kText>
