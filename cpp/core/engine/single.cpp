@@ -133,11 +133,11 @@ private:
         return Outcome::Ok;
     }
 
-    Outcome on_start(const Event& ev, std::uint64_t p) {
+    [[gnu::always_inline]] Outcome on_start(const Event& ev, std::uint64_t p) {
         Frame& f = stack_.back();
         const Step& st = f.steps[0];
         const Bytes name = ev.name();
-        if (!TagName(name, enc()).accepted_by(st.matcher)) {
+        if (!TagName(name, r_.encoding()).accepted_by(st.matcher)) {
             if (st.descendant) push(f.steps, f.nsteps, true, false, Frame::Resume::AfterSearch, 0);
             else skip_element(r_, name);
             return Outcome::Ok;
@@ -201,7 +201,7 @@ private:
         Frame& f = stack_.back();
         const Step& st = f.steps[0];
         const Bytes name = ev.name();
-        if (!TagName(name, enc()).accepted_by(st.matcher)) return Outcome::Ok;
+        if (!TagName(name, r_.encoding()).accepted_by(st.matcher)) return Outcome::Ok;
         const Step* rest = f.steps + 1;
         const std::size_t nrest = f.nsteps - 1;
         const std::uint64_t count = ++f.count;
