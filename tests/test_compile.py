@@ -1,5 +1,6 @@
 """Path compile errors through compile(): the full message with the path echo
 and the caret line, and the Path repr."""
+import pickle
 import threading
 
 import pytest
@@ -104,7 +105,13 @@ def test_empty_path_message_spelled_out():
     ],
 )
 def test_compiles(path):
-    assert repr(_quelmar.compile(path)) == repr_of(path)
+    p = _quelmar.compile(path)
+    assert repr(p) == repr_of(path)
+    # A Path pickles as its text and compiles again where it is loaded.
+    for copy in (pickle.loads(pickle.dumps(p, protocol)) for protocol in (0, pickle.HIGHEST_PROTOCOL)):
+        assert type(copy) is type(p) and repr(copy) == repr(p)
+        doc = "<a><b>1</b><x>1</x></a>"
+        assert copy.get(doc).value == p.get(doc).value
 
 
 def repr_of(text):

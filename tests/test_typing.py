@@ -82,12 +82,12 @@ def test_module_names_match_stub():
 
 @pytest.mark.parametrize("name", sorted(stub_functions(stub_tree().body)))
 def test_function_signature(name):
-    (node,) = stub_functions(stub_tree().body)[name]
     runtime = getattr(native, name)
     assert runtime.__text_signature__ is not None
-    assert stub_parameters(node) == runtime_parameters(runtime, bound=False)
-    # Every parameter is required: no defaults in the stub either.
-    assert not node.args.defaults and not node.args.kw_defaults
+    for node in stub_functions(stub_tree().body)[name]:  # each overload
+        assert stub_parameters(node) == runtime_parameters(runtime, bound=False)
+        # Every parameter is required: no defaults in the stub either.
+        assert not node.args.defaults and not node.args.kw_defaults
 
 
 @pytest.mark.parametrize("cls_name", sorted(stub_classes()))

@@ -44,12 +44,27 @@ PyObject* path_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return guarded([&] { return path_query(state_for(self), *program, a[0], Kind); });
 }
 
+// Pickling: a Path travels as its text and is compiled again where it lands
+// (process pools, Dask), through the compile function of its own module.
+PyObject* path_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PyObject* module = PyType_GetModule(Py_TYPE(self));  // borrowed
+        if (module == nullptr) return nullptr;
+        PyRef compile = PyRef::steal(PyObject_GetAttrString(module, "compile"));
+        if (!compile) return nullptr;
+        PyRef text = PyRef::steal(new_str(reinterpret_cast<PathObject*>(self)->text));
+        if (!text) return nullptr;
+        return Py_BuildValue("O(O)", compile.get(), text.get());
+    });
+}
+
 #define QUELMAR_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef path_methods[] = {
     {"get", QUELMAR_METHOD(path_get<0>), METH_FASTCALL | METH_KEYWORDS, "get($self, data)\n--\n\n"},
     {"get_bytes", QUELMAR_METHOD(path_get<1>), METH_FASTCALL | METH_KEYWORDS, "get_bytes($self, data)\n--\n\n"},
     {"get_buffer", QUELMAR_METHOD(path_get<2>), METH_FASTCALL | METH_KEYWORDS, "get_buffer($self, data)\n--\n\n"},
+    {"__reduce__", path_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
