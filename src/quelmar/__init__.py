@@ -22,6 +22,7 @@ from quelmar._quelmar import (
     parse,
     validate,
 )
+from quelmar._helpers import as_list
 
 __all__ = [
     "get",
@@ -35,6 +36,7 @@ __all__ = [
     "compile",
     "Path",
     "Result",
+    "as_list",
 ]
 
 # The version is written once, in pyproject.toml, and reaches us through the
