@@ -12,6 +12,8 @@ from pathlib import Path
 
 import pytest
 
+import quelmar as quelmar_pkg
+
 ROOT = Path(__file__).resolve().parent.parent
 BOOKS = ROOT / "examples" / "books.xml"
 TITLES = [
@@ -67,11 +69,47 @@ def test_titles_of_the_example_catalog():
         # --with-filename on standard input
         (["-H", "shop.item.#.name"], "(standard input):pen\n(standard input):ink\n", 0),
         (["-H", "--count", "shop.item", "-"], "(standard input):2\n", 0),
+        # --with-path tells several paths apart; -0 ends values with NUL
+        (["--with-path", "-p", "shop.item.#.name", "-p", "shop.item.0.@id"],
+         "shop.item.#.name:pen\nshop.item.#.name:ink\nshop.item.0.@id:a\n", 0),
+        (["-H", "--with-path", "--count", "shop.item"], "(standard input):shop.item:2\n", 0),
+        (["-0", "shop.item.#.name"], "pen\0ink\0", 0),
     ],
 )
 def test_plain_output_from_stdin(args, stdout, status):
     r = quelmar(*args, stdin=SHOP)
     assert (r.stdout, r.returncode, r.stderr) == (stdout, status, "")
+
+
+HINT = "hint: quelmar paths are dotted: catalog.book.title\n"
+
+
+@pytest.mark.parametrize(
+    "args, stdin, stdout, stderr, status",
+    [
+        # every line of a multi-line value carries the prefixes; -0 keeps it whole
+        (["-H", "--with-path", "r.v"], "<r><v>a\nb</v></r>", "(standard input):r.v:a\n(standard input):r.v:b\n", "", 0),
+        (["-H", "-0", "r.v"], "<r><v>a\nb</v></r>", "(standard input):a\nb\0", "", 0),
+        # a path that matched nothing and looks like XPath gets a hint
+        (["/r/v"], "<r><v>1</v></r>", "", HINT, 1),
+        (["r.v[1]"], "<r><v>1</v></r>", "", HINT, 1),
+        ([" r.v"], "<r><v>1</v></r>", "", HINT, 1),
+        (["r.v(1)"], "<r><v>1</v></r>", "", HINT, 1),
+        (["-p", "r.v", "-p", "/r/w"], "<r><v>1</v></r>", "1\n", HINT, 0),
+        # ... but not a dotted one, nor one whose filter holds such characters
+        (["r.w"], "<r><v>1</v></r>", "", "", 1),
+        (["r.#(v=='a/b[1](')#"], "<r><v>1</v></r>", "", "", 1),
+        (["r.#(v=='a/b')#"], "<r><v>a/b</v></r>", "<r><v>a/b</v></r>\n", "", 0),
+    ],
+)
+def test_prefixes_and_hints(args, stdin, stdout, stderr, status):
+    r = quelmar(*args, stdin=stdin)
+    assert (r.stdout, r.stderr, r.returncode) == (stdout, stderr, status)
+
+
+def test_version():
+    r = quelmar("--version")
+    assert r.returncode == 0 and r.stdout == f"quelmar {quelmar_pkg.__version__}\n"
 
 
 @pytest.mark.parametrize(
@@ -331,3 +369,28 @@ def test_console_script_entry_point():
     if not declared:
         pytest.skip("quelmar is not installed (developer build)")
     assert declared[0].load() is quelmar.cli.main
+
+
+def test_ctrl_c_with_jobs_ends_at_once(tmp_path):
+    # Workers block on named pipes that nobody writes; Ctrl-C (SIGINT to the
+    # whole process group, as a terminal sends it) must end the run at once,
+    # quietly, with the usual status 130.
+    import signal
+
+    names = []
+    for i in range(4):
+        os.mkfifo(tmp_path / f"p{i}.xml")
+        names.append(f"p{i}.xml")
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quelmar", "-j", "2", "r.v", *names],
+        cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
+    )
+    time.sleep(1.5)  # the workers are up and blocked in open()
+    os.killpg(proc.pid, signal.SIGINT)
+    try:
+        out, err = proc.communicate(timeout=20)
+    finally:
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGKILL)
+    assert proc.returncode == 130
+    assert b"Traceback" not in err

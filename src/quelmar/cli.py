@@ -22,11 +22,12 @@ import argparse
 import json
 import math
 import mmap
+import multiprocessing
 import os
+import signal
 import stat
 import sys
 from collections.abc import Iterator, Sequence
-from concurrent.futures import ProcessPoolExecutor
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import IO, Any, NamedTuple
@@ -82,6 +83,7 @@ class Outcome(NamedTuple):
     output: str
     matched: bool
     error: str | None
+    hits: tuple[bool, ...] = ()  # per path: whether it matched something
 
 
 @dataclass(frozen=True)
@@ -93,6 +95,8 @@ class Config:
     count: bool
     validate: bool
     with_filename: bool
+    with_path: bool = False
+    null: bool = False
 
 
 class CliError(Exception):
@@ -138,9 +142,18 @@ def build_parser() -> argparse.ArgumentParser:
         help="prefix each output line with the file name",
     )
     parser.add_argument(
+        "--with-path", action="store_true",
+        help="prefix each output line with the path that produced it",
+    )
+    parser.add_argument(
+        "-0", "--null", action="store_true",
+        help="end each value with a NUL byte instead of a newline (for values that hold newlines)",
+    )
+    parser.add_argument(
         "-j", "--jobs", type=positive_int, default=1, metavar="N",
         help="spread the files over N processes (default 1)",
     )
+    parser.add_argument("--version", action="version", version=f"{PROG} {quelmar.__version__}")
     return parser
 
 
@@ -175,6 +188,8 @@ def parse_arguments(argv: Sequence[str] | None) -> tuple[Config, list[str], int]
         count=args.count,
         validate=args.validate,
         with_filename=args.with_filename,
+        with_path=args.with_path,
+        null=args.null,
     )
     return config, operands or ["-"], args.jobs
 
@@ -247,8 +262,8 @@ def process(job: Job) -> Outcome:
                 results = quelmar.get_many_buffer(data, paths)
             # The results own copies of what matched: rendering them needs
             # nothing from the mapping, which may close now.
-        matched = any(len(r) for r in results)
-        return Outcome(render(job.name, config, results), matched, None)
+        hits = tuple(len(r) > 0 for r in results)
+        return Outcome(render(job.name, config, results), any(hits), None, hits)
     except OSError as e:
         return Outcome("", False, f"{job.name}: {e.strerror or e}")
     except (ValueError, CliError) as e:
@@ -267,13 +282,18 @@ def render(name: str, config: Config, results: list[Result]) -> str:
         if config.with_filename:
             value = {"file": name, "value": value}
         return json.dumps(value, ensure_ascii=False) + "\n"
-    lines: list[str] = []
-    for r in results:
-        if config.count:
-            lines.append(f"{prefix}{len(r)}")
-        else:
-            lines.extend(prefix + text for text in texts(r))
-    return "".join(line + "\n" for line in lines)
+    end = "\0" if config.null else "\n"
+    out: list[str] = []
+    for path, r in zip(config.paths, results):
+        lead = prefix + (f"{path}:" if config.with_path else "")
+        values = [str(len(r))] if config.count else texts(r)
+        for value in values:
+            if lead and not config.null and "\n" in value:
+                # Every line of a multi-line value carries the prefix, so
+                # grep and friends see where each line came from.
+                value = value.replace("\n", "\n" + lead)
+            out.append(lead + value + end)
+    return "".join(out)
 
 
 def texts(r: Result) -> list[str]:
@@ -320,6 +340,13 @@ def read_jobs(files: list[str]) -> list[Job]:
     return jobs
 
 
+def init_worker(config: Config) -> None:
+    # Ctrl-C is the parent's to handle: it terminates the workers at once,
+    # rather than each printing a traceback and the pool waiting for them.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    init_state(config)
+
+
 def outcomes(config: Config, jobs: list[Job], workers: int) -> Iterator[Outcome]:
     """Outcomes in input order, computed here or by a pool of processes."""
     workers = min(workers, len(jobs))
@@ -328,8 +355,45 @@ def outcomes(config: Config, jobs: list[Job], workers: int) -> Iterator[Outcome]
             yield process(job)
         return
     chunk = max(1, min(64, len(jobs) // (workers * 8)))
-    with ProcessPoolExecutor(max_workers=workers, initializer=init_state, initargs=(config,)) as pool:
-        yield from pool.map(process, jobs, chunksize=chunk)
+    pool = multiprocessing.Pool(workers, initializer=init_worker, initargs=(config,))
+    try:
+        yield from pool.imap(process, jobs, chunksize=chunk)
+        pool.close()
+    finally:
+        # Normal end: the workers have finished. Ctrl-C, a closed pipe or an
+        # error here: they are stopped without finishing their queue.
+        pool.terminate()
+        pool.join()
+
+
+def looks_foreign(path: str) -> bool:
+    """Whether a path has what no dotted quelmar path of XML names holds:
+    XPath's '/', '[' and ']', a '(' that opens no filter, white space at
+    either end. Filter contents (#(...), quotes included) are not looked at."""
+    if path != path.strip():
+        return True
+    depth = 0
+    quote = ""
+    prev = ""
+    for c in path:
+        if quote:
+            if c == quote and prev != "\\":
+                quote = ""
+        elif depth and c in "'\"":
+            quote = c
+        elif c == "(":
+            if prev != "#":
+                return True
+            depth += 1
+        elif c == ")" and depth:
+            depth -= 1
+        elif not depth and c in "/[]":
+            return True
+        prev = c
+    return False
+
+
+HINT = "hint: quelmar paths are dotted: catalog.book.title"
 
 
 class Output:
@@ -383,8 +447,10 @@ def run(argv: Sequence[str] | None) -> int:
     out = Output(len(jobs))
     matched = errors = False
     all_valid = True
+    hit = [False] * len(config.paths)
     try:
         for outcome in outcomes(config, jobs, workers):
+            hit = [a or b for a, b in zip(hit, outcome.hits)] if outcome.hits else hit
             out.write(outcome.output)
             if outcome.error is not None:
                 errors = True
@@ -396,6 +462,8 @@ def run(argv: Sequence[str] | None) -> int:
             out.step()
     finally:
         out.close()
+    if not config.validate and any(not h and looks_foreign(p) for h, p in zip(hit, config.paths)):
+        sys.stderr.write(HINT + "\n")
     if errors:
         return 2
     if config.validate:
