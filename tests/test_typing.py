@@ -133,9 +133,16 @@ def test_package_exports():
         "get", "get_bytes", "get_buffer", "get_many", "get_many_bytes", "get_many_buffer",
         "parse", "validate", "compile", "Path", "Result",
     }
-    assert set(quelmar.__all__) == expected
+    extra = {"check", "NotWellFormed"}
+    assert set(quelmar.__all__) == expected | extra
     for name in expected:
         assert getattr(quelmar, name) is getattr(native, name)
+    from quelmar import _extra
+
+    for name in extra:
+        assert getattr(quelmar, name) is getattr(_extra, name)
+        assert not hasattr(native, name)
+    assert issubclass(quelmar.NotWellFormed, ValueError)
     assert isinstance(quelmar.__version__, str) and quelmar.__version__
 
 
