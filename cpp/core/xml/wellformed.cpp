@@ -27,6 +27,7 @@ enum : std::uint8_t {
     kNameChar = 2,   // ASCII NameChar
     kSpace = 4,      // S
     kPubid = 8,      // PubidChar
+    kColon = 16,     // ':'
 };
 
 struct AsciiTable {
@@ -35,7 +36,7 @@ struct AsciiTable {
         for (int i = 'a'; i <= 'z'; ++i) c[i] |= kNameStart | kNameChar | kPubid;
         for (int i = 'A'; i <= 'Z'; ++i) c[i] |= kNameStart | kNameChar | kPubid;
         for (int i = '0'; i <= '9'; ++i) c[i] |= kNameChar | kPubid;
-        c[':'] |= kNameStart | kNameChar;
+        c[':'] |= kNameStart | kNameChar | kColon;
         c['_'] |= kNameStart | kNameChar;
         c['-'] |= kNameChar;
         c['.'] |= kNameChar;
@@ -99,18 +100,18 @@ inline int decode_utf8(const unsigned char* p, const unsigned char* end, char32_
     return 0;
 }
 
-// The first byte at or after p that is `a`, `b` or `c`, a control byte
-// other than TAB, LF and CR, or a byte from 0x80 up (the start of a
-// character to decode); n when there is none. Sixteen bytes at a time.
-inline std::size_t find_stop(const unsigned char* s, std::size_t p, std::size_t n, char a, char b, char c) noexcept {
+// The first byte at or after p that is one of `Cs`, a control byte other
+// than TAB, LF and CR, or a byte from 0x80 up (the start of a character to
+// decode); n when there is none. Thirty-two bytes at a time.
+template <char... Cs>
+inline std::size_t find_stop(const unsigned char* s, std::size_t p, std::size_t n) noexcept {
 #if defined(__SSE2__)
-    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vc = _mm_set1_epi8(c);
     const __m128i v20 = _mm_set1_epi8(0x20), v9 = _mm_set1_epi8(0x9), vA = _mm_set1_epi8(0xA),
                   vD = _mm_set1_epi8(0xD);
     auto block = [&](const unsigned char* q) -> unsigned {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-        const __m128i sp = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
-                                        _mm_cmpeq_epi8(x, vc));
+        __m128i sp = _mm_setzero_si128();
+        ((sp = _mm_or_si128(sp, _mm_cmpeq_epi8(x, _mm_set1_epi8(Cs)))), ...);
         // Signed: bytes from 0x80 up are negative, so below 0x20 as well.
         const __m128i low = _mm_cmplt_epi8(x, v20);
         const __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, v9), _mm_cmpeq_epi8(x, vA)),
@@ -119,9 +120,9 @@ inline std::size_t find_stop(const unsigned char* s, std::size_t p, std::size_t 
     };
     while (p + 32 <= n) {
         const unsigned m0 = block(s + p);
+        if (m0) return p + static_cast<std::size_t>(__builtin_ctz(m0));
         const unsigned m1 = block(s + p + 16);
-        const unsigned m = m0 | (m1 << 16);
-        if (m) return p + static_cast<std::size_t>(__builtin_ctz(m));
+        if (m1) return p + 16 + static_cast<std::size_t>(__builtin_ctz(m1));
         p += 32;
     }
     while (p + 16 <= n) {
@@ -132,8 +133,8 @@ inline std::size_t find_stop(const unsigned char* s, std::size_t p, std::size_t 
 #endif
     for (; p < n; ++p) {
         const unsigned char ch = s[p];
-        if (ch == static_cast<unsigned char>(a) || ch == static_cast<unsigned char>(b) ||
-            ch == static_cast<unsigned char>(c) || ch >= 0x80 || (ch < 0x20 && ch != 9 && ch != 10 && ch != 13))
+        if (((ch == static_cast<unsigned char>(Cs)) || ...) || ch >= 0x80 ||
+            (ch < 0x20 && ch != 9 && ch != 10 && ch != 13))
             return p;
     }
     return n;
@@ -241,6 +242,7 @@ private:
     Dtd& dtd_;
     EncodingMode mode_;
     std::vector<std::string>* refs_ = nullptr;  // entity content: collect references instead of resolving
+    bool colon_ = false;                        // the last name read holds a ':'
 
     std::vector<Open> open_;
     std::vector<Binding> bindings_;
@@ -271,15 +273,17 @@ private:
         if (skip_space()) return true;
         return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
     }
-    bool expect(char ch) {
-        if (at(p_) == static_cast<unsigned char>(ch)) {
+    [[gnu::always_inline]] bool expect(char ch) {
+        if (p_ < n_ && b_[p_] == static_cast<unsigned char>(ch)) [[likely]] {
             ++p_;
             return true;
         }
-        return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
+        return missing();
     }
+    [[gnu::noinline]] bool missing() { return p_ >= n_ ? unclosed(p_) : invalid_token(p_); }
 
-    bool chars(char a, char b, char c);
+    template <char... Cs>
+    bool chars();
     bool name(Bytes& out);
     bool nmtoken();
     bool char_ref(char32_t& cp);
@@ -315,11 +319,12 @@ private:
     bool entity_value(std::string& text);
 };
 
-// Text characters from p_ up to the first `a`, `b` or `c` (p_ is left on
-// it) or the end of the input. Anything that is not a Char fails.
-bool Checker::chars(char a, char b, char c) {
+// Text characters from p_ up to the first of `Cs` (p_ is left on it) or
+// the end of the input. Anything that is not a Char fails.
+template <char... Cs>
+bool Checker::chars() {
     while (true) {
-        p_ = find_stop(b_, p_, n_, a, b, c);
+        p_ = find_stop<Cs...>(b_, p_, n_);
         if (p_ >= n_) return true;
         const unsigned char ch = b_[p_];
         if (ch < 0x80) {
@@ -328,6 +333,10 @@ bool Checker::chars(char a, char b, char c) {
         }
         // A run of non-ASCII text, decoded a character at a time.
         while (p_ < n_ && b_[p_] >= 0x80) {
+            if (b_[p_] >= 0xC2 && b_[p_] <= 0xDF && p_ + 1 < n_ && (b_[p_ + 1] & 0xC0) == 0x80) {
+                p_ += 2;  // two bytes: every well-formed one is a Char
+                continue;
+            }
             char32_t cp;
             const int len = decode_utf8(b_ + p_, b_ + n_, cp);
             if (len == 0 || (cp >= 0xFFFE && cp <= 0xFFFF))
@@ -339,7 +348,23 @@ bool Checker::chars(char a, char b, char c) {
 
 bool Checker::name(Bytes& out) {
     const std::size_t s = p_;
-    bool first = true;
+    // ASCII names (nearly all) in a tight loop; `colon_` says whether the
+    // name holds a ':' so namespace processing can pass over plain names.
+    if (p_ < n_ && (kAscii.c[b_[p_]] & kNameStart)) {
+        std::uint8_t acc = kAscii.c[b_[p_++]];
+        while (p_ < n_) {
+            const std::uint8_t k = kAscii.c[b_[p_]];
+            if (!(k & kNameChar)) break;
+            acc |= k;
+            ++p_;
+        }
+        colon_ = (acc & kColon) != 0;
+        if (p_ >= n_ || b_[p_] < 0x80) {
+            out = view(s, p_);
+            return true;
+        }
+    }
+    bool first = p_ == s;
     while (p_ < n_) {
         const unsigned char ch = b_[p_];
         if (ch < 0x80) {
@@ -356,6 +381,7 @@ bool Checker::name(Bytes& out) {
     }
     if (p_ == s) return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
     out = view(s, p_);
+    colon_ = out.find(':') != Bytes::npos;
     return true;
 }
 
@@ -457,7 +483,7 @@ bool Checker::local_check(Entity& e, Ctx ctx) {
         sub.refs_ = &e.refs[ctx];
         ok = true;
         while (ok) {
-            sub.p_ = find_stop(sub.b_, sub.p_, sub.n_, '<', '&', '&');
+            sub.p_ = find_stop<'<', '&'>(sub.b_, sub.p_, sub.n_);
             if (sub.p_ >= sub.n_) break;
             const unsigned char ch = sub.b_[sub.p_];
             if (ch == '<') {
@@ -545,7 +571,7 @@ bool Checker::entity_content(std::vector<std::string>& refs) {
 // root's end; in an entity it runs to the end of the text.
 bool Checker::content(bool in_entity) {
     while (true) {
-        if (!chars('<', '&', ']')) return false;
+        if (!chars<'<', '&', ']'>()) return false;
         if (p_ >= n_) {
             if (in_entity) {
                 if (!open_.empty())
@@ -591,6 +617,7 @@ bool Checker::start_tag(bool in_entity, bool& empty) {
     ++p_;
     Bytes elem;
     if (!name(elem)) return false;
+    bool ns_work = colon_ || !dtd_.ns_defaults.empty();
     attrs_.clear();
     while (true) {
         const bool ws = skip_space();
@@ -611,6 +638,7 @@ bool Checker::start_tag(bool in_entity, bool& empty) {
         const std::size_t a_at = p_;
         Bytes an;
         if (!name(an)) return false;
+        ns_work = ns_work || colon_ || (an.size() == 5 && an == "xmlns");
         skip_space();
         if (!expect('=')) return false;
         skip_space();
@@ -620,16 +648,17 @@ bool Checker::start_tag(bool in_entity, bool& empty) {
         const std::size_t v_at = p_;
         bool amp = false;
         while (true) {
-            if (!chars(static_cast<char>(q), '<', '&')) return false;
+            if (!chars<'"', '\'', '<', '&'>()) return false;
             if (p_ >= n_) return unclosed(p_);
             const unsigned char c = b_[p_];
+            if (c == q) break;
             if (c == '<') return fail(WfCode::Syntax, "'<' not allowed in attribute value", p_);
             if (c == '&') {
                 amp = true;
                 if (!reference(kAttr)) return false;
                 continue;
             }
-            break;
+            ++p_;  // the other quote
         }
         attrs_.push_back({an, view(v_at, p_), a_at, amp});
         ++p_;
@@ -650,11 +679,12 @@ bool Checker::start_tag(bool in_entity, bool& empty) {
         }
     }
     const std::size_t mark = bindings_.size();
-    if (!namespaces(elem, tag_at, in_entity)) return false;
-    if (empty)
-        unbind(mark);
-    else
+    if (ns_work && !namespaces(elem, tag_at, in_entity)) return false;
+    if (empty) {
+        if (bindings_.size() > mark) unbind(mark);
+    } else {
         open_.push_back({elem, mark});
+    }
     return true;
 }
 
@@ -667,8 +697,23 @@ bool Checker::end_tag(bool in_entity) {
     }
     const Bytes expected = open_.back().name;
     const std::size_t len = expected.size();
-    if (n_ - p_ > len && std::memcmp(b_ + p_, expected.data(), len) == 0 &&
-        (b_[p_ + len] == '>' || is_space(b_[p_ + len]))) {
+    bool same = n_ - p_ > len;
+    if (same) {
+        // Names are short: a byte loop beats a call to memcmp.
+        const unsigned char* x = b_ + p_;
+        const unsigned char* y = ubegin(expected);
+        std::size_t i = 0;
+        for (; i + 8 <= len; i += 8) {
+            std::uint64_t u, v;
+            std::memcpy(&u, x + i, 8);
+            std::memcpy(&v, y + i, 8);
+            if (u != v) break;
+        }
+        for (; i < len && x[i] == y[i]; ++i) {
+        }
+        same = i == len;
+    }
+    if (same && (b_[p_ + len] == '>' || is_space(b_[p_ + len]))) {
         p_ += len;
     } else {
         Bytes got;
@@ -677,7 +722,7 @@ bool Checker::end_tag(bool in_entity) {
     }
     skip_space();
     if (!expect('>')) return false;
-    unbind(open_.back().bindings);
+    if (bindings_.size() > open_.back().bindings) unbind(open_.back().bindings);
     open_.pop_back();
     return true;
 }
@@ -870,7 +915,7 @@ bool Checker::comment() {
     const std::size_t s = p_;
     p_ += 4;
     while (true) {
-        if (!chars('-', '-', '-')) return false;
+        if (!chars<'-'>()) return false;
         if (p_ >= n_) return unclosed(s);
         if (at(p_ + 1) == '-') {
             if (at(p_ + 2) == '>') {
@@ -904,7 +949,7 @@ bool Checker::pi(bool doc_start) {
     }
     if (!need_space()) return false;
     while (true) {
-        if (!chars('?', '?', '?')) return false;
+        if (!chars<'?'>()) return false;
         if (p_ >= n_) return unclosed(s);
         if (at(p_ + 1) == '>') {
             p_ += 2;
@@ -918,7 +963,7 @@ bool Checker::cdata() {
     const std::size_t s = p_;
     p_ += 9;
     while (true) {
-        if (!chars(']', ']', ']')) return false;
+        if (!chars<']'>()) return false;
         if (p_ >= n_) return unclosed(s);
         if (at(p_ + 1) == ']' && at(p_ + 2) == '>') {
             p_ += 3;
@@ -1029,7 +1074,7 @@ bool Checker::misc_until_root() {
         if (p_ >= n_) return fail(WfCode::NoElement, "no element found", p_);
         if (b_[p_] != '<') {
             if (b_[p_] >= 0x80 || b_[p_] < 0x20) {
-                if (!chars('<', '<', '<')) return false;
+                if (!chars<'<'>()) return false;
             }
             return fail(WfCode::Syntax, "text before the root element", p_);
         }
@@ -1055,8 +1100,12 @@ bool Checker::literal(bool pubid, std::size_t& from, std::size_t& to) {
     const int q = at(p_);
     if (q != '"' && q != '\'') return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
     from = ++p_;
-    if (!chars(static_cast<char>(q), static_cast<char>(q), static_cast<char>(q))) return false;
-    if (p_ >= n_) return unclosed(from - 1);
+    while (true) {
+        if (!chars<'"', '\''>()) return false;
+        if (p_ >= n_) return unclosed(from - 1);
+        if (b_[p_] == q) break;
+        ++p_;
+    }
     to = p_++;
     if (pubid) {
         for (std::size_t i = from; i < to; ++i) {
@@ -1226,9 +1275,13 @@ bool Checker::att_value(bool resolve_refs) {
     if (q != '"' && q != '\'') return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
     ++p_;
     while (true) {
-        if (!chars(static_cast<char>(q), '<', '&')) return false;
+        if (!chars<'"', '\'', '<', '&'>()) return false;
         if (p_ >= n_) return unclosed(p_);
         const unsigned char c = b_[p_];
+        if (c != q && (c == '"' || c == '\'')) {
+            ++p_;
+            continue;
+        }
         if (c == '<') return fail(WfCode::Syntax, "'<' not allowed in attribute value", p_);
         if (c == '&') {
             if (resolve_refs) {
@@ -1331,10 +1384,15 @@ bool Checker::entity_value(std::string& text) {
     ++p_;
     while (true) {
         std::size_t seg = p_;
-        if (!chars(static_cast<char>(q), '%', '&')) return false;
-        text.append(reinterpret_cast<const char*>(b_ + seg), p_ - seg);
+        if (!chars<'"', '\'', '%', '&'>()) return false;
         if (p_ >= n_) return unclosed(p_);
         const unsigned char c = b_[p_];
+        if (c != q && (c == '"' || c == '\'')) {
+            ++p_;
+            text.append(reinterpret_cast<const char*>(b_ + seg), p_ - seg);
+            continue;
+        }
+        text.append(reinterpret_cast<const char*>(b_ + seg), p_ - seg);
         if (c == '%')
             return fail(WfCode::Declaration, "parameter entity reference not allowed within a declaration in the internal subset", p_);
         if (c == '&') {
