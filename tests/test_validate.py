@@ -5,6 +5,7 @@ import mmap
 
 import pytest
 
+import quelmar
 from quelmar import _quelmar as q
 
 
@@ -104,3 +105,265 @@ def test_validate_truncations_never_fail_loudly(doc):
     for cut in range(len(doc)):
         assert q.validate(doc[:cut]) is False
     assert q.validate(doc) is True
+
+
+# ---------------------------------------------------------------------------
+# Well-formedness, production by production: check(data) names the first
+# error and where it is (line, column in characters, 1-based).
+
+NOT_WELL_FORMED = [
+    # document ::= prolog element Misc*
+    ("", "no element found", 1, 1),
+    ("  \n", "no element found", 2, 1),
+    ("x<a/>", "text before the root element", 1, 1),
+    ("<a/><b/>", "junk after document element", 1, 5),
+    ("<a/>junk", "junk after document element", 1, 5),
+    ("<a/>&amp;", "junk after document element", 1, 5),
+    ("<a/><![CDATA[x]]>", "junk after document element", 1, 5),
+    ("<a/><!DOCTYPE a>", "junk after document element", 1, 5),
+    ("<!DOCTYPE a><!DOCTYPE a><a/>", "second document type declaration", 1, 13),
+    ("</a>", "end tag with no open element", 1, 1),
+    # XMLDecl, VersionInfo, EncodingDecl, SDDecl
+    (' <?xml version="1.0"?><a/>', "XML declaration not at start of document", 1, 2),
+    ('<?xml encoding="UTF-8"?><a/>', "XML declaration not well-formed", 1, 7),
+    ('<?xml version="2.0"?><a/>', "XML declaration not well-formed", 1, 16),
+    ('<?xml version="1.0" standalone="maybe"?><a/>', "XML declaration not well-formed", 1, 33),
+    ('<?xml version="1.0" standalone="yes" encoding="UTF-8"?><a/>', "XML declaration not well-formed", 1, 38),
+    ('<?xml version="1.0"encoding="UTF-8"?><a/>', "not well-formed (invalid token)", 1, 20),
+    # Names: NameStartChar, NameChar
+    ("<1a/>", "not well-formed (invalid token)", 1, 2),
+    ("<-a/>", "not well-formed (invalid token)", 1, 2),
+    ("<\u00b7a/>", "not well-formed (invalid token)", 1, 2),
+    ("<a\u2000/>", "not well-formed (invalid token)", 1, 3),
+    ("<a 1b='x'/>", "not well-formed (invalid token)", 1, 4),
+    # Attribute, AttValue; WFC: Unique Att Spec, No < in Attribute Values
+    ("<a b=1/>", "not well-formed (invalid token)", 1, 6),
+    ("<a b/>", "not well-formed (invalid token)", 1, 5),
+    ('<a b="1"c="2"/>', "not well-formed (invalid token)", 1, 9),
+    ('<a b="1" b="2"/>', "duplicate attribute 'b'", 1, 10),
+    ("<a b='<'/>", "'<' not allowed in attribute value", 1, 7),
+    ('<a b="a&b"/>', "not well-formed (invalid token)", 1, 10),
+    ('<a b="1" / >', "not well-formed (invalid token)", 1, 10),
+    ('<a b="\x01"/>', "not well-formed (invalid token)", 1, 7),
+    # CharRef; WFC: Legal Character
+    ("<a>&#0;</a>", "reference to invalid character number", 1, 4),
+    ("<a>&#x110000;</a>", "reference to invalid character number", 1, 4),
+    ("<a>&#xD800;</a>", "reference to invalid character number", 1, 4),
+    ("<a>&#xFFFE;</a>", "reference to invalid character number", 1, 4),
+    ("<a>&#12a;</a>", "not well-formed (invalid token)", 1, 8),
+    ("<a>&#x;</a>", "not well-formed (invalid token)", 1, 7),
+    # EntityRef; WFC: Entity Declared, Parsed Entity, No Recursion,
+    # No External Entity References, No < in Attribute Values
+    ("<a>&bogus;</a>", "undefined entity 'bogus'", 1, 4),
+    ("<?xml version='1.0'?>\n<project>\n  <name>Bj&oslash;rn</name>\n</project>", "undefined entity 'oslash'", 3, 11),
+    ("<a>& b</a>", "not well-formed (invalid token)", 1, 5),
+    ("<a>&amp</a>", "not well-formed (invalid token)", 1, 8),
+    ('<!DOCTYPE a [<!ENTITY e "&e;">]><a>&e;</a>', "recursive entity reference 'e'", 1, 36),
+    ('<!DOCTYPE a [<!ENTITY e "&f;"><!ENTITY f "&e;">]><a>&e;</a>', "recursive entity reference 'e'", 1, 53),
+    ('<!DOCTYPE a [<!ENTITY e "&f;">]><a>&e;</a>', "undefined entity 'f'", 1, 36),
+    ('<!DOCTYPE a [<!ENTITY e "<b>">]><a>&e;</a>', "unclosed element 'b' (in entity 'e')", 1, 36),
+    ('<!DOCTYPE a [<!ENTITY e "]]>">]><a>&e;</a>', "']]>' not allowed in content (in entity 'e')", 1, 36),
+    ('<!DOCTYPE a [<!ENTITY e "<b/>">]><a x="&e;"/>', "'<' in attribute value (in entity 'e')", 1, 40),
+    ('<!DOCTYPE a [<!ENTITY e "&#60;">]><a x="&e;"/>', "'<' in attribute value (in entity 'e')", 1, 41),
+    ('<!DOCTYPE a [<!ENTITY e SYSTEM "e.xml">]><a x="&e;"/>', "reference to external entity 'e' in attribute", 1, 48),
+    ('<!DOCTYPE a [<!NOTATION n SYSTEM "n"><!ENTITY e SYSTEM "e" NDATA n>]><a>&e;</a>',
+     "reference to unparsed entity 'e'", 1, 73),
+    ('<?xml version="1.0" standalone="yes"?><!DOCTYPE a SYSTEM "a.dtd"><a>&e;</a>', "undefined entity 'e'", 1, 69),
+    ('<!DOCTYPE a [<!ATTLIST a x CDATA "&undef;">]><a/>', "undefined entity 'undef'", 1, 35),
+    # Char
+    ("<a>\x01</a>", "not well-formed (invalid token)", 1, 4),
+    ("<a>\ufffe</a>", "not well-formed (invalid token)", 1, 4),
+    ("<a>\n  \u00e9\x0b</a>", "not well-formed (invalid token)", 2, 4),
+    # Comment
+    ("<a><!-- x -- y --></a>", "'--' not allowed in comment", 1, 11),
+    ("<a><!-- x ---></a>", "'--' not allowed in comment", 1, 11),
+    ("<a><!-- x</a>", "unclosed token", 1, 4),
+    # PI, PITarget
+    ("<a><?xml data?></a>", "XML declaration not at start of document", 1, 4),
+    ("<a><?XmL?></a>", "reserved processing instruction target", 1, 4),
+    ("<a><?pi\x01?></a>", "not well-formed (invalid token)", 1, 8),
+    ("<a><??></a>", "not well-formed (invalid token)", 1, 6),
+    # CDSect; CharData without ']]>'
+    ("<a><![CDATA[x]]</a>", "unclosed token", 1, 4),
+    ("<a><![cdata[x]]></a>", "not well-formed (invalid token)", 1, 4),
+    ("<a>]]></a>", "']]>' not allowed in content", 1, 4),
+    ("<a>]]]></a>", "']]>' not allowed in content", 1, 5),
+    # doctypedecl, markupdecl, ExternalID; WFC: PEs in Internal Subset
+    ("<!DOCTYPE a [<![INCLUDE[ <!ELEMENT a ANY> ]]>]><a/>", "conditional section not allowed in the internal subset", 1, 14),
+    ('<!DOCTYPE a [<!ENTITY e "%p;">]><a/>',
+     "parameter entity reference not allowed within a declaration in the internal subset", 1, 26),
+    ('<!DOCTYPE a [<!ENTITY e "x&#0;">]><a/>', "reference to invalid character number", 1, 27),
+    ('<!DOCTYPE a [<!ELEMENT a (b|c,d)>]><a/>', "not well-formed (invalid token)", 1, 30),
+    ('<!DOCTYPE a [<!ELEMENT a (#PCDATA|b)>]><a/>', "not well-formed (invalid token)", 1, 37),
+    ('<!DOCTYPE a [<!ELEMENT a FOO>]><a/>', "not well-formed (invalid token)", 1, 26),
+    ('<!DOCTYPE a [<!ATTLIST a x CDATA "<">]><a/>', "'<' not allowed in attribute value", 1, 35),
+    ('<!DOCTYPE a [<!ATTLIST a x BOGUS #IMPLIED>]><a/>', "not well-formed (invalid token)", 1, 28),
+    ('<!DOCTYPE a [<!NOTATION n PUBLIC "{bad}">]><a/>', "illegal character in public id", 1, 35),
+    ('<!DOCTYPE a PUBLIC "-//x"><a/>', "not well-formed (invalid token)", 1, 26),
+    ('<!DOCTYPE a SYSTEM><a/>', "not well-formed (invalid token)", 1, 19),
+    ('<!DOCTYPE a [ junk ]><a/>', "not well-formed (invalid token)", 1, 15),
+    ('<!DOCTYPE a [<!ENTITY e "x">', "unclosed token", 1, 29),
+    # ETag; WFC: Element Type Match
+    ("<a></b>", "mismatched tag: expected </a>", 1, 4),
+    ("<a><b></a></b>", "mismatched tag: expected </b>", 1, 7),
+    ("<a></ a>", "not well-formed (invalid token)", 1, 6),
+    ("<a>", "unclosed element 'a'", 1, 4),
+    ("<a>\n<b>", "unclosed element 'b'", 2, 4),
+    ("<a></a", "unclosed token", 1, 7),
+    # Namespaces: QName, Prefix Declared, Reserved Prefixes and Namespace
+    # Names, No Prefix Undeclaring, Attributes Unique, no colons in
+    # entity names and PI targets
+    ("<p:a/>", "unbound prefix 'p'", 1, 2),
+    ("<a xmlns:p='u'/><p:b/>", "junk after document element", 1, 17),
+    ("<a><p:b xmlns:p='u'/><p:c/></a>", "unbound prefix 'p'", 1, 23),
+    ("<a p:x='1'/>", "unbound prefix 'p'", 1, 4),
+    ("<a xmlns:p='u' p:x='1' p:x='2'/>", "duplicate attribute 'p:x'", 1, 24),
+    ("<a xmlns:p='u' xmlns:q='u' p:x='1' q:x='2'/>", "duplicate attribute 'q:x' (same expanded name)", 1, 36),
+    ("<a xmlns:p='u' xmlns:q='&#117;' p:x='1' q:x='2'/>", "duplicate attribute 'q:x' (same expanded name)", 1, 41),
+    ("<a xmlns:p=''/>", "prefix 'p' must not be undeclared", 1, 4),
+    ("<a xmlns:xml='u'/>", "reserved prefix (xml) must not be undeclared or bound to another namespace name", 1, 4),
+    ("<a xmlns:p='http://www.w3.org/XML/1998/namespace'/>",
+     "reserved namespace name bound to a prefix other than 'xml'", 1, 4),
+    ("<a xmlns:xmlns='u'/>", "reserved prefix (xmlns) must not be declared or undeclared", 1, 4),
+    ("<a xmlns:p='http://www.w3.org/2000/xmlns/'/>", "the xmlns namespace name must not be declared", 1, 4),
+    ("<a xmlns='http://www.w3.org/2000/xmlns/'/>", "reserved namespace name as the default namespace", 1, 4),
+    ("<xmlns:a/>", "element name with the prefix 'xmlns'", 1, 2),
+    ("<:a/>", "malformed qualified name ':a'", 1, 2),
+    ("<a:/>", "malformed qualified name 'a:'", 1, 2),
+    ("<a:b:c xmlns:a='u'/>", "malformed qualified name 'a:b:c'", 1, 2),
+    ("<a xmlns:='u'/>", "malformed qualified name 'xmlns:'", 1, 4),
+    ('<!DOCTYPE a [<!ENTITY a:b "x">]><a/>', "colon in entity name", 1, 23),
+    ("<a><?pi:x?></a>", "colon in processing instruction target", 1, 6),
+]
+
+WELL_FORMED = [
+    "<!-- c --><a/><!-- d --><?p?>\n",
+    '<?xml version="1.0"?><a/>',
+    "<?xml version='1.0' encoding='utf-8' standalone='no' ?><a/>",
+    '<?xml version="1.1"?><a/>',
+    "<a\u00b7b/>",
+    "<\u0e01/>",
+    "<a\u0300/>",
+    "<\U00010000/>",
+    '<a b = "1" c=\'x"y\' d="&lt;&#60;&#x3c;"/>',
+    "<a>&#x9;&#xA;&#xD;&#x10FFFF;&lt;&gt;&amp;&apos;&quot;</a>",
+    "<a>\x7f\x85\ud7ff\ue000\U0010ffff\t\r\n]] ></a>",
+    '<!DOCTYPE a [<!ENTITY e "&f;"><!ENTITY f "<b/>y">]><a>&e;</a>',
+    '<!DOCTYPE a [<!ENTITY e "&#38;#60;">]><a x="&e;">&e;</a>',
+    '<!DOCTYPE a [<!ENTITY e "<!-- &undef; -->">]><a>&e;</a>',
+    '<!DOCTYPE a [<!ENTITY e SYSTEM "e.xml">]><a>&e;</a>',
+    '<!DOCTYPE a [<!ENTITY lt "&#38;#60;">]><a>&lt;</a>',
+    # undeclared entities that an unread declaration may define
+    '<!DOCTYPE a SYSTEM "a.dtd"><a>&e;</a>',
+    "<!DOCTYPE a [%p;]><a>&e;</a>",
+    '<!DOCTYPE a [<!ENTITY % p "x"> %p; <!ENTITY e "y">]><a>&e;</a>',
+    "<a><!----><!--- x --><?pi?><?pi-x?><?xml-stylesheet href='x'?><![CDATA[<&]]></a>",
+    '<!DOCTYPE a [<!ELEMENT a (#PCDATA|b)*><!ELEMENT b (c,(d|e)+,f?)*><!ELEMENT c EMPTY><!ELEMENT d ANY>'
+    "<!ELEMENT e (#PCDATA)>]><a/>",
+    '<!DOCTYPE a [<!ATTLIST a x CDATA #IMPLIED y (p|q) "p" z NOTATION (n) #REQUIRED w ID #FIXED "i">]><a/>',
+    '<!DOCTYPE a [<!NOTATION n PUBLIC "-//p"><!ELEMENT a ANY> <!-- c --> <?pi?> ]><a/>',
+    '<!DOCTYPE a PUBLIC "-//x" "y"><a/>',
+    "<!DOCTYPE a[]><a/>",
+    "<p:a xmlns:p='u'><p:b/></p:a>",
+    "<a xmlns:p='u' xmlns:q='v' p:x='1' q:x='2'/>",
+    "<a xmlns='u' x='1' p:x='2' xmlns:p='u'/>",
+    "<a xmlns=''/>",
+    "<a xmlns:xml='http://www.w3.org/XML/1998/namespace' xml:lang='en'/>",
+    '<!DOCTYPE a [<!ATTLIST a xmlns:p CDATA #FIXED "u">]><a><p:b/></a>',
+]
+
+
+@pytest.mark.parametrize(("doc", "message", "line", "column"), NOT_WELL_FORMED)
+def test_check_names_the_first_error(doc, message, line, column):
+    for data in (doc, doc.encode("utf-8")):
+        err = quelmar.check(data)
+        assert isinstance(err, quelmar.NotWellFormed)
+        assert (err.message, err.line, err.column) == (message, line, column)
+        assert str(err) == f"{line}:{column}: {message}"
+        assert q.validate(data) is False
+    # The offset is in bytes: the line's start plus the column's characters.
+    encoded = doc.encode("utf-8")
+    line_start = 0
+    for _ in range(line - 1):
+        line_start = encoded.index(b"\n", line_start) + 1
+    chars = encoded[line_start:].decode("utf-8", "replace")[: column - 1]
+    assert err.offset == line_start + len(chars.encode("utf-8"))
+
+
+@pytest.mark.parametrize("doc", WELL_FORMED)
+def test_well_formed(doc):
+    assert quelmar.check(doc) is None
+    assert quelmar.check(doc.encode("utf-8")) is None
+    assert q.validate(doc) is True
+
+
+def test_check_error_value():
+    err = quelmar.check(b"<r>\n  <caf\xc3\xa9 x='1' x='2'/>\n</r>")
+    assert isinstance(err, ValueError) and type(err) is quelmar.NotWellFormed
+    assert (err.line, err.column, err.offset) == (2, 15, 19)  # columns count characters, offsets bytes
+    with pytest.raises(quelmar.NotWellFormed, match="^2:15: duplicate attribute 'x'$"):
+        raise err
+    assert quelmar.check(data=b"<a/>") is None
+    with pytest.raises(ValueError, match="data must be bytes, str, or a buffer"):
+        quelmar.check(1)
+    with pytest.raises(TypeError):
+        quelmar.check()
+
+
+@pytest.mark.parametrize(
+    ("data", "message", "line", "column", "offset"),
+    [
+        (b"<a>\xff</a>", "not well-formed (invalid token)", 1, 4, 3),
+        (b"<a>\xc3\xa9\xed\xa0\x80</a>", "not well-formed (invalid token)", 1, 5, 5),  # a surrogate
+        (b"<a>\xc0\xaf</a>", "not well-formed (invalid token)", 1, 4, 3),  # overlong
+        (b"<a x='\xf5'/>", "not well-formed (invalid token)", 1, 7, 6),
+        # Decoded from what the declaration says; offsets stay in bytes of the data.
+        ('<?xml version="1.0" encoding="Shift_JIS"?>\n<a>日本&x;</a>'.encode("shift_jis"), "undefined entity 'x'", 2, 6, 50),
+        (b'<?xml version="1.0" encoding="Shift_JIS"?>\n<a>\x82</a>', "not well-formed (invalid token)", 2, 4, 46),
+        ('<?xml version="1.0" encoding="windows-1252"?><a>\xe9&x;</a>'.encode("cp1252"), "undefined entity 'x'", 1, 50, 49),
+        ("<a>\n\xe9 &x;</a>".encode("utf-16"), "undefined entity 'x'", 2, 3, 14),
+        ("<a>\ud800</a>".encode("utf-16-le", "surrogatepass").join([b"\xff\xfe", b""]), "not well-formed (invalid token)", 1, 4, 8),
+        (b'<?xml version="1.0" encoding="no-such"?><a/>', "unknown encoding 'no-such'", 1, 31, 30),
+        (b'<?xml version="1.0" encoding="UTF-16"?><a/>', "encoding specified in XML declaration is incorrect", 1, 31, 30),
+        (b'\xef\xbb\xbf<?xml version="1.0" encoding="windows-1252"?><a/>',
+         "encoding specified in XML declaration is incorrect", 1, 31, 33),
+        ('<?xml version="1.0" encoding="ISO-8859-1"?><a/>'.encode("utf-16"),
+         "encoding specified in XML declaration is incorrect", 1, 31, 62),
+    ],
+)
+def test_check_encodings(data, message, line, column, offset):
+    err = quelmar.check(data)
+    assert (err.message, err.line, err.column, err.offset) == (message, line, column, offset)
+    assert q.validate(data) is False
+
+
+def test_str_input_ignores_the_declared_encoding():
+    doc = '<?xml version="1.0" encoding="windows-1252"?><a>\xe9</a>'
+    assert quelmar.check(doc) is None
+    assert q.validate(doc.encode("cp1252")) is True
+    assert q.validate(doc.encode("utf-8")) is True  # UTF-8 bytes of \xe9 decode as windows-1252 too
+
+
+def test_entity_chains_are_checked_without_recursion():
+    # Each entity refers to the next: checked once each, on an explicit stack.
+    n = 50_000
+    decls = "".join(f'<!ENTITY e{i} "&e{i + 1};">' for i in range(n)) + f'<!ENTITY e{n} "<b/>">'
+    assert quelmar.check(f"<!DOCTYPE a [{decls}]><a>&e0;&e0;</a>") is None
+    bad = decls.replace(f'<!ENTITY e{n} "<b/>">', f'<!ENTITY e{n} "&e0;">')
+    assert quelmar.check(f"<!DOCTYPE a [{bad}]><a>&e0;</a>").message == "recursive entity reference 'e0'"
+    # A billion laughs is checked, not expanded.
+    lol = '<!ENTITY l0 "lol">' + "".join(f'<!ENTITY l{i} "{f"&l{i - 1};" * 10}">' for i in range(1, 10))
+    assert quelmar.check(f"<!DOCTYPE a [{lol}]><a>&l9;</a>") is None
+
+
+def test_many_namespaced_attributes():
+    attrs = " ".join(f"p:k{i}='v'" for i in range(50_000))
+    assert quelmar.check(f"<a xmlns:p='u' {attrs}/>") is None
+    err = quelmar.check(f"<a xmlns:p='u' xmlns:q='u' {attrs} q:k7='w'/>")
+    assert err.message == "duplicate attribute 'q:k7' (same expanded name)"
+
+
+def test_project_documents_are_well_formed():
+    root = __import__("pathlib").Path(__file__).resolve().parent.parent
+    for path in [root / "examples" / "books.xml"]:
+        assert quelmar.check(path.read_bytes()) is None, path

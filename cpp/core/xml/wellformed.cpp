@@ -161,6 +161,7 @@ enum Ctx : int { kContent = 0, kAttr = 1 };
 enum class Verdict : std::uint8_t { Unknown, InProgress, Ok, Bad };
 
 struct Entity {
+    std::string name;
     std::string text;  // replacement text of an internal entity
     bool external = false;
     bool unparsed = false;
@@ -498,7 +499,7 @@ bool Checker::local_check(Entity& e, Ctx ctx) {
     if (!ok) {
         e.verdict[ctx] = Verdict::Bad;
         e.error[ctx] = sub.failure ? sub.failure->message : std::string("not well-formed");
-        e.error[ctx] += " (in the replacement text of an entity)";
+        e.error[ctx] += " (in entity " + quoted(e.name) + ")";
     }
     return ok;
 }
@@ -1085,7 +1086,9 @@ bool Checker::misc_until_root() {
         } else if (starts(p_, "<!DOCTYPE")) {
             if (dtd_.has_doctype) return fail(WfCode::Syntax, "second document type declaration", p_);
             if (!doctype()) return false;
-        } else if (at(p_ + 1) == '!' || at(p_ + 1) == '/') {
+        } else if (at(p_ + 1) == '/') {
+            return fail(WfCode::TagMismatch, "end tag with no open element", p_);
+        } else if (at(p_ + 1) == '!') {
             return p_ + 9 > n_ ? unclosed(p_) : invalid_token(p_);
         } else {
             return true;
@@ -1456,6 +1459,7 @@ bool Checker::entity_decl() {
     if (pe) {
         dtd_.parameter_entities.emplace(nm);
     } else if (!is_predefined(nm) && dtd_.entities.find(nm) == dtd_.entities.end()) {
+        e.name = nm;
         dtd_.entities.emplace(std::string(nm), std::move(e));
     }
     return true;
