@@ -169,6 +169,9 @@ NOT_WELL_FORMED = [
     ('<!DOCTYPE a [<!ENTITY e "<b/>">]><a x="&e;"/>', "'<' in attribute value (in entity 'e')", 1, 40),
     ('<!DOCTYPE a [<!ENTITY e "&#60;">]><a x="&e;"/>', "'<' in attribute value (in entity 'e')", 1, 41),
     ('<!DOCTYPE a [<!ENTITY e SYSTEM "e.xml">]><a x="&e;"/>', "reference to external entity 'e' in attribute", 1, 48),
+    # an entity used in text whose attribute values use another entity
+    ('<!DOCTYPE a [<!ENTITY f "<c/>"><!ENTITY e "<b x=\'&f;\'/>">]><a>&e;</a>', "'<' in attribute value (in entity 'f')", 1, 63),
+    ('<!DOCTYPE a [<!ENTITY f SYSTEM "f"><!ENTITY e "<b x=\'&f;\'/>">]><a>&e;</a>', "reference to external entity 'f' in attribute", 1, 67),
     ('<!DOCTYPE a [<!NOTATION n SYSTEM "n"><!ENTITY e SYSTEM "e" NDATA n>]><a>&e;</a>',
      "reference to unparsed entity 'e'", 1, 73),
     ('<?xml version="1.0" standalone="yes"?><!DOCTYPE a SYSTEM "a.dtd"><a>&e;</a>', "undefined entity 'e'", 1, 69),

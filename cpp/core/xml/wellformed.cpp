@@ -160,6 +160,13 @@ std::string quoted(Bytes s) {
 enum Ctx : int { kContent = 0, kAttr = 1 };
 enum class Verdict : std::uint8_t { Unknown, InProgress, Ok, Bad };
 
+// A general entity reference in a replacement text, and where it stands: an
+// entity used in content may refer to others from its attribute values.
+struct Ref {
+    std::string name;
+    Ctx ctx;
+};
+
 struct Entity {
     std::string name;
     std::string text;  // replacement text of an internal entity
@@ -167,7 +174,7 @@ struct Entity {
     bool unparsed = false;
     Verdict verdict[2] = {Verdict::Unknown, Verdict::Unknown};
     std::string error[2];
-    std::vector<std::string> refs[2];  // general entities its replacement text refers to, per context
+    std::vector<Ref> refs[2];  // what its replacement text refers to, when used in content / in a value
 };
 
 struct Dtd {
@@ -230,7 +237,7 @@ public:
     bool document();
     // Replacement text of an internal entity referenced in content: a
     // balanced run of content; the entities it refers to go to `refs`.
-    bool entity_content(std::vector<std::string>& refs);
+    bool entity_content(std::vector<Ref>& refs);
 
     std::optional<Failure> failure;
     std::optional<Encoding> switch_to;
@@ -242,7 +249,7 @@ private:
     std::size_t p_ = 0;
     Dtd& dtd_;
     EncodingMode mode_;
-    std::vector<std::string>* refs_ = nullptr;  // entity content: collect references instead of resolving
+    std::vector<Ref>* refs_ = nullptr;  // entity content: collect references instead of resolving
     bool colon_ = false;                        // the last name read holds a ':'
 
     std::vector<Open> open_;
@@ -447,7 +454,7 @@ bool Checker::reference(Ctx ctx) {
     ++p_;
     if (is_predefined(nm)) return true;
     if (refs_) {
-        refs_->emplace_back(nm);
+        refs_->push_back({std::string(nm), ctx});
         return true;
     }
     return resolve(nm, s, ctx);
@@ -505,31 +512,37 @@ bool Checker::local_check(Entity& e, Ctx ctx) {
 }
 
 // The verdict on an internal entity used in `ctx`: its replacement text and
-// those of every entity it refers to, directly or not, checked once each.
-// An explicit stack: a chain of entities can be as long as the subset.
-std::string Checker::verdict(Entity& root, Ctx ctx) {
-    if (root.verdict[ctx] == Verdict::Ok) return {};
-    if (root.verdict[ctx] == Verdict::Bad) return root.error[ctx];
+// those of every entity it refers to, directly or not, checked once each per
+// context. An explicit stack: a chain of entities can be as long as the
+// subset.
+std::string Checker::verdict(Entity& root, Ctx root_ctx) {
+    if (root.verdict[root_ctx] == Verdict::Ok) return {};
+    if (root.verdict[root_ctx] == Verdict::Bad) return root.error[root_ctx];
     struct Frame {
         Entity* e;
+        Ctx ctx;
         std::size_t next;
     };
     std::vector<Frame> stack;
-    auto enter = [&](Entity& e) {
+    auto enter = [&](Entity& e, Ctx ctx) {
         if (!local_check(e, ctx)) return false;
         e.verdict[ctx] = Verdict::InProgress;
-        stack.push_back({&e, 0});
+        stack.push_back({&e, ctx, 0});
         return true;
     };
-    if (!enter(root)) return root.error[ctx];
+    if (!enter(root, root_ctx)) return root.error[root_ctx];
     while (!stack.empty()) {
-        Entity* e = stack.back().e;
-        if (stack.back().next == e->refs[ctx].size()) {
+        Frame& top = stack.back();
+        Entity* e = top.e;
+        const Ctx ctx = top.ctx;
+        if (top.next == e->refs[ctx].size()) {
             e->verdict[ctx] = Verdict::Ok;
             stack.pop_back();
             continue;
         }
-        const std::string& rn = e->refs[ctx][stack.back().next++];
+        const Ref& ref = e->refs[ctx][top.next++];
+        const std::string& rn = ref.name;
+        const Ctx rc = ref.ctx;
         std::string msg;
         auto it = dtd_.entities.find(rn);
         if (it == dtd_.entities.end()) {
@@ -539,19 +552,19 @@ std::string Checker::verdict(Entity& root, Ctx ctx) {
             if (d.unparsed) {
                 msg = "reference to unparsed entity " + quoted(rn);
             } else if (d.external) {
-                if (ctx == kAttr) msg = "reference to external entity " + quoted(rn) + " in attribute";
-            } else if (d.verdict[ctx] == Verdict::InProgress) {
+                if (rc == kAttr) msg = "reference to external entity " + quoted(rn) + " in attribute";
+            } else if (d.verdict[rc] == Verdict::InProgress) {
                 msg = "recursive entity reference " + quoted(rn);
-            } else if (d.verdict[ctx] == Verdict::Bad) {
-                msg = d.error[ctx];
-            } else if (d.verdict[ctx] == Verdict::Unknown) {
-                if (!enter(d)) msg = d.error[ctx];
+            } else if (d.verdict[rc] == Verdict::Bad) {
+                msg = d.error[rc];
+            } else if (d.verdict[rc] == Verdict::Unknown) {
+                if (!enter(d, rc)) msg = d.error[rc];
             }
         }
         if (!msg.empty()) {
             for (Frame& f : stack) {
-                f.e->verdict[ctx] = Verdict::Bad;
-                f.e->error[ctx] = msg;
+                f.e->verdict[f.ctx] = Verdict::Bad;
+                f.e->error[f.ctx] = msg;
             }
             return msg;
         }
@@ -562,7 +575,7 @@ std::string Checker::verdict(Entity& root, Ctx ctx) {
 // ---------------------------------------------------------------------------
 // Elements
 
-bool Checker::entity_content(std::vector<std::string>& refs) {
+bool Checker::entity_content(std::vector<Ref>& refs) {
     refs_ = &refs;
     return content(true);
 }
@@ -1290,7 +1303,7 @@ bool Checker::att_value(bool resolve_refs) {
             if (resolve_refs) {
                 if (!reference(kAttr)) return false;
             } else {
-                std::vector<std::string> ignored;
+                std::vector<Ref> ignored;
                 refs_ = &ignored;
                 const bool ok = reference(kAttr);
                 refs_ = nullptr;
