@@ -240,6 +240,8 @@ NOT_WELL_FORMED = [
     ("<a xmlns:='u'/>", "malformed qualified name 'xmlns:'", 1, 4),
     ('<!DOCTYPE a [<!ENTITY a:b "x">]><a/>', "colon in entity name", 1, 23),
     ("<a><?pi:x?></a>", "colon in processing instruction target", 1, 6),
+    ('<!DOCTYPE a [<!ATTLIST a xmlns:p CDATA "">]><a><p:b/></a>', "prefix 'p' must not be undeclared", 1, 45),
+    ('<!DOCTYPE a [<!ATTLIST b xmlns:p CDATA "u">]><a><p:b/></a>', "unbound prefix 'p'", 1, 50),
 ]
 
 WELL_FORMED = [
@@ -276,6 +278,7 @@ WELL_FORMED = [
     "<a xmlns=''/>",
     "<a xmlns:xml='http://www.w3.org/XML/1998/namespace' xml:lang='en'/>",
     '<!DOCTYPE a [<!ATTLIST a xmlns:p CDATA #FIXED "u">]><a><p:b/></a>',
+    '<!DOCTYPE a [<!ATTLIST a xmlns:p CDATA #FIXED "u">]><a ' + " ".join(f'k{i}="v"' for i in range(20)) + "><p:b/></a>",
 ]
 
 
@@ -301,6 +304,24 @@ def test_well_formed(doc):
     assert quelmar.check(doc) is None
     assert quelmar.check(doc.encode("utf-8")) is None
     assert q.validate(doc) is True
+    # Followed by more bytes, names and text are read by the block scans.
+    assert quelmar.check(doc + "\n<!--" + " " * 40 + "-->") is None
+
+
+@pytest.mark.parametrize(
+    ("doc", "expected"),
+    [
+        ("<abcdefghijklmnopqrstuvwxyz.-_0123456789 xmlns:ab='u' ab:cd='1'/>", None),
+        ("<abcdefgh\u00e9ijklmnopqrstuv ab.c-d_e='1'></abcdefgh\u00e9ijklmnopqrstuv>", None),
+        ("<abcdefghijklmnopqrstuvwxyz0123456789\u00b7\u0300\u203f/>" + " " * 20, None),
+        ("<abc\u2000 b='1' c='2' d='3'/>", (1, 5)),
+        ("<abc xyz:k='1' b='2' c='3' d='4'/>", (1, 6)),  # the colon is seen inside a 16-byte block
+        ("<a b='1'\u3000c='2' d='3' e='4'/>", (1, 9)),
+    ],
+)
+def test_names_in_longer_documents(doc, expected):
+    err = quelmar.check(doc)
+    assert (None if err is None else (err.line, err.column)) == expected
 
 
 def test_check_error_value():

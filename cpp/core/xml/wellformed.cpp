@@ -893,8 +893,12 @@ bool Checker::namespaces(Bytes elem, std::size_t tag_at, bool in_entity) {
         auto it = dtd_.ns_defaults.find(elem);
         if (it != dtd_.ns_defaults.end()) {
             for (const auto& [an, value] : it->second) {
+                // Past eight attributes their names are in `seen_` already.
                 bool given = false;
-                for (const Attr& a : attrs_) given = given || a.name == an;
+                if (attrs_.size() > 8)
+                    given = seen_.count(Bytes(an)) != 0;
+                else
+                    for (const Attr& a : attrs_) given = given || a.name == an;
                 if (given) continue;
                 const Bytes nm = an;  // lives in the table, as long as the check
                 if (nm.size() == 5) {
