@@ -265,12 +265,14 @@ private:
     }
     Bytes view(std::size_t from, std::size_t to) const noexcept { return src_.substr(from, to - from); }
 
-    bool fail(WfCode code, std::string message, std::size_t where) {
+    [[gnu::cold, gnu::noinline]] bool fail(WfCode code, std::string message, std::size_t where) {
         if (!failure) failure = Failure{code, std::move(message), where};
         return false;
     }
-    bool invalid_token(std::size_t where) { return fail(WfCode::Syntax, "not well-formed (invalid token)", where); }
-    bool unclosed(std::size_t where) { return fail(WfCode::Unclosed, "unclosed token", where); }
+    [[gnu::cold, gnu::noinline]] bool invalid_token(std::size_t where) {
+        return fail(WfCode::Syntax, "not well-formed (invalid token)", where);
+    }
+    [[gnu::cold, gnu::noinline]] bool unclosed(std::size_t where) { return fail(WfCode::Unclosed, "unclosed token", where); }
 
     bool skip_space() noexcept {
         const std::size_t s = p_;
