@@ -378,7 +378,8 @@ bool Checker::name(Bytes& out) {
             const unsigned stop = ~static_cast<unsigned>(_mm_movemask_epi8(ok)) & 0xFFFFu;
             if (stop != 0) {
                 const unsigned len = static_cast<unsigned>(__builtin_ctz(stop));
-                if (b_[p_ + len] < 0x80) {
+                const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(x));  // bytes from 0x80 up
+                if (((high >> len) & 1u) == 0) {
                     colon_ = (static_cast<unsigned>(_mm_movemask_epi8(colon)) & ((1u << len) - 1)) != 0;
                     p_ += len;
                     out = view(s, p_);
