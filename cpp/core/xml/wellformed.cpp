@@ -828,9 +828,11 @@ bool Checker::qname(Bytes q, std::size_t where, Bytes& prefix, Bytes& local) {
     return true;
 }
 
-// The namespace name an attribute value gives: its text with references
-// replaced (character references and the predefined entities; a reference
-// to a declared entity is replaced by its replacement text, one level).
+// The namespace name an attribute value gives: its text with character
+// references and the predefined entities replaced. A reference to another
+// entity stays as written: expanding it in every tag that uses it would let
+// a short document make the check copy a long replacement text again and
+// again.
 std::string Checker::attr_uri(const Attr& a) {
     if (!a.amp) return std::string(a.value);
     std::string out;
@@ -864,8 +866,9 @@ std::string Checker::attr_uri(const Attr& a) {
         } else if (ref == "quot") {
             out += '"';
         } else {
-            auto it = dtd_.entities.find(ref);
-            if (it != dtd_.entities.end()) out += it->second.text;
+            out += '&';
+            out.append(ref.data(), ref.size());
+            out += ';';
         }
     }
     return out;
