@@ -532,4 +532,3 @@ def test_agrees_with_expat(seed, noise):
         if not any(s == side and test(doc, err) for s, test in _EXPAT_DEVIATIONS):
             unexplained.append((doc, expat_err, str(err)))
     assert unexplained == []
-
