@@ -15,7 +15,8 @@
 //   shape_of);
 // - captures stored as text (result_hint 1) and count placeholders
 //   (result_hint 2): those items are compared by their text only.
-// validate() runs on every document too, and must agree with the reader.
+// validate() runs on every document too: a well-formed document is one the
+// validating reader reads without error.
 #include <algorithm>
 #include <cstdint>
 #include <string>

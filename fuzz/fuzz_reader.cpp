@@ -8,15 +8,21 @@
 // input; every event's content lies inside the input; the loop ends in at
 // most two events per input byte (plus the final Eof); after Eof every read
 // is Eof again.
+//
+// The well-formedness check runs on every document, as bytes and as text:
+// validate gives exactly its verdict, an error lies inside the document
+// (offset, line and column), and it never crashes.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "common/utf8.hpp"
 #include "engine/engine.hpp"
+#include "engine/validate.hpp"
 #include "fuzz_common.hpp"
 #include "xml/reader.hpp"
 #include "xml/scan.hpp"
+#include "xml/wellformed.hpp"
 
 using namespace quelmar;
 
@@ -235,6 +241,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     same_for_every_width(doc, 1 + (sel & 3));
     markup_and_leaves(doc, ReaderConfig::engine(), Encoding::Utf8, true);
     markup_and_leaves(doc, cfg, enc, false);
+
+    for (const bool text_input : {false, true}) {
+        const auto wf = check_well_formed(doc, text_input);
+        FUZZ_ASSERT(validate(doc, text_input) == !wf.has_value());
+        if (wf) {
+            FUZZ_ASSERT(wf->offset <= doc.size() && !wf->message.empty());
+            FUZZ_ASSERT(wf->line >= 1 && wf->column >= 1 && wf->line <= doc.size() + 1);
+        }
+    }
 
     // Unescaping on its own, over the raw bytes.
     std::string scratch;

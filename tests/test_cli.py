@@ -229,6 +229,7 @@ def test_an_error_does_not_stop_the_other_files():
         [],  # no path at all
         ["--validate", "-p", "a"],
         ["--validate", "--json"],
+        ["-q", "a"],  # -q is for --validate
         ["-j", "0", "a"],
         ["-j", "many", "a"],
         ["--no-such-option", "a"],
@@ -245,21 +246,26 @@ def test_usage_errors(args):
     "docs, status, stdout",
     [
         (["<a/>", "<a><b/></a>"], 0, ""),
-        (["<a/>", "<a>", "<a/><b/>"], 1, "f1.xml: not well-formed\nf2.xml: not well-formed\n"),
-        ([""], 1, "f0.xml: not well-formed\n"),
+        (["<a/>", "<a>", "<a/><b/>"], 1,
+         "f1.xml:1:4: unclosed element 'a'\nf2.xml:1:5: junk after document element\n"),
+        ([""], 1, "f0.xml:1:1: no element found\n"),
+        (["<a>\n  <b x='1' x='2'/>\n</a>", "<r>&oslash;</r>"], 1,
+         "f0.xml:2:12: duplicate attribute 'x'\nf1.xml:1:4: undefined entity 'oslash'\n"),
     ],
 )
-def test_validate(tmp_path, docs, status, stdout):
+@pytest.mark.parametrize("quiet", [False, True])
+def test_validate(tmp_path, docs, status, stdout, quiet):
     names = []
     for i, doc in enumerate(docs):
         (tmp_path / f"f{i}.xml").write_text(doc)
         names.append(f"f{i}.xml")
-    r = quelmar("--validate", *names, cwd=tmp_path)
-    assert (r.returncode, r.stdout, r.stderr) == (status, stdout, "")
+    r = quelmar("--validate", *(["-q"] if quiet else []), *names, cwd=tmp_path)
+    assert (r.returncode, r.stdout, r.stderr) == (status, "" if quiet else stdout, "")
 
 
 def test_validate_reads_stdin():
-    assert quelmar("--validate", stdin="<a>").returncode == 1
+    r = quelmar("--validate", stdin="<a>")
+    assert (r.returncode, r.stdout) == (1, "(standard input):1:4: unclosed element 'a'\n")
     assert quelmar("--validate", "-", stdin="<a></a>").returncode == 0
 
 

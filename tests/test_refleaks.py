@@ -16,6 +16,7 @@ import sys
 
 import pytest
 
+from quelmar import _extra as x
 from quelmar import _quelmar as q
 
 WARMUP = 20
@@ -119,6 +120,8 @@ BAD_CALLS = [
     ("many buffer wrong data", lambda: q.get_many_buffer(DOC, ["r"]), ValueError),
     ("parse wrong data", lambda: q.parse(3), ValueError),
     ("validate wrong data", lambda: q.validate(3), ValueError),
+    ("check wrong data", lambda: x.check(3), ValueError),
+    ("check missing argument", lambda: x.check(), TypeError),
     ("compile wrong type", lambda: q.compile(b"r"), TypeError),
     ("compile error", lambda: q.compile("r.#(a"), ValueError),
     ("Path.get wrong data", lambda: q.compile("r").get(DOC_B), TypeError),
@@ -157,6 +160,8 @@ def _module_calls():
         ("parse mmap", lambda: q.parse(mm)["a"].value, (mm,)),
         ("validate str", lambda: q.validate(DOC), (DOC,)),
         ("validate buffer", lambda: q.validate(mv), (mv,)),
+        ("check well-formed", lambda: x.check(DOC), (DOC,)),
+        ("check error", lambda: x.check(ba + b"<"), (ba,)),
         ("compile", lambda: q.compile("r.a.#"), ()),
         ("compile uncached", lambda: [q.compile(f"x{i}") for i in range(3)], ()),
         ("Path.get", lambda: path.get(DOC), (DOC, path)),
@@ -319,6 +324,7 @@ RSS_CALLS = [
     ("views", lambda: (list(q.parse(BIG).items()), list(q.parse(BIG_B).children()))),
     ("relative", lambda: q.parse(BIG).get_many(["a.#.b", "c"])),
     ("validate", lambda: q.validate(bytearray(BIG_B))),
+    ("check error", lambda: x.check(bytearray(BIG_B) + b"&x;")),
     ("error after reading", lambda: swallow(lambda: q.get_buffer(bytearray(BIG_B), "r.a.b"), ValueError)()),
 ]
 

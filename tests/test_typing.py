@@ -133,10 +133,17 @@ def test_package_exports():
         "get", "get_bytes", "get_buffer", "get_many", "get_many_bytes", "get_many_buffer",
         "parse", "validate", "compile", "Path", "Result",
     }
-    helpers = {"as_list"}  # the package's own, beyond the compiled module
-    assert set(quelmar.__all__) == expected | helpers
+    extra = {"check", "NotWellFormed"}
+    helpers = {"as_list"}  # the package's own, beyond the compiled modules
+    assert set(quelmar.__all__) == expected | extra | helpers
     for name in expected:
         assert getattr(quelmar, name) is getattr(native, name)
+    from quelmar import _extra
+
+    for name in extra:
+        assert getattr(quelmar, name) is getattr(_extra, name)
+        assert not hasattr(native, name)
+    assert issubclass(quelmar.NotWellFormed, ValueError)
     assert isinstance(quelmar.__version__, str) and quelmar.__version__
 
 

@@ -28,6 +28,11 @@ def module_functions() -> None:
     assert_type(quelmar.parse(b"<a/>"), Result)
     assert_type(quelmar.validate(DOC), bool)
     assert_type(quelmar.validate(bytearray(b"<a/>")), bool)
+    assert_type(quelmar.check(DOC), "quelmar.NotWellFormed | None")
+    err = quelmar.check(b"<a>&x;</a>")
+    if err is not None:
+        assert_type(err.line, int)
+        assert_type(err.message, str)
     assert_type(quelmar.__version__, str)
 
     titles: list[str] = ["shop.book.#.title", "shop.book.#.price|@sum"]

@@ -46,7 +46,7 @@ PyObject* validate_impl(PyObject* data) {
     HeldBuffer holder;
     auto bytes = document_bytes(data, holder, kMsgNotDocument);
     if (!bytes) return nullptr;
-    const bool ok = validate(*bytes);
+    const bool ok = validate(*bytes, PyUnicode_Check(data) != 0);
     holder.release();
     return PyBool_FromLong(ok);
 }

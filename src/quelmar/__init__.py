@@ -5,7 +5,8 @@
     'Dune'
 
 The functions and classes live in the compiled module ``quelmar._quelmar``;
-this package re-exports the public ones and adds ``__version__``.
+this package re-exports the public ones and adds ``__version__``. ``check``
+and ``NotWellFormed`` come from a second compiled module, ``quelmar._extra``.
 """
 from importlib.metadata import PackageNotFoundError, version as _dist_version
 
@@ -22,6 +23,7 @@ from quelmar._quelmar import (
     parse,
     validate,
 )
+from quelmar._extra import NotWellFormed, check
 from quelmar._helpers import as_list
 
 __all__ = [
@@ -33,6 +35,8 @@ __all__ = [
     "get_many_buffer",
     "parse",
     "validate",
+    "check",
+    "NotWellFormed",
     "compile",
     "Path",
     "Result",

@@ -13,7 +13,9 @@ file at all reads standard input.
 
 Exit status: 0 when some path matched something (or, with ``--validate``,
 every file is well-formed), 1 when nothing matched (some file is not
-well-formed), 2 on any error. Errors are reported on one line each, on
+well-formed), 2 on any error. ``--validate`` prints one line per file that
+is not well-formed, ``FILE:LINE:COLUMN: message`` for its first error
+(nothing with ``-q``). Errors are reported on one line each, on
 standard error, and the remaining files are still processed.
 """
 from __future__ import annotations
@@ -50,7 +52,7 @@ JSON_MAX_DEPTH = 200
 USAGE = """\
 quelmar [options] PATH [FILE ...]
        quelmar [options] -p PATH [-p PATH ...] [FILE ...]
-       quelmar --validate [FILE ...]"""
+       quelmar --validate [-q] [FILE ...]"""
 
 DESCRIPTION = """\
 Query XML files with a quelmar path. Prints one value per line: the text of
@@ -94,6 +96,7 @@ class Config:
     json: bool
     count: bool
     validate: bool
+    quiet: bool
     with_filename: bool
     with_path: bool = False
     null: bool = False
@@ -135,7 +138,12 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--validate", action="store_true",
-        help="check that each file is well-formed XML; name those that are not",
+        help="check that each file is well-formed XML (and namespace-well-formed); "
+        "print FILE:LINE:COLUMN: message for the first error of each file that is not",
+    )
+    parser.add_argument(
+        "-q", "--quiet", action="store_true",
+        help="with --validate: print nothing, answer by the exit status only",
     )
     parser.add_argument(
         "-H", "--with-filename", action="store_true",
@@ -176,6 +184,8 @@ def parse_arguments(argv: Sequence[str] | None) -> tuple[Config, list[str], int]
         if args.paths or args.json or args.count:
             parser.error("--validate takes no path and cannot be combined with --json or --count")
         paths = []
+    elif args.quiet:
+        parser.error("-q is for --validate")
     elif args.paths:
         paths = list(args.paths)
     elif operands:
@@ -187,6 +197,7 @@ def parse_arguments(argv: Sequence[str] | None) -> tuple[Config, list[str], int]
         json=args.json,
         count=args.count,
         validate=args.validate,
+        quiet=args.quiet,
         with_filename=args.with_filename,
         with_path=args.with_path,
         null=args.null,
@@ -254,8 +265,11 @@ def process(job: Job) -> Outcome:
     try:
         with document(job) as data:
             if config.validate:
-                ok = quelmar.validate(data)
-                return Outcome("" if ok else f"{job.name}: not well-formed\n", ok, None)
+                problem = quelmar.check(data)
+                if problem is None:
+                    return Outcome("", True, None)
+                line = "" if config.quiet else f"{job.name}:{problem}\n"
+                return Outcome(line, False, None)
             if len(paths) == 1:
                 results = [paths[0].get_buffer(data)]
             else:

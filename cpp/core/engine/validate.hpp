@@ -5,10 +5,9 @@
 
 namespace quelmar {
 
-// True when the document has exactly one root element, every element is
-// closed by an end tag of the same name, and the reader reports no error.
-// Text and other markup outside the root are accepted. Runs in one pass
-// with no recursion, so any nesting depth is fine.
-bool validate(Bytes source);
+// True when the document is well-formed XML 1.0 and namespace-well-formed
+// (check_well_formed finds no error). `text_input`: the bytes are the UTF-8
+// form of a Python str, whose encoding declaration is not obeyed.
+bool validate(Bytes source, bool text_input = false);
 
 }  // namespace quelmar

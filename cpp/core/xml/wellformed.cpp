@@ -1,0 +1,1637 @@
+#include "xml/wellformed.hpp"
+
+#include <cstring>
+#include <functional>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "common/hash.hpp"
+#include "common/utf8.hpp"
+#include "xml/encoding.hpp"
+#include "xml/reader.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace quelmar {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Characters
+
+enum : std::uint8_t {
+    kNameStart = 1,  // ASCII NameStartChar
+    kNameChar = 2,   // ASCII NameChar
+    kSpace = 4,      // S
+    kPubid = 8,      // PubidChar
+    kColon = 16,     // ':'
+};
+
+struct AsciiTable {
+    std::uint8_t c[256] = {};
+    constexpr AsciiTable() {
+        for (int i = 'a'; i <= 'z'; ++i) c[i] |= kNameStart | kNameChar | kPubid;
+        for (int i = 'A'; i <= 'Z'; ++i) c[i] |= kNameStart | kNameChar | kPubid;
+        for (int i = '0'; i <= '9'; ++i) c[i] |= kNameChar | kPubid;
+        c[':'] |= kNameStart | kNameChar | kColon;
+        c['_'] |= kNameStart | kNameChar;
+        c['-'] |= kNameChar;
+        c['.'] |= kNameChar;
+        for (char w : {' ', '\t', '\r', '\n'}) c[static_cast<unsigned char>(w)] |= kSpace;
+        for (char q : {' ', '\r', '\n', '-', '\'', '(', ')', '+', ',', '.', '/', ':', '=', '?', ';', '!', '*', '#',
+                       '@', '$', '_', '%'})
+            c[static_cast<unsigned char>(q)] |= kPubid;
+    }
+};
+constexpr AsciiTable kAscii{};
+
+inline bool is_space(int ch) noexcept { return ch >= 0 && (kAscii.c[ch] & kSpace); }
+
+bool name_start_cp(char32_t c) noexcept {
+    if (c < 0x80) return kAscii.c[c] & kNameStart;
+    return (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) ||
+           (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) || (c >= 0x200C && c <= 0x200D) ||
+           (c >= 0x2070 && c <= 0x218F) || (c >= 0x2C00 && c <= 0x2FEF) || (c >= 0x3001 && c <= 0xD7FF) ||
+           (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0xEFFFF);
+}
+
+bool name_cp(char32_t c) noexcept {
+    if (c < 0x80) return kAscii.c[c] & kNameChar;
+    return name_start_cp(c) || c == 0xB7 || (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
+}
+
+bool is_char(char32_t c) noexcept {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+           (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// Decodes one UTF-8 sequence at p (strictly: no overlong forms, surrogates
+// or values past U+10FFFF). Returns its length, or 0 when it is malformed.
+inline int decode_utf8(const unsigned char* p, const unsigned char* end, char32_t& cp) noexcept {
+    const unsigned char c0 = p[0];
+    if (c0 < 0x80) {
+        cp = c0;
+        return 1;
+    }
+    auto cont = [&](std::ptrdiff_t i) { return p + i < end && (p[i] & 0xC0) == 0x80; };
+    if (c0 >= 0xC2 && c0 <= 0xDF) {
+        if (!cont(1)) return 0;
+        cp = (char32_t(c0 & 0x1F) << 6) | (p[1] & 0x3F);
+        return 2;
+    }
+    if (c0 >= 0xE0 && c0 <= 0xEF) {
+        if (!cont(1) || !cont(2)) return 0;
+        if (c0 == 0xE0 && p[1] < 0xA0) return 0;
+        if (c0 == 0xED && p[1] >= 0xA0) return 0;
+        cp = (char32_t(c0 & 0x0F) << 12) | (char32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+        return 3;
+    }
+    if (c0 >= 0xF0 && c0 <= 0xF4) {
+        if (!cont(1) || !cont(2) || !cont(3)) return 0;
+        if (c0 == 0xF0 && p[1] < 0x90) return 0;
+        if (c0 == 0xF4 && p[1] >= 0x90) return 0;
+        cp = (char32_t(c0 & 0x07) << 18) | (char32_t(p[1] & 0x3F) << 12) | (char32_t(p[2] & 0x3F) << 6) |
+             (p[3] & 0x3F);
+        return 4;
+    }
+    return 0;
+}
+
+// The first byte at or after p that is one of `Cs`, a control byte other
+// than TAB, LF and CR, or a byte from 0x80 up (the start of a character to
+// decode); n when there is none. Thirty-two bytes at a time.
+template <char... Cs>
+inline std::size_t find_stop(const unsigned char* s, std::size_t p, std::size_t n) noexcept {
+#if defined(__SSE2__)
+    const __m128i v20 = _mm_set1_epi8(0x20), v9 = _mm_set1_epi8(0x9), vA = _mm_set1_epi8(0xA),
+                  vD = _mm_set1_epi8(0xD);
+    auto block = [&](const unsigned char* q) -> unsigned {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+        __m128i sp = _mm_setzero_si128();
+        ((sp = _mm_or_si128(sp, _mm_cmpeq_epi8(x, _mm_set1_epi8(Cs)))), ...);
+        // Signed: bytes from 0x80 up are negative, so below 0x20 as well.
+        const __m128i low = _mm_cmplt_epi8(x, v20);
+        const __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, v9), _mm_cmpeq_epi8(x, vA)),
+                                        _mm_cmpeq_epi8(x, vD));
+        return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(sp, _mm_andnot_si128(ws, low))));
+    };
+    while (p + 32 <= n) {
+        const unsigned m0 = block(s + p);
+        if (m0) return p + static_cast<std::size_t>(__builtin_ctz(m0));
+        const unsigned m1 = block(s + p + 16);
+        if (m1) return p + 16 + static_cast<std::size_t>(__builtin_ctz(m1));
+        p += 32;
+    }
+    while (p + 16 <= n) {
+        const unsigned m = block(s + p);
+        if (m) return p + static_cast<std::size_t>(__builtin_ctz(m));
+        p += 16;
+    }
+#endif
+    for (; p < n; ++p) {
+        const unsigned char ch = s[p];
+        if (((ch == static_cast<unsigned char>(Cs)) || ...) || ch >= 0x80 ||
+            (ch < 0x20 && ch != 9 && ch != 10 && ch != 13))
+            return p;
+    }
+    return n;
+}
+
+constexpr std::string_view kXmlNs = "http://www.w3.org/XML/1998/namespace";
+constexpr std::string_view kXmlnsNs = "http://www.w3.org/2000/xmlns/";
+
+bool is_predefined(Bytes name) noexcept {
+    return name == "lt" || name == "gt" || name == "amp" || name == "apos" || name == "quot";
+}
+
+std::string quoted(Bytes s) {
+    std::string out = "'";
+    out.append(s.data(), s.size());
+    out += '\'';
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Declarations
+
+enum Ctx : int { kContent = 0, kAttr = 1 };
+enum class Verdict : std::uint8_t { Unknown, InProgress, Ok, Bad };
+
+// A general entity reference in a replacement text, and where it stands: an
+// entity used in content may refer to others from its attribute values.
+struct Ref {
+    std::string name;
+    Ctx ctx;
+};
+
+struct Entity {
+    std::string name;
+    std::string text;  // replacement text of an internal entity
+    bool external = false;
+    bool unparsed = false;
+    Verdict verdict[2] = {Verdict::Unknown, Verdict::Unknown};
+    std::string error[2];
+    std::vector<Ref> refs[2];  // what its replacement text refers to, when used in content / in a value
+};
+
+struct Dtd {
+    bool has_doctype = false;
+    bool external_subset = false;
+    bool pe_refs = false;
+    bool standalone = false;
+    bool skip_decls = false;  // after a parameter-entity reference that was not read
+    std::unordered_map<std::string, Entity, KeyedHash, std::equal_to<>> entities;
+    std::unordered_set<std::string, KeyedHash, std::equal_to<>> parameter_entities;
+    // Namespace declarations given as attribute defaults: element name ->
+    // (attribute name, value).
+    std::unordered_map<std::string, std::vector<std::pair<std::string, std::string>>, KeyedHash, std::equal_to<>>
+        ns_defaults;
+
+    // Whether an undeclared general entity is an error (and not something
+    // an unread declaration may define).
+    bool must_declare() const noexcept { return !has_doctype || (!external_subset && !pe_refs) || standalone; }
+};
+
+// How the checker treats the encoding an XML declaration names.
+enum class EncodingMode : std::uint8_t {
+    Raw,      // UTF-8 bytes as given: a declared UTF-8 continues, another encoding asks for decoding
+    Decoded,  // the UTF-8 form of a document decoded from what it declares
+    Utf16,    // the UTF-8 form of a UTF-16 document: the declaration must say UTF-16
+    Text,     // decoded text: the declaration is not obeyed
+};
+
+struct Failure {
+    WfCode code;
+    std::string message;
+    std::size_t at;
+};
+
+struct Attr {
+    Bytes name;
+    Bytes value;
+    std::size_t at;
+    bool amp;
+};
+
+struct Binding {
+    Bytes prefix;
+    std::string uri;
+    std::int64_t prev;  // the binding it hides, or -1
+};
+
+struct Open {
+    Bytes name;
+    std::size_t bindings;  // bindings in force before the element
+};
+
+class Checker {
+public:
+    Checker(Bytes buf, Dtd& dtd, EncodingMode mode) noexcept
+        : b_(ubegin(buf)), n_(buf.size()), src_(buf), dtd_(dtd), mode_(mode) {}
+
+    // The whole document. True when well formed; `switch_to` is set when
+    // the declaration names an encoding the document must be decoded from.
+    bool document();
+    // Replacement text of an internal entity referenced in content: a
+    // balanced run of content; the entities it refers to go to `refs`.
+    bool entity_content(std::vector<Ref>& refs);
+
+    std::optional<Failure> failure;
+    std::optional<Encoding> switch_to;
+
+private:
+    const unsigned char* b_;
+    std::size_t n_;
+    Bytes src_;
+    std::size_t p_ = 0;
+    Dtd& dtd_;
+    EncodingMode mode_;
+    std::vector<Ref>* refs_ = nullptr;  // entity content: collect references instead of resolving
+    bool colon_ = false;                        // the last name read holds a ':'
+
+    std::vector<Open> open_;
+    std::vector<Binding> bindings_;
+    std::unordered_map<Bytes, std::int64_t, KeyedHash, std::equal_to<>> scope_;
+    std::vector<Attr> attrs_;
+    std::unordered_set<Bytes, KeyedHash, std::equal_to<>> seen_;
+    std::unordered_set<std::string, KeyedHash, std::equal_to<>> seen_expanded_;
+
+    int at(std::size_t i) const noexcept { return i < n_ ? b_[i] : -1; }
+    bool starts(std::size_t i, std::string_view lit) const noexcept {
+        return n_ - std::min(i, n_) >= lit.size() && std::memcmp(b_ + i, lit.data(), lit.size()) == 0;
+    }
+    Bytes view(std::size_t from, std::size_t to) const noexcept { return src_.substr(from, to - from); }
+
+    [[gnu::cold, gnu::noinline]] bool fail(WfCode code, std::string message, std::size_t where) {
+        if (!failure) failure = Failure{code, std::move(message), where};
+        return false;
+    }
+    [[gnu::cold, gnu::noinline]] bool invalid_token(std::size_t where) {
+        return fail(WfCode::Syntax, "not well-formed (invalid token)", where);
+    }
+    [[gnu::cold, gnu::noinline]] bool unclosed(std::size_t where) { return fail(WfCode::Unclosed, "unclosed token", where); }
+
+    bool skip_space() noexcept {
+        const std::size_t s = p_;
+        while (p_ < n_ && (kAscii.c[b_[p_]] & kSpace)) ++p_;
+        return p_ != s;
+    }
+    bool need_space() {
+        if (skip_space()) return true;
+        return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
+    }
+    [[gnu::always_inline]] bool expect(char ch) {
+        if (p_ < n_ && b_[p_] == static_cast<unsigned char>(ch)) [[likely]] {
+            ++p_;
+            return true;
+        }
+        return missing();
+    }
+    [[gnu::noinline]] bool missing() { return p_ >= n_ ? unclosed(p_) : invalid_token(p_); }
+
+    template <char... Cs>
+    bool chars();
+    bool name(Bytes& out);
+    bool nmtoken();
+    bool char_ref(char32_t& cp);
+    bool reference(Ctx ctx);
+    bool resolve(Bytes name, std::size_t where, Ctx ctx);
+    std::string verdict(Entity& e, Ctx ctx);
+    bool local_check(Entity& e, Ctx ctx);
+
+    bool content(bool in_entity);
+    bool start_tag(bool in_entity, bool& empty);
+    bool end_tag(bool in_entity);
+    bool namespaces(Bytes elem, std::size_t tag_at, bool in_entity);
+    bool bind(Bytes prefix, std::string uri, std::size_t where);
+    std::optional<std::int64_t> lookup(Bytes prefix) const;
+    bool qname(Bytes q, std::size_t where, Bytes& prefix, Bytes& local);
+    void unbind(std::size_t mark);
+    std::string attr_uri(const Attr& a);
+
+    bool comment();
+    bool pi(bool doc_start);
+    bool cdata();
+    bool xml_decl();
+    bool misc_until_root();
+    bool doctype();
+    bool internal_subset();
+    bool element_decl();
+    bool attlist_decl();
+    bool entity_decl();
+    bool notation_decl();
+    bool external_id(bool public_alone);
+    bool literal(bool pubid, std::size_t& from, std::size_t& to);
+    bool att_value(bool resolve_refs);
+    bool entity_value(std::string& text);
+};
+
+// Text characters from p_ up to the first of `Cs` (p_ is left on it) or
+// the end of the input. Anything that is not a Char fails.
+template <char... Cs>
+bool Checker::chars() {
+    while (true) {
+        p_ = find_stop<Cs...>(b_, p_, n_);
+        if (p_ >= n_) return true;
+        const unsigned char ch = b_[p_];
+        if (ch < 0x80) {
+            if (ch < 0x20) return fail(WfCode::InvalidChar, "not well-formed (invalid token)", p_);
+            return true;
+        }
+        // A run of non-ASCII text, decoded a character at a time.
+        while (p_ < n_ && b_[p_] >= 0x80) {
+            if (b_[p_] >= 0xC2 && b_[p_] <= 0xDF && p_ + 1 < n_ && (b_[p_ + 1] & 0xC0) == 0x80) {
+                p_ += 2;  // two bytes: every well-formed one is a Char
+                continue;
+            }
+            char32_t cp;
+            const int len = decode_utf8(b_ + p_, b_ + n_, cp);
+            if (len == 0 || (cp >= 0xFFFE && cp <= 0xFFFF))
+                return fail(WfCode::InvalidChar, "not well-formed (invalid token)", p_);
+            p_ += static_cast<std::size_t>(len);
+        }
+    }
+}
+
+bool Checker::name(Bytes& out) {
+    const std::size_t s = p_;
+    // ASCII names (nearly all) in a tight loop; `colon_` says whether the
+    // name holds a ':' so namespace processing can pass over plain names.
+    if (p_ < n_ && (kAscii.c[b_[p_]] & kNameStart)) {
+#if defined(__SSE2__)
+        if (p_ + 16 <= n_) {
+            // Sixteen bytes classified at once: letters, digits, '-', '.',
+            // '_' and ':' go on; the first other byte ends the name (a byte
+            // from 0x80 up goes to the character-by-character path below).
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b_ + p_));
+            auto in_range = [&](char lo, int count) {
+                const __m128i t = _mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(-128 - lo)));
+                return _mm_cmplt_epi8(t, _mm_set1_epi8(static_cast<char>(-128 + count)));
+            };
+            const __m128i colon = _mm_cmpeq_epi8(x, _mm_set1_epi8(':'));
+            __m128i ok = _mm_or_si128(_mm_or_si128(in_range('a', 26), in_range('A', 26)), in_range('0', 10));
+            ok = _mm_or_si128(ok, _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('-')), _mm_cmpeq_epi8(x, _mm_set1_epi8('.'))));
+            ok = _mm_or_si128(ok, _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('_')), colon));
+            const unsigned stop = ~static_cast<unsigned>(_mm_movemask_epi8(ok)) & 0xFFFFu;
+            if (stop != 0) {
+                const unsigned len = static_cast<unsigned>(__builtin_ctz(stop));
+                const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(x));  // bytes from 0x80 up
+                if (((high >> len) & 1u) == 0) {
+                    colon_ = (static_cast<unsigned>(_mm_movemask_epi8(colon)) & ((1u << len) - 1)) != 0;
+                    p_ += len;
+                    out = view(s, p_);
+                    return true;
+                }
+            }
+        }
+#endif
+        std::uint8_t acc = kAscii.c[b_[p_++]];
+        while (p_ < n_) {
+            const std::uint8_t k = kAscii.c[b_[p_]];
+            if (!(k & kNameChar)) break;
+            acc |= k;
+            ++p_;
+        }
+        colon_ = (acc & kColon) != 0;
+        if (p_ >= n_ || b_[p_] < 0x80) {
+            out = view(s, p_);
+            return true;
+        }
+    }
+    bool first = p_ == s;
+    while (p_ < n_) {
+        const unsigned char ch = b_[p_];
+        if (ch < 0x80) {
+            if (!(kAscii.c[ch] & (first ? kNameStart : kNameChar))) break;
+            ++p_;
+        } else {
+            char32_t cp;
+            const int len = decode_utf8(b_ + p_, b_ + n_, cp);
+            if (len == 0) return fail(WfCode::InvalidChar, "not well-formed (invalid token)", p_);
+            if (!(first ? name_start_cp(cp) : name_cp(cp))) break;
+            p_ += static_cast<std::size_t>(len);
+        }
+        first = false;
+    }
+    if (p_ == s) return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
+    out = view(s, p_);
+    colon_ = out.find(':') != Bytes::npos;
+    return true;
+}
+
+bool Checker::nmtoken() {
+    const std::size_t s = p_;
+    while (p_ < n_) {
+        char32_t cp;
+        const int len = decode_utf8(b_ + p_, b_ + n_, cp);
+        if (len == 0 || !name_cp(cp)) break;
+        p_ += static_cast<std::size_t>(len);
+    }
+    if (p_ == s) return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
+    return true;
+}
+
+// A character reference from its '&' at p_ (p_[1] == '#'); p_ ends past ';'.
+bool Checker::char_ref(char32_t& cp) {
+    const std::size_t s = p_;
+    p_ += 2;
+    std::uint32_t v = 0;
+    bool any = false;
+    if (at(p_) == 'x') {
+        ++p_;
+        while (p_ < n_) {
+            const unsigned char ch = b_[p_];
+            int d;
+            if (ch >= '0' && ch <= '9') d = ch - '0';
+            else if (ch >= 'a' && ch <= 'f') d = ch - 'a' + 10;
+            else if (ch >= 'A' && ch <= 'F') d = ch - 'A' + 10;
+            else break;
+            v = v * 16 + static_cast<std::uint32_t>(d);
+            if (v > 0x10FFFF) v = 0x110000;
+            any = true;
+            ++p_;
+        }
+    } else {
+        while (p_ < n_ && b_[p_] >= '0' && b_[p_] <= '9') {
+            v = v * 10 + static_cast<std::uint32_t>(b_[p_] - '0');
+            if (v > 0x10FFFF) v = 0x110000;
+            any = true;
+            ++p_;
+        }
+    }
+    if (!any || at(p_) != ';') return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
+    ++p_;
+    cp = v;
+    if (!is_char(cp)) return fail(WfCode::InvalidChar, "reference to invalid character number", s);
+    return true;
+}
+
+// A reference from its '&' at p_, in content or in an attribute value.
+bool Checker::reference(Ctx ctx) {
+    const std::size_t s = p_;
+    if (at(p_ + 1) == '#') {
+        char32_t cp;
+        return char_ref(cp);
+    }
+    ++p_;
+    Bytes nm;
+    if (!name(nm)) return false;
+    if (at(p_) != ';') return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
+    ++p_;
+    if (is_predefined(nm)) return true;
+    if (refs_) {
+        refs_->push_back({std::string(nm), ctx});
+        return true;
+    }
+    return resolve(nm, s, ctx);
+}
+
+bool Checker::resolve(Bytes nm, std::size_t where, Ctx ctx) {
+    auto it = dtd_.entities.find(nm);
+    if (it == dtd_.entities.end()) {
+        if (dtd_.must_declare()) return fail(WfCode::UndefinedEntity, "undefined entity " + quoted(nm), where);
+        return true;
+    }
+    Entity& e = it->second;
+    if (e.unparsed) return fail(WfCode::EntityUse, "reference to unparsed entity " + quoted(nm), where);
+    if (e.external) {
+        if (ctx == kAttr)
+            return fail(WfCode::EntityUse, "reference to external entity " + quoted(nm) + " in attribute", where);
+        return true;
+    }
+    std::string msg = verdict(e, ctx);
+    if (!msg.empty()) return fail(WfCode::EntityUse, std::move(msg), where);
+    return true;
+}
+
+// Checks the replacement text of `e` on its own (not the entities it refers
+// to), filling its references for `ctx`. Sets the verdict to Bad with the
+// reason when it fails.
+bool Checker::local_check(Entity& e, Ctx ctx) {
+    Dtd& dtd = dtd_;
+    Checker sub(e.text, dtd, EncodingMode::Text);
+    bool ok;
+    if (ctx == kContent) {
+        ok = sub.entity_content(e.refs[ctx]);
+    } else {
+        sub.refs_ = &e.refs[ctx];
+        ok = true;
+        while (ok) {
+            sub.p_ = find_stop<'<', '&'>(sub.b_, sub.p_, sub.n_);
+            if (sub.p_ >= sub.n_) break;
+            const unsigned char ch = sub.b_[sub.p_];
+            if (ch == '<') {
+                ok = sub.fail(WfCode::EntityUse, "'<' in attribute value", sub.p_);
+            } else if (ch == '&') {
+                ok = sub.reference(kAttr);
+            } else {
+                ++sub.p_;  // characters were checked when the entity was declared
+            }
+        }
+    }
+    if (!ok) {
+        e.verdict[ctx] = Verdict::Bad;
+        e.error[ctx] = sub.failure ? sub.failure->message : std::string("not well-formed");
+        e.error[ctx] += " (in entity " + quoted(e.name) + ")";
+    }
+    return ok;
+}
+
+// The verdict on an internal entity used in `ctx`: its replacement text and
+// those of every entity it refers to, directly or not, checked once each per
+// context. An explicit stack: a chain of entities can be as long as the
+// subset.
+std::string Checker::verdict(Entity& root, Ctx root_ctx) {
+    if (root.verdict[root_ctx] == Verdict::Ok) return {};
+    if (root.verdict[root_ctx] == Verdict::Bad) return root.error[root_ctx];
+    struct Frame {
+        Entity* e;
+        Ctx ctx;
+        std::size_t next;
+    };
+    std::vector<Frame> stack;
+    auto enter = [&](Entity& e, Ctx ctx) {
+        if (!local_check(e, ctx)) return false;
+        e.verdict[ctx] = Verdict::InProgress;
+        stack.push_back({&e, ctx, 0});
+        return true;
+    };
+    if (!enter(root, root_ctx)) return root.error[root_ctx];
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        Entity* e = top.e;
+        const Ctx ctx = top.ctx;
+        if (top.next == e->refs[ctx].size()) {
+            e->verdict[ctx] = Verdict::Ok;
+            stack.pop_back();
+            continue;
+        }
+        const Ref& ref = e->refs[ctx][top.next++];
+        const std::string& rn = ref.name;
+        const Ctx rc = ref.ctx;
+        std::string msg;
+        auto it = dtd_.entities.find(rn);
+        if (it == dtd_.entities.end()) {
+            if (dtd_.must_declare()) msg = "undefined entity " + quoted(rn);
+        } else {
+            Entity& d = it->second;
+            if (d.unparsed) {
+                msg = "reference to unparsed entity " + quoted(rn);
+            } else if (d.external) {
+                if (rc == kAttr) msg = "reference to external entity " + quoted(rn) + " in attribute";
+            } else if (d.verdict[rc] == Verdict::InProgress) {
+                msg = "recursive entity reference " + quoted(rn);
+            } else if (d.verdict[rc] == Verdict::Bad) {
+                msg = d.error[rc];
+            } else if (d.verdict[rc] == Verdict::Unknown) {
+                if (!enter(d, rc)) msg = d.error[rc];
+            }
+        }
+        if (!msg.empty()) {
+            for (Frame& f : stack) {
+                f.e->verdict[f.ctx] = Verdict::Bad;
+                f.e->error[f.ctx] = msg;
+            }
+            return msg;
+        }
+    }
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Elements
+
+bool Checker::entity_content(std::vector<Ref>& refs) {
+    refs_ = &refs;
+    return content(true);
+}
+
+// Content from p_: text, references and markup, with the open elements on
+// `open_`. In the document it starts on the root's '<' and ends past the
+// root's end; in an entity it runs to the end of the text.
+bool Checker::content(bool in_entity) {
+    while (true) {
+        if (!chars<'<', '&', ']'>()) return false;
+        if (p_ >= n_) {
+            if (in_entity) {
+                if (!open_.empty())
+                    return fail(WfCode::Unclosed, "unclosed element " + quoted(open_.back().name), p_);
+                return true;
+            }
+            return fail(WfCode::Unclosed, "unclosed element " + quoted(open_.back().name), p_);
+        }
+        const unsigned char ch = b_[p_];
+        if (ch == '<') {
+            const int next = at(p_ + 1);
+            if (next == '/') {
+                if (!end_tag(in_entity)) return false;
+                if (open_.empty() && !in_entity) return true;
+            } else if (next == '!') {
+                if (starts(p_, "<!--")) {
+                    if (!comment()) return false;
+                } else if (starts(p_, "<![CDATA[")) {
+                    if (!cdata()) return false;
+                } else {
+                    return p_ + 4 > n_ ? unclosed(p_) : invalid_token(p_);
+                }
+            } else if (next == '?') {
+                if (!pi(false)) return false;
+            } else {
+                bool empty;
+                if (!start_tag(in_entity, empty)) return false;
+                if (empty && open_.empty() && !in_entity) return true;
+            }
+        } else if (ch == '&') {
+            if (!reference(kContent)) return false;
+        } else {  // ']'
+            if (at(p_ + 1) == ']' && at(p_ + 2) == '>')
+                return fail(WfCode::Syntax, "']]>' not allowed in content", p_);
+            ++p_;
+        }
+    }
+}
+
+bool Checker::start_tag(bool in_entity, bool& empty) {
+    empty = false;
+    const std::size_t tag_at = p_;
+    ++p_;
+    Bytes elem;
+    if (!name(elem)) return false;
+    bool ns_work = colon_ || !dtd_.ns_defaults.empty();
+    attrs_.clear();
+    while (true) {
+        const bool ws = skip_space();
+        if (p_ >= n_) return unclosed(p_);
+        const unsigned char ch = b_[p_];
+        if (ch == '>') {
+            ++p_;
+            empty = false;
+            break;
+        }
+        if (ch == '/') {
+            if (at(p_ + 1) != '>') return p_ + 1 >= n_ ? unclosed(p_) : invalid_token(p_);
+            p_ += 2;
+            empty = true;
+            break;
+        }
+        if (!ws) return invalid_token(p_);
+        const std::size_t a_at = p_;
+        Bytes an;
+        if (!name(an)) return false;
+        ns_work = ns_work || colon_ || (an.size() == 5 && an == "xmlns");
+        skip_space();
+        if (!expect('=')) return false;
+        skip_space();
+        const int q = at(p_);
+        if (q != '"' && q != '\'') return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
+        ++p_;
+        const std::size_t v_at = p_;
+        bool amp = false;
+        while (true) {
+            if (!chars<'"', '\'', '<', '&'>()) return false;
+            if (p_ >= n_) return unclosed(p_);
+            const unsigned char c = b_[p_];
+            if (c == q) break;
+            if (c == '<') return fail(WfCode::Syntax, "'<' not allowed in attribute value", p_);
+            if (c == '&') {
+                amp = true;
+                if (!reference(kAttr)) return false;
+                continue;
+            }
+            ++p_;  // the other quote
+        }
+        attrs_.push_back({an, view(v_at, p_), a_at, amp});
+        ++p_;
+    }
+    // Unique attribute names.
+    if (attrs_.size() > 1) {
+        if (attrs_.size() <= 8) {
+            for (std::size_t i = 1; i < attrs_.size(); ++i)
+                for (std::size_t j = 0; j < i; ++j)
+                    if (attrs_[i].name == attrs_[j].name)
+                        return fail(WfCode::DuplicateAttribute, "duplicate attribute " + quoted(attrs_[i].name),
+                                    attrs_[i].at);
+        } else {
+            seen_.clear();
+            for (const Attr& a : attrs_)
+                if (!seen_.insert(a.name).second)
+                    return fail(WfCode::DuplicateAttribute, "duplicate attribute " + quoted(a.name), a.at);
+        }
+    }
+    const std::size_t mark = bindings_.size();
+    if (ns_work && !namespaces(elem, tag_at, in_entity)) return false;
+    if (empty) {
+        if (bindings_.size() > mark) unbind(mark);
+    } else {
+        open_.push_back({elem, mark});
+    }
+    return true;
+}
+
+bool Checker::end_tag(bool in_entity) {
+    const std::size_t s = p_;
+    p_ += 2;
+    if (open_.empty()) {
+        (void)in_entity;
+        return fail(WfCode::TagMismatch, "end tag with no open element", s);
+    }
+    const Bytes expected = open_.back().name;
+    const std::size_t len = expected.size();
+    bool same = n_ - p_ > len;
+    if (same) {
+        // Names are short: a byte loop beats a call to memcmp.
+        const unsigned char* x = b_ + p_;
+        const unsigned char* y = ubegin(expected);
+        std::size_t i = 0;
+        for (; i + 8 <= len; i += 8) {
+            std::uint64_t u, v;
+            std::memcpy(&u, x + i, 8);
+            std::memcpy(&v, y + i, 8);
+            if (u != v) break;
+        }
+        for (; i < len && x[i] == y[i]; ++i) {
+        }
+        same = i == len;
+    }
+    if (same && (b_[p_ + len] == '>' || is_space(b_[p_ + len]))) {
+        p_ += len;
+    } else {
+        Bytes got;
+        if (!name(got)) return false;
+        if (got != expected) return fail(WfCode::TagMismatch, "mismatched tag: expected </" + std::string(expected) + ">", s);
+    }
+    skip_space();
+    if (!expect('>')) return false;
+    if (bindings_.size() > open_.back().bindings) unbind(open_.back().bindings);
+    open_.pop_back();
+    return true;
+}
+
+void Checker::unbind(std::size_t mark) {
+    while (bindings_.size() > mark) {
+        const Binding& bd = bindings_.back();
+        if (bd.prev < 0)
+            scope_.erase(bd.prefix);
+        else
+            scope_[bd.prefix] = bd.prev;
+        bindings_.pop_back();
+    }
+}
+
+std::optional<std::int64_t> Checker::lookup(Bytes prefix) const {
+    auto it = scope_.find(prefix);
+    if (it == scope_.end()) return std::nullopt;
+    return it->second;
+}
+
+bool Checker::bind(Bytes prefix, std::string uri, std::size_t where) {
+    if (prefix == "xmlns")
+        return fail(WfCode::Namespace, "reserved prefix (xmlns) must not be declared or undeclared", where);
+    if (prefix == "xml") {
+        if (uri != kXmlNs)
+            return fail(WfCode::Namespace,
+                        "reserved prefix (xml) must not be undeclared or bound to another namespace name", where);
+    } else if (uri == kXmlNs) {
+        return fail(WfCode::Namespace, "reserved namespace name bound to a prefix other than 'xml'", where);
+    }
+    if (uri == kXmlnsNs) return fail(WfCode::Namespace, "the xmlns namespace name must not be declared", where);
+    if (!prefix.empty() && uri.empty())
+        return fail(WfCode::Namespace, "prefix " + quoted(prefix) + " must not be undeclared", where);
+    const auto prev = lookup(prefix);
+    bindings_.push_back({prefix, std::move(uri), prev ? *prev : -1});
+    scope_[prefix] = static_cast<std::int64_t>(bindings_.size() - 1);
+    return true;
+}
+
+// Splits a QName; fails on a name with a colon that is not prefix:local.
+bool Checker::qname(Bytes q, std::size_t where, Bytes& prefix, Bytes& local) {
+    const std::size_t c = q.find(':');
+    if (c == Bytes::npos) {
+        prefix = {};
+        local = q;
+        return true;
+    }
+    prefix = q.substr(0, c);
+    local = q.substr(c + 1);
+    if (prefix.empty() || local.empty() || local.find(':') != Bytes::npos) {
+        return fail(WfCode::Namespace, "malformed qualified name " + quoted(q), where);
+    }
+    // The local part must start with a NameStartChar (the whole name was
+    // read as a Name, so only its first character needs a look).
+    char32_t cp;
+    const int len = decode_utf8(ubegin(local), ubegin(local) + local.size(), cp);
+    if (len == 0 || !name_start_cp(cp) || cp == ':')
+        return fail(WfCode::Namespace, "malformed qualified name " + quoted(q), where);
+    return true;
+}
+
+// The namespace name an attribute value gives: its text with character
+// references and the predefined entities replaced. A reference to another
+// entity stays as written: expanding it in every tag that uses it would let
+// a short document make the check copy a long replacement text again and
+// again.
+std::string Checker::attr_uri(const Attr& a) {
+    if (!a.amp) return std::string(a.value);
+    std::string out;
+    Bytes v = a.value;
+    std::size_t i = 0;
+    while (i < v.size()) {
+        if (v[i] != '&') {
+            out += v[i++];
+            continue;
+        }
+        const std::size_t semi = v.find(';', i);
+        const Bytes ref = v.substr(i + 1, semi - i - 1);
+        i = semi + 1;
+        if (!ref.empty() && ref[0] == '#') {
+            std::uint32_t cp = 0;
+            if (ref.size() > 1 && ref[1] == 'x') {
+                for (char ch : ref.substr(2))
+                    cp = cp * 16 + static_cast<std::uint32_t>(ch <= '9' ? ch - '0' : (ch | 0x20) - 'a' + 10);
+            } else {
+                for (char ch : ref.substr(1)) cp = cp * 10 + static_cast<std::uint32_t>(ch - '0');
+            }
+            utf8_append(out, cp);
+        } else if (ref == "lt") {
+            out += '<';
+        } else if (ref == "gt") {
+            out += '>';
+        } else if (ref == "amp") {
+            out += '&';
+        } else if (ref == "apos") {
+            out += '\'';
+        } else if (ref == "quot") {
+            out += '"';
+        } else {
+            out += '&';
+            out.append(ref.data(), ref.size());
+            out += ';';
+        }
+    }
+    return out;
+}
+
+bool Checker::namespaces(Bytes elem, std::size_t tag_at, bool in_entity) {
+    // Declarations first: they apply to the tag's own names.
+    bool any_prefixed_attr = false;
+    for (const Attr& a : attrs_) {
+        if (a.name.size() >= 5 && a.name.substr(0, 5) == "xmlns") {
+            if (a.name.size() == 5) {
+                const std::string uri = attr_uri(a);
+                if (uri == kXmlNs || uri == kXmlnsNs)
+                    return fail(WfCode::Namespace, "reserved namespace name as the default namespace", a.at);
+                if (!bind({}, uri, a.at)) return false;
+                continue;
+            }
+            if (a.name[5] == ':') {
+                Bytes prefix, local;
+                if (!qname(a.name, a.at, prefix, local)) return false;
+                if (!bind(local, attr_uri(a), a.at)) return false;
+                continue;
+            }
+        }
+        if (a.name.find(':') != Bytes::npos) any_prefixed_attr = true;
+    }
+    if (!dtd_.ns_defaults.empty()) {
+        auto it = dtd_.ns_defaults.find(elem);
+        if (it != dtd_.ns_defaults.end()) {
+            for (const auto& [an, value] : it->second) {
+                // Past eight attributes their names are in `seen_` already.
+                bool given = false;
+                if (attrs_.size() > 8)
+                    given = seen_.count(Bytes(an)) != 0;
+                else
+                    for (const Attr& a : attrs_) given = given || a.name == an;
+                if (given) continue;
+                const Bytes nm = an;  // lives in the table, as long as the check
+                if (nm.size() == 5) {
+                    if (!bind({}, value, tag_at)) return false;
+                } else {
+                    if (!bind(nm.substr(6), value, tag_at)) return false;
+                }
+            }
+        }
+    }
+    Bytes prefix, local;
+    if (!qname(elem, tag_at + 1, prefix, local)) return false;
+    if (!prefix.empty()) {
+        if (prefix == "xmlns") return fail(WfCode::Namespace, "element name with the prefix 'xmlns'", tag_at + 1);
+        if (prefix != "xml" && !lookup(prefix) && !in_entity)
+            return fail(WfCode::Namespace, "unbound prefix " + quoted(prefix), tag_at + 1);
+    }
+    if (!any_prefixed_attr) return true;
+    std::size_t prefixed = 0;
+    for (const Attr& a : attrs_) {
+        if (a.name.size() >= 6 && a.name.substr(0, 6) == "xmlns:") continue;
+        if (a.name.find(':') == Bytes::npos) continue;
+        if (!qname(a.name, a.at, prefix, local)) return false;
+        if (prefix != "xml" && !lookup(prefix) && !in_entity)
+            return fail(WfCode::Namespace, "unbound prefix " + quoted(prefix), a.at);
+        ++prefixed;
+    }
+    if (prefixed < 2) return true;
+    // Unique expanded names: no two prefixed attributes with the same local
+    // name and namespace name.
+    seen_expanded_.clear();
+    for (const Attr& a : attrs_) {
+        if (a.name.size() >= 6 && a.name.substr(0, 6) == "xmlns:") continue;
+        if (a.name.find(':') == Bytes::npos) continue;
+        (void)qname(a.name, a.at, prefix, local);
+        std::string key;
+        if (prefix == "xml") {
+            key = kXmlNs;
+        } else if (auto idx = lookup(prefix)) {
+            key = bindings_[static_cast<std::size_t>(*idx)].uri;
+        } else {
+            key = "\x01";
+            key.append(prefix.data(), prefix.size());  // unbound inside an entity: the prefix stands in
+        }
+        key += '\0';
+        key.append(local.data(), local.size());
+        if (!seen_expanded_.insert(std::move(key)).second)
+            return fail(WfCode::DuplicateAttribute, "duplicate attribute " + quoted(a.name) + " (same expanded name)",
+                        a.at);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Comments, PIs, CDATA
+
+bool Checker::comment() {
+    const std::size_t s = p_;
+    p_ += 4;
+    while (true) {
+        if (!chars<'-'>()) return false;
+        if (p_ >= n_) return unclosed(s);
+        if (at(p_ + 1) == '-') {
+            if (at(p_ + 2) == '>') {
+                p_ += 3;
+                return true;
+            }
+            if (p_ + 2 >= n_) return unclosed(s);
+            return fail(WfCode::Syntax, "'--' not allowed in comment", p_);
+        }
+        if (p_ + 1 >= n_) return unclosed(s);
+        ++p_;
+    }
+}
+
+bool Checker::pi(bool doc_start) {
+    const std::size_t s = p_;
+    p_ += 2;
+    Bytes target;
+    if (!name(target)) return false;
+    if (target.size() == 3 && (target[0] | 0x20) == 'x' && (target[1] | 0x20) == 'm' && (target[2] | 0x20) == 'l') {
+        (void)doc_start;
+        return fail(WfCode::Syntax,
+                    target == "xml" ? "XML declaration not at start of document" : "reserved processing instruction target",
+                    s);
+    }
+    if (target.find(':') != Bytes::npos)
+        return fail(WfCode::Namespace, "colon in processing instruction target", s + 2);
+    if (starts(p_, "?>")) {
+        p_ += 2;
+        return true;
+    }
+    if (!need_space()) return false;
+    while (true) {
+        if (!chars<'?'>()) return false;
+        if (p_ >= n_) return unclosed(s);
+        if (at(p_ + 1) == '>') {
+            p_ += 2;
+            return true;
+        }
+        ++p_;
+    }
+}
+
+bool Checker::cdata() {
+    const std::size_t s = p_;
+    p_ += 9;
+    while (true) {
+        if (!chars<']'>()) return false;
+        if (p_ >= n_) return unclosed(s);
+        if (at(p_ + 1) == ']' && at(p_ + 2) == '>') {
+            p_ += 3;
+            return true;
+        }
+        ++p_;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The document
+
+bool Checker::xml_decl() {
+    const std::size_t s = p_;
+    p_ += 5;
+    Bytes keys[3] = {"version", "encoding", "standalone"};
+    int next_key = 0;
+    std::optional<Bytes> encoding_label;
+    std::size_t enc_at = 0;
+    while (true) {
+        const bool ws = skip_space();
+        if (starts(p_, "?>")) {
+            p_ += 2;
+            break;
+        }
+        if (p_ >= n_) return unclosed(s);
+        if (!ws) return invalid_token(p_);
+        const std::size_t k_at = p_;
+        while (p_ < n_ && b_[p_] >= 'a' && b_[p_] <= 'z') ++p_;
+        const Bytes key = view(k_at, p_);
+        int k = next_key;
+        while (k < 3 && keys[k] != key) ++k;
+        if (k == 3 || (next_key == 0 && k != 0))
+            return fail(WfCode::Declaration, "XML declaration not well-formed", k_at);
+        next_key = k + 1;
+        skip_space();
+        if (!expect('=')) return false;
+        skip_space();
+        const int q = at(p_);
+        if (q != '"' && q != '\'') return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
+        const std::size_t v_at = ++p_;
+        while (p_ < n_ && b_[p_] != q && b_[p_] != '>') ++p_;
+        if (at(p_) != q) return p_ >= n_ ? unclosed(s) : fail(WfCode::Declaration, "XML declaration not well-formed", p_);
+        const Bytes v = view(v_at, p_++);
+        bool good = true;
+        if (k == 0) {
+            good = v.size() >= 3 && v.substr(0, 2) == "1.";
+            for (std::size_t i = 2; good && i < v.size(); ++i) good = v[i] >= '0' && v[i] <= '9';
+        } else if (k == 1) {
+            good = !v.empty() && ((v[0] | 0x20) >= 'a' && (v[0] | 0x20) <= 'z');
+            for (std::size_t i = 1; good && i < v.size(); ++i) {
+                const char c = v[i];
+                good = ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+                       c == '-';
+            }
+            encoding_label = v;
+            enc_at = v_at;
+        } else {
+            good = v == "yes" || v == "no";
+            dtd_.standalone = v == "yes";
+        }
+        if (!good) return fail(WfCode::Declaration, "XML declaration not well-formed", v_at);
+    }
+    if (next_key == 0) return fail(WfCode::Declaration, "XML declaration not well-formed", s);
+    if (!encoding_label || mode_ == EncodingMode::Text || mode_ == EncodingMode::Decoded) return true;
+    const auto enc = encoding_for_label(*encoding_label);
+    if (!enc) return fail(WfCode::Encoding, "unknown encoding " + quoted(*encoding_label), enc_at);
+    const bool utf16 = *enc == Encoding::Utf16Be || *enc == Encoding::Utf16Le;
+    if (mode_ == EncodingMode::Utf16) {
+        if (!utf16) return fail(WfCode::Encoding, "encoding specified in XML declaration is incorrect", enc_at);
+        return true;
+    }
+    if (*enc == Encoding::Utf8) return true;
+    if (utf16 || starts(0, "\xEF\xBB\xBF"))
+        return fail(WfCode::Encoding, "encoding specified in XML declaration is incorrect", enc_at);
+    switch_to = *enc;
+    return false;
+}
+
+bool Checker::document() {
+    if (mode_ == EncodingMode::Raw || mode_ == EncodingMode::Text) {
+        if (starts(0, "\xEF\xBB\xBF")) p_ = 3;
+    }
+    if (starts(p_, "<?xml") && is_space(at(p_ + 5))) {
+        if (!xml_decl()) return false;
+    }
+    if (!misc_until_root()) return false;
+    if (!content(false)) return false;
+    // After the root: white space, comments and PIs only.
+    while (true) {
+        skip_space();
+        if (p_ >= n_) return true;
+        if (starts(p_, "<!--")) {
+            if (!comment()) return false;
+        } else if (starts(p_, "<?")) {
+            if (!pi(false)) return false;
+        } else {
+            return fail(WfCode::JunkAfterRoot, "junk after document element", p_);
+        }
+    }
+}
+
+// The prolog after the XML declaration: comments, PIs, white space and at
+// most one DOCTYPE; leaves p_ on the root's '<'.
+bool Checker::misc_until_root() {
+    while (true) {
+        skip_space();
+        if (p_ >= n_) return fail(WfCode::NoElement, "no element found", p_);
+        if (b_[p_] != '<') {
+            if (b_[p_] >= 0x80 || b_[p_] < 0x20) {
+                if (!chars<'<'>()) return false;
+            }
+            return fail(WfCode::Syntax, "text before the root element", p_);
+        }
+        if (starts(p_, "<!--")) {
+            if (!comment()) return false;
+        } else if (starts(p_, "<?")) {
+            if (!pi(false)) return false;
+        } else if (starts(p_, "<!DOCTYPE")) {
+            if (dtd_.has_doctype) return fail(WfCode::Syntax, "second document type declaration", p_);
+            if (!doctype()) return false;
+        } else if (at(p_ + 1) == '/') {
+            return fail(WfCode::TagMismatch, "end tag with no open element", p_);
+        } else if (at(p_ + 1) == '!') {
+            return p_ + 9 > n_ ? unclosed(p_) : invalid_token(p_);
+        } else {
+            return true;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The document type declaration
+
+bool Checker::literal(bool pubid, std::size_t& from, std::size_t& to) {
+    const int q = at(p_);
+    if (q != '"' && q != '\'') return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
+    from = ++p_;
+    while (true) {
+        if (!chars<'"', '\''>()) return false;
+        if (p_ >= n_) return unclosed(from - 1);
+        if (b_[p_] == q) break;
+        ++p_;
+    }
+    to = p_++;
+    if (pubid) {
+        for (std::size_t i = from; i < to; ++i) {
+            if (!(kAscii.c[b_[i]] & kPubid) && !(b_[i] == '\'' && q == '"'))
+                return fail(WfCode::Declaration, "illegal character in public id", i);
+        }
+    }
+    return true;
+}
+
+bool Checker::external_id(bool public_alone) {
+    std::size_t f, t;
+    if (starts(p_, "SYSTEM")) {
+        p_ += 6;
+        if (!need_space()) return false;
+        return literal(false, f, t);
+    }
+    if (starts(p_, "PUBLIC")) {
+        p_ += 6;
+        if (!need_space()) return false;
+        if (!literal(true, f, t)) return false;
+        const std::size_t before = p_;
+        const bool ws = skip_space();
+        const int q = at(p_);
+        if (public_alone && (q != '"' && q != '\'')) {
+            p_ = before;
+            return true;
+        }
+        if (!ws) return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
+        return literal(false, f, t);
+    }
+    return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
+}
+
+bool Checker::doctype() {
+    const std::size_t s = p_;
+    dtd_.has_doctype = true;
+    p_ += 9;
+    if (!need_space()) return false;
+    Bytes nm;
+    if (!name(nm)) return false;
+    const bool ws = skip_space();
+    if (starts(p_, "SYSTEM") || starts(p_, "PUBLIC")) {
+        if (!ws) return invalid_token(p_);
+        if (!external_id(false)) return false;
+        dtd_.external_subset = true;
+        skip_space();
+    }
+    if (at(p_) == '[') {
+        ++p_;
+        if (!internal_subset()) return false;
+        ++p_;  // ']'
+        skip_space();
+    }
+    if (p_ >= n_) return unclosed(s);
+    return expect('>');
+}
+
+bool Checker::internal_subset() {
+    while (true) {
+        skip_space();
+        if (p_ >= n_) return unclosed(p_);
+        const unsigned char ch = b_[p_];
+        if (ch == ']') return true;
+        if (ch == '%') {
+            const std::size_t r = p_++;
+            Bytes nm;
+            if (!name(nm)) return false;
+            if (!expect(';')) return false;
+            dtd_.pe_refs = true;
+            if (dtd_.standalone) {
+                if (!dtd_.parameter_entities.count(nm))
+                    return fail(WfCode::UndefinedEntity, "undefined entity " + quoted("%" + std::string(nm)), r);
+            } else {
+                dtd_.skip_decls = true;
+            }
+            continue;
+        }
+        bool ok;
+        if (starts(p_, "<!--")) ok = comment();
+        else if (starts(p_, "<?")) ok = pi(false);
+        else if (starts(p_, "<!ELEMENT")) ok = element_decl();
+        else if (starts(p_, "<!ATTLIST")) ok = attlist_decl();
+        else if (starts(p_, "<!ENTITY")) ok = entity_decl();
+        else if (starts(p_, "<!NOTATION")) ok = notation_decl();
+        else if (starts(p_, "<!["))
+            ok = fail(WfCode::Declaration, "conditional section not allowed in the internal subset", p_);
+        else
+            ok = p_ + 10 > n_ && ch == '<' ? unclosed(p_) : invalid_token(p_);
+        if (!ok) return false;
+    }
+}
+
+bool Checker::element_decl() {
+    p_ += 9;
+    if (!need_space()) return false;
+    Bytes nm;
+    if (!name(nm)) return false;
+    if (!need_space()) return false;
+    if (starts(p_, "EMPTY")) {
+        p_ += 5;
+    } else if (starts(p_, "ANY")) {
+        p_ += 3;
+    } else if (at(p_) == '(') {
+        ++p_;
+        skip_space();
+        if (starts(p_, "#PCDATA")) {
+            p_ += 7;
+            bool names = false;
+            while (true) {
+                skip_space();
+                if (at(p_) == ')') {
+                    ++p_;
+                    if (at(p_) == '*') ++p_;
+                    else if (names) return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
+                    break;
+                }
+                if (!expect('|')) return false;
+                skip_space();
+                if (!name(nm)) return false;
+                names = true;
+            }
+        } else {
+            // Children: groups nest, each a choice ('|') or a sequence
+            // (','), kept on an explicit stack.
+            std::vector<char> seps{0};
+            bool want_cp = true;
+            while (!seps.empty()) {
+                skip_space();
+                if (want_cp) {
+                    if (at(p_) == '(') {
+                        ++p_;
+                        seps.push_back(0);
+                        continue;
+                    }
+                    if (!name(nm)) return false;
+                    const int m = at(p_);
+                    if (m == '?' || m == '*' || m == '+') ++p_;
+                    want_cp = false;
+                    continue;
+                }
+                const int c = at(p_);
+                if (c == ')') {
+                    ++p_;
+                    seps.pop_back();
+                    const int m = at(p_);
+                    if (m == '?' || m == '*' || m == '+') ++p_;
+                } else if (c == '|' || c == ',') {
+                    if (seps.back() == 0) seps.back() = static_cast<char>(c);
+                    else if (seps.back() != c) return invalid_token(p_);
+                    ++p_;
+                    want_cp = true;
+                } else {
+                    return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
+                }
+            }
+        }
+    } else {
+        return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
+    }
+    skip_space();
+    return expect('>');
+}
+
+bool Checker::att_value(bool resolve_refs) {
+    const int q = at(p_);
+    if (q != '"' && q != '\'') return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
+    ++p_;
+    while (true) {
+        if (!chars<'"', '\'', '<', '&'>()) return false;
+        if (p_ >= n_) return unclosed(p_);
+        const unsigned char c = b_[p_];
+        if (c != q && (c == '"' || c == '\'')) {
+            ++p_;
+            continue;
+        }
+        if (c == '<') return fail(WfCode::Syntax, "'<' not allowed in attribute value", p_);
+        if (c == '&') {
+            if (resolve_refs) {
+                if (!reference(kAttr)) return false;
+            } else {
+                std::vector<Ref> ignored;
+                refs_ = &ignored;
+                const bool ok = reference(kAttr);
+                refs_ = nullptr;
+                if (!ok) return false;
+            }
+            continue;
+        }
+        ++p_;
+        return true;
+    }
+}
+
+bool Checker::attlist_decl() {
+    p_ += 9;
+    if (!need_space()) return false;
+    Bytes elem;
+    if (!name(elem)) return false;
+    while (true) {
+        const bool ws = skip_space();
+        if (at(p_) == '>') {
+            ++p_;
+            return true;
+        }
+        if (p_ >= n_) return unclosed(p_);
+        if (!ws) return invalid_token(p_);
+        Bytes an;
+        if (!name(an)) return false;
+        if (!need_space()) return false;
+        static constexpr std::string_view kTypes[] = {"CDATA", "IDREFS", "IDREF", "ID", "ENTITIES", "ENTITY",
+                                                      "NMTOKENS", "NMTOKEN"};
+        bool typed = false;
+        for (std::string_view t : kTypes) {
+            if (starts(p_, t)) {
+                p_ += t.size();
+                typed = true;
+                break;
+            }
+        }
+        if (!typed) {
+            bool notation = false;
+            if (starts(p_, "NOTATION")) {
+                p_ += 8;
+                if (!need_space()) return false;
+                notation = true;
+            }
+            if (!expect('(')) return false;
+            while (true) {
+                skip_space();
+                if (notation) {
+                    Bytes nm;
+                    if (!name(nm)) return false;
+                } else if (!nmtoken()) {
+                    return false;
+                }
+                skip_space();
+                if (at(p_) == ')') {
+                    ++p_;
+                    break;
+                }
+                if (!expect('|')) return false;
+            }
+        }
+        if (!need_space()) return false;
+        if (starts(p_, "#REQUIRED")) {
+            p_ += 9;
+        } else if (starts(p_, "#IMPLIED")) {
+            p_ += 8;
+        } else {
+            if (starts(p_, "#FIXED")) {
+                p_ += 6;
+                if (!need_space()) return false;
+            }
+            const std::size_t v_at = p_ + 1;
+            if (!att_value(!dtd_.skip_decls)) return false;
+            const bool ns = an == "xmlns" || (an.size() > 6 && an.substr(0, 6) == "xmlns:");
+            if (ns && !dtd_.skip_decls) {
+                auto& list = dtd_.ns_defaults[std::string(elem)];
+                bool dup = false;
+                for (const auto& d : list) dup = dup || d.first == an;
+                if (!dup) {
+                    Attr a{an, view(v_at, p_ - 1), v_at, view(v_at, p_ - 1).find('&') != Bytes::npos};
+                    list.emplace_back(std::string(an), attr_uri(a));
+                }
+            }
+        }
+    }
+}
+
+// An entity's literal value: character references replaced, general entity
+// references kept as written (they are resolved where the entity is used).
+bool Checker::entity_value(std::string& text) {
+    const int q = at(p_);
+    if (q != '"' && q != '\'') return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
+    ++p_;
+    while (true) {
+        std::size_t seg = p_;
+        if (!chars<'"', '\'', '%', '&'>()) return false;
+        if (p_ >= n_) return unclosed(p_);
+        const unsigned char c = b_[p_];
+        if (c != q && (c == '"' || c == '\'')) {
+            ++p_;
+            text.append(reinterpret_cast<const char*>(b_ + seg), p_ - seg);
+            continue;
+        }
+        text.append(reinterpret_cast<const char*>(b_ + seg), p_ - seg);
+        if (c == '%')
+            return fail(WfCode::Declaration, "parameter entity reference not allowed within a declaration in the internal subset", p_);
+        if (c == '&') {
+            if (at(p_ + 1) == '#') {
+                char32_t cp;
+                if (!char_ref(cp)) return false;
+                utf8_append(text, cp);
+            } else {
+                seg = p_++;
+                Bytes nm;
+                if (!name(nm)) return false;
+                if (!expect(';')) return false;
+                text.append(reinterpret_cast<const char*>(b_ + seg), p_ - seg);
+            }
+            continue;
+        }
+        ++p_;
+        return true;
+    }
+}
+
+bool Checker::entity_decl() {
+    p_ += 8;
+    if (!need_space()) return false;
+    bool pe = false;
+    if (at(p_) == '%') {
+        pe = true;
+        ++p_;
+        if (!need_space()) return false;
+    }
+    const std::size_t name_at = p_;
+    Bytes nm;
+    if (!name(nm)) return false;
+    if (nm.find(':') != Bytes::npos) return fail(WfCode::Namespace, "colon in entity name", name_at);
+    if (!need_space()) return false;
+    Entity e;
+    const int q = at(p_);
+    if (q == '"' || q == '\'') {
+        if (!entity_value(e.text)) return false;
+    } else {
+        if (!external_id(false)) return false;
+        e.external = true;
+        if (!pe) {
+            const std::size_t before = p_;
+            const bool ws = skip_space();
+            if (starts(p_, "NDATA")) {
+                if (!ws) return invalid_token(p_);
+                p_ += 5;
+                if (!need_space()) return false;
+                Bytes notation;
+                if (!name(notation)) return false;
+                e.unparsed = true;
+            } else {
+                p_ = before;
+            }
+        }
+    }
+    skip_space();
+    if (!expect('>')) return false;
+    if (dtd_.skip_decls) return true;
+    if (pe) {
+        dtd_.parameter_entities.emplace(nm);
+    } else if (!is_predefined(nm) && dtd_.entities.find(nm) == dtd_.entities.end()) {
+        e.name = nm;
+        dtd_.entities.emplace(std::string(nm), std::move(e));
+    }
+    return true;
+}
+
+bool Checker::notation_decl() {
+    p_ += 10;
+    if (!need_space()) return false;
+    const std::size_t name_at = p_;
+    Bytes nm;
+    if (!name(nm)) return false;
+    if (nm.find(':') != Bytes::npos) return fail(WfCode::Namespace, "colon in notation name", name_at);
+    if (!need_space()) return false;
+    if (!external_id(true)) return false;
+    skip_space();
+    return expect('>');
+}
+
+// ---------------------------------------------------------------------------
+// Positions
+
+// Line and column (1-based, the column in characters) of byte `off` of the
+// UTF-8 text `s`.
+void line_column(Bytes s, std::size_t off, WfError& e) {
+    off = std::min(off, s.size());
+    std::size_t line = 1, line_start = 0;
+    for (std::size_t i = 0; i < off; ++i) {
+        const char c = s[i];
+        if (c == '\n') {
+            ++line;
+            line_start = i + 1;
+        } else if (c == '\r') {
+            if (i + 1 < s.size() && s[i + 1] == '\n') continue;
+            ++line;
+            line_start = i + 1;
+        }
+    }
+    std::size_t col = 1;
+    for (std::size_t i = line_start; i < off; ++i)
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) ++col;
+    if (line_start == 0 && s.substr(0, 3) == "\xEF\xBB\xBF" && off >= 3) --col;  // the byte-order mark
+    e.line = line;
+    e.column = col;
+}
+
+WfError make_error(const Failure& f, Bytes work) {
+    WfError e;
+    e.code = f.code;
+    e.message = f.message;
+    e.offset = f.at;
+    line_column(work, f.at, e);
+    return e;
+}
+
+bool single_byte(Encoding e) noexcept {
+    return e != Encoding::Utf8 && e != Encoding::Gbk && e != Encoding::Gb18030 && e != Encoding::Big5 &&
+           e != Encoding::EucJp && e != Encoding::Iso2022Jp && e != Encoding::ShiftJis && e != Encoding::EucKr &&
+           e != Encoding::Replacement && e != Encoding::Utf16Be && e != Encoding::Utf16Le;
+}
+
+// Byte offset in the original of byte `off` of its UTF-8 form `work`,
+// decoded from `original` (past `skip` bytes of byte-order mark).
+std::size_t original_offset(Bytes original, std::size_t skip, Encoding enc, Bytes work, std::size_t off) {
+    off = std::min(off, work.size());
+    if (single_byte(enc) || enc == Encoding::Utf16Be || enc == Encoding::Utf16Le) {
+        std::size_t units = 0;
+        for (std::size_t i = 0; i < off; ++i) {
+            const unsigned char c = static_cast<unsigned char>(work[i]);
+            if ((c & 0xC0) == 0x80) continue;
+            units += c >= 0xF0 ? 2 : 1;
+        }
+        if (single_byte(enc)) return skip + units;
+        return skip + 2 * units;
+    }
+    // Multi-byte encodings: the shortest prefix whose decoded form reaches
+    // `off` (decoded length grows with the prefix). Only on the error path.
+    const Bytes text = original.substr(skip);
+    std::size_t lo = 0, hi = text.size();
+    std::string tmp;
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        tmp.clear();
+        decode_prefix_to_utf8(enc, text.substr(0, mid), tmp);
+        if (tmp.size() >= off) hi = mid;
+        else lo = mid + 1;
+    }
+    return skip + lo;
+}
+
+std::optional<WfError> check_decoded(Bytes document, std::size_t skip, Encoding enc, EncodingMode mode) {
+    const Bytes text = document.substr(skip);
+    std::string work;
+    work.reserve(text.size());
+    const std::size_t good = decode_prefix_to_utf8(enc, text, work);
+    if (good != text.size()) {
+        WfError e;
+        e.code = WfCode::InvalidChar;
+        e.message = "not well-formed (invalid token)";
+        e.offset = skip + good;
+        line_column(work, work.size(), e);
+        return e;
+    }
+    Dtd dtd;
+    Checker c(work, dtd, mode);
+    if (c.document()) return std::nullopt;
+    WfError e = make_error(*c.failure, work);
+    e.offset = original_offset(document, skip, enc, work, c.failure->at);
+    return e;
+}
+
+}  // namespace
+
+std::optional<WfError> check_well_formed(Bytes document, bool text_input) {
+    if (!text_input) {
+        const DetectedEncoding d = detect_encoding(document);
+        if (d.found && (d.encoding == Encoding::Utf16Be || d.encoding == Encoding::Utf16Le))
+            return check_decoded(document, d.skip, d.encoding, EncodingMode::Utf16);
+    }
+    Dtd dtd;
+    Checker c(document, dtd, text_input ? EncodingMode::Text : EncodingMode::Raw);
+    if (c.document()) return std::nullopt;
+    if (c.switch_to) return check_decoded(document, 0, *c.switch_to, EncodingMode::Decoded);
+    return make_error(*c.failure, document);
+}
+
+}  // namespace quelmar

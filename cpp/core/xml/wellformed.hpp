@@ -1,0 +1,47 @@
+// The well-formedness check: XML 1.0 (Fifth Edition) and Namespaces in XML
+// 1.0, as a non-validating processor that reads no external entity.
+//
+// One forward pass over the document with no tree: what it keeps is the
+// stack of open element names (views into the document), the namespace
+// bindings in scope and the entities the internal subset declares. Errors
+// are values: the first one found, with its position.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "common/bytes.hpp"
+
+namespace quelmar {
+
+enum class WfCode : std::uint8_t {
+    Syntax,           // a token that is not XML where it stands
+    InvalidChar,      // a character outside Char, or bytes that do not decode
+    Unclosed,         // the document ends inside markup or an element
+    NoElement,        // no root element
+    JunkAfterRoot,    // anything but comments, PIs and white space after the root
+    TagMismatch,      // an end tag that does not close the open element
+    DuplicateAttribute,
+    UndefinedEntity,
+    EntityUse,        // recursive, unparsed, external in a value, or ill-formed replacement text
+    Namespace,        // undeclared prefix, reserved prefixes and names, malformed QName
+    Declaration,      // the XML declaration or a markup declaration
+    Encoding,         // unknown or contradicted encoding
+};
+
+struct WfError {
+    WfCode code = WfCode::Syntax;
+    std::string message;
+    std::size_t offset = 0;  // bytes into the data as given
+    std::size_t line = 1;    // 1-based
+    std::size_t column = 1;  // 1-based, in characters
+};
+
+// The first well-formedness error of `document`, or nothing when it is
+// well formed. `text_input`: the bytes are the UTF-8 form of decoded text
+// (a Python str), so an encoding declaration inside them is not obeyed.
+std::optional<WfError> check_well_formed(Bytes document, bool text_input = false);
+
+}  // namespace quelmar

@@ -1,0 +1,18 @@
+"""Functions beyond the main module's surface, built from the same core."""
+
+import sys
+
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer
+else:
+    from typing_extensions import Buffer
+
+class NotWellFormed(ValueError):
+    """A document that is not well-formed XML, with where it breaks."""
+
+    message: str
+    line: int
+    column: int
+    offset: int
+
+def check(data: str | Buffer) -> NotWellFormed | None: ...
