@@ -323,7 +323,8 @@ def test_closed_pipe_ends_quietly(tmp_path):
 def test_help_lists_the_options():
     r = quelmar("--help")
     assert r.returncode == 0
-    for option in ("-p PATH", "--json", "--count", "--validate", "--with-filename", "-j N"):
+    # Python 3.13 writes "-p, --path PATH" where earlier ones write "-p PATH, --path PATH".
+    for option in ("--path PATH", "--json", "--count", "--validate", "--with-filename", "--jobs N"):
         assert option in r.stdout
 
 

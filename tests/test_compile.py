@@ -1,5 +1,6 @@
 """Path compile errors through compile(): the full message with the path echo
 and the caret line, and the Path repr."""
+import pickle
 import threading
 
 import pytest
@@ -66,6 +67,10 @@ ERRORS = [
     ("a\x00.0.1", IDX, '"a\\0.0.1"', None),
     ("a\t\r\n.0.1", IDX, '"a\\t\\r\\n.0.1"', None),
     ("a\u200b'é.0.1", IDX, "\"a\\u{200b}'é.0.1\"", None),
+    # a NUL in the message itself keeps the rest of the message
+    ("a.#(x\x00y)", MOP + "x\x00y", '"a.#(x\\0y)"', 4),
+    ("a|@b\x00c", "unknown modifier: @b\x00c", '"a|@b\\0c"', 2),
+    ("\x00.#(x\x00)", MOP + "x\x00", '"\\0.#(x\\0)"', 4),  # caret at the byte offset
     # checks run in order: split, tokenize, empty, steps, modifiers
     ("a.0.1|@bogus", IDX, '"a.0.1|@bogus"', None),
     ("|@bogus", EMPTY, '"|@bogus"', None),
@@ -100,7 +105,13 @@ def test_empty_path_message_spelled_out():
     ],
 )
 def test_compiles(path):
-    assert repr(_quelmar.compile(path)) == repr_of(path)
+    p = _quelmar.compile(path)
+    assert repr(p) == repr_of(path)
+    # A Path pickles as its text and compiles again where it is loaded.
+    for copy in (pickle.loads(pickle.dumps(p, protocol)) for protocol in (0, pickle.HIGHEST_PROTOCOL)):
+        assert type(copy) is type(p) and repr(copy) == repr(p)
+        doc = "<a><b>1</b><x>1</x></a>"
+        assert copy.get(doc).value == p.get(doc).value
 
 
 def repr_of(text):

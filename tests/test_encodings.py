@@ -150,7 +150,6 @@ def test_utf16_names_match_in_paths():
     [
         # An unknown label changes nothing: the document stays UTF-8.
         ('<?xml version="1.0" encoding="x-no-such-charset"?><a>café</a>'.encode(), "café"),
-        (b'<?xml version="1.0" encoding="x-no-such-charset"?><a>caf\xe9</a>', ""),
         # Labels: white space and letter case are ignored; ISO-8859-1 is windows-1252.
         (b'<?xml version="1.0" encoding="  LATIN1 "?><a>\x80 \xe9</a>', "€ é"),
         (b'<?xml version="1.0" encoding="ascii"?><a>\x93q\x94</a>', "\u201cq\u201d"),
@@ -168,8 +167,8 @@ def test_utf16_names_match_in_paths():
         (b'\xef\xbb\xbf<?xml version="1.0" encoding="csISO2022JP"?><a>\x1b$BF|\x1b(B</a>', "日"),
         # x-user-defined maps the upper half to U+F780..U+F7FF.
         (b'<?xml version="1.0" encoding="x-user-defined"?><a>\x80\xff</a>', "\uf780\uf7ff"),
-        # The replacement encoding decodes no text at all.
-        (b'<?xml version="1.0" encoding="iso-2022-kr"?><a>abc</a>', ""),
+        # The replacement encoding decodes any text to one U+FFFD.
+        (b'<?xml version="1.0" encoding="iso-2022-kr"?><a>abc</a>', "\ufffd"),
     ],
 )
 def test_detection(doc, expected):
@@ -177,14 +176,84 @@ def test_detection(doc, expected):
     assert q.get_bytes(doc, "a.#text") == expected
 
 
+# An element keeps its document's encoding: its first bytes are never taken
+# for a byte-order signature (`<\0?\0` reads like "<?" in UTF-16LE).
+SIGNATURE_LIKE = b"<r><\0?\0>hello</\0?\0></r>"
+SIGNATURE_LIKE_PARENT = b"<r><\0?\0><x>1</x></\0?\0></r>"
+SIGNATURE_LIKE_1252 = b'<?xml version="1.0" encoding="windows-1252"?><r><\0?\0>caf\xe9</\0?\0></r>'
+
+
+@pytest.mark.parametrize(
+    ("doc", "path", "expected"),
+    [
+        (SIGNATURE_LIKE, "r.*", "hello"),
+        (SIGNATURE_LIKE, "r.*.#text", "hello"),
+        (SIGNATURE_LIKE, "r.\0?\0|@first", "hello"),
+        (SIGNATURE_LIKE, "r.#(*==hello)#.*", "hello"),
+        (SIGNATURE_LIKE, "r.#(*.#text==hello)#.*", "hello"),
+        (SIGNATURE_LIKE_PARENT, "r.*.x", "1"),
+        (SIGNATURE_LIKE_PARENT, "r.*.#(x==1)#.x", "1"),
+        (SIGNATURE_LIKE_PARENT, "r.*.#(x.#text==1)#.x", "1"),
+        (SIGNATURE_LIKE_PARENT, "r.*.#(x==1)#", "<\0?\0><x>1</x></\0?\0>"),
+        (SIGNATURE_LIKE_1252, "r.*", "café"),
+        (SIGNATURE_LIKE_1252, "r.#(*==café)#.*", "café"),
+    ],
+)
+def test_elements_keep_their_document_encoding(doc, path, expected):
+    answers = {
+        "get_bytes": q.get_bytes(doc, path),
+        "get_buffer": q.get_buffer(bytearray(doc), path),
+        "Path.get_bytes": q.compile(path).get_bytes(doc),
+        "get_many_bytes": q.get_many_bytes(doc, [path])[0],
+        "get_many_buffer": q.get_many_buffer(bytearray(doc), [path])[0],
+        "parse().get": q.parse(doc).get(path),
+        "parse().get_many": q.parse(doc).get_many([path])[0],
+    }
+    if not path.startswith("r.#"):
+        answers["relative get"] = q.get_bytes(doc, "r").get(path[2:])
+        answers["relative get_many"] = q.get_bytes(doc, "r").get_many([path[2:]])[0]
+    if b"windows-1252" not in doc:
+        answers["get"] = q.get(doc.decode(), path)
+        answers["get_many"] = q.get_many(doc.decode(), [path])[0]
+    assert {k: r.to_str() for k, r in answers.items()} == dict.fromkeys(answers, expected)
+
+
+@pytest.mark.parametrize("doc,text", [(SIGNATURE_LIKE, "hello"), (SIGNATURE_LIKE_1252, "café")])
+def test_element_results_keep_their_document_encoding(doc, text):
+    name = "\0?\0"
+    r = q.get_bytes(doc, "r")
+    assert {k: v.value for k, v in r.value.items()} == {name: text}
+    assert r[name].value == text
+    assert [v.value for v in r.values()] == [text]
+    assert [(k, v.to_str()) for k, v in r.items()] == [(name, text)]
+    assert [v.value for _, v in r.children()] == [text]
+    assert q.parse(doc)[name].value == text
+    child = q.get_bytes(doc, "r.*")
+    assert child.value == child.to_str() == text
+    assert list(child) == list(text)
+    assert child == text
+    assert q.get_bytes(doc, "r.*|@first").to_bool() is False
+
+
 def test_utf8_documents_are_unchanged():
-    # Invalid UTF-8 keeps its specified treatment: raw attribute bytes that
-    # fail strict decoding, U+FFFD only in raw markup.
+    # Invalid UTF-8 is kept as it stands in texts and attribute values,
+    # which then fail strict decoding (and read as empty in the lenient
+    # conversions); raw markup and filters show U+FFFD.
     doc = b'<a x="\xe9"><b>\xe9</b><c>1</c></a>'
     with pytest.raises(ValueError, match="utf-8 .*sequence"):
         q.get_bytes(doc, "a.@x").value
-    assert q.get_bytes(doc, "a.b").value == ""
+    for r in (q.get_bytes(doc, "a.b"), q.get_bytes(doc, "a.b.#text"), q.get_many_bytes(doc, ["a.b"])[0]):
+        with pytest.raises(ValueError, match="^incomplete utf-8 byte sequence from index 0$"):
+            r.value
+        assert r.to_int() == 0
     assert q.get_bytes(doc, "a").to_str() == '<a x="\ufffd"><b>\ufffd</b><c>1</c></a>'
+    # An unknown label leaves the document UTF-8: its Latin-1 text is not
+    # dropped but fails to decode.
+    feed = b'<?xml version="1.0" encoding="x-no-such-charset"?><a>caf\xe9</a>'
+    with pytest.raises(ValueError, match="^incomplete utf-8 byte sequence from index 3$"):
+        q.get_bytes(feed, "a").value
+    # A filter compares it with U+FFFD in place of the bad byte.
+    assert q.get_bytes(feed, 'a.#(#text=="caf\ufffd")').exists()
 
 
 # ---------------------------------------------------------------- malformed input
@@ -195,38 +264,41 @@ SJIS = '<?xml version="1.0" encoding="shift_jis"?>'.encode()
 @pytest.mark.parametrize(
     ("doc", "path", "expected"),
     [
-        # A text run that does not decode is left out; the others stay.
-        (SJIS + "<a>良い<b/>".encode("sjis") + b"\x82</a>", "a.#text", "良い"),
-        (SJIS + b"<a>\x82<b/>ok</a>", "a.#text", "ok"),
-        (SJIS + b"<a><![CDATA[\x82]]>ok</a>", "a", "ok"),
-        (b'<?xml version="1.0" encoding="big5"?><a>\xa4\x20x</a><b>y</b>', "a", ""),
-        (b'<?xml version="1.0" encoding="gb18030"?><a>\x81\x30</a>', "a", ""),
-        (b'<?xml version="1.0" encoding="euc-kr"?><a>\xb0</a>', "a", ""),
-        (b'<?xml version="1.0" encoding="windows-1253"?><a>\xaa</a>', "a", ""),
-        (b'<?xml version="1.0" encoding="iso-8859-8"?><a>\xa1</a>', "a", ""),
-        # An attribute value that does not decode is left out.
-        (SJIS + b'<a x="\x82" y="ok"/>', "a.@x", None),
+        # Bytes that do not decode become U+FFFD; the rest of the run stays.
+        (SJIS + "<a>良い<b/>".encode("sjis") + b"\x82</a>", "a.#text", "良い\ufffd"),
+        (SJIS + b"<a>\x82<b/>ok</a>", "a.#text", "\ufffdok"),
+        (SJIS + b"<a>x\x82&amp;y</a>", "a", "x\ufffd&y"),
+        (SJIS + b"<a><![CDATA[\x82]]>ok</a>", "a", "\ufffdok"),
+        (b'<?xml version="1.0" encoding="big5"?><a>\xa4\x20x</a><b>y</b>', "a", "\ufffd x"),
+        (b'<?xml version="1.0" encoding="gb18030"?><a>\x81\x30</a>', "a", "\ufffd0"),
+        (b'<?xml version="1.0" encoding="euc-kr"?><a>\xb0</a>', "a", "\ufffd"),
+        (b'<?xml version="1.0" encoding="windows-1253"?><a>\xaa</a>', "a", "\ufffd"),
+        (b'<?xml version="1.0" encoding="iso-8859-8"?><a>\xa1</a>', "a", "\ufffd"),
+        (SJIS + b'<a x="\x82" y="ok"/>', "a.@x", "\ufffd"),
         (SJIS + b'<a x="\x82" y="ok"/>', "a.@y", "ok"),
-        # A filter sees what is left of the text.
-        (SJIS + b"<r><a>\x82<i/>x</a><a>y</a></r>", 'r.a.#(#text=="x")#.#text', "x"),
+        # A filter sees the text with its replacement characters.
+        (SJIS + b"<r><a>\x82<i/>x</a><a>y</a></r>", 'r.a.#(#text=="\ufffdx")#.#text', "\ufffdx"),
+        (SJIS + b"<r><a><t>x\x82</t></a><a><t>y</t></a></r>", 'r.a.#(t%"x*")#.t', "x\ufffd"),
+        (SJIS + b"<r><a>\x82x</a><a>y</a></r>", "r.a|@sort|@first", "y"),
     ],
 )
-def test_malformed_text_is_left_out(doc, path, expected):
+def test_malformed_text_becomes_replacement_characters(doc, path, expected):
     r = q.get_bytes(doc, path)
     assert r.value == expected
-    assert "\ufffd" not in r.to_str()
+    assert q.get_many_bytes(doc, [path, "x"])[0].value == expected
+    assert q.get_buffer(doc, path).value == expected
 
 
 def test_malformed_raw_markup_and_names():
-    # Raw markup and tag names show each malformed sequence as U+FFFD (as
-    # raw markup of invalid UTF-8 does); values never do.
+    # Raw markup, tag names and texts show each malformed sequence as U+FFFD
+    # (as raw markup of invalid UTF-8 does).
     # (0x82 leads a two-byte sequence; '>' and '<' cannot end one.)
     doc = SJIS + b"<r><n\x82>" + "日本".encode("sjis") + b"</n\x82><ok>a\x82</ok></r>"
     r = q.get_bytes(doc, "r")
     assert r.to_str() == "<r><n\ufffd>日本</n\ufffd><ok>a\ufffd</ok></r>"
     assert list(r.keys()) == ["n\ufffd", "ok"]
     assert r["n\ufffd"].value == "日本"
-    assert r["ok"].value == ""
+    assert r["ok"].value == "a\ufffd"
 
 
 @pytest.mark.parametrize(
@@ -261,7 +333,7 @@ LEGACY = ["windows-1252", "iso-8859-7", "koi8-r", "shift_jis", "euc-jp", "gbk", 
           "iso-2022-jp", "utf-16le"]
 
 
-def test_random_damage_never_raises_nor_yields_replacement_characters():
+def test_random_damage_never_raises():
     rng = random.Random(7)
     paths = ["r.*", "r.a.#.#text", "r.a.#.@x", "r.**.a", 'r.a.#(#text=="x")#', "r.a.#.#text|@sort", "r"]
     for label in LEGACY:
@@ -279,9 +351,7 @@ def test_random_damage_never_raises_nor_yields_replacement_characters():
                 r.to_str()
                 items = list(r) if len(r) > 1 else [r]
                 for item in items:
-                    v = item.value
-                    if isinstance(v, str):
-                        assert "\ufffd" not in v
+                    item.value
 
 
 # ---------------------------------------------------------------- single-byte tables against Python's codecs
@@ -307,7 +377,7 @@ INDEX_ONLY = {("KOI8-U", 0xAE): "\u045e", ("KOI8-U", 0xBE): "\u040e", ("windows-
 def test_single_byte_decoders_match_python_where_they_agree(label):
     body = b"".join(b"<b>" + bytes([x]) + b"</b>" for x in range(0x80, 0x100))
     doc = f'<?xml version="1.0" encoding="{label}"?><a>'.encode() + body + b"</a>"
-    # r[:] is the untrimmed text; a byte the index leaves out drops its run.
+    # r[:] is the untrimmed text; a byte the index leaves out is U+FFFD.
     got = [r[:] for r in q.get_bytes(doc, "a.b")]
     assert len(got) == 128
     for byte, text in zip(range(0x80, 0x100), got):
@@ -320,7 +390,7 @@ def test_single_byte_decoders_match_python_where_they_agree(label):
         elif python is not None:
             assert text == python, hex(byte)
         else:
-            assert text in ("", chr(byte)) and (text == "" or label.startswith("windows-")), hex(byte)
+            assert text in ("\ufffd", chr(byte)) and (text == "\ufffd" or label.startswith("windows-")), hex(byte)
 
 
 # A str is already decoded text: its declaration cannot apply to it. Reading

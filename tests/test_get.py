@@ -96,7 +96,7 @@ def test_steps(doc, path, expected):
         ("<a>x<b>y</b><![CDATA[<z>]]>&amp;</a>", "a.#text", "xy<z>&"),
         ("<a> x <b> y </b></a>", "a.#text", " x  y "),  # not trimmed
         ("<a>&#65;&#x42;&lt;</a>", "a.#text", "AB<"),
-        ("<a>ok&bogus;<b>kept</b></a>", "a.#text", "kept"),  # an unknown entity drops its run
+        ("<a>ok&bogus;<b>kept</b></a>", "a.#text", "ok&bogus;kept"),  # an unknown entity stays as written
         ("<a/>", "a.#text", ""),
         ("<r><a/></r>", "r.a.#text", ""),
         ("<a>1</a>", "#text", ""),  # no element around it
@@ -115,6 +115,79 @@ def test_text_and_attribute_steps(doc, path, expected):
     assert r == expected  # untrimmed text
 
 
+# (attributes of e, attribute name asked for, value or None)
+ATTRIBUTE_NAMES = [
+    # A prefixed name is the qualified name, exactly.
+    (' xml:lang="en"', "xml:lang", "en"),
+    (' xlink:href="u" href="h"', "xlink:href", "u"),
+    (' a:attr="out" attr="in"', "a:attr", "out"),
+    (' x:id="1" xml:id="2"', "xml:id", "2"),
+    (' xml:lang="en"', "xsi:lang", None),  # another prefix
+    (' lang="en"', "xml:lang", None),  # no prefix
+    (' xml:langs="en" xml:lan="en"', "xml:lang", None),
+    # Without a prefix: the attribute of exactly that name, whichever comes first ...
+    (' a:attr="out" attr="in"', "attr", "in"),
+    (' attr="in" a:attr="out"', "attr", "in"),
+    (' x="1" a:x="2" x="3"', "x", "1"),  # the repeated x is malformed
+    # ... else the first found by its local name.
+    (' xml:id="7"', "id", "7"),
+    (' xml:lang="en"', "lang", "en"),
+    (' a:x="1" b:x="2"', "x", "1"),
+    (' a:x="1" x=2', "x", "1"),  # an unquoted value is passed over
+    (' :x="1"', "x", "1"),
+    (' x:="1"', "x", None),
+    # The local name is what follows the first ':'.
+    (' a:b:c="1" b:c="2"', "b:c", "2"),
+    (' b:c="2" a:b:c="1"', "b:c", "2"),
+    (' a:b:c="1"', "b:c", None),
+    (' a:b:c="1"', "a:b:c", "1"),
+    (' a:b:c="1"', "c", None),
+    (' a:b:c="1"', "b", None),
+    # Names outside ASCII, also in a legacy encoding.
+    (' p:\xe9="1" \xe9="2"', "\xe9", "2"),
+    (' p:\xe9="1" \xe9="2"', "p:\xe9", "1"),
+    (' q:\xe9="1"', "\xe9", "1"),
+]
+
+
+@pytest.mark.parametrize(("attrs", "name", "expected"), ATTRIBUTE_NAMES)
+def test_attribute_names(attrs, name, expected):
+    def found(r):
+        return [r.to_str()] if r.exists() else []
+
+    want = [] if expected is None else [expected]
+    docs = [f"<r><e{attrs}><c>1</c></e></r>", f"<r><e{attrs}/></r>"]
+    for doc in docs:
+        legacy = ('<?xml version="1.0" encoding="windows-1252"?>' + doc).encode("cp1252")
+        inner = doc != docs[1]
+        paths = [
+            f"r.e.@{name}",
+            f'r.e.#(@{name}%"*")#.@{name}',  # attribute route
+            f'r.#(e.@{name}%"*")#.e.@{name}',  # filter decided in a fragment
+            f"r.e.#(c==1)#.@{name}" if inner else f"r.e.#(.==\"\")#.@{name}",  # streaming route
+            f"r.e.#(c.#text==1)#.@{name}" if inner else f"r.e.0.@{name}",
+        ]
+        if expected is not None:
+            paths.append(f'r.e.#(@{name}=="{expected}").@{name}')
+        for path in paths:
+            for r in (
+                q.get(doc, path),
+                q.get_buffer(doc.encode(), path),
+                q.get_bytes(legacy, path),
+                q.compile(path).get(doc),
+                q.get_many(doc, [path])[0],
+                q.get_many(doc, ["r.e", path, "r.e.#", "r.#(e.@x==1)"])[1],
+                q.get_many_bytes(legacy, [path, "r.e"])[0],
+                q.parse(doc).get(path),
+                q.get_buffer(f"<w>{doc}</w>".encode(), "w").get(path),
+                q.get_buffer(f"<w>{doc}</w>".encode(), "w").get_many([path, "r"])[0],
+            ):
+                assert found(r) == want, (doc, path)
+        e = q.get_buffer(doc.encode(), "r.e")
+        assert found(e.get(f"@{name}")) == want
+        assert found(e.get_many(["c", f"@{name}"])[1]) == want
+
+
 @pytest.mark.parametrize(
     ("doc", "path"),
     [
@@ -127,10 +200,199 @@ def test_missing_attribute_gives_nothing(doc, path):
     assert not q.get(doc, path).exists()
 
 
-def test_attribute_value_that_is_not_utf8_stays_raw():
+def test_attribute_value_that_is_not_utf8_keeps_its_bytes():
     r = q.get_bytes(b'<a x="&amp;\xff"/>', "a.@x")
-    with pytest.raises(ValueError, match="from index 5$"):  # not unescaped
+    with pytest.raises(ValueError, match="from index 1$"):  # unescaped, the bad byte kept
         r.to_str()
+
+
+# ---------------------------------------------------------------- texts on every route
+
+
+def literal(text):
+    """`text` as a filter's string value."""
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def element_texts(doc, path):
+    """The text of the one item `path` gives, by every route that hands it
+    out: both engines over every input kind, compiled paths, relative
+    queries, dict views, iteration and modifiers."""
+    raw = doc.encode()
+    out = {
+        "get": q.get(doc, path).value,
+        "get_bytes": q.get_bytes(raw, path).value,
+        "get_buffer": q.get_buffer(bytearray(raw), path).value,
+        "Path.get": q.compile(path).get(doc).value,
+        "get_many": q.get_many(doc, [path, "zz"])[0].value,
+        "get_many_bytes": q.get_many_bytes(raw, ["zz", path])[1].value,
+        "parse.get": q.parse(raw).get(path).value,
+        "parse.get_many": q.parse(doc).get_many([path, "r"])[0].value,
+        "to_str": q.get_bytes(raw, path).to_str(),
+        "|@first": q.get_bytes(raw, path + "|@first").value,
+        "|@sort": q.get_bytes(raw, path + "|@sort").value,
+        "|@uniq": q.get_many_bytes(raw, [path + "|@uniq"])[0].value,
+        "chars": "".join(q.get_bytes(raw, path)).strip(),  # characters are untrimmed
+    }
+    head, _, last = path.rpartition(".")
+    parent = q.get_bytes(raw, head)
+    out["Result.get"] = parent.get(last).value
+    out["Result.get_many"] = parent.get_many([last])[0].value
+    if not last.startswith(("@", "#")):
+        out["dict"] = parent.value[last].value
+        out["values"] = [v.value for k, v in parent.items() if k == last][0]
+        out["#text"] = q.get(doc, path + ".#text").value
+        out["get_many #text"] = q.get_many_bytes(raw, [path + ".#text", head])[0].value
+    return out
+
+
+def filter_holds(doc, expected, attribute):
+    """Whether every filter route finds `expected` as the text of `r.a` (or
+    of its attribute x): streaming, fragment and attribute routes, `==` and
+    `%`, on both engines."""
+    raw = doc.encode()
+    lit = literal(expected)
+    paths = [
+        f"r.#(a=={lit})",  # streaming route
+        f"r.#(a=={lit}).a.#text",  # streaming route with a next step
+        f"r.#(a.#text=={lit})",  # fragment route
+        f"r.a.#(#text=={lit})#",  # fragment route on the element itself
+        f"r.a.#(@x=={literal(attribute)})",  # attribute route
+    ]
+    if not any(c in expected for c in "*?\\"):
+        paths.append(f"r.#(a%{lit})")
+    found = []
+    for p in paths:
+        found.append(q.get_bytes(raw, p).exists())
+        found.append(q.get_many_bytes(raw, [p, "r.a", "r.#.a.#text", "**.a|@count"])[0].exists())
+    return found
+
+
+def check_text_everywhere(prolog, text, expected):
+    doc = f"{prolog}<r><a x=\"{text}\">{text}</a></r>"
+    texts = element_texts(doc, "r.a")
+    assert texts == dict.fromkeys(texts, expected)
+    attrs = element_texts(doc, "r.a.@x")
+    return doc, attrs
+
+
+# Unknown references keep their text: what resolves is resolved, the rest
+# stays exactly as written, in text and attribute values alike.
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [
+        ("AT&amp;T &copy; 2024", "AT&T &copy; 2024"),
+        ("Trygve Laugst&oslash;l", "Trygve Laugst&oslash;l"),
+        ("&#0;&#X41;&#x41;&#xD800;&#-1;&#;", "&#0;&#X41;A&#xD800;&#-1;&#;"),
+        ("a &amp; b & c", "a & b & c"),
+        ("&lt;&amp&gt;", "<&amp>"),
+        ("&&&&&amp;", "&&&&&"),
+        ("&nbsp;", "&nbsp;"),
+    ],
+)
+def test_unknown_references_keep_their_text(text, expected):
+    doc, attrs = check_text_everywhere("", text, expected)
+    assert attrs == dict.fromkeys(attrs, expected)
+    assert all(filter_holds(doc, expected, expected))
+
+
+def test_runs_of_ampersands_stay_linear():
+    doc = "<r><a>" + "&" * 1_000_000 + "x;</a></r>"
+    assert len(q.get(doc, "r.a").value) == 1_000_002
+    assert len(q.get_many(doc, ["r.a"])[0].value) == 1_000_002
+
+
+# Line ends become LF in every text handed out; in attribute values tab, LF,
+# CR and CR LF become a space, while character references keep their
+# character. Raw markup stays as written.
+@pytest.mark.parametrize(
+    ("text", "expected", "attribute"),
+    [
+        ("a\r\nb", "a\nb", "a b"),
+        ("a\rb\r", "a\nb", "a b"),  # a trailing line end is trimmed by value
+        ("x\r\n\r\ny", "x\n\ny", "x  y"),
+        ("t\tu\nv", "t\tu\nv", "t u v"),
+        ("&#13;&#10;z&#9;", "z", "z"),  # trimmed: only white space around z
+        ("p&#10;q&#13;r", "p\nq\rr", "p\nq\rr"),
+        ("c\r\n&amp;", "c\n&", "c &"),
+    ],
+)
+def test_line_ends_and_attribute_white_space(text, expected, attribute):
+    doc, attrs = check_text_everywhere("", text, expected)
+    assert attrs == dict.fromkeys(attrs, attribute)
+    raw = f"<r><a>{text}<b/></a></r>"
+    assert q.get(raw, "r.a").to_str() == f"<a>{text}<b/></a>"  # markup as written
+
+
+def test_line_ends_untrimmed():
+    doc = "<r x='1\r\n2'><a x='1\r\n2'>\r\n1\r2\r\n</a><b><![CDATA[3\r\n4\r]]></b></r>"
+    for r in (q.get(doc, "r.a.#text"), q.get_many(doc, ["r.a.#text"])[0]):
+        assert r == "\n1\n2\n"
+    assert q.get(doc, "r.a")[:] == "\n1\n2\n"
+    assert q.get_bytes(doc.encode(), "r.b.#text") == "3\n4\n"
+    assert q.get_many_bytes(doc.encode(), ["r.b.#text"])[0] == "3\n4\n"
+    assert q.get(doc, "r.a.@x") == "1 2"
+    for p in ('r.#(a=="\n1\n2\n").b.#text', 'r.#(a.#text=="\n1\n2\n").b.#text', 'r.#(@x=="1 2").b'):
+        assert q.get(doc, p) == "3\n4\n"
+        assert q.get_many(doc, [p, "r.a"])[0] == "3\n4\n"
+
+
+# General entities of the internal subset expand in text and attribute
+# values, nested ones included; markup, recursion and unknown names stay as
+# written.
+ENTITIES = (
+    '<!DOCTYPE r [\n<!ENTITY co "Acme">\n<!ENTITY full "&co; Inc. &amp; &#65;">\n'
+    '<!ENTITY m "<b>x</b>">\n<!ENTITY a "&b;"><!ENTITY b "&a;">\n<!ENTITY lf "1\r\n2">\n'
+    "<!-- <!ENTITY no 'comment'> --><!ENTITY % pe 'param'>\n<!ENTITY ext SYSTEM \"x.ent\">\n"
+    '<!ENTITY co "second declaration">\n<!ENTITY lt "&#38;#60;">\n<!ENTITY q \'say "hi"\'>]>'
+)
+
+
+@pytest.mark.parametrize(
+    ("text", "expected", "attribute"),
+    [
+        ("&co;", "Acme", "Acme"),
+        ("&full;!", "Acme Inc. & A!", "Acme Inc. & A!"),
+        ("&m;", "&m;", "&m;"),
+        ("&a;&b;", "&a;&b;", "&a;&b;"),
+        ("&no;&pe;&ext;", "&no;&pe;&ext;", "&no;&pe;&ext;"),
+        ("&lf;", "1\n2", "1 2"),
+        ("&lt;&q;", '<say "hi"', '<say "hi"'),
+    ],
+)
+def test_internal_subset_entities(text, expected, attribute):
+    doc, attrs = check_text_everywhere(ENTITIES, text, expected)
+    assert attrs == dict.fromkeys(attrs, attribute)
+    assert all(filter_holds(doc, expected, attribute))
+
+
+def test_internal_subset_after_a_quoted_bracket():
+    doc = '<!DOCTYPE r SYSTEM "r[1].dtd" [<!ENTITY e "]>"><!ENTITY f \'x\'>]><r a="&f;">&e;&f;</r>'
+    assert q.get(doc, "r").value == "]>x"
+    assert q.get_many(doc, ["r.@a"])[0].value == "x"
+    assert q.get(doc, "#text").value == ""
+
+
+def test_entity_expansion_is_bounded():
+    lol = "".join(
+        f'<!ENTITY l{i} "{("&l%d;" % (i - 1)) * 10}">' if i else '<!ENTITY l0 "lol">' for i in range(10)
+    )
+    doc = f"<!DOCTYPE r [{lol}]><r><a>&l9;</a><b>{'&l5;' * 40}</b><c>&l2;</c></r>"
+    # Past the bound references stay as written; within it they expand.
+    assert q.get(doc, "r.a").value == "&l9;"
+    b = q.get(doc, "r.b").value
+    assert len(b) < 9 * 2**20 and b.startswith("lol" * 1000) and b.endswith("&l5;")
+    assert q.get(doc, "r.c").value == "lol" * 100
+    assert q.get_many(doc, ["r.a", "r.c"])[1].value == "lol" * 100
+    # Filtered fragments, read again by readers of their own, draw on the
+    # budget of the pass.
+    doc = f"<!DOCTYPE r [{lol}]><r>{'<a><b>&l5;</b></a>' * 100}</r>"
+    for path in ('r.a.#(b.#text%"*")#.b.#text', 'r.a.#(b.#text%"*")#.#text'):
+        for r in (q.get(doc, path), q.get_many(doc, [path, "r.a.#"])[0]):
+            texts = r.value
+            assert len(texts) == 100
+            assert sum(len(t.value) for t in texts) < 9 * 2**20
+            assert texts[0].value == "lol" * 100_000 and texts[-1].value == "&l5;"
 
 
 @pytest.mark.parametrize(
@@ -153,6 +415,21 @@ def test_attribute_value_that_is_not_utf8_stays_raw():
 def test_ambiguity_message(doc, path, name):
     for call in (lambda: q.get(doc, path), lambda: q.get_buffer(doc.encode(), path),
                  lambda: q.compile(path).get_bytes(doc.encode())):
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == AMBIGUOUS.format(name)
+
+
+@pytest.mark.parametrize(
+    ("doc", "path", "name"),
+    [
+        ("<a><b\x00c><d/></b\x00c><b\x00c><e/></b\x00c></a>", "a.b\x00c.d", "b\x00c"),
+        ("<a><x\x00><d/></x\x00><y\x00><e/></y\x00></a>", "a.*\x00*.d", "*\x00*"),
+    ],
+)
+def test_ambiguity_message_keeps_text_after_a_nul(doc, path, name):
+    for call in (lambda: q.get(doc, path), lambda: q.get_many(doc, [path]),
+                 lambda: q.parse(doc).get(path), lambda: q.parse(doc).get_many([path])):
         with pytest.raises(ValueError) as info:
             call()
         assert str(info.value) == AMBIGUOUS.format(name)
@@ -201,7 +478,7 @@ def test_early_stop_answers_before_an_ambiguity(doc, path, expected):
         ("<a><b x='1>", "a.b.@x", (0, "")),
         ("<a><b x=1>t</b></a>", "a.b", (1, "t")),  # attributes are read only when asked for
         ("<a><b x=1>t</b></a>", "a.b.@x", (0, "")),
-        ("<a><b>&#xZZ;</b><b>2</b></a>", "a.b.#.#text", (2, "\n2")),
+        ("<a><b>&#xZZ;</b><b>2</b></a>", "a.b.#.#text", (2, "&#xZZ;\n2")),
         ("<a>\x00<b>1</b></a>", "a.b", (1, "1")),
     ],
 )

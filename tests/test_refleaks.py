@@ -350,3 +350,134 @@ def test_the_check_sees_a_leak():
             run_flat(lambda: kept.append(object()))
     with pytest.raises(AssertionError):
         run_flat(lambda: kept.append(DOC), sources=(DOC,))
+
+
+# ---------------------------------------------------------------- module objects
+#
+# Each module object keeps its own types: importing the extension again (after
+# dropping it from sys.modules) or in a subinterpreter must leave the first
+# module's objects working. Run in a child process, so that the reimport does
+# not disturb the module the other tests hold.
+
+REIMPORT = r"""
+import gc, importlib, sys
+from quelmar import _quelmar as old
+doc = "<r><a>1</a><a>2</a><b><c>x</c><c>y</c></b></r>"
+p_old = old.compile("r.a")
+r_old = old.get(doc, "r.a.0")
+b_old = old.get(doc, "r.b")
+del sys.modules["quelmar._quelmar"]
+new = importlib.import_module("quelmar._quelmar")
+assert new is not old and new.Result is not old.Result
+p_new = new.compile("r.a.1")
+
+# Each module's functions take its own Paths, and the other's.
+assert old.get_many(doc, [p_old, "r.b.c.1"]) == [["1", "2"], "y"]
+assert new.get_many(doc, [p_new]) == ["2"]
+assert new.get_many(doc, [p_old]) == [["1", "2"]] and old.get_many(doc, [p_new]) == ["2"]
+assert b_old.get_many([old.compile("c.0")]) == ["x"]
+assert p_old.get_buffer(doc.encode()) == ["1", "2"]
+
+# Comparisons, within one module and across the two.
+assert r_old == "1" and r_old != "2" and r_old == ["1"] and r_old.value == 1
+assert new.get(doc, "r.a.0") == "1"
+assert r_old == new.get(doc, "r.a.0") and new.get(doc, "r.a") == old.get(doc, "r.a")
+
+# Every object a module makes has that module's types.
+for m, r in ((old, b_old), (new, new.get(doc, "r.b"))):
+    assert type(r) is m.Result and type(m.parse(doc)) is m.Result
+    assert type(r.get("c.0")) is m.Result and all(type(x) is m.Result for x in r["c"])
+    assert all(type(x) is m.Result for x in r.get_many(["c", ""]))
+    assert type(r.keys()) is m.ResultKeysView and type(iter(r.keys())) is m.ResultChildKeyIter
+    assert type(iter(r.values())) is m.ResultChildValueIter
+    assert all(type(v) is m.Result for v in r.values())
+    assert all(type(v) is m.Result for _, v in r.items())
+    assert all(type(v) is m.Result for _, v in r.children())
+    assert type(iter(r["c"])) is m.ResultItemIter and type(iter(r["c"][0])) is m.ResultCharIter
+    assert type(m.compile("a")) is m.Path and type(m.get("<a/>", "a")) is m.Result
+
+# Objects keep their module (through their type) once nothing else does.
+del old, m, r
+gc.collect()
+assert p_old.get(doc) == ["1", "2"] and r_old.get("#text") == "1" and b_old["c"][1] == "y"
+assert list(b_old.keys()) == ["c"] and [v.value for v in b_old.values()] == [["x", "y"]]
+print("ok")
+"""
+
+SUBINTERPRETERS = r"""
+import sys, threading
+try:
+    import _interpreters as interpreters  # 3.13
+except ImportError:
+    import _xxsubinterpreters as interpreters  # 3.12
+from quelmar import _quelmar as q
+
+code = '''
+from quelmar import _quelmar as q
+doc = "<r><a>1</a><a>2</a></r>"
+r = q.get_many(doc, [q.compile("r.a"), "r.a.1"])
+assert r[0] == ["1", "2"] and r[1] == "2" and type(r[1]) is q.Result
+for _ in range(500):
+    assert q.get(doc, "r.a.0") == "1" and q.get_many(doc, ["r.a.1"]) == ["2"]
+'''
+
+def run():
+    try:
+        interp = interpreters.create(isolated=True)  # its own GIL
+    except TypeError:
+        interp = interpreters.create()
+    interpreters.run_string(interp, code)
+    interpreters.destroy(interp)
+
+run()
+threads = [threading.Thread(target=run) for _ in range(3)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+assert q.get("<a>1</a>", "a") == "1" and type(q.get("<a/>", "a")) is q.Result
+print("ok")
+"""
+
+
+def run_child(script):
+    import subprocess
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=120)
+
+
+def test_a_second_import_leaves_the_first_modules_objects_working():
+    done = run_child(REIMPORT)
+    assert (done.returncode, done.stdout.strip()) == (0, "ok"), done.stderr
+
+
+def test_reimporting_the_module_does_not_leak():
+    # Every module object dropped is collected (its state and types form a
+    # cycle the collector must be able to see).
+    script = r"""
+import gc, importlib, sys
+import quelmar._quelmar
+def cycle():
+    del sys.modules["quelmar._quelmar"]
+    m = importlib.import_module("quelmar._quelmar")
+    m.get_many("<r><a>1</a></r>", [m.compile("r.a"), "r"])
+for _ in range(20):
+    cycle()
+gc.collect()
+before = sys.getallocatedblocks()
+for _ in range(200):
+    cycle()
+gc.collect()
+grown = sys.getallocatedblocks() - before
+assert grown < 2000, grown
+print("ok")
+"""
+    done = run_child(script)
+    assert (done.returncode, done.stdout.strip()) == (0, "ok"), done.stderr
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="subinterpreters with their own GIL need 3.12")
+def test_subinterpreters_with_their_own_gil():
+    done = run_child(SUBINTERPRETERS)
+    assert (done.returncode, done.stdout.strip()) == (0, "ok"), done.stderr

@@ -5,6 +5,7 @@ import sys
 
 import pytest
 
+import quelmar
 from quelmar import _quelmar as q
 
 MULTI_DOC = "<r><a>x</a><a>y</a><a>z</a></r>"
@@ -214,16 +215,21 @@ def test_empty_slices_and_iteration():
 
 
 @pytest.mark.parametrize(
-    ("make", "iter_type", "values"),
+    ("make", "iter_type", "values", "items"),
     [
-        (empty, "list_iterator", []),
-        (lambda: scalar("h\u00e9!"), "ResultCharIter", ["h", "\u00e9", "!"]),
-        (lambda: scalar(""), "ResultCharIter", []),
-        (dict_like, "ResultChildKeyIter", ["b", "c"]),
-        (multi, "ResultItemIter", ["x", "y", "z"]),
+        (empty, "list_iterator", [], []),
+        (lambda: scalar("h\u00e9!"), "ResultCharIter", ["h", "\u00e9", "!"], ["h\u00e9!"]),
+        (lambda: scalar(""), "ResultCharIter", [], [""]),
+        (dict_like, "ResultChildKeyIter", ["b", "c"], [["b", "c"]]),
+        (multi, "ResultItemIter", ["x", "y", "z"], ["x", "y", "z"]),
     ],
 )
-def test_iter_by_mode(make, iter_type, values):
+def test_iter_by_mode(make, iter_type, values, items):
+    # as_list gives the items as Results whatever the mode: one Result for
+    # one match, never its characters or keys.
+    got_items = quelmar.as_list(make())
+    assert all(type(x) is q.Result for x in got_items)
+    assert [list(x.keys()) if x.type_ is dict else x.value for x in got_items] == items
     it = iter(make())
     assert type(it).__name__ == iter_type
     got = list(it)

@@ -149,4 +149,10 @@ PyObject* new_str(std::string_view s) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
+PyObject* raise_message(PyObject* type, std::string_view msg) {
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
+    return nullptr;
+}
+
 }  // namespace quelmar::py

@@ -88,4 +88,17 @@ PyObject* guarded(F&& f) noexcept {
 
 PyObject* new_str(std::string_view s);
 
+// A module state's type, or nullptr with RuntimeError once the module has
+// been cleared (only at interpreter shutdown can code of ours still run then).
+inline PyTypeObject* live_type(PyTypeObject* tp) noexcept {
+    if (tp == nullptr) PyErr_SetString(PyExc_RuntimeError, "the quelmar._quelmar module has been cleared");
+    return tp;
+}
+
+// Raises `type` with a message built from the core: by length, so that a NUL
+// inside it (a path may hold one) does not cut the text short. Bytes that are
+// not UTF-8 are replaced rather than turning the error into another one.
+// Always returns nullptr.
+PyObject* raise_message(PyObject* type, std::string_view msg);
+
 }  // namespace quelmar::py

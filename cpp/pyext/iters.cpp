@@ -66,7 +66,7 @@ PyObject* char_step(PyObject*, CharIter& st) {
     }
     if (st.error) {
         // The position never moved, so the offsets count from it.
-        PyErr_SetString(PyExc_ValueError, utf8_error_message(*st.error, 0).c_str());
+        raise_message(PyExc_ValueError, utf8_error_message(*st.error, 0));
         return nullptr;
     }
     const char32_t cp = utf8_next(st.text, st.position);
@@ -95,10 +95,10 @@ struct ItemIter {
     ~ItemIter() { Py_XDECREF(parent); }
 };
 
-PyObject* item_step(PyObject*, ItemIter& st) {
+PyObject* item_step(PyObject* self, ItemIter& st) {
     const ItemView items = items_of(st.parent);
     if (st.position >= items.size()) return nullptr;
-    return result_new_one(items[st.position++].clone_ref());
+    return result_new_one(state_for(self), items[st.position++].clone_ref());
 }
 
 int item_iter_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -152,24 +152,24 @@ struct ChildGroupIter {
 };
 
 // The Result of group k's children.
-PyObject* group_result(const ChildGroupIter& st, std::size_t k) {
+PyObject* group_result(PyObject* self, const ChildGroupIter& st, std::size_t k) {
     const std::size_t from = st.groups.offsets[k];
-    return children_result(st.data, &st.groups.members[from], st.groups.offsets[k + 1] - from);
+    return children_result(state_for(self), st.data, &st.groups.members[from], st.groups.offsets[k + 1] - from);
 }
 
-PyObject* child_item_step(PyObject*, ChildGroupIter& st) {
+PyObject* child_item_step(PyObject* self, ChildGroupIter& st) {
     if (st.position >= st.groups.size()) return nullptr;
     const std::size_t k = st.position++;
     PyRef name = PyRef::steal(new_str(st.data.names[st.groups.first[k]]));
     if (!name) return nullptr;
-    PyRef value = PyRef::steal(group_result(st, k));
+    PyRef value = PyRef::steal(group_result(self, st, k));
     if (!value) return nullptr;
     return PyTuple_Pack(2, name.get(), value.get());
 }
 
-PyObject* child_value_step(PyObject*, ChildGroupIter& st) {
+PyObject* child_value_step(PyObject* self, ChildGroupIter& st) {
     if (st.position >= st.groups.size()) return nullptr;
-    return group_result(st, st.position++);
+    return group_result(self, st, st.position++);
 }
 
 const char child_item_iter_doc[] = "Yields `(key_str, value_Result)` tuples, one per unique child tag.";
@@ -196,13 +196,13 @@ struct ChildIter {
     bool busy = false;
 };
 
-PyObject* child_step(PyObject*, ChildIter& st) {
+PyObject* child_step(PyObject* self, ChildIter& st) {
     if (st.position >= st.data.refs.size()) return nullptr;
     const std::size_t i = st.position++;
     if (!require_utf8(st.data.names[i])) return nullptr;
     PyRef name = PyRef::steal(new_str(st.data.names[i]));
     if (!name) return nullptr;
-    PyRef value = PyRef::steal(child_result(st.data, i));
+    PyRef value = PyRef::steal(child_result(state_for(self), st.data, i));
     if (!value) return nullptr;
     return PyTuple_Pack(2, name.get(), value.get());
 }
@@ -226,39 +226,39 @@ PyTypeObject* make_child_value_iter_type(PyObject* module) { return make_type(mo
 PyTypeObject* make_child_item_iter_type(PyObject* module) { return make_type(module, &child_item_iter_spec); }
 PyTypeObject* make_child_iter_type(PyObject* module) { return make_type(module, &child_iter_spec); }
 
-PyObject* char_iter_new(std::string text) {
+PyObject* char_iter_new(const ModuleState& ms, std::string text) {
     CharIter st;
     st.text = std::move(text);
-    return box_new(g_types.char_iter, std::move(st));
+    return box_new(ms.char_iter, std::move(st));
 }
 
-PyObject* item_iter_new(PyObject* parent) { return box_new(g_types.item_iter, ItemIter(parent)); }
+PyObject* item_iter_new(const ModuleState& ms, PyObject* parent) { return box_new(ms.item_iter, ItemIter(parent)); }
 
-PyObject* keys_iter_of(ItemView matched) {
+PyObject* keys_iter_of(const ModuleState& ms, ItemView matched) {
     ElementBytes eb;
     auto data = dict_children(matched, eb, false);
     if (!data) return nullptr;
     const std::vector<Bytes> unique = group_names(*data, group_children(*data));
     if (!names_are_utf8(unique)) return nullptr;
-    return child_key_iter_new(std::vector<std::string>(unique.begin(), unique.end()));
+    return child_key_iter_new(ms, std::vector<std::string>(unique.begin(), unique.end()));
 }
 
-PyObject* child_key_iter_new(std::vector<std::string> names) {
+PyObject* child_key_iter_new(const ModuleState& ms, std::vector<std::string> names) {
     ChildKeyIter st;
     st.names = std::move(names);
-    return box_new(g_types.child_key_iter, std::move(st));
+    return box_new(ms.child_key_iter, std::move(st));
 }
 
-PyObject* child_item_iter_new(ChildData data, ChildGrouping groups) {
-    return box_new(g_types.child_item_iter, ChildGroupIter{std::move(data), std::move(groups), 0, false});
+PyObject* child_item_iter_new(const ModuleState& ms, ChildData data, ChildGrouping groups) {
+    return box_new(ms.child_item_iter, ChildGroupIter{std::move(data), std::move(groups), 0, false});
 }
 
-PyObject* child_value_iter_new(ChildData data, ChildGrouping groups) {
-    return box_new(g_types.child_value_iter, ChildGroupIter{std::move(data), std::move(groups), 0, false});
+PyObject* child_value_iter_new(const ModuleState& ms, ChildData data, ChildGrouping groups) {
+    return box_new(ms.child_value_iter, ChildGroupIter{std::move(data), std::move(groups), 0, false});
 }
 
-PyObject* child_iter_new(ChildData data) {
-    return box_new(g_types.child_iter, ChildIter{std::move(data), 0, false});
+PyObject* child_iter_new(const ModuleState& ms, ChildData data) {
+    return box_new(ms.child_iter, ChildIter{std::move(data), 0, false});
 }
 
 }  // namespace quelmar::py

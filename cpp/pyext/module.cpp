@@ -1,17 +1,17 @@
 // Module initialisation (multi-phase, one exec slot) and the module
 // functions. Each function is a thin argument shim calling a typed impl.
+#include <new>
+
 #include "engine/validate.hpp"
 #include "path/compile.hpp"
 #include "pyext/module.hpp"
 
 namespace quelmar::py {
 
-ModuleTypes g_types;
-
 std::optional<ProgramPtr> compile_text(Bytes text) {
     auto compiled = compile_path(text);
     if (!compiled) {
-        PyErr_SetString(PyExc_ValueError, compiled.error().c_str());
+        raise_message(PyExc_ValueError, compiled.error());
         return std::nullopt;
     }
     return std::move(compiled).value();
@@ -21,7 +21,7 @@ namespace {
 
 // ---------------------------------------------------------------- compile
 
-PyObject* compile_impl(PyObject* path) {
+PyObject* compile_impl(const ModuleState& st, PyObject* path) {
     if (!PyUnicode_Check(path)) {
         raise_arg_type("path", path, "str");
         return nullptr;
@@ -30,14 +30,14 @@ PyObject* compile_impl(PyObject* path) {
     if (!text) return nullptr;
     auto program = compile_text(*text);
     if (!program) return nullptr;
-    return path_new(*text, std::move(*program));
+    return path_new(st, *text, std::move(*program));
 }
 
-PyObject* py_compile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_compile(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"path"};
     PyObject* a[1];
     if (!parse_args("compile", args, nargs, kwnames, names, a)) return nullptr;
-    return guarded([&] { return compile_impl(a[0]); });
+    return guarded([&] { return compile_impl(module_state(module), a[0]); });
 }
 
 // ---------------------------------------------------------------- validate
@@ -93,14 +93,55 @@ int add_type(PyObject* module, PyTypeObject* type, PyTypeObject** slot) {
 namespace {
 
 int module_exec(PyObject* module) {
+    // The interpreter hands the state over zeroed; begin its lifetime as
+    // the C++ object it is (all pointers null).
+    ModuleState& st = *new (PyModule_GetState(module)) ModuleState();
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
-    if (add_type(module, make_path_type(module), &g_types.path) < 0) return -1;
-    if (add_result_types(module) < 0) return -1;
+    if (add_type(module, make_path_type(module), &st.path) < 0) return -1;
+    if (add_result_types(module, st) < 0) return -1;
     return 0;
 }
 
+// The state holds the types; each type holds the module (PyType_GetModule),
+// so the two form a cycle that the collector breaks through module_clear.
+// While any object of ours lives, it holds its type and so the module.
+template <class F>
+int each_type(ModuleState& st, F&& f) {
+    for (PyTypeObject** t : {&st.path, &st.result, &st.char_iter, &st.item_iter, &st.child_key_iter,
+                             &st.child_value_iter, &st.child_item_iter, &st.child_iter, &st.keys_view,
+                             &st.values_view, &st.items_view, &st.children_view})
+        if (int r = f(t)) return r;
+    return 0;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    return each_type(module_state(module), [&](PyTypeObject** t) {
+        Py_VISIT(*t);
+        return 0;
+    });
+}
+
+int module_clear(PyObject* module) {
+    return each_type(module_state(module), [](PyTypeObject** t) {
+        Py_CLEAR(*t);
+        return 0;
+    });
+}
+
+void module_free(void* module) { (void)module_clear(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Everything the module keeps is in its state; the core holds no Python
+    // object. What it shares between interpreters is plain C++ made for
+    // threads: compiled Programs (immutable, atomically counted), the path
+    // cache (one per OS thread, holding only Programs, so two interpreters
+    // running on two threads use two caches, and one thread runs one
+    // interpreter at a time), and once-initialised tables. Each interpreter
+    // may therefore have its own GIL.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
@@ -108,15 +149,42 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_quelmar",
     "",
-    0,
+    sizeof(ModuleState),
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 }  // namespace
+
+ModuleState& module_state(PyObject* module) noexcept {
+    return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+ModuleState& state_for(PyObject* obj) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(obj), &module_def);
+#else
+    // 3.10 has no lookup by definition; the object's own type is the one
+    // the module made, as no type of ours can be subclassed.
+    PyObject* module = PyType_GetModule(Py_TYPE(obj));
+#endif
+    return module_state(module);
+}
+
+bool is_of_any_module(PyObject* obj, PyTypeObject* ModuleState::* which) noexcept {
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (!PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) return false;
+    PyObject* module = PyType_GetModule(tp);  // a type made without a module: TypeError
+    if (module == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyModule_GetDef(module) == &module_def && module_state(module).*which == tp;
+}
+
 }  // namespace quelmar::py
 
 PyMODINIT_FUNC PyInit__quelmar(void) { return PyModuleDef_Init(&quelmar::py::module_def); }

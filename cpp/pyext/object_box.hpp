@@ -23,6 +23,7 @@ T& state_of(PyObject* o) noexcept {
 
 template <class T>
 PyObject* box_new(PyTypeObject* tp, T&& value) {
+    if (live_type(tp) == nullptr) return nullptr;
     PyObject* self = tp->tp_alloc(tp, 0);
     if (self == nullptr) return nullptr;
     new (&state_of<T>(self)) T(std::move(value));  // moves never throw here

@@ -41,7 +41,21 @@ PyObject* path_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     // Hold the Path: its Program must outlive the query.
     PyRef keep = PyRef::borrow(self);
     const ProgramPtr program = reinterpret_cast<PathObject*>(self)->program;
-    return guarded([&] { return path_query(*program, a[0], Kind); });
+    return guarded([&] { return path_query(state_for(self), *program, a[0], Kind); });
+}
+
+// Pickling: a Path travels as its text and is compiled again where it lands
+// (process pools, Dask), through the compile function of its own module.
+PyObject* path_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PyObject* module = PyType_GetModule(Py_TYPE(self));  // borrowed
+        if (module == nullptr) return nullptr;
+        PyRef compile = PyRef::steal(PyObject_GetAttrString(module, "compile"));
+        if (!compile) return nullptr;
+        PyRef text = PyRef::steal(new_str(reinterpret_cast<PathObject*>(self)->text));
+        if (!text) return nullptr;
+        return Py_BuildValue("O(O)", compile.get(), text.get());
+    });
 }
 
 #define QUELMAR_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
@@ -50,6 +64,7 @@ PyMethodDef path_methods[] = {
     {"get", QUELMAR_METHOD(path_get<0>), METH_FASTCALL | METH_KEYWORDS, "get($self, data)\n--\n\n"},
     {"get_bytes", QUELMAR_METHOD(path_get<1>), METH_FASTCALL | METH_KEYWORDS, "get_bytes($self, data)\n--\n\n"},
     {"get_buffer", QUELMAR_METHOD(path_get<2>), METH_FASTCALL | METH_KEYWORDS, "get_buffer($self, data)\n--\n\n"},
+    {"__reduce__", path_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -74,8 +89,9 @@ PyTypeObject* make_path_type(PyObject* module) {
     return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &path_spec, nullptr));
 }
 
-PyObject* path_new(Bytes text, ProgramPtr program) {
-    PyTypeObject* tp = g_types.path;
+PyObject* path_new(const ModuleState& st, Bytes text, ProgramPtr program) {
+    PyTypeObject* tp = live_type(st.path);
+    if (tp == nullptr) return nullptr;
     PyObject* self = tp->tp_alloc(tp, 0);
     if (self == nullptr) return nullptr;
     auto* p = reinterpret_cast<PathObject*>(self);
@@ -90,8 +106,8 @@ PyObject* path_new(Bytes text, ProgramPtr program) {
     return self;
 }
 
-const ProgramPtr* path_program(PyObject* obj) {
-    if (g_types.path == nullptr || !PyObject_TypeCheck(obj, g_types.path)) return nullptr;
+const ProgramPtr* path_program(const ModuleState& st, PyObject* obj) {
+    if (!Py_IS_TYPE(obj, st.path) && !is_of_any_module(obj, &ModuleState::path)) return nullptr;
     return &reinterpret_cast<PathObject*>(obj)->program;
 }
 

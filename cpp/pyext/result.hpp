@@ -10,6 +10,8 @@
 
 namespace quelmar::py {
 
+struct ModuleState;  // module.hpp
+
 // One matched item, three words. An element's bytes come from one of three
 // sources:
 //   Shared  [start, end) of an immutable shared block (atomic count): an
@@ -180,12 +182,13 @@ private:
 // span output, where a span cannot occur (it becomes an empty element).
 // Texts and owned elements keep the engine's blocks; the engine's item
 // storage is freed as soon as the items are lifted.
-LiftedItems lift_with_source(Items&& items, PyObject* source);
-LiftedItems lift(Items&& items);
+// Results are made with the Result type of the module state `st`.
+LiftedItems lift_with_source(const ModuleState& st, Items&& items, PyObject* source);
+LiftedItems lift(const ModuleState& st, Items&& items);
 
 // The Result of lifted items; nullptr with a Python error.
 PyObject* result_new(LiftedItems&& items);
-PyObject* result_new_one(PyItem&& item);
-PyObject* result_new_empty();
+PyObject* result_new_one(const ModuleState& st, PyItem&& item);
+PyObject* result_new_empty(const ModuleState& st);
 
 }  // namespace quelmar::py

@@ -36,13 +36,13 @@ inline ItemView items_of(PyObject* result) {
 // A new, untracked Result with room for `n` items and none in it yet
 // (nullptr with a Python error); result_publish hands it out, tracked by the
 // collector when one of its items can be part of a cycle.
-PyObject* result_alloc(std::size_t n);
+PyObject* result_alloc(const ModuleState& st, std::size_t n);
 PyObject* result_publish(PyObject* self);
 
 // A new Result of the `n` items make(0), ..., make(n - 1).
 template <class F>
-PyObject* result_build(std::size_t n, F&& make) {
-    PyObject* self = result_alloc(n);
+PyObject* result_build(const ModuleState& st, std::size_t n, F&& make) {
+    PyObject* self = result_alloc(st, n);
     if (self == nullptr) return nullptr;
     PyItem* out = result_items(self);
     try {
@@ -56,7 +56,7 @@ PyObject* result_build(std::size_t n, F&& make) {
     }
     return result_publish(self);
 }
-inline bool is_result(PyObject* o) { return g_types.result != nullptr && Py_IS_TYPE(o, g_types.result); }
+inline bool is_result(const ModuleState& st, PyObject* o) { return st.result != nullptr && Py_IS_TYPE(o, st.result); }
 
 // ---------------------------------------------------------------- element bytes
 
@@ -80,6 +80,11 @@ public:
     // The document encoding of the element (for a Whole item: what its
     // byte-order mark or declaration says; UTF-8 once transcoded).
     Encoding encoding() const;
+    // The general entities of the element's document: those its block
+    // carries, or for a Whole item those of its internal subset.
+    const EntityTable* entities() const;
+    // The encoding and entities together, as readers over the bytes need them.
+    Coding coding() const { return Coding(encoding(), EntityScope{entities(), nullptr}); }
     const PyItem* item() const noexcept { return item_; }
 
 private:
@@ -90,6 +95,8 @@ private:
     std::string decoded_;
     bool transcoded_ = false;
     bool unicode_ = false;
+    mutable EntityRef whole_entities_;
+    mutable bool whole_entities_read_ = false;
 };
 
 // ---------------------------------------------------------------- modes and texts
@@ -143,6 +150,7 @@ std::optional<std::vector<std::string>> all_strings(ItemView matched);
 // block holding the element, or the element's bytes of the moment.
 struct ChildData {
     Encoding encoding = Encoding::Utf8;
+    EntityRef entities;                // of the document, given to new blocks
     ChildRefs refs;                    // document order, offsets into the element
     InlineVec<Bytes, 8> names;         // per child; decoded to UTF-8 in legacy documents
     std::vector<std::string> decoded;  // storage of decoded names (reserved up front)
@@ -167,8 +175,8 @@ inline ChildGrouping group_children(const ChildData& data) {
 }
 
 // A Result of the children `members[0..n)` (indices into data.refs).
-PyObject* children_result(const ChildData& data, const std::size_t* members, std::size_t n);
-PyObject* child_result(const ChildData& data, std::size_t index);
+PyObject* children_result(const ModuleState& st, const ChildData& data, const std::size_t* members, std::size_t n);
+PyObject* child_result(const ModuleState& st, const ChildData& data, std::size_t index);
 
 // The names of the groups (first occurrences), in order.
 std::vector<Bytes> group_names(const ChildData& data, const ChildGrouping& groups);
@@ -191,14 +199,16 @@ PyTypeObject* make_values_view_type(PyObject* module);
 PyTypeObject* make_items_view_type(PyObject* module);
 PyTypeObject* make_children_view_type(PyObject* module);
 
-PyObject* char_iter_new(std::string text);
-PyObject* item_iter_new(PyObject* parent);
-PyObject* child_key_iter_new(std::vector<std::string> names);  // names valid UTF-8
+// Each made with the type of the module state `st`; an iterator finds the
+// state again from its own type for the Results it makes.
+PyObject* char_iter_new(const ModuleState& st, std::string text);
+PyObject* item_iter_new(const ModuleState& st, PyObject* parent);
+PyObject* child_key_iter_new(const ModuleState& st, std::vector<std::string> names);  // names valid UTF-8
 // A ResultChildKeyIter over the unique child names of a dict-like Result.
-PyObject* keys_iter_of(ItemView matched);
-PyObject* child_item_iter_new(ChildData data, ChildGrouping groups);  // names valid UTF-8
-PyObject* child_value_iter_new(ChildData data, ChildGrouping groups);
-PyObject* child_iter_new(ChildData data);
+PyObject* keys_iter_of(const ModuleState& st, ItemView matched);
+PyObject* child_item_iter_new(const ModuleState& st, ChildData data, ChildGrouping groups);  // names valid UTF-8
+PyObject* child_value_iter_new(const ModuleState& st, ChildData data, ChildGrouping groups);
+PyObject* child_iter_new(const ModuleState& st, ChildData data);
 
 PyObject* view_new(PyTypeObject* type, PyObject* parent);
 

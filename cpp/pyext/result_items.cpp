@@ -35,8 +35,8 @@ PyItem lift_one(Item&& item, PyObject* source) {
 
 }  // namespace
 
-LiftedItems lift_with_source(Items&& items, PyObject* source) {
-    PyObject* result = result_alloc(items.size());
+LiftedItems lift_with_source(const ModuleState& st, Items&& items, PyObject* source) {
+    PyObject* result = result_alloc(st, items.size());
     if (result != nullptr) {
         PyItem* out = result_items(result);
         for (std::size_t i = 0; i < items.size(); ++i) {
@@ -48,7 +48,7 @@ LiftedItems lift_with_source(Items&& items, PyObject* source) {
     return LiftedItems(result);
 }
 
-LiftedItems lift(Items&& items) { return lift_with_source(std::move(items), nullptr); }
+LiftedItems lift(const ModuleState& st, Items&& items) { return lift_with_source(st, std::move(items), nullptr); }
 
 // ---------------------------------------------------------------- element bytes
 
@@ -85,6 +85,17 @@ Encoding ElementBytes::encoding() const {
     return item_ != nullptr ? item_->encoding() : Encoding::Utf8;
 }
 
+const EntityTable* ElementBytes::entities() const {
+    if (item_ == nullptr) return nullptr;
+    if (item_->kind() == PyItem::Kind::Shared) return item_->block() != nullptr ? item_->block()->entities() : nullptr;
+    if (item_->kind() != PyItem::Kind::Whole) return nullptr;
+    if (!whole_entities_read_) {
+        whole_entities_read_ = true;
+        whole_entities_ = document_entities(bytes_);
+    }
+    return whole_entities_.get();
+}
+
 // ---------------------------------------------------------------- modes and texts
 
 const char* mode_word(Mode m) noexcept {
@@ -109,11 +120,11 @@ std::optional<Mode> result_mode(ItemView matched) {
 namespace {
 
 // Runs scan_element over an element item's bytes, reading them as item_text
-// does: a str's UTF-8 form or a transcoded document with UTF-8 fixed, other
-// elements in their document's encoding.
+// does: in the encoding ElementBytes settles (UTF-8 for a str's UTF-8 form
+// or a transcoded document, else the document's), never one detected from
+// the element's own first bytes.
 ElementScan scan_item(const ElementBytes& eb, ChildRefs* children) {
-    if (eb.transcoded() || eb.unicode()) return scan_element(eb.bytes(), Encoding::Utf8, true, children);
-    return scan_element(eb.bytes(), eb.encoding(), false, children);
+    return scan_element(eb.bytes(), Coding(eb.encoding(), EntityScope{eb.entities(), nullptr}), children);
 }
 
 }  // namespace
@@ -136,8 +147,7 @@ std::optional<std::string> item_text(const PyItem& item) {
     if (!item.is_element()) return std::string(item.held_bytes());
     ElementBytes eb;
     if (!eb.acquire(item)) return std::nullopt;
-    if (eb.transcoded() || eb.unicode()) return extract_element_text_fixed(eb.bytes(), Encoding::Utf8);
-    return extract_element_text(eb.bytes(), eb.encoding());
+    return extract_element_text(eb.bytes(), Coding(eb.encoding(), EntityScope{eb.entities(), nullptr}));
 }
 
 std::optional<std::string> item_raw(const PyItem& item) {
@@ -152,7 +162,7 @@ std::optional<std::string> item_raw(const PyItem& item) {
 
 bool require_utf8(Bytes text) {
     if (auto err = utf8_check(text)) {
-        PyErr_SetString(PyExc_ValueError, utf8_error_message(*err).c_str());
+        raise_message(PyExc_ValueError, utf8_error_message(*err));
         return false;
     }
     return true;
@@ -224,7 +234,9 @@ PyItem child_item(const ChildData& d, std::size_t i) {
     SharedBlock* block = d.block.block();
     if (block != nullptr && e > s && shares(block->size(), e - s))
         return PyItem::make_shared_part(block, d.base + s, d.base + e, d.encoding);
-    return PyItem::make_shared(SharedString(d.element.substr(s, e - s)), d.encoding);
+    SharedString copy(d.element.substr(s, e - s));
+    if (copy.block() != nullptr) copy.block()->set_entities(d.entities.get());
+    return PyItem::make_shared(std::move(copy), d.encoding);
 }
 
 // Packs the children's bytes into one block when they are small together.
@@ -238,6 +250,7 @@ bool pack_children(ChildData& d, Bytes bytes) {
     }
     if (total == 0 || total > kShareSmall) return false;
     SharedBlock* pack = SharedBlock::allocate(total);
+    pack->set_entities(d.entities.get());
     d.pack = SharedString::adopt(pack);
     d.pack_at.reserve(d.refs.size() + 1);
     std::size_t at = 0;
@@ -256,6 +269,7 @@ bool pack_children(ChildData& d, Bytes bytes) {
 ChildData child_data(const PyItem& item, const ElementBytes& eb, ChildRefs&& refs, bool hold) {
     ChildData d;
     d.encoding = eb.encoding();
+    d.entities = EntityRef::share(eb.entities());
     d.refs = std::move(refs);
     const Bytes bytes = eb.bytes();
     bool packed = false;
@@ -269,6 +283,7 @@ ChildData child_data(const PyItem& item, const ElementBytes& eb, ChildRefs&& ref
     } else if (hold) {
         // Iterators outlive the bytes of the Python object: keep a copy.
         d.block = SharedString(bytes);
+        if (d.block.block() != nullptr) d.block.block()->set_entities(d.entities.get());
         d.element = d.block.view();
     } else {
         d.element = bytes;
@@ -313,11 +328,13 @@ std::optional<ChildData> dict_children(ItemView matched, ElementBytes& eb, bool 
     return child_data(matched[0], eb, std::move(refs), hold);
 }
 
-PyObject* children_result(const ChildData& data, const std::size_t* members, std::size_t n) {
-    return result_build(n, [&](std::size_t i) { return child_item(data, members[i]); });
+PyObject* children_result(const ModuleState& st, const ChildData& data, const std::size_t* members, std::size_t n) {
+    return result_build(st, n, [&](std::size_t i) { return child_item(data, members[i]); });
 }
 
-PyObject* child_result(const ChildData& data, std::size_t index) { return result_new_one(child_item(data, index)); }
+PyObject* child_result(const ModuleState& st, const ChildData& data, std::size_t index) {
+    return result_new_one(st, child_item(data, index));
+}
 
 std::vector<Bytes> group_names(const ChildData& data, const ChildGrouping& groups) {
     std::vector<Bytes> names;

@@ -82,11 +82,11 @@ void result_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-PyObject* one_item_result(const PyItem& item) { return result_new_one(item.clone_ref()); }
+PyObject* one_item_result(const ModuleState& st, const PyItem& item) { return result_new_one(st, item.clone_ref()); }
 
 // ================================================================ values (4.2)
 
-PyObject* dict_value(const ChildData& data) {
+PyObject* dict_value(const ModuleState& st, const ChildData& data) {
     const ChildGrouping groups = group_children(data);
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
@@ -94,17 +94,17 @@ PyObject* dict_value(const ChildData& data) {
         PyRef key = PyRef::steal(str_strict(data.names[groups.first[k]]));
         if (!key) return nullptr;
         const std::size_t from = groups.offsets[k];
-        PyRef value = PyRef::steal(children_result(data, &groups.members[from], groups.offsets[k + 1] - from));
+        PyRef value = PyRef::steal(children_result(st, data, &groups.members[from], groups.offsets[k + 1] - from));
         if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
     }
     return dict.release();
 }
 
-PyObject* list_value(ItemView m) {
+PyObject* list_value(const ModuleState& st, ItemView m) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(m.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < m.size(); ++i) {
-        PyObject* r = one_item_result(m[i]);
+        PyObject* r = one_item_result(st, m[i]);
         if (r == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), r);
     }
@@ -146,8 +146,9 @@ PyObject* value_of(PyObject* self) {
     switch (*mode) {
         case Mode::Empty: Py_RETURN_NONE;
         case Mode::ScalarLike: return scalar_value(probe.text());
-        case Mode::Multi: return list_value(m);
-        case Mode::DictElement: return dict_value(child_data(m[0], probe.element(), std::move(children), false));
+        case Mode::Multi: return list_value(state_for(self), m);
+        case Mode::DictElement:
+            return dict_value(state_for(self), child_data(m[0], probe.element(), std::move(children), false));
     }
     return nullptr;
 }
@@ -318,7 +319,7 @@ PyObject* repr_impl(PyObject* self) {
         case Mode::Multi: {
             std::string shown[2];
             for (std::size_t i = 0; i < 2; ++i) {
-                PyRef child = PyRef::steal(one_item_result(m[i]));
+                PyRef child = PyRef::steal(one_item_result(state_for(self), m[i]));
                 if (!child) return nullptr;
                 PyRef r = PyRef::steal(PyObject_Repr(child.get()));
                 if (!r) return nullptr;
@@ -339,7 +340,7 @@ PyObject* result_repr(PyObject* self) {
 // Equality; -1 with a Python error set.
 int equal_to(PyObject* self, PyObject* other) {
     ItemView m = items_of(self);
-    if (is_result(other)) {
+    if (is_result(state_for(self), other) || (!PyUnicode_Check(other) && is_of_any_module(other, &ModuleState::result))) {
         auto mine = all_strings(m);
         if (!mine) return -1;
         auto theirs = all_strings(items_of(other));
@@ -380,7 +381,7 @@ int equal_to(PyObject* self, PyObject* other) {
 }
 
 PyObject* result_richcompare(PyObject* self, PyObject* other, int op) {
-    if (!is_result(self) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
+    if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
     PyObject* r = guarded([&]() -> PyObject* {
         const int eq = equal_to(self, other);
         if (eq < 0) return nullptr;
@@ -408,7 +409,7 @@ PyObject* string_key(PyObject* self, Mode mode, PyObject* key) {
         PyErr_SetObject(PyExc_KeyError, key);
         return nullptr;
     }
-    return children_result(*data, members.data(), members.size());
+    return children_result(state_for(self), *data, members.data(), members.size());
 }
 
 // The untrimmed text of a scalar Result as a Python str (strict UTF-8).
@@ -421,7 +422,7 @@ PyObject* slice_key(PyObject* self, Mode mode, PyObject* key) {
     ItemView m = items_of(self);
     switch (mode) {
         case Mode::DictElement: PyErr_SetString(PyExc_KeyError, kMsgSliceOnDict); return nullptr;
-        case Mode::Empty: return result_new_empty();
+        case Mode::Empty: return result_new_empty(state_for(self));
         case Mode::ScalarLike: {
             // Python's own str slicing: code points, the slice rules, and
             // the platform's error for a zero step.
@@ -433,7 +434,7 @@ PyObject* slice_key(PyObject* self, Mode mode, PyObject* key) {
     Py_ssize_t start = 0, stop = 0, step = 0;
     if (PySlice_Unpack(key, &start, &stop, &step) < 0) return nullptr;
     const Py_ssize_t count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(m.size()), &start, &stop, step);
-    return result_build(static_cast<std::size_t>(count), [&](std::size_t k) {
+    return result_build(state_for(self), static_cast<std::size_t>(count), [&](std::size_t k) {
         return m[static_cast<std::size_t>(start + static_cast<Py_ssize_t>(k) * step)].clone_ref();
     });
 }
@@ -459,7 +460,7 @@ PyObject* int_key(PyObject* self, Mode mode, PyObject* key) {
                 PyErr_SetString(PyExc_IndexError, kMsgIndexRange);
                 return nullptr;
             }
-            return one_item_result(m[static_cast<std::size_t>(i)]);
+            return one_item_result(state_for(self), m[static_cast<std::size_t>(i)]);
         }
         case Mode::ScalarLike: break;
     }
@@ -496,10 +497,10 @@ PyObject* iter_impl(PyObject* self) {
         }
         case Mode::ScalarLike: {
             auto text = item_text(m[0]);
-            return text ? char_iter_new(std::move(*text)) : nullptr;
+            return text ? char_iter_new(state_for(self), std::move(*text)) : nullptr;
         }
-        case Mode::DictElement: return keys_iter_of(m);
-        case Mode::Multi: return item_iter_new(self);
+        case Mode::DictElement: return keys_iter_of(state_for(self), m);
+        case Mode::Multi: return item_iter_new(state_for(self), self);
     }
     return nullptr;
 }
@@ -511,8 +512,7 @@ PyObject* result_iter(PyObject* self) {
 // ================================================================ relative queries
 
 PyObject* raise_engine_error(const EngineError& err) {
-    PyErr_SetString(PyExc_ValueError, err.message().c_str());
-    return nullptr;
+    return raise_message(PyExc_ValueError, err.message());
 }
 
 PyObject* get_impl(PyObject* self, PyObject* path) {
@@ -520,24 +520,25 @@ PyObject* get_impl(PyObject* self, PyObject* path) {
         raise_arg_type("path", path, "str");
         return nullptr;
     }
+    const ModuleState& st = state_for(self);
     ItemView m = items_of(self);
     if (m.size() >= 2) {
         PyErr_SetString(PyExc_ValueError, kMsgGetMulti);
         return nullptr;
     }
-    if (PyUnicode_GET_LENGTH(path) == 0) return result_new_empty();
+    if (PyUnicode_GET_LENGTH(path) == 0) return result_new_empty(st);
     auto text = str_utf8(path);
     if (!text) return nullptr;
     auto program = compile_text(*text);
     if (!program) return nullptr;
-    if (m.empty() || !m[0].is_element()) return result_new_empty();
+    if (m.empty() || !m[0].is_element()) return result_new_empty(st);
     ElementBytes eb;
     if (!eb.acquire(m[0])) return nullptr;
     // A parse() Result is a whole document: paths start at its root element.
     auto found = m[0].kind() == PyItem::Kind::Whole ? run_with(**program, eb.source_bytes(), false, eb.unicode())
-                                                  : run_in_element(**program, eb.bytes(), eb.encoding());
+                                                  : run_in_element(**program, eb.bytes(), eb.coding());
     if (!found) return raise_engine_error(found.error());
-    return result_new(lift(std::move(found).value()));
+    return result_new(lift(st, std::move(found).value()));
 }
 
 PyObject* result_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -552,6 +553,7 @@ PyObject* get_many_impl(PyObject* self, PyObject* paths) {
         raise_arg_type("paths", paths, "list");
         return nullptr;
     }
+    const ModuleState& st = state_for(self);
     ItemView m = items_of(self);
     if (m.size() >= 2) {
         PyErr_SetString(PyExc_ValueError, kMsgGetManyMulti);
@@ -572,7 +574,7 @@ PyObject* get_many_impl(PyObject* self, PyObject* paths) {
             auto program = compile_text(*text);
             if (!program) return nullptr;
             entries.emplace_back(std::move(*program));
-        } else if (const ProgramPtr* p = path_program(e)) {
+        } else if (const ProgramPtr* p = path_program(st, e)) {
             entries.emplace_back(*p);
         } else {
             PyErr_SetString(PyExc_TypeError, kMsgPathsEntry);
@@ -587,7 +589,7 @@ PyObject* get_many_impl(PyObject* self, PyObject* paths) {
     };
     if (m.empty() || !m[0].is_element()) {
         for (std::size_t i = 0; i < entries.size(); ++i)
-            if (!append(result_new_empty())) return nullptr;
+            if (!append(result_new_empty(st))) return nullptr;
         return out.release();
     }
     std::vector<const Program*> programs;
@@ -598,15 +600,15 @@ PyObject* get_many_impl(PyObject* self, PyObject* paths) {
     if (!eb.acquire(m[0])) return nullptr;
     if (!programs.empty()) {
         auto r = m[0].kind() == PyItem::Kind::Whole ? run_many(programs, eb.source_bytes(), false, eb.unicode())
-                                                  : run_many_in_element(programs, eb.bytes(), eb.encoding());
+                                                  : run_many_in_element(programs, eb.bytes(), eb.coding());
         if (!r) return raise_engine_error(r.error());
         found = std::move(r).value();
     }
     std::size_t next = 0;
     for (const auto& e : entries) {
         PyObject* r = nullptr;
-        if (e && next < found.size()) r = result_new(lift(std::move(found[next++])));
-        else r = result_new_empty();
+        if (e && next < found.size()) r = result_new(lift(st, std::move(found[next++])));
+        else r = result_new_empty(st);
         if (!append(r)) return nullptr;
     }
     return out.release();
@@ -634,19 +636,19 @@ PyObject* make_view(PyObject* self, PyTypeObject* type, const char* message) {
 }
 
 PyObject* result_keys(PyObject* self, PyObject*) {
-    return make_view(self, g_types.keys_view,
+    return make_view(self, state_for(self).keys_view,
                      "Result.keys() requires a dict-like Result (single element with children); got ");
 }
 PyObject* result_values(PyObject* self, PyObject*) {
-    return make_view(self, g_types.values_view,
+    return make_view(self, state_for(self).values_view,
                      "Result.values() requires a dict-like Result (single element with children); got ");
 }
 PyObject* result_items(PyObject* self, PyObject*) {
-    return make_view(self, g_types.items_view,
+    return make_view(self, state_for(self).items_view,
                      "Result.items() requires a dict-like Result (single element with children); got ");
 }
 PyObject* result_children(PyObject* self, PyObject*) {
-    return make_view(self, g_types.children_view,
+    return make_view(self, state_for(self).children_view,
                      "Result.children() requires a dict-like Result (single element with children); got ");
 }
 
@@ -733,7 +735,7 @@ PyType_Spec result_spec = {
 
 // ================================================================ parse
 
-PyObject* parse_impl(PyObject* data) {
+PyObject* parse_impl(const ModuleState& st, PyObject* data) {
     if (!PyBytes_Check(data)) {
         if (PyUnicode_Check(data)) {
             // Only proves that the UTF-8 form exists (the string caches it).
@@ -749,7 +751,7 @@ PyObject* parse_impl(PyObject* data) {
             }
         }
     }
-    return result_new_one(PyItem::make_whole(data));
+    return result_new_one(st, PyItem::make_whole(data));
 }
 
 }  // namespace
@@ -758,12 +760,13 @@ PyTypeObject* make_result_type(PyObject* module) {
     return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &result_spec, nullptr));
 }
 
-PyObject* result_alloc(std::size_t n) {
+PyObject* result_alloc(const ModuleState& st, std::size_t n) {
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyItem)))) {
         PyErr_NoMemory();
         return nullptr;
     }
-    PyVarObject* self = PyObject_GC_NewVar(PyVarObject, g_types.result, static_cast<Py_ssize_t>(n));
+    if (live_type(st.result) == nullptr) return nullptr;
+    PyVarObject* self = PyObject_GC_NewVar(PyVarObject, st.result, static_cast<Py_ssize_t>(n));
     if (self == nullptr) return nullptr;
     Py_SET_SIZE(self, 0);
     return reinterpret_cast<PyObject*>(self);
@@ -782,35 +785,35 @@ PyObject* result_new(LiftedItems&& items) {
     return self != nullptr ? result_publish(self) : nullptr;
 }
 
-PyObject* result_new_one(PyItem&& item) {
-    PyObject* self = result_alloc(1);
+PyObject* result_new_one(const ModuleState& st, PyItem&& item) {
+    PyObject* self = result_alloc(st, 1);
     if (self == nullptr) return nullptr;
     new (result_items(self)) PyItem(std::move(item));
     Py_SET_SIZE(self, 1);
     return result_publish(self);
 }
 
-PyObject* result_new_empty() { return result_alloc(0); }
+PyObject* result_new_empty(const ModuleState& st) { return result_alloc(st, 0); }
 
-PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"data"};
     PyObject* a[1];
     if (!parse_args("parse", args, nargs, kwnames, names, a)) return nullptr;
-    return guarded([&] { return parse_impl(a[0]); });
+    return guarded([&] { return parse_impl(module_state(module), a[0]); });
 }
 
-int add_result_types(PyObject* module) {
-    if (add_type(module, make_result_type(module), &g_types.result) < 0) return -1;
-    if (add_type(module, make_char_iter_type(module), &g_types.char_iter) < 0) return -1;
-    if (add_type(module, make_item_iter_type(module), &g_types.item_iter) < 0) return -1;
-    if (add_type(module, make_child_key_iter_type(module), &g_types.child_key_iter) < 0) return -1;
-    if (add_type(module, make_child_value_iter_type(module), &g_types.child_value_iter) < 0) return -1;
-    if (add_type(module, make_child_item_iter_type(module), &g_types.child_item_iter) < 0) return -1;
-    if (add_type(module, make_child_iter_type(module), &g_types.child_iter) < 0) return -1;
-    if (add_type(module, make_keys_view_type(module), &g_types.keys_view) < 0) return -1;
-    if (add_type(module, make_values_view_type(module), &g_types.values_view) < 0) return -1;
-    if (add_type(module, make_items_view_type(module), &g_types.items_view) < 0) return -1;
-    if (add_type(module, make_children_view_type(module), &g_types.children_view) < 0) return -1;
+int add_result_types(PyObject* module, ModuleState& st) {
+    if (add_type(module, make_result_type(module), &st.result) < 0) return -1;
+    if (add_type(module, make_char_iter_type(module), &st.char_iter) < 0) return -1;
+    if (add_type(module, make_item_iter_type(module), &st.item_iter) < 0) return -1;
+    if (add_type(module, make_child_key_iter_type(module), &st.child_key_iter) < 0) return -1;
+    if (add_type(module, make_child_value_iter_type(module), &st.child_value_iter) < 0) return -1;
+    if (add_type(module, make_child_item_iter_type(module), &st.child_item_iter) < 0) return -1;
+    if (add_type(module, make_child_iter_type(module), &st.child_iter) < 0) return -1;
+    if (add_type(module, make_keys_view_type(module), &st.keys_view) < 0) return -1;
+    if (add_type(module, make_values_view_type(module), &st.values_view) < 0) return -1;
+    if (add_type(module, make_items_view_type(module), &st.items_view) < 0) return -1;
+    if (add_type(module, make_children_view_type(module), &st.children_view) < 0) return -1;
     return 0;
 }
 

@@ -62,7 +62,7 @@ Py_ssize_t children_count(PyObject* self) {
 // ---------------------------------------------------------------- iteration
 
 PyObject* keys_iter(PyObject* self) {
-    return guarded([&] { return keys_iter_of(parent_items(self)); });
+    return guarded([&] { return keys_iter_of(state_for(self), parent_items(self)); });
 }
 
 PyObject* items_iter(PyObject* self) {
@@ -72,7 +72,7 @@ PyObject* items_iter(PyObject* self) {
         if (!data) return nullptr;
         ChildGrouping groups = group_children(*data);
         if (!names_are_utf8(group_names(*data, groups))) return nullptr;
-        return child_item_iter_new(std::move(*data), std::move(groups));
+        return child_item_iter_new(state_for(self), std::move(*data), std::move(groups));
     });
 }
 
@@ -82,7 +82,7 @@ PyObject* values_iter(PyObject* self) {
         auto data = dict_children(parent_items(self), eb, true);
         if (!data) return nullptr;
         ChildGrouping groups = group_children(*data);  // names are not checked: no key is made
-        return child_value_iter_new(std::move(*data), std::move(groups));
+        return child_value_iter_new(state_for(self), std::move(*data), std::move(groups));
     });
 }
 
@@ -91,7 +91,7 @@ PyObject* children_iter(PyObject* self) {
         ElementBytes eb;
         auto data = dict_children(parent_items(self), eb, true);
         if (!data) return nullptr;
-        return child_iter_new(std::move(*data));
+        return child_iter_new(state_for(self), std::move(*data));
     });
 }
 

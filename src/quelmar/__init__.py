@@ -24,6 +24,7 @@ from quelmar._quelmar import (
     validate,
 )
 from quelmar._extra import NotWellFormed, check
+from quelmar._helpers import as_list
 
 __all__ = [
     "get",
@@ -39,6 +40,7 @@ __all__ = [
     "compile",
     "Path",
     "Result",
+    "as_list",
 ]
 
 # The version is written once, in pyproject.toml, and reaches us through the

@@ -224,13 +224,8 @@ std::string show_refs(Bytes element, const ChildRefs& refs) {
 }  // namespace
 
 TEST(scan_element_equals_the_separate_operations) {
-    struct Mode {
-        Encoding encoding;
-        bool fixed;
-    };
-    const Mode modes[] = {
-        {Encoding::Utf8, false}, {Encoding::Utf8, true},        {Encoding::Windows1252, false},
-        {Encoding::ShiftJis, false}, {Encoding::Iso8859_5, false}, {Encoding::EucKr, false},
+    const Encoding modes[] = {
+        Encoding::Utf8, Encoding::Windows1252, Encoding::ShiftJis, Encoding::Iso8859_5, Encoding::EucKr,
     };
     Gen gen;
     int children_seen = 0, texts_seen = 0;
@@ -241,10 +236,10 @@ TEST(scan_element_equals_the_separate_operations) {
         ChildRefs refs;
         collect_child_refs(doc, refs);
         CHECK_EQ(show_refs(doc, refs), expected_children);
-        for (const Mode& m : modes) {
-            const ElementScan plain = scan_element(doc, m.encoding, m.fixed);
+        for (const Encoding m : modes) {
+            const ElementScan plain = scan_element(doc, m);
             ChildRefs found;
-            const ElementScan full = scan_element(doc, m.encoding, m.fixed, &found);
+            const ElementScan full = scan_element(doc, m, &found);
             CHECK_EQ(plain.has_children, has);
             CHECK_EQ(full.has_children, has);
             CHECK_EQ(show_refs(doc, found), expected_children);
@@ -253,8 +248,7 @@ TEST(scan_element_equals_the_separate_operations) {
                 continue;
             }
             ++texts_seen;
-            const std::string text =
-                m.fixed ? extract_element_text_fixed(doc, m.encoding) : extract_element_text(doc, m.encoding);
+            const std::string text = extract_element_text(doc, m);
             CHECK_EQ(std::string(plain.text()), text);
             CHECK_EQ(std::string(full.text()), text);
             if (plain.text() != text) std::fprintf(stderr, "  document: %s\n", doc.c_str());
@@ -286,14 +280,14 @@ TEST(scan_element_table) {
         {"", false, ""},
     };
     for (const Row& row : rows) {
-        const ElementScan s = scan_element(row.element, Encoding::Utf8, false);
+        const ElementScan s = scan_element(row.element, Encoding::Utf8);
         CHECK_EQ(s.has_children, row.has_children);
         CHECK_EQ(std::string(s.text()), std::string(row.text));
     }
     // A legacy document's text is decoded; the same bytes read as UTF-8 are
-    // left out (not valid UTF-8).
-    CHECK_EQ(std::string(scan_element("<a>caf\xe9</a>", Encoding::Windows1252, false).text()), std::string("caf\xc3\xa9"));
-    CHECK_EQ(std::string(scan_element("<a>caf\xe9</a>", Encoding::Utf8, true).text()), std::string());
+    // kept as they stand (the Result layer rejects them when it decodes).
+    CHECK_EQ(std::string(scan_element("<a>caf\xe9</a>", Encoding::Windows1252).text()), std::string("caf\xc3\xa9"));
+    CHECK_EQ(std::string(scan_element("<a>caf\xe9</a>", Encoding::Utf8).text()), std::string("caf\xe9"));
 }
 
 TEST(group_child_names_table) {

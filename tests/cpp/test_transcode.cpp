@@ -28,7 +28,8 @@ std::string first_text(Bytes doc, Encoding* settled = nullptr) {
         if (ev.kind != EventKind::Text || r.depth() == 0) continue;
         if (settled) *settled = r.encoding();
         Bytes out;
-        return r.unescape(ev.content, scratch, out) ? std::string(out) : "<error>";
+        r.unescape(ev.content, scratch, out);
+        return std::string(out);
     }
 }
 

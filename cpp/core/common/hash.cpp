@@ -10,10 +10,15 @@ namespace quelmar {
 namespace {
 
 inline std::uint64_t load_le64(const char* p) noexcept {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    return v;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+    } else {
+        std::uint64_t v = 0;
+        for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+        return v;
+    }
 }
 
 struct SipState {

@@ -4,6 +4,11 @@
 // after a fatal one the reader only yields Eof, so the loops end). Skipping a
 // child goes through Reader::read_to_end, which counts depth without
 // recursion, so any nesting depth is safe.
+//
+// No reader here detects an encoding from the bytes it is given: an element
+// keeps its document's encoding (the markup-only readers fix UTF-8, as they
+// decode nothing), so a fragment whose first bytes happen to look like a
+// byte-order signature (`<\0?\0`) is not taken for UTF-16.
 #include "engine/children.hpp"
 
 #include <algorithm>
@@ -17,6 +22,7 @@ namespace quelmar {
 
 bool element_has_child_elements(Bytes element) {
     Reader reader(element, ReaderConfig::engine());
+    reader.fix_encoding(Encoding::Utf8);
     bool inside = false;  // the element's own start tag has been read
     for (;;) {
         const Event ev = reader.read_event();
@@ -36,6 +42,7 @@ bool element_has_child_elements(Bytes element) {
 std::vector<ChildSpan> collect_direct_children(Bytes element) {
     std::vector<ChildSpan> out;
     Reader reader(element, ReaderConfig::engine());
+    reader.fix_encoding(Encoding::Utf8);
     bool inside = false;
     for (;;) {
         // Before a tag's event this is the offset of its '<'.
@@ -93,6 +100,14 @@ Encoding document_encoding(Bytes document) {
     }
 }
 
+EntityRef document_entities(Bytes document) {
+    Reader reader(document, ReaderConfig::engine());
+    for (;;) {
+        const EventKind k = reader.read_event().kind;
+        if (k == EventKind::Start || k == EventKind::Empty || k == EventKind::Eof) return reader.entities();
+    }
+}
+
 void decode_child_names(std::vector<ChildSpan>& spans, Encoding encoding) {
     for (ChildSpan& span : spans) {
         const bool ascii = std::all_of(span.name.begin(), span.name.end(),
@@ -134,6 +149,7 @@ void collect_rest(Reader& reader, Bytes element, ChildRefs& out) {
 
 void collect_child_refs(Bytes element, ChildRefs& out) {
     Reader reader(element, ReaderConfig::engine());
+    reader.fix_encoding(Encoding::Utf8);
     for (;;) {
         const Event ev = reader.read_event();
         switch (ev.kind) {
@@ -146,13 +162,13 @@ void collect_child_refs(Bytes element, ChildRefs& out) {
     }
 }
 
-ElementScan scan_element(Bytes element, Encoding encoding, bool fixed, ChildRefs* children) {
+ElementScan scan_element(Bytes element, const Coding& coding, ChildRefs* children) {
     ElementScan out;
     // The reader's encoding decides only how text is decoded, never where
     // markup is: the child test and the child spans come out as they do from
-    // an unfixed reader.
+    // the markup-only readers above.
     Reader reader(element, ReaderConfig::engine());
-    if (fixed || encoding != Encoding::Utf8) reader.fix_encoding(encoding);
+    reader.apply_coding(coding);
     // Up to the element's own start tag.
     for (;;) {
         const Event ev = reader.read_event();
@@ -174,7 +190,6 @@ ElementScan scan_element(Bytes element, Encoding encoding, bool fixed, ChildRefs
     // Inside the element: its text, as read_text_in_scope collects it, until
     // its end or its first child.
     std::string scratch;
-    const bool utf8 = reader.encoding() == Encoding::Utf8;
     for (;;) {
         const auto p = static_cast<std::size_t>(reader.buffer_position());
         const Event ev = reader.read_event();
@@ -192,17 +207,16 @@ ElementScan scan_element(Bytes element, Encoding encoding, bool fixed, ChildRefs
             case EventKind::Eof: return out;
             case EventKind::Text: {
                 Bytes text;
-                if (reader.unescape(ev.content, scratch, text)) out.add(text, element);
+                reader.unescape(ev.content, scratch, text);
+                out.add(text, element);
                 break;
             }
-            case EventKind::CData:
-                if (utf8) {
-                    out.add(ev.content, element);
-                } else {
-                    Bytes text;
-                    if (reader.decode(ev.content, scratch, text)) out.add(text, element);
-                }
+            case EventKind::CData: {
+                Bytes text;
+                reader.decode(ev.content, scratch, text);
+                out.add(text, element);
                 break;
+            }
             default: break;
         }
     }
@@ -244,20 +258,6 @@ ChildGrouping group_child_names(const Bytes* names, std::size_t n) {
     InlineVec<std::size_t, 9> fill(g.offsets);
     for (std::size_t i = 0; i < n; ++i) g.members[fill[group_of[i]]++] = i;
     return g;
-}
-
-std::string extract_element_text_fixed(Bytes element, Encoding encoding) {
-    Reader reader(element, ReaderConfig::engine());
-    reader.fix_encoding(encoding);
-    for (;;) {
-        const Event ev = reader.read_event();
-        switch (ev.kind) {
-            case EventKind::Start: return read_text_in_scope(reader);
-            case EventKind::Empty:
-            case EventKind::Eof: return std::string();
-            default: break;
-        }
-    }
 }
 
 }  // namespace quelmar

@@ -28,6 +28,9 @@ ChildGroups group_children(const std::vector<ChildSpan>& spans);
 // The encoding a reader settles on for a whole document (byte-order mark or
 // XML declaration), read up to its first element.
 Encoding document_encoding(Bytes document);
+// The general entities a whole document's internal subset declares (none
+// without a DOCTYPE), read up to its first element.
+EntityRef document_entities(Bytes document);
 
 // Tag names of a document in `encoding` (not UTF-8) decoded to UTF-8, so
 // that they serve as keys. A name that does not decode shows each malformed
@@ -91,11 +94,10 @@ private:
 
 // Decides child-or-not and collects the text in the same pass, stopping at
 // the first child element. The text is extract_element_text(element,
-// encoding), or with `fixed` extract_element_text_fixed(element, encoding)
-// (the reader's encoding fixed even when it is UTF-8). With `children`, an
+// encoding). With `children`, an
 // element that has children is read on to its end and its direct children
 // are appended there, as collect_child_refs gives them.
-ElementScan scan_element(Bytes element, Encoding encoding, bool fixed, ChildRefs* children = nullptr);
+ElementScan scan_element(Bytes element, const Coding& coding, ChildRefs* children = nullptr);
 
 // The direct children of the first element, as collect_direct_children finds
 // them, without copying their names.
@@ -112,10 +114,5 @@ struct ChildGrouping {
     std::size_t size() const noexcept { return first.size(); }
 };
 ChildGrouping group_child_names(const Bytes* names, std::size_t n);
-
-// extract_element_text with the reader's encoding fixed even when it is
-// UTF-8: for the UTF-8 form of a document whose declaration still names the
-// encoding it was transcoded from (transcode_document).
-std::string extract_element_text_fixed(Bytes element, Encoding encoding);
 
 }  // namespace quelmar

@@ -26,8 +26,11 @@ std::string read_text_in_scope(Reader& reader) {
     // A leaf, the common case, is read with one search.
     Bytes leaf;
     if (reader.skip_leaf(leaf)) {
-        Bytes text;
-        if (!leaf.empty() && reader.unescape(leaf, scratch, text)) out.assign(text);
+        if (!leaf.empty()) {
+            Bytes text;
+            reader.unescape(leaf, scratch, text);
+            out.assign(text);
+        }
         return out;
     }
     return read_text_events(reader);
@@ -37,7 +40,6 @@ std::string read_text_events(Reader& reader) {
     std::string out;
     std::string scratch;
     std::size_t depth = 1;
-    const bool utf8 = reader.encoding() == Encoding::Utf8;
     for (;;) {
         Event ev = reader.read_event();
         switch (ev.kind) {
@@ -49,19 +51,17 @@ std::string read_text_events(Reader& reader) {
                 break;
             case EventKind::Text: {
                 Bytes text;
-                if (reader.unescape(ev.content, scratch, text)) out.append(text);
+                reader.unescape(ev.content, scratch, text);
+                out.append(text);
                 break;
             }
-            case EventKind::CData:
-                // CDATA is taken as it stands in UTF-8 documents; in others it
-                // is decoded like any text (and left out if it does not decode).
-                if (utf8) {
-                    out.append(ev.content);
-                } else {
-                    Bytes text;
-                    if (reader.decode(ev.content, scratch, text)) out.append(text);
-                }
+            case EventKind::CData: {
+                // Decoded like any text, but no references.
+                Bytes text;
+                reader.decode(ev.content, scratch, text);
+                out.append(text);
                 break;
+            }
             case EventKind::Eof:
                 return out;
             default:
@@ -74,9 +74,9 @@ namespace {
 
 // The text of the first element in `element`, read by a reader over it
 // (`leaf_route`: a leaf is taken in one search).
-std::string element_text_by_reader(Bytes element, Encoding encoding, bool leaf_route) {
+std::string element_text_by_reader(Bytes element, const Coding& coding, bool leaf_route) {
     Reader reader(element);
-    if (encoding != Encoding::Utf8) reader.fix_encoding(encoding);
+    reader.apply_coding(coding);
     for (;;) {
         Event ev = reader.read_event();
         switch (ev.kind) {
@@ -90,10 +90,11 @@ std::string element_text_by_reader(Bytes element, Encoding encoding, bool leaf_r
 
 }  // namespace
 
-std::string extract_element_text(Bytes element, Encoding encoding) {
+std::string extract_element_text(Bytes element, const Coding& coding) {
+    const Encoding encoding = coding.encoding;
     // A UTF-8 leaf, `<name ...>text</name>`, the common case: one tag scan
-    // and one search. (A second byte of NUL would make the reader below
-    // take the element for UTF-16: that case goes the long way.)
+    // and one search. (A NUL second byte goes the long way, where the
+    // reader's rules for such a tag are the reference.)
     if (encoding == Encoding::Utf8 && element.size() >= 2 && element[0] == '<' && element[1] != '/' &&
         element[1] != '!' && element[1] != '?' && element[1] != '\0') {
         const char* b = element.data();
@@ -105,45 +106,35 @@ std::string extract_element_text(Bytes element, Encoding encoding) {
                 const Bytes raw(t.gt + 1, static_cast<std::size_t>(lt - t.gt - 1));
                 std::string scratch;
                 Bytes text;
-                if (raw.empty() || !utf8_valid(raw) || !unescape_with(raw, scratch, text)) return std::string();
+                unescape_with(raw, scratch, text, coding.scope);
                 return std::string(text);
             }
         }
     }
-    return element_text_by_reader(element, encoding, true);
+    return element_text_by_reader(element, coding, true);
 }
 
-std::string extract_element_text_by_events(Bytes element, Encoding encoding) {
-    return element_text_by_reader(element, encoding, false);
+std::string extract_element_text_by_events(Bytes element, const Coding& coding) {
+    return element_text_by_reader(element, coding, false);
 }
 
-std::optional<std::string> read_attr(Bytes tag_content, std::size_t name_len, Bytes name, Encoding encoding) {
-    AttrIter it(tag_content, name_len);
+std::optional<std::string> read_attr(Bytes tag_content, std::size_t name_len, Bytes name, const Coding& coding) {
+    const Encoding encoding = coding.encoding;
     Attribute attr;
-    while (it.next(attr)) {
-        if (attr.error) continue;
-        if (encoding == Encoding::Utf8) {
-            if (local_name_bytes(attr.key) != name) continue;
-        } else {
-            // Attribute names of legacy documents are compared as text.
-            const detail::TagName key(attr.key, encoding);
-            if (!key.local_equals(name)) continue;
-        }
-        std::string scratch;
-        Bytes out;
-        if (encoding == Encoding::Utf8) {
-            if (utf8_valid(attr.value) && unescape_with(attr.value, scratch, out)) return std::string(out);
-            return std::string(attr.value);
-        }
-        // In other encodings a value that does not decode is left out, as a
-        // text run would be: its raw bytes are no text (and could pass for
-        // UTF-8 by accident).
-        std::string decoded;
-        if (!decode_to_utf8(encoding, attr.value, decoded)) return std::nullopt;
-        if (unescape_with(decoded, scratch, out)) return std::string(out);
-        return decoded;
+    if (!find_attr(tag_content, name_len, name, encoding, attr)) return std::nullopt;
+    std::string scratch;
+    Bytes out;
+    if (encoding == Encoding::Utf8) {
+        // Invalid UTF-8 stays as it is, for the strict checks of whoever
+        // decodes the value.
+        unescape_attribute(attr.value, scratch, out, coding.scope);
+        return std::string(out);
     }
-    return std::nullopt;
+    // Each malformed sequence of a legacy encoding shows as U+FFFD.
+    std::string decoded;
+    decode_lossy_to_utf8(encoding, attr.value, decoded);
+    unescape_attribute(decoded, scratch, out, coding.scope);
+    return out.data() == decoded.data() ? decoded : std::string(out);
 }
 
 std::string serialize_empty(Bytes content) {
@@ -157,7 +148,8 @@ std::string serialize_empty(Bytes content) {
 
 std::string item_text(const Item& item, Bytes source) {
     switch (item.kind) {
-        case Item::Kind::OwnedElement: return extract_element_text(item.bytes, item.encoding);
+        case Item::Kind::OwnedElement:
+            return extract_element_text(item.bytes, Coding(item.encoding, EntityScope{item.entities(), nullptr}));
         case Item::Kind::ElementSpan:
             if (item.start <= item.end && item.end <= source.size())
                 return extract_element_text(source.substr(item.start, item.end - item.start), item.encoding);
@@ -214,10 +206,12 @@ void consume_to_end(Reader& reader, bool inside_element) {
     }
 }
 
-void append_capture(Items& items, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, Encoding enc) {
+void append_capture(Items& items, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, const Coding& enc) {
     if (q < p) q = p;
     if (q > source.size()) q = source.size();
-    if (emit_spans) items.push_back(Item::span(p, q, enc));
+    // The entities of a document travel with owned copies only: a span
+    // would be read later without them.
+    if (emit_spans && enc.entities() == nullptr) items.push_back(Item::span(p, q, enc));
     else items.push_back(Item::owned(std::string(source.substr(p, q - p)), enc));
 }
 

@@ -25,36 +25,51 @@ Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool
 // that element; the first step names its children, or is @attr / #text of
 // the element itself), then applies the modifiers. `encoding` is the
 // encoding of the document the element came from.
-Expected<Items, EngineError> run_in_element(const Program& program, Bytes element, Encoding encoding);
+Expected<Items, EngineError> run_in_element(const Program& program, Bytes element, const Coding& coding);
 
 // Several programs in one pass; one item sequence per program, in order.
 Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Program*>& programs, Bytes source,
                                                    bool emit_spans, bool unicode = false);
 // The fragment form of the same pass, relative to one element.
 Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<const Program*>& programs,
-                                                              Bytes element, Encoding encoding);
+                                                              Bytes element, const Coding& coding);
+
+// The single-path engine under the multi-path pass's one rule of its own:
+// empty-element matches take no part in the ambiguity rule of their level
+// (inside filtered fragments they still do, as there the pass runs this
+// engine). Apart from that the two engines answer alike, so these are the
+// reference the multi-path pass is held to by the differential fuzzer.
+Expected<Items, EngineError> run_with_many_rules(const Program& program, Bytes source, bool emit_spans);
+Expected<Items, EngineError> run_in_element_many_rules(const Program& program, Bytes element, const Coding& encoding);
 
 // ---- element text and attributes, shared with the Result layer
 
 // Concatenated text and CDATA inside the element whose start tag the reader
-// just returned, at any depth, decoded and unescaped (runs that fail to
-// decode or unescape are left out); consumes through the element's end tag.
+// just returned, at any depth, decoded and unescaped (Reader::unescape,
+// Reader::decode); consumes through the element's end tag.
 std::string read_text_in_scope(Reader& reader);
 // The same reading every event (read_text_in_scope takes a leaf in one
 // search); kept as the reference the short routes are tested against.
 std::string read_text_events(Reader& reader);
 
 // Text content of the first element in `element` ("" for an empty-element
-// tag or no element). `encoding` is the document's encoding.
-std::string extract_element_text(Bytes element, Encoding encoding = Encoding::Utf8);
+// tag or no element). `coding` is the document's encoding and entities.
+std::string extract_element_text(Bytes element, const Coding& coding = Coding());
 // The same by reading every event: the reference for tests.
-std::string extract_element_text_by_events(Bytes element, Encoding encoding = Encoding::Utf8);
+std::string extract_element_text_by_events(Bytes element, const Coding& coding = Coding());
 
-// The value of the first attribute whose local name equals `name`, decoded
-// and unescaped (raw bytes when unescaping fails), or nothing (also when the
-// value does not decode from a document encoding other than UTF-8).
+// The attribute of a start or empty-element tag that `name` asks for, among
+// the well-formed ones: a name with a prefix (any ':') is the qualified name
+// of the attribute; a name without one is the attribute named exactly so,
+// or else the first whose local name it is (so "id" also finds xml:id).
+// False when there is none. One pass over the attributes.
+bool find_attr(Bytes tag_content, std::size_t name_len, Bytes name, Encoding encoding, Attribute& out);
+
+// The value of the attribute find_attr picks, decoded (a legacy encoding's
+// malformed sequences as U+FFFD, UTF-8 as it stands) and unescaped
+// (unescape_attribute), or nothing.
 std::optional<std::string> read_attr(Bytes tag_content, std::size_t name_len, Bytes name,
-                                     Encoding encoding = Encoding::Utf8);
+                                     const Coding& coding = Coding());
 
 // "<" + content + "/>": the source bytes of an empty-element tag.
 std::string serialize_empty(Bytes content);

@@ -27,10 +27,13 @@ bool is_plain_element(const Step& s) {
     return s.is_element() && s.selector.kind == Selector::Kind::None && !s.descendant;
 }
 
-// Text usable as a filter's left side: text that is not UTF-8 counts as empty.
-Bytes usable(const std::string& text) { return utf8_valid(text) ? Bytes(text) : Bytes(); }
-
 }  // namespace
+
+bool compare_text(Bytes left, CompareOp op, const FilterValue& value) {
+    if (utf8_valid(left)) [[likely]]
+        return compare(left, op, value);
+    return compare(utf8_lossy(left), op, value);
+}
 
 bool compare(Bytes left, CompareOp op, const FilterValue& value) {
     switch (value.kind) {
@@ -73,9 +76,9 @@ bool compare(Bytes left, CompareOp op, const FilterValue& value) {
     return false;
 }
 
-bool attribute_filter_holds(const Event& tag, const Filter& filter, Encoding enc) {
+bool attribute_filter_holds(const Event& tag, const Filter& filter, const Coding& enc) {
     auto v = read_attr(tag.content, tag.name_len, *filter.attribute, enc);
-    return v && utf8_valid(*v) && compare(*v, filter.op, filter.value);
+    return v && compare_text(*v, filter.op, filter.value);
 }
 
 bool fits_streaming_route(const Filter& filter, const Step* rest, std::size_t nrest) {
@@ -89,9 +92,10 @@ bool fits_streaming_route(const Filter& filter, const Step* rest, std::size_t nr
     return k == Selector::Kind::None || k == Selector::Kind::Index || k == Selector::Kind::Each;
 }
 
-bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, const FilterValue& value, Encoding enc) {
+bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, const FilterValue& value,
+                            const Coding& enc) {
     Reader reader(fragment);
-    if (enc != Encoding::Utf8) reader.fix_encoding(enc);
+    reader.apply_coding(enc);
     bool root_seen = false;
     for (;;) {
         Event ev = reader.read_event();
@@ -104,7 +108,7 @@ bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, cons
                 const Bytes name = ev.name();
                 if (TagName(name, enc).accepted_by(step.matcher)) {
                     const std::string text = read_text_in_scope(reader);
-                    return compare(usable(text), op, value);
+                    return compare_text(text, op, value);
                 }
                 skip_element(reader, name);
                 break;
@@ -126,7 +130,7 @@ bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, cons
     }
 }
 
-Outcome eval_filter(Bytes fragment, const Filter& filter, Encoding enc, const EvalContext& outer, bool& holds) {
+Outcome eval_filter(Bytes fragment, const Filter& filter, const Coding& enc, const EvalContext& outer, bool& holds) {
     holds = false;
     if (filter.path.size() == 1 && is_plain_element(filter.path[0])) {
         holds = eval_child_filter_fast(fragment, filter.path[0], filter.op, filter.value, enc);
@@ -137,8 +141,13 @@ Outcome eval_filter(Bytes fragment, const Filter& filter, Encoding enc, const Ev
     Outcome o = apply_within_fragment(fragment, filter.path.data(), filter.path.size(), tmp, enc, outer);
     if (o == Outcome::Done) o = Outcome::Ok;
     if (o != Outcome::Ok || tmp.empty()) return o;
-    const std::string text = item_text(tmp[0], fragment);
-    holds = compare(usable(text), filter.op, filter.value);
+    // An element item of the filter's path is read with the document's
+    // entities (spans carry none).
+    const std::string text = tmp[0].kind == Item::Kind::Text ? std::string(tmp[0].bytes)
+                             : tmp[0].kind == Item::Kind::OwnedElement
+                                 ? extract_element_text(tmp[0].bytes, Coding(tmp[0].encoding, enc.scope))
+                                 : item_text(tmp[0], fragment);
+    holds = compare_text(text, filter.op, filter.value);
     return Outcome::Ok;
 }
 
@@ -147,7 +156,7 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
                          CollectMode mode, bool emit_spans, Items& items) {
     const Step* next = nrest == 1 ? &rest[0] : nullptr;
     const Step* next_element = next && next->is_element() ? next : nullptr;
-    const Encoding enc = reader.encoding();
+    const Coding enc = reader.coding();
     std::optional<std::string> left;
     std::uint64_t matched_children = 0;
     Items pending;
@@ -210,7 +219,7 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
         }
     }
 
-    if (!left || !compare(usable(*left), filter.op, filter.value)) return false;
+    if (!left || !compare_text(*left, filter.op, filter.value)) return false;
     if (!next) {
         if (mode == CollectMode::Placeholders) items.push_back(Item::text(std::string()));
         else append_capture(items, source, p, reader.buffer_position(), emit_spans, enc);

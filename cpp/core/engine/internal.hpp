@@ -25,6 +25,12 @@ struct EvalContext {
     bool emit_spans = false;
     bool first_item_only = false;
     int fragment_depth = 0;    // nesting of fragment evaluations
+    // Whether an empty-element match takes part in the ambiguity rule of its
+    // level. Always so in a query; off only in the reference the multi-path
+    // pass is checked against (it leaves those matches out), and never
+    // handed on to fragments, which the multi-path pass evaluates with
+    // this engine.
+    bool empty_tags_ambiguous = true;
     EngineError* error = nullptr;  // filled for Ambiguous / TooDeep
 };
 
@@ -37,7 +43,7 @@ public:
         if (enc != Encoding::Utf8) [[unlikely]] decode(raw, enc);
     }
     [[gnu::always_inline]] bool accepted_by(const NameMatcher& m) const { return m.matches_name(name_); }
-    bool local_equals(Bytes name) const noexcept { return local_name_bytes(name_) == name; }
+    Bytes text() const noexcept { return name_; }
 
 private:
     void decode(Bytes raw, Encoding enc);
@@ -54,7 +60,9 @@ void consume_to_end(Reader& reader, bool inside_element);
 inline void skip_element(Reader& reader, Bytes name) { (void)reader.read_to_end(name); }
 
 // Appends a captured element [p, q) of the source as a span or an owned copy.
-void append_capture(Items& items, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, Encoding enc);
+// A document with entities is always captured in owned copies, which carry
+// them.
+void append_capture(Items& items, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, const Coding& enc);
 
 // Runs `steps` (non-empty) with the start tag `context` as context, or at
 // the top of the reader's input when `context` is null.
@@ -62,22 +70,26 @@ Outcome enter(Reader& reader, const EvalContext& ctx, const Event* context, cons
               std::size_t nsteps, Items& items, bool single_valued);
 
 // The empty-element tag `tag` matched; apply what follows it.
-void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, Items& items, Encoding enc);
+void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, Items& items, const Coding& enc);
 
 // Applies `rest` inside a fragment (the bytes of one element).
-Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, Encoding enc,
+Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, const Coding& enc,
                               const EvalContext& outer);
 
 // Filter evaluation.
 bool compare(Bytes left, CompareOp op, const FilterValue& value);
+// The same for a left side that may not be UTF-8: each invalid sequence
+// compares as U+FFFD.
+bool compare_text(Bytes left, CompareOp op, const FilterValue& value);
 // Whether `filter` holds for the element in `fragment` (Ok + result), or a
 // reason to stop.
-Outcome eval_filter(Bytes fragment, const Filter& filter, Encoding enc, const EvalContext& outer, bool& holds);
+Outcome eval_filter(Bytes fragment, const Filter& filter, const Coding& enc, const EvalContext& outer, bool& holds);
 // The attribute route: the filter's attribute read from a start or
-// empty-element tag. A missing attribute, or a value that is not UTF-8,
-// makes the filter false whatever the operator.
-bool attribute_filter_holds(const Event& tag, const Filter& filter, Encoding enc);
-bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, const FilterValue& value, Encoding enc);
+// empty-element tag. A missing attribute makes the filter false whatever
+// the operator.
+bool attribute_filter_holds(const Event& tag, const Filter& filter, const Coding& enc);
+bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, const FilterValue& value,
+                            const Coding& enc);
 
 // The streaming route: decides the filter and collects the next step's
 // results in one pass over the element whose start tag was just read.

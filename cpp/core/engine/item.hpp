@@ -9,7 +9,7 @@
 #include "common/bytes.hpp"
 #include "engine/shared_bytes.hpp"
 #include "path/program.hpp"
-#include "xml/encoding.hpp"
+#include "xml/reader.hpp"
 
 namespace quelmar {
 
@@ -39,11 +39,14 @@ struct Item {
         it.bytes = Bytes(s);
         return it;
     }
-    static Item owned(std::string s, Encoding e) {
+    // The entities of the document's internal subset travel with the
+    // element's bytes.
+    static Item owned(std::string s, const Coding& c) {
         Item it;
         it.kind = Kind::OwnedElement;
-        it.encoding = e;
+        it.encoding = c.encoding;
         it.bytes = Bytes(s);
+        if (c.entities() != nullptr && it.bytes.block() != nullptr) it.bytes.block()->set_entities(c.entities());
         return it;
     }
     static Item span(std::uint64_t s, std::uint64_t e, Encoding enc) {
@@ -55,6 +58,11 @@ struct Item {
         return it;
     }
     bool is_element() const noexcept { return kind != Kind::Text; }
+    // The entities an owned element's text expands (none for spans: a
+    // document with entities is captured in owned copies).
+    const EntityTable* entities() const noexcept {
+        return bytes.block() != nullptr ? bytes.block()->entities() : nullptr;
+    }
 };
 
 static_assert(sizeof(Item) == 24, "an item is three words");

@@ -194,7 +194,7 @@ private:
             const Cursor c = cursors_[i];
             const Step* st = step_of(c);
             if (st && st->kind == Step::Kind::Attribute) {
-                if (auto v = read_attr(tag.content, tag.name_len, st->attribute, reader.encoding()))
+                if (auto v = read_attr(tag.content, tag.name_len, st->attribute, reader.coding()))
                     results_[c.program].push_back(Item::text(std::move(*v)));
                 continue;
             }
@@ -453,7 +453,7 @@ private:
         std::uint64_t q = reader.buffer_position();
         if (q > source_.size()) q = source_.size();
         const Bytes fragment = source_.substr(p, q - p);
-        const Encoding enc = reader.encoding();
+        const Coding enc = reader.coding();
         // The element's text, read at most once for all who need it.
         std::optional<std::string> text;
         auto element_text = [&]() -> const std::string& {
@@ -566,7 +566,7 @@ private:
                         if (program_done(c.program) || waiting(i) || !tag_name.accepted_by(step_of(c)->matcher))
                             continue;
                         ++c.count;
-                        results_[c.program].push_back(Item::owned(serialize_empty(ev.content), reader.encoding()));
+                        results_[c.program].push_back(Item::owned(serialize_empty(ev.content), reader.coding()));
                     }
                     break;
                 }
@@ -595,8 +595,8 @@ private:
         Items& out = results_[c.program];
         switch (hint(c)) {
             case 2: out.push_back(Item::text(std::string())); break;
-            case 1: out.push_back(Item::text(extract_element_text(source_.substr(p, q - p), reader.encoding()))); break;
-            default: append_capture(out, source_, p, q, emit_spans_, reader.encoding()); break;
+            case 1: out.push_back(Item::text(extract_element_text(source_.substr(p, q - p), reader.coding()))); break;
+            default: append_capture(out, source_, p, q, emit_spans_, reader.coding()); break;
         }
     }
 
@@ -631,7 +631,7 @@ private:
 
     // Serves a watch's needs for the child [p, q) that has just been read.
     template <class Text>
-    void serve_watch(const Action& act, std::uint64_t p, std::uint64_t q, Encoding enc, Text&& element_text) {
+    void serve_watch(const Action& act, std::uint64_t p, std::uint64_t q, const Coding& enc, Text&& element_text) {
         Watch& watch = watches_[act.cursor];
         const CollectMode mode = mode_of(cursors_[watch.cursor]);
         if (act.candidate) watch.left = element_text();
@@ -646,12 +646,12 @@ private:
     }
 
     // The watched element has ended at `q`: decide its filters.
-    void decide_watches(const Level& child, const Level& parent, std::uint64_t q, Encoding enc) {
+    void decide_watches(const Level& child, const Level& parent, std::uint64_t q, const Coding& enc) {
         for (std::size_t w = child.watch_begin; w < child.watch_end; ++w) {
             Watch& watch = watches_[w];
             Cursor& c = cursors_[watch.cursor];
             const Filter& flt = *step_of(c)->selector.filter;
-            if (!watch.has_left || !compare(utf8_valid(watch.left) ? Bytes(watch.left) : Bytes(), flt.op, flt.value))
+            if (!watch.has_left || !compare_text(watch.left, flt.op, flt.value))
                 continue;
             std::size_t nrest = 0;
             const Step* rest = rest_of(c, nrest);
@@ -673,7 +673,7 @@ private:
     // answer the single-path engine gives for the same path, `found` included:
     // whether the filter held, or on the attribute route whether the rest of
     // the path yielded something.
-    Outcome filter_fragment(const Cursor& c, const Event& tag, Bytes fragment, Encoding enc, bool& found) {
+    Outcome filter_fragment(const Cursor& c, const Event& tag, Bytes fragment, const Coding& enc, bool& found) {
         const Filter& flt = *step_of(c)->selector.filter;
         std::size_t nrest = 0;
         const Step* rest = rest_of(c, nrest);
@@ -691,7 +691,7 @@ private:
         }
         if (fits_streaming_route(flt, rest, nrest)) {
             Reader r(fragment);
-            if (enc != Encoding::Utf8) r.fix_encoding(enc);
+            r.apply_coding(enc);
             for (;;) {
                 const std::uint64_t rp = r.buffer_position();
                 Event root = r.read_event();
@@ -710,7 +710,7 @@ private:
 
     Outcome on_empty(Reader& reader, const Event& tag, std::uint64_t p) {
         Level& L = levels_.back();
-        const Encoding enc = reader.encoding();
+        const Coding enc = reader.coding();
         const TagName tag_name(tag.name(), enc);
         for (std::size_t w = L.watch_begin; w < L.watch_end; ++w) {
             Watch& watch = watches_[w];
@@ -738,12 +738,18 @@ private:
                     if (index != st->selector.index) break;
                     [[fallthrough]];
                 case SelKind::None:
-                case SelKind::Each:
+                case SelKind::Each: {
                     // Empty elements take no part in the ambiguity rule here.
+                    const std::size_t before = out.size();
                     if (nrest > 0) handle_empty_inner(tag, rest, nrest, out, enc);
                     else out.push_back(Item::owned(serialize_empty(tag.content), enc));
-                    done = true;
+                    // As for a descent: the level has its result only when the
+                    // rest of the path yielded something here (an element step
+                    // or a missing attribute yields nothing, and the level,
+                    // with the ambiguity tests of the levels above, goes on).
+                    done = out.size() > before;
                     break;
+                }
                 case SelKind::Count:
                     break;
                 case SelKind::Filter:
@@ -771,7 +777,8 @@ private:
                     break;
                 }
             }
-            // An Index cursor is done only when this element was its N-th match.
+            // An Index cursor is done only when this element was its N-th
+            // match and gave an item.
             if (done && c.stops) level_found(c);
         }
         return Outcome::Ok;
@@ -785,7 +792,7 @@ private:
         if (child.watch_end > child.watch_begin && !levels_.empty()) {
             std::uint64_t q = reader.buffer_position();
             if (q > source_.size()) q = source_.size();
-            decide_watches(child, levels_.back(), q, reader.encoding());
+            decide_watches(child, levels_.back(), q, reader.coding());
         }
         cursors_.resize(child.cursor_begin);
         if (levels_.size() <= stop_depth) {
@@ -820,7 +827,7 @@ private:
         std::uint64_t q = reader.buffer_position();
         if (q > source_.size()) q = source_.size();
         const std::string text =
-            extract_element_text(source_.substr(parent.tag_p, q - parent.tag_p), reader.encoding());
+            extract_element_text(source_.substr(parent.tag_p, q - parent.tag_p), reader.coding());
         deliver_text(parent, text);
     }
 
@@ -883,14 +890,14 @@ Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Progr
 }
 
 Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<const Program*>& programs,
-                                                              Bytes element, Encoding encoding) {
+                                                              Bytes element, const Coding& coding) {
     std::vector<Items> results(programs.size());
     for (std::size_t i = 0; i < programs.size(); ++i) begin_modifiers(*programs[i], results[i], element);
     EngineError err;
     detail::Outcome o = detail::Outcome::Ok;
     {
         Reader reader(element);
-        if (encoding != Encoding::Utf8) reader.fix_encoding(encoding);
+        reader.apply_coding(coding);
         detail::ManyPass pass(programs, element, false, results, err);
         o = pass.run_element(reader);
     }

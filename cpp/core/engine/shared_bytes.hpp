@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "common/bytes.hpp"
+#include "xml/entities.hpp"
 
 namespace quelmar {
 
@@ -48,15 +49,28 @@ public:
     std::size_t size() const noexcept { return size_; }
     Bytes view() const noexcept { return Bytes(data(), size_); }
 
+    // The entities of the document the bytes were cut from (an element
+    // re-read later must expand them as the document does), or none. Set
+    // before the block is shared.
+    const EntityTable* entities() const noexcept { return entities_; }
+    void set_entities(const EntityTable* t) noexcept {
+        if (t != nullptr) t->retain();
+        if (entities_ != nullptr) entities_->release();
+        entities_ = t;
+    }
+
 private:
     explicit SharedBlock(std::size_t size) noexcept : size_(size) {}
-    ~SharedBlock() = default;
+    ~SharedBlock() {
+        if (entities_ != nullptr) entities_->release();
+    }
 
     std::atomic<std::size_t> refs_{1};
     std::size_t size_;
+    const EntityTable* entities_ = nullptr;
 };
 
-static_assert(sizeof(SharedBlock) == 16 && alignof(SharedBlock) <= alignof(std::max_align_t));
+static_assert(sizeof(SharedBlock) == 24 && alignof(SharedBlock) <= alignof(std::max_align_t));
 
 // An owning handle to a SharedBlock (or to nothing: the empty string) that
 // reads like a const std::string: size, data, c_str, indexing, comparison,

@@ -67,7 +67,7 @@ private:
         stack_.push_back(Frame{steps, n, 0, before, has_context, sv, false, resume});
     }
 
-    Encoding enc() const noexcept { return r_.encoding(); }
+    Coding enc() const noexcept { return r_.coding(); }
 
     Outcome ambiguous(const Step& st) {
         if (ctx_.error) {
@@ -133,11 +133,11 @@ private:
         return Outcome::Ok;
     }
 
-    Outcome on_start(const Event& ev, std::uint64_t p) {
+    [[gnu::always_inline]] Outcome on_start(const Event& ev, std::uint64_t p) {
         Frame& f = stack_.back();
         const Step& st = f.steps[0];
         const Bytes name = ev.name();
-        if (!TagName(name, enc()).accepted_by(st.matcher)) {
+        if (!TagName(name, r_.encoding()).accepted_by(st.matcher)) {
             if (st.descendant) push(f.steps, f.nsteps, true, false, Frame::Resume::AfterSearch, 0);
             else skip_element(r_, name);
             return Outcome::Ok;
@@ -201,7 +201,7 @@ private:
         Frame& f = stack_.back();
         const Step& st = f.steps[0];
         const Bytes name = ev.name();
-        if (!TagName(name, enc()).accepted_by(st.matcher)) return Outcome::Ok;
+        if (!TagName(name, r_.encoding()).accepted_by(st.matcher)) return Outcome::Ok;
         const Step* rest = f.steps + 1;
         const std::size_t nrest = f.nsteps - 1;
         const std::uint64_t count = ++f.count;
@@ -209,7 +209,7 @@ private:
         bool found = false;
         switch (st.selector.kind) {
             case SelKind::None:
-                if (nrest > 0) {
+                if (nrest > 0 && ctx_.empty_tags_ambiguous) {
                     if (f.seen) return ambiguous(st);
                     f.seen = true;
                 }
@@ -268,7 +268,7 @@ Outcome enter(Reader& reader, const EvalContext& ctx, const Event* context, cons
     }
     if (first.kind == Step::Kind::Attribute) {
         if (context) {
-            if (auto v = read_attr(context->content, context->name_len, first.attribute, reader.encoding()))
+            if (auto v = read_attr(context->content, context->name_len, first.attribute, reader.coding()))
                 items.push_back(Item::text(std::move(*v)));
         }
         consume_to_end(reader, context != nullptr);
@@ -278,7 +278,7 @@ Outcome enter(Reader& reader, const EvalContext& ctx, const Event* context, cons
     return m.run(context != nullptr, steps, nsteps, single_valued);
 }
 
-void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, Items& items, Encoding enc) {
+void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, Items& items, const Coding& enc) {
     if (nrest == 0) {
         items.push_back(Item::owned(serialize_empty(tag.content), enc));
         return;
@@ -303,10 +303,10 @@ namespace {
 
 // Runs `rest` (non-empty) with the fragment's first element as context;
 // `ctx` describes the fragment's own evaluation.
-Outcome evaluate_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, Encoding enc,
+Outcome evaluate_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, const Coding& enc,
                           const EvalContext& ctx) {
     Reader reader(fragment);
-    if (enc != Encoding::Utf8) reader.fix_encoding(enc);
+    reader.apply_coding(enc);
     for (;;) {
         Event ev = reader.read_event();
         switch (ev.kind) {
@@ -327,7 +327,7 @@ Outcome evaluate_fragment(Bytes fragment, const Step* rest, std::size_t nrest, I
 
 }  // namespace
 
-Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, Encoding enc,
+Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, const Coding& enc,
                               const EvalContext& outer) {
     if (nrest == 0) {
         items.push_back(Item::owned(std::string(fragment), enc));
@@ -349,7 +349,10 @@ Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nres
 
 }  // namespace detail
 
-Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool emit_spans, bool unicode) {
+namespace {
+
+Expected<Items, EngineError> run_whole(const Program& program, Bytes source, bool emit_spans, bool unicode,
+                                       bool empty_tags_ambiguous) {
     // UTF-16 and ISO-2022-JP documents are read in their UTF-8 form, and
     // captures are copies of it (spans could not refer to the caller's bytes).
     std::string decoded;
@@ -368,6 +371,7 @@ Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool
         ctx.source = source;
         ctx.emit_spans = emit_spans;
         ctx.first_item_only = !program.modifiers.empty() && program.modifiers[0] == Modifier::First;
+        ctx.empty_tags_ambiguous = empty_tags_ambiguous;
         ctx.error = &err;
         auto o = detail::enter(reader, ctx, nullptr, program.steps.data(), program.steps.size(), items, true);
         if (o == detail::Outcome::Ambiguous || o == detail::Outcome::TooDeep) return unexpected(std::move(err));
@@ -376,7 +380,8 @@ Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool
     return items;
 }
 
-Expected<Items, EngineError> run_in_element(const Program& program, Bytes element, Encoding encoding) {
+Expected<Items, EngineError> run_element(const Program& program, Bytes element, const Coding& encoding,
+                                         bool empty_tags_ambiguous) {
     Items items;
     begin_modifiers(program, items, element);
     if (!program.steps.empty()) {
@@ -387,12 +392,31 @@ Expected<Items, EngineError> run_in_element(const Program& program, Bytes elemen
         ctx.source = element;
         ctx.first_item_only = !program.modifiers.empty() && program.modifiers[0] == Modifier::First;
         ctx.fragment_depth = 1;
+        ctx.empty_tags_ambiguous = empty_tags_ambiguous;
         ctx.error = &err;
         auto o = detail::evaluate_fragment(element, program.steps.data(), program.steps.size(), items, encoding, ctx);
         if (o == detail::Outcome::Ambiguous || o == detail::Outcome::TooDeep) return unexpected(std::move(err));
     }
     finish_modifiers(program, items, element);
     return items;
+}
+
+}  // namespace
+
+Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool emit_spans, bool unicode) {
+    return run_whole(program, source, emit_spans, unicode, true);
+}
+
+Expected<Items, EngineError> run_in_element(const Program& program, Bytes element, const Coding& encoding) {
+    return run_element(program, element, encoding, true);
+}
+
+Expected<Items, EngineError> run_with_many_rules(const Program& program, Bytes source, bool emit_spans) {
+    return run_whole(program, source, emit_spans, false, false);
+}
+
+Expected<Items, EngineError> run_in_element_many_rules(const Program& program, Bytes element, const Coding& encoding) {
+    return run_element(program, element, encoding, false);
 }
 
 }  // namespace quelmar

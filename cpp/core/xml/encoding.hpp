@@ -1,5 +1,5 @@
-// Text encodings of the WHATWG Encoding Standard: label lookup and strict
-// decoding to UTF-8 (malformed input fails; no replacement characters).
+// Text encodings of the WHATWG Encoding Standard: label lookup and decoding
+// to UTF-8, strict (malformed input fails) or with replacement characters.
 #pragma once
 
 #include <cstdint>
@@ -38,8 +38,9 @@ bool decode_to_utf8(Encoding e, Bytes in, std::string& out);
 // is well formed, else the offset of the first malformed sequence.
 std::size_t decode_prefix_to_utf8(Encoding e, Bytes in, std::string& out);
 
-// Decodes `in` with each malformed sequence shown as U+FFFD. Only for
-// showing raw markup; values are decoded strictly.
+// Decodes `in` with each malformed sequence shown as U+FFFD, as the
+// standard's decode does: how texts, values and raw markup of a legacy
+// document are read.
 void decode_lossy_to_utf8(Encoding e, Bytes in, std::string& out);
 
 }  // namespace quelmar

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/utf8.hpp"
+#include "xml/entities.hpp"
 #include "xml/scan.hpp"
 
 namespace quelmar {
@@ -82,13 +83,14 @@ const char* skip_internal_subset(const char* p, const char* end) noexcept {
 
 // The '>' ending a DOCTYPE whose body begins at p, or end. Quoted literals
 // (the external identifier) and the internal subset may contain '>'.
-const char* find_doctype_end(const char* p, const char* end) noexcept {
+const char* find_doctype_end(const char* p, const char* end, bool& has_subset) noexcept {
     while (true) {
         p = find_class(p, end, kDoctypeStop);
         if (p == end) return end;
         const char c = *p;
         if (c == '>') return p;
         if (c == '[') {
+            has_subset = true;
             p = skip_internal_subset(p + 1, end);
             if (p == end) return end;
         } else {
@@ -305,12 +307,15 @@ Event Reader::read_bang() {
     }
     if (is_doctype_keyword(s, end)) {
         const char* db = s + 7;
-        const char* gt = find_doctype_end(db, end);
+        bool has_subset = false;
+        const char* gt = find_doctype_end(db, end, has_subset);
         if (gt == end) return error_event(XmlError::UnclosedDocType, true);
         pos_ = static_cast<std::size_t>(gt + 1 - b);
         const char* nb = skip_ws(db, gt);
         if (nb == gt || *nb == '[') return error_event(XmlError::DocTypeWithoutName, false);
-        return make_event(EventKind::DocType, span(nb, gt));
+        const Bytes content = span(nb, gt);
+        if (has_subset) read_internal_subset(content);
+        return make_event(EventKind::DocType, content);
     }
     // The input ends inside one of the three keywords: the construct is
     // unclosed. Anything else after "<!" is not markup we know.
@@ -496,60 +501,116 @@ XmlError Reader::read_to_end(Bytes name) {
     }
 }
 
-bool Reader::decode(Bytes raw, std::string& scratch, Bytes& out) const {
+void Reader::decode(Bytes raw, std::string& scratch, Bytes& out) const {
     if (encoding_ == Encoding::Utf8) {
-        if (!utf8_valid(raw)) return false;
-        out = raw;
-        return true;
-    }
-    scratch.clear();
-    if (!decode_to_utf8(encoding_, raw, scratch)) return false;
-    out = as_bytes(scratch);
-    return true;
-}
-
-bool Reader::unescape(Bytes raw, std::string& scratch, Bytes& out) const {
-    if (encoding_ == Encoding::Utf8) {
-        if (!utf8_valid(raw)) return false;
-        return unescape_with(raw, scratch, out);
+        normalize_line_ends(raw, scratch, out);
+        return;
     }
     std::string decoded;
-    if (!decode_to_utf8(encoding_, raw, decoded)) return false;
-    if (decoded.find('&') == std::string::npos) {
+    decode_lossy_to_utf8(encoding_, raw, decoded);
+    normalize_line_ends(decoded, scratch, out);
+    if (out.data() == decoded.data()) {
         scratch = std::move(decoded);
         out = as_bytes(scratch);
-        return true;
     }
-    return unescape_with(decoded, scratch, out);
+}
+
+void Reader::unescape(Bytes raw, std::string& scratch, Bytes& out) const {
+    const EntityScope scope = entity_scope();
+    if (encoding_ == Encoding::Utf8) {
+        unescape_with(raw, scratch, out, scope);
+        return;
+    }
+    std::string decoded;
+    decode_lossy_to_utf8(encoding_, raw, decoded);
+    unescape_with(decoded, scratch, out, scope);
+    if (out.data() == decoded.data()) {
+        scratch = std::move(decoded);
+        out = as_bytes(scratch);
+    }
+}
+
+void Reader::unescape_attribute(Bytes raw, std::string& scratch, Bytes& out) const {
+    const EntityScope scope = entity_scope();
+    if (encoding_ == Encoding::Utf8) {
+        quelmar::unescape_attribute(raw, scratch, out, scope);
+        return;
+    }
+    std::string decoded;
+    decode_lossy_to_utf8(encoding_, raw, decoded);
+    quelmar::unescape_attribute(decoded, scratch, out, scope);
+    if (out.data() == decoded.data()) {
+        scratch = std::move(decoded);
+        out = as_bytes(scratch);
+    }
+}
+
+void Reader::set_entities(EntityRef entities, std::uint64_t* budget) noexcept {
+    entities_ = std::move(entities);
+    budget_ = expansion_budget(input_.size());
+    shared_budget_ = budget;
+}
+
+void Reader::apply_coding(const Coding& c) noexcept {
+    fix_encoding(c.encoding);
+    if (c.scope.table != nullptr) set_entities(EntityRef::share(c.scope.table), c.scope.budget);
+}
+
+void Reader::read_internal_subset(Bytes doctype) {
+    // Only the first DOCTYPE declares anything; a reader given the
+    // entities of its document already has them.
+    if (subset_read_ || entities_) return;
+    subset_read_ = true;
+    // The '[' opening the subset, past any quoted external identifier.
+    const char* end = doctype.data() + doctype.size();
+    const char* b = doctype.data();
+    while (true) {
+        b = find_class(b, end, kDoctypeStop);
+        if (b == end) return;
+        if (*b == '[') break;
+        if (*b == '>') return;
+        const char* q = find_byte(b + 1, end, *b);
+        if (q == end) return;
+        b = q + 1;
+    }
+    ++b;
+    const char* e = skip_internal_subset(b, end);
+    if (e > b && e[-1] == ']') --e;
+    if (EntityTable* t = EntityTable::from_subset(Bytes(b, static_cast<std::size_t>(e - b))))
+        set_entities(EntityRef::adopt(t));
 }
 
 // ---------------------------------------------------------------------------
 // Unescaping
 
+bool append_character_reference(Bytes name, std::string& out) {
+    if (name.empty() || name[0] != '#') return false;
+    const bool hex = name.size() > 1 && name[1] == 'x';
+    const Bytes digits = name.substr(hex ? 2 : 1);
+    if (digits.empty()) return false;
+    std::uint32_t v = 0;
+    for (const char c : digits) {
+        std::uint32_t d;
+        if (c >= '0' && c <= '9') d = static_cast<std::uint32_t>(c - '0');
+        else if (hex && c >= 'a' && c <= 'f') d = static_cast<std::uint32_t>(c - 'a' + 10);
+        else if (hex && c >= 'A' && c <= 'F') d = static_cast<std::uint32_t>(c - 'A' + 10);
+        else return false;  // also a sign, which is not allowed
+        v = v * (hex ? 16u : 10u) + d;
+        // Stop before the 32-bit range can overflow: nothing past
+        // U+10FFFF is a scalar value anyway.
+        if (v > 0x10FFFF) return false;
+    }
+    if (v == 0 || (v >= 0xD800 && v <= 0xDFFF)) return false;
+    utf8_append(out, static_cast<char32_t>(v));
+    return true;
+}
+
 namespace {
 
-// Appends the replacement of the reference `name` (between '&' and ';').
-bool resolve_reference(Bytes name, std::string& out) {
-    if (!name.empty() && name[0] == '#') {
-        const bool hex = name.size() > 1 && name[1] == 'x';
-        const Bytes digits = name.substr(hex ? 2 : 1);
-        if (digits.empty()) return false;
-        std::uint32_t v = 0;
-        for (const char c : digits) {
-            std::uint32_t d;
-            if (c >= '0' && c <= '9') d = static_cast<std::uint32_t>(c - '0');
-            else if (hex && c >= 'a' && c <= 'f') d = static_cast<std::uint32_t>(c - 'a' + 10);
-            else if (hex && c >= 'A' && c <= 'F') d = static_cast<std::uint32_t>(c - 'A' + 10);
-            else return false;  // also a sign, which is not allowed
-            v = v * (hex ? 16u : 10u) + d;
-            // Stop before the 32-bit range can overflow: nothing past
-            // U+10FFFF is a scalar value anyway.
-            if (v > 0x10FFFF) return false;
-        }
-        if (v == 0 || (v >= 0xD800 && v <= 0xDFFF)) return false;
-        utf8_append(out, static_cast<char32_t>(v));
-        return true;
-    }
+// Appends the replacement of a character reference or a predefined entity
+// (`name` is what stands between '&' and ';').
+bool append_builtin_reference(Bytes name, std::string& out) {
+    if (name[0] == '#') return append_character_reference(name, out);
     if (name == "lt") out.push_back('<');
     else if (name == "gt") out.push_back('>');
     else if (name == "amp") out.push_back('&');
@@ -559,33 +620,116 @@ bool resolve_reference(Bytes name, std::string& out) {
     return true;
 }
 
-}  // namespace
-
-bool unescape_with(Bytes text, std::string& scratch, Bytes& out) {
+// Appends `text` with its references resolved. A reference that does not
+// resolve (an unknown name, a bad character reference, an '&' that starts
+// no reference, an entity past the budget) is copied as written.
+// Content text: CR LF and lone CR become LF. Attribute values: tab, LF, CR
+// and CR LF become one space each (characters from character references
+// stay as they are). Entity replacement texts are read in place, with an
+// explicit stack: their line ends are LF already, and in attribute values
+// their white space becomes spaces too.
+void resolve_into(Bytes text, bool attribute, const EntityScope& scope, std::string& out) {
+    struct Frame {
+        const char* p;
+        const char* end;
+    };
+    std::vector<Frame> stack;
+    std::uint64_t own_budget = expansion_budget(text.size());
+    std::uint64_t* const budget = scope.budget != nullptr ? scope.budget : &own_budget;
     const char* p = text.data();
     const char* end = p + text.size();
-    const char* amp = find_byte(p, end, '&');
-    if (amp == end) {
+    for (;;) {
+        const bool top = stack.empty();
+        const char* s = attribute ? find_class(p, end, kValueStop)
+                        : top     ? find_either(p, end, '&', '\r')
+                                  : find_byte(p, end, '&');
+        out.append(p, static_cast<std::size_t>(s - p));
+        if (s == end) {
+            if (top) return;
+            p = stack.back().p;
+            end = stack.back().end;
+            stack.pop_back();
+            continue;
+        }
+        if (*s != '&') {
+            // CR (LF) in text; tab, LF, CR (LF) in a value.
+            out.push_back(attribute ? ' ' : '\n');
+            p = s + 1;
+            if (*s == '\r' && top && p < end && *p == '\n') ++p;
+            continue;
+        }
+        const char* n = s + 1;
+        const char* t = find_class(n, end, kRefEnd);
+        if (t == end || *t != ';' || t == n) {
+            out.push_back('&');
+            p = n;
+            continue;
+        }
+        const Bytes name(n, static_cast<std::size_t>(t - n));
+        p = t + 1;
+        if (append_builtin_reference(name, out)) continue;
+        if (scope.table != nullptr) {
+            const EntityTable::Entity* e = scope.table->find(name);
+            // The cost of a whole expansion is paid where it starts.
+            if (e != nullptr && e->expands && (!top || *budget >= e->cost)) {
+                if (top) *budget -= e->cost;
+                stack.push_back(Frame{p, end});
+                p = e->text.data();
+                end = p + e->text.size();
+                continue;
+            }
+        }
+        out.append(s, static_cast<std::size_t>(p - s));
+    }
+}
+
+}  // namespace
+
+void unescape_with(Bytes text, std::string& scratch, Bytes& out, EntityScope scope) {
+    const char* b = text.data();
+    const char* end = b + text.size();
+    if (find_either(b, end, '&', '\r') == end) {
         out = text;
-        return true;
+        return;
     }
     scratch.clear();
     scratch.reserve(text.size());
-    while (amp != end) {
-        scratch.append(p, static_cast<std::size_t>(amp - p));
-        // The reference ends at the next ';', which must come before any
-        // other '&'. Each search starts past the previous reference, so the
-        // whole run is linear.
-        const char* semi = find_byte(amp + 1, end, ';');
-        if (semi == end) return false;
-        if (find_byte(amp + 1, semi, '&') != semi) return false;
-        if (!resolve_reference(span(amp + 1, semi), scratch)) return false;
-        p = semi + 1;
-        amp = find_byte(p, end, '&');
+    resolve_into(text, false, scope, scratch);
+    out = as_bytes(scratch);
+}
+
+void unescape_attribute(Bytes value, std::string& scratch, Bytes& out, EntityScope scope) {
+    const char* b = value.data();
+    const char* end = b + value.size();
+    if (find_class(b, end, kValueStop) == end) {
+        out = value;
+        return;
+    }
+    scratch.clear();
+    scratch.reserve(value.size());
+    resolve_into(value, true, scope, scratch);
+    out = as_bytes(scratch);
+}
+
+void normalize_line_ends(Bytes text, std::string& scratch, Bytes& out) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    const char* cr = find_byte(p, end, '\r');
+    if (cr == end) {
+        out = text;
+        return;
+    }
+    scratch.clear();
+    scratch.reserve(text.size());
+    while (cr != end) {
+        scratch.append(p, static_cast<std::size_t>(cr - p));
+        scratch.push_back('\n');
+        p = cr + 1;
+        if (p < end && *p == '\n') ++p;
+        cr = find_byte(p, end, '\r');
     }
     scratch.append(p, static_cast<std::size_t>(end - p));
     out = as_bytes(scratch);
-    return true;
 }
 
 // ---------------------------------------------------------------------------

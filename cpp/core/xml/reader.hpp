@@ -21,6 +21,7 @@
 #include "common/bytes.hpp"
 #include "common/hash.hpp"
 #include "xml/encoding.hpp"
+#include "xml/entities.hpp"
 
 namespace quelmar {
 
@@ -102,6 +103,21 @@ DetectedEncoding detect_encoding(Bytes first_bytes) noexcept;
 enum class Transcoded : std::uint8_t { No, Whole, CutShort };
 Transcoded transcode_document(Bytes document, std::string& out);
 
+// How the text of a document is read: its encoding and the entities of its
+// internal subset, with the budget their expansion draws on. Made from an
+// Encoding alone (no entities) where nothing else is known, and read as its
+// Encoding where only that matters.
+struct Coding {
+    Encoding encoding = Encoding::Utf8;
+    EntityScope scope;
+
+    Coding() noexcept = default;
+    Coding(Encoding e) noexcept : encoding(e) {}  // NOLINT: an encoding alone is a coding
+    Coding(Encoding e, EntityScope s) noexcept : encoding(e), scope(s) {}
+    operator Encoding() const noexcept { return encoding; }  // NOLINT
+    const EntityTable* entities() const noexcept { return scope.table; }
+};
+
 class Reader {
 public:
     explicit Reader(Bytes input, ReaderConfig config = ReaderConfig::engine()) noexcept;
@@ -142,13 +158,35 @@ public:
     EncodingSource encoding_source() const noexcept { return encoding_source_; }
     Bytes input() const noexcept { return input_; }
 
-    // Decodes a text event's raw bytes from the current encoding and resolves
-    // references. `out` is set to the result, which refers either to the
-    // input (nothing changed) or to `scratch`. False on an encoding or escape
-    // error.
-    bool unescape(Bytes raw, std::string& scratch, Bytes& out) const;
-    // Decodes CDATA (or any raw run) from the current encoding; no references.
-    bool decode(Bytes raw, std::string& scratch, Bytes& out) const;
+    // Decodes a text event's raw bytes from the current encoding (each
+    // malformed sequence of a legacy encoding becomes U+FFFD; UTF-8 is
+    // taken as it stands, invalid bytes included, for the strict checks of
+    // whoever decodes it later), normalises line ends and resolves
+    // references (unescape_with, with the document's entities). `out` is set
+    // to the result, which refers either to `raw` (nothing changed) or to
+    // `scratch`.
+    void unescape(Bytes raw, std::string& scratch, Bytes& out) const;
+    // The same for an attribute value (unescape_attribute).
+    void unescape_attribute(Bytes raw, std::string& scratch, Bytes& out) const;
+    // Decodes CDATA (or any raw run) as unescape does, without references.
+    void decode(Bytes raw, std::string& scratch, Bytes& out) const;
+
+    // The general entities of the document's internal subset: set when the
+    // reader meets its DOCTYPE, or from outside for a fragment cut out of a
+    // document that has them. Setting them renews the expansion budget.
+    // A fragment reader given the `budget` of the reading it is part of
+    // draws on it (else it has its own, renewed here).
+    const EntityRef& entities() const noexcept { return entities_; }
+    void set_entities(EntityRef entities, std::uint64_t* budget = nullptr) noexcept;
+    // The entities with what this reader may still expand.
+    EntityScope entity_scope() const noexcept {
+        return EntityScope{entities_.get(), shared_budget_ != nullptr ? shared_budget_ : &budget_};
+    }
+    Coding coding() const noexcept { return Coding(encoding_, entity_scope()); }
+    // Reads with the encoding (fixed: never detected from the fragment's
+    // own first bytes) and the entities of `c`: a reader over a fragment of
+    // that document.
+    void apply_coding(const Coding& c) noexcept;
 
 private:
     template <bool kText>
@@ -166,6 +204,7 @@ private:
     void open_element(Bytes name, bool empty);
     Event error_event(XmlError e, bool fatal) noexcept;
     void apply_declaration(Bytes content);
+    void read_internal_subset(Bytes doctype);
 
     Bytes input_;
     std::size_t pos_ = 0;
@@ -180,11 +219,31 @@ private:
     // An empty-element tag expanded into start + end (expand_empty_elements).
     bool pending_end_ = false;
     Bytes pending_end_name_;
+    // Entities of the internal subset (none without a DOCTYPE) and what
+    // their expansion may still read.
+    EntityRef entities_;
+    mutable std::uint64_t budget_ = 0;
+    std::uint64_t* shared_budget_ = nullptr;
+    bool subset_read_ = false;
 };
 
-// Resolves the five predefined entities and character references in UTF-8
-// text. `out` refers to `text` when there is no '&', else to `scratch`.
-bool unescape_with(Bytes text, std::string& scratch, Bytes& out);
+// Resolves references in UTF-8 content text: character references, the
+// five predefined entities and the entities of `scope`; a reference that
+// does not resolve (unknown name, malformed or illegal character
+// reference, a lone '&', an entity past the budget) stays as written. Line
+// ends (CR LF, lone CR) become LF. `out` refers to `text` when there is no
+// '&' and no CR, else to `scratch`. Linear in the text plus what entities
+// expand to.
+void unescape_with(Bytes text, std::string& scratch, Bytes& out, EntityScope scope = {});
+// The same for an attribute value, whose tab, LF, CR and CR LF become one
+// space each (a character reference still gives its character).
+void unescape_attribute(Bytes value, std::string& scratch, Bytes& out, EntityScope scope = {});
+// CR LF and lone CR become LF (CDATA); `out` as above.
+void normalize_line_ends(Bytes text, std::string& scratch, Bytes& out);
+// Appends the character of a character reference (`name` between '&' and
+// ';', starting with '#'); false when it is malformed or names no
+// allowed character.
+bool append_character_reference(Bytes name, std::string& out);
 
 // Attributes of a start or empty-element tag, in document order (XML rules,
 // duplicate detection on). Malformed attributes come out as error entries

@@ -44,6 +44,8 @@ enum : std::uint8_t {
     kHex = 8,        // 0-9 a-f A-F
     kDoctypeStop = 16,  // outside the internal subset: '>', '[', quotes
     kSubsetStop = 32,   // inside the internal subset: ']', '<', quotes
+    kValueStop = 64,    // what an attribute value is rewritten at: '&', tab, CR, LF
+    kRefEnd = 128,      // ends a reference name: ';', '&', '<', white space
 };
 
 struct CharTable {
@@ -59,6 +61,8 @@ struct CharTable {
         c[static_cast<unsigned char>('[')] |= kDoctypeStop;
         c[static_cast<unsigned char>(']')] |= kSubsetStop;
         c[static_cast<unsigned char>('<')] |= kSubsetStop;
+        for (char v : {'&', '\t', '\r', '\n'}) c[static_cast<unsigned char>(v)] |= kValueStop;
+        for (char v : {';', '&', '<', ' ', '\t', '\r', '\n'}) c[static_cast<unsigned char>(v)] |= kRefEnd;
     }
 };
 inline constexpr CharTable kChars{};
@@ -156,9 +160,9 @@ inline int tag_quotes(const char* q, std::uint64_t m_gt, std::uint64_t m_dq, std
         const std::uint64_t out_gt = m_gt & ~inside;
         if (out_gt) {
             quote = 0;
-            return __builtin_ctzll(out_gt);
+            return std::countr_zero(out_gt);
         }
-        if (__builtin_parityll(k)) quote = quote ? 0 : kind;
+        if ((std::popcount(k) & 1)) quote = quote ? 0 : kind;
         return -1;
     }
     // Both kinds: the structural bytes in order. Outside a value the first
@@ -168,7 +172,7 @@ inline int tag_quotes(const char* q, std::uint64_t m_gt, std::uint64_t m_dq, std
     while (true) {
         const std::uint64_t cand = quote == 0 ? m_any : (quote == '"' ? m_dq : m_sq);
         if (!cand) return -1;
-        const int i = __builtin_ctzll(cand);
+        const int i = std::countr_zero(cand);
         const std::uint64_t upto = (std::uint64_t{2} << i) - 1;  // bits 0..i (i < 64)
         m_any &= ~upto;
         m_dq &= ~upto;
@@ -192,7 +196,7 @@ inline bool tag_block(const char* q, std::uint64_t m_gt, std::uint64_t m_dq, std
     if (!st.name_end) {
         if (i >= 0) m_low &= (std::uint64_t{1} << i) - 1;
         for (; m_low; m_low &= m_low - 1) {
-            const int j = __builtin_ctzll(m_low);
+            const int j = std::countr_zero(m_low);
             if (is_ws(q[j])) {
                 st.name_end = q + j;
                 break;
@@ -212,7 +216,7 @@ inline bool first_gt_ends_tag(std::uint64_t m_gt, std::uint64_t m_dq, std::uint6
     const std::uint64_t before = (m_gt & (~m_gt + 1)) - 1;
     const std::uint64_t dq = m_dq & before, sq = m_sq & before;
     if ((dq | sq) == 0) return true;
-    return (dq == 0 || sq == 0) && __builtin_parityll(dq | sq) == 0;
+    return (dq == 0 || sq == 0) && (std::popcount(dq | sq) & 1) == 0;
 }
 
 inline TagScan tag_result(const TagState& st, const char* gt) noexcept {
@@ -423,7 +427,7 @@ inline const char* find_byte(const char* p, const char* end, char ch) noexcept {
     if (end - p >= 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(ch))));
-        if (m) return p + __builtin_ctz(m);
+        if (m) return p + std::countr_zero(m);
         p += 16;
     }
     switch (isa()) {
@@ -435,6 +439,28 @@ inline const char* find_byte(const char* p, const char* end, char ch) noexcept {
     }
 #endif
     return word::find_byte(p, end, ch);
+}
+
+// First `a` or `b` in [p, end).
+inline const char* find_either(const char* p, const char* end, char a, char b) noexcept {
+    if (p >= end) return end;
+#if defined(__SSE2__)
+    if (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const unsigned m = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(a)), _mm_cmpeq_epi8(v, _mm_set1_epi8(b)))));
+        if (m) return p + __builtin_ctz(m);
+        p += 16;
+    }
+    switch (isa()) {
+#if defined(QUELMAR_SCAN_AVX2)
+        case Isa::Avx2: return avx2::find_either(p, end, a, b);
+#endif
+        case Isa::Sse2: return sse2::find_either(p, end, a, b);
+        default: break;
+    }
+#endif
+    return word::find_either(p, end, a, b);
 }
 
 namespace detail {
@@ -466,10 +492,10 @@ namespace detail {
         const std::uint64_t m_gt = sse2::V::eq(v, sse2::V::splat('>'));
         if (m_gt && first_gt_ends_tag(m_gt, sse2::V::eq(v, sse2::V::splat('"')),
                                       sse2::V::eq(v, sse2::V::splat('\'')))) {
-            const int i = __builtin_ctzll(m_gt);
+            const int i = std::countr_zero(m_gt);
             const std::uint64_t low = sse2::V::le(v, sse2::V::splat(0x20)) & ((std::uint64_t{1} << i) - 1);
             for (std::uint64_t m = low; m; m &= m - 1) {
-                const int j = __builtin_ctzll(m);
+                const int j = std::countr_zero(m);
                 if (is_ws(p[j])) return {p + i, p + j};
             }
             return {p + i, p + i};
