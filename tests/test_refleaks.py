@@ -385,6 +385,11 @@ assert new.get_many(doc, [p_old]) == [["1", "2"]] and old.get_many(doc, [p_new])
 assert b_old.get_many([old.compile("c.0")]) == ["x"]
 assert p_old.get_buffer(doc.encode()) == ["1", "2"]
 
+# to_python (of the other compiled module) reads the Results of both.
+from quelmar import _extra
+assert _extra.to_python(r_old) == 1 and _extra.to_python(b_old) == {"c": ["x", "y"]}
+assert _extra.to_python(new.get(doc, "r.b")) == {"c": ["x", "y"]}
+
 # Comparisons, within one module and across the two.
 assert r_old == "1" and r_old != "2" and r_old == ["1"] and r_old.value == 1
 assert new.get(doc, "r.a.0") == "1"

@@ -278,15 +278,25 @@ private:
                     }
                     stack_.push_back(Open{nullptr, key, text_.size()});
                     if (!read_attributes(reader, ev, enc)) return nullptr;
-                    if (ev.kind == EventKind::Empty) {
-                        PyObject* done = close(true);
+                    bool closed = ev.kind == EventKind::Empty;
+                    Bytes raw;
+                    if (!closed && reader.skip_leaf(raw)) {
+                        // A leaf (the fields of a record): its text and end
+                        // tag in one search.
+                        Bytes text;
+                        reader.unescape(raw, scratch_, text);
+                        text_.append(text);
+                        closed = true;
+                    }
+                    if (closed) {
+                        PyObject* done = close();
                         if (done != nullptr || PyErr_Occurred()) return done;
                     }
                     break;
                 }
                 case EventKind::End:
                     if (!stack_.empty()) {
-                        PyObject* done = close(false);
+                        PyObject* done = close();
                         if (done != nullptr || PyErr_Occurred()) return done;
                     }
                     break;
@@ -304,7 +314,7 @@ private:
                     // short): what was read counts, as if closed here.
                     if (stack_.empty()) Py_RETURN_NONE;
                     for (;;) {
-                        PyObject* done = close(false);
+                        PyObject* done = close();
                         if (done != nullptr || PyErr_Occurred()) return done;
                     }
                 }
@@ -332,11 +342,11 @@ private:
     // Closes the innermost open element: its value goes into its parent,
     // or is returned (a new reference) when it is the outermost. nullptr
     // otherwise, with a Python error on failure.
-    PyObject* close(bool empty) {
+    PyObject* close() {
         Open o = stack_.back();
         stack_.pop_back();
         PyRef dict = PyRef::steal(o.dict);
-        const Bytes own = empty ? Bytes() : trim_unicode_ws(Bytes(text_).substr(o.text_start));
+        const Bytes own = trim_unicode_ws(Bytes(text_).substr(o.text_start));
         PyRef value;
         if (!dict) {
             value = PyRef::steal(leaf_value(own));
