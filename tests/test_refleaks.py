@@ -426,7 +426,9 @@ from quelmar import _quelmar as q
 
 code = '''
 from quelmar import _quelmar as q
+from quelmar import _extra
 doc = "<r><a>1</a><a>2</a></r>"
+assert _extra.to_python(q.get(doc, "r")) == {"a": [1, 2]} and _extra.check(doc) is None
 r = q.get_many(doc, [q.compile("r.a"), "r.a.1"])
 assert r[0] == ["1", "2"] and r[1] == "2" and type(r[1]) is q.Result
 for _ in range(500):

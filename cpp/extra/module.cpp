@@ -147,6 +147,13 @@ int extra_clear(PyObject* module) {
 
 PyModuleDef_Slot extra_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(extra_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // As quelmar._quelmar: what the module keeps is in its state (its
+    // exception class, the Result type of that interpreter's main module),
+    // and the core shares nothing mutable, so each interpreter may have its
+    // own GIL. Without this the package cannot be imported there at all.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
