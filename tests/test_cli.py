@@ -109,8 +109,8 @@ def test_json_output(args, value, status):
         ("<a>caf\u00e9 \u2603</a>", "caf\u00e9 \u2603"),
         ("<a></a>", None),
         # attributes and mixed text are kept
-        ('<a id="7"/>', {"@id": 7}),
-        ('<a id="x" n="1"><n>y</n></a>', {"@id": "x", "@n": 1, "n": "y"}),
+        ('<a id="7"/>', {"@id": "7"}),
+        ('<a id="x" n="1"><n>y</n></a>', {"@id": "x", "@n": "1", "n": "y"}),
         ("<a>one <b>two</b> three</a>", {"b": "two", "#text": "one  three"}),
     ],
 )

@@ -87,7 +87,7 @@ const char kToPythonDoc[] =
     "a str, or an int or float when it is that number's canonical spelling\n"
     "(10, -3, 32.5, 0.5; not 2.10, 004, +7, 1e2, -0, nan, inf). An element\n"
     "with attributes or child elements is a dict: '@name' keys for the\n"
-    "attributes, one key per child name (a list where the name repeats) and\n"
+    "attributes (their values as str), one key per child name (a list where the name repeats) and\n"
     "'#text' for its own text beside them; any other element is its trimmed\n"
     "text, or None when it has none.";
 

@@ -334,7 +334,10 @@ private:
             reader.unescape_attribute(a.value, scratch_, text);
             Open& top = stack_.back();
             if (top.dict == nullptr && (top.dict = PyDict_New()) == nullptr) return false;
-            if (!add_value(top.dict, key, text_value(text))) return false;
+            // Attribute values stay strings, as users of xmltodict's
+            // conventions expect ({"@id": "7"}); texts of elements become
+            // numbers when spelled canonically.
+            if (!add_value(top.dict, key, str_strict(text))) return false;
         }
         return true;
     }
