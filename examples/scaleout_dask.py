@@ -7,11 +7,13 @@
 Each file is memory-mapped by the worker that receives it and all paths are
 answered in one streaming pass with get_many_buffer. Results cannot travel
 between processes (they refer to native memory), so workers turn them into
-plain lists of strings before sending them back. See docs/cookbook.md.
+plain data before sending them back: for each path, one value per match, as
+quelmar.to_python gives it. See docs/cookbook.md.
 """
 from __future__ import annotations
 
 import argparse
+import json
 import mmap
 import os
 from collections.abc import Sequence
@@ -20,34 +22,29 @@ from typing import Any
 import quelmar
 
 
-def plain(r: quelmar.Result) -> list[str]:
-    """The items of a Result as strings: text, or raw XML for elements with children."""
-    n = len(r)
-    if n == 0:
-        return []
-    if n == 1:
-        return [r.to_str()]
-    return [item.to_str() for item in r]
+def query_file(filename: str, paths: Sequence[str]) -> tuple[str, list[list[Any]]]:
+    """All paths over one local file: (filename, one list of values per path).
 
-
-def query_file(filename: str, paths: Sequence[str]) -> tuple[str, list[list[str]]]:
-    """All paths over one local file: (filename, one list of strings per path)."""
+    A value is what quelmar.to_python makes of one match: text, a number
+    where the text is one, a dict for an element with attributes or children.
+    """
     with open(filename, "rb") as f:
         if os.fstat(f.fileno()).st_size == 0:  # an empty file cannot be mapped
             results = quelmar.get_many_buffer(b"", list(paths))
         else:
             with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
                 results = quelmar.get_many_buffer(m, list(paths))
-    return filename, [plain(r) for r in results]
+    return filename, [[quelmar.to_python(item) for item in quelmar.as_list(r)] for r in results]
 
 
-def query_url(url: str, paths: Sequence[str]) -> tuple[str, list[list[str]]]:
+def query_url(url: str, paths: Sequence[str]) -> tuple[str, list[list[Any]]]:
     """The same for a file the workers do not share on disk (s3://, gs://, https://, ...)."""
     import fsspec
 
     with fsspec.open(url, "rb") as f:
         data = f.read()
-    return url, [plain(r) for r in quelmar.get_many_buffer(data, list(paths))]
+    results = quelmar.get_many_buffer(data, list(paths))
+    return url, [[quelmar.to_python(item) for item in quelmar.as_list(r)] for r in results]
 
 
 def corpus_bag(files: Sequence[str], paths: Sequence[str], npartitions: int | None = None) -> Any:
@@ -57,9 +54,9 @@ def corpus_bag(files: Sequence[str], paths: Sequence[str], npartitions: int | No
     return db.from_sequence(list(files), npartitions=npartitions).map(query_file, list(paths))
 
 
-def query_corpus(files: Sequence[str], paths: Sequence[str], npartitions: int | None = None) -> list[tuple[str, list[list[str]]]]:
+def query_corpus(files: Sequence[str], paths: Sequence[str], npartitions: int | None = None) -> list[tuple[str, list[list[Any]]]]:
     """query_file over every file, on the current Dask scheduler, in input order."""
-    result: list[tuple[str, list[list[str]]]] = corpus_bag(files, paths, npartitions).compute()
+    result: list[tuple[str, list[list[Any]]]] = corpus_bag(files, paths, npartitions).compute()
     return result
 
 
@@ -81,9 +78,9 @@ def main(argv: Sequence[str] | None = None) -> None:
         # Workers import this file's functions by name: ship the file to them.
         client.upload_file(__file__)
         for filename, values in query_corpus(args.files, args.paths):
-            for path, strings in zip(args.paths, values):
-                for s in strings:
-                    print(f"{filename}\t{path}\t{s}")
+            for path, matches in zip(args.paths, values):
+                for value in matches:
+                    print(f"{filename}\t{path}\t{json.dumps(value, ensure_ascii=False)}")
 
 
 if __name__ == "__main__":

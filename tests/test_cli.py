@@ -117,8 +117,9 @@ def test_version():
     [
         (["shop.item.0.name"], "pen", 0),
         (["shop.item.#.price"], [2, 3.5], 0),
-        (["shop.item.0"], {"name": "pen", "price": 2}, 0),
-        (["shop"], {"item": [{"name": "pen", "price": 2}, {"name": "ink", "price": 3.5}]}, 0),
+        (["shop.item.0"], {"@id": "a", "name": "pen", "price": 2}, 0),
+        (["shop"], {"item": [{"@id": "a", "name": "pen", "price": 2}, {"@id": "b", "name": "ink", "price": 3.5}]}, 0),
+        (["shop.item.#.@id"], ["a", "b"], 0),
         (["shop.nothing"], None, 1),
         (["--count", "shop.item.#.name"], 2, 0),
         (["-p", "shop.item.#.name", "-p", "shop.item.1.price", "-p", "x"],
@@ -139,9 +140,16 @@ def test_json_output(args, value, status):
         ("<a>inf</a>", "inf"),  # JSON has no infinity: the text is kept
         ("<a>-Infinity</a>", "-Infinity"),
         ("<a>nan</a>", "nan"),
-        ("<a>007</a>", 7),
+        ("<a>007</a>", "007"),  # numbers only where the text is a canonical spelling
+        ("<a>2.10</a>", "2.10"),
+        ("<a>2.5</a>", 2.5),
+        ("<a>12345678901234567890</a>", 12345678901234567890),
         ("<a>caf\u00e9 \u2603</a>", "caf\u00e9 \u2603"),
-        ("<a></a>", ""),
+        ("<a></a>", None),
+        # attributes and mixed text are kept
+        ('<a id="7"/>', {"@id": "7"}),
+        ('<a id="x" n="1"><n>y</n></a>', {"@id": "x", "@n": "1", "n": "y"}),
+        ("<a>one <b>two</b> three</a>", {"b": "two", "#text": "one  three"}),
     ],
 )
 def test_json_scalars(doc, value):
@@ -154,9 +162,12 @@ def test_json_refuses_absurd_nesting_with_a_message():
     depth = 300
     doc = "<a>" * depth + "1" + "</a>" * depth
     r = quelmar("--json", "a", stdin=doc)
+    assert r.returncode == 0 and r.stdout.count("{") == depth - 1
+    depth = 100_000
+    doc = "<a>" * depth + "1" + "</a>" * depth
+    r = quelmar("--json", "a", stdin=doc)
     assert r.returncode == 2 and r.stdout == ""
-    assert r.stderr.startswith("quelmar: (standard input): elements nested more than")
-    assert r.stderr.count("\n") == 1
+    assert r.stderr == "quelmar: (standard input): elements nested too deeply to be shown as JSON\n"
 
 
 def test_files_are_read_in_order_with_names(tmp_path):

@@ -122,6 +122,9 @@ BAD_CALLS = [
     ("validate wrong data", lambda: q.validate(3), ValueError),
     ("check wrong data", lambda: x.check(3), ValueError),
     ("check missing argument", lambda: x.check(), TypeError),
+    ("to_python not a Result", lambda: x.to_python(DOC), TypeError),
+    ("to_python undecodable", lambda: x.to_python(q.get_bytes(BAD_UTF8, "r")), ValueError),
+    ("to_python undecodable item", lambda: x.to_python(q.get_bytes(BAD_UTF8, "r.*")), ValueError),
     ("compile wrong type", lambda: q.compile(b"r"), TypeError),
     ("compile error", lambda: q.compile("r.#(a"), ValueError),
     ("Path.get wrong data", lambda: q.compile("r").get(DOC_B), TypeError),
@@ -162,6 +165,8 @@ def _module_calls():
         ("validate buffer", lambda: q.validate(mv), (mv,)),
         ("check well-formed", lambda: x.check(DOC), (DOC,)),
         ("check error", lambda: x.check(ba + b"<"), (ba,)),
+        ("to_python", lambda: x.to_python(q.get(DOC, "r")), (DOC,)),
+        ("to_python parse", lambda: x.to_python(q.parse(ba)), (ba,)),
         ("compile", lambda: q.compile("r.a.#"), ()),
         ("compile uncached", lambda: [q.compile(f"x{i}") for i in range(3)], ()),
         ("Path.get", lambda: path.get(DOC), (DOC, path)),
@@ -256,6 +261,7 @@ OPS = {
     "view iter after end": lambda r: [next(it, None) for it in [iter(r.keys())] for _ in range(4)],
     "method bad args": lambda r: r.to_str(1),
     "keys bad args": lambda r: r.keys(x=1),
+    "to_python": lambda r: x.to_python(r),
 }
 
 
@@ -325,6 +331,7 @@ RSS_CALLS = [
     ("relative", lambda: q.parse(BIG).get_many(["a.#.b", "c"])),
     ("validate", lambda: q.validate(bytearray(BIG_B))),
     ("check error", lambda: x.check(bytearray(BIG_B) + b"&x;")),
+    ("to_python", lambda: x.to_python(q.parse(BIG_B))),
     ("error after reading", lambda: swallow(lambda: q.get_buffer(bytearray(BIG_B), "r.a.b"), ValueError)()),
 ]
 
@@ -378,6 +385,11 @@ assert new.get_many(doc, [p_old]) == [["1", "2"]] and old.get_many(doc, [p_new])
 assert b_old.get_many([old.compile("c.0")]) == ["x"]
 assert p_old.get_buffer(doc.encode()) == ["1", "2"]
 
+# to_python (of the other compiled module) reads the Results of both.
+from quelmar import _extra
+assert _extra.to_python(r_old) == 1 and _extra.to_python(b_old) == {"c": ["x", "y"]}
+assert _extra.to_python(new.get(doc, "r.b")) == {"c": ["x", "y"]}
+
 # Comparisons, within one module and across the two.
 assert r_old == "1" and r_old != "2" and r_old == ["1"] and r_old.value == 1
 assert new.get(doc, "r.a.0") == "1"
@@ -414,7 +426,9 @@ from quelmar import _quelmar as q
 
 code = '''
 from quelmar import _quelmar as q
+from quelmar import _extra
 doc = "<r><a>1</a><a>2</a></r>"
+assert _extra.to_python(q.get(doc, "r")) == {"a": [1, 2]} and _extra.check(doc) is None
 r = q.get_many(doc, [q.compile("r.a"), "r.a.1"])
 assert r[0] == ["1", "2"] and r[1] == "2" and type(r[1]) is q.Result
 for _ in range(500):

@@ -10,6 +10,7 @@ import weakref
 
 import pytest
 
+import quelmar
 from quelmar import _quelmar as q
 
 MAX64 = 2**63 - 1
@@ -572,3 +573,218 @@ def test_result_class_surface():
         r.value = 1
     with pytest.raises(TypeError):
         r.exists(1)
+
+
+# ---------------------------------------------------------------- to_python
+
+
+@pytest.mark.parametrize(
+    ("text", "value"),
+    [
+        # canonical spellings become numbers
+        ("10", 10),
+        ("-3", -3),
+        ("0", 0),
+        ("32.5", 32.5),
+        ("0.5", 0.5),
+        ("-0.25", -0.25),
+        ("100.0", 100.0),  # as repr writes an integral float
+        ("0.0", 0.0),
+        ("0.30000000000000004", 0.30000000000000004),
+        ("0.0000001", 1e-07),  # as the numeric modifiers write it
+        ("123456789012345678901234567890", 123456789012345678901234567890),
+        # anything else stays the text it is
+        ("2.10", "2.10"),
+        ("004", "004"),
+        ("+7", "+7"),
+        ("1e2", "1e2"),
+        ("1e-07", "1e-07"),
+        (".5", ".5"),
+        ("5.", "5."),
+        ("-0", "-0"),
+        ("-0.0", "-0.0"),
+        ("nan", "nan"),
+        ("inf", "inf"),
+        ("-Infinity", "-Infinity"),
+        ("1_000", "1_000"),
+        (" 1", " 1"),
+        ("1 ", "1 "),
+        ("0.10000000000000001", "0.10000000000000001"),  # reads as 0.1, which is spelled "0.1"
+        ("9007199254740993.0", "9007199254740993.0"),  # not exact in a double
+        ("10000000000000000.0", "10000000000000000.0"),  # repr writes 1e+16
+        ("0x10", "0x10"),
+        ("\u0661\u0662", "\u0661\u0662"),  # digits, but not ASCII ones
+        ("-", "-"),
+        ("", ""),
+        ("t\u00e9xt", "t\u00e9xt"),
+    ],
+)
+def test_to_python_numbers_only_for_canonical_spellings(text, value):
+    got = quelmar.to_python(texts(text))
+    assert got == value and type(got) is type(value)
+    # an element's text follows the same rule (trimmed first, as xmltodict does)
+    if text and text == text.strip():
+        got = quelmar.to_python(q.get(f"<a>\n {text} </a>", "a"))
+        assert got == value and type(got) is type(value)
+
+
+def test_to_python_ints_past_the_interpreters_digit_limit_stay_texts():
+    limit = getattr(sys, "get_int_max_str_digits", lambda: 0)()
+    digits = "7" * max(limit + 1, 5000)
+    got = quelmar.to_python(texts(digits))
+    assert got == (digits if limit else int(digits))
+
+
+@pytest.mark.parametrize(
+    ("path", "value"),
+    [
+        ("r.a.#.@v|@count", 3),
+        ("r.a.#.@v|@sum", 6.6),
+        ("r.a.#.@v|@min", 1.1),
+        ("r.b.#.@v|@sum", 1e-07),  # spelled 0.0000001
+        ("r.z|@avg", "nan"),  # JSON has neither: these stay texts
+        ("r.z|@min", "inf"),
+        ("r.z|@sum", 0),
+    ],
+)
+def test_to_python_of_numeric_modifiers(path, value):
+    doc = '<r><a v="1.1"/><a v="2.2"/><a v="3.3"/><b v="0.0000001"/></r>'
+    assert quelmar.to_python(q.get(doc, path)) == value
+
+
+ENTITY_DOC = '<!DOCTYPE r [<!ENTITY who "Ann &amp; Bob">]><r by="&who;">&who;&#33;<b>&who;</b></r>'
+
+TO_PYTHON = [
+    # no match, one item, several
+    ("<r/>", "r.x", None),
+    ("<r><a>x</a></r>", "r.a", "x"),
+    ("<r><a>1</a><a>2.5</a><a>x</a></r>", "r.a", [1, 2.5, "x"]),
+    ('<r><a v="1"/><a v="x"/></r>', "r.a.#.@v", [1, "x"]),
+    # leaves: trimmed text, a number, or None when empty
+    ("<r><a> x y </a></r>", "r.a", "x y"),
+    ("<r><a>\n 7 \n</a></r>", "r.a", 7),
+    ("<r><a></a></r>", "r.a", None),
+    ("<r><a/></r>", "r.a", None),
+    ("<r><a> \n </a></r>", "r.a", None),
+    ("<r><a>x<!-- c -->y<?p?></a></r>", "r.a", "xy"),
+    ("<r><a><![CDATA[<x> & y]]></a></r>", "r.a", "<x> & y"),
+    ("<r><a>1\r\n2\r3</a></r>", "r.a", "1\n2\n3"),
+    # attributes: @name keys, values unescaped, numbers by the same rule
+    ('<r><a id="7"/></r>', "r.a", {"@id": "7"}),
+    ('<r><a id="7"></a></r>', "r.a", {"@id": "7"}),
+    ('<r><a id="x" n="004">t</a></r>', "r.a", {"@id": "x", "@n": "004", "#text": "t"}),
+    ('<r><a id="x"> </a></r>', "r.a", {"@id": "x"}),
+    ('<r><a v="a\tb\r\nc &lt;&#65;"/></r>', "r.a", {"@v": "a b c <A"}),
+    ('<r><a v="1" v="2" w="3"/></r>', "r.a", {"@v": "1", "@w": "3"}),  # a repeated attribute is dropped
+    # children: one key per name, a list where it repeats, in document order
+    ("<r><b>1</b><c/><b>2</b><d>x</d></r>", "r", {"b": [1, 2], "c": None, "d": "x"}),
+    ("<r><b>1</b><b>2</b><b>3</b></r>", "r", {"b": [1, 2, 3]}),
+    ("<r><a><b><c>1</c></b></a></r>", "r", {"a": {"b": {"c": 1}}}),
+    ('<r id="1"><b x="y">t</b><b/></r>', "r", {"@id": "1", "b": [{"@x": "y", "#text": "t"}, None]}),
+    ("<r><a><b>1</b></a><a><b>2</b><b>3</b></a></r>", "r.a", [{"b": 1}, {"b": [2, 3]}]),
+    # mixed content: text pieces joined and trimmed, white space alone dropped
+    ("<p>Hello <b>world</b> again</p>", "p", {"b": "world", "#text": "Hello  again"}),
+    ("<r>\n  <a>1</a>\n  <a>2</a>\n</r>", "r", {"a": [1, 2]}),
+    ("<r>\n 12 <a/>\n</r>", "r", {"a": None, "#text": 12}),
+    ("<r> t <b/> u\n</r>", "r.#text", " t  u\n"),  # a text item is taken as it is
+    # names as written, namespaces not resolved
+    ('<r xmlns:dc="urn:x"><dc:t xml:lang="en">a</dc:t><t>b</t></r>', "r",
+     {"@xmlns:dc": "urn:x", "dc:t": {"@xml:lang": "en", "#text": "a"}, "t": "b"}),
+    ('<r xmlns="urn:d"><a>1</a></r>', "r", {"@xmlns": "urn:d", "a": 1}),
+    # entities, internal-subset ones included
+    ("<r><a>&lt;&amp;&#x41;&#66;</a></r>", "r.a", "<&AB"),
+    (ENTITY_DOC, "r", {"@by": "Ann & Bob", "b": "Ann & Bob", "#text": "Ann & Bob!"}),
+    (ENTITY_DOC, "r.b", "Ann & Bob"),
+    # a document cut short counts as closed where it ends
+    ("<r><a>1</a><b>2", None, {"a": 1, "b": 2}),
+    ("<r><a>1</a><b x='1'><c>", None, {"a": 1, "b": {"@x": "1", "c": None}}),
+    # a whole document: its prolog is passed over
+    ('<?xml version="1.0"?>\n<!-- c --><r><a>1</a></r>\n', None, {"a": 1}),
+    ("<r>t</r>", None, "t"),
+    ("not xml", None, None),
+]
+
+
+def _query(kind, doc, path):
+    data = doc if kind == "str" else doc.encode() if kind == "bytes" else bytearray(doc.encode())
+    if path is None:
+        return q.parse(data)
+    return {"str": q.get, "bytes": q.get_bytes, "buffer": q.get_buffer}[kind](data, path)
+
+
+@pytest.mark.parametrize("kind", ["str", "bytes", "buffer"])
+@pytest.mark.parametrize(("doc", "path", "value"), TO_PYTHON)
+def test_to_python(kind, doc, path, value):
+    r = _query(kind, doc, path)
+    got = quelmar.to_python(r)
+    assert got == value
+    assert repr(got) == repr(value)  # same types and key order
+    assert quelmar.to_python(r) == got  # nothing is consumed
+
+
+LEGACY = b'<?xml version="1.0" encoding="windows-1252"?><r a="caf\xe9"><n\xe9 \xe9="\xe8">cr\xe8me</n\xe9></r>'
+LEGACY_VALUE = {"@a": "caf\u00e9", "n\u00e9": {"@\u00e9": "\u00e8", "#text": "cr\u00e8me"}}
+UTF16 = '<?xml version="1.0" encoding="UTF-16"?><r a="\u00e9"><n>\u65e5\u672c</n></r>'.encode("utf-16")
+
+
+@pytest.mark.parametrize(
+    ("make", "value"),
+    [
+        (lambda: q.get_bytes(LEGACY, "r"), LEGACY_VALUE),
+        (lambda: q.get_buffer(bytearray(LEGACY), "r"), LEGACY_VALUE),
+        (lambda: q.parse(LEGACY), LEGACY_VALUE),
+        (lambda: q.get_bytes(LEGACY, "r.*"), LEGACY_VALUE["n\u00e9"]),
+        (lambda: q.get_bytes(LEGACY, "r.@a"), "caf\u00e9"),
+        (lambda: q.get_bytes(UTF16, "r"), {"@a": "\u00e9", "n": "\u65e5\u672c"}),
+        (lambda: q.parse(UTF16), {"@a": "\u00e9", "n": "\u65e5\u672c"}),
+        (lambda: q.parse(memoryview(UTF16)), {"@a": "\u00e9", "n": "\u65e5\u672c"}),
+    ],
+)
+def test_to_python_decodes_legacy_encodings(make, value):
+    assert quelmar.to_python(make()) == value
+
+
+@pytest.mark.parametrize(
+    ("data", "path", "message"),
+    [
+        (b"<a>ab\xffc</a>", "a", "invalid utf-8 sequence of 1 bytes from index 2"),
+        (b'<a v="ab\xe2\x82"/>', "a.@v", "incomplete utf-8 byte sequence from index 2"),
+        (b'<r v="\xff"><x/></r>', "r", "invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"<r><x>\xff</x><y/></r>", "r", "invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"<r><ok/><\xff/></r>", "r", "invalid utf-8 sequence of 1 bytes from index 0"),
+        (b'<r><ok \xff="1"/></r>', "r", "invalid utf-8 sequence of 1 bytes from index 1"),
+        (b"<r><a>1</a><a>\xfe</a></r>", "r.a", "invalid utf-8 sequence of 1 bytes from index 0"),
+    ],
+)
+def test_to_python_undecodable_text(data, path, message):
+    with pytest.raises(ValueError, match=message):
+        quelmar.to_python(q.get_bytes(data, path))
+
+
+@pytest.mark.parametrize(
+    ("args", "kwargs", "message"),
+    [
+        (("<a/>",), {}, "to_python\\(\\) argument must be a quelmar.Result, not str"),
+        ((None,), {}, "must be a quelmar.Result, not NoneType"),
+        ((["x"],), {}, "must be a quelmar.Result, not list"),
+        ((), {}, "result"),
+        ((q.parse("<a/>"), 1), {}, "takes 1 positional argument but 2"),
+        ((), {"res": q.parse("<a/>")}, "res"),
+    ],
+)
+def test_to_python_takes_one_result(args, kwargs, message):
+    with pytest.raises(TypeError, match=message):
+        quelmar.to_python(*args, **kwargs)
+    assert quelmar.to_python(result=q.parse("<a>1</a>")) == 1
+
+
+@pytest.mark.parametrize("kind", ["str", "bytes"])
+def test_to_python_of_a_deep_document(kind):
+    depth = 100_000
+    doc = "<a>" * depth + "<b x='1'>x</b>" + "</a>" * depth
+    r = q.get(doc, "a") if kind == "str" else q.parse(doc.encode())
+    value = quelmar.to_python(r)
+    for _ in range(depth - 1):  # no recursion here either
+        assert type(value) is dict and list(value) == ["a"]
+        value = value["a"]
+    assert value == {"b": {"@x": "1", "#text": "x"}}

@@ -85,8 +85,12 @@ def test_bag_over_two_workers_matches_a_plain_loop(recipe, corpus, client):
     # The loop's answers are not trivially empty: spot-check a few.
     by_name = {Path(name).name: values for name, values in expected}
     assert by_name["f04.xml"][0] == ["T4.0", "T4.1", "T4.2", "T4.3"]
-    assert by_name["f04.xml"][3] == ["4"]
-    assert by_name["f03.xml"] == [[], [], ["0"], [], [], []]  # empty: only @sum answers
+    assert by_name["f04.xml"][2] == [sum((4 * 7 + k * 13) % 100 for k in range(4))]
+    assert by_name["f04.xml"][3] == [4]
+    assert by_name["f04.xml"][5] == [
+        {"@id": "e4-0", "title": "T4.0", "score": 28, "meta": {"tag": ["t0", "t0"]}}
+    ]
+    assert by_name["f03.xml"] == [[], [], [0], [], [], []]  # empty: only @sum answers
     assert by_name["f09.xml"][0] == ["\u00e9t\u00e9 9"]
 
 

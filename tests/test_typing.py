@@ -133,7 +133,7 @@ def test_package_exports():
         "get", "get_bytes", "get_buffer", "get_many", "get_many_bytes", "get_many_buffer",
         "parse", "validate", "compile", "Path", "Result",
     }
-    extra = {"check", "NotWellFormed"}
+    extra = {"check", "NotWellFormed", "to_python"}
     helpers = {"as_list"}  # the package's own, beyond the compiled modules
     assert set(quelmar.__all__) == expected | extra | helpers
     for name in expected:

@@ -43,6 +43,8 @@ def module_functions() -> None:
     assert_type(quelmar.get_many_buffer(bytearray(DOC.encode()), mixed), list[Result])
     assert_type(quelmar.get_many(DOC, ["shop.book.0.title", quelmar.compile("shop.book.1.title")]), list[Result])
     assert_type(quelmar.as_list(quelmar.get(DOC, "shop.book")), list[Result])
+    assert_type(quelmar.to_python(quelmar.get(DOC, "shop.book")), Any)
+    assert quelmar.to_python(quelmar.get(DOC, "shop.book.0"))["@id"] == "1"
 
     with tempfile.TemporaryFile() as f:
         f.write(DOC.encode())

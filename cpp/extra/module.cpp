@@ -1,6 +1,10 @@
 // quelmar._extra: functions beyond the main module's surface, built from
 // the same core. `check(data)` reports the first well-formedness error of a
-// document as a NotWellFormed instance (returned, not raised).
+// document as a NotWellFormed instance (returned, not raised);
+// `to_python(result)` turns a quelmar._quelmar.Result into plain data.
+#include <cstring>
+
+#include "extra/to_python.hpp"
 #include "pyext/binding.hpp"
 #include "xml/wellformed.hpp"
 
@@ -9,6 +13,7 @@ namespace {
 
 struct ExtraState {
     PyObject* not_well_formed;
+    PyObject* result_type;  // quelmar._quelmar.Result, as imported at our exec
 };
 
 ExtraState* state(PyObject* module) { return static_cast<ExtraState*>(PyModule_GetState(module)); }
@@ -50,6 +55,42 @@ PyObject* py_check(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     return guarded([&] { return check_impl(module, a[0]); });
 }
 
+// Whether `obj` is a Result of quelmar._quelmar: of the Result type we
+// imported, or of the Result type of another module object of the same
+// binary (an import after the first was dropped from sys.modules, a
+// subinterpreter), which has the same layout and the same deallocator.
+bool is_result(const ExtraState& st, PyObject* obj) noexcept {
+    PyTypeObject* t = Py_TYPE(obj);
+    auto* ours = reinterpret_cast<PyTypeObject*>(st.result_type);
+    if (ours == nullptr) return false;
+    if (t == ours) return true;
+    return t->tp_dealloc == ours->tp_dealloc && t->tp_basicsize == ours->tp_basicsize &&
+           t->tp_itemsize == ours->tp_itemsize && std::strcmp(t->tp_name, ours->tp_name) == 0;
+}
+
+PyObject* py_to_python(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"result"};
+    PyObject* a[1];
+    if (!parse_args("to_python", args, nargs, kwnames, names, a)) return nullptr;
+    if (!is_result(*state(module), a[0])) {
+        PyErr_Format(PyExc_TypeError, "to_python() argument must be a quelmar.Result, not %.200s",
+                     Py_TYPE(a[0])->tp_name);
+        return nullptr;
+    }
+    return guarded([&] { return to_python(a[0]); });
+}
+
+const char kToPythonDoc[] =
+    "to_python(result)\n--\n\n"
+    "The Result as plain data, ready for json.dumps: None for no match, the\n"
+    "value of its one item, or a list of the values of its items. A text is\n"
+    "a str, or an int or float when it is that number's canonical spelling\n"
+    "(10, -3, 32.5, 0.5; not 2.10, 004, +7, 1e2, -0, nan, inf). An element\n"
+    "with attributes or child elements is a dict: '@name' keys for the\n"
+    "attributes (their values as str), one key per child name (a list where the name repeats) and\n"
+    "'#text' for its own text beside them; any other element is its trimmed\n"
+    "text, or None when it has none.";
+
 const char kCheckDoc[] =
     "check(data)\n--\n\n"
     "None when data is a well-formed XML document, else a NotWellFormed\n"
@@ -60,6 +101,8 @@ const char kCheckDoc[] =
 PyMethodDef extra_functions[] = {
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_check)), METH_FASTCALL | METH_KEYWORDS,
      kCheckDoc},
+    {"to_python", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_to_python)),
+     METH_FASTCALL | METH_KEYWORDS, kToPythonDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -76,21 +119,41 @@ int extra_exec(PyObject* module) {
         Py_DECREF(cls);
         return -1;
     }
+    // to_python reads Results: their type comes from the main module.
+    PyRef main = PyRef::steal(PyImport_ImportModule("quelmar._quelmar"));
+    if (!main) return -1;
+    PyObject* result = PyObject_GetAttrString(main.get(), "Result");
+    if (result == nullptr) return -1;
+    if (!PyType_Check(result)) {
+        Py_DECREF(result);
+        PyErr_SetString(PyExc_ImportError, "quelmar._quelmar.Result is not a type");
+        return -1;
+    }
+    state(module)->result_type = result;
     return 0;
 }
 
 int extra_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state(module)->not_well_formed);
+    Py_VISIT(state(module)->result_type);
     return 0;
 }
 
 int extra_clear(PyObject* module) {
     Py_CLEAR(state(module)->not_well_formed);
+    Py_CLEAR(state(module)->result_type);
     return 0;
 }
 
 PyModuleDef_Slot extra_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(extra_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // As quelmar._quelmar: what the module keeps is in its state (its
+    // exception class, the Result type of that interpreter's main module),
+    // and the core shares nothing mutable, so each interpreter may have its
+    // own GIL. Without this the package cannot be imported there at all.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -5,8 +5,9 @@
     'Dune'
 
 The functions and classes live in the compiled module ``quelmar._quelmar``;
-this package re-exports the public ones and adds ``__version__``. ``check``
-and ``NotWellFormed`` come from a second compiled module, ``quelmar._extra``.
+this package re-exports the public ones and adds ``__version__``. ``check``,
+``NotWellFormed`` and ``to_python`` come from a second compiled module,
+``quelmar._extra``; ``as_list`` is written in Python (``quelmar._helpers``).
 """
 from importlib.metadata import PackageNotFoundError, version as _dist_version
 
@@ -23,7 +24,7 @@ from quelmar._quelmar import (
     parse,
     validate,
 )
-from quelmar._extra import NotWellFormed, check
+from quelmar._extra import NotWellFormed, check, to_python
 from quelmar._helpers import as_list
 
 __all__ = [
@@ -41,6 +42,7 @@ __all__ = [
     "Path",
     "Result",
     "as_list",
+    "to_python",
 ]
 
 # The version is written once, in pyproject.toml, and reaches us through the

@@ -1,6 +1,9 @@
 """Functions beyond the main module's surface, built from the same core."""
 
 import sys
+from typing import Any
+
+from quelmar._quelmar import Result
 
 if sys.version_info >= (3, 12):
     from collections.abc import Buffer
@@ -16,3 +19,7 @@ class NotWellFormed(ValueError):
     offset: int
 
 def check(data: str | Buffer) -> NotWellFormed | None: ...
+
+# None, str, int, float, or lists and dicts (str keys) of these, nested:
+# typed as json.loads types what it returns, so that code can index it.
+def to_python(result: Result) -> Any: ...

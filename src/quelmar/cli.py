@@ -22,7 +22,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 import mmap
 import multiprocessing
 import os
@@ -44,10 +43,6 @@ STDIN_NAME = "(standard input)"
 # The progress bar appears only for runs over at least this many files, and
 # only when standard error is a terminal.
 PROGRESS_MIN_FILES = 10
-# --json turns nested elements into nested dicts, one level of Python
-# recursion (and of JSON nesting) per level of XML; deeper documents are
-# refused with a message rather than a RecursionError.
-JSON_MAX_DEPTH = 200
 
 USAGE = """\
 quelmar [options] PATH [FILE ...]
@@ -128,9 +123,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--json", action="store_true",
-        help="print one JSON value per file: numbers, strings, lists, objects "
-        "for elements with children, null for no match; with several -p, an "
-        "object keyed by path",
+        help="print one JSON value per file, as quelmar.to_python makes it: "
+        "strings, numbers only where the text is a number's canonical spelling, "
+        "lists, objects for elements with attributes (\"@name\" keys) or "
+        "children, null for no match; with several -p, an object keyed by path",
     )
     parser.add_argument(
         "--count", action="store_true",
@@ -291,16 +287,21 @@ def render(name: str, config: Config, results: list[Result]) -> str:
         if config.count:
             values: list[Any] = [len(r) for r in results]
         else:
-            values = [to_json(r) for r in results]
+            values = [quelmar.to_python(r) for r in results]
         value: Any = values[0] if len(values) == 1 else dict(zip(config.paths, values))
         if config.with_filename:
             value = {"file": name, "value": value}
-        return json.dumps(value, ensure_ascii=False) + "\n"
+        try:
+            return json.dumps(value, ensure_ascii=False) + "\n"
+        except RecursionError:
+            # to_python nests as deep as the document; the encoder recurses.
+            raise CliError("elements nested too deeply to be shown as JSON") from None
     end = "\0" if config.null else "\n"
     out: list[str] = []
     for path, r in zip(config.paths, results):
         lead = prefix + (f"{path}:" if config.with_path else "")
-        values = [str(len(r))] if config.count else texts(r)
+        # One value per item: its text, or its raw XML when it has children.
+        values = [str(len(r))] if config.count else [item.to_str() for item in quelmar.as_list(r)]
         for value in values:
             if lead and not config.null and "\n" in value:
                 # Every line of a multi-line value carries the prefix, so
@@ -308,33 +309,6 @@ def render(name: str, config: Config, results: list[Result]) -> str:
                 value = value.replace("\n", "\n" + lead)
             out.append(lead + value + end)
     return "".join(out)
-
-
-def texts(r: Result) -> list[str]:
-    """One string per matched item: its text, or raw XML when it has children."""
-    n = len(r)
-    if n == 0:
-        return []
-    if n == 1:
-        return [r.to_str()]
-    return [item.to_str() for item in r]
-
-
-def to_json(r: Result, depth: int = 0) -> Any:
-    """A Result as plain JSON-ready values: None, numbers, str, list, dict."""
-    if depth > JSON_MAX_DEPTH:
-        raise CliError(f"elements nested more than {JSON_MAX_DEPTH} levels deep cannot be shown as JSON")
-    n = len(r)
-    if n == 0:
-        return None
-    if n > 1:
-        return [to_json(item, depth + 1) for item in r]
-    value = r.value
-    if isinstance(value, dict):
-        return {key: to_json(child, depth + 1) for key, child in value.items()}
-    if isinstance(value, float) and not math.isfinite(value):
-        return r.to_str()  # JSON has no inf or nan: keep the text
-    return value
 
 
 # --------------------------------------------------------------------------

@@ -39,4 +39,15 @@ struct KeyedHash {
     std::size_t operator()(Bytes s) const noexcept { return static_cast<std::size_t>(keyed_hash(s)); }
 };
 
+// The same for tables that travel with the data they index (a document's
+// entity table, carried by the blocks of its elements): the key is taken
+// when the table is made and kept in it. Each extension module links its
+// own copy of the core, with its own secret, and a table made by one is
+// read by the other.
+struct CarriedKeyHash {
+    using is_transparent = void;
+    HashKey key = hash_secret();
+    std::size_t operator()(Bytes s) const noexcept { return static_cast<std::size_t>(siphash<1, 3>(key, s)); }
+};
+
 }  // namespace quelmar

@@ -56,7 +56,7 @@ private:
     mutable std::atomic<std::size_t> refs_{1};
     std::vector<std::string> names_;
     std::vector<Entity> entities_;
-    std::unordered_map<Bytes, std::size_t, KeyedHash> index_;  // views into names_
+    std::unordered_map<Bytes, std::size_t, CarriedKeyHash> index_;  // views into names_
 };
 
 // An owning handle to a table (or to none).

@@ -1,0 +1,407 @@
+// to_python(result): a Result as plain data (None, str, int, float, list,
+// dict) that keeps what the document says.
+//
+//  - no item: None; one item: its value; several: a list of their values;
+//  - a text item (attribute value, #text, a modifier's output): its text as
+//    it is, or a number when the text is that number's canonical spelling
+//    (canonical_number);
+//  - an element: a dict when it has attributes or child elements, with
+//    "@name" keys for the attributes (names as written), one key per child
+//    name (a list of values where the name repeats, in document order) and
+//    "#text" for its own text pieces, joined and trimmed (white space alone
+//    is dropped); otherwise its trimmed text, or None when that is empty.
+//
+// Elements are read in one reader pass with a stack of open elements, not
+// by recursion, so the depth of a document costs memory, never the C stack.
+// Texts, attribute values and names are decoded as everywhere in the Result
+// layer (the document's encoding and entities, line ends normalised); text
+// that is not UTF-8 raises the ValueError `value` raises.
+#include "extra/to_python.hpp"
+
+#include <cmath>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/hash.hpp"
+#include "common/text.hpp"
+#include "pyext/result_impl.hpp"
+#include "xml/reader.hpp"
+#include "xml/scan.hpp"
+
+namespace quelmar::py {
+namespace {
+
+// ---------------------------------------------------------------- numbers
+
+// Where a text spelled as a number stops being one: its parts.
+struct NumberShape {
+    bool number = false;
+    bool negative = false;
+    Bytes integer;   // digits before the point
+    Bytes fraction;  // digits after it (empty for an integer)
+};
+
+// -?(0|[1-9][0-9]*)(\.[0-9]+)?, nothing around it.
+NumberShape number_shape(Bytes t) noexcept {
+    NumberShape s;
+    std::size_t i = 0;
+    if (i < t.size() && t[i] == '-') {
+        s.negative = true;
+        ++i;
+    }
+    const std::size_t int_start = i;
+    if (i >= t.size() || t[i] < '0' || t[i] > '9') return s;
+    if (t[i] == '0') {
+        ++i;
+    } else {
+        while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+    }
+    s.integer = t.substr(int_start, i - int_start);
+    if (i < t.size()) {
+        if (t[i] != '.') return s;
+        const std::size_t frac_start = ++i;
+        while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+        if (i != t.size() || i == frac_start) return s;
+        s.fraction = t.substr(frac_start);
+    }
+    s.number = true;
+    return s;
+}
+
+bool all_zeros(Bytes digits) noexcept { return digits.find_first_not_of('0') == Bytes::npos; }
+
+// Digits are 0-9 only; at most 18 of them fit a long long.
+long long small_integer(Bytes digits) noexcept {
+    long long n = 0;
+    for (char c : digits) n = n * 10 + (c - '0');
+    return n;
+}
+
+// Longer than any double's shortest spelling without exponent (the smallest
+// subnormal takes 327 characters): such a text is no float's.
+constexpr std::size_t kMaxFloatText = 400;
+
+// The Python number a text is the canonical spelling of: an integer without
+// leading zeros (any size), or a float written as Python's repr writes it
+// (`32.5`, `0.5`, `100.0`) or as the numeric modifiers write it (shortest
+// digits, never an exponent: `0.0000001`). Negative zero, signs other than a
+// leading '-', exponents, infinities and NaN are texts. Returns nullptr
+// without an error set when the text is not such a spelling.
+PyObject* canonical_number(Bytes t) {
+    if (t.empty() || (t[0] != '-' && (t[0] < '0' || t[0] > '9'))) return nullptr;
+    const NumberShape s = number_shape(t);
+    if (!s.number) return nullptr;
+    const bool zero = all_zeros(s.integer) && all_zeros(s.fraction);
+    if (s.negative && zero) return nullptr;  // -0, -0.0
+    if (s.fraction.empty()) {
+        if (s.integer.size() <= 18) {
+            const long long n = small_integer(s.integer);
+            return PyLong_FromLongLong(s.negative ? -n : n);
+        }
+        // The interpreter's own conversion, with its limit on digits: a
+        // number past that limit could not be printed either, so it stays
+        // a text.
+        const std::string text(t);
+        PyObject* n = PyLong_FromString(text.c_str(), nullptr, 10);
+        if (n == nullptr && PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_Clear();
+        return n;
+    }
+    if (s.fraction == "0") {
+        // An integral float as repr writes it: below 1e16, exact.
+        if (s.integer.size() > 16) return nullptr;
+        const long long n = small_integer(s.integer);
+        const double x = static_cast<double>(n);
+        if (static_cast<long long>(x) != n || x >= 1e16) return nullptr;
+        return PyFloat_FromDouble(s.negative ? -x : x);
+    }
+    if (t.size() > kMaxFloatText) return nullptr;
+    const auto x = parse_decimal_float(t);
+    if (!x || !std::isfinite(*x) || *x == std::trunc(*x)) return nullptr;
+    // Not integral: format_number gives the shortest digits that read back,
+    // spelled out, which is also repr's spelling from 1e-4 up.
+    if (format_number(*x) != t) return nullptr;
+    return PyFloat_FromDouble(*x);
+}
+
+// A text's value: the number it spells canonically, else the text (strict
+// UTF-8: ValueError with the decoding message).
+PyObject* text_value(Bytes t) {
+    if (PyObject* n = canonical_number(t)) return n;
+    if (PyErr_Occurred()) return nullptr;
+    return str_strict(t);
+}
+
+// ---------------------------------------------------------------- elements
+
+// Keys made once per call: a name met again (the fields of 100,000
+// records) reuses its str.
+class KeyCache {
+public:
+    // The key of a tag name or (with `attribute`) of an attribute name,
+    // borrowed from the cache; nullptr with a Python error.
+    PyObject* get(Bytes name, bool attribute, Encoding encoding) {
+        if (encoding != encoding_) {  // names are cached as their bytes read
+            elements_.clear();
+            attributes_.clear();
+            encoding_ = encoding;
+        }
+        auto& map = attribute ? attributes_ : elements_;
+        if (auto it = map.find(name); it != map.end()) return it->second.get();
+        std::string decoded;
+        Bytes text = name;
+        if (encoding != Encoding::Utf8 && !is_ascii(name)) {
+            // As the keys of dict-like Results: each malformed sequence of
+            // a legacy encoding shows as U+FFFD.
+            decode_lossy_to_utf8(encoding, name, decoded);
+            text = decoded;
+        }
+        PyRef key;
+        if (attribute) {
+            std::string with_at;
+            with_at.reserve(text.size() + 1);
+            with_at.push_back('@');
+            with_at.append(text);
+            key = PyRef::steal(str_strict(with_at));
+        } else {
+            key = PyRef::steal(str_strict(text));
+        }
+        if (!key) return nullptr;
+        PyObject* k = key.get();
+        map.emplace(std::string(name), std::move(key));
+        return k;
+    }
+
+private:
+    static bool is_ascii(Bytes s) noexcept {
+        for (char c : s)
+            if (static_cast<unsigned char>(c) >= 0x80) return false;
+        return true;
+    }
+
+    using Map = std::unordered_map<std::string, PyRef, KeyedHash, std::equal_to<>>;
+    Map elements_;
+    Map attributes_;
+    Encoding encoding_ = Encoding::Utf8;
+};
+
+// Adds `value` (stolen) under `key` to `dict`: a second value under one key
+// makes a list, later ones are appended to it. Element values are never
+// lists, so a list found there is one made here.
+bool add_value(PyObject* dict, PyObject* key, PyObject* value_new) {
+    PyRef value = PyRef::steal(value_new);
+    if (!value) return false;
+    PyObject* old = PyDict_GetItemWithError(dict, key);  // borrowed
+    if (old == nullptr) {
+        if (PyErr_Occurred()) return false;
+        return PyDict_SetItem(dict, key, value.get()) == 0;
+    }
+    if (PyList_CheckExact(old)) return PyList_Append(old, value.get()) == 0;
+    PyRef list = PyRef::steal(PyList_New(2));
+    if (!list) return false;
+    PyList_SET_ITEM(list.get(), 0, Py_NewRef(old));
+    PyList_SET_ITEM(list.get(), 1, value.release());
+    return PyDict_SetItem(dict, key, list.get()) == 0;
+}
+
+class ElementReader {
+public:
+    // The value of one element item; nullptr with a Python error.
+    PyObject* value(const PyItem& item) {
+        ElementBytes eb;
+        if (!eb.acquire(item)) return nullptr;
+        const Coding coding = eb.coding();
+        if (coding.encoding == Encoding::Utf8) {
+            bool leaf = false;
+            PyObject* v = utf8_leaf(eb.bytes(), coding, leaf);
+            if (leaf) return v;
+        }
+        return by_events(eb.bytes(), coding);
+    }
+
+private:
+    // An element open on the stack: its attributes and children so far (a
+    // dict made at the first of them), its key in the parent and where its
+    // own text starts in text_.
+    struct Open {
+        PyObject* dict = nullptr;  // owned
+        PyObject* key = nullptr;   // borrowed from keys_
+        std::size_t text_start = 0;
+    };
+
+    // `<name>text</name>` in UTF-8, the common case, in one tag scan and one
+    // search (as the engine reads such a leaf); `leaf` false when the
+    // element is anything else.
+    PyObject* utf8_leaf(Bytes e, const Coding& coding, bool& leaf) {
+        if (e.size() < 2 || e[0] != '<' || e[1] == '/' || e[1] == '!' || e[1] == '?' || e[1] == '\0') return nullptr;
+        const char* b = e.data();
+        const char* end = b + e.size();
+        const xml_scan::TagScan t = xml_scan::scan_tag(b + 1, end);
+        if (t.gt == end || t.gt[-1] == '/') return nullptr;
+        for (const char* p = t.name_end; p < t.gt; ++p)
+            if (!xml_scan::is_ws(*p)) return nullptr;  // attributes
+        const char* lt = xml_scan::find_byte(t.gt + 1, end, '<');
+        if (end - lt < 2 || lt[1] != '/') return nullptr;
+        leaf = true;
+        Bytes text;
+        unescape_with(Bytes(t.gt + 1, static_cast<std::size_t>(lt - t.gt - 1)), scratch_, text, coding.scope);
+        return leaf_value(trim_unicode_ws(text));
+    }
+
+    static PyObject* leaf_value(Bytes trimmed) {
+        if (trimmed.empty()) Py_RETURN_NONE;
+        return text_value(trimmed);
+    }
+
+    PyObject* by_events(Bytes e, const Coding& coding) {
+        Reader reader(e);
+        reader.apply_coding(coding);
+        const Encoding enc = reader.encoding();
+        text_.clear();
+        stack_.clear();
+        struct Unwind {  // the dicts of elements still open when leaving
+            std::vector<Open>& stack;
+            ~Unwind() {
+                for (Open& o : stack) Py_XDECREF(o.dict);
+                stack.clear();
+            }
+        } unwind{stack_};
+        for (;;) {
+            Event ev = reader.read_event();
+            switch (ev.kind) {
+                case EventKind::Start:
+                case EventKind::Empty: {
+                    PyObject* key = nullptr;
+                    if (!stack_.empty()) {
+                        key = keys_.get(ev.name(), false, enc);
+                        if (key == nullptr) return nullptr;
+                    }
+                    stack_.push_back(Open{nullptr, key, text_.size()});
+                    if (!read_attributes(reader, ev, enc)) return nullptr;
+                    bool closed = ev.kind == EventKind::Empty;
+                    Bytes raw;
+                    if (!closed && reader.skip_leaf(raw)) {
+                        // A leaf (the fields of a record): its text and end
+                        // tag in one search.
+                        Bytes text;
+                        reader.unescape(raw, scratch_, text);
+                        text_.append(text);
+                        closed = true;
+                    }
+                    if (closed) {
+                        PyObject* done = close();
+                        if (done != nullptr || PyErr_Occurred()) return done;
+                    }
+                    break;
+                }
+                case EventKind::End:
+                    if (!stack_.empty()) {
+                        PyObject* done = close();
+                        if (done != nullptr || PyErr_Occurred()) return done;
+                    }
+                    break;
+                case EventKind::Text:
+                case EventKind::CData:
+                    if (!stack_.empty()) {
+                        Bytes text;
+                        if (ev.kind == EventKind::Text) reader.unescape(ev.content, scratch_, text);
+                        else reader.decode(ev.content, scratch_, text);
+                        text_.append(text);
+                    }
+                    break;
+                case EventKind::Eof: {
+                    // The input ended inside the element (malformed, or cut
+                    // short): what was read counts, as if closed here.
+                    if (stack_.empty()) Py_RETURN_NONE;
+                    for (;;) {
+                        PyObject* done = close();
+                        if (done != nullptr || PyErr_Occurred()) return done;
+                    }
+                }
+                default: break;
+            }
+        }
+    }
+
+    bool read_attributes(const Reader& reader, const Event& ev, Encoding enc) {
+        AttrIter attrs(ev.content, ev.name_len);
+        Attribute a;
+        while (attrs.next(a)) {
+            if (a.error) continue;
+            PyObject* key = keys_.get(a.key, true, enc);
+            if (key == nullptr) return false;
+            Bytes text;
+            reader.unescape_attribute(a.value, scratch_, text);
+            Open& top = stack_.back();
+            if (top.dict == nullptr && (top.dict = PyDict_New()) == nullptr) return false;
+            // Attribute values stay strings, as users of xmltodict's
+            // conventions expect ({"@id": "7"}); texts of elements become
+            // numbers when spelled canonically.
+            if (!add_value(top.dict, key, str_strict(text))) return false;
+        }
+        return true;
+    }
+
+    // Closes the innermost open element: its value goes into its parent,
+    // or is returned (a new reference) when it is the outermost. nullptr
+    // otherwise, with a Python error on failure.
+    PyObject* close() {
+        Open o = stack_.back();
+        stack_.pop_back();
+        PyRef dict = PyRef::steal(o.dict);
+        const Bytes own = trim_unicode_ws(Bytes(text_).substr(o.text_start));
+        PyRef value;
+        if (!dict) {
+            value = PyRef::steal(leaf_value(own));
+        } else {
+            if (!own.empty()) {
+                if (!text_key_) {
+                    text_key_ = PyRef::steal(PyUnicode_InternFromString("#text"));
+                    if (!text_key_) return nullptr;
+                }
+                PyRef text = PyRef::steal(text_value(own));
+                if (!text || PyDict_SetItem(dict.get(), text_key_.get(), text.get()) < 0) return nullptr;
+            }
+            value = std::move(dict);
+        }
+        text_.resize(o.text_start);
+        if (!value) return nullptr;
+        if (stack_.empty()) return value.release();
+        Open& parent = stack_.back();
+        if (parent.dict == nullptr && (parent.dict = PyDict_New()) == nullptr) return nullptr;
+        add_value(parent.dict, o.key, value.release());  // a failure leaves its error set
+        return nullptr;
+    }
+
+    KeyCache keys_;
+    PyRef text_key_;
+    std::vector<Open> stack_;
+    // The text of the open elements, outermost first: each one's pieces
+    // from its text_start on, until a child opens; a child's are cut off
+    // when it closes.
+    std::string text_;
+    std::string scratch_;
+};
+
+}  // namespace
+
+PyObject* to_python(PyObject* result) {
+    const ItemView items = items_of(result);
+    if (items.empty()) Py_RETURN_NONE;
+    ElementReader reader;
+    auto one = [&](const PyItem& item) -> PyObject* {
+        if (!item.is_element()) return text_value(item.held_bytes());
+        return reader.value(item);
+    };
+    if (items.size() == 1) return one(items[0]);
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* v = one(items[i]);
+        if (v == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
+    }
+    return list.release();
+}
+
+}  // namespace quelmar::py
