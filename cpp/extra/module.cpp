@@ -3,6 +3,7 @@
 // document as a NotWellFormed instance (returned, not raised).
 #include "pyext/binding.hpp"
 #include "xml/wellformed.hpp"
+#include "extra/records.hpp"
 
 namespace quelmar::py {
 namespace {
@@ -76,7 +77,7 @@ int extra_exec(PyObject* module) {
         Py_DECREF(cls);
         return -1;
     }
-    return 0;
+    return add_record_splitter(module);
 }
 
 int extra_traverse(PyObject* module, visitproc visit, void* arg) {

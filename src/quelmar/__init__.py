@@ -25,6 +25,7 @@ from quelmar._quelmar import (
 )
 from quelmar._extra import NotWellFormed, check
 from quelmar._helpers import as_list
+from quelmar._records import records
 
 __all__ = [
     "get",
@@ -41,6 +42,7 @@ __all__ = [
     "Path",
     "Result",
     "as_list",
+    "records",
 ]
 
 # The version is written once, in pyproject.toml, and reaches us through the

@@ -16,3 +16,11 @@ class NotWellFormed(ValueError):
     offset: int
 
 def check(data: str | Buffer) -> NotWellFormed | None: ...
+
+class RecordSplitter:
+    """Finds the records at a path in a document fed chunk after chunk."""
+
+    def __init__(self, segments: list[bytes], any_depth: bool) -> None: ...
+    def feed(
+        self, buffer: Buffer
+    ) -> tuple[list[tuple[int, int]], int, tuple[int, int] | None, bool]: ...
