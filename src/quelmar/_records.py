@@ -185,21 +185,21 @@ def _iterate(
         except UnicodeError:
             seg_bytes = [s.encode("utf-8") for s in segments]
         splitter = RecordSplitter(seg_bytes, any_depth)
-        names: dict[bytes, str] = {}
+        # Per record name: how to answer a record of that name.
+        answers: dict[bytes, Any] = {}
 
-        def answer(record: bytes) -> Any:
-            m = _NAME_END.search(record, 1)
-            raw_name = record[1 : m.start()] if m else record[1:]
-            name = names.get(raw_name)
-            if name is None:
-                name = raw_name.decode(encoding, "replace")
-                names[raw_name] = name
-            data = prefix + record if prefix else record
+        def answerer(raw_name: bytes) -> Any:
+            name = raw_name.decode(encoding, "replace")
+            simple = _SIMPLE_NAME.match(name) is not None
             if texts is None:
-                return get_bytes(data, name) if _SIMPLE_NAME.match(name) else parse(data)
-            if _SIMPLE_NAME.match(name):
-                return get_many_bytes(data, [name + "." + t for t in texts])
-            return parse(data).get_many(list(paths or ()))
+                if simple:
+                    return lambda data: get_bytes(data, name)
+                return parse
+            if simple:
+                full = [name + "." + t for t in texts]
+                return lambda data: get_many_bytes(data, full)
+            relative = list(paths or ())
+            return lambda data: parse(data).get_many(relative)
 
         more = True
         while True:
@@ -210,8 +210,19 @@ def _iterate(
                 prefix += b"\n" + bytes(buf[doctype[0] : doctype[1]]) + b"\n"
                 if prefix.startswith(b"\n"):
                     prefix = prefix[1:]
-            for start, end in spans:
-                yield answer(bytes(buf[start:end]))
+            if spans:
+                view = memoryview(buf)
+                try:
+                    for start, end in spans:
+                        record = bytes(view[start:end])
+                        m = _NAME_END.search(record, 1)
+                        raw_name = record[1 : m.start()] if m else record[1:]
+                        answer = answers.get(raw_name)
+                        if answer is None:
+                            answer = answers[raw_name] = answerer(raw_name)
+                        yield answer(prefix + record if prefix else record)
+                finally:
+                    view.release()
             if drop:
                 del buf[:drop]
             if finished or not more:

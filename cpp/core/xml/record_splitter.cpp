@@ -219,6 +219,21 @@ std::size_t RecordSplitter::feed(const char* buf, std::size_t size, std::vector<
                 break;
             }
             case State::Tag: {
+                if (pos_ == cstart_ + 1) {
+                    // A fresh tag: the wide scan finds its end in one go when
+                    // it lies in the buffer; otherwise the byte loop below
+                    // carries the quote state to the next call.
+                    const xml_scan::TagScan t = xml_scan::scan_tag(buf + pos_, end);
+                    if (t.gt < end) {
+                        const std::size_t g = static_cast<std::size_t>(t.gt - buf);
+                        std::size_t k = g;
+                        while (k > pos_ && space(buf[k - 1])) --k;
+                        pos_ = g + 1;
+                        state_ = State::Text;
+                        open(buf, g, k > cstart_ + 1 && buf[k - 1] == '/');
+                        break;
+                    }
+                }
                 std::size_t i = pos_;
                 bool ended = false;
                 while (i < size) {
