@@ -492,6 +492,7 @@ import gzip
 import io
 import lzma
 import tracemalloc
+import warnings
 
 import quelmar
 
@@ -575,7 +576,7 @@ def test_records_sources(tmp_path, make):
     assert [r.get("t").value for r in quelmar.records(source, "r.rec", chunk_size=3)] == [1, 2, None, 5]
 
 
-def test_records_missing_file_and_bad_arguments(tmp_path):
+def test_records_missing_file_bad_arguments_and_closing(tmp_path):
     with pytest.raises(FileNotFoundError):
         quelmar.records(tmp_path / "missing.xml", "r.rec")
     for path in ("", "a..b", "**", "a.**.b"):
@@ -585,6 +586,37 @@ def test_records_missing_file_and_bad_arguments(tmp_path):
         quelmar.records(io.BytesIO(b"<r/>"), "r", chunk_size=0)
     with pytest.raises(TypeError):
         quelmar.records(42, "r")
+    # an unstarted iterator over a file closes it when dropped
+    (tmp_path / "doc.xml").write_bytes(b"<r><rec/></r>")
+    unraisable = []
+    hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", ResourceWarning)
+            it = quelmar.records(tmp_path / "doc.xml", "r.rec")
+            del it
+            gc.collect()
+    finally:
+        sys.unraisablehook = hook
+    assert unraisable == []
+
+
+def test_records_zstd(tmp_path):
+    magic = tmp_path / "doc.xml.zst"
+    try:
+        from compression import zstd
+
+        magic.write_bytes(zstd.compress(REC_DOC.encode()))
+    except ImportError:
+        try:
+            import zstandard
+        except ImportError:
+            magic.write_bytes(b"\x28\xb5\x2f\xfd" + b"\0" * 8)
+            with pytest.raises(ValueError, match="zstandard"):
+                quelmar.records(magic, "r.rec")
+            return
+        magic.write_bytes(zstandard.ZstdCompressor().compress(REC_DOC.encode()))
+    assert [r.get("t").value for r in quelmar.records(magic, "r.rec")] == [1, 2, None, 5]
 
 
 @pytest.mark.parametrize(

@@ -134,7 +134,9 @@ def records(
         raise ValueError("chunk_size must be a positive int")
     texts = None if paths is None else [_path_text(p) for p in paths]
     f, owned = _open(source)
-    return _iterate(f, owned, segments, any_depth, paths, texts, chunk_size)
+    it = _iterate(f, owned, segments, any_depth, paths, texts, chunk_size)
+    next(it)  # started, so that closing or dropping it closes the file
+    return it
 
 
 def _iterate(
@@ -147,6 +149,7 @@ def _iterate(
     chunk_size: int,
 ) -> Iterator[Any]:
     try:
+        yield None
         chunks = _chunks(f, chunk_size)
         buf = bytearray()
         # The start of the document: a byte-order mark and the declaration.
