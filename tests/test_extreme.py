@@ -667,3 +667,20 @@ def test_records_without_matches_stream_in_bounded_memory():
         tracemalloc.stop()
     assert src.left <= 0
     assert peak < 4 << 20
+
+
+def test_records_compressed_reader_thread_ends_with_the_iteration(tmp_path):
+    p = tmp_path / "doc.xml.gz"
+    data = gzip.compress(b"<r>" + b"<rec>1</rec>" * 100_000 + b"</r>")
+    p.write_bytes(data)
+    it = quelmar.records(p, "r.rec", chunk_size=64)
+    assert next(it).value == 1
+    it.close()
+    assert not [t for t in threading.enumerate() if t.name == "quelmar-records-reader"]
+    # a damaged compressed stream is an I/O error, raised after the records before it
+    p.write_bytes(data[: len(data) // 2])
+    got = []
+    with pytest.raises(EOFError):
+        for r in quelmar.records(p, "r.rec", chunk_size=1 << 12):
+            got.append(r.value)
+    assert got and set(got) == {1}

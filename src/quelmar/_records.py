@@ -25,8 +25,9 @@ _SIMPLE_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_-]*\Z")
 _NAME_END = re.compile(rb"[\s/>]")
 
 
-def _open(source: Any) -> tuple[Any, bool]:
-    """A binary reader for source, and whether records() opened it."""
+def _open(source: Any) -> tuple[Any, bool, bool]:
+    """A binary reader for source, whether records() opened it, and whether
+    it decompresses."""
     if isinstance(source, (str, bytes, os.PathLike)):
         raw = open(source, "rb")
         try:
@@ -35,23 +36,23 @@ def _open(source: Any) -> tuple[Any, bool]:
             if magic.startswith(b"\x1f\x8b"):
                 import gzip
 
-                return gzip.GzipFile(fileobj=raw), True
+                return gzip.GzipFile(fileobj=raw), True, True
             if magic.startswith(b"BZh"):
                 import bz2
 
-                return bz2.BZ2File(raw), True
+                return bz2.BZ2File(raw), True, True
             if magic.startswith(b"\xfd7zXZ\x00"):
                 import lzma
 
-                return lzma.LZMAFile(raw), True
+                return lzma.LZMAFile(raw), True, True
             if magic.startswith(b"\x28\xb5\x2f\xfd"):
-                return _zstd_reader(raw), True
+                return _zstd_reader(raw), True, True
         except BaseException:
             raw.close()
             raise
-        return raw, True
+        return raw, True, False
     if hasattr(source, "read") or hasattr(source, "readinto"):
-        return source, False
+        return source, False, False
     raise TypeError("source must be a filename or a binary file object")
 
 
@@ -85,6 +86,49 @@ def _chunks(f: Any, size: int) -> Iterator[bytes | bytearray]:
         if not n:
             return
         yield bytes(chunk[:n])
+
+
+def _read_ahead(f: Any, size: int) -> Iterator[bytes | bytearray]:
+    """The chunks of a compressed file, decompressed by a reader thread.
+
+    Decompression releases the interpreter lock, so the next chunk is
+    decompressed while the current one is split and queried. At most two
+    chunks wait in the queue.
+    """
+    import queue
+    import threading
+
+    q: queue.Queue[Any] = queue.Queue(maxsize=2)
+    stop = threading.Event()
+
+    def run() -> None:
+        try:
+            for data in _chunks(f, size):
+                q.put(data)
+                if stop.is_set():
+                    return
+            q.put(b"")
+        except BaseException as e:  # handed to the consuming thread
+            q.put(e)
+
+    t = threading.Thread(target=run, name="quelmar-records-reader", daemon=True)
+    t.start()
+    try:
+        while True:
+            item = q.get()
+            if isinstance(item, BaseException):
+                raise item
+            if not item:
+                return
+            yield item
+    finally:
+        stop.set()
+        while t.is_alive():
+            try:
+                q.get(timeout=0.05)  # unblock a pending put
+            except queue.Empty:
+                pass
+        t.join()
 
 
 def _parse_path(path: str) -> tuple[list[str], bool]:
@@ -133,8 +177,8 @@ def records(
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size <= 0:
         raise ValueError("chunk_size must be a positive int")
     texts = None if paths is None else [_path_text(p) for p in paths]
-    f, owned = _open(source)
-    it = _iterate(f, owned, segments, any_depth, paths, texts, chunk_size)
+    f, owned, compressed = _open(source)
+    it = _iterate(f, owned, compressed, segments, any_depth, paths, texts, chunk_size)
     next(it)  # started, so that closing or dropping it closes the file
     return it
 
@@ -142,15 +186,17 @@ def records(
 def _iterate(
     f: Any,
     owned: bool,
+    compressed: bool,
     segments: list[str],
     any_depth: bool,
     paths: Sequence[str | Path] | None,
     texts: list[str] | None,
     chunk_size: int,
 ) -> Iterator[Any]:
+    source = (_read_ahead if compressed else _chunks)(f, chunk_size)
     try:
         yield None
-        chunks = _chunks(f, chunk_size)
+        chunks: Iterator[bytes | bytearray] = source
         buf = bytearray()
         # The start of the document: a byte-order mark and the declaration.
         for data in chunks:
@@ -238,5 +284,6 @@ def _iterate(
                 if not buf:
                     return
     finally:
+        source.close()  # type: ignore[attr-defined]
         if owned:
             f.close()
