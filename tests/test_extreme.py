@@ -525,6 +525,8 @@ UTF16_DOC = '<?xml version="1.0" encoding="UTF-16"?><r><rec><t>𝄞 x</t></rec><
         (LEGACY_DOC.encode("windows-1252"), "r.rec", ["r.rec"], ["t"]),
         (UTF16_DOC.encode("utf-16"), "r.rec", ["r.rec"], ["t"]),
         (b"\xef\xbb\xbf" + REC_DOC.encode(), "r.rec", ["r.rec"], ["t"]),
+        (b'<r xmlns:x="u"><x:rec a="1"><t>1</t></x:rec><x:rec><t>2</t></x:rec></r>', "r.x:rec", ["r.x:rec"], ["t", "@a"]),
+        ("<r><a.b><t>1</t></a.b><a-b k='*'><t>2</t></a-b><é><t>3</t></é></r>".encode(), "r.*", ["r.*"], ["t", "@k"]),
     ],
 )
 @pytest.mark.parametrize("chunk_size", [1, 7, 64, 1 << 20])
@@ -579,7 +581,7 @@ def test_records_sources(tmp_path, make):
 def test_records_missing_file_bad_arguments_and_closing(tmp_path):
     with pytest.raises(FileNotFoundError):
         quelmar.records(tmp_path / "missing.xml", "r.rec")
-    for path in ("", "a..b", "**", "a.**.b"):
+    for path in ("", "a..b", "**", "a.**.b", "**.*x", "catalog.book.#", "a.0", "a.@id", "a.b|@count", "a b"):
         with pytest.raises(ValueError):
             quelmar.records(io.BytesIO(b"<r/>"), path)
     with pytest.raises(ValueError):

@@ -13,7 +13,7 @@ from collections.abc import Iterator, Sequence
 from typing import IO, Any, Union, overload
 
 from quelmar._extra import RecordSplitter
-from quelmar._quelmar import Path, Result, get_bytes, get_many_bytes, parse
+from quelmar._quelmar import Path, Result, get_bytes, get_many_bytes
 
 __all__ = ["records"]
 
@@ -21,8 +21,11 @@ _Source = Union[str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, IO[bytes],
 
 _DECLARATION = re.compile(rb"<\?xml[^>]*?\?>")
 _ENCODING = re.compile(rb"""encoding\s*=\s*["']([A-Za-z0-9._:-]+)["']""")
-_SIMPLE_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_-]*\Z")
+_ESCAPE = re.compile(r"[^\w:-]")
 _NAME_END = re.compile(rb"[\s/>]")
+# An element name (what cannot start or be in one is refused: a path such as
+# "catalog.book.#" or "a.0" would never match), or "*".
+_SEGMENT = re.compile(r"\*\Z|[^\s\d.\-@#|()=<>/'\"!?\[\]{}&;,*][^\s@#|()=<>/'\"!?\[\]{}&;,*]*\Z")
 
 
 def _open(source: Any) -> tuple[Any, bool, bool]:
@@ -136,10 +139,10 @@ def _parse_path(path: str) -> tuple[list[str], bool]:
         raise TypeError("path must be a str")
     parts = path.split(".")
     if parts[0] == "**":
-        if len(parts) != 2 or not parts[1] or parts[1] == "**":
+        if len(parts) != 2 or not _SEGMENT.match(parts[1]):
             raise ValueError("a record path with ** is **.name")
         return parts[1:], True
-    if any(not p or p == "**" for p in parts):
+    if not all(_SEGMENT.match(p) for p in parts):
         raise ValueError("a record path is dotted element names, or **.name")
     return parts, False
 
@@ -238,17 +241,13 @@ def _iterate(
         answers: dict[bytes, Any] = {}
 
         def answerer(raw_name: bytes) -> Any:
-            name = raw_name.decode(encoding, "replace")
-            simple = _SIMPLE_NAME.match(name) is not None
+            # The record's name as a path component: a backslash before
+            # anything but letters, digits, '_', '-' and ':' (a dot in a name).
+            name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
             if texts is None:
-                if simple:
-                    return lambda data: get_bytes(data, name)
-                return parse
-            if simple:
-                full = [name + "." + t for t in texts]
-                return lambda data: get_many_bytes(data, full)
-            relative = list(paths or ())
-            return lambda data: parse(data).get_many(relative)
+                return lambda data: get_bytes(data, name)
+            full = [name + "." + t for t in texts]
+            return lambda data: get_many_bytes(data, full)
 
         more = True
         while True:
