@@ -686,3 +686,25 @@ def test_records_compressed_reader_thread_ends_with_the_iteration(tmp_path):
         for r in quelmar.records(p, "r.rec", chunk_size=1 << 12):
             got.append(r.value)
     assert got and set(got) == {1}
+
+
+# A construct longer than many chunks is scanned once, not again from its
+# start at every chunk: four times the size costs about four times the time.
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda n: b"<r><rec a='" + b"x" * n + b"'/></r>",
+        lambda n: b"<r><rec><!--" + b"-x" * (n // 2) + b"--></rec></r>",
+        lambda n: b"<r><rec><![CDATA[" + b"]x" * (n // 2) + b"]]></rec></r>",
+        lambda n: b"<!DOCTYPE r [<!-- " + b"x" * n + b" -->]><r><rec/></r>",
+        lambda n: b"<r><rec>" + b"<a/>" * (n // 4) + b"</rec></r>",
+    ],
+    ids=["attribute", "comment", "cdata", "doctype", "children"],
+)
+def test_records_long_constructs_stay_linear(make):
+    def run(data):
+        return lambda: sum(1 for _ in quelmar.records(io.BytesIO(data), "r.rec", chunk_size=4096))
+
+    small, large = make(1 << 20), make(4 << 20)
+    assert run(small)() == run(large)() == 1
+    assert _cpu(run(large)) < 8 * _cpu(run(small)) + 0.05
