@@ -253,16 +253,10 @@ std::size_t RecordSplitter::feed(const char* buf, std::size_t size, std::vector<
                         ended = true;
                         break;
                     }
-                    if (c == '"' || c == '\'') {
-                        quote_ = c;
-                    } else if (c == '<') {
-                        state_ = State::Error;
-                        break;
-                    }
+                    if (c == '"' || c == '\'') quote_ = c;
                     if (!space(c)) last_ = c;
                     ++i;
                 }
-                if (state_ == State::Error) break;
                 if (!ended) {
                     pos_ = size;
                     break;
