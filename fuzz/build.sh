@@ -11,5 +11,5 @@ if [ -z "$cxx" ] || ! "$cxx" --version | grep -q clang; then
 fi
 cmake -S "$root" -B "$out" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUELMAR_FUZZ=ON >/dev/null
-cmake --build "$out" -j "${JOBS:-2}" --target fuzz_reader fuzz_compile fuzz_query fuzz_differential
-echo "built: $out/fuzz_{reader,compile,query,differential}"
+cmake --build "$out" -j "${JOBS:-2}" --target fuzz_reader fuzz_compile fuzz_query fuzz_differential fuzz_records
+echo "built: $out/fuzz_{reader,compile,query,differential,records}"

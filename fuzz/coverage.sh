@@ -11,10 +11,10 @@ cxx=${CXX:-clang++}
 cmake -S "$root" -B "$out" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELMAR_FUZZ=ON \
   -DCMAKE_CXX_FLAGS="-fprofile-instr-generate -fcoverage-mapping" \
   -DCMAKE_EXE_LINKER_FLAGS="-fprofile-instr-generate" >/dev/null
-cmake --build "$out" -j "${JOBS:-2}" --target fuzz_reader fuzz_compile fuzz_query fuzz_differential >/dev/null
+cmake --build "$out" -j "${JOBS:-2}" --target fuzz_reader fuzz_compile fuzz_query fuzz_differential fuzz_records >/dev/null
 rm -f "$out"/*.profraw
 objects=()
-for t in reader compile query differential; do
+for t in reader compile query differential records; do
   dirs=("$root/fuzz/corpus/$t")
   [ -d "$root/build/fuzz/corpus/$t" ] && dirs+=("$root/build/fuzz/corpus/$t")
   LLVM_PROFILE_FILE="$out/$t.profraw" "$out/fuzz_$t" -runs=0 "${dirs[@]}" >/dev/null 2>&1

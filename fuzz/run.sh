@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs one fuzz target built by fuzz/build.sh:
 #   fuzz/run.sh TARGET [SECONDS] [extra libFuzzer options...]
-# TARGET is reader, compile, query or differential; SECONDS defaults to 60.
+# TARGET is reader, compile, query, differential or records; SECONDS defaults to 60.
 # New inputs go to build/fuzz/corpus/TARGET (scratch); the checked-in seeds
 # in fuzz/corpus/TARGET are read, never written. Crash inputs are written to
 # build/fuzz/artifacts/TARGET/. Exit status is libFuzzer's (non-zero on a
@@ -9,11 +9,11 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${QUELMAR_FUZZ_BUILD:-$root/build/fuzz}
-target=${1:?usage: fuzz/run.sh reader|compile|query|differential [SECONDS] [options...]}
+target=${1:?usage: fuzz/run.sh reader|compile|query|differential|records [SECONDS] [options...]}
 seconds=${2:-60}
 shift $(( $# >= 2 ? 2 : 1 ))
 case $target in
-  reader) dict=xml ;;
+  reader|records) dict=xml ;;
   compile) dict=path ;;
   query|differential) dict=query ;;
   *) echo "unknown target: $target" >&2; exit 2 ;;

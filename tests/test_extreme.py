@@ -483,3 +483,228 @@ def test_offsets_past_4_gib(tmp_path):
             del data
     finally:
         m.close()
+
+
+# ---------------------------------------------------------------- records streamed in chunks
+
+import bz2
+import gzip
+import io
+import lzma
+import tracemalloc
+import warnings
+
+import quelmar
+
+REC_DOC = (
+    '<?xml version="1.0"?>\n<!-- a <rec> in a comment -->\n<?pi <rec> ?>\n'
+    "<r><rec a='x>y' b=\"</rec>\"><t>1</t><![CDATA[</rec><rec>]]></rec>"
+    "<!-- <rec>--> <rec><t>2</t><?p </rec>?></rec><rec/><x><rec><t>3</t></rec></x>"
+    "<rec><rec><t>4</t></rec><t>5</t></rec><q>é</q></r>"
+)
+DTD_DOC = (
+    '<?xml version="1.0"?>\n<!DOCTYPE r [\n<!ENTITY e "ent>]">\n<!-- ] > \' -->\n<?pi ]> ?>\n'
+    '<!ATTLIST rec k CDATA "d>">\n]>\n<r><rec><t>&e;</t></rec><rec><t>b&e;</t></rec></r>'
+)
+LEGACY_DOC = '<?xml version="1.0" encoding="windows-1252"?><r><rec><t>café €</t></rec><rec><t>ß</t></rec></r>'
+UTF16_DOC = '<?xml version="1.0" encoding="UTF-16"?><r><rec><t>𝄞 x</t></rec><rec><t>é</t></rec></r>'
+
+
+@pytest.mark.parametrize(
+    ("data", "path", "whole", "fields"),
+    [
+        (REC_DOC.encode(), "r.rec", ["r.rec"], ["t", "@a"]),
+        (REC_DOC.encode(), "*.rec", ["r.rec"], ["t"]),
+        (REC_DOC.encode(), "r.*", ["r.*"], ["t"]),
+        (REC_DOC.encode(), "r.x.rec", ["r.x.rec"], ["t"]),
+        # outermost records at any depth: the nested one is part of its parent
+        (REC_DOC.encode(), "**.rec", ["r.rec.0", "r.rec.1", "r.rec.2", "r.x.rec", "r.rec.3"], ["t"]),
+        (REC_DOC.encode(), "r", ["r"], ["x.rec.t", "q"]),
+        (REC_DOC.encode(), "r.nothing", [], ["t"]),
+        (DTD_DOC.encode(), "r.rec", ["r.rec"], ["t", "@k"]),
+        (LEGACY_DOC.encode("windows-1252"), "r.rec", ["r.rec"], ["t"]),
+        (UTF16_DOC.encode("utf-16"), "r.rec", ["r.rec"], ["t"]),
+        (b"\xef\xbb\xbf" + REC_DOC.encode(), "r.rec", ["r.rec"], ["t"]),
+        (b'<r xmlns:x="u"><x:rec a="1"><t>1</t></x:rec><x:rec><t>2</t></x:rec></r>', "r.x:rec", ["r.x:rec"], ["t", "@a"]),
+        ("<r><a.b><t>1</t></a.b><a-b k='*'><t>2</t></a-b><é><t>3</t></é></r>".encode(), "r.*", ["r.*"], ["t", "@k"]),
+    ],
+)
+@pytest.mark.parametrize("chunk_size", [1, 7, 64, 1 << 20])
+def test_records_agree_with_the_whole_document(data, path, whole, fields, chunk_size):
+    expected = [r for p in whole for r in quelmar.as_list(q.get_bytes(data, p))]
+    got = list(quelmar.records(io.BytesIO(data), path, chunk_size=chunk_size))
+    assert [r.to_str() for r in got] == [r.to_str() for r in expected]
+    got_fields = quelmar.records(io.BytesIO(data), path, fields, chunk_size=chunk_size)
+    assert [[x.value for x in rs] for rs in got_fields] == [[x.value for x in r.get_many(fields)] for r in expected]
+
+
+class _ReadOnly:
+    """A pipe-like reader: read() only, short reads."""
+
+    def __init__(self, data):
+        self._data, self._pos = data, 0
+
+    def read(self, n=-1):
+        n = min(n, 5)
+        out = self._data[self._pos : self._pos + n]
+        self._pos += len(out)
+        return out
+
+
+class _ReadIntoOnly:
+    def __init__(self, data):
+        self._f = io.BytesIO(data)
+
+    def readinto(self, b):
+        return self._f.readinto(b)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda p, d: (p.write_bytes(d), p)[1],
+        lambda p, d: (p.write_bytes(d), str(p))[1],
+        lambda p, d: (p.write_bytes(gzip.compress(d)), p)[1],
+        lambda p, d: (p.write_bytes(bz2.compress(d)), p)[1],
+        lambda p, d: (p.write_bytes(lzma.compress(d)), p)[1],
+        lambda p, d: gzip.GzipFile(fileobj=io.BytesIO(gzip.compress(d))),
+        lambda p, d: _ReadOnly(d),
+        lambda p, d: _ReadIntoOnly(d),
+    ],
+    ids=["path", "str", "gzip", "bz2", "xz", "gzip-object", "read-only", "readinto-only"],
+)
+def test_records_sources(tmp_path, make):
+    source = make(tmp_path / "doc.xml", REC_DOC.encode())
+    assert [r.get("t").value for r in quelmar.records(source, "r.rec", chunk_size=3)] == [1, 2, None, 5]
+
+
+def test_records_missing_file_bad_arguments_and_closing(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        quelmar.records(tmp_path / "missing.xml", "r.rec")
+    for path in ("", "a..b", "**", "a.**.b", "**.*x", "catalog.book.#", "a.0", "a.@id", "a.b|@count", "a b"):
+        with pytest.raises(ValueError):
+            quelmar.records(io.BytesIO(b"<r/>"), path)
+    with pytest.raises(ValueError):
+        quelmar.records(io.BytesIO(b"<r/>"), "r", chunk_size=0)
+    with pytest.raises(TypeError):
+        quelmar.records(42, "r")
+    # an unstarted iterator over a file closes it when dropped
+    (tmp_path / "doc.xml").write_bytes(b"<r><rec/></r>")
+    unraisable = []
+    hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", ResourceWarning)
+            it = quelmar.records(tmp_path / "doc.xml", "r.rec")
+            del it
+            gc.collect()
+    finally:
+        sys.unraisablehook = hook
+    assert unraisable == []
+
+
+def test_records_zstd(tmp_path):
+    magic = tmp_path / "doc.xml.zst"
+    try:
+        from compression import zstd
+
+        magic.write_bytes(zstd.compress(REC_DOC.encode()))
+    except ImportError:
+        try:
+            import zstandard
+        except ImportError:
+            magic.write_bytes(b"\x28\xb5\x2f\xfd" + b"\0" * 8)
+            with pytest.raises(ValueError, match="zstandard"):
+                quelmar.records(magic, "r.rec")
+            return
+        magic.write_bytes(zstandard.ZstdCompressor().compress(REC_DOC.encode()))
+    assert [r.get("t").value for r in quelmar.records(magic, "r.rec")] == [1, 2, None, 5]
+
+
+@pytest.mark.parametrize(
+    ("data", "values"),
+    [
+        (b"<r><rec>1</rec><rec>2</rec><rec>3</oops></r>", [1, 2]),
+        (b"<r><rec>1</rec><rec>2</rec><rec>3", [1, 2]),
+        (b"<r><rec>1</rec><rec>2</rec>< rec>3</rec></r>", [1, 2]),
+        (b"<r><rec>1</rec></r><r><rec>2</rec></r>", [1]),
+        (b"<r><rec>1</rec><rec a='>3</rec></r>", [1]),
+        (b"<r><rec>1</rec><!-- x", [1]),
+        (b"", []),
+    ],
+)
+@pytest.mark.parametrize("chunk_size", [1, 7, 1 << 20])
+def test_records_malformed_input_ends_quietly(data, values, chunk_size):
+    got = quelmar.records(io.BytesIO(data), "r.rec", chunk_size=chunk_size)
+    assert [r.value for r in got] == values
+
+
+class _Endless:
+    """200 MB of records that never match, made on the fly."""
+
+    BLOCK = b"<item k='a>b'><name>x</name><!-- <rec> --></item>" * 2000
+
+    def __init__(self, total):
+        self.left = total
+        self.head, self.tail = b"<root>", b"</root>"
+
+    def read(self, n):
+        if self.head:
+            out, self.head = self.head, b""
+            return out
+        if self.left <= 0:
+            out, self.tail = self.tail, b""
+            return out
+        self.left -= len(self.BLOCK)
+        return self.BLOCK
+
+
+def test_records_without_matches_stream_in_bounded_memory():
+    src = _Endless(200 << 20)
+    tracemalloc.start()
+    try:
+        assert list(quelmar.records(src, "root.rec", chunk_size=1 << 16)) == []
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert src.left <= 0
+    assert peak < 4 << 20
+
+
+def test_records_compressed_reader_thread_ends_with_the_iteration(tmp_path):
+    p = tmp_path / "doc.xml.gz"
+    data = gzip.compress(b"<r>" + b"<rec>1</rec>" * 100_000 + b"</r>")
+    p.write_bytes(data)
+    it = quelmar.records(p, "r.rec", chunk_size=64)
+    assert next(it).value == 1
+    it.close()
+    assert not [t for t in threading.enumerate() if t.name == "quelmar-records-reader"]
+    # a damaged compressed stream is an I/O error, raised after the records before it
+    p.write_bytes(data[: len(data) // 2])
+    got = []
+    with pytest.raises(EOFError):
+        for r in quelmar.records(p, "r.rec", chunk_size=1 << 12):
+            got.append(r.value)
+    assert got and set(got) == {1}
+
+
+# A construct longer than many chunks is scanned once, not again from its
+# start at every chunk: four times the size costs about four times the time.
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda n: b"<r><rec a='" + b"x" * n + b"'/></r>",
+        lambda n: b"<r><rec><!--" + b"-x" * (n // 2) + b"--></rec></r>",
+        lambda n: b"<r><rec><![CDATA[" + b"]x" * (n // 2) + b"]]></rec></r>",
+        lambda n: b"<!DOCTYPE r [<!-- " + b"x" * n + b" -->]><r><rec/></r>",
+        lambda n: b"<r><rec>" + b"<a/>" * (n // 4) + b"</rec></r>",
+    ],
+    ids=["attribute", "comment", "cdata", "doctype", "children"],
+)
+def test_records_long_constructs_stay_linear(make):
+    def run(data):
+        return lambda: sum(1 for _ in quelmar.records(io.BytesIO(data), "r.rec", chunk_size=4096))
+
+    small, large = make(1 << 20), make(4 << 20)
+    assert run(small)() == run(large)() == 1
+    assert _cpu(run(large)) < 8 * _cpu(run(small)) + 0.05

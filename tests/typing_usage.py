@@ -123,6 +123,19 @@ def iterators(r: Result) -> None:
     assert_type(iter(key_iter), quelmar._quelmar.ResultChildKeyIter)
 
 
+def streamed_records() -> list[str]:
+    import io
+
+    data = io.BytesIO(DOC.encode())
+    titles: list[str] = []
+    for book in quelmar.records(data, "shop.book"):
+        assert_type(book, Result)
+        titles.append(book.get("title").to_str())
+    for fields in quelmar.records(io.BytesIO(DOC.encode()), "shop.book", ["title", quelmar.compile("price")]):
+        assert_type(fields, list[Result])
+    return titles
+
+
 if __name__ == "__main__":
     module_functions()
     compiled_paths()
@@ -132,3 +145,4 @@ if __name__ == "__main__":
     book = quelmar.get(DOC, "shop.book.0")
     assert views(book)["names"] == ["title", "price"]
     iterators(book)
+    assert len(streamed_records()) == 2

@@ -7,6 +7,7 @@
 #include "extra/to_python.hpp"
 #include "pyext/binding.hpp"
 #include "xml/wellformed.hpp"
+#include "extra/records.hpp"
 
 namespace quelmar::py {
 namespace {
@@ -130,7 +131,7 @@ int extra_exec(PyObject* module) {
         return -1;
     }
     state(module)->result_type = result;
-    return 0;
+    return add_record_splitter(module);
 }
 
 int extra_traverse(PyObject* module, visitproc visit, void* arg) {

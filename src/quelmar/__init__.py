@@ -26,6 +26,7 @@ from quelmar._quelmar import (
 )
 from quelmar._extra import NotWellFormed, check, to_python
 from quelmar._helpers import as_list
+from quelmar._records import records
 
 __all__ = [
     "get",
@@ -43,6 +44,7 @@ __all__ = [
     "Result",
     "as_list",
     "to_python",
+    "records",
 ]
 
 # The version is written once, in pyproject.toml, and reaches us through the

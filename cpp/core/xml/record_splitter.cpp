@@ -1,0 +1,341 @@
+#include "xml/record_splitter.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "xml/scan.hpp"
+
+namespace quelmar {
+namespace {
+
+using xml_scan::find_byte;
+
+bool space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// A byte that cannot start an element name.
+bool bad_name_start(char c) noexcept {
+    return space(c) || c == '>' || c == '<' || c == '/' || c == '=' || c == '"' || c == '\'' || c == '&';
+}
+
+std::size_t name_length(const char* p, const char* end) noexcept {
+    const char* q = p;
+    while (q < end && !space(*q) && *q != '/' && *q != '>') ++q;
+    return static_cast<std::size_t>(q - p);
+}
+
+}  // namespace
+
+RecordSplitter::RecordSplitter(std::vector<std::string> segments, bool any_depth)
+    : segments_(std::move(segments)), any_depth_(any_depth) {}
+
+bool RecordSplitter::take_doctype(RecordSpan& span) noexcept {
+    if (!has_doctype_) return false;
+    has_doctype_ = false;
+    span = doctype_;
+    return true;
+}
+
+bool RecordSplitter::name_matches(std::size_t level, const char* name, std::size_t len) const noexcept {
+    const std::string& seg = segments_[level];
+    return seg == "*" || (seg.size() == len && std::memcmp(seg.data(), name, len) == 0);
+}
+
+void RecordSplitter::open(const char* buf, std::size_t gt, bool self_closing) {
+    const char* name = buf + cstart_ + 1;
+    const std::size_t len = name_length(name, buf + gt);
+    const std::size_t d = depth_;
+    if (d == 0) {
+        if (root_seen_) {
+            state_ = State::Error;  // a second root element
+            return;
+        }
+        root_seen_ = true;
+    }
+    if (rec_start_ == kNone) {
+        const bool is_record =
+            any_depth_ ? name_matches(0, name, len)
+                       : (matched_ == d && d + 1 == segments_.size() && name_matches(d, name, len));
+        if (is_record) {
+            if (self_closing) {
+                out_->push_back({cstart_, gt + 1});
+            } else {
+                rec_start_ = cstart_;
+                rec_depth_ = d;
+            }
+        }
+    }
+    if (self_closing) {
+        if (d == 0) state_ = State::Done;
+        return;
+    }
+    if (!any_depth_ && matched_ == d && d < segments_.size() && name_matches(d, name, len)) matched_ = d + 1;
+    name_starts_.push_back(names_.size());
+    names_.append(name, len);
+    ++depth_;
+}
+
+void RecordSplitter::close(const char* buf, std::size_t gt) {
+    const char* name = buf + cstart_ + 2;
+    const char* end = buf + gt;
+    while (end > name && space(end[-1])) --end;
+    const std::size_t len = static_cast<std::size_t>(end - name);
+    if (depth_ == 0) {
+        state_ = State::Error;
+        return;
+    }
+    const std::size_t top = name_starts_.back();
+    if (names_.size() - top != len || std::memcmp(names_.data() + top, name, len) != 0) {
+        state_ = State::Error;  // mismatched end tag
+        return;
+    }
+    names_.resize(top);
+    name_starts_.pop_back();
+    --depth_;
+    matched_ = std::min(matched_, depth_);
+    if (rec_start_ != kNone && depth_ == rec_depth_) {
+        out_->push_back({rec_start_, gt + 1});
+        rec_start_ = kNone;
+    }
+    if (depth_ == 0) state_ = State::Done;
+}
+
+// Scans the DOCTYPE from pos_; true when it ended (pos_ past its '>').
+bool RecordSplitter::scan_doctype(const char* buf, std::size_t size) {
+    std::size_t i = pos_;
+    while (i < size) {
+        const char c = buf[i];
+        if (dt_mode_ == 1) {  // comment in the internal subset
+            if (c == '>' && dt_dashes_ >= 2) dt_mode_ = 0;
+            dt_dashes_ = c == '-' ? static_cast<std::uint8_t>(std::min(dt_dashes_ + 1, 2)) : 0;
+            ++i;
+            continue;
+        }
+        if (dt_mode_ == 2) {  // processing instruction in the internal subset
+            if (c == '>' && dt_prev_ == '?') dt_mode_ = 0;
+            dt_prev_ = c;
+            ++i;
+            continue;
+        }
+        if (quote_) {
+            if (c == quote_) quote_ = 0;
+            ++i;
+            continue;
+        }
+        if (c == '"' || c == '\'') {
+            quote_ = c;
+        } else if (dt_subset_ && c == '<') {
+            if (size - i < 4) break;  // decide once "<!--" or "<?" can be seen
+            if (buf[i + 1] == '?') {
+                dt_mode_ = 2;
+                dt_prev_ = 0;
+                i += 2;
+                continue;
+            }
+            if (std::memcmp(buf + i, "<!--", 4) == 0) {
+                dt_mode_ = 1;
+                dt_dashes_ = 0;
+                i += 4;
+                continue;
+            }
+        } else if (c == '[') {
+            dt_subset_ = true;
+        } else if (c == ']') {
+            dt_subset_ = false;
+        } else if (c == '>' && !dt_subset_) {
+            pos_ = i + 1;
+            return true;
+        }
+        ++i;
+    }
+    pos_ = i;
+    return false;
+}
+
+std::size_t RecordSplitter::feed(const char* buf, std::size_t size, std::vector<RecordSpan>& out) {
+    out_ = &out;
+    const char* const end = buf + size;
+    while (pos_ < size && state_ != State::Done && state_ != State::Error) {
+        switch (state_) {
+            case State::Text: {
+                const char* lt = find_byte(buf + pos_, end, '<');
+                if (lt >= end) {
+                    pos_ = size;
+                    break;
+                }
+                cstart_ = static_cast<std::size_t>(lt - buf);
+                pos_ = cstart_ + 1;
+                state_ = State::Lt;
+                break;
+            }
+            case State::Lt: {
+                const char c = buf[pos_];
+                if (c == '/') {
+                    state_ = State::EndTag;
+                    ++pos_;
+                } else if (c == '?') {
+                    state_ = State::Pi;
+                    ++pos_;
+                } else if (c == '!') {
+                    state_ = State::Bang;
+                } else if (bad_name_start(c)) {
+                    state_ = State::Error;
+                } else {
+                    state_ = State::Tag;
+                    quote_ = 0;
+                    last_ = 0;
+                }
+                break;
+            }
+            case State::Bang: {
+                static constexpr const char* kOpeners[] = {"<!--", "<![CDATA[", "<!DOCTYPE"};
+                const std::size_t have = size - cstart_;
+                bool prefix = false;
+                int which = -1;
+                for (int k = 0; k < 3; ++k) {
+                    const std::size_t n = std::strlen(kOpeners[k]);
+                    const std::size_t m = std::min(n, have);
+                    if (std::memcmp(buf + cstart_, kOpeners[k], m) != 0) continue;
+                    if (m == n) which = k;
+                    else prefix = true;
+                }
+                if (which == 0) {
+                    state_ = State::Comment;
+                    pos_ = cstart_ + 4;
+                } else if (which == 1) {
+                    state_ = State::Cdata;
+                    pos_ = cstart_ + 9;
+                } else if (which == 2 && depth_ == 0 && !root_seen_) {
+                    state_ = State::Doctype;
+                    pos_ = cstart_ + 9;
+                    quote_ = 0;
+                    dt_subset_ = false;
+                    dt_mode_ = 0;
+                } else if (prefix) {
+                    pos_ = size;  // wait for the bytes that decide
+                } else {
+                    state_ = State::Error;
+                }
+                break;
+            }
+            case State::Tag: {
+                if (pos_ == cstart_ + 1) {
+                    // A fresh tag: the wide scan finds its end in one go when
+                    // it lies in the buffer; otherwise the byte loop below
+                    // carries the quote state to the next call.
+                    const xml_scan::TagScan t = xml_scan::scan_tag(buf + pos_, end);
+                    if (t.gt < end) {
+                        const std::size_t g = static_cast<std::size_t>(t.gt - buf);
+                        std::size_t k = g;
+                        while (k > pos_ && space(buf[k - 1])) --k;
+                        pos_ = g + 1;
+                        state_ = State::Text;
+                        open(buf, g, k > cstart_ + 1 && buf[k - 1] == '/');
+                        break;
+                    }
+                }
+                std::size_t i = pos_;
+                bool ended = false;
+                while (i < size) {
+                    if (quote_) {
+                        const char* q = find_byte(buf + i, end, quote_);
+                        if (q >= end) {
+                            i = size;
+                            break;
+                        }
+                        quote_ = 0;
+                        last_ = '"';
+                        i = static_cast<std::size_t>(q - buf) + 1;
+                        continue;
+                    }
+                    const char c = buf[i];
+                    if (c == '>') {
+                        ended = true;
+                        break;
+                    }
+                    if (c == '"' || c == '\'') quote_ = c;
+                    if (!space(c)) last_ = c;
+                    ++i;
+                }
+                if (!ended) {
+                    pos_ = size;
+                    break;
+                }
+                pos_ = i + 1;
+                state_ = State::Text;
+                open(buf, i, last_ == '/');
+                break;
+            }
+            case State::EndTag: {
+                const char* gt = find_byte(buf + pos_, end, '>');
+                if (gt >= end) {
+                    pos_ = size;
+                    break;
+                }
+                const std::size_t g = static_cast<std::size_t>(gt - buf);
+                pos_ = g + 1;
+                state_ = State::Text;
+                close(buf, g);
+                break;
+            }
+            case State::Pi:
+            case State::Comment:
+            case State::Cdata: {
+                // The terminator must follow the opener: "<??>" "<!---->" "<![CDATA[]]>".
+                const std::size_t min_gt = cstart_ + (state_ == State::Pi ? 3 : state_ == State::Comment ? 6 : 11);
+                std::size_t i = std::max(pos_, min_gt);
+                bool ended = false;
+                while (i < size) {
+                    const char* gt = find_byte(buf + i, end, '>');
+                    if (gt >= end) break;
+                    const std::size_t g = static_cast<std::size_t>(gt - buf);
+                    const bool hit = state_ == State::Pi        ? buf[g - 1] == '?'
+                                     : state_ == State::Comment ? (buf[g - 1] == '-' && buf[g - 2] == '-')
+                                                                : (buf[g - 1] == ']' && buf[g - 2] == ']');
+                    i = g + 1;
+                    if (hit) {
+                        ended = true;
+                        break;
+                    }
+                }
+                if (!ended) {
+                    // Every '>' up to here was looked at; a later one looks back.
+                    pos_ = std::max(size, min_gt);
+                    goto wait;
+                }
+                pos_ = i;
+                state_ = State::Text;
+                break;
+            }
+            case State::Doctype: {
+                if (scan_doctype(buf, size)) {
+                    doctype_ = {cstart_, pos_};
+                    has_doctype_ = true;
+                    state_ = State::Text;
+                } else {
+                    goto wait;
+                }
+                break;
+            }
+            case State::Done:
+            case State::Error:
+                break;
+        }
+    }
+wait:
+    if (state_ == State::Done || state_ == State::Error) {
+        rec_start_ = kNone;
+        pos_ = 0;
+        cstart_ = 0;
+        return size;
+    }
+    std::size_t keep = std::min(pos_, size);
+    if (state_ != State::Text) keep = std::min(keep, cstart_);
+    if (rec_start_ != kNone) keep = std::min(keep, rec_start_);
+    pos_ -= keep;
+    if (state_ != State::Text) cstart_ -= keep;
+    if (rec_start_ != kNone) rec_start_ -= keep;
+    return keep;
+}
+
+}  // namespace quelmar

@@ -1,0 +1,78 @@
+// Incremental record splitter: finds the elements at a record path in a
+// document fed chunk after chunk, without building anything. The caller
+// keeps a buffer, appends each chunk, calls feed() on the whole buffer and
+// then drops the returned number of bytes from its front. Scanning resumes
+// where the previous call stopped (the markup state survives chunk
+// boundaries), so the total work is linear in the document.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quelmar {
+
+struct RecordSpan {
+    std::size_t start;  // the record's '<'
+    std::size_t end;    // one past its final '>'
+};
+
+class RecordSplitter {
+public:
+    // `segments`: element names from the root to the record ("*" matches any
+    // name). With `any_depth`, `segments` holds one name and records are the
+    // outermost elements of that name at any depth.
+    RecordSplitter(std::vector<std::string> segments, bool any_depth);
+
+    // Scans buffer[0, size) from where the last call stopped and appends the
+    // records completed in it to `out` (offsets into this buffer). Returns
+    // how many bytes at the front the caller may drop before the next call
+    // (nothing before that point is needed again).
+    std::size_t feed(const char* buffer, std::size_t size, std::vector<RecordSpan>& out);
+
+    // Once the document's structure is broken (or the root element ended)
+    // no further record can come.
+    bool finished() const noexcept { return state_ == State::Done || state_ == State::Error; }
+    bool failed() const noexcept { return state_ == State::Error; }
+
+    // The DOCTYPE declaration met before the root element, reported by the
+    // feed() call that completed it (offsets into that call's buffer).
+    bool take_doctype(RecordSpan& span) noexcept;
+
+private:
+    enum class State : std::uint8_t { Text, Lt, Bang, Tag, EndTag, Pi, Comment, Cdata, Doctype, Done, Error };
+
+    bool name_matches(std::size_t level, const char* name, std::size_t len) const noexcept;
+    void open(const char* buf, std::size_t gt, bool self_closing);
+    void close(const char* buf, std::size_t gt);
+    bool scan_doctype(const char* buf, std::size_t size);
+
+    std::vector<std::string> segments_;
+    bool any_depth_;
+    State state_ = State::Text;
+    std::size_t pos_ = 0;      // where scanning resumes
+    std::size_t cstart_ = 0;   // the '<' of the construct being scanned
+    std::size_t rec_start_ = kNone;
+    std::size_t rec_depth_ = 0;
+    std::size_t depth_ = 0;
+    std::size_t matched_ = 0;  // leading open levels that match the path
+    bool root_seen_ = false;
+    char quote_ = 0;           // open quote inside a tag or the DOCTYPE
+    char last_ = 0;            // last non-space byte in a start tag
+    // DOCTYPE: inside the internal subset, and inside a comment or PI there.
+    bool dt_subset_ = false;
+    std::uint8_t dt_mode_ = 0;  // 0 markup, 1 comment, 2 PI
+    std::uint8_t dt_dashes_ = 0;
+    char dt_prev_ = 0;
+    bool has_doctype_ = false;
+    RecordSpan doctype_{0, 0};
+    // Names of the open elements, end to end, for matching end tags.
+    std::string names_;
+    std::vector<std::size_t> name_starts_;
+    std::vector<RecordSpan>* out_ = nullptr;
+
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+};
+
+}  // namespace quelmar

@@ -1,0 +1,288 @@
+"""Records streamed from documents larger than memory.
+
+A native splitter finds the record elements in a document read chunk after
+chunk (from a file, a compressed file or a file object); each record is then
+queried on its own, so memory holds the chunk and the largest record.
+"""
+from __future__ import annotations
+
+import codecs
+import os
+import re
+from collections.abc import Iterator, Sequence
+from typing import IO, Any, Union, overload
+
+from quelmar._extra import RecordSplitter
+from quelmar._quelmar import Path, Result, get_bytes, get_many_bytes
+
+__all__ = ["records"]
+
+_Source = Union[str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, IO[bytes], Any]
+
+_DECLARATION = re.compile(rb"<\?xml[^>]*?\?>")
+_ENCODING = re.compile(rb"""encoding\s*=\s*["']([A-Za-z0-9._:-]+)["']""")
+_ESCAPE = re.compile(r"[^\w:-]")
+_NAME_END = re.compile(rb"[\s/>]")
+# An element name (what cannot start or be in one is refused: a path such as
+# "catalog.book.#" or "a.0" would never match), or "*".
+_SEGMENT = re.compile(r"\*\Z|[^\s\d.\-@#|()=<>/'\"!?\[\]{}&;,*][^\s@#|()=<>/'\"!?\[\]{}&;,*]*\Z")
+
+
+def _open(source: Any) -> tuple[Any, bool, bool]:
+    """A binary reader for source, whether records() opened it, and whether
+    it decompresses."""
+    if isinstance(source, (str, bytes, os.PathLike)):
+        raw = open(source, "rb")
+        try:
+            magic = raw.read(6)
+            raw.seek(0)
+            if magic.startswith(b"\x1f\x8b"):
+                import gzip
+
+                return gzip.GzipFile(fileobj=raw), True, True
+            if magic.startswith(b"BZh"):
+                import bz2
+
+                return bz2.BZ2File(raw), True, True
+            if magic.startswith(b"\xfd7zXZ\x00"):
+                import lzma
+
+                return lzma.LZMAFile(raw), True, True
+            if magic.startswith(b"\x28\xb5\x2f\xfd"):
+                return _zstd_reader(raw), True, True
+        except BaseException:
+            raw.close()
+            raise
+        return raw, True, False
+    if hasattr(source, "read") or hasattr(source, "readinto"):
+        return source, False, False
+    raise TypeError("source must be a filename or a binary file object")
+
+
+def _zstd_reader(raw: Any) -> Any:
+    try:
+        from compression import zstd  # type: ignore[import-not-found]
+
+        return zstd.ZstdFile(raw)
+    except ImportError:
+        pass
+    try:
+        import zstandard  # type: ignore[import-not-found]
+    except ImportError:
+        raise ValueError("a zstd-compressed file needs the zstandard package") from None
+    return zstandard.ZstdDecompressor().stream_reader(raw)
+
+
+def _chunks(f: Any, size: int) -> Iterator[bytes | bytearray]:
+    read = getattr(f, "read", None)
+    if read is not None:
+        while True:
+            data = read(size)
+            if not data:
+                return
+            if not isinstance(data, (bytes, bytearray)):
+                raise TypeError("the file object must be opened in binary mode")
+            yield data
+    chunk = bytearray(size)
+    while True:
+        n = f.readinto(chunk)
+        if not n:
+            return
+        yield bytes(chunk[:n])
+
+
+def _read_ahead(f: Any, size: int) -> Iterator[bytes | bytearray]:
+    """The chunks of a compressed file, decompressed by a reader thread.
+
+    Decompression releases the interpreter lock, so the next chunk is
+    decompressed while the current one is split and queried. At most two
+    chunks wait in the queue.
+    """
+    import queue
+    import threading
+
+    q: queue.Queue[Any] = queue.Queue(maxsize=2)
+    stop = threading.Event()
+
+    def run() -> None:
+        try:
+            for data in _chunks(f, size):
+                q.put(data)
+                if stop.is_set():
+                    return
+            q.put(b"")
+        except BaseException as e:  # handed to the consuming thread
+            q.put(e)
+
+    t = threading.Thread(target=run, name="quelmar-records-reader", daemon=True)
+    t.start()
+    try:
+        while True:
+            item = q.get()
+            if isinstance(item, BaseException):
+                raise item
+            if not item:
+                return
+            yield item
+    finally:
+        stop.set()
+        while t.is_alive():
+            try:
+                q.get(timeout=0.05)  # unblock a pending put
+            except queue.Empty:
+                pass
+        t.join()
+
+
+def _parse_path(path: str) -> tuple[list[str], bool]:
+    if not isinstance(path, str):
+        raise TypeError("path must be a str")
+    parts = path.split(".")
+    if parts[0] == "**":
+        if len(parts) != 2 or not _SEGMENT.match(parts[1]):
+            raise ValueError("a record path with ** is **.name")
+        return parts[1:], True
+    if not all(_SEGMENT.match(p) for p in parts):
+        raise ValueError("a record path is dotted element names, or **.name")
+    return parts, False
+
+
+def _path_text(p: str | Path) -> str:
+    if isinstance(p, Path):
+        text: str = p.__reduce__()[1][0]
+        return text
+    if isinstance(p, str):
+        return p
+    raise TypeError("paths must be str or Path objects")
+
+
+@overload
+def records(source: _Source, path: str, paths: None = None, *, chunk_size: int = ...) -> Iterator[Result]: ...
+@overload
+def records(
+    source: _Source, path: str, paths: Sequence[str | Path], *, chunk_size: int = ...
+) -> Iterator[list[Result]]: ...
+def records(
+    source: _Source, path: str, paths: Sequence[str | Path] | None = None, *, chunk_size: int = 1 << 20
+) -> Iterator[Result] | Iterator[list[Result]]:
+    """The records at path in a document of any size, one after the other.
+
+    source is a filename (plain, gzip, bzip2, xz or zstd, told by its first
+    bytes) or a binary file object. path names the record elements from the
+    root (``"mediawiki.page"``, ``"*.entry"``) or at any depth
+    (``"**.entry"``; a record inside a record is part of the outer one).
+    Without paths, each record is a Result of the record element; with
+    paths (relative to the record, as for Result.get), a list of Results per
+    record. Memory holds chunk_size bytes plus the largest record. Malformed
+    input ends the iteration after the records before the error.
+    """
+    segments, any_depth = _parse_path(path)
+    if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size <= 0:
+        raise ValueError("chunk_size must be a positive int")
+    texts = None if paths is None else [_path_text(p) for p in paths]
+    f, owned, compressed = _open(source)
+    it = _iterate(f, owned, compressed, segments, any_depth, paths, texts, chunk_size)
+    next(it)  # started, so that closing or dropping it closes the file
+    return it
+
+
+def _iterate(
+    f: Any,
+    owned: bool,
+    compressed: bool,
+    segments: list[str],
+    any_depth: bool,
+    paths: Sequence[str | Path] | None,
+    texts: list[str] | None,
+    chunk_size: int,
+) -> Iterator[Any]:
+    source = (_read_ahead if compressed else _chunks)(f, chunk_size)
+    try:
+        yield None
+        chunks: Iterator[bytes | bytearray] = source
+        buf = bytearray()
+        # The start of the document: a byte-order mark and the declaration.
+        for data in chunks:
+            buf += data
+            if len(buf) >= 4096 or (len(buf) >= 6 and b"?>" in buf) or (len(buf) >= 6 and not buf.lstrip(b"\xef\xbb\xbf").startswith(b"<?xml"[: len(buf)])):
+                break
+        decoder = None
+        if buf.startswith((b"\xff\xfe", b"\xfe\xff")):
+            decoder = codecs.getincrementaldecoder("utf-16")()
+        elif buf.startswith(b"<\x00?\x00"):
+            decoder = codecs.getincrementaldecoder("utf-16-le")()
+        elif buf.startswith(b"\x00<\x00?"):
+            decoder = codecs.getincrementaldecoder("utf-16-be")()
+        prefix = b""
+        encoding = "utf-8"
+        if decoder is not None:
+            dec = decoder
+            raw = bytes(buf)
+            buf = bytearray(dec.decode(raw).encode("utf-8"))
+            chunks = (dec.decode(c).encode("utf-8") for c in chunks)
+        else:
+            m = _DECLARATION.match(buf, 3 if buf.startswith(b"\xef\xbb\xbf") else 0)
+            if m is not None:
+                e = _ENCODING.search(m.group(0))
+                if e is not None:
+                    name = e.group(1).decode("ascii")
+                    try:
+                        encoding = codecs.lookup(name).name
+                    except LookupError:
+                        encoding = "utf-8"
+                    if encoding != "utf-8":
+                        prefix = m.group(0)
+        try:
+            seg_bytes = [s.encode(encoding) for s in segments]
+        except UnicodeError:
+            seg_bytes = [s.encode("utf-8") for s in segments]
+        splitter = RecordSplitter(seg_bytes, any_depth)
+        # Per record name: how to answer a record of that name.
+        answers: dict[bytes, Any] = {}
+
+        def answerer(raw_name: bytes) -> Any:
+            # The record's name as a path component: a backslash before
+            # anything but letters, digits, '_', '-' and ':' (a dot in a name).
+            name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
+            if texts is None:
+                return lambda data: get_bytes(data, name)
+            full = [name + "." + t for t in texts]
+            return lambda data: get_many_bytes(data, full)
+
+        more = True
+        while True:
+            spans, drop, doctype, finished = splitter.feed(buf)
+            if doctype is not None:
+                if not prefix:
+                    prefix = b'<?xml version="1.0" encoding="UTF-8"?>' if decoder is None else b""
+                prefix += b"\n" + bytes(buf[doctype[0] : doctype[1]]) + b"\n"
+                if prefix.startswith(b"\n"):
+                    prefix = prefix[1:]
+            if spans:
+                view = memoryview(buf)
+                try:
+                    for start, end in spans:
+                        record = bytes(view[start:end])
+                        m = _NAME_END.search(record, 1)
+                        raw_name = record[1 : m.start()] if m else record[1:]
+                        answer = answers.get(raw_name)
+                        if answer is None:
+                            answer = answers[raw_name] = answerer(raw_name)
+                        yield answer(prefix + record if prefix else record)
+                finally:
+                    view.release()
+            if drop:
+                del buf[:drop]
+            if finished or not more:
+                return
+            for data in chunks:
+                buf += data
+                break
+            else:
+                more = False
+                if not buf:
+                    return
+    finally:
+        source.close()  # type: ignore[attr-defined]
+        if owned:
+            f.close()
