@@ -35,7 +35,7 @@ def _growth(fn, iterations, collect):
     return sys.getallocatedblocks() - blocks
 
 
-def run_flat(fn, sources=(), iterations=ITERATIONS):
+def run_flat(fn, sources=(), iterations=ITERATIONS, warmup=WARMUP, rounds=ROUNDS):
     """Runs `fn` repeatedly; fails when blocks or source refcounts grow.
 
     The first round runs with the collector off and no collection (a full
@@ -44,18 +44,18 @@ def run_flat(fn, sources=(), iterations=ITERATIONS):
     with collections around it, up to ROUNDS times: one-off growth (a cache
     or free list filled late, garbage cycles) does not repeat, a leak does.
     """
-    for _ in range(WARMUP):
+    for _ in range(warmup):
         fn()
     refs = [sys.getrefcount(s) for s in sources]
     gc.disable()
     try:
-        for attempt in range(ROUNDS):
+        for attempt in range(rounds):
             grown = _growth(fn, iterations, collect=attempt > 0)
             # One leaked object per call would be >= `iterations` blocks.
             if grown < iterations // 6:
                 break
         else:
-            raise AssertionError(f"{grown} blocks more after {iterations} calls, in each of {ROUNDS} rounds")
+            raise AssertionError(f"{grown} blocks more after {iterations} calls, in each of {rounds} rounds")
     finally:
         gc.enable()
     if [sys.getrefcount(s) for s in sources] != refs:
@@ -285,7 +285,10 @@ def test_results_made_and_dropped_do_not_leak(mode):
             except Exception:
                 pass
 
-    run_flat(cycle, sources=(source,), iterations=100)
+    # Forty operations a cycle, half of them raising, fill the interpreter's
+    # free lists and caches over hundreds of cycles (growth that decays to
+    # nothing); a leak grows by at least one block per cycle, round after round.
+    run_flat(cycle, sources=(source,), iterations=300, warmup=200, rounds=5)
 
 
 def test_iterators_outliving_their_result_do_not_leak():

@@ -332,6 +332,8 @@ def init_worker(config: Config) -> None:
     # Ctrl-C is the parent's to handle: it terminates the workers at once,
     # rather than each printing a traceback and the pool waiting for them.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if hasattr(signal, "pthread_sigmask"):
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     init_state(config)
 
 
@@ -343,15 +345,28 @@ def outcomes(config: Config, jobs: list[Job], workers: int) -> Iterator[Outcome]
             yield process(job)
         return
     chunk = max(1, min(64, len(jobs) // (workers * 8)))
-    pool = multiprocessing.Pool(workers, initializer=init_worker, initargs=(config,))
+    pool = None
     try:
+        # A Ctrl-C while the workers start would reach a worker before it
+        # ignores SIGINT (the pool then waits for a worker that died) or the
+        # parent before it can stop the pool: the signal is held until both
+        # sides are ready for it.
+        masked = hasattr(signal, "pthread_sigmask")
+        if masked:
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            pool = multiprocessing.Pool(workers, initializer=init_worker, initargs=(config,))
+        finally:
+            if masked:
+                signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
         yield from pool.imap(process, jobs, chunksize=chunk)
         pool.close()
     finally:
         # Normal end: the workers have finished. Ctrl-C, a closed pipe or an
         # error here: they are stopped without finishing their queue.
-        pool.terminate()
-        pool.join()
+        if pool is not None:
+            pool.terminate()
+            pool.join()
 
 
 def looks_foreign(path: str) -> bool:
