@@ -8,6 +8,7 @@
 #include "pyext/binding.hpp"
 #include "xml/wellformed.hpp"
 #include "extra/records.hpp"
+#include "extra/frame.hpp"
 
 namespace quelmar::py {
 namespace {
@@ -131,7 +132,8 @@ int extra_exec(PyObject* module) {
         return -1;
     }
     state(module)->result_type = result;
-    return add_record_splitter(module);
+    if (add_record_splitter(module) < 0) return -1;
+    return add_frame_types(module);
 }
 
 int extra_traverse(PyObject* module, visitproc visit, void* arg) {

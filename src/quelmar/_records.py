@@ -199,48 +199,10 @@ def _iterate(
     source = (_read_ahead if compressed else _chunks)(f, chunk_size)
     try:
         yield None
-        chunks: Iterator[bytes | bytearray] = source
-        buf = bytearray()
-        # The start of the document: a byte-order mark and the declaration.
-        for data in chunks:
-            buf += data
-            if len(buf) >= 4096 or (len(buf) >= 6 and b"?>" in buf) or (len(buf) >= 6 and not buf.lstrip(b"\xef\xbb\xbf").startswith(b"<?xml"[: len(buf)])):
-                break
-        decoder = None
-        if buf.startswith((b"\xff\xfe", b"\xfe\xff")):
-            decoder = codecs.getincrementaldecoder("utf-16")()
-        elif buf.startswith(b"<\x00?\x00"):
-            decoder = codecs.getincrementaldecoder("utf-16-le")()
-        elif buf.startswith(b"\x00<\x00?"):
-            decoder = codecs.getincrementaldecoder("utf-16-be")()
-        prefix = b""
-        encoding = "utf-8"
-        if decoder is not None:
-            dec = decoder
-            raw = bytes(buf)
-            buf = bytearray(dec.decode(raw).encode("utf-8"))
-            chunks = (dec.decode(c).encode("utf-8") for c in chunks)
-        else:
-            m = _DECLARATION.match(buf, 3 if buf.startswith(b"\xef\xbb\xbf") else 0)
-            if m is not None:
-                e = _ENCODING.search(m.group(0))
-                if e is not None:
-                    name = e.group(1).decode("ascii")
-                    try:
-                        encoding = codecs.lookup(name).name
-                    except LookupError:
-                        encoding = "utf-8"
-                    if encoding != "utf-8":
-                        prefix = m.group(0)
-        try:
-            seg_bytes = [s.encode(encoding) for s in segments]
-        except UnicodeError:
-            seg_bytes = [s.encode("utf-8") for s in segments]
-        splitter = RecordSplitter(seg_bytes, any_depth)
         # Per record name: how to answer a record of that name.
         answers: dict[bytes, Any] = {}
 
-        def answerer(raw_name: bytes) -> Any:
+        def answerer(raw_name: bytes, encoding: str) -> Any:
             # The record's name as a path component: a backslash before
             # anything but letters, digits, '_', '-' and ':' (a dot in a name).
             name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
@@ -249,40 +211,92 @@ def _iterate(
             full = [name + "." + t for t in texts]
             return lambda data: get_many_bytes(data, full)
 
-        more = True
-        while True:
-            spans, drop, doctype, finished = splitter.feed(buf)
-            if doctype is not None:
-                if not prefix:
-                    prefix = b'<?xml version="1.0" encoding="UTF-8"?>' if decoder is None else b""
-                prefix += b"\n" + bytes(buf[doctype[0] : doctype[1]]) + b"\n"
-                if prefix.startswith(b"\n"):
-                    prefix = prefix[1:]
-            if spans:
-                view = memoryview(buf)
-                try:
-                    for start, end in spans:
-                        record = bytes(view[start:end])
-                        m = _NAME_END.search(record, 1)
-                        raw_name = record[1 : m.start()] if m else record[1:]
-                        answer = answers.get(raw_name)
-                        if answer is None:
-                            answer = answers[raw_name] = answerer(raw_name)
-                        yield answer(prefix + record if prefix else record)
-                finally:
-                    view.release()
-            if drop:
-                del buf[:drop]
-            if finished or not more:
-                return
-            for data in chunks:
-                buf += data
-                break
-            else:
-                more = False
-                if not buf:
-                    return
+        for buf, spans, prefix, encoding in _split(source, segments, any_depth):
+            view = memoryview(buf)
+            try:
+                for start, end in spans:
+                    record = bytes(view[start:end])
+                    m = _NAME_END.search(record, 1)
+                    raw_name = record[1 : m.start()] if m else record[1:]
+                    answer = answers.get(raw_name)
+                    if answer is None:
+                        answer = answers[raw_name] = answerer(raw_name, encoding)
+                    yield answer(prefix + record if prefix else record)
+            finally:
+                view.release()
     finally:
         source.close()  # type: ignore[attr-defined]
         if owned:
             f.close()
+
+
+def _split(
+    chunks: Iterator[Any], segments: list[str], any_depth: bool
+) -> Iterator[tuple[bytearray, list[tuple[int, int]], bytes, str]]:
+    """The records of a document read chunk after chunk, in batches.
+
+    Each batch is (buffer, record spans into it, prefix, encoding): the
+    prefix (the declaration of a legacy encoding, the DOCTYPE) goes before
+    each record to make it a document of its own; the text is UTF-8 unless
+    the encoding (a codec name) says otherwise. The buffer changes once the
+    consumer asks for the next batch.
+    """
+    buf = bytearray()
+    # The start of the document: a byte-order mark and the declaration.
+    for data in chunks:
+        buf += data
+        if len(buf) >= 4096 or (len(buf) >= 6 and b"?>" in buf) or (len(buf) >= 6 and not buf.lstrip(b"\xef\xbb\xbf").startswith(b"<?xml"[: len(buf)])):
+            break
+    decoder = None
+    if buf.startswith((b"\xff\xfe", b"\xfe\xff")):
+        decoder = codecs.getincrementaldecoder("utf-16")()
+    elif buf.startswith(b"<\x00?\x00"):
+        decoder = codecs.getincrementaldecoder("utf-16-le")()
+    elif buf.startswith(b"\x00<\x00?"):
+        decoder = codecs.getincrementaldecoder("utf-16-be")()
+    prefix = b""
+    encoding = "utf-8"
+    if decoder is not None:
+        dec = decoder
+        raw = bytes(buf)
+        buf = bytearray(dec.decode(raw).encode("utf-8"))
+        chunks = (dec.decode(c).encode("utf-8") for c in chunks)
+    else:
+        m = _DECLARATION.match(buf, 3 if buf.startswith(b"\xef\xbb\xbf") else 0)
+        if m is not None:
+            e = _ENCODING.search(m.group(0))
+            if e is not None:
+                name = e.group(1).decode("ascii")
+                try:
+                    encoding = codecs.lookup(name).name
+                except LookupError:
+                    encoding = "utf-8"
+                if encoding != "utf-8":
+                    prefix = m.group(0)
+    try:
+        seg_bytes = [s.encode(encoding) for s in segments]
+    except UnicodeError:
+        seg_bytes = [s.encode("utf-8") for s in segments]
+    splitter = RecordSplitter(seg_bytes, any_depth)
+    more = True
+    while True:
+        spans, drop, doctype, finished = splitter.feed(buf)
+        if doctype is not None:
+            if not prefix:
+                prefix = b'<?xml version="1.0" encoding="UTF-8"?>' if decoder is None else b""
+            prefix += b"\n" + bytes(buf[doctype[0] : doctype[1]]) + b"\n"
+            if prefix.startswith(b"\n"):
+                prefix = prefix[1:]
+        if spans:
+            yield buf, spans, prefix, encoding
+        if drop:
+            del buf[:drop]
+        if finished or not more:
+            return
+        for data in chunks:
+            buf += data
+            break
+        else:
+            more = False
+            if not buf:
+                return

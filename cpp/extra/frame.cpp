@@ -1,0 +1,564 @@
+// quelmar._extra.FrameBuilder: records into columns, without a Python object
+// per cell.
+//
+// quelmar._frame drives it: the record splitter finds the records of a
+// chunk, feed() answers every column's path over each record in one pass of
+// the engine and appends the values to per-column builders; finish() hands
+// each column's memory out as NativeBuffer objects (the buffer protocol
+// over our vectors, no copy), which pyarrow wraps as Arrow arrays.
+//
+// A column's type follows its values, losslessly (classify_number): int64
+// while every value is an integer's canonical spelling, float64 once a
+// float's appears (the integers seen must be exact in a double), bool while
+// the values are `true`/`false`, and string as soon as any value is none of
+// these. Every value's text is kept beside its number until the end, since
+// the column may still turn out to be strings.
+//
+// Cells: a path that matches nothing in a record is a missing cell; one
+// that matches several items makes the whole column a list column (each
+// row the list of its values). An element's value is its trimmed text
+// (none when empty); an element with child elements keeps its markup as
+// written, so nothing beneath it is lost. Attribute values and other text
+// items are taken as they are.
+#include "extra/frame.hpp"
+
+#include <charconv>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/canonical.hpp"
+#include "common/text.hpp"
+#include "common/utf8.hpp"
+#include "engine/engine.hpp"
+#include "path/compile.hpp"
+#include "pyext/binding.hpp"
+#include "xml/encoding.hpp"
+
+namespace quelmar::py {
+namespace {
+
+// ---------------------------------------------------------------- native buffers
+
+// Memory handed to Python: any vector, moved in, exposed read-only through
+// the buffer protocol. pyarrow keeps the object alive as the base of its
+// buffer, so the column lives exactly as long as the arrays over it.
+struct Storage {
+    virtual ~Storage() = default;
+    const void* data = nullptr;
+    std::size_t size = 0;
+};
+
+template <class V>
+struct VectorStorage final : Storage {
+    explicit VectorStorage(V&& v) : vec(std::move(v)) {
+        data = vec.data();
+        size = vec.size() * sizeof(typename V::value_type);
+    }
+    V vec;
+};
+
+struct BufferObject {
+    PyObject_HEAD
+    Storage* storage;
+};
+
+void buffer_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<BufferObject*>(self)->storage;  // null when filling it failed
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+int buffer_get(PyObject* self, Py_buffer* view, int flags) {
+    Storage* s = reinterpret_cast<BufferObject*>(self)->storage;
+    // An empty vector may have no data pointer; the protocol wants one.
+    static const char empty = 0;
+    void* data = const_cast<void*>(s->data != nullptr ? s->data : &empty);
+    return PyBuffer_FillInfo(view, self, data, static_cast<Py_ssize_t>(s->size), 1, flags);
+}
+
+PyType_Slot buffer_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(buffer_get)},
+    {Py_tp_doc, const_cast<char*>("Read-only memory of a column built natively (the buffer protocol).")},
+    {0, nullptr},
+};
+
+PyType_Spec buffer_spec = {
+    "quelmar._extra.NativeBuffer",
+    sizeof(BufferObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    buffer_slots,
+};
+
+// ---------------------------------------------------------------- columns
+
+enum class ColumnKind : std::uint8_t { Null, Int, Float, Bool, String };
+
+const char* kind_name(ColumnKind k) noexcept {
+    switch (k) {
+        case ColumnKind::Null: return "null";
+        case ColumnKind::Int: return "int64";
+        case ColumnKind::Float: return "float64";
+        case ColumnKind::Bool: return "bool";
+        case ColumnKind::String: return "string";
+    }
+    return "null";
+}
+
+// Integers beyond 2**53 have no exact double: a column holding one and a
+// float stays a string column rather than round them.
+constexpr std::int64_t kExactInDouble = std::int64_t{1} << 53;
+
+class Column {
+public:
+    explicit Column(bool strings) : kind_(strings ? ColumnKind::String : ColumnKind::Null) {
+        offsets_.push_back(0);
+        row_ends_.push_back(0);
+    }
+
+    void add_missing() { ++count_; }
+
+    void add_null() {
+        valid_.push_back(0);
+        offsets_.push_back(static_cast<std::int64_t>(data_.size()));
+        if (kind_ != ColumnKind::String) {
+            ints_.push_back(0);
+            reals_.push_back(0);
+        }
+        ++count_;
+    }
+
+    void add(Bytes text) {
+        valid_.push_back(1);
+        data_.append(text);
+        offsets_.push_back(static_cast<std::int64_t>(data_.size()));
+        ++count_;
+        if (kind_ == ColumnKind::String) return;
+        std::int64_t i = 0;
+        double r = 0;
+        ColumnKind k = ColumnKind::String;
+        const CanonicalNumber n = classify_number(text);
+        if (n.kind == CanonicalNumber::Kind::Int) {
+            k = ColumnKind::Int;
+            i = n.integer;
+            r = static_cast<double>(n.integer);
+            if (i > kExactInDouble || i < -kExactInDouble) inexact_ = true;
+        } else if (n.kind == CanonicalNumber::Kind::Float) {
+            k = ColumnKind::Float;
+            r = n.real;
+        } else if (text == "true" || text == "false") {
+            k = ColumnKind::Bool;
+            i = text[0] == 't';
+        }
+        kind_ = join(kind_, k);
+        if (kind_ == ColumnKind::String) {
+            std::vector<std::int64_t>().swap(ints_);
+            std::vector<double>().swap(reals_);
+            return;
+        }
+        ints_.push_back(i);
+        reals_.push_back(r);
+    }
+
+    // Ends a row: the values added since the last end are its cells.
+    void end_row() {
+        const std::size_t n = count_ - static_cast<std::size_t>(row_ends_.back());
+        if (n > max_per_row_) max_per_row_ = n;
+        row_ends_.push_back(static_cast<std::int64_t>(count_));
+    }
+
+    std::size_t rows() const noexcept { return row_ends_.size() - 1; }
+
+    // The column as a tuple for quelmar._frame:
+    //   (type, rows, row_validity, row_offsets, values, nulls, validity, data, offsets)
+    // row_validity and row_offsets are None for a flat column (then values
+    // == rows and the value arrays are the rows); validity is None when no
+    // value is null; offsets only for strings; data is None for "null".
+    PyObject* finish(PyTypeObject* buffer_type) {
+        // Integers and floats share a float64 column only when every
+        // integer is exact in a double; otherwise the column is strings.
+        if (kind_ == ColumnKind::Float && inexact_) kind_ = ColumnKind::String;
+        const bool list = max_per_row_ > 1;
+        if (!list && count_ != valid_.size()) flatten();
+        const std::size_t n = valid_.size();
+        std::size_t nulls = 0;
+        for (std::uint8_t v : valid_) nulls += v == 0;
+        PyRef row_valid = none(), row_offsets = none(), validity = none(), data = none(), offsets = none();
+        if (list) {
+            std::vector<std::uint8_t> present(rows());
+            for (std::size_t r = 0; r < rows(); ++r) present[r] = row_ends_[r + 1] > row_ends_[r];
+            row_valid = bits(buffer_type, present);
+            row_offsets = wrap(buffer_type, std::move(row_ends_));
+            if (!row_valid || !row_offsets) return nullptr;
+        }
+        if (nulls != 0 && kind_ != ColumnKind::Null) {
+            validity = bits(buffer_type, valid_);
+            if (!validity) return nullptr;
+        }
+        switch (kind_) {
+            case ColumnKind::Null: break;
+            case ColumnKind::Int: data = wrap(buffer_type, std::move(ints_)); break;
+            case ColumnKind::Float: data = wrap(buffer_type, std::move(reals_)); break;
+            case ColumnKind::Bool: {
+                std::vector<std::uint8_t> b(ints_.size());
+                for (std::size_t i = 0; i < b.size(); ++i) b[i] = ints_[i] != 0;
+                data = bits(buffer_type, b);
+                break;
+            }
+            case ColumnKind::String:
+                data = wrap(buffer_type, std::move(data_));
+                offsets = wrap(buffer_type, std::move(offsets_));
+                if (!offsets) return nullptr;
+                break;
+        }
+        if (!data) return nullptr;
+        const std::size_t r = list ? rows() : n;
+        return Py_BuildValue("(snNNnnNNN)", kind_name(kind_), static_cast<Py_ssize_t>(r), row_valid.release(),
+                             row_offsets.release(), static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(nulls),
+                             validity.release(), data.release(), offsets.release());
+    }
+
+private:
+    static ColumnKind join(ColumnKind a, ColumnKind b) noexcept {
+        if (a == ColumnKind::Null || a == b) return b;
+        if ((a == ColumnKind::Int && b == ColumnKind::Float) || (a == ColumnKind::Float && b == ColumnKind::Int))
+            return ColumnKind::Float;
+        return ColumnKind::String;
+    }
+
+    // One value slot per row: rows without a value get a null slot. A row
+    // without a value adds no text, so the string data stays as it is.
+    void flatten() {
+        std::vector<std::uint8_t> valid;
+        std::vector<std::int64_t> offsets{0}, ints;
+        std::vector<double> reals;
+        const bool numbers = kind_ != ColumnKind::String;
+        valid.reserve(rows());
+        offsets.reserve(rows() + 1);
+        for (std::size_t r = 0; r < rows(); ++r) {
+            const auto at = static_cast<std::size_t>(row_ends_[r]);
+            const bool has = row_ends_[r + 1] > row_ends_[r];
+            valid.push_back(has ? valid_[at] : 0);
+            offsets.push_back(has ? offsets_[at + 1] : offsets.back());
+            if (numbers) {
+                ints.push_back(has ? ints_[at] : 0);
+                reals.push_back(has ? reals_[at] : 0);
+            }
+        }
+        valid_ = std::move(valid);
+        offsets_ = std::move(offsets);
+        ints_ = std::move(ints);
+        reals_ = std::move(reals);
+    }
+
+    static PyRef none() { return PyRef::borrow(Py_None); }
+
+    template <class V>
+    static PyRef wrap(PyTypeObject* type, V&& v) {
+        PyObject* obj = type->tp_alloc(type, 0);
+        if (obj == nullptr) return PyRef();
+        auto* b = reinterpret_cast<BufferObject*>(obj);
+        try {
+            b->storage = new VectorStorage<std::decay_t<V>>(std::move(v));
+        } catch (...) {
+            Py_DECREF(obj);  // its storage is still null
+            throw;
+        }
+        return PyRef::steal(obj);
+    }
+
+    // Bytes of 0/1 packed into an Arrow bitmap (least significant bit first).
+    static PyRef bits(PyTypeObject* type, const std::vector<std::uint8_t>& flags) {
+        std::vector<std::uint8_t> out((flags.size() + 7) / 8, 0);
+        for (std::size_t i = 0; i < flags.size(); ++i)
+            if (flags[i]) out[i >> 3] = static_cast<std::uint8_t>(out[i >> 3] | (1u << (i & 7)));
+        return wrap(type, std::move(out));
+    }
+
+    ColumnKind kind_;
+    bool inexact_ = false;  // an integer seen has no exact double
+    std::size_t count_ = 0;  // values added, missing rows included
+    std::size_t max_per_row_ = 0;
+    std::vector<std::uint8_t> valid_;          // per value slot
+    std::string data_;                         // the texts, back to back
+    std::vector<std::int64_t> offsets_;        // per value slot + 1
+    std::vector<std::int64_t> ints_;           // per value slot, while not strings
+    std::vector<double> reals_;                // the same as doubles
+    std::vector<std::int64_t> row_ends_;       // value count after each row (Arrow list offsets)
+};
+
+// ---------------------------------------------------------------- the builder
+
+struct BuilderObject {
+    PyObject_HEAD
+    std::vector<ProgramPtr>* programs;
+    std::vector<Column>* columns;
+    std::vector<std::string>* names;
+    PyTypeObject* buffer_type;  // strong
+};
+
+struct Failure {
+    bool failed = false;
+    std::string message;
+};
+
+// The value of one item appended to `col`; false with `fail` set for text
+// that is not UTF-8 (a malformed document: the user is told, as by `value`).
+bool add_item(Column& col, const Item& item, Bytes source, std::string& scratch, Failure& fail) {
+    Bytes text;
+    bool trimmed_text = false;
+    if (item.kind == Item::Kind::Text) {
+        text = item.bytes;
+    } else {
+        const Bytes element = item.kind == Item::Kind::ElementSpan
+                                  ? (item.end <= source.size() && item.start <= item.end
+                                         ? source.substr(item.start, item.end - item.start)
+                                         : Bytes())
+                                  : Bytes(item.bytes);
+        if (element_has_child_elements(element)) {
+            // Markup as written, decoded to UTF-8.
+            if (item.encoding != Encoding::Utf8) {
+                scratch.clear();
+                decode_lossy_to_utf8(item.encoding, element, scratch);
+                text = scratch;
+            } else {
+                text = element;
+            }
+        } else {
+            scratch = item_text(item, source);
+            text = trim_unicode_ws(scratch);
+            trimmed_text = true;
+        }
+    }
+    if (trimmed_text && text.empty()) {
+        col.add_null();
+        return true;
+    }
+    if (auto err = utf8_check(text)) {
+        fail.failed = true;
+        fail.message = utf8_error_message(*err);
+        return false;
+    }
+    col.add(text);
+    return true;
+}
+
+// Answers every path over one record (a whole document: the record, after
+// the document's declaration and DOCTYPE when there is a prefix).
+bool feed_record(BuilderObject* self, const std::vector<const Program*>& run, Bytes doc, std::string& scratch,
+                 Failure& fail) {
+    auto results = run_many(run, doc, true);
+    if (!results) {
+        fail.failed = true;
+        fail.message = results.error().message();
+        return false;
+    }
+    auto& columns = *self->columns;
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        Column& col = columns[c];
+        const Items& items = results.value()[c];
+        if (items.empty()) col.add_missing();
+        for (const Item& item : items)
+            if (!add_item(col, item, doc, scratch, fail)) {
+                fail.message = "column " + (*self->names)[c] + ": " + fail.message;
+                return false;
+            }
+        col.end_row();
+    }
+    return true;
+}
+
+void builder_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* b = reinterpret_cast<BuilderObject*>(self);
+    delete b->programs;
+    delete b->columns;
+    delete b->names;
+    Py_XDECREF(b->buffer_type);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* builder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* paths = nullptr;
+    PyObject* strings = nullptr;
+    PyObject* buffer_type = nullptr;
+    static const char* kw[] = {"paths", "strings", "buffer_type", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!O!:FrameBuilder", const_cast<char**>(kw), &PyList_Type,
+                                     &paths, &PyList_Type, &strings, &PyType_Type, &buffer_type))
+        return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(paths);
+    if (PyList_GET_SIZE(strings) != n) {
+        PyErr_SetString(PyExc_ValueError, "paths and strings differ in length");
+        return nullptr;
+    }
+    auto programs = std::make_unique<std::vector<ProgramPtr>>();
+    auto columns = std::make_unique<std::vector<Column>>();
+    auto names = std::make_unique<std::vector<std::string>>();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* p = PyList_GET_ITEM(paths, i);
+        if (!PyUnicode_Check(p)) {
+            PyErr_SetString(PyExc_TypeError, "paths must be str");
+            return nullptr;
+        }
+        auto text = str_utf8(p);
+        if (!text) return nullptr;
+        // Relative to the record: the record document's root, whatever its name.
+        std::string full = "*.";
+        full.append(*text);
+        auto program = compile_path(full);
+        if (!program) return raise_message(PyExc_ValueError, program.error());
+        programs->push_back(std::move(program.value()));
+        columns->emplace_back(PyObject_IsTrue(PyList_GET_ITEM(strings, i)) == 1);
+        names->emplace_back(*text);
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* b = reinterpret_cast<BuilderObject*>(self);
+    b->programs = programs.release();
+    b->columns = columns.release();
+    b->names = names.release();
+    b->buffer_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(buffer_type));
+    return self;
+}
+
+PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return builder_new_impl(type, args, kwargs); });
+}
+
+PyObject* builder_feed_impl(BuilderObject* self, PyObject* data, PyObject* spans, PyObject* prefix) {
+    if (!PyList_Check(spans) || !PyBytes_Check(prefix)) {
+        PyErr_SetString(PyExc_TypeError, "feed(buffer, spans: list, prefix: bytes)");
+        return nullptr;
+    }
+    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> ranges;
+    ranges.reserve(static_cast<std::size_t>(PyList_GET_SIZE(spans)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(spans); ++i) {
+        Py_ssize_t s = 0, e = 0;
+        if (!PyArg_ParseTuple(PyList_GET_ITEM(spans, i), "nn", &s, &e)) return nullptr;
+        ranges.emplace_back(s, e);
+    }
+    HeldBuffer buffer;
+    if (!buffer.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
+    const Bytes all = buffer.bytes();
+    for (const auto& [s, e] : ranges)
+        if (s < 0 || e < s || static_cast<std::size_t>(e) > all.size()) {
+            PyErr_SetString(PyExc_ValueError, "a record span lies outside the buffer");
+            return nullptr;
+        }
+    const Bytes head = bytes_view(prefix);
+    Failure fail;
+    bool out_of_memory = false;
+    // The records are read without the interpreter lock: a reader thread
+    // can decompress the next chunk meanwhile.
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        std::string doc, scratch;
+        std::vector<const Program*> run;
+        for (const auto& p : *self->programs) run.push_back(p.get());
+        for (const auto& [s, e] : ranges) {
+            Bytes record = all.substr(static_cast<std::size_t>(s), static_cast<std::size_t>(e - s));
+            if (!head.empty()) {
+                doc.assign(head);
+                doc.append(record);
+                record = doc;
+            }
+            if (!feed_record(self, run, record, scratch, fail)) break;
+        }
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    buffer.release();
+    if (out_of_memory) return PyErr_NoMemory();
+    if (fail.failed) return raise_message(PyExc_ValueError, fail.message);
+    Py_RETURN_NONE;
+}
+
+PyObject* builder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "feed() takes 3 arguments (buffer, spans, prefix)");
+        return nullptr;
+    }
+    return guarded(
+        [&] { return builder_feed_impl(reinterpret_cast<BuilderObject*>(self), args[0], args[1], args[2]); });
+}
+
+PyObject* builder_finish_impl(BuilderObject* self) {
+    auto& columns = *self->columns;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(columns.size())));
+    if (!list) return nullptr;
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        PyObject* t = columns[c].finish(self->buffer_type);
+        if (t == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c), t);
+    }
+    // The memory now belongs to the buffers handed out.
+    columns.clear();
+    return list.release();
+}
+
+PyObject* builder_finish(PyObject* self, PyObject*) {
+    return guarded([&] { return builder_finish_impl(reinterpret_cast<BuilderObject*>(self)); });
+}
+
+PyObject* builder_rows(PyObject* self, PyObject*) {
+    auto& columns = *reinterpret_cast<BuilderObject*>(self)->columns;
+    return PyLong_FromSize_t(columns.empty() ? 0 : columns[0].rows());
+}
+
+PyMethodDef builder_methods[] = {
+    {"feed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(builder_feed)), METH_FASTCALL,
+     "feed(buffer, spans, prefix)\n--\n\n"
+     "Appends one row per record span (start, end) of buffer; prefix (the\n"
+     "document's declaration and DOCTYPE, or b'') goes before each record."},
+    {"finish", builder_finish, METH_NOARGS,
+     "finish()\n--\n\n"
+     "The columns, one tuple each: (type, rows, row_validity, row_offsets,\n"
+     "values, nulls, validity, data, offsets). The builder is empty after."},
+    {"rows", builder_rows, METH_NOARGS, "rows()\n--\n\nThe number of rows so far."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot builder_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(builder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(builder_dealloc)},
+    {Py_tp_methods, builder_methods},
+    {Py_tp_doc, const_cast<char*>("FrameBuilder(paths, strings, buffer_type)\n--\n\n"
+                                  "Columns built from records, one path per column.")},
+    {0, nullptr},
+};
+
+PyType_Spec builder_spec = {
+    "quelmar._extra.FrameBuilder",
+    sizeof(BuilderObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    builder_slots,
+};
+
+}  // namespace
+
+int add_frame_types(PyObject* module) {
+    PyObject* buffer = PyType_FromSpec(&buffer_spec);
+    if (buffer == nullptr) return -1;
+    if (PyModule_AddObject(module, "NativeBuffer", buffer) < 0) {
+        Py_DECREF(buffer);
+        return -1;
+    }
+    PyObject* builder = PyType_FromSpec(&builder_spec);
+    if (builder == nullptr) return -1;
+    if (PyModule_AddObject(module, "FrameBuilder", builder) < 0) {
+        Py_DECREF(builder);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace quelmar::py
