@@ -122,8 +122,6 @@ public:
         row_ends_.push_back(0);
     }
 
-    void add_missing() { ++count_; }
-
     void add_null() {
         valid_.push_back(0);
         offsets_.push_back(static_cast<std::int64_t>(data_.size()));
@@ -131,14 +129,12 @@ public:
             ints_.push_back(0);
             reals_.push_back(0);
         }
-        ++count_;
     }
 
     void add(Bytes text) {
         valid_.push_back(1);
         data_.append(text);
         offsets_.push_back(static_cast<std::int64_t>(data_.size()));
-        ++count_;
         if (kind_ == ColumnKind::String) return;
         std::int64_t i = 0;
         double r = 0;
@@ -168,9 +164,9 @@ public:
 
     // Ends a row: the values added since the last end are its cells.
     void end_row() {
-        const std::size_t n = count_ - static_cast<std::size_t>(row_ends_.back());
+        const std::size_t n = valid_.size() - static_cast<std::size_t>(row_ends_.back());
         if (n > max_per_row_) max_per_row_ = n;
-        row_ends_.push_back(static_cast<std::int64_t>(count_));
+        row_ends_.push_back(static_cast<std::int64_t>(valid_.size()));
     }
 
     std::size_t rows() const noexcept { return row_ends_.size() - 1; }
@@ -185,8 +181,9 @@ public:
         // integer is exact in a double; otherwise the column is strings.
         if (kind_ == ColumnKind::Float && inexact_) kind_ = ColumnKind::String;
         const bool list = max_per_row_ > 1;
-        if (!list && count_ != valid_.size()) flatten();
+        if (!list && valid_.size() != rows()) flatten();
         const std::size_t n = valid_.size();
+        const std::size_t length = list ? rows() : n;
         std::size_t nulls = 0;
         for (std::uint8_t v : valid_) nulls += v == 0;
         PyRef row_valid = none(), row_offsets = none(), validity = none(), data = none(), offsets = none();
@@ -218,8 +215,7 @@ public:
                 break;
         }
         if (!data) return nullptr;
-        const std::size_t r = list ? rows() : n;
-        return Py_BuildValue("(snNNnnNNN)", kind_name(kind_), static_cast<Py_ssize_t>(r), row_valid.release(),
+        return Py_BuildValue("(snNNnnNNN)", kind_name(kind_), static_cast<Py_ssize_t>(length), row_valid.release(),
                              row_offsets.release(), static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(nulls),
                              validity.release(), data.release(), offsets.release());
     }
@@ -283,7 +279,6 @@ private:
 
     ColumnKind kind_;
     bool inexact_ = false;  // an integer seen has no exact double
-    std::size_t count_ = 0;  // values added, missing rows included
     std::size_t max_per_row_ = 0;
     std::vector<std::uint8_t> valid_;          // per value slot
     std::string data_;                         // the texts, back to back
@@ -363,7 +358,6 @@ bool feed_record(BuilderObject* self, const std::vector<const Program*>& run, By
     for (std::size_t c = 0; c < columns.size(); ++c) {
         Column& col = columns[c];
         const Items& items = results.value()[c];
-        if (items.empty()) col.add_missing();
         for (const Item& item : items)
             if (!add_item(col, item, doc, scratch, fail)) {
                 fail.message = "column " + (*self->names)[c] + ": " + fail.message;

@@ -7,7 +7,8 @@
 The functions and classes live in the compiled module ``quelmar._quelmar``;
 this package re-exports the public ones and adds ``__version__``. ``check``,
 ``NotWellFormed`` and ``to_python`` come from a second compiled module,
-``quelmar._extra``; ``as_list`` is written in Python (``quelmar._helpers``).
+``quelmar._extra``; ``as_list`` is written in Python (``quelmar._helpers``); ``records`` and
+``read_frame`` stream records through both.
 """
 from importlib.metadata import PackageNotFoundError, version as _dist_version
 
@@ -27,6 +28,7 @@ from quelmar._quelmar import (
 from quelmar._extra import NotWellFormed, check, to_python
 from quelmar._helpers import as_list
 from quelmar._records import records
+from quelmar._frame import read_frame
 
 __all__ = [
     "get",
@@ -45,6 +47,7 @@ __all__ = [
     "as_list",
     "to_python",
     "records",
+    "read_frame",
 ]
 
 # The version is written once, in pyproject.toml, and reaches us through the
