@@ -134,7 +134,7 @@ def test_package_exports():
         "parse", "validate", "compile", "Path", "Result",
     }
     extra = {"check", "NotWellFormed", "to_python"}
-    helpers = {"as_list", "records"}  # the package's own, beyond the compiled modules
+    helpers = {"as_list", "records", "read_frame"}  # the package's own, beyond the compiled modules
     assert set(quelmar.__all__) == expected | extra | helpers
     for name in expected:
         assert getattr(quelmar, name) is getattr(native, name)

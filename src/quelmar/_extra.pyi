@@ -31,3 +31,23 @@ class RecordSplitter:
     def feed(
         self, buffer: Buffer
     ) -> tuple[list[tuple[int, int]], int, tuple[int, int] | None, bool]: ...
+
+class NativeBuffer(Buffer):
+    """Read-only memory of a column built natively (the buffer protocol)."""
+
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+# One finished column: (type, rows, row_validity, row_offsets, values, nulls,
+# validity, data, offsets); see quelmar._frame.
+_Column = tuple[
+    str, int, NativeBuffer | None, NativeBuffer | None, int, int, NativeBuffer | None, NativeBuffer | None,
+    NativeBuffer | None,
+]
+
+class FrameBuilder:
+    """Columns built from records, one path per column."""
+
+    def __init__(self, paths: list[str], strings: list[bool], buffer_type: type[NativeBuffer]) -> None: ...
+    def feed(self, buffer: Buffer, spans: list[tuple[int, int]], prefix: bytes, /) -> None: ...
+    def finish(self) -> list[_Column]: ...
+    def rows(self) -> int: ...
