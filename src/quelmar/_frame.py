@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import os
 import re
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Generator, Iterator, Mapping, Sequence
 from typing import Any
 
 from quelmar._extra import FrameBuilder, NativeBuffer, to_python
@@ -92,7 +92,9 @@ def _is_text(dtype: Any) -> bool:
     return str(dtype) in _TEXT_DTYPES
 
 
-def _batches(source: Any, rows: str, chunk_size: int) -> Iterator[tuple[Any, list[tuple[int, int]], bytes, str]]:
+def _batches(
+    source: Any, rows: str, chunk_size: int
+) -> Generator[tuple[Any, list[tuple[int, int]], bytes, str], None, None]:
     segments, any_depth = _parse_path(rows)
     if isinstance(source, (bytes, bytearray, memoryview)) or (
         not isinstance(source, (str, os.PathLike)) and not hasattr(source, "read") and _is_buffer(source)
@@ -146,9 +148,9 @@ def _build(source: Any, rows: str, columns: Any, dtypes: Any) -> tuple[list[str]
             builder.feed(buf, spans, prefix)
     finally:
         batches.close()
-    if builder is None:  # no record at all
-        if names is None:
-            names, paths = [], []
+    if names is None:  # no record to find columns in
+        names, paths = [], []
+    if builder is None:
         overrides = _dtypes(dtypes, names)
         builder = FrameBuilder(paths, [_is_text(overrides.get(n)) for n in names], NativeBuffer)
     return names, builder.finish(), overrides
