@@ -37,6 +37,8 @@
 #include "path/compile.hpp"
 #include "pyext/binding.hpp"
 #include "xml/encoding.hpp"
+#include "xml/reader.hpp"
+#include "xml/scan.hpp"
 
 namespace quelmar::py {
 namespace {
@@ -303,6 +305,25 @@ struct Failure {
     std::string message;
 };
 
+// The text of `<name ...>text</name>` in UTF-8 (the fields of a record),
+// found in one tag scan and one search, unescaped into `scratch` when it
+// holds references, and trimmed; false when the element is anything else
+// (children, comments, CDATA, an empty-element tag), which the reader then
+// takes. As the engine reads such a leaf.
+bool utf8_leaf_text(Bytes e, std::string& scratch, Bytes& out) {
+    if (e.size() < 2 || e[0] != '<') return false;
+    const char* b = e.data();
+    const char* end = b + e.size();
+    const xml_scan::TagScan t = xml_scan::scan_tag(b + 1, end);
+    if (t.gt == end || t.gt[-1] == '/') return false;
+    const char* lt = xml_scan::find_byte(t.gt + 1, end, '<');
+    if (end - lt < 2 || lt[1] != '/') return false;
+    Bytes text;
+    unescape_with(Bytes(t.gt + 1, static_cast<std::size_t>(lt - t.gt - 1)), scratch, text);
+    out = trim_unicode_ws(text);
+    return true;
+}
+
 // The value of one item appended to `col`; false with `fail` set for text
 // that is not UTF-8 (a malformed document: the user is told, as by `value`).
 bool add_item(Column& col, const Item& item, Bytes source, std::string& scratch, Failure& fail) {
@@ -316,7 +337,10 @@ bool add_item(Column& col, const Item& item, Bytes source, std::string& scratch,
                                          ? source.substr(item.start, item.end - item.start)
                                          : Bytes())
                                   : Bytes(item.bytes);
-        if (element_has_child_elements(element)) {
+        if (item.kind == Item::Kind::ElementSpan && item.encoding == Encoding::Utf8 &&
+            utf8_leaf_text(element, scratch, text)) {
+            trimmed_text = true;
+        } else if (element_has_child_elements(element)) {
             // Markup as written, decoded to UTF-8.
             if (item.encoding != Encoding::Utf8) {
                 scratch.clear();

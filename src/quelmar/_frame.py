@@ -10,12 +10,12 @@ from __future__ import annotations
 
 import os
 import re
-from collections.abc import Generator, Iterator, Mapping, Sequence
+from collections.abc import Generator, Mapping, Sequence
 from typing import Any
 
 from quelmar._extra import FrameBuilder, NativeBuffer, to_python
 from quelmar._quelmar import Path, get_bytes
-from quelmar._records import _chunks, _open, _parse_path, _path_text, _read_ahead, _split
+from quelmar._records import _chunks, _open, _parse_path, _path_text, _read_ahead, _split, _split_memory
 
 __all__ = ["read_frame"]
 
@@ -24,15 +24,6 @@ _SAMPLE = 100  # records looked at to find the default columns
 _ESCAPE = re.compile(r"[^\w:-]")
 # dtype values that keep a column's texts as they are (no number guessing).
 _TEXT_DTYPES = ("str", "string", "object", "large_string", "utf8")
-
-
-def _memory_chunks(data: Any, size: int) -> Iterator[memoryview]:
-    view = memoryview(data).cast("B")
-    try:
-        for i in range(0, len(view), size):
-            yield view[i : i + size]
-    finally:
-        view.release()
 
 
 def _default_columns(samples: list[Any]) -> dict[str, str]:
@@ -99,7 +90,7 @@ def _batches(
     if isinstance(source, (bytes, bytearray, memoryview)) or (
         not isinstance(source, (str, os.PathLike)) and not hasattr(source, "read") and _is_buffer(source)
     ):
-        yield from _split(_memory_chunks(source, chunk_size), segments, any_depth)
+        yield from _split_memory(source, segments, any_depth, chunk_size)
         return
     if isinstance(source, (str, os.PathLike)) or hasattr(source, "read") or hasattr(source, "readinto"):
         f, owned, compressed = _open(source)

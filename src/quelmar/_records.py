@@ -230,6 +230,44 @@ def _iterate(
             f.close()
 
 
+def _coding(head: bytes | bytearray) -> tuple[Any, bytes, str]:
+    """What the start of a document says of its encoding: a UTF-16 decoder
+    (its text is turned into UTF-8) or None, the prefix each record needs
+    (the declaration of a legacy encoding) and the codec name."""
+    if head.startswith((b"\xff\xfe", b"\xfe\xff")):
+        return codecs.getincrementaldecoder("utf-16")(), b"", "utf-8"
+    if head.startswith(b"<\x00?\x00"):
+        return codecs.getincrementaldecoder("utf-16-le")(), b"", "utf-8"
+    if head.startswith(b"\x00<\x00?"):
+        return codecs.getincrementaldecoder("utf-16-be")(), b"", "utf-8"
+    m = _DECLARATION.match(head, 3 if head.startswith(b"\xef\xbb\xbf") else 0)
+    if m is not None:
+        e = _ENCODING.search(m.group(0))
+        if e is not None:
+            try:
+                encoding = codecs.lookup(e.group(1).decode("ascii")).name
+            except LookupError:
+                encoding = "utf-8"
+            if encoding != "utf-8":
+                return None, m.group(0), encoding
+    return None, b"", "utf-8"
+
+
+def _splitter(segments: list[str], encoding: str, any_depth: bool) -> RecordSplitter:
+    try:
+        seg_bytes = [s.encode(encoding) for s in segments]
+    except UnicodeError:
+        seg_bytes = [s.encode("utf-8") for s in segments]
+    return RecordSplitter(seg_bytes, any_depth)
+
+
+def _add_doctype(prefix: bytes, doctype: bytes, transcoded: bool) -> bytes:
+    if not prefix:
+        prefix = b'<?xml version="1.0" encoding="UTF-8"?>' if not transcoded else b""
+    prefix += b"\n" + doctype + b"\n"
+    return prefix[1:] if prefix.startswith(b"\n") else prefix
+
+
 def _split(
     chunks: Iterator[Any], segments: list[str], any_depth: bool
 ) -> Iterator[tuple[bytearray, list[tuple[int, int]], bytes, str]]:
@@ -247,46 +285,18 @@ def _split(
         buf += data
         if len(buf) >= 4096 or (len(buf) >= 6 and b"?>" in buf) or (len(buf) >= 6 and not buf.lstrip(b"\xef\xbb\xbf").startswith(b"<?xml"[: len(buf)])):
             break
-    decoder = None
-    if buf.startswith((b"\xff\xfe", b"\xfe\xff")):
-        decoder = codecs.getincrementaldecoder("utf-16")()
-    elif buf.startswith(b"<\x00?\x00"):
-        decoder = codecs.getincrementaldecoder("utf-16-le")()
-    elif buf.startswith(b"\x00<\x00?"):
-        decoder = codecs.getincrementaldecoder("utf-16-be")()
-    prefix = b""
-    encoding = "utf-8"
+    decoder, prefix, encoding = _coding(buf)
     if decoder is not None:
         dec = decoder
         raw = bytes(buf)
         buf = bytearray(dec.decode(raw).encode("utf-8"))
         chunks = (dec.decode(c).encode("utf-8") for c in chunks)
-    else:
-        m = _DECLARATION.match(buf, 3 if buf.startswith(b"\xef\xbb\xbf") else 0)
-        if m is not None:
-            e = _ENCODING.search(m.group(0))
-            if e is not None:
-                name = e.group(1).decode("ascii")
-                try:
-                    encoding = codecs.lookup(name).name
-                except LookupError:
-                    encoding = "utf-8"
-                if encoding != "utf-8":
-                    prefix = m.group(0)
-    try:
-        seg_bytes = [s.encode(encoding) for s in segments]
-    except UnicodeError:
-        seg_bytes = [s.encode("utf-8") for s in segments]
-    splitter = RecordSplitter(seg_bytes, any_depth)
+    splitter = _splitter(segments, encoding, any_depth)
     more = True
     while True:
         spans, drop, doctype, finished = splitter.feed(buf)
         if doctype is not None:
-            if not prefix:
-                prefix = b'<?xml version="1.0" encoding="UTF-8"?>' if decoder is None else b""
-            prefix += b"\n" + bytes(buf[doctype[0] : doctype[1]]) + b"\n"
-            if prefix.startswith(b"\n"):
-                prefix = prefix[1:]
+            prefix = _add_doctype(prefix, bytes(buf[doctype[0] : doctype[1]]), decoder is not None)
         if spans:
             yield buf, spans, prefix, encoding
         if drop:
@@ -300,3 +310,30 @@ def _split(
             more = False
             if not buf:
                 return
+
+
+def _split_memory(
+    data: Any, segments: list[str], any_depth: bool, window: int
+) -> Iterator[tuple[memoryview, list[tuple[int, int]], bytes, str]]:
+    """_split over a document held in memory, without copying it: each
+    batch's buffer is a view of the document, window bytes more each time."""
+    view = memoryview(data).cast("B")
+    decoder, prefix, encoding = _coding(bytes(view[:4096]))
+    if decoder is not None:  # UTF-16: read as UTF-8, chunk after chunk
+        chunks = (view[i : i + window] for i in range(0, len(view), window))
+        yield from _split(chunks, segments, any_depth)  # type: ignore[misc]
+        return
+    splitter = _splitter(segments, encoding, any_depth)
+    start, end = 0, min(len(view), window)
+    while True:
+        part = view[start:end]
+        spans, drop, doctype, finished = splitter.feed(part)
+        if doctype is not None:
+            prefix = _add_doctype(prefix, bytes(part[doctype[0] : doctype[1]]), False)
+        if spans:
+            yield part, spans, prefix, encoding
+        part.release()
+        start += drop
+        if finished or end == len(view):
+            return
+        end = min(len(view), end + window)
