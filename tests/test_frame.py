@@ -34,6 +34,11 @@ def rows_of(values: list[str | None]) -> bytes:
         (["9223372036854775808"], pa.large_string(), ["9223372036854775808"]),
         (["9007199254740993", "0.5"], pa.large_string(), ["9007199254740993", "0.5"]),
         (["1", "true"], pa.large_string(), ["1", "true"]),
+        # Numbers read so far are spelled back exactly when a text comes.
+        (["1", "2.5", None, "100.0", "-0.001", "-7", "x"], pa.large_string(),
+         ["1", "2.5", None, "100.0", "-0.001", "-7", "x"]),
+        (["true", None, "false", "0"], pa.large_string(), ["true", None, "false", "0"]),
+        (["2.5", "9007199254740993"], pa.large_string(), ["2.5", "9007199254740993"]),
         ([" a &amp; b ", "é"], pa.large_string(), ["a & b", "é"]),
         ([None, None], pa.null(), [None, None]),
     ],
@@ -164,3 +169,12 @@ def test_values_equal_read_xml():
     theirs = pd.read_xml(io.BytesIO(doc), xpath="./book", parser="etree")
     ours.columns = ["id", "lang", "title", "price", "year"]
     pd.testing.assert_frame_equal(ours, theirs[ours.columns], check_dtype=False)
+
+
+def test_import_leaves_frame_libraries_alone():
+    import subprocess
+    import sys
+
+    code = "import sys, quelmar; print(sorted({'pandas', 'pyarrow', 'polars'} & set(sys.modules)))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "[]"

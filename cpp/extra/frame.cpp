@@ -11,8 +11,9 @@
 // while every value is an integer's canonical spelling, float64 once a
 // float's appears (the integers seen must be exact in a double), bool while
 // the values are `true`/`false`, and string as soon as any value is none of
-// these. Every value's text is kept beside its number until the end, since
-// the column may still turn out to be strings.
+// these. A column of numbers keeps only the numbers: should it turn into
+// strings, their texts are spelled back, exactly, since only canonical
+// spellings became numbers.
 //
 // Cells: a path that matches nothing in a record is a missing cell; one
 // that matches several items makes the whole column a list column (each
@@ -22,7 +23,9 @@
 // items are taken as they are.
 #include "extra/frame.hpp"
 
+#include <bit>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -125,43 +128,16 @@ public:
     }
 
     void add_null() {
-        valid_.push_back(0);
-        offsets_.push_back(static_cast<std::int64_t>(data_.size()));
-        if (kind_ != ColumnKind::String) {
-            ints_.push_back(0);
-            reals_.push_back(0);
-        }
+        valid_.push_back(kNull);
+        if (kind_ == ColumnKind::String) offsets_.push_back(static_cast<std::int64_t>(data_.size()));
+        else nums_.push_back(0);
     }
 
     void add(Bytes text) {
-        valid_.push_back(1);
+        if (kind_ != ColumnKind::String && add_number(text)) return;
+        valid_.push_back(kValue);
         data_.append(text);
         offsets_.push_back(static_cast<std::int64_t>(data_.size()));
-        if (kind_ == ColumnKind::String) return;
-        std::int64_t i = 0;
-        double r = 0;
-        ColumnKind k = ColumnKind::String;
-        const CanonicalNumber n = classify_number(text);
-        if (n.kind == CanonicalNumber::Kind::Int) {
-            k = ColumnKind::Int;
-            i = n.integer;
-            r = static_cast<double>(n.integer);
-            if (i > kExactInDouble || i < -kExactInDouble) inexact_ = true;
-        } else if (n.kind == CanonicalNumber::Kind::Float) {
-            k = ColumnKind::Float;
-            r = n.real;
-        } else if (text == "true" || text == "false") {
-            k = ColumnKind::Bool;
-            i = text[0] == 't';
-        }
-        kind_ = join(kind_, k);
-        if (kind_ == ColumnKind::String) {
-            std::vector<std::int64_t>().swap(ints_);
-            std::vector<double>().swap(reals_);
-            return;
-        }
-        ints_.push_back(i);
-        reals_.push_back(r);
     }
 
     // Ends a row: the values added since the last end are its cells.
@@ -179,15 +155,12 @@ public:
     // == rows and the value arrays are the rows); validity is None when no
     // value is null; offsets only for strings; data is None for "null".
     PyObject* finish(PyTypeObject* buffer_type) {
-        // Integers and floats share a float64 column only when every
-        // integer is exact in a double; otherwise the column is strings.
-        if (kind_ == ColumnKind::Float && inexact_) kind_ = ColumnKind::String;
         const bool list = max_per_row_ > 1;
         if (!list && valid_.size() != rows()) flatten();
         const std::size_t n = valid_.size();
         const std::size_t length = list ? rows() : n;
         std::size_t nulls = 0;
-        for (std::uint8_t v : valid_) nulls += v == 0;
+        for (std::uint8_t v : valid_) nulls += v == kNull;
         PyRef row_valid = none(), row_offsets = none(), validity = none(), data = none(), offsets = none();
         if (list) {
             std::vector<std::uint8_t> present(rows());
@@ -202,11 +175,11 @@ public:
         }
         switch (kind_) {
             case ColumnKind::Null: break;
-            case ColumnKind::Int: data = wrap(buffer_type, std::move(ints_)); break;
-            case ColumnKind::Float: data = wrap(buffer_type, std::move(reals_)); break;
+            case ColumnKind::Int:
+            case ColumnKind::Float: data = wrap(buffer_type, std::move(nums_)); break;  // int64 or double bits
             case ColumnKind::Bool: {
-                std::vector<std::uint8_t> b(ints_.size());
-                for (std::size_t i = 0; i < b.size(); ++i) b[i] = ints_[i] != 0;
+                std::vector<std::uint8_t> b(nums_.size());
+                for (std::size_t i = 0; i < b.size(); ++i) b[i] = nums_[i] != 0;
                 data = bits(buffer_type, b);
                 break;
             }
@@ -223,6 +196,83 @@ public:
     }
 
 private:
+    // valid_ per value: null, a value, or (in number columns) a value
+    // written as an integer, which a float column must spell back so.
+    static constexpr std::uint8_t kNull = 0, kValue = 1, kInteger = 2;
+
+    static std::uint64_t bits_of(double d) noexcept { return std::bit_cast<std::uint64_t>(d); }
+    static double double_of(std::uint64_t u) noexcept { return std::bit_cast<double>(u); }
+
+    // Adds a value to a column of numbers or booleans; false (nothing
+    // added) when the column has become strings.
+    bool add_number(Bytes text) {
+        const CanonicalNumber n = classify_number(text);
+        ColumnKind k = ColumnKind::String;
+        if (n.kind == CanonicalNumber::Kind::Int) k = ColumnKind::Int;
+        else if (n.kind == CanonicalNumber::Kind::Float) k = ColumnKind::Float;
+        else if (text == "true" || text == "false") k = ColumnKind::Bool;
+        const bool big = k == ColumnKind::Int && (n.integer > kExactInDouble || n.integer < -kExactInDouble);
+        ColumnKind joined = join(kind_, k);
+        // Integers and floats share a float64 column only when every
+        // integer is exact in a double.
+        if (joined == ColumnKind::Float && (inexact_ || big)) joined = ColumnKind::String;
+        if (joined == ColumnKind::String) {
+            to_strings();
+            return false;
+        }
+        inexact_ = inexact_ || big;
+        if (kind_ == ColumnKind::Int && joined == ColumnKind::Float)
+            for (auto& v : nums_) v = bits_of(static_cast<double>(static_cast<std::int64_t>(v)));
+        kind_ = joined;
+        switch (k) {
+            case ColumnKind::Int:
+                valid_.push_back(kInteger);
+                nums_.push_back(kind_ == ColumnKind::Float ? bits_of(static_cast<double>(n.integer))
+                                                           : static_cast<std::uint64_t>(n.integer));
+                break;
+            case ColumnKind::Float:
+                valid_.push_back(kValue);
+                nums_.push_back(bits_of(n.real));
+                break;
+            default:  // Bool
+                valid_.push_back(kValue);
+                nums_.push_back(text[0] == 't');
+                break;
+        }
+        return true;
+    }
+
+    // The column becomes strings: the values so far spelled back from their
+    // numbers, which the canonical spelling makes exact. Once per column.
+    void to_strings() {
+        data_.clear();
+        offsets_.assign(1, 0);
+        offsets_.reserve(valid_.size() + 1);
+        char tmp[32];
+        for (std::size_t i = 0; i < valid_.size(); ++i) {
+            const std::uint64_t v = nums_[i];
+            if (valid_[i] != kNull) {
+                if (kind_ == ColumnKind::Bool) {
+                    data_.append(v ? "true" : "false");
+                } else if (kind_ == ColumnKind::Int) {
+                    data_.append(tmp, std::to_chars(tmp, tmp + sizeof tmp, static_cast<std::int64_t>(v)).ptr);
+                } else {
+                    const double d = double_of(v);
+                    if (valid_[i] == kInteger || d == std::trunc(d)) {
+                        data_.append(tmp, std::to_chars(tmp, tmp + sizeof tmp, static_cast<std::int64_t>(d)).ptr);
+                        if (valid_[i] != kInteger) data_.append(".0");
+                    } else {
+                        data_.append(format_number(d));
+                    }
+                }
+                valid_[i] = kValue;
+            }
+            offsets_.push_back(static_cast<std::int64_t>(data_.size()));
+        }
+        std::vector<std::uint64_t>().swap(nums_);
+        kind_ = ColumnKind::String;
+    }
+
     static ColumnKind join(ColumnKind a, ColumnKind b) noexcept {
         if (a == ColumnKind::Null || a == b) return b;
         if ((a == ColumnKind::Int && b == ColumnKind::Float) || (a == ColumnKind::Float && b == ColumnKind::Int))
@@ -234,25 +284,21 @@ private:
     // without a value adds no text, so the string data stays as it is.
     void flatten() {
         std::vector<std::uint8_t> valid;
-        std::vector<std::int64_t> offsets{0}, ints;
-        std::vector<double> reals;
-        const bool numbers = kind_ != ColumnKind::String;
+        std::vector<std::int64_t> offsets{0};
+        std::vector<std::uint64_t> nums;
+        const bool strings = kind_ == ColumnKind::String;
         valid.reserve(rows());
-        offsets.reserve(rows() + 1);
+        (strings ? offsets.reserve(rows() + 1) : nums.reserve(rows()));
         for (std::size_t r = 0; r < rows(); ++r) {
             const auto at = static_cast<std::size_t>(row_ends_[r]);
             const bool has = row_ends_[r + 1] > row_ends_[r];
-            valid.push_back(has ? valid_[at] : 0);
-            offsets.push_back(has ? offsets_[at + 1] : offsets.back());
-            if (numbers) {
-                ints.push_back(has ? ints_[at] : 0);
-                reals.push_back(has ? reals_[at] : 0);
-            }
+            valid.push_back(has ? valid_[at] : kNull);
+            if (strings) offsets.push_back(has ? offsets_[at + 1] : offsets.back());
+            else nums.push_back(has ? nums_[at] : 0);
         }
         valid_ = std::move(valid);
-        offsets_ = std::move(offsets);
-        ints_ = std::move(ints);
-        reals_ = std::move(reals);
+        if (strings) offsets_ = std::move(offsets);
+        else nums_ = std::move(nums);
     }
 
     static PyRef none() { return PyRef::borrow(Py_None); }
@@ -271,7 +317,7 @@ private:
         return PyRef::steal(obj);
     }
 
-    // Bytes of 0/1 packed into an Arrow bitmap (least significant bit first).
+    // Flags (0: unset) packed into an Arrow bitmap (least significant bit first).
     static PyRef bits(PyTypeObject* type, const std::vector<std::uint8_t>& flags) {
         std::vector<std::uint8_t> out((flags.size() + 7) / 8, 0);
         for (std::size_t i = 0; i < flags.size(); ++i)
@@ -282,12 +328,11 @@ private:
     ColumnKind kind_;
     bool inexact_ = false;  // an integer seen has no exact double
     std::size_t max_per_row_ = 0;
-    std::vector<std::uint8_t> valid_;          // per value slot
-    std::string data_;                         // the texts, back to back
-    std::vector<std::int64_t> offsets_;        // per value slot + 1
-    std::vector<std::int64_t> ints_;           // per value slot, while not strings
-    std::vector<double> reals_;                // the same as doubles
-    std::vector<std::int64_t> row_ends_;       // value count after each row (Arrow list offsets)
+    std::vector<std::uint8_t> valid_;     // per value slot: kNull, kValue, kInteger
+    std::vector<std::uint64_t> nums_;     // per value slot while numbers: int64, double bits or 0/1
+    std::string data_;                    // once strings: the texts, back to back
+    std::vector<std::int64_t> offsets_;   // once strings: per value slot + 1
+    std::vector<std::int64_t> row_ends_;  // value count after each row (Arrow list offsets)
 };
 
 // ---------------------------------------------------------------- the builder
@@ -298,7 +343,18 @@ struct BuilderObject {
     std::vector<Column>* columns;
     std::vector<std::string>* names;
     PyTypeObject* buffer_type;  // strong
+    // Set while feed() runs without the interpreter lock: another thread
+    // calling in then is refused instead of racing on the columns.
+    bool busy;
 };
+
+bool claim(BuilderObject* self) {
+    if (self->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "the FrameBuilder is in use by another thread");
+        return false;
+    }
+    return true;
+}
 
 struct Failure {
     bool failed = false;
@@ -443,6 +499,7 @@ PyObject* builder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     b->columns = columns.release();
     b->names = names.release();
     b->buffer_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(buffer_type));
+    b->busy = false;
     return self;
 }
 
@@ -462,6 +519,7 @@ PyObject* builder_feed_impl(BuilderObject* self, PyObject* data, PyObject* spans
         if (!PyArg_ParseTuple(PyList_GET_ITEM(spans, i), "nn", &s, &e)) return nullptr;
         ranges.emplace_back(s, e);
     }
+    if (!claim(self)) return nullptr;
     HeldBuffer buffer;
     if (!buffer.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
     const Bytes all = buffer.bytes();
@@ -473,6 +531,7 @@ PyObject* builder_feed_impl(BuilderObject* self, PyObject* data, PyObject* spans
     const Bytes head = bytes_view(prefix);
     Failure fail;
     bool out_of_memory = false;
+    self->busy = true;
     // The records are read without the interpreter lock: a reader thread
     // can decompress the next chunk meanwhile.
     Py_BEGIN_ALLOW_THREADS
@@ -493,6 +552,7 @@ PyObject* builder_feed_impl(BuilderObject* self, PyObject* data, PyObject* spans
         out_of_memory = true;
     }
     Py_END_ALLOW_THREADS
+    self->busy = false;
     buffer.release();
     if (out_of_memory) return PyErr_NoMemory();
     if (fail.failed) return raise_message(PyExc_ValueError, fail.message);
@@ -509,6 +569,7 @@ PyObject* builder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
 }
 
 PyObject* builder_finish_impl(BuilderObject* self) {
+    if (!claim(self)) return nullptr;
     auto& columns = *self->columns;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(columns.size())));
     if (!list) return nullptr;
@@ -527,6 +588,7 @@ PyObject* builder_finish(PyObject* self, PyObject*) {
 }
 
 PyObject* builder_rows(PyObject* self, PyObject*) {
+    if (!claim(reinterpret_cast<BuilderObject*>(self))) return nullptr;
     auto& columns = *reinterpret_cast<BuilderObject*>(self)->columns;
     return PyLong_FromSize_t(columns.empty() ? 0 : columns[0].rows());
 }
