@@ -124,7 +124,6 @@ class Column {
 public:
     explicit Column(bool strings) : kind_(strings ? ColumnKind::String : ColumnKind::Null) {
         offsets_.push_back(0);
-        row_ends_.push_back(0);
     }
 
     void add_null() {
@@ -142,12 +141,22 @@ public:
 
     // Ends a row: the values added since the last end are its cells.
     void end_row() {
+        if (row_ends_.empty()) {
+            // Rows of one value each: row r ends at r + 1, nothing to keep.
+            if (valid_.size() == single_rows_ + 1) {
+                ++single_rows_;
+                max_per_row_ = 1;
+                return;
+            }
+            row_ends_.reserve(single_rows_ + 2);
+            for (std::size_t r = 0; r <= single_rows_; ++r) row_ends_.push_back(static_cast<std::int64_t>(r));
+        }
         const std::size_t n = valid_.size() - static_cast<std::size_t>(row_ends_.back());
         if (n > max_per_row_) max_per_row_ = n;
         row_ends_.push_back(static_cast<std::int64_t>(valid_.size()));
     }
 
-    std::size_t rows() const noexcept { return row_ends_.size() - 1; }
+    std::size_t rows() const noexcept { return row_ends_.empty() ? single_rows_ : row_ends_.size() - 1; }
 
     // The column as a tuple for quelmar._frame:
     //   (type, rows, row_validity, row_offsets, values, nulls, validity, data, offsets)
@@ -332,7 +341,9 @@ private:
     std::vector<std::uint64_t> nums_;     // per value slot while numbers: int64, double bits or 0/1
     std::string data_;                    // once strings: the texts, back to back
     std::vector<std::int64_t> offsets_;   // once strings: per value slot + 1
-    std::vector<std::int64_t> row_ends_;  // value count after each row (Arrow list offsets)
+    std::size_t single_rows_ = 0;         // rows before the first without exactly one value
+    std::vector<std::int64_t> row_ends_;  // from that row on: value count after each row (Arrow list
+                                          // offsets), from 0; empty until then
 };
 
 // ---------------------------------------------------------------- the builder
