@@ -3,7 +3,19 @@
 import sys
 from typing import Any
 
-from quelmar._quelmar import Result
+from quelmar._quelmar import Result as Result
+
+# The main module's functions, with a description for help(): the same C
+# functions, so the same signatures.
+from quelmar._quelmar import compile as compile
+from quelmar._quelmar import get as get
+from quelmar._quelmar import get_buffer as get_buffer
+from quelmar._quelmar import get_bytes as get_bytes
+from quelmar._quelmar import get_many as get_many
+from quelmar._quelmar import get_many_buffer as get_many_buffer
+from quelmar._quelmar import get_many_bytes as get_many_bytes
+from quelmar._quelmar import parse as parse
+from quelmar._quelmar import validate as validate
 
 if sys.version_info >= (3, 12):
     from collections.abc import Buffer
