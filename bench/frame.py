@@ -12,8 +12,9 @@ The catalog of bench/generate.py (made once into bench/data/), columns id
    (``13.50``), which read_frame keeps as text (lossless numbers): the
    comparison asks for ``dtype={"price": "float64"}``, as a user wanting
    numbers would.
-2. Speed: CPU time, median of the rounds (read_xml, far slower, runs once
-   unless --peer-rounds says otherwise), MB/s and the speed-up over each
+2. Speed: CPU time, median of the rounds, the contenders in a new random
+   order each round (read_xml, far slower, runs once unless --peer-rounds
+   says otherwise), MB/s and the speed-up over each
    read_xml mode. read_frame reads the file (a path) and, separately, the
    document already in memory.
 3. Memory: each contender once in a fresh interpreter, after loading the
@@ -27,6 +28,7 @@ import argparse
 import io
 import json
 import os
+import random
 import statistics
 import subprocess
 import sys
@@ -76,13 +78,19 @@ def check(env: dict[str, object]) -> None:
     print(f"values agree: {len(ours)} rows x {len(COLUMNS)} columns, read_frame == read_xml (lxml, iterparse)")
 
 
-def timed(code: str, env: dict[str, object], rounds: int) -> list[float]:
-    times = []
-    for _ in range(rounds):
-        t = time.process_time()
-        r = eval(code, env)
-        del r
-        times.append(time.process_time() - t)
+def timed(env: dict[str, object], rounds: int, peer_rounds: int) -> dict[str, list[float]]:
+    """CPU times per contender; each round runs them in a new random order,
+    so that a slow spell of a shared machine does not fall on one of them."""
+    times: dict[str, list[float]] = {name: [] for name in CONTENDERS}
+    rng = random.Random(1)
+    for i in range(max(rounds, peer_rounds)):
+        names = [n for n in CONTENDERS if i < (peer_rounds if n in PEERS else rounds)]
+        rng.shuffle(names)
+        for name in names:
+            t = time.process_time()
+            r = eval(CONTENDERS[name], env)
+            del r
+            times[name].append(time.process_time() - t)
     return times
 
 
@@ -124,10 +132,7 @@ def main() -> None:
     mb = path.stat().st_size / 1e6
     env = _env(path)
     check(env)
-    medians = {}
-    for name, code in CONTENDERS.items():
-        times = timed(code, env, args.peer_rounds if name in PEERS else args.rounds)
-        medians[name] = statistics.median(times)
+    medians = {name: statistics.median(t) for name, t in timed(env, args.rounds, args.peer_rounds).items()}
     print(f"\n{path.name}: {mb:.0f} MB, CPU seconds (median)")
     print(f"{'contender':28} {'s':>8} {'MB/s':>8} {'x lxml':>8} {'x iterparse':>12}")
     for name, s in medians.items():

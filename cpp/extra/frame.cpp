@@ -526,8 +526,14 @@ PyObject* builder_feed_impl(BuilderObject* self, PyObject* data, PyObject* spans
     std::vector<std::pair<Py_ssize_t, Py_ssize_t>> ranges;
     ranges.reserve(static_cast<std::size_t>(PyList_GET_SIZE(spans)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(spans); ++i) {
-        Py_ssize_t s = 0, e = 0;
-        if (!PyArg_ParseTuple(PyList_GET_ITEM(spans, i), "nn", &s, &e)) return nullptr;
+        PyObject* t = PyList_GET_ITEM(spans, i);
+        if (!PyTuple_Check(t) || PyTuple_GET_SIZE(t) != 2) {
+            PyErr_SetString(PyExc_TypeError, "spans must be (start, end) tuples");
+            return nullptr;
+        }
+        const Py_ssize_t s = PyLong_AsSsize_t(PyTuple_GET_ITEM(t, 0));
+        const Py_ssize_t e = PyLong_AsSsize_t(PyTuple_GET_ITEM(t, 1));
+        if ((s == -1 || e == -1) && PyErr_Occurred()) return nullptr;
         ranges.emplace_back(s, e);
     }
     if (!claim(self)) return nullptr;
