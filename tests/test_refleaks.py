@@ -125,6 +125,8 @@ BAD_CALLS = [
     ("to_python not a Result", lambda: x.to_python(DOC), TypeError),
     ("to_python undecodable", lambda: x.to_python(q.get_bytes(BAD_UTF8, "r")), ValueError),
     ("to_python undecodable item", lambda: x.to_python(q.get_bytes(BAD_UTF8, "r.*")), ValueError),
+    ("FrameBuilder foreign type", lambda: x.FrameBuilder(["a"], [False], bytearray), TypeError),
+    ("NativeBuffer made by hand", lambda: x.NativeBuffer(), TypeError),
     ("FrameBuilder bad path", lambda: x.FrameBuilder(["a.#(x"], [False], x.NativeBuffer), ValueError),
     ("FrameBuilder span outside", lambda: _builder().feed(DOC_B, [(0, len(DOC_B) + 1)], b""), ValueError),
     ("FrameBuilder ambiguous", lambda: _builder(["a.b"]).feed(AMBIG.encode(), [(0, len(AMBIG))], b""), ValueError),

@@ -80,6 +80,10 @@ void buffer_dealloc(PyObject* self) {
 
 int buffer_get(PyObject* self, Py_buffer* view, int flags) {
     Storage* s = reinterpret_cast<BufferObject*>(self)->storage;
+    if (s == nullptr) {
+        PyErr_SetString(PyExc_BufferError, "a NativeBuffer without memory");
+        return -1;
+    }
     // An empty vector may have no data pointer; the protocol wants one.
     static const char empty = 0;
     void* data = const_cast<void*>(s->data != nullptr ? s->data : &empty);
@@ -97,7 +101,7 @@ PyType_Spec buffer_spec = {
     "quelmar._extra.NativeBuffer",
     sizeof(BufferObject),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,  // made by FrameBuilder.finish only
     buffer_slots,
 };
 
@@ -478,6 +482,12 @@ PyObject* builder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!O!:FrameBuilder", const_cast<char**>(kw), &PyList_Type,
                                      &paths, &PyList_Type, &strings, &PyType_Type, &buffer_type))
         return nullptr;
+    // The columns are written into objects of this type: it must be ours.
+    auto* bt = reinterpret_cast<PyTypeObject*>(buffer_type);
+    if (bt->tp_dealloc != buffer_dealloc || bt->tp_basicsize != static_cast<Py_ssize_t>(sizeof(BufferObject))) {
+        PyErr_SetString(PyExc_TypeError, "buffer_type must be quelmar._extra.NativeBuffer");
+        return nullptr;
+    }
     const Py_ssize_t n = PyList_GET_SIZE(paths);
     if (PyList_GET_SIZE(strings) != n) {
         PyErr_SetString(PyExc_ValueError, "paths and strings differ in length");
