@@ -3,6 +3,7 @@
 
     python bench/frame.py                 # the 100 MB catalog
     python bench/frame.py --size 10 --rounds 3
+    python bench/frame.py --real          # only the value checks on real documents
 
 The catalog of bench/generate.py (made once into bench/data/), columns id
 (attribute), title, price and year of every book:
@@ -78,6 +79,48 @@ def check(env: dict[str, object]) -> None:
     print(f"values agree: {len(ours)} rows x {len(COLUMNS)} columns, read_frame == read_xml (lxml, iterparse)")
 
 
+# Real documents of three shapes, where the machine has them: attribute-only
+# records, namespaced records with missing fields, and a Maven POM's
+# dependencies. (file, rows, columns, read_xml's xpath, its namespaces)
+REAL = [
+    ("/usr/share/xml/iso-codes/iso_639-3.xml", "iso_639_3_entries.iso_639_3_entry",
+     {"id": "@id", "name": "@name", "scope": "@scope", "type": "@type", "part1_code": "@part1_code"},
+     "//iso_639_3_entry", None),
+    ("/usr/share/mime/packages/freedesktop.org.xml", "mime-info.mime-type",
+     {"type": "@type", "acronym": "acronym", "expanded-acronym": "expanded-acronym"},
+     "/m:mime-info/m:mime-type", {"m": "http://www.freedesktop.org/standards/shared-mime-info"}),
+    (next((str(p) for p in sorted(Path.home().glob(".m2/repository/io/netty/netty-parent/*/*.pom"))), ""),
+     "project.dependencies.dependency",
+     {"groupId": "groupId", "artifactId": "artifactId", "version": "version", "scope": "scope"},
+     "/m:project/m:dependencies/m:dependency", {"m": "http://maven.apache.org/POM/4.0.0"}),
+]
+
+
+def check_real() -> None:
+    """read_frame (texts kept: dtype=str) against read_xml (lxml), as texts.
+
+    The one difference expected: read_xml reads the text "nan" as missing."""
+    import pandas
+
+    import quelmar
+
+    for path, rows, columns, xpath, ns in REAL:
+        if not path or not os.path.exists(path):
+            print(f"{path or 'a POM'}: not on this machine")
+            continue
+        ours = quelmar.read_frame(path, rows, columns, dtype=str)
+        theirs = pandas.read_xml(path, xpath=xpath, namespaces=ns, dtype=str).reindex(columns=list(columns))
+        same = ours.astype(object).where(ours.notna(), None).eq(theirs.astype(object).where(theirs.notna(), None))
+        both_missing = ours.isna() & theirs.isna()
+        differ = ~(same | both_missing)
+        nan_text = (ours == "nan") & theirs.isna()
+        unexpected = int((differ & ~nan_text).to_numpy().sum())
+        print(f"{Path(path).name}: {len(ours)} rows x {len(columns)} columns; cells differing: "
+              f"{int(differ.to_numpy().sum())} (the text 'nan': {int(nan_text.to_numpy().sum())}, other: {unexpected})")
+        if unexpected or len(ours) != len(theirs):
+            raise SystemExit(f"{path}: read_frame and read_xml disagree")
+
+
 def timed(env: dict[str, object], rounds: int, peer_rounds: int) -> dict[str, list[float]]:
     """CPU times per contender; each round runs them in a new random order,
     so that a slow spell of a shared machine does not fall on one of them."""
@@ -127,7 +170,11 @@ def main() -> None:
     ap.add_argument("--rounds", type=int, default=5, help="rounds of read_frame (default 5)")
     ap.add_argument("--peer-rounds", type=int, default=1, help="rounds of read_xml (default 1)")
     ap.add_argument("--no-memory", action="store_true", help="skip the memory runs")
+    ap.add_argument("--real", action="store_true", help="only check values on real documents")
     args = ap.parse_args()
+    if args.real:
+        check_real()
+        return
     path = generate.ensure("catalog", args.size, generate.DATA_DIR)
     mb = path.stat().st_size / 1e6
     env = _env(path)
