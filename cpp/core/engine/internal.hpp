@@ -12,8 +12,9 @@ namespace quelmar::detail {
 // Result of every matching operation: success, or a reason to stop.
 enum class Outcome : std::uint8_t { Ok, Ambiguous, Done, TooDeep };
 
-// How the streaming filter route stores what it collects.
-enum class CollectMode : std::uint8_t { Elements, Texts, Placeholders };
+// How the streaming filter route stores what it collects: as the program's
+// result hint says (the single-path matcher always collects Elements).
+using CollectMode = ResultHint;
 
 // Filtered fragments evaluate the rest of a path with a nested matcher;
 // nesting needs one filter step per level, so it is bounded by the path,

@@ -163,7 +163,7 @@ private:
         nrest = steps.size() - c.step - 1;
         return steps.data() + c.step + 1;
     }
-    std::uint8_t hint(const Cursor& c) const { return programs_[c.program]->result_hint; }
+    ResultHint hint(const Cursor& c) const { return programs_[c.program]->result_hint; }
     // A program is done when it stops at its first item and has one, or when
     // a level that wants one result found it and every level above it
     // selects at most one element: the single-path engine stops there too,
@@ -318,7 +318,7 @@ private:
             }
             if (k == Action::Kind::Capture) {
                 any_capture = true;
-                all_capture_text = all_capture_text && hint(c) == 1;
+                all_capture_text = all_capture_text && hint(c) == ResultHint::Texts;
             }
             if (k == Action::Kind::FilterCheck) {
                 any_filter = true;
@@ -429,16 +429,13 @@ private:
         return o;
     }
 
-    static CollectMode mode_for_hint(std::uint8_t h) {
-        return h == 1 ? CollectMode::Texts : h == 2 ? CollectMode::Placeholders : CollectMode::Elements;
-    }
-    CollectMode mode_of(const Cursor& c) const { return mode_for_hint(hint(c)); }
+    CollectMode mode_of(const Cursor& c) const { return hint(c); }
 
     bool fits_stream(const Cursor& c) const {
         std::size_t nrest = 0;
         const Step* rest = rest_of(c, nrest);
         if (!fits_streaming_route(*step_of(c)->selector.filter, rest, nrest)) return false;
-        return !(nrest == 0 && hint(c) == 1);
+        return !(nrest == 0 && hint(c) == ResultHint::Texts);
     }
 
     void deliver_text(Level& parent, const std::string& text) {
@@ -470,9 +467,9 @@ private:
             Items& out = results_[c.program];
             if (act.kind == Action::Kind::Capture) {
                 switch (hint(c)) {
-                    case 2: out.push_back(Item::text(std::string())); break;
-                    case 1: out.push_back(Item::text(element_text())); break;
-                    default:
+                    case ResultHint::Placeholders: out.push_back(Item::text(std::string())); break;
+                    case ResultHint::Texts: out.push_back(Item::text(element_text())); break;
+                    case ResultHint::Elements:
                         // A sum of elements adds their texts: the text read
                         // for the others serves it too.
                         if (out.folds_numbers()) out.fold_text(element_text());
@@ -594,9 +591,11 @@ private:
         if (q > source_.size()) q = source_.size();
         Items& out = results_[c.program];
         switch (hint(c)) {
-            case 2: out.push_back(Item::text(std::string())); break;
-            case 1: out.push_back(Item::text(extract_element_text(source_.substr(p, q - p), reader.coding()))); break;
-            default: append_capture(out, source_, p, q, emit_spans_, reader.coding()); break;
+            case ResultHint::Placeholders: out.push_back(Item::text(std::string())); break;
+            case ResultHint::Texts:
+                out.push_back(Item::text(extract_element_text(source_.substr(p, q - p), reader.coding())));
+                break;
+            case ResultHint::Elements: append_capture(out, source_, p, q, emit_spans_, reader.coding()); break;
         }
     }
 
@@ -869,20 +868,16 @@ Expected<std::vector<Items>, EngineError> finish(const std::vector<const Program
 
 Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Program*>& programs, Bytes source,
                                                    bool emit_spans, bool unicode) {
-    // UTF-16 and ISO-2022-JP documents, and text strings: as in run_with.
-    std::string decoded;
-    const bool transcoded = !unicode && transcode_document(source, decoded) != Transcoded::No;
-    if (transcoded) {
-        source = decoded;
-        emit_spans = false;
-    }
+    const DocumentText doc(source, unicode);
+    source = doc.bytes();
+    emit_spans = emit_spans && !doc.transcoded();
     std::vector<Items> results(programs.size());
     for (std::size_t i = 0; i < programs.size(); ++i) begin_modifiers(*programs[i], results[i], source);
     EngineError err;
     detail::Outcome o = detail::Outcome::Ok;
     {
         Reader reader(source);
-        if (transcoded || unicode) reader.fix_encoding(Encoding::Utf8);
+        doc.prepare(reader);
         detail::ManyPass pass(programs, source, emit_spans, results, err);
         o = pass.run_document(reader);
     }
