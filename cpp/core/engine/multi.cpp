@@ -338,12 +338,15 @@ private:
         if (enter && !any_descend && streamable == 0 && searches_capture) {
             // Only searches for descendants to capture look inside: scan the
             // element flat for them, then serve the others from its bytes.
-            search_.clear();
-            for (std::size_t a = a0; a < a1; ++a)
-                if (actions_[a].kind == Action::Kind::SearchInside) search_.push_back(actions_[a].cursor);
             // A leaf has no descendants: it is read with one search.
             Bytes leaf;
-            Outcome o = reader.skip_leaf(leaf) ? Outcome::Ok : scan_descendants(reader);
+            Outcome o = Outcome::Ok;
+            if (!reader.skip_leaf(leaf)) {
+                search_.clear();
+                for (std::size_t a = a0; a < a1; ++a)
+                    if (actions_[a].kind == Action::Kind::SearchInside) search_.push_back(actions_[a].cursor);
+                o = scan_descendants(reader);
+            }
             if (o == Outcome::Ok && (any_capture || any_filter || any_watch)) o = serve_read(reader, tag, p, a0, a1);
             actions_.resize(a0);
             return o;
