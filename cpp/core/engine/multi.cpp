@@ -81,6 +81,8 @@ public:
         : programs_(programs), source_(source), emit_spans_(emit_spans), results_(results), err_(err) {
         state_.reserve(programs.size());
         for (const Program* prog : programs) {
+            for (std::size_t k = 1; k < prog->steps.size(); ++k)
+                takes_attr_text_ = takes_attr_text_ || !prog->steps[k].is_element();
             const bool first_only = !prog->modifiers.empty() && prog->modifiers[0] == Modifier::First;
             // A program without steps has its (empty) answer already.
             state_.push_back(static_cast<std::uint8_t>((prog->steps.empty() ? kComplete : 0) |
@@ -372,14 +374,16 @@ private:
                 watches_.emplace_back();
                 watches_.back().cursor = act.cursor;
             }
+            // Watched filters are decided by their watches, not served.
+            const bool filters_left = filters > watches_.size() - watch_begin;
             Level& parent = levels_.back();
             parent.action_begin = a0;
             parent.action_end = a1;
-            parent.serve = any_capture || any_filter || any_watch || streamable > 0 || any_index_descent;
+            parent.serve = any_capture || filters_left || any_watch || any_index_descent;
             parent.tag = tag;
             parent.tag_p = p;
             parent.text_begin = text_programs_.size();
-            collect_attr_text(tag, child_begin, reader, false);
+            if (takes_attr_text_) collect_attr_text(tag, child_begin, reader, false);
             push_level(child_begin, cursors_.size(), true);
             levels_.back().watch_begin = watch_begin;
             levels_.back().watch_end = watches_.size();
@@ -412,7 +416,7 @@ private:
             const std::string text = read_text_in_scope(reader);
             for (std::size_t a = a0; a < a1; ++a) {
                 Cursor& c = cursors_[actions_[a].cursor];
-                results_[c.program].push_back(Item::text(text));
+                results_[c.program].push_text(text);
                 if (c.stops) level_found(c);
             }
         } else if (filters == 1 && !any_capture && !any_watch && fits_stream(cursors_[actions_[a0].cursor])) {
@@ -443,7 +447,7 @@ private:
 
     void deliver_text(Level& parent, const std::string& text) {
         for (std::size_t i = parent.text_begin; i < text_programs_.size(); ++i)
-            results_[text_programs_[i]].push_back(Item::text(text));
+            results_[text_programs_[i]].push_text(text);
         text_programs_.resize(parent.text_begin);
     }
 
@@ -470,8 +474,8 @@ private:
             Items& out = results_[c.program];
             if (act.kind == Action::Kind::Capture) {
                 switch (hint(c)) {
-                    case ResultHint::Placeholders: out.push_back(Item::text(std::string())); break;
-                    case ResultHint::Texts: out.push_back(Item::text(element_text())); break;
+                    case ResultHint::Placeholders: out.push_text(Bytes()); break;
+                    case ResultHint::Texts: out.push_text(element_text()); break;
                     case ResultHint::Elements:
                         // A sum of elements adds their texts: the text read
                         // for the others serves it too.
@@ -594,9 +598,9 @@ private:
         if (q > source_.size()) q = source_.size();
         Items& out = results_[c.program];
         switch (hint(c)) {
-            case ResultHint::Placeholders: out.push_back(Item::text(std::string())); break;
+            case ResultHint::Placeholders: out.push_text(Bytes()); break;
             case ResultHint::Texts:
-                out.push_back(Item::text(extract_element_text(source_.substr(p, q - p), reader.coding())));
+                out.push_text(extract_element_text(source_.substr(p, q - p), reader.coding()));
                 break;
             case ResultHint::Elements: append_capture(out, source_, p, q, emit_spans_, reader.coding()); break;
         }
@@ -856,6 +860,9 @@ private:
     };
     std::vector<WaitSlot> waits_;
     std::vector<std::uint32_t> text_programs_;
+    // Whether a program has an @attr or #text step past its first (only
+    // then can an entered element owe answers taken from its tag).
+    bool takes_attr_text_ = false;
 };
 
 Expected<std::vector<Items>, EngineError> finish(const std::vector<const Program*>& programs,
