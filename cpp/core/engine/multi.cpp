@@ -376,24 +376,28 @@ private:
             }
             // Watched filters are decided by their watches, not served.
             const bool filters_left = filters > watches_.size() - watch_begin;
-            Level& parent = levels_.back();
-            parent.action_begin = a0;
-            parent.action_end = a1;
-            parent.serve = any_capture || filters_left || any_watch || any_index_descent;
-            parent.tag = tag;
-            parent.tag_p = p;
-            parent.text_begin = text_programs_.size();
+            // The parent is named by its index: the push below may move it.
+            const std::size_t parent_at = levels_.size() - 1;
+            {
+                Level& parent = levels_[parent_at];
+                parent.action_begin = a0;
+                parent.action_end = a1;
+                parent.serve = any_capture || filters_left || any_watch || any_index_descent;
+                parent.tag = tag;
+                parent.tag_p = p;
+                parent.text_begin = text_programs_.size();
+            }
             if (takes_attr_text_) collect_attr_text(tag, child_begin, reader, false);
             push_level(child_begin, cursors_.size(), true);
-            levels_.back().watch_begin = watch_begin;
-            levels_.back().watch_end = watches_.size();
-            // `parent` dangles once the push above has grown levels_: index again.
-            if (!has_element_cursor(levels_.back())) {
-                if (cursors_.size() == child_begin && text_programs_.size() > levels_[levels_.size() - 2].text_begin &&
+            Level& child = levels_.back();
+            child.watch_begin = watch_begin;
+            child.watch_end = watches_.size();
+            if (!has_element_cursor(child)) {
+                if (cursors_.size() == child_begin && text_programs_.size() > levels_[parent_at].text_begin &&
                     !any_capture && !any_filter) {
                     // Only texts are wanted: read them in the same pass.
                     std::string text = read_text_in_scope(reader);
-                    deliver_text(levels_[levels_.size() - 2], text);
+                    deliver_text(levels_[parent_at], text);
                 } else {
                     consume_to_end(reader, true);
                 }
@@ -473,16 +477,10 @@ private:
             Cursor& c = cursors_[act.cursor];
             Items& out = results_[c.program];
             if (act.kind == Action::Kind::Capture) {
-                switch (hint(c)) {
-                    case ResultHint::Placeholders: out.push_text(Bytes()); break;
-                    case ResultHint::Texts: out.push_text(element_text()); break;
-                    case ResultHint::Elements:
-                        // A sum of elements adds their texts: the text read
-                        // for the others serves it too.
-                        if (out.folds_numbers()) out.fold_text(element_text());
-                        else append_capture(out, source_, p, q, emit_spans_, enc);
-                        break;
-                }
+                // A sum of elements adds their texts: the text read for the
+                // others serves it too.
+                if (hint(c) == ResultHint::Elements && out.folds_numbers()) out.fold_text(element_text());
+                else collect_element(out, hint(c), source_, p, q, emit_spans_, enc, element_text);
                 if (c.stops) level_found(c);
             } else if (act.kind == Action::Kind::FilterCheck) {
                 bool found = false;
@@ -596,14 +594,9 @@ private:
     void capture_read(const Cursor& c, std::uint64_t p, Reader& reader) {
         std::uint64_t q = reader.buffer_position();
         if (q > source_.size()) q = source_.size();
-        Items& out = results_[c.program];
-        switch (hint(c)) {
-            case ResultHint::Placeholders: out.push_text(Bytes()); break;
-            case ResultHint::Texts:
-                out.push_text(extract_element_text(source_.substr(p, q - p), reader.coding()));
-                break;
-            case ResultHint::Elements: append_capture(out, source_, p, q, emit_spans_, reader.coding()); break;
-        }
+        const Coding enc = reader.coding();
+        collect_element(results_[c.program], hint(c), source_, p, q, emit_spans_, enc,
+                        [&] { return extract_element_text(source_.substr(p, q - p), enc); });
     }
 
     // Actions for the watches of level `L` at a start tag of one of its
@@ -641,14 +634,7 @@ private:
         Watch& watch = watches_[act.cursor];
         const CollectMode mode = mode_of(cursors_[watch.cursor]);
         if (act.candidate) watch.left = element_text();
-        if (!act.result) return;
-        switch (mode) {
-            case CollectMode::Elements:
-                append_capture(watch.pending, source_, p, q, emit_spans_, enc);
-                break;
-            case CollectMode::Texts: watch.pending.push_back(Item::text(element_text())); break;
-            case CollectMode::Placeholders: watch.pending.push_back(Item::text(std::string())); break;
-        }
+        if (act.result) collect_element(watch.pending, mode, source_, p, q, emit_spans_, enc, element_text);
     }
 
     // The watched element has ended at `q`: decide its filters.
@@ -663,8 +649,8 @@ private:
             const Step* rest = rest_of(c, nrest);
             Items& out = results_[c.program];
             if (nrest == 0) {
-                if (mode_of(c) == CollectMode::Placeholders) out.push_back(Item::text(std::string()));
-                else append_capture(out, source_, parent.tag_p, q, emit_spans_, enc);
+                // Never Texts: such a filter takes the fragment route.
+                collect_element(out, mode_of(c), source_, parent.tag_p, q, emit_spans_, enc, [] { return Bytes(); });
             } else if (rest[0].is_element()) {
                 for (Item& it : watch.pending) out.push_back(std::move(it));
             } else if (auto v = read_attr(parent.tag.content, parent.tag.name_len, rest[0].attribute, enc)) {
@@ -722,10 +708,9 @@ private:
             Watch& watch = watches_[w];
             const Filter& flt = *step_of(cursors_[watch.cursor])->selector.filter;
             if (!watch.has_left && tag_name.accepted_by(flt.path[0].matcher)) watch.has_left = true;  // left ""
-            if (!watch_result(watch, tag_name)) continue;
-            if (mode_of(cursors_[watch.cursor]) == CollectMode::Elements)
-                append_capture(watch.pending, source_, p, reader.buffer_position(), emit_spans_, enc);
-            else watch.pending.push_back(Item::text(std::string()));
+            if (watch_result(watch, tag_name))
+                collect_empty(watch.pending, mode_of(cursors_[watch.cursor]), source_, p, reader.buffer_position(),
+                              emit_spans_, enc);
         }
         std::string fragment;
         bool fragment_made = false;
