@@ -2,7 +2,8 @@
 // multi-path pass (run_many, run_many_in_element) must give the same items
 // for the same path, on documents the validating reader reads without error.
 //
-// Left out, because the two engines differ there by design:
+// Left out, because the two engines differ there by design (the list of
+// engine/engine.hpp):
 // - paths whose first step is @attr or #text (the multi-path pass has no
 //   element to take them from at the top of a document);
 // - ambiguity raised by empty-element tags: the single-path engine counts

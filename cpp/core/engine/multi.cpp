@@ -53,6 +53,8 @@ struct Action {
 // step's results, committed at the element's end if the filter holds.
 struct Watch {
     std::uint32_t cursor;       // the FilterCheck cursor, in the parent level
+    const NameMatcher* left_name = nullptr;  // the filter's left-hand step
+    const Step* next = nullptr;              // the next step, when it is an element step
     std::uint64_t children = 0; // children the next step matched so far
     bool has_left = false;
     std::string left;
@@ -371,8 +373,13 @@ private:
                 Action& act = actions_[a];
                 if (act.kind != Action::Kind::FilterCheck || !fits_stream(cursors_[act.cursor])) continue;
                 act.kind = Action::Kind::Watched;
-                watches_.emplace_back();
-                watches_.back().cursor = act.cursor;
+                Watch& watch = watches_.emplace_back();
+                watch.cursor = act.cursor;
+                const Cursor& c = cursors_[act.cursor];
+                watch.left_name = &c.st->selector.filter->path[0].matcher;
+                std::size_t nrest = 0;
+                const Step* rest = rest_of(c, nrest);
+                if (nrest == 1 && rest[0].is_element()) watch.next = rest;
             }
             // Watched filters are decided by their watches, not served.
             const bool filters_left = filters > watches_.size() - watch_begin;
@@ -606,8 +613,7 @@ private:
         for (std::size_t w = L.watch_begin; w < L.watch_end; ++w) {
             Watch& watch = watches_[w];
             Action act{Action::Kind::Watch, static_cast<std::uint32_t>(w), 0};
-            const Filter& flt = *step_of(cursors_[watch.cursor])->selector.filter;
-            act.candidate = !watch.has_left && tag_name.accepted_by(flt.path[0].matcher);
+            act.candidate = !watch.has_left && tag_name.accepted_by(*watch.left_name);
             act.result = watch_result(watch, tag_name);
             if (!act.candidate && !act.result) continue;
             if (act.candidate) watch.has_left = true;  // taken by this child; its text comes once it is read
@@ -619,13 +625,12 @@ private:
 
     // Whether a child accepted by the watched filter's next step is a result
     // (counting it): selector None or Each, or the Index hit.
-    bool watch_result(Watch& watch, const TagName& tag_name) {
-        std::size_t nrest = 0;
-        const Step* rest = rest_of(cursors_[watch.cursor], nrest);
-        if (nrest != 1 || !rest[0].is_element() || !tag_name.accepted_by(rest[0].matcher)) return false;
+    static bool watch_result(Watch& watch, const TagName& tag_name) {
+        const Step* next = watch.next;
+        if (next == nullptr || !tag_name.accepted_by(next->matcher)) return false;
         const std::uint64_t before = watch.children++;
-        const auto k = rest[0].selector.kind;
-        return k == SelKind::None || k == SelKind::Each || (k == SelKind::Index && rest[0].selector.index == before);
+        const auto k = next->selector.kind;
+        return k == SelKind::None || k == SelKind::Each || (k == SelKind::Index && next->selector.index == before);
     }
 
     // Serves a watch's needs for the child [p, q) that has just been read.
@@ -706,8 +711,7 @@ private:
         const TagName tag_name(tag.name(), enc);
         for (std::size_t w = L.watch_begin; w < L.watch_end; ++w) {
             Watch& watch = watches_[w];
-            const Filter& flt = *step_of(cursors_[watch.cursor])->selector.filter;
-            if (!watch.has_left && tag_name.accepted_by(flt.path[0].matcher)) watch.has_left = true;  // left ""
+            if (!watch.has_left && tag_name.accepted_by(*watch.left_name)) watch.has_left = true;  // left ""
             if (watch_result(watch, tag_name))
                 collect_empty(watch.pending, mode_of(cursors_[watch.cursor]), source_, p, reader.buffer_position(),
                               emit_spans_, enc);
