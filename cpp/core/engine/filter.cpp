@@ -179,16 +179,19 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
                 if (next_element && tag_name.accepted_by(next_element->matcher)) result = is_result(matched_children++);
                 if (candidate) {
                     left = read_text_in_scope(reader);
-                    if (result)
-                        collect_element(pending, mode, source, pc, reader.buffer_position(), emit_spans, enc,
-                                        [&]() -> const std::string& { return *left; });
+                    if (result) {
+                        if (mode == CollectMode::Elements)
+                            append_capture(pending, source, pc, reader.buffer_position(), emit_spans, enc);
+                        else if (mode == CollectMode::Texts) pending.push_back(Item::text(*left));
+                        else pending.push_back(Item::text(std::string()));
+                    }
                 } else if (result) {
-                    // A text is read in the same pass as the element.
-                    if (mode == CollectMode::Texts) pending.push_text(read_text_in_scope(reader));
-                    else {
+                    if (mode == CollectMode::Texts) {
+                        pending.push_back(Item::text(read_text_in_scope(reader)));
+                    } else {
                         skip_element(reader, name);
-                        collect_element(pending, mode, source, pc, reader.buffer_position(), emit_spans, enc,
-                                        [] { return Bytes(); });
+                        if (mode == CollectMode::Placeholders) pending.push_back(Item::text(std::string()));
+                        else append_capture(pending, source, pc, reader.buffer_position(), emit_spans, enc);
                     }
                 } else {
                     skip_element(reader, name);
@@ -199,8 +202,11 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
                 const Bytes name = ev.name();
                 const TagName tag_name(name, enc);
                 if (!left && tag_name.accepted_by(filter_step.matcher)) left.emplace();
-                if (next_element && tag_name.accepted_by(next_element->matcher) && is_result(matched_children++))
-                    collect_empty(pending, mode, source, pc, reader.buffer_position(), emit_spans, enc);
+                if (next_element && tag_name.accepted_by(next_element->matcher) && is_result(matched_children++)) {
+                    if (mode == CollectMode::Elements)
+                        append_capture(pending, source, pc, reader.buffer_position(), emit_spans, enc);
+                    else pending.push_back(Item::text(std::string()));
+                }
                 break;
             }
             case EventKind::End:
@@ -215,8 +221,8 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
 
     if (!left || !compare_text(*left, filter.op, filter.value)) return false;
     if (!next) {
-        // Never Texts: such a filter takes the fragment route.
-        collect_element(items, mode, source, p, reader.buffer_position(), emit_spans, enc, [] { return Bytes(); });
+        if (mode == CollectMode::Placeholders) items.push_back(Item::text(std::string()));
+        else append_capture(items, source, p, reader.buffer_position(), emit_spans, enc);
     } else if (next_element) {
         for (auto& it : pending) items.push_back(std::move(it));
     } else if (auto v = read_attr(tag.content, tag.name_len, next->attribute, enc)) {
