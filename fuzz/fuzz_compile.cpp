@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         const Program& prog = *uncached.value();
         FUZZ_ASSERT(!prog.steps.empty());
-        FUZZ_ASSERT(prog.result_hint <= 2);
+        FUZZ_ASSERT(static_cast<int>(prog.result_hint) <= 2);
         FUZZ_ASSERT(cached.value()->steps.size() == prog.steps.size());
         FUZZ_ASSERT(cached.value()->modifiers == prog.modifiers);
         check_steps(prog.steps, 0);

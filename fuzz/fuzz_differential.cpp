@@ -2,7 +2,8 @@
 // multi-path pass (run_many, run_many_in_element) must give the same items
 // for the same path, on documents the validating reader reads without error.
 //
-// Left out, because the two engines differ there by design:
+// Left out, because the two engines differ there by design (the list of
+// engine/engine.hpp):
 // - paths whose first step is @attr or #text (the multi-path pass has no
 //   element to take them from at the top of a document);
 // - ambiguity raised by empty-element tags: the single-path engine counts
@@ -13,8 +14,8 @@
 //   (an index hit whose rest yields nothing) is caught;
 // - documents with an XML declaration after the first element (see
 //   shape_of);
-// - captures stored as text (result_hint 1) and count placeholders
-//   (result_hint 2): those items are compared by their text only.
+// - captures stored as text (ResultHint::Texts) and count placeholders
+//   (ResultHint::Placeholders): those items are compared by their text only.
 // validate() runs on every document too: a well-formed document is one the
 // validating reader reads without error.
 #include <algorithm>
@@ -153,7 +154,7 @@ void same_items(const Program& prog, const Items& one, const Items& many, Bytes 
             __builtin_fprintf(stderr, "item %zu text differs: single \"%s\", multi \"%s\"\n", i, a.c_str(), b.c_str());
             std::abort();
         }
-        if (prog.result_hint == 0) {
+        if (prog.result_hint == ResultHint::Elements) {
             FUZZ_ASSERT(one[i].kind == many[i].kind);
             FUZZ_ASSERT(one[i].bytes == many[i].bytes);
             FUZZ_ASSERT(one[i].start == many[i].start && one[i].end == many[i].end);

@@ -26,8 +26,8 @@ bool ElementBytes::acquire(const PyItem& item) {
     if (item.kind() == PyItem::Kind::Whole && !unicode_) {
         // A whole document the reader cannot read byte by byte is decoded
         // again on every use, as its bytes are read again.
-        transcoded_ = transcode_document(bytes_, decoded_) != Transcoded::No;
-        if (transcoded_) bytes_ = decoded_;
+        whole_.open(bytes_, false);
+        bytes_ = whole_.bytes();
     }
     if (item.kind() == PyItem::Kind::Slice) {
         // Slices refer to immutable str / bytes objects, so the range lies
@@ -40,7 +40,7 @@ bool ElementBytes::acquire(const PyItem& item) {
 }
 
 Encoding ElementBytes::encoding() const {
-    if (transcoded_ || unicode_) return Encoding::Utf8;
+    if (whole_.transcoded() || unicode_) return Encoding::Utf8;
     if (item_ != nullptr && item_->kind() == PyItem::Kind::Whole) return document_encoding(bytes_);
     return item_ != nullptr ? item_->encoding() : Encoding::Utf8;
 }

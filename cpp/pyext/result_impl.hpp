@@ -74,7 +74,7 @@ public:
     // whole-document entry points take (they transcode by themselves).
     Bytes source_bytes() const noexcept { return source_; }
     // Whether bytes() is such a UTF-8 form, to be read with UTF-8 fixed.
-    bool transcoded() const noexcept { return transcoded_; }
+    bool transcoded() const noexcept { return whole_.transcoded(); }
     // Whether the bytes are the UTF-8 form of a str (UTF-8 whatever declared).
     bool unicode() const noexcept { return unicode_; }
     // The document encoding of the element (for a Whole item: what its
@@ -92,8 +92,7 @@ private:
     HeldBuffer holder_;
     Bytes bytes_;
     Bytes source_;
-    std::string decoded_;
-    bool transcoded_ = false;
+    DocumentText whole_;  // a Whole item's document as the reader takes it
     bool unicode_ = false;
     mutable EntityRef whole_entities_;
     mutable bool whole_entities_read_ = false;

@@ -298,7 +298,8 @@ std::string short_list(const std::string* pieces, std::size_t shown, bool more) 
 PyObject* repr_impl(PyObject* self) {
     ItemView m = items_of(self);
     ScalarProbe probe;
-    auto mode = probe.run(m);
+    ChildRefs refs;
+    auto mode = probe.run(m, &refs);
     if (!mode) return nullptr;
     switch (*mode) {
         case Mode::Empty: return new_str("None");
@@ -307,10 +308,8 @@ PyObject* repr_impl(PyObject* self) {
             return v ? PyObject_Str(v.get()) : nullptr;
         }
         case Mode::DictElement: {
-            ElementBytes eb;
-            auto data = dict_children(m, eb, false);
-            if (!data) return nullptr;
-            const auto names = group_names(*data, group_children(*data));
+            const ChildData data = child_data(m[0], probe.element(), std::move(refs), false);
+            const auto names = group_names(data, group_children(data));
             std::string shown[2];
             const std::size_t n = std::min<std::size_t>(names.size(), 2);
             for (std::size_t i = 0; i < n; ++i) shown[i] = utf8_lossy(names[i]);
@@ -392,24 +391,28 @@ PyObject* result_richcompare(PyObject* self, PyObject* other, int op) {
 
 // ================================================================ indexing (4.3)
 
-PyObject* string_key(PyObject* self, Mode mode, PyObject* key) {
-    if (mode != Mode::DictElement) {
-        PyErr_Format(PyExc_TypeError, "%s%s", kMsgStringKey, mode_word(mode));
+// r["name"]: the element is read once, for its mode and its children.
+PyObject* string_key(PyObject* self, PyObject* key) {
+    ScalarProbe probe;
+    ChildRefs refs;
+    ItemView m = items_of(self);
+    auto mode = probe.run(m, &refs);
+    if (!mode) return nullptr;
+    if (*mode != Mode::DictElement) {
+        PyErr_Format(PyExc_TypeError, "%s%s", kMsgStringKey, mode_word(*mode));
         return nullptr;
     }
     auto name = str_utf8(key);
     if (!name) return nullptr;
-    ElementBytes eb;
-    auto data = dict_children(items_of(self), eb, false);
-    if (!data) return nullptr;
+    const ChildData data = child_data(m[0], probe.element(), std::move(refs), false);
     std::vector<std::size_t> members;
-    for (std::size_t i = 0; i < data->names.size(); ++i)
-        if (data->names[i] == *name) members.push_back(i);
+    for (std::size_t i = 0; i < data.names.size(); ++i)
+        if (data.names[i] == *name) members.push_back(i);
     if (members.empty()) {
         PyErr_SetObject(PyExc_KeyError, key);
         return nullptr;
     }
-    return children_result(state_for(self), *data, members.data(), members.size());
+    return children_result(state_for(self), data, members.data(), members.size());
 }
 
 // The untrimmed text of a scalar Result as a Python str (strict UTF-8).
@@ -478,9 +481,9 @@ PyObject* int_key(PyObject* self, Mode mode, PyObject* key) {
 
 PyObject* result_subscript(PyObject* self, PyObject* key) {
     return guarded([&]() -> PyObject* {
+        if (PyUnicode_Check(key)) return string_key(self, key);
         auto mode = result_mode(items_of(self));
         if (!mode) return nullptr;
-        if (PyUnicode_Check(key)) return string_key(self, *mode, key);
         if (PySlice_Check(key)) return slice_key(self, *mode, key);
         return int_key(self, *mode, key);
     });

@@ -75,7 +75,7 @@ std::string describe(const Program& p) {
             out += names[static_cast<int>(p.modifiers[i])];
         }
     }
-    return out + " hint=" + std::to_string(p.result_hint);
+    return out + " hint=" + std::to_string(static_cast<int>(p.result_hint));
 }
 
 std::string compiled(Bytes text) {

@@ -13,6 +13,48 @@
 
 namespace quelmar {
 
+// The bytes a whole-document pass reads, made once for run_with, run_many
+// and the Result layer. UTF-16 and ISO-2022-JP documents are read in their
+// UTF-8 form (a copy held here: captures are copies of it, never spans), and
+// so is the UTF-8 form of a text string (`unicode`), which is read as UTF-8
+// whatever its declaration names, since the text was decoded already.
+class DocumentText {
+public:
+    DocumentText() = default;
+    DocumentText(Bytes source, bool unicode) { open(source, unicode); }
+    DocumentText(const DocumentText&) = delete;
+    DocumentText& operator=(const DocumentText&) = delete;
+
+    void open(Bytes source, bool unicode);
+    Bytes bytes() const noexcept { return bytes_; }
+    // Whether bytes() is a UTF-8 copy of another encoding.
+    bool transcoded() const noexcept { return transcoded_; }
+    // Whether a reader over bytes() must have UTF-8 fixed.
+    bool utf8_fixed() const noexcept { return transcoded_ || unicode_; }
+    // A reader over bytes(), its encoding fixed when it must be.
+    void prepare(Reader& reader) const {
+        if (utf8_fixed()) reader.fix_encoding(Encoding::Utf8);
+    }
+
+private:
+    Bytes bytes_;
+    std::string decoded_;
+    bool transcoded_ = false;
+    bool unicode_ = false;
+};
+
+// Where run_many answers differently from run_with, by design (each is
+// pinned by a test of get_many, and the differential fuzzer leaves exactly
+// these out):
+// - empty-element tags take no part in the ambiguity rule of their level
+//   (run_with_many_rules is run_with under that rule); inside filtered
+//   fragments, which the pass evaluates with the single-path matcher, they do;
+// - a program whose ResultHint is Texts keeps its captured elements as their
+//   texts, and one whose hint is Placeholders keeps empty texts (the
+//   modifiers read nothing else of them);
+// - a first step @attr or #text at the top of a whole document yields
+//   nothing (the single-path engine gives #text an empty text there).
+
 // Evaluates one program over a whole document. With `emit_spans`, captured
 // non-empty elements are reported as spans into `source`.
 //

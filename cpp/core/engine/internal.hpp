@@ -12,8 +12,9 @@ namespace quelmar::detail {
 // Result of every matching operation: success, or a reason to stop.
 enum class Outcome : std::uint8_t { Ok, Ambiguous, Done, TooDeep };
 
-// How the streaming filter route stores what it collects.
-enum class CollectMode : std::uint8_t { Elements, Texts, Placeholders };
+// How the streaming filter route stores what it collects: as the program's
+// result hint says (the single-path matcher always collects Elements).
+using CollectMode = ResultHint;
 
 // Filtered fragments evaluate the rest of a path with a nested matcher;
 // nesting needs one filter step per level, so it is bounded by the path,
@@ -63,6 +64,24 @@ inline void skip_element(Reader& reader, Bytes name) { (void)reader.read_to_end(
 // A document with entities is always captured in owned copies, which carry
 // them.
 void append_capture(Items& items, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, const Coding& enc);
+
+// Stores the element [p, q) of `source` in `out` as `mode` says: the
+// element itself (append_capture), its text (`text()`, which the caller
+// reads at most once for all who want it), or an empty placeholder.
+template <class Text>
+void collect_element(Items& out, CollectMode mode, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans,
+                     const Coding& enc, Text&& text) {
+    switch (mode) {
+        case CollectMode::Placeholders: out.push_text(Bytes()); break;
+        case CollectMode::Texts: out.push_text(text()); break;
+        case CollectMode::Elements: append_capture(out, source, p, q, emit_spans, enc); break;
+    }
+}
+// The same for an empty-element tag read from `source` at [p, q): its text is "".
+inline void collect_empty(Items& out, CollectMode mode, Bytes source, std::uint64_t p, std::uint64_t q,
+                          bool emit_spans, const Coding& enc) {
+    collect_element(out, mode, source, p, q, emit_spans, enc, [] { return Bytes(); });
+}
 
 // Runs `steps` (non-empty) with the start tag `context` as context, or at
 // the top of the reader's input when `context` is null.

@@ -86,6 +86,12 @@ public:
         if (fold_.on) fold_add(item);
         else Base::push_back(item);
     }
+    // A text item; a fold takes its number without making the item.
+    void push_text(Bytes text) {
+        if (!fold_.on) Base::push_back(Item::text(std::string(text)));
+        else if (fold_.modifier == Modifier::Count) ++fold_.count;
+        else fold_text(text);
+    }
     std::size_t size() const noexcept { return fold_.on ? fold_.count : Base::size(); }
     bool empty() const noexcept { return size() == 0; }
 

@@ -53,6 +53,8 @@ struct Action {
 // step's results, committed at the element's end if the filter holds.
 struct Watch {
     std::uint32_t cursor;       // the FilterCheck cursor, in the parent level
+    const NameMatcher* left_name = nullptr;  // the filter's left-hand step
+    const Step* next = nullptr;              // the next step, when it is an element step
     std::uint64_t children = 0; // children the next step matched so far
     bool has_left = false;
     std::string left;
@@ -81,6 +83,8 @@ public:
         : programs_(programs), source_(source), emit_spans_(emit_spans), results_(results), err_(err) {
         state_.reserve(programs.size());
         for (const Program* prog : programs) {
+            for (std::size_t k = 1; k < prog->steps.size(); ++k)
+                takes_attr_text_ = takes_attr_text_ || !prog->steps[k].is_element();
             const bool first_only = !prog->modifiers.empty() && prog->modifiers[0] == Modifier::First;
             // A program without steps has its (empty) answer already.
             state_.push_back(static_cast<std::uint8_t>((prog->steps.empty() ? kComplete : 0) |
@@ -163,7 +167,7 @@ private:
         nrest = steps.size() - c.step - 1;
         return steps.data() + c.step + 1;
     }
-    std::uint8_t hint(const Cursor& c) const { return programs_[c.program]->result_hint; }
+    ResultHint hint(const Cursor& c) const { return programs_[c.program]->result_hint; }
     // A program is done when it stops at its first item and has one, or when
     // a level that wants one result found it and every level above it
     // selects at most one element: the single-path engine stops there too,
@@ -318,7 +322,7 @@ private:
             }
             if (k == Action::Kind::Capture) {
                 any_capture = true;
-                all_capture_text = all_capture_text && hint(c) == 1;
+                all_capture_text = all_capture_text && hint(c) == ResultHint::Texts;
             }
             if (k == Action::Kind::FilterCheck) {
                 any_filter = true;
@@ -338,12 +342,15 @@ private:
         if (enter && !any_descend && streamable == 0 && searches_capture) {
             // Only searches for descendants to capture look inside: scan the
             // element flat for them, then serve the others from its bytes.
-            search_.clear();
-            for (std::size_t a = a0; a < a1; ++a)
-                if (actions_[a].kind == Action::Kind::SearchInside) search_.push_back(actions_[a].cursor);
             // A leaf has no descendants: it is read with one search.
             Bytes leaf;
-            Outcome o = reader.skip_leaf(leaf) ? Outcome::Ok : scan_descendants(reader);
+            Outcome o = Outcome::Ok;
+            if (!reader.skip_leaf(leaf)) {
+                search_.clear();
+                for (std::size_t a = a0; a < a1; ++a)
+                    if (actions_[a].kind == Action::Kind::SearchInside) search_.push_back(actions_[a].cursor);
+                o = scan_descendants(reader);
+            }
             if (o == Outcome::Ok && (any_capture || any_filter || any_watch)) o = serve_read(reader, tag, p, a0, a1);
             actions_.resize(a0);
             return o;
@@ -366,27 +373,38 @@ private:
                 Action& act = actions_[a];
                 if (act.kind != Action::Kind::FilterCheck || !fits_stream(cursors_[act.cursor])) continue;
                 act.kind = Action::Kind::Watched;
-                watches_.emplace_back();
-                watches_.back().cursor = act.cursor;
+                Watch& watch = watches_.emplace_back();
+                watch.cursor = act.cursor;
+                const Cursor& c = cursors_[act.cursor];
+                watch.left_name = &c.st->selector.filter->path[0].matcher;
+                std::size_t nrest = 0;
+                const Step* rest = rest_of(c, nrest);
+                if (nrest == 1 && rest[0].is_element()) watch.next = rest;
             }
-            Level& parent = levels_.back();
-            parent.action_begin = a0;
-            parent.action_end = a1;
-            parent.serve = any_capture || any_filter || any_watch || streamable > 0 || any_index_descent;
-            parent.tag = tag;
-            parent.tag_p = p;
-            parent.text_begin = text_programs_.size();
-            collect_attr_text(tag, child_begin, reader, false);
+            // Watched filters are decided by their watches, not served.
+            const bool filters_left = filters > watches_.size() - watch_begin;
+            // The parent is named by its index: the push below may move it.
+            const std::size_t parent_at = levels_.size() - 1;
+            {
+                Level& parent = levels_[parent_at];
+                parent.action_begin = a0;
+                parent.action_end = a1;
+                parent.serve = any_capture || filters_left || any_watch || any_index_descent;
+                parent.tag = tag;
+                parent.tag_p = p;
+                parent.text_begin = text_programs_.size();
+            }
+            if (takes_attr_text_) collect_attr_text(tag, child_begin, reader, false);
             push_level(child_begin, cursors_.size(), true);
-            levels_.back().watch_begin = watch_begin;
-            levels_.back().watch_end = watches_.size();
-            // `parent` dangles once the push above has grown levels_: index again.
-            if (!has_element_cursor(levels_.back())) {
-                if (cursors_.size() == child_begin && text_programs_.size() > levels_[levels_.size() - 2].text_begin &&
+            Level& child = levels_.back();
+            child.watch_begin = watch_begin;
+            child.watch_end = watches_.size();
+            if (!has_element_cursor(child)) {
+                if (cursors_.size() == child_begin && text_programs_.size() > levels_[parent_at].text_begin &&
                     !any_capture && !any_filter) {
                     // Only texts are wanted: read them in the same pass.
                     std::string text = read_text_in_scope(reader);
-                    deliver_text(levels_[levels_.size() - 2], text);
+                    deliver_text(levels_[parent_at], text);
                 } else {
                     consume_to_end(reader, true);
                 }
@@ -409,7 +427,7 @@ private:
             const std::string text = read_text_in_scope(reader);
             for (std::size_t a = a0; a < a1; ++a) {
                 Cursor& c = cursors_[actions_[a].cursor];
-                results_[c.program].push_back(Item::text(text));
+                results_[c.program].push_text(text);
                 if (c.stops) level_found(c);
             }
         } else if (filters == 1 && !any_capture && !any_watch && fits_stream(cursors_[actions_[a0].cursor])) {
@@ -429,21 +447,18 @@ private:
         return o;
     }
 
-    static CollectMode mode_for_hint(std::uint8_t h) {
-        return h == 1 ? CollectMode::Texts : h == 2 ? CollectMode::Placeholders : CollectMode::Elements;
-    }
-    CollectMode mode_of(const Cursor& c) const { return mode_for_hint(hint(c)); }
+    CollectMode mode_of(const Cursor& c) const { return hint(c); }
 
     bool fits_stream(const Cursor& c) const {
         std::size_t nrest = 0;
         const Step* rest = rest_of(c, nrest);
         if (!fits_streaming_route(*step_of(c)->selector.filter, rest, nrest)) return false;
-        return !(nrest == 0 && hint(c) == 1);
+        return !(nrest == 0 && hint(c) == ResultHint::Texts);
     }
 
     void deliver_text(Level& parent, const std::string& text) {
         for (std::size_t i = parent.text_begin; i < text_programs_.size(); ++i)
-            results_[text_programs_[i]].push_back(Item::text(text));
+            results_[text_programs_[i]].push_text(text);
         text_programs_.resize(parent.text_begin);
     }
 
@@ -469,16 +484,10 @@ private:
             Cursor& c = cursors_[act.cursor];
             Items& out = results_[c.program];
             if (act.kind == Action::Kind::Capture) {
-                switch (hint(c)) {
-                    case 2: out.push_back(Item::text(std::string())); break;
-                    case 1: out.push_back(Item::text(element_text())); break;
-                    default:
-                        // A sum of elements adds their texts: the text read
-                        // for the others serves it too.
-                        if (out.folds_numbers()) out.fold_text(element_text());
-                        else append_capture(out, source_, p, q, emit_spans_, enc);
-                        break;
-                }
+                // A sum of elements adds their texts: the text read for the
+                // others serves it too.
+                if (hint(c) == ResultHint::Elements && out.folds_numbers()) out.fold_text(element_text());
+                else collect_element(out, hint(c), source_, p, q, emit_spans_, enc, element_text);
                 if (c.stops) level_found(c);
             } else if (act.kind == Action::Kind::FilterCheck) {
                 bool found = false;
@@ -592,12 +601,9 @@ private:
     void capture_read(const Cursor& c, std::uint64_t p, Reader& reader) {
         std::uint64_t q = reader.buffer_position();
         if (q > source_.size()) q = source_.size();
-        Items& out = results_[c.program];
-        switch (hint(c)) {
-            case 2: out.push_back(Item::text(std::string())); break;
-            case 1: out.push_back(Item::text(extract_element_text(source_.substr(p, q - p), reader.coding()))); break;
-            default: append_capture(out, source_, p, q, emit_spans_, reader.coding()); break;
-        }
+        const Coding enc = reader.coding();
+        collect_element(results_[c.program], hint(c), source_, p, q, emit_spans_, enc,
+                        [&] { return extract_element_text(source_.substr(p, q - p), enc); });
     }
 
     // Actions for the watches of level `L` at a start tag of one of its
@@ -607,8 +613,7 @@ private:
         for (std::size_t w = L.watch_begin; w < L.watch_end; ++w) {
             Watch& watch = watches_[w];
             Action act{Action::Kind::Watch, static_cast<std::uint32_t>(w), 0};
-            const Filter& flt = *step_of(cursors_[watch.cursor])->selector.filter;
-            act.candidate = !watch.has_left && tag_name.accepted_by(flt.path[0].matcher);
+            act.candidate = !watch.has_left && tag_name.accepted_by(*watch.left_name);
             act.result = watch_result(watch, tag_name);
             if (!act.candidate && !act.result) continue;
             if (act.candidate) watch.has_left = true;  // taken by this child; its text comes once it is read
@@ -620,13 +625,12 @@ private:
 
     // Whether a child accepted by the watched filter's next step is a result
     // (counting it): selector None or Each, or the Index hit.
-    bool watch_result(Watch& watch, const TagName& tag_name) {
-        std::size_t nrest = 0;
-        const Step* rest = rest_of(cursors_[watch.cursor], nrest);
-        if (nrest != 1 || !rest[0].is_element() || !tag_name.accepted_by(rest[0].matcher)) return false;
+    static bool watch_result(Watch& watch, const TagName& tag_name) {
+        const Step* next = watch.next;
+        if (next == nullptr || !tag_name.accepted_by(next->matcher)) return false;
         const std::uint64_t before = watch.children++;
-        const auto k = rest[0].selector.kind;
-        return k == SelKind::None || k == SelKind::Each || (k == SelKind::Index && rest[0].selector.index == before);
+        const auto k = next->selector.kind;
+        return k == SelKind::None || k == SelKind::Each || (k == SelKind::Index && next->selector.index == before);
     }
 
     // Serves a watch's needs for the child [p, q) that has just been read.
@@ -635,14 +639,7 @@ private:
         Watch& watch = watches_[act.cursor];
         const CollectMode mode = mode_of(cursors_[watch.cursor]);
         if (act.candidate) watch.left = element_text();
-        if (!act.result) return;
-        switch (mode) {
-            case CollectMode::Elements:
-                append_capture(watch.pending, source_, p, q, emit_spans_, enc);
-                break;
-            case CollectMode::Texts: watch.pending.push_back(Item::text(element_text())); break;
-            case CollectMode::Placeholders: watch.pending.push_back(Item::text(std::string())); break;
-        }
+        if (act.result) collect_element(watch.pending, mode, source_, p, q, emit_spans_, enc, element_text);
     }
 
     // The watched element has ended at `q`: decide its filters.
@@ -657,8 +654,8 @@ private:
             const Step* rest = rest_of(c, nrest);
             Items& out = results_[c.program];
             if (nrest == 0) {
-                if (mode_of(c) == CollectMode::Placeholders) out.push_back(Item::text(std::string()));
-                else append_capture(out, source_, parent.tag_p, q, emit_spans_, enc);
+                // Never Texts: such a filter takes the fragment route.
+                collect_element(out, mode_of(c), source_, parent.tag_p, q, emit_spans_, enc, [] { return Bytes(); });
             } else if (rest[0].is_element()) {
                 for (Item& it : watch.pending) out.push_back(std::move(it));
             } else if (auto v = read_attr(parent.tag.content, parent.tag.name_len, rest[0].attribute, enc)) {
@@ -714,12 +711,10 @@ private:
         const TagName tag_name(tag.name(), enc);
         for (std::size_t w = L.watch_begin; w < L.watch_end; ++w) {
             Watch& watch = watches_[w];
-            const Filter& flt = *step_of(cursors_[watch.cursor])->selector.filter;
-            if (!watch.has_left && tag_name.accepted_by(flt.path[0].matcher)) watch.has_left = true;  // left ""
-            if (!watch_result(watch, tag_name)) continue;
-            if (mode_of(cursors_[watch.cursor]) == CollectMode::Elements)
-                append_capture(watch.pending, source_, p, reader.buffer_position(), emit_spans_, enc);
-            else watch.pending.push_back(Item::text(std::string()));
+            if (!watch.has_left && tag_name.accepted_by(*watch.left_name)) watch.has_left = true;  // left ""
+            if (watch_result(watch, tag_name))
+                collect_empty(watch.pending, mode_of(cursors_[watch.cursor]), source_, p, reader.buffer_position(),
+                              emit_spans_, enc);
         }
         std::string fragment;
         bool fragment_made = false;
@@ -854,6 +849,9 @@ private:
     };
     std::vector<WaitSlot> waits_;
     std::vector<std::uint32_t> text_programs_;
+    // Whether a program has an @attr or #text step past its first (only
+    // then can an entered element owe answers taken from its tag).
+    bool takes_attr_text_ = false;
 };
 
 Expected<std::vector<Items>, EngineError> finish(const std::vector<const Program*>& programs,
@@ -869,20 +867,16 @@ Expected<std::vector<Items>, EngineError> finish(const std::vector<const Program
 
 Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Program*>& programs, Bytes source,
                                                    bool emit_spans, bool unicode) {
-    // UTF-16 and ISO-2022-JP documents, and text strings: as in run_with.
-    std::string decoded;
-    const bool transcoded = !unicode && transcode_document(source, decoded) != Transcoded::No;
-    if (transcoded) {
-        source = decoded;
-        emit_spans = false;
-    }
+    const DocumentText doc(source, unicode);
+    source = doc.bytes();
+    emit_spans = emit_spans && !doc.transcoded();
     std::vector<Items> results(programs.size());
     for (std::size_t i = 0; i < programs.size(); ++i) begin_modifiers(*programs[i], results[i], source);
     EngineError err;
     detail::Outcome o = detail::Outcome::Ok;
     {
         Reader reader(source);
-        if (transcoded || unicode) reader.fix_encoding(Encoding::Utf8);
+        doc.prepare(reader);
         detail::ManyPass pass(programs, source, emit_spans, results, err);
         o = pass.run_document(reader);
     }

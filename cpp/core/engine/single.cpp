@@ -353,19 +353,14 @@ namespace {
 
 Expected<Items, EngineError> run_whole(const Program& program, Bytes source, bool emit_spans, bool unicode,
                                        bool empty_tags_ambiguous) {
-    // UTF-16 and ISO-2022-JP documents are read in their UTF-8 form, and
-    // captures are copies of it (spans could not refer to the caller's bytes).
-    std::string decoded;
-    const bool transcoded = !unicode && transcode_document(source, decoded) != Transcoded::No;
-    if (transcoded) {
-        source = decoded;
-        emit_spans = false;
-    }
+    const DocumentText doc(source, unicode);
+    source = doc.bytes();
+    emit_spans = emit_spans && !doc.transcoded();
     Items items;
     begin_modifiers(program, items, source);
     if (!program.steps.empty()) {
         Reader reader(source);
-        if (transcoded || unicode) reader.fix_encoding(Encoding::Utf8);
+        doc.prepare(reader);
         EngineError err;
         detail::EvalContext ctx;
         ctx.source = source;
@@ -402,6 +397,12 @@ Expected<Items, EngineError> run_element(const Program& program, Bytes element, 
 }
 
 }  // namespace
+
+void DocumentText::open(Bytes source, bool unicode) {
+    unicode_ = unicode;
+    transcoded_ = !unicode && transcode_document(source, decoded_) != Transcoded::No;
+    bytes_ = transcoded_ ? Bytes(decoded_) : source;
+}
 
 Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool emit_spans, bool unicode) {
     return run_whole(program, source, emit_spans, unicode, true);

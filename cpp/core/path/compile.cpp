@@ -407,18 +407,18 @@ std::string error_message(Bytes text, const ParseError& e) {
     return msg;
 }
 
-std::uint8_t compute_result_hint(const Program& prog) {
+ResultHint compute_result_hint(const Program& prog) {
     const Step& last = prog.steps.back();
-    if (!last.is_element()) return 0;
+    if (!last.is_element()) return ResultHint::Elements;
     bool has_count = false;
     for (Modifier m : prog.modifiers)
         if (m == Modifier::Count) has_count = true;
-    if (prog.modifiers.size() == 1 && has_count) return 2;
+    if (prog.modifiers.size() == 1 && has_count) return ResultHint::Placeholders;
     const Selector::Kind sel = last.selector.kind;
     if (sel != Selector::Kind::Index && sel != Selector::Kind::Count && !prog.modifiers.empty() &&
         !has_count)
-        return 1;
-    return 0;
+        return ResultHint::Texts;
+    return ResultHint::Elements;
 }
 
 Expected<ProgramPtr, ParseError> compile_program(Bytes text) {

@@ -60,10 +60,15 @@ enum class Modifier : std::uint8_t {
     Flatten = 7, ToStr = 8, Sum = 9, Avg = 10, Min = 11, Max = 12,
 };
 
+// How the multi-path pass stores a program's captured elements, as the
+// modifiers will read them: whole elements, their texts (the modifiers only
+// look at texts), or empty placeholders (a lone count only counts them).
+enum class ResultHint : std::uint8_t { Elements = 0, Texts = 1, Placeholders = 2 };
+
 struct Program {
     std::vector<Step> steps;
     std::vector<Modifier> modifiers;
-    std::uint8_t result_hint = 0;  // 0 elements, 1 element texts, 2 placeholders (multi-path pass)
+    ResultHint result_hint = ResultHint::Elements;
 };
 
 using ProgramPtr = std::shared_ptr<const Program>;
