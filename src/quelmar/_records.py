@@ -156,6 +156,74 @@ def _path_text(p: str | Path) -> str:
     raise TypeError("paths must be str or Path objects")
 
 
+def _utf16_codec(head: bytes | bytearray) -> str | None:
+    """The codec of a document that starts with head when it is UTF-16."""
+    if head.startswith((b"\xff\xfe", b"\xfe\xff")):
+        return "utf-16"
+    if head.startswith(b"<\x00?\x00"):
+        return "utf-16-le"
+    if head.startswith(b"\x00<\x00?"):
+        return "utf-16-be"
+    return None
+
+
+def _declared(head: bytes | bytearray) -> tuple[str, bytes]:
+    """The encoding an ASCII-compatible document declares in its head, and
+    the declaration to put before each record (none for UTF-8)."""
+    m = _DECLARATION.match(head, 3 if head.startswith(b"\xef\xbb\xbf") else 0)
+    if m is not None:
+        e = _ENCODING.search(m.group(0))
+        if e is not None:
+            try:
+                encoding = codecs.lookup(e.group(1).decode("ascii")).name
+            except LookupError:
+                return "utf-8", b""
+            if encoding != "utf-8":
+                return encoding, m.group(0)
+    return "utf-8", b""
+
+
+def _with_doctype(prefix: bytes, doctype: bytes, utf16: bool) -> bytes:
+    """The prefix of each record once the document's DOCTYPE is known: its
+    entities must be declared before every record that uses them."""
+    if not prefix and not utf16:
+        prefix = b'<?xml version="1.0" encoding="UTF-8"?>'
+    return (prefix + b"\n" if prefix else b"") + doctype + b"\n"
+
+
+def _segment_bytes(segments: list[str], encoding: str) -> list[bytes]:
+    try:
+        return [s.encode(encoding) for s in segments]
+    except UnicodeError:
+        return [s.encode("utf-8") for s in segments]
+
+
+def _answerer(encoding: str, texts: list[str] | None) -> Any:
+    """A function of (record bytes, prefix) that answers the query on one
+    record: its Result, or the list of Results of texts."""
+    # Per record name: how to answer a record of that name.
+    answers: dict[bytes, Any] = {}
+
+    def make(raw_name: bytes) -> Any:
+        # The record's name as a path component: a backslash before
+        # anything but letters, digits, '_', '-' and ':' (a dot in a name).
+        name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
+        if texts is None:
+            return lambda data: get_bytes(data, name)
+        full = [name + "." + t for t in texts]
+        return lambda data: get_many_bytes(data, full)
+
+    def answer(record: bytes, prefix: bytes) -> Any:
+        m = _NAME_END.search(record, 1)
+        raw_name = record[1 : m.start()] if m else record[1:]
+        f = answers.get(raw_name)
+        if f is None:
+            f = answers[raw_name] = make(raw_name)
+        return f(prefix + record if prefix else record)
+
+    return answer
+
+
 @overload
 def records(source: _Source, path: str, paths: None = None, *, chunk_size: int = ...) -> Iterator[Result]: ...
 @overload
@@ -207,68 +275,29 @@ def _iterate(
             if len(buf) >= 4096 or (len(buf) >= 6 and b"?>" in buf) or (len(buf) >= 6 and not buf.lstrip(b"\xef\xbb\xbf").startswith(b"<?xml"[: len(buf)])):
                 break
         decoder = None
-        if buf.startswith((b"\xff\xfe", b"\xfe\xff")):
-            decoder = codecs.getincrementaldecoder("utf-16")()
-        elif buf.startswith(b"<\x00?\x00"):
-            decoder = codecs.getincrementaldecoder("utf-16-le")()
-        elif buf.startswith(b"\x00<\x00?"):
-            decoder = codecs.getincrementaldecoder("utf-16-be")()
+        codec = _utf16_codec(buf)
         prefix = b""
         encoding = "utf-8"
-        if decoder is not None:
-            dec = decoder
+        if codec is not None:
+            dec = decoder = codecs.getincrementaldecoder(codec)()
             raw = bytes(buf)
             buf = bytearray(dec.decode(raw).encode("utf-8"))
             chunks = (dec.decode(c).encode("utf-8") for c in chunks)
         else:
-            m = _DECLARATION.match(buf, 3 if buf.startswith(b"\xef\xbb\xbf") else 0)
-            if m is not None:
-                e = _ENCODING.search(m.group(0))
-                if e is not None:
-                    name = e.group(1).decode("ascii")
-                    try:
-                        encoding = codecs.lookup(name).name
-                    except LookupError:
-                        encoding = "utf-8"
-                    if encoding != "utf-8":
-                        prefix = m.group(0)
-        try:
-            seg_bytes = [s.encode(encoding) for s in segments]
-        except UnicodeError:
-            seg_bytes = [s.encode("utf-8") for s in segments]
-        splitter = RecordSplitter(seg_bytes, any_depth)
-        # Per record name: how to answer a record of that name.
-        answers: dict[bytes, Any] = {}
-
-        def answerer(raw_name: bytes) -> Any:
-            # The record's name as a path component: a backslash before
-            # anything but letters, digits, '_', '-' and ':' (a dot in a name).
-            name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
-            if texts is None:
-                return lambda data: get_bytes(data, name)
-            full = [name + "." + t for t in texts]
-            return lambda data: get_many_bytes(data, full)
+            encoding, prefix = _declared(buf)
+        splitter = RecordSplitter(_segment_bytes(segments, encoding), any_depth)
+        answer = _answerer(encoding, texts)
 
         more = True
         while True:
             spans, drop, doctype, finished = splitter.feed(buf)
             if doctype is not None:
-                if not prefix:
-                    prefix = b'<?xml version="1.0" encoding="UTF-8"?>' if decoder is None else b""
-                prefix += b"\n" + bytes(buf[doctype[0] : doctype[1]]) + b"\n"
-                if prefix.startswith(b"\n"):
-                    prefix = prefix[1:]
+                prefix = _with_doctype(prefix, bytes(buf[doctype[0] : doctype[1]]), decoder is not None)
             if spans:
                 view = memoryview(buf)
                 try:
                     for start, end in spans:
-                        record = bytes(view[start:end])
-                        m = _NAME_END.search(record, 1)
-                        raw_name = record[1 : m.start()] if m else record[1:]
-                        answer = answers.get(raw_name)
-                        if answer is None:
-                            answer = answers[raw_name] = answerer(raw_name)
-                        yield answer(prefix + record if prefix else record)
+                        yield answer(bytes(view[start:end]), prefix)
                 finally:
                     view.release()
             if drop:

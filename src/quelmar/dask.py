@@ -1,0 +1,158 @@
+"""The records of one big XML file, read in parallel by Dask.
+
+    >>> import quelmar.dask
+    >>> bag = quelmar.dask.read_records("pages.xml", "mediawiki.page", ["title", "revision.id"])
+    >>> bag.filter(lambda t: t[1] > 1000).count().compute()
+
+A first pass over the mapped file finds where the records are (the native
+splitter, without the interpreter lock) and cuts the file into byte ranges
+that hold whole records; each partition then maps the file and reads its
+range. Only the filename, the offsets and the path texts travel to the
+workers, so a ``distributed`` cluster works when its workers see the file
+at the same name (a shared filesystem). Dask is imported by this module
+only, not by ``import quelmar``.
+"""
+from __future__ import annotations
+
+import math
+import mmap
+import os
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any, Union
+
+from quelmar._extra import RecordSplitter, find_doctype, record_ranges, to_python
+from quelmar._quelmar import Path
+from quelmar._records import (
+    _answerer,
+    _declared,
+    _parse_path,
+    _path_text,
+    _segment_bytes,
+    _utf16_codec,
+    _with_doctype,
+    records,
+)
+
+if TYPE_CHECKING:
+    import dask.bag
+
+__all__ = ["read_records"]
+
+_Filename = Union[str, "os.PathLike[str]"]
+
+# About one partition per this many bytes when none is asked for.
+PARTITION_BYTES = 64 << 20
+
+# Any-depth records are found wherever they are: a range reader starts as
+# deep as no range can climb out of.
+_ANY_DEPTH_ANCESTORS = 1 << 62
+
+_COMPRESSED = (b"\x1f\x8b", b"BZh", b"\xfd7zXZ\x00", b"\x28\xb5\x2f\xfd")
+
+
+def _map(f: Any) -> mmap.mmap | None:
+    """The file mapped read-only, or None when it is empty."""
+    if os.fstat(f.fileno()).st_size == 0:
+        return None
+    return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+
+
+def _record_ranges(filename: _Filename, path: str, partitions: int | None = None) -> list[tuple[int, int]]:
+    """The byte ranges of filename that hold the records at path, about
+    partitions of them (one per 64 MiB when None; fewer when there are
+    fewer records).
+
+    Each range starts at a record's ``<`` and holds whole records only (and
+    what lies between them); together they hold every record the document
+    has before its end or its first structural error, in document order.
+    Read each one with _read_range. A UTF-16 document is one range, the
+    whole file (its records cannot be found in its bytes by position).
+    Raises ValueError for a compressed file.
+    """
+    segments, any_depth = _parse_path(path)
+    if partitions is not None and (isinstance(partitions, bool) or not isinstance(partitions, int) or partitions <= 0):
+        raise ValueError("partitions must be a positive int or None")
+    with open(filename, "rb") as f:
+        mm = _map(f)
+        if mm is None:
+            return []
+        with mm:
+            head = mm[:4096]
+            if head.startswith(_COMPRESSED):
+                raise ValueError(
+                    f"{os.fsdecode(filename)} is compressed: read_records reads one uncompressed file in "
+                    "parallel; for compressed files use quelmar.records, one partition per file"
+                )
+            if _utf16_codec(head) is not None:
+                return [(0, len(mm))]
+            encoding, _ = _declared(head)
+            if partitions is None:
+                partitions = max(1, math.ceil(len(mm) / PARTITION_BYTES))
+            step = max(1, math.ceil(len(mm) / partitions))
+            return record_ranges(mm, _segment_bytes(segments, encoding), any_depth, step)
+
+
+def _read_range(
+    filename: _Filename, path: str, start: int, end: int, paths: Sequence[str | Path] | None
+) -> list[Any]:
+    """The records in the range [start, end) of filename (a range from
+    _record_ranges), as ``to_python`` values: per record a tuple of one value
+    per path, or the record's own value when paths is None.
+
+    The file is mapped; each record is read with the document's encoding and
+    DOCTYPE (its declaration and entities go before every record), as
+    quelmar.records reads it.
+    """
+    segments, any_depth = _parse_path(path)
+    texts = None if paths is None else [_path_text(p) for p in paths]
+
+    def value(r: Any) -> Any:
+        return to_python(r) if texts is None else tuple(to_python(x) for x in r)
+
+    with open(filename, "rb") as f:
+        mm = _map(f)
+        if mm is None:
+            return []
+        with mm:
+            head = mm[:4096]
+            if _utf16_codec(head) is not None:
+                # One range, the whole file: read as a stream.
+                if start != 0:
+                    return []
+                return [value(r) for r in records(filename, path, texts)]
+            encoding, prefix = _declared(head)
+            doctype = find_doctype(mm)
+            if doctype is not None:
+                prefix = _with_doctype(prefix, mm[doctype[0] : doctype[1]], False)
+            splitter = RecordSplitter(_segment_bytes(segments, encoding), any_depth)
+            splitter.start_inside(_ANY_DEPTH_ANCESTORS if any_depth else len(segments) - 1)
+            answer = _answerer(encoding, texts)
+            with memoryview(mm) as view, view[start:end] as part:
+                spans = splitter.feed(part)[0]
+            return [value(answer(mm[start + s : start + e], prefix)) for s, e in spans]
+
+
+def read_records(
+    filename: _Filename, path: str, paths: Sequence[str | Path] | None, partitions: int | None = None
+) -> dask.bag.Bag:
+    """A Dask bag of the records at path in one uncompressed XML file.
+
+    Each item is a tuple with the ``to_python`` value of each of paths
+    (relative to the record, as for quelmar.records), or the record's own
+    value when paths is None. partitions is how many pieces the file is cut
+    into (by default one per 64 MiB; never more than there are records).
+    The records are found by a pass over the file when the bag is made;
+    the workers read them in parallel and must see the file at the same
+    name. A compressed file raises ValueError: give quelmar.records one
+    file per partition instead.
+    """
+    import dask
+    import dask.bag
+
+    filename = os.fspath(filename)
+    texts = None if paths is None else [_path_text(p) for p in paths]
+    ranges = _record_ranges(filename, path, partitions)
+    if not ranges:
+        return dask.bag.from_sequence([], npartitions=1)
+    read = dask.delayed(_read_range, pure=True)
+    return dask.bag.from_delayed([read(filename, path, s, e, texts) for s, e in ranges])
