@@ -469,19 +469,21 @@ class Output:
 _TSV_ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r", "|": "\\|"})
 
 
-def record_line(config: Config, answer: Any) -> str:
+def record_line(name: str, config: Config, answer: Any) -> str:
     """One record as one line, without its end."""
     if config.json:
         if config.paths:
             value: Any = [quelmar.to_python(r) for r in answer]
         else:
             value = quelmar.to_python(answer)
+        if config.with_filename:
+            value = {"file": name, "value": value}
         try:
             return json.dumps(value, ensure_ascii=False)
         except RecursionError:
             raise CliError("elements nested too deeply to be shown as JSON") from None
     fields = answer if config.paths else [answer]
-    return "\t".join(
+    return (f"{name}:" if config.with_filename else "") + "\t".join(
         "|".join(item.to_str().translate(_TSV_ESCAPES) for item in quelmar.as_list(r)) for r in fields
     )
 
@@ -493,28 +495,27 @@ def run_records(config: Config, files: list[str], paths: list[Path], out: Output
     stdin_read = False
     for name in files:
         shown = STDIN_NAME if name == "-" else name
-        prefix = f"{shown}:" if config.with_filename else ""
         if name == "-":
             if stdin_read:
                 continue  # a second '-' finds standard input at its end
             stdin_read = True
         try:
             source: Any = sys.stdin.buffer if name == "-" else name
-            it = quelmar.records(source, config.records, paths if paths else None)
+            it: Any = quelmar.records(source, config.records, paths if paths else None)
             n = 0
             try:
                 for answer in it:
                     n += 1
                     if not config.count:
-                        out.write(prefix + record_line(config, answer) + end)
+                        out.write(record_line(shown, config, answer) + end)
             finally:
-                it.close()  # type: ignore[attr-defined]
+                it.close()
             found = found or n > 0
             if config.count:
                 if config.json and config.with_filename:
                     out.write(json.dumps({"file": shown, "value": n}, ensure_ascii=False) + "\n")
                 else:
-                    out.write(f"{prefix}{n}{end}")
+                    out.write(f"{shown}:{n}{end}" if config.with_filename else f"{n}{end}")
         except OSError as e:
             errors = True
             out.error(f"{shown}: {e.strerror or e}")
@@ -534,7 +535,8 @@ def run(argv: Sequence[str] | None) -> int:
         paths = compile_paths(config.paths)
         # A bad record path stops here too, before any file is opened.
         try:
-            quelmar.records(io.BytesIO(), config.records).close()  # type: ignore[attr-defined]
+            check: Any = quelmar.records(io.BytesIO(), config.records)
+            check.close()
         except ValueError as e:
             raise CliError(f"bad record path {json.dumps(config.records, ensure_ascii=False)}: {e}") from None
         out = Output(len(files))

@@ -146,13 +146,19 @@ def read_records(
     name. A compressed file raises ValueError: give quelmar.records one
     file per partition instead.
     """
-    import dask
+    import importlib
+
     import dask.bag
 
+    # Dask's functions are untyped: reached through Any.
+    bag: Any = dask.bag
+    delayed: Any = importlib.import_module("dask.delayed").delayed
     filename = os.fspath(filename)
     texts = None if paths is None else [_path_text(p) for p in paths]
     ranges = _record_ranges(filename, path, partitions)
     if not ranges:
-        return dask.bag.from_sequence([], npartitions=1)
-    read = dask.delayed(_read_range, pure=True)
-    return dask.bag.from_delayed([read(filename, path, s, e, texts) for s, e in ranges])
+        result: dask.bag.Bag = bag.from_sequence([], npartitions=1)
+        return result
+    read = delayed(_read_range, pure=True)
+    result = bag.from_delayed([read(filename, path, s, e, texts) for s, e in ranges])
+    return result

@@ -37,7 +37,7 @@ bool RecordSplitter::take_doctype(RecordSpan& span) noexcept {
 }
 
 void RecordSplitter::start_inside(std::size_t ancestors) noexcept {
-    root_seen_ = true;
+    root_seen_ = ancestors > 0;  // at no depth, the record is the root
     depth_ = ancestors;
     unnamed_ = ancestors;
     matched_ = any_depth_ ? 0 : std::min(ancestors, segments_.size());
