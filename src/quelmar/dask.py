@@ -50,6 +50,14 @@ _ANY_DEPTH_ANCESTORS = 1 << 62
 _COMPRESSED = (b"\x1f\x8b", b"BZh", b"\xfd7zXZ\x00", b"\x28\xb5\x2f\xfd")
 
 
+class _Rows(list):  # type: ignore[type-arg]
+    """A partition's records. distributed sends a plain list of small tuples
+    between processes item by item (30 times slower than one pickle, for
+    100,000 records); a list of another type goes as one pickle."""
+
+    __slots__ = ()
+
+
 def _map(f: Any) -> mmap.mmap | None:
     """The file mapped read-only, or None when it is empty."""
     if os.fstat(f.fileno()).st_size == 0:
@@ -112,14 +120,14 @@ def _read_range(
     with open(filename, "rb") as f:
         mm = _map(f)
         if mm is None:
-            return []
+            return _Rows()
         with mm:
             head = mm[:4096]
             if _utf16_codec(head) is not None:
                 # One range, the whole file: read as a stream.
                 if start != 0:
-                    return []
-                return [value(r) for r in records(filename, path, texts)]
+                    return _Rows()
+                return _Rows(value(r) for r in records(filename, path, texts))
             encoding, prefix = _declared(head)
             doctype = find_doctype(mm)
             if doctype is not None:
@@ -129,7 +137,7 @@ def _read_range(
             answer = _answerer(encoding, texts)
             with memoryview(mm) as view, view[start:end] as part:
                 spans = splitter.feed(part)[0]
-            return [value(answer(mm[start + s : start + e], prefix)) for s, e in spans]
+            return _Rows([value(answer(mm[start + s : start + e], prefix)) for s, e in spans])
 
 
 def read_records(
