@@ -50,7 +50,7 @@ _ANY_DEPTH_ANCESTORS = 1 << 62
 _COMPRESSED = (b"\x1f\x8b", b"BZh", b"\xfd7zXZ\x00", b"\x28\xb5\x2f\xfd")
 
 
-class _Rows(list):  # type: ignore[type-arg]
+class _Rows(list[Any]):
     """A partition's records. distributed sends a plain list of small tuples
     between processes item by item (30 times slower than one pickle, for
     100,000 records); a list of another type goes as one pickle."""
