@@ -81,14 +81,20 @@ def timed(fn: Callable[[], Any], repeat: int) -> tuple[float, Any]:
     return statistics.median(times), result
 
 
+# The growth of the peak RSS over the RSS before the run (after the imports
+# and a first record), in kB from /proc.
 RSS_CHILD = """
-import resource, sys, quelmar
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+import sys, quelmar
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(key + ":"))
+it = quelmar.records(sys.argv[1], "catalog.book", ["title", "price"])
 n = 0
-for t, p in quelmar.records(sys.argv[1], "catalog.book", ["title", "price"]):
+for t, p in it:
+    if n == 0:
+        before = status("VmRSS")
     n += 1
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(n, (after - before) / 1024)
+print(n, (status("VmHWM") - before) / 1024)
 """
 
 
@@ -146,6 +152,7 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--no-lxml", action="store_true")
     ap.add_argument("--no-dask", action="store_true")
+    ap.add_argument("--only-rss-dask", action="store_true", help="skip the single-process timings")
     args = ap.parse_args(argv)
     plain = DATA / f"catalog-{args.size}MB.xml"
     gz = plain.with_name(plain.name + ".gz")
@@ -155,6 +162,18 @@ def main(argv: list[str] | None = None) -> int:
     def rate(seconds: float) -> float:
         return size / MB / seconds
 
+    if args.only_rss_dask:
+        for s in args.rss_sizes.split(","):
+            p = DATA / f"catalog-{s}MB.xml"
+            for src in (p, p.with_name(p.name + ".gz")):
+                res[f"rss_growth_mib[{src.name}]"] = rss_growth(src)[1]
+        if not args.no_dask:
+            res.update(dask_figures(plain, args.repeat))
+            res["records_count_only_s"] = timed(
+                lambda: sum(1 for _ in quelmar.records(plain, RECORD, FIELDS)), args.repeat
+            )[0]
+        print(json.dumps(res, indent=1))
+        return 0
     res["records_s"], expected = timed(lambda: q_records(plain), args.repeat)
     res["records_count"] = len(expected)
     res["gunzip_only_s"] = timed(lambda: gunzip_only(gz), args.repeat)[0]
