@@ -163,7 +163,7 @@ def main(argv: list[str] | None = None) -> int:
         return size / MB / seconds
 
     if args.only_rss_dask:
-        for s in args.rss_sizes.split(","):
+        for s in filter(None, args.rss_sizes.split(",")):
             p = DATA / f"catalog-{s}MB.xml"
             for src in (p, p.with_name(p.name + ".gz")):
                 res[f"rss_growth_mib[{src.name}]"] = rss_growth(src)[1]
@@ -193,7 +193,7 @@ def main(argv: list[str] | None = None) -> int:
             res["lxml_gz_s"], lx = timed(lambda: lx_records(gz), 1)
             assert lx == expected, "lxml disagrees on .gz"
             del lx
-    for s in args.rss_sizes.split(","):
+    for s in filter(None, args.rss_sizes.split(",")):
         p = DATA / f"catalog-{s}MB.xml"
         for src in (p, p.with_name(p.name + ".gz")):
             if src.exists():
