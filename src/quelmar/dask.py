@@ -167,6 +167,7 @@ def read_records(
     if not ranges:
         result: dask.bag.Bag = bag.from_sequence([], npartitions=1)
         return result
-    read = delayed(_read_range, pure=True)
+    # Not pure: the file may change between two bags over the same name.
+    read = delayed(_read_range, pure=False)
     result = bag.from_delayed([read(filename, path, s, e, texts) for s, e in ranges])
     return result
