@@ -126,6 +126,11 @@ def test_records_as_json_lines_from_compressed_files(tmp_path):
     assert [json.loads(line) for line in r.stdout.splitlines()] == [[2, "a"], [3.5, "b"]] * 2
     r = quelmar("--records", "shop.item", "--json", "-H", gz)
     assert json.loads(r.stdout.splitlines()[1]) == {"file": str(gz), "value": {"@id": "b", "name": "ink", "price": 3.5}}
+    # a damaged file: one line on stderr, status 2
+    data = gzip.compress(("<shop>" + "<item><name>pen</name></item>" * 20000 + "</shop>").encode())
+    gz.write_bytes(data[: len(data) // 2])
+    r = quelmar("--records", "shop.item", "-p", "name", gz)
+    assert (r.returncode, r.stderr) == (2, f"quelmar: {gz}: Compressed file ended before the end-of-stream marker was reached\n")
 
 
 def test_version():

@@ -24,12 +24,14 @@ from __future__ import annotations
 import argparse
 import io
 import json
+import lzma
 import mmap
 import multiprocessing
 import os
 import signal
 import stat
 import sys
+import zlib
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -519,7 +521,9 @@ def run_records(config: Config, files: list[str], paths: list[Path], out: Output
         except OSError as e:
             errors = True
             out.error(f"{shown}: {e.strerror or e}")
-        except (ValueError, TypeError, CliError) as e:
+        except (ValueError, TypeError, CliError, EOFError, zlib.error, lzma.LZMAError) as e:
+            # A damaged compressed file ends with its decompressor's error,
+            # after the records before the damage.
             errors = True
             first = str(e).splitlines()[0] if str(e) else type(e).__name__
             out.error(f"{shown}: {first}")
