@@ -130,6 +130,12 @@ BAD_CALLS = [
     ("record_ranges not a buffer", lambda: x.record_ranges(3, [b"r"], False, 1), ValueError),
     ("find_doctype not a buffer", lambda: x.find_doctype(DOC), ValueError),
     ("start_inside negative", lambda: x.RecordSplitter([b"r"], False).start_inside(-1), ValueError),
+    ("FrameBuilder foreign type", lambda: x.FrameBuilder(["a"], [False], bytearray), TypeError),
+    ("NativeBuffer made by hand", lambda: x.NativeBuffer(), TypeError),
+    ("FrameBuilder bad path", lambda: x.FrameBuilder(["a.#(x"], [False], x.NativeBuffer), ValueError),
+    ("FrameBuilder span outside", lambda: _builder().feed(DOC_B, [(0, len(DOC_B) + 1)], b""), ValueError),
+    ("FrameBuilder ambiguous", lambda: _builder(["a.b"]).feed(AMBIG.encode(), [(0, len(AMBIG))], b""), ValueError),
+    ("FrameBuilder undecodable", lambda: _builder(["*"]).feed(BAD_UTF8, [(0, len(BAD_UTF8))], b""), ValueError),
     ("compile wrong type", lambda: q.compile(b"r"), TypeError),
     ("compile error", lambda: q.compile("r.#(a"), ValueError),
     ("Path.get wrong data", lambda: q.compile("r").get(DOC_B), TypeError),
@@ -142,6 +148,16 @@ BAD_CALLS = [
 @pytest.mark.parametrize(("call", "exc"), [(c, e) for _, c, e in BAD_CALLS], ids=[n for n, _, _ in BAD_CALLS])
 def test_error_paths_do_not_leak(call, exc):
     run_flat(must_raise(call, exc), sources=(DOC, DOC_B))
+
+
+def _builder(paths=("a", "b.@x", "c", "d")):
+    return x.FrameBuilder(list(paths), [False, True, False, False][: len(paths)], x.NativeBuffer)
+
+
+def _frame(data):
+    b = _builder()
+    b.feed(data, [(0, len(data)), (0, len(data))], b"")
+    return [bytes(m) for c in b.finish() for m in c if isinstance(m, x.NativeBuffer)]
 
 
 def _module_calls():
@@ -175,6 +191,8 @@ def _module_calls():
         ("record_ranges", lambda: x.record_ranges(mm, [b"r", b"*"], False, 8), (mm,)),
         ("find_doctype", lambda: x.find_doctype(ba), (ba,)),
         ("RecordSplitter inside", lambda: (s := x.RecordSplitter([b"r", b"a"], False), s.start_inside(1), s.feed(ba)), (ba,)),
+        ("FrameBuilder", lambda: _frame(DOC_B), (DOC_B,)),
+        ("FrameBuilder bytearray", lambda: _frame(ba), (ba,)),
         ("compile", lambda: q.compile("r.a.#"), ()),
         ("compile uncached", lambda: [q.compile(f"x{i}") for i in range(3)], ()),
         ("Path.get", lambda: path.get(DOC), (DOC, path)),

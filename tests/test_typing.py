@@ -4,6 +4,7 @@ from __future__ import annotations
 import ast
 import inspect
 import os
+import pickle
 import runpy
 import subprocess
 import sys
@@ -134,11 +135,21 @@ def test_package_exports():
         "parse", "validate", "compile", "Path", "Result",
     }
     extra = {"check", "NotWellFormed", "to_python"}
-    helpers = {"as_list", "records"}  # the package's own, beyond the compiled modules
+    helpers = {"as_list", "records", "read_frame"}  # the package's own, beyond the compiled modules
     assert set(quelmar.__all__) == expected | extra | helpers
-    for name in expected:
-        assert getattr(quelmar, name) is getattr(native, name)
     from quelmar import _extra
+
+    for name in expected:
+        ours, theirs = getattr(quelmar, name), getattr(native, name)
+        if isinstance(theirs, type):
+            assert ours is theirs
+            continue
+        # A twin of the main module's function: same C function, same self,
+        # same signature; a description for help(), the original untouched.
+        assert ours is getattr(_extra, name) and ours.__self__ is native
+        assert ours.__text_signature__ == theirs.__text_signature__ and theirs.__doc__ is None
+        assert ours.__module__ == "quelmar" and len(ours.__doc__) > 80
+        assert pickle.loads(pickle.dumps(ours)) is ours
 
     for name in extra:
         assert getattr(quelmar, name) is getattr(_extra, name)

@@ -3,11 +3,13 @@
 // document as a NotWellFormed instance (returned, not raised);
 // `to_python(result)` turns a quelmar._quelmar.Result into plain data.
 #include <cstring>
+#include <mutex>
 
 #include "extra/to_python.hpp"
 #include "pyext/binding.hpp"
 #include "xml/wellformed.hpp"
 #include "extra/records.hpp"
+#include "extra/frame.hpp"
 
 namespace quelmar::py {
 namespace {
@@ -99,6 +101,107 @@ const char kCheckDoc[] =
     "(1-based, in characters) and offset (bytes into data; for a str, into\n"
     "its UTF-8 form). It is returned, not raised.";
 
+// ---------------------------------------------------------------- documented functions
+//
+// The main module's functions carry only their text signatures. The package
+// re-exports these twins instead: each calls the same C function with the
+// same module as `self` (same arguments, messages and speed), with a
+// paragraph that help() can show.
+
+struct Documented {
+    const char* name;
+    const char* doc;
+};
+
+constexpr Documented kDocumented[] = {
+    {"get",
+     "get(data, path)\n--\n\n"
+     "Answer a dotted path over an XML document held in a str, in one forward\n"
+     "pass, and return a Result: empty when nothing matches, one item (a text\n"
+     "or an element) or several. The Result reads the document lazily: .value\n"
+     "gives None, a number, a str, a list or a dict; .to_str(), len(), r[i],\n"
+     "r['name'] and r.get(path) go on from it. Raises ValueError for a path\n"
+     "that does not compile or a selector-less step that matches twice."},
+    {"get_bytes",
+     "get_bytes(data, path)\n--\n\n"
+     "As get, over a document held in bytes: read as they are, in the encoding\n"
+     "that its byte-order mark or XML declaration names (UTF-8 by default),\n"
+     "without decoding it to str first."},
+    {"get_buffer",
+     "get_buffer(data, path)\n--\n\n"
+     "As get_bytes, over any object exporting a contiguous byte buffer: a\n"
+     "bytearray, a memoryview, an mmap of a file (only the matches are\n"
+     "copied). The buffer must not be resized while the call runs."},
+    {"get_many",
+     "get_many(data, paths)\n--\n\n"
+     "Answer several paths over one str document in a single pass: paths is a\n"
+     "list of path strings or compiled Paths, and the result a list with one\n"
+     "Result per path, in the same order, each as get would give it."},
+    {"get_many_bytes",
+     "get_many_bytes(data, paths)\n--\n\n"
+     "As get_many, over a document held in bytes (its declared encoding is\n"
+     "honoured, as in get_bytes)."},
+    {"get_many_buffer",
+     "get_many_buffer(data, paths)\n--\n\n"
+     "As get_many, over any object exporting a contiguous byte buffer (a\n"
+     "bytearray, a memoryview, an mmap), as in get_buffer."},
+    {"parse",
+     "parse(data)\n--\n\n"
+     "The whole document (a str, bytes or a buffer) as a Result, read only as\n"
+     "far as it is used: r['child'], r.get(path), .value and the views answer\n"
+     "from the document's root element."},
+    {"compile",
+     "compile(path)\n--\n\n"
+     "Compile a path once, for queries over many documents: the Path's get,\n"
+     "get_bytes and get_buffer methods answer it, and get_many accepts it in\n"
+     "its list. Paths pickle by their text. Raises ValueError for a path that\n"
+     "does not compile (an empty path included)."},
+    {"validate",
+     "validate(data)\n--\n\n"
+     "True if data (a str, bytes or a buffer) is a well-formed XML document,\n"
+     "namespaces included, else False. check(data) says where and why it is\n"
+     "not."},
+};
+
+constexpr std::size_t kDocumentedCount = sizeof(kDocumented) / sizeof(kDocumented[0]);
+
+// Filled at the first exec from the main module's own definitions: the
+// functions are those of one binary, the same in every interpreter, and
+// interpreters with their own GIL may run their exec steps at once.
+PyMethodDef documented_defs[kDocumentedCount];
+std::once_flag documented_once;
+
+int add_documented(PyObject* module, PyObject* main) {
+    PyRef functions[kDocumentedCount];
+    const PyMethodDef* defs[kDocumentedCount];
+    for (std::size_t i = 0; i < kDocumentedCount; ++i) {
+        functions[i] = PyRef::steal(PyObject_GetAttrString(main, kDocumented[i].name));
+        if (!functions[i]) return -1;
+        if (!PyCFunction_Check(functions[i].get())) {
+            PyErr_Format(PyExc_ImportError, "quelmar._quelmar.%s is not a built-in function", kDocumented[i].name);
+            return -1;
+        }
+        defs[i] = reinterpret_cast<PyCFunctionObject*>(functions[i].get())->m_ml;
+    }
+    std::call_once(documented_once, [&] {
+        for (std::size_t i = 0; i < kDocumentedCount; ++i)
+            documented_defs[i] = PyMethodDef{kDocumented[i].name, defs[i]->ml_meth, defs[i]->ml_flags, kDocumented[i].doc};
+    });
+    PyRef package_name = PyRef::steal(PyUnicode_FromString("quelmar"));
+    if (!package_name) return -1;
+    for (std::size_t i = 0; i < kDocumentedCount; ++i) {
+        if (documented_defs[i].ml_meth != defs[i]->ml_meth || documented_defs[i].ml_flags != defs[i]->ml_flags) {
+            PyErr_Format(PyExc_ImportError, "quelmar._quelmar.%s changed between imports", kDocumented[i].name);
+            return -1;
+        }
+        PyRef twin = PyRef::steal(
+            PyCMethod_New(&documented_defs[i], PyCFunction_GET_SELF(functions[i].get()), package_name.get(), nullptr));
+        if (!twin) return -1;
+        if (PyModule_AddObjectRef(module, kDocumented[i].name, twin.get()) < 0) return -1;
+    }
+    return 0;
+}
+
 PyMethodDef extra_functions[] = {
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_check)), METH_FASTCALL | METH_KEYWORDS,
      kCheckDoc},
@@ -131,7 +234,9 @@ int extra_exec(PyObject* module) {
         return -1;
     }
     state(module)->result_type = result;
-    return add_record_splitter(module);
+    if (add_documented(module, main.get()) < 0) return -1;
+    if (add_record_splitter(module) < 0) return -1;
+    return add_frame_types(module);
 }
 
 int extra_traverse(PyObject* module, visitproc visit, void* arg) {

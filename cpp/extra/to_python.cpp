@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/canonical.hpp"
 #include "common/hash.hpp"
 #include "common/text.hpp"
 #include "pyext/result_impl.hpp"
@@ -34,94 +35,23 @@ namespace {
 
 // ---------------------------------------------------------------- numbers
 
-// Where a text spelled as a number stops being one: its parts.
-struct NumberShape {
-    bool number = false;
-    bool negative = false;
-    Bytes integer;   // digits before the point
-    Bytes fraction;  // digits after it (empty for an integer)
-};
-
-// -?(0|[1-9][0-9]*)(\.[0-9]+)?, nothing around it.
-NumberShape number_shape(Bytes t) noexcept {
-    NumberShape s;
-    std::size_t i = 0;
-    if (i < t.size() && t[i] == '-') {
-        s.negative = true;
-        ++i;
-    }
-    const std::size_t int_start = i;
-    if (i >= t.size() || t[i] < '0' || t[i] > '9') return s;
-    if (t[i] == '0') {
-        ++i;
-    } else {
-        while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
-    }
-    s.integer = t.substr(int_start, i - int_start);
-    if (i < t.size()) {
-        if (t[i] != '.') return s;
-        const std::size_t frac_start = ++i;
-        while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
-        if (i != t.size() || i == frac_start) return s;
-        s.fraction = t.substr(frac_start);
-    }
-    s.number = true;
-    return s;
-}
-
-bool all_zeros(Bytes digits) noexcept { return digits.find_first_not_of('0') == Bytes::npos; }
-
-// Digits are 0-9 only; at most 18 of them fit a long long.
-long long small_integer(Bytes digits) noexcept {
-    long long n = 0;
-    for (char c : digits) n = n * 10 + (c - '0');
-    return n;
-}
-
-// Longer than any double's shortest spelling without exponent (the smallest
-// subnormal takes 327 characters): such a text is no float's.
-constexpr std::size_t kMaxFloatText = 400;
-
-// The Python number a text is the canonical spelling of: an integer without
-// leading zeros (any size), or a float written as Python's repr writes it
-// (`32.5`, `0.5`, `100.0`) or as the numeric modifiers write it (shortest
-// digits, never an exponent: `0.0000001`). Negative zero, signs other than a
-// leading '-', exponents, infinities and NaN are texts. Returns nullptr
-// without an error set when the text is not such a spelling.
+// The Python number a text is the canonical spelling of (classify_number),
+// or nullptr without an error set when it is a text. An integer beyond
+// int64 goes through the interpreter's own conversion, with its limit on
+// digits: a number past that limit could not be printed either, so it stays
+// a text.
 PyObject* canonical_number(Bytes t) {
-    if (t.empty() || (t[0] != '-' && (t[0] < '0' || t[0] > '9'))) return nullptr;
-    const NumberShape s = number_shape(t);
-    if (!s.number) return nullptr;
-    const bool zero = all_zeros(s.integer) && all_zeros(s.fraction);
-    if (s.negative && zero) return nullptr;  // -0, -0.0
-    if (s.fraction.empty()) {
-        if (s.integer.size() <= 18) {
-            const long long n = small_integer(s.integer);
-            return PyLong_FromLongLong(s.negative ? -n : n);
-        }
-        // The interpreter's own conversion, with its limit on digits: a
-        // number past that limit could not be printed either, so it stays
-        // a text.
-        const std::string text(t);
-        PyObject* n = PyLong_FromString(text.c_str(), nullptr, 10);
-        if (n == nullptr && PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_Clear();
-        return n;
+    const CanonicalNumber n = classify_number(t);
+    switch (n.kind) {
+        case CanonicalNumber::Kind::None: return nullptr;
+        case CanonicalNumber::Kind::Int: return PyLong_FromLongLong(n.integer);
+        case CanonicalNumber::Kind::Float: return PyFloat_FromDouble(n.real);
+        case CanonicalNumber::Kind::BigInt: break;
     }
-    if (s.fraction == "0") {
-        // An integral float as repr writes it: below 1e16, exact.
-        if (s.integer.size() > 16) return nullptr;
-        const long long n = small_integer(s.integer);
-        const double x = static_cast<double>(n);
-        if (static_cast<long long>(x) != n || x >= 1e16) return nullptr;
-        return PyFloat_FromDouble(s.negative ? -x : x);
-    }
-    if (t.size() > kMaxFloatText) return nullptr;
-    const auto x = parse_decimal_float(t);
-    if (!x || !std::isfinite(*x) || *x == std::trunc(*x)) return nullptr;
-    // Not integral: format_number gives the shortest digits that read back,
-    // spelled out, which is also repr's spelling from 1e-4 up.
-    if (format_number(*x) != t) return nullptr;
-    return PyFloat_FromDouble(*x);
+    const std::string text(t);
+    PyObject* big = PyLong_FromString(text.c_str(), nullptr, 10);
+    if (big == nullptr && PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_Clear();
+    return big;
 }
 
 // A text's value: the number it spells canonically, else the text (strict

@@ -4,16 +4,20 @@
     >>> quelmar.get("<shop><book><title>Dune</title></book></shop>", "shop.book.title").value
     'Dune'
 
-The functions and classes live in the compiled module ``quelmar._quelmar``;
-this package re-exports the public ones and adds ``__version__``. ``check``,
-``NotWellFormed`` and ``to_python`` come from a second compiled module,
-``quelmar._extra``; ``as_list`` is written in Python (``quelmar._helpers``).
+The functions and classes live in the compiled module ``quelmar._quelmar``,
+whose functions carry only their signatures. This package re-exports its
+classes, and its functions as twins from a second compiled module,
+``quelmar._extra``: the same C functions, called the same way, with a
+description for help(). ``check``, ``NotWellFormed`` and ``to_python`` come
+from ``quelmar._extra`` too; ``as_list``, ``records`` and ``read_frame``
+are written in Python.
 """
 from importlib.metadata import PackageNotFoundError, version as _dist_version
 
-from quelmar._quelmar import (
-    Path,
-    Result,
+from quelmar._quelmar import Path, Result
+from quelmar._extra import (
+    NotWellFormed,
+    check,
     compile,
     get,
     get_buffer,
@@ -22,11 +26,12 @@ from quelmar._quelmar import (
     get_many_buffer,
     get_many_bytes,
     parse,
+    to_python,
     validate,
 )
-from quelmar._extra import NotWellFormed, check, to_python
 from quelmar._helpers import as_list
 from quelmar._records import records
+from quelmar._frame import read_frame
 
 __all__ = [
     "get",
@@ -45,6 +50,7 @@ __all__ = [
     "as_list",
     "to_python",
     "records",
+    "read_frame",
 ]
 
 # The version is written once, in pyproject.toml, and reaches us through the

@@ -3,7 +3,19 @@
 import sys
 from typing import Any
 
-from quelmar._quelmar import Result
+from quelmar._quelmar import Result as Result
+
+# The main module's functions, with a description for help(): the same C
+# functions, so the same signatures.
+from quelmar._quelmar import compile as compile
+from quelmar._quelmar import get as get
+from quelmar._quelmar import get_buffer as get_buffer
+from quelmar._quelmar import get_bytes as get_bytes
+from quelmar._quelmar import get_many as get_many
+from quelmar._quelmar import get_many_buffer as get_many_buffer
+from quelmar._quelmar import get_many_bytes as get_many_bytes
+from quelmar._quelmar import parse as parse
+from quelmar._quelmar import validate as validate
 
 if sys.version_info >= (3, 12):
     from collections.abc import Buffer
@@ -32,6 +44,26 @@ class RecordSplitter:
     def feed(
         self, buffer: Buffer
     ) -> tuple[list[tuple[int, int]], int, tuple[int, int] | None, bool]: ...
+
+class NativeBuffer(Buffer):
+    """Read-only memory of a column built natively (the buffer protocol)."""
+
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+# One finished column: (type, rows, row_validity, row_offsets, values, nulls,
+# validity, data, offsets); see quelmar._frame.
+_Column = tuple[
+    str, int, NativeBuffer | None, NativeBuffer | None, int, int, NativeBuffer | None, NativeBuffer | None,
+    NativeBuffer | None,
+]
+
+class FrameBuilder:
+    """Columns built from records, one path per column."""
+
+    def __init__(self, paths: list[str], strings: list[bool], buffer_type: type[NativeBuffer]) -> None: ...
+    def feed(self, buffer: Buffer, spans: list[tuple[int, int]], prefix: bytes, /) -> None: ...
+    def finish(self) -> list[_Column]: ...
+    def rows(self) -> int: ...
 
 def record_ranges(buffer: Buffer, segments: list[bytes], any_depth: bool, step: int, /) -> list[tuple[int, int]]: ...
 def find_doctype(buffer: Buffer, /) -> tuple[int, int] | None: ...

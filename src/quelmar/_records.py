@@ -156,74 +156,6 @@ def _path_text(p: str | Path) -> str:
     raise TypeError("paths must be str or Path objects")
 
 
-def _utf16_codec(head: bytes | bytearray) -> str | None:
-    """The codec of a document that starts with head when it is UTF-16."""
-    if head.startswith((b"\xff\xfe", b"\xfe\xff")):
-        return "utf-16"
-    if head.startswith(b"<\x00?\x00"):
-        return "utf-16-le"
-    if head.startswith(b"\x00<\x00?"):
-        return "utf-16-be"
-    return None
-
-
-def _declared(head: bytes | bytearray) -> tuple[str, bytes]:
-    """The encoding an ASCII-compatible document declares in its head, and
-    the declaration to put before each record (none for UTF-8)."""
-    m = _DECLARATION.match(head, 3 if head.startswith(b"\xef\xbb\xbf") else 0)
-    if m is not None:
-        e = _ENCODING.search(m.group(0))
-        if e is not None:
-            try:
-                encoding = codecs.lookup(e.group(1).decode("ascii")).name
-            except LookupError:
-                return "utf-8", b""
-            if encoding != "utf-8":
-                return encoding, m.group(0)
-    return "utf-8", b""
-
-
-def _with_doctype(prefix: bytes, doctype: bytes, utf16: bool) -> bytes:
-    """The prefix of each record once the document's DOCTYPE is known: its
-    entities must be declared before every record that uses them."""
-    if not prefix and not utf16:
-        prefix = b'<?xml version="1.0" encoding="UTF-8"?>'
-    return (prefix + b"\n" if prefix else b"") + doctype + b"\n"
-
-
-def _segment_bytes(segments: list[str], encoding: str) -> list[bytes]:
-    try:
-        return [s.encode(encoding) for s in segments]
-    except UnicodeError:
-        return [s.encode("utf-8") for s in segments]
-
-
-def _answerer(encoding: str, texts: list[str] | None) -> Any:
-    """A function of (record bytes, prefix) that answers the query on one
-    record: its Result, or the list of Results of texts."""
-    # Per record name: how to answer a record of that name.
-    answers: dict[bytes, Any] = {}
-
-    def make(raw_name: bytes) -> Any:
-        # The record's name as a path component: a backslash before
-        # anything but letters, digits, '_', '-' and ':' (a dot in a name).
-        name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
-        if texts is None:
-            return lambda data: get_bytes(data, name)
-        full = [name + "." + t for t in texts]
-        return lambda data: get_many_bytes(data, full)
-
-    def answer(record: bytes, prefix: bytes) -> Any:
-        m = _NAME_END.search(record, 1)
-        raw_name = record[1 : m.start()] if m else record[1:]
-        f = answers.get(raw_name)
-        if f is None:
-            f = answers[raw_name] = make(raw_name)
-        return f(prefix + record if prefix else record)
-
-    return answer
-
-
 @overload
 def records(source: _Source, path: str, paths: None = None, *, chunk_size: int = ...) -> Iterator[Result]: ...
 @overload
@@ -267,51 +199,141 @@ def _iterate(
     source = (_read_ahead if compressed else _chunks)(f, chunk_size)
     try:
         yield None
-        chunks: Iterator[bytes | bytearray] = source
-        buf = bytearray()
-        # The start of the document: a byte-order mark and the declaration.
-        for data in chunks:
-            buf += data
-            if len(buf) >= 4096 or (len(buf) >= 6 and b"?>" in buf) or (len(buf) >= 6 and not buf.lstrip(b"\xef\xbb\xbf").startswith(b"<?xml"[: len(buf)])):
-                break
-        decoder = None
-        codec = _utf16_codec(buf)
-        prefix = b""
-        encoding = "utf-8"
-        if codec is not None:
-            dec = decoder = codecs.getincrementaldecoder(codec)()
-            raw = bytes(buf)
-            buf = bytearray(dec.decode(raw).encode("utf-8"))
-            chunks = (dec.decode(c).encode("utf-8") for c in chunks)
-        else:
-            encoding, prefix = _declared(buf)
-        splitter = RecordSplitter(_segment_bytes(segments, encoding), any_depth)
-        answer = _answerer(encoding, texts)
+        # Per record name: how to answer a record of that name.
+        answers: dict[bytes, Any] = {}
 
-        more = True
-        while True:
-            spans, drop, doctype, finished = splitter.feed(buf)
-            if doctype is not None:
-                prefix = _with_doctype(prefix, bytes(buf[doctype[0] : doctype[1]]), decoder is not None)
-            if spans:
-                view = memoryview(buf)
-                try:
-                    for start, end in spans:
-                        yield answer(bytes(view[start:end]), prefix)
-                finally:
-                    view.release()
-            if drop:
-                del buf[:drop]
-            if finished or not more:
-                return
-            for data in chunks:
-                buf += data
-                break
-            else:
-                more = False
-                if not buf:
-                    return
+        def answerer(raw_name: bytes, encoding: str) -> Any:
+            # The record's name as a path component: a backslash before
+            # anything but letters, digits, '_', '-' and ':' (a dot in a name).
+            name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
+            if texts is None:
+                return lambda data: get_bytes(data, name)
+            full = [name + "." + t for t in texts]
+            return lambda data: get_many_bytes(data, full)
+
+        for buf, spans, prefix, encoding in _split(source, segments, any_depth):
+            view = memoryview(buf)
+            try:
+                for start, end in spans:
+                    record = bytes(view[start:end])
+                    m = _NAME_END.search(record, 1)
+                    raw_name = record[1 : m.start()] if m else record[1:]
+                    answer = answers.get(raw_name)
+                    if answer is None:
+                        answer = answers[raw_name] = answerer(raw_name, encoding)
+                    yield answer(prefix + record if prefix else record)
+            finally:
+                view.release()
     finally:
         source.close()  # type: ignore[attr-defined]
         if owned:
             f.close()
+
+
+def _coding(head: bytes | bytearray) -> tuple[Any, bytes, str]:
+    """What the start of a document says of its encoding: a UTF-16 decoder
+    (its text is turned into UTF-8) or None, the prefix each record needs
+    (the declaration of a legacy encoding) and the codec name."""
+    if head.startswith((b"\xff\xfe", b"\xfe\xff")):
+        return codecs.getincrementaldecoder("utf-16")(), b"", "utf-8"
+    if head.startswith(b"<\x00?\x00"):
+        return codecs.getincrementaldecoder("utf-16-le")(), b"", "utf-8"
+    if head.startswith(b"\x00<\x00?"):
+        return codecs.getincrementaldecoder("utf-16-be")(), b"", "utf-8"
+    m = _DECLARATION.match(head, 3 if head.startswith(b"\xef\xbb\xbf") else 0)
+    if m is not None:
+        e = _ENCODING.search(m.group(0))
+        if e is not None:
+            try:
+                encoding = codecs.lookup(e.group(1).decode("ascii")).name
+            except LookupError:
+                encoding = "utf-8"
+            if encoding != "utf-8":
+                return None, m.group(0), encoding
+    return None, b"", "utf-8"
+
+
+def _splitter(segments: list[str], encoding: str, any_depth: bool) -> RecordSplitter:
+    try:
+        seg_bytes = [s.encode(encoding) for s in segments]
+    except UnicodeError:
+        seg_bytes = [s.encode("utf-8") for s in segments]
+    return RecordSplitter(seg_bytes, any_depth)
+
+
+def _add_doctype(prefix: bytes, doctype: bytes, transcoded: bool) -> bytes:
+    if not prefix:
+        prefix = b'<?xml version="1.0" encoding="UTF-8"?>' if not transcoded else b""
+    prefix += b"\n" + doctype + b"\n"
+    return prefix[1:] if prefix.startswith(b"\n") else prefix
+
+
+def _split(
+    chunks: Iterator[Any], segments: list[str], any_depth: bool
+) -> Iterator[tuple[bytearray, list[tuple[int, int]], bytes, str]]:
+    """The records of a document read chunk after chunk, in batches.
+
+    Each batch is (buffer, record spans into it, prefix, encoding): the
+    prefix (the declaration of a legacy encoding, the DOCTYPE) goes before
+    each record to make it a document of its own; the text is UTF-8 unless
+    the encoding (a codec name) says otherwise. The buffer changes once the
+    consumer asks for the next batch.
+    """
+    buf = bytearray()
+    # The start of the document: a byte-order mark and the declaration.
+    for data in chunks:
+        buf += data
+        if len(buf) >= 4096 or (len(buf) >= 6 and b"?>" in buf) or (len(buf) >= 6 and not buf.lstrip(b"\xef\xbb\xbf").startswith(b"<?xml"[: len(buf)])):
+            break
+    decoder, prefix, encoding = _coding(buf)
+    if decoder is not None:
+        dec = decoder
+        raw = bytes(buf)
+        buf = bytearray(dec.decode(raw).encode("utf-8"))
+        chunks = (dec.decode(c).encode("utf-8") for c in chunks)
+    splitter = _splitter(segments, encoding, any_depth)
+    more = True
+    while True:
+        spans, drop, doctype, finished = splitter.feed(buf)
+        if doctype is not None:
+            prefix = _add_doctype(prefix, bytes(buf[doctype[0] : doctype[1]]), decoder is not None)
+        if spans:
+            yield buf, spans, prefix, encoding
+        if drop:
+            del buf[:drop]
+        if finished or not more:
+            return
+        for data in chunks:
+            buf += data
+            break
+        else:
+            more = False
+            if not buf:
+                return
+
+
+def _split_memory(
+    data: Any, segments: list[str], any_depth: bool, window: int
+) -> Iterator[tuple[memoryview, list[tuple[int, int]], bytes, str]]:
+    """_split over a document held in memory, without copying it: each
+    batch's buffer is a view of the document, window bytes more each time."""
+    view = memoryview(data).cast("B")
+    decoder, prefix, encoding = _coding(bytes(view[:4096]))
+    if decoder is not None:  # UTF-16: read as UTF-8, chunk after chunk
+        chunks = (view[i : i + window] for i in range(0, len(view), window))
+        yield from _split(chunks, segments, any_depth)  # type: ignore[misc]
+        return
+    splitter = _splitter(segments, encoding, any_depth)
+    start, end = 0, min(len(view), window)
+    while True:
+        part = view[start:end]
+        spans, drop, doctype, finished = splitter.feed(part)
+        if doctype is not None:
+            prefix = _add_doctype(prefix, bytes(part[doctype[0] : doctype[1]]), False)
+        if spans:
+            yield part, spans, prefix, encoding
+        part.release()
+        start += drop
+        if finished or end == len(view):
+            return
+        end = min(len(view), end + window)

@@ -20,18 +20,9 @@ import os
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, Union
 
-from quelmar._extra import RecordSplitter, find_doctype, record_ranges, to_python
-from quelmar._quelmar import Path
-from quelmar._records import (
-    _answerer,
-    _declared,
-    _parse_path,
-    _path_text,
-    _segment_bytes,
-    _utf16_codec,
-    _with_doctype,
-    records,
-)
+from quelmar._extra import find_doctype, record_ranges, to_python
+from quelmar._quelmar import Path, get_bytes, get_many_bytes
+from quelmar._records import _ESCAPE, _NAME_END, _add_doctype, _coding, _parse_path, _path_text, _splitter, records
 
 if TYPE_CHECKING:
     import dask.bag
@@ -56,6 +47,37 @@ class _Rows(list[Any]):
     100,000 records); a list of another type goes as one pickle."""
 
     __slots__ = ()
+
+
+def _answerer(encoding: str, texts: list[str] | None) -> Any:
+    """A function of (record bytes, prefix) that answers the query on one
+    record as quelmar.records does: its Result, or the Results of texts."""
+    answers: dict[bytes, Any] = {}  # per record name
+
+    def make(raw_name: bytes) -> Any:
+        # The record's name as a path component (a dot in a name escaped).
+        name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
+        if texts is None:
+            return lambda data: get_bytes(data, name)
+        full = [name + "." + t for t in texts]
+        return lambda data: get_many_bytes(data, full)
+
+    def answer(record: bytes, prefix: bytes) -> Any:
+        m = _NAME_END.search(record, 1)
+        raw_name = record[1 : m.start()] if m else record[1:]
+        f = answers.get(raw_name)
+        if f is None:
+            f = answers[raw_name] = make(raw_name)
+        return f(prefix + record if prefix else record)
+
+    return answer
+
+
+def _segment_bytes(segments: list[str], encoding: str) -> list[bytes]:
+    try:
+        return [s.encode(encoding) for s in segments]
+    except UnicodeError:
+        return [s.encode("utf-8") for s in segments]
 
 
 def _map(f: Any) -> mmap.mmap | None:
@@ -91,9 +113,9 @@ def _record_ranges(filename: _Filename, path: str, partitions: int | None = None
                     f"{os.fsdecode(filename)} is compressed: read_records reads one uncompressed file in "
                     "parallel; for compressed files use quelmar.records, one partition per file"
                 )
-            if _utf16_codec(head) is not None:
+            decoder, _, encoding = _coding(head)
+            if decoder is not None:
                 return [(0, len(mm))]
-            encoding, _ = _declared(head)
             if partitions is None:
                 partitions = max(1, math.ceil(len(mm) / PARTITION_BYTES))
             step = max(1, math.ceil(len(mm) / partitions))
@@ -123,16 +145,16 @@ def _read_range(
             return _Rows()
         with mm:
             head = mm[:4096]
-            if _utf16_codec(head) is not None:
+            decoder, prefix, encoding = _coding(head)
+            if decoder is not None:
                 # One range, the whole file: read as a stream.
                 if start != 0:
                     return _Rows()
                 return _Rows(value(r) for r in records(filename, path, texts))
-            encoding, prefix = _declared(head)
             doctype = find_doctype(mm)
             if doctype is not None:
-                prefix = _with_doctype(prefix, mm[doctype[0] : doctype[1]], False)
-            splitter = RecordSplitter(_segment_bytes(segments, encoding), any_depth)
+                prefix = _add_doctype(prefix, mm[doctype[0] : doctype[1]], False)
+            splitter = _splitter(segments, encoding, any_depth)
             splitter.start_inside(_ANY_DEPTH_ANCESTORS if any_depth else len(segments) - 1)
             answer = _answerer(encoding, texts)
             with memoryview(mm) as view, view[start:end] as part:

@@ -1,0 +1,256 @@
+"""Records into pandas DataFrames, Arrow tables and Polars frames.
+
+The record splitter of ``quelmar.records`` cuts the document into records;
+the native FrameBuilder answers every column's path over each record in one
+engine pass and appends the values to typed column buffers (no Python object
+per cell). pyarrow then wraps those buffers as Arrow arrays without copying
+them, and pandas or Polars read the Arrow table.
+"""
+from __future__ import annotations
+
+import os
+import re
+from collections.abc import Generator, Mapping, Sequence
+from typing import Any
+
+from quelmar._extra import FrameBuilder, NativeBuffer, to_python
+from quelmar._quelmar import Path, get_bytes
+from quelmar._records import _chunks, _open, _parse_path, _path_text, _read_ahead, _split, _split_memory
+
+__all__ = ["read_frame"]
+
+_CHUNK = 1 << 20
+_SAMPLE = 100  # records looked at to find the default columns
+_ESCAPE = re.compile(r"[^\w:-]")
+# dtype values that keep a column's texts as they are (no number guessing).
+_TEXT_DTYPES = ("str", "string", "object", "large_string", "utf8")
+
+
+def _default_columns(samples: list[Any]) -> dict[str, str]:
+    """Attributes and leaf children of the sampled records, as columns."""
+    attributes: list[str] = []
+    children: list[str] = []
+    nested: set[str] = set()
+    for value in samples:
+        if not isinstance(value, dict):
+            continue
+        for key, v in value.items():
+            if key == "#text":
+                continue
+            if key.startswith("@"):
+                if key not in attributes:
+                    attributes.append(key)
+                continue
+            if key not in children:
+                children.append(key)
+            if isinstance(v, dict) or (isinstance(v, list) and any(isinstance(x, dict) for x in v)):
+                nested.add(key)
+    leaves = [c for c in children if c not in nested]
+    columns: dict[str, str] = {}
+    for a in attributes:
+        columns[a[1:] if a[1:] not in leaves else a] = a
+    for c in leaves:
+        columns[c] = _ESCAPE.sub(r"\\\g<0>", c)
+    return columns
+
+
+def _columns(columns: Any) -> tuple[list[str], list[str]]:
+    if isinstance(columns, Mapping):
+        names = list(columns)
+        if not all(isinstance(n, str) for n in names):
+            raise TypeError("column names must be str")
+        return names, [_path_text(p) for p in columns.values()]
+    if isinstance(columns, (str, Path)) or not isinstance(columns, Sequence):
+        raise TypeError("columns must be a dict of {name: path}, a list of paths or None")
+    paths = [_path_text(p) for p in columns]
+    return paths, paths
+
+
+def _dtypes(dtype: Any, names: list[str]) -> dict[str, Any]:
+    if dtype is None:
+        return {}
+    if isinstance(dtype, Mapping):
+        unknown = [k for k in dtype if k not in names]
+        if unknown:
+            raise ValueError(f"dtype names columns that are not read: {unknown!r}")
+        return dict(dtype)
+    return {n: dtype for n in names}
+
+
+def _is_text(dtype: Any) -> bool:
+    if dtype is str or dtype is object:
+        return True
+    return str(dtype) in _TEXT_DTYPES
+
+
+def _batches(
+    source: Any, rows: str, chunk_size: int
+) -> Generator[tuple[Any, list[tuple[int, int]], bytes, str], None, None]:
+    segments, any_depth = _parse_path(rows)
+    if isinstance(source, (bytes, bytearray, memoryview)) or (
+        not isinstance(source, (str, os.PathLike)) and not hasattr(source, "read") and _is_buffer(source)
+    ):
+        yield from _split_memory(source, segments, any_depth, chunk_size)
+        return
+    if isinstance(source, (str, os.PathLike)) or hasattr(source, "read") or hasattr(source, "readinto"):
+        f, owned, compressed = _open(source)
+        chunks = (_read_ahead if compressed else _chunks)(f, chunk_size)
+        try:
+            yield from _split(chunks, segments, any_depth)
+        finally:
+            chunks.close()  # type: ignore[attr-defined]
+            if owned:
+                f.close()
+        return
+    raise TypeError("source must be a filename, a binary file object, or bytes or a buffer holding a document")
+
+
+def _is_buffer(obj: Any) -> bool:
+    try:
+        memoryview(obj).release()
+    except TypeError:
+        return False
+    return True
+
+
+def _build(source: Any, rows: str, columns: Any, dtypes: Any) -> tuple[list[str], list[Any], dict[str, Any]]:
+    names: list[str] | None = None
+    paths: list[str] = []
+    builder: Any = None
+    overrides: dict[str, Any] = {}
+    if columns is not None:
+        names, paths = _columns(columns)
+    batches = _batches(source, rows, _CHUNK)
+    try:
+        for buf, spans, prefix, _encoding in batches:
+            if builder is None:
+                if names is None:
+                    view = memoryview(buf)
+                    try:
+                        samples = [
+                            to_python(get_bytes(prefix + bytes(view[s:e]), "*")) for s, e in spans[:_SAMPLE]
+                        ]
+                    finally:
+                        view.release()
+                    found = _default_columns(samples)
+                    names, paths = list(found), list(found.values())
+                overrides = _dtypes(dtypes, names)
+                builder = FrameBuilder(paths, [_is_text(overrides.get(n)) for n in names], NativeBuffer)
+            builder.feed(buf, spans, prefix)
+    finally:
+        batches.close()
+    if names is None:  # no record to find columns in
+        names, paths = [], []
+    if builder is None:
+        overrides = _dtypes(dtypes, names)
+        builder = FrameBuilder(paths, [_is_text(overrides.get(n)) for n in names], NativeBuffer)
+    return names, builder.finish(), overrides
+
+
+def _arrow_array(pa: Any, column: Any) -> Any:
+    kind, rows, row_valid, row_offsets, n, nulls, validity, data, offsets = column
+
+    def buf(b: Any) -> Any:
+        return None if b is None else pa.py_buffer(b)
+
+    if kind == "null":
+        values = pa.nulls(n)
+    elif kind == "string":
+        values = pa.Array.from_buffers(pa.large_string(), n, [buf(validity), buf(offsets), buf(data)], nulls)
+    else:
+        t = {"int64": pa.int64(), "float64": pa.float64(), "bool": pa.bool_()}[kind]
+        values = pa.Array.from_buffers(t, n, [buf(validity), buf(data)], nulls)
+    if row_offsets is None:
+        return values
+    return pa.Array.from_buffers(pa.large_list(values.type), rows, [buf(row_valid), buf(row_offsets)], children=[values])
+
+
+def _arrow_type(pa: Any, dtype: Any) -> Any:
+    if isinstance(dtype, pa.DataType):
+        return dtype
+    if dtype is str or dtype is object or str(dtype) in _TEXT_DTYPES:
+        return pa.large_string()
+    if dtype is int:
+        return pa.int64()
+    if dtype is float:
+        return pa.float64()
+    if dtype is bool:
+        return pa.bool_()
+    try:
+        return pa.type_for_alias(str(dtype))
+    except ValueError:
+        raise ValueError(f"dtype {dtype!r} has no Arrow type; use to='pandas' for pandas dtypes") from None
+
+
+def _import(name: str) -> Any:
+    import importlib
+
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        raise ImportError(f"read_frame needs {name}: pip install 'quelmar[frames]'") from None
+
+
+def read_frame(
+    source: Any,
+    rows: str,
+    columns: Mapping[str, str | Path] | Sequence[str | Path] | None = None,
+    *,
+    to: str = "pandas",
+    dtype: Any = None,
+) -> Any:
+    """The records at rows as a table: one row per record, one column per path.
+
+    source is a filename (``str`` or path-like; gzip, bzip2, xz or zstd are
+    read as ``records`` reads them), a binary file object, or a document in
+    memory as ``bytes`` or a buffer. A ``str`` is always a filename.
+
+    rows is the record path, as for ``records`` (``"catalog.book"``,
+    ``"**.entry"``). columns is a dict ``{name: path}`` of paths relative to
+    the record, or a list of paths (each column named by its path); by
+    default, the attributes and leaf child elements of the first records,
+    attributes named without ``@`` unless a child has that name.
+
+    A path matching nothing in a record gives a missing value; one matching
+    several items makes the column a list column. A column is int64, float64,
+    bool (``true``/``false``) or string by its values, losslessly: ``2.10``
+    and ``004`` keep a column of strings. An element with child elements
+    gives its markup. dtype (one dtype, or a dict per column) overrides:
+    ``str`` keeps the texts as written; other dtypes are cast to.
+
+    to is ``"pandas"`` (a DataFrame: missing numbers are NaN, other missing
+    values None, list cells Python lists), ``"arrow"`` (a ``pyarrow.Table``,
+    missing values as nulls) or ``"polars"``.
+    """
+    if not isinstance(rows, str):
+        raise TypeError("rows must be a str")
+    if to not in ("pandas", "arrow", "polars"):
+        raise ValueError(f"to must be 'pandas', 'arrow' or 'polars', not {to!r}")
+    if isinstance(source, str) and source.lstrip().startswith("<"):
+        raise ValueError("a str source is a filename; wrap XML text in io.BytesIO(text.encode())")
+    pa = _import("pyarrow")
+    names, built, overrides = _build(source, rows, columns, dtype)
+    arrays = [_arrow_array(pa, c) for c in built]
+    if to != "pandas":
+        for i, name in enumerate(names):
+            if name in overrides and not _is_text(overrides[name]):
+                arrays[i] = arrays[i].cast(_arrow_type(pa, overrides[name]))
+    table = pa.Table.from_arrays(arrays, names=names) if len(set(names)) == len(names) else _duplicate(names)
+    if to == "arrow":
+        return table
+    if to == "polars":
+        return _import("polars").from_arrow(table)
+    _import("pandas")
+    frame = table.to_pandas()
+    for i, name in enumerate(names):
+        if pa.types.is_large_list(arrays[i].type):
+            frame[name] = arrays[i].to_pylist()
+        # str and object keep the texts, and None for missing values.
+        if name in overrides and overrides[name] not in (str, object, "str", "object"):
+            frame[name] = frame[name].astype(overrides[name])
+    return frame
+
+
+def _duplicate(names: list[str]) -> Any:
+    seen = {n for n in names if names.count(n) > 1}
+    raise ValueError(f"column names repeat: {sorted(seen)!r}")

@@ -1,0 +1,180 @@
+"""read_frame: records into Arrow tables, pandas DataFrames and Polars frames."""
+from __future__ import annotations
+
+import bz2
+import gzip
+import io
+
+import pytest
+
+import quelmar
+
+pa = pytest.importorskip("pyarrow")
+pd = pytest.importorskip("pandas")
+
+
+def rows_of(values: list[str | None]) -> bytes:
+    """A document with one <r> per value: <v>value</v>, or no <v> for None."""
+    cells = "".join("<r/>" if v is None else f"<r><v>{v}</v></r>" for v in values)
+    return f"<t>{cells}</t>".encode()
+
+
+@pytest.mark.parametrize(
+    ("texts", "arrow_type", "values"),
+    [
+        (["1", "-2", "9223372036854775807"], pa.int64(), [1, -2, 9223372036854775807]),
+        (["1", "2.5", "100.0"], pa.float64(), [1.0, 2.5, 100.0]),
+        (["true", "false"], pa.bool_(), [True, False]),
+        (["1", None, ""], pa.int64(), [1, None, None]),
+        # Lossless: a number only where the text is its canonical spelling.
+        (["2.10", "1"], pa.large_string(), ["2.10", "1"]),
+        (["004", "5"], pa.large_string(), ["004", "5"]),
+        (["1e2", "-0", "+7", "nan"], pa.large_string(), ["1e2", "-0", "+7", "nan"]),
+        (["True", "1"], pa.large_string(), ["True", "1"]),
+        (["9223372036854775808"], pa.large_string(), ["9223372036854775808"]),
+        (["9007199254740993", "0.5"], pa.large_string(), ["9007199254740993", "0.5"]),
+        (["1", "true"], pa.large_string(), ["1", "true"]),
+        # Numbers read so far are spelled back exactly when a text comes.
+        (["1", "2.5", None, "100.0", "-0.001", "-7", "x"], pa.large_string(),
+         ["1", "2.5", None, "100.0", "-0.001", "-7", "x"]),
+        (["true", None, "false", "0"], pa.large_string(), ["true", None, "false", "0"]),
+        (["2.5", "9007199254740993"], pa.large_string(), ["2.5", "9007199254740993"]),
+        ([" a &amp; b ", "é"], pa.large_string(), ["a & b", "é"]),
+        ([None, None], pa.null(), [None, None]),
+    ],
+)
+def test_column_types_follow_the_values(texts, arrow_type, values):
+    t = quelmar.read_frame(rows_of(texts), "t.r", ["v"], to="arrow")
+    assert t.column("v").type == arrow_type
+    assert t.column("v").to_pylist() == values
+
+
+DOC = b"""<?xml version="1.0"?>
+<catalog>
+  <book id="1" lang="en"><title>Dune</title><author>Herbert</author><price>9.99</price><year>1965</year></book>
+  <book id="2"><title>Emma</title><author>Austen</author><author>Anon</author><price>4.50</price></book>
+  <book id="3" lang="fr"><title/><price>12</price><year>2011</year><reviews><r>5</r></reviews></book>
+</catalog>"""
+
+
+@pytest.mark.parametrize(
+    ("columns", "dtype", "expected"),
+    [
+        # Default columns: attributes (without @) and leaf children.
+        (None, None, {"id": [1, 2, 3], "lang": ["en", None, "fr"], "title": ["Dune", "Emma", None],
+                      "author": [["Herbert"], ["Austen", "Anon"], None], "price": ["9.99", "4.50", "12"],
+                      "year": [1965, None, 2011]}),
+        ({"n": "@id", "rev": "reviews", "ok": "reviews.r"}, None,
+         {"n": [1, 2, 3], "rev": [None, None, "<reviews><r>5</r></reviews>"], "ok": [None, None, 5]}),
+        (["@id", "price"], {"@id": str, "price": "float64"}, {"@id": ["1", "2", "3"], "price": [9.99, 4.5, 12.0]}),
+        (["year"], "int32", {"year": [1965, None, 2011]}),
+        (["author|@count"], None, {"author|@count": [1, 2, 0]}),
+    ],
+)
+def test_columns_and_overrides(columns, dtype, expected):
+    t = quelmar.read_frame(DOC, "catalog.book", columns, dtype=dtype, to="arrow")
+    assert t.to_pydict() == expected
+
+
+def test_pandas_output():
+    df = quelmar.read_frame(DOC, "catalog.book", dtype={"year": "Int64"})
+    assert list(df.columns) == ["id", "lang", "title", "author", "price", "year"]
+    assert str(df["id"].dtype) == "int64" and str(df["year"].dtype) == "Int64"
+    assert df["author"].tolist() == [["Herbert"], ["Austen", "Anon"], None]
+    assert df["year"].tolist() == [1965, pd.NA, 2011]
+    assert pd.isna(df["lang"][1]) and pd.isna(df["title"][2])
+
+
+def test_polars_output():
+    pl = pytest.importorskip("polars")
+    df = quelmar.read_frame(DOC, "catalog.book", ["@id", "title"], to="polars")
+    assert isinstance(df, pl.DataFrame) and df["title"].to_list() == ["Dune", "Emma", None]
+
+
+@pytest.mark.parametrize(
+    ("doc", "rows", "expected"),
+    [
+        # Qualified names as written; an attribute whose name a child has keeps its @.
+        (b'<f xmlns:a="u"><a:e a:id="1" id="x"><a:t>T</a:t><id>7</id></a:e></f>', "f.a:e",
+         {"a:id": [1], "@id": ["x"], "a:t": ["T"], "id": [7]}),
+        ('<?xml version="1.0" encoding="iso-8859-1"?><l><i n="é"><v>ça</v></i></l>'.encode("latin-1"), "l.i",
+         {"n": ["é"], "v": ["ça"]}),
+        ('<?xml version="1.0" encoding="UTF-16"?><l><i n="ж"><v>ü</v></i></l>'.encode("utf-16"), "l.i",
+         {"n": ["ж"], "v": ["ü"]}),
+        (b'<!DOCTYPE l [<!ENTITY e "ent">]><l><i><v>&e;</v></i></l>', "l.i", {"v": ["ent"]}),
+        # Malformed: the records before the error.
+        (b"<l><i><v>1</v></i><i><v>2</v></i><i><v>3</v></x>", "l.i", {"v": [1, 2]}),
+        (b"<l/>", "l.i", {}),
+    ],
+)
+def test_documents(doc, rows, expected):
+    assert quelmar.read_frame(doc, rows, to="arrow").to_pydict() == expected
+
+
+@pytest.mark.parametrize("wrap", ["bytes", "bytearray", "memoryview", "str", "path", "file", "gzip", "bz2"])
+def test_sources(tmp_path, wrap):
+    data = DOC
+    if wrap in ("gzip", "bz2"):
+        data = gzip.compress(DOC) if wrap == "gzip" else bz2.compress(DOC)
+    f = tmp_path / "c.xml"
+    f.write_bytes(data)
+    source = {"bytes": DOC, "bytearray": bytearray(DOC), "memoryview": memoryview(DOC), "path": f,
+              "file": io.BytesIO(DOC)}.get(wrap, str(f))
+    t = quelmar.read_frame(source, "catalog.book", ["@id", "title"], to="arrow")
+    assert t.column("title").to_pylist() == ["Dune", "Emma", None]
+
+
+def test_chunks_and_many_records():
+    values = [str(i) if i % 7 else f"x{i}" for i in range(5000)]
+    doc = rows_of(values)
+    from quelmar import _frame
+
+    old, _frame._CHUNK = _frame._CHUNK, 1000  # records cut across many chunks
+    try:
+        t = quelmar.read_frame(io.BytesIO(doc), "t.r", ["v"], to="arrow")
+    finally:
+        _frame._CHUNK = old
+    assert t.column("v").to_pylist() == values
+
+
+@pytest.mark.parametrize(
+    ("args", "kwargs", "exc", "message"),
+    [
+        (("<a/>", "a.b"), {}, ValueError, "a str source is a filename"),
+        ((DOC, "catalog.book"), {"to": "excel"}, ValueError, "to must be"),
+        ((DOC, "catalog..#"), {}, ValueError, "record path"),
+        ((DOC, "catalog.book", "title"), {}, TypeError, "columns must be"),
+        ((DOC, "catalog.book", ["title", "title"]), {}, ValueError, "column names repeat"),
+        ((DOC, "catalog.book", ["title"]), {"dtype": {"year": int}}, ValueError, "not read"),
+        ((DOC, "catalog.book", ["a.#(x"]), {}, ValueError, "in path"),
+        ((DOC, "catalog.book", ["title"]), {"dtype": "int64"}, ValueError, None),
+        ((3, "catalog.book"), {}, TypeError, "source must be"),
+    ],
+)
+def test_errors(args, kwargs, exc, message):
+    with pytest.raises(exc, match=message):
+        quelmar.read_frame(*args, **{"to": "arrow", **kwargs})
+
+
+def test_values_equal_read_xml():
+    # A catalog of the bench's shape, with values whose spelling is canonical
+    # (read_xml would read 4.50 as 4.5; read_frame keeps its text).
+    books = "".join(
+        f'<book id="{i}" lang="{"en" if i % 3 else "de"}"><title>Title {i} &amp; ü</title>'
+        f"<price>{i * 1.25}</price><year>{1900 + i}</year></book>"
+        for i in range(1, 60)
+    )
+    doc = f"<catalog>{books}</catalog>".encode()
+    ours = quelmar.read_frame(doc, "catalog.book", ["@id", "@lang", "title", "price", "year"])
+    theirs = pd.read_xml(io.BytesIO(doc), xpath="./book", parser="etree")
+    ours.columns = ["id", "lang", "title", "price", "year"]
+    pd.testing.assert_frame_equal(ours, theirs[ours.columns], check_dtype=False)
+
+
+def test_import_leaves_frame_libraries_alone():
+    import subprocess
+    import sys
+
+    code = "import sys, quelmar; print(sorted({'pandas', 'pyarrow', 'polars'} & set(sys.modules)))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "[]"
