@@ -14,6 +14,7 @@ only, not by ``import quelmar``.
 """
 from __future__ import annotations
 
+import functools
 import math
 import mmap
 import os
@@ -38,6 +39,8 @@ PARTITION_BYTES = 64 << 20
 # deep as no range can climb out of.
 _ANY_DEPTH_ANCESTORS = 1 << 62
 
+_NAME_ENDERS = frozenset(b" \t\r\n/>")
+
 _COMPRESSED = (b"\x1f\x8b", b"BZh", b"\xfd7zXZ\x00", b"\x28\xb5\x2f\xfd")
 
 
@@ -49,28 +52,27 @@ class _Rows(list[Any]):
     __slots__ = ()
 
 
-def _answerer(encoding: str, texts: list[str] | None) -> Any:
-    """A function of (record bytes, prefix) that answers the query on one
-    record as quelmar.records does: its Result, or the Results of texts."""
-    answers: dict[bytes, Any] = {}  # per record name
+def _query_for(encoding: str, texts: list[str] | None) -> Any:
+    """A function of a record's start that gives how to answer the query on
+    the record as quelmar.records does (its Result, or the Results of
+    texts), and the bytes that start every record of that name."""
+    answers: dict[bytes, tuple[Any, bytes]] = {}  # per record name
 
-    def make(raw_name: bytes) -> Any:
-        # The record's name as a path component (a dot in a name escaped).
-        name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
-        if texts is None:
-            return lambda data: get_bytes(data, name)
-        full = [name + "." + t for t in texts]
-        return lambda data: get_many_bytes(data, full)
-
-    def answer(record: bytes, prefix: bytes) -> Any:
+    def query_for(record: bytes) -> tuple[Any, bytes]:
         m = _NAME_END.search(record, 1)
         raw_name = record[1 : m.start()] if m else record[1:]
-        f = answers.get(raw_name)
-        if f is None:
-            f = answers[raw_name] = make(raw_name)
-        return f(prefix + record if prefix else record)
+        found = answers.get(raw_name)
+        if found is None:
+            # The record's name as a path component (a dot in a name escaped).
+            name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
+            if texts is None:
+                query = functools.partial(get_bytes, path=name)
+            else:
+                query = functools.partial(get_many_bytes, paths=[name + "." + t for t in texts])
+            found = answers[raw_name] = (query, b"<" + raw_name)
+        return found
 
-    return answer
+    return query_for
 
 
 def _segment_bytes(segments: list[str], encoding: str) -> list[bytes]:
@@ -137,7 +139,7 @@ def _read_range(
     texts = None if paths is None else [_path_text(p) for p in paths]
 
     def value(r: Any) -> Any:
-        return to_python(r) if texts is None else tuple(to_python(x) for x in r)
+        return to_python(r) if texts is None else tuple(map(to_python, r))
 
     with open(filename, "rb") as f:
         mm = _map(f)
@@ -156,10 +158,22 @@ def _read_range(
                 prefix = _add_doctype(prefix, mm[doctype[0] : doctype[1]], False)
             splitter = _splitter(segments, encoding, any_depth)
             splitter.start_inside(_ANY_DEPTH_ANCESTORS if any_depth else len(segments) - 1)
-            answer = _answerer(encoding, texts)
+            query_for = _query_for(encoding, texts)
             with memoryview(mm) as view, view[start:end] as part:
                 spans = splitter.feed(part)[0]
-            return _Rows([value(answer(mm[start + s : start + e], prefix)) for s, e in spans])
+            rows = _Rows()
+            append = rows.append
+            # This loop is most of a partition's time: records mostly share
+            # one name, so the query is looked up again only when a record
+            # does not start with the last one's start tag name.
+            query, opening = None, b"\0"
+            for s, e in spans:
+                record = mm[start + s : start + e]
+                if not record.startswith(opening) or record[len(opening)] not in _NAME_ENDERS:
+                    query, opening = query_for(record)
+                r = query(prefix + record if prefix else record)
+                append(to_python(r) if texts is None else tuple(map(to_python, r)))
+            return rows
 
 
 def read_records(
