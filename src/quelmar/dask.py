@@ -65,10 +65,12 @@ def _query_for(encoding: str, texts: list[str] | None) -> Any:
         if found is None:
             # The record's name as a path component (a dot in a name escaped).
             name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
+            query: Any
             if texts is None:
                 query = functools.partial(get_bytes, path=name)
             else:
-                query = functools.partial(get_many_bytes, paths=[name + "." + t for t in texts])
+                many: Any = get_many_bytes  # overloaded: partial takes one signature
+                query = functools.partial(many, paths=[name + "." + t for t in texts])
             found = answers[raw_name] = (query, b"<" + raw_name)
         return found
 
@@ -166,7 +168,8 @@ def _read_range(
             # This loop is most of a partition's time: records mostly share
             # one name, so the query is looked up again only when a record
             # does not start with the last one's start tag name.
-            query, opening = None, b"\0"
+            query: Any = None
+            opening = b"\0"
             for s, e in spans:
                 record = mm[start + s : start + e]
                 if not record.startswith(opening) or record[len(opening)] not in _NAME_ENDERS:
