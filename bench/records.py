@@ -126,11 +126,7 @@ def dask_figures(source: Path, repeat: int) -> dict[str, float]:
         client.wait_for_workers(2)
 
         def both() -> Any:
-            # The partitions gathered here: bag.compute() would concatenate
-            # them on a worker and send one plain list of tuples, which
-            # distributed moves item by item.
-            parts = client.gather(client.compute(quelmar.dask.read_records(source, RECORD, FIELDS).to_delayed()))
-            return [row for part in parts for row in part]
+            return quelmar.dask.read_records(source, RECORD, FIELDS).compute()
 
         def count() -> int:
             n: int = quelmar.dask.read_records(source, RECORD, FIELDS).count().compute()
