@@ -8,7 +8,10 @@
 // record lies inside the input, starts with '<' and ends with '>', and the
 // records follow one another without overlapping; the dropped prefix never
 // exceeds the buffer (what a later record needs is never dropped: its
-// offsets would not agree with the whole document's).
+// offsets would not agree with the whole document's). Read in the ranges
+// record_ranges cuts the document into (the high bits of the first byte
+// choose the step), each range scanned on its own from inside the document
+// gives the records of the whole document that lie in it.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -24,14 +27,18 @@ void check(bool ok) {
     if (!ok) std::abort();
 }
 
-RecordSplitter make(std::uint8_t cfg) {
+std::vector<std::string> segments(std::uint8_t cfg) {
     switch (cfg & 3) {
-        case 0: return RecordSplitter({"r", "rec"}, false);
-        case 1: return RecordSplitter({"*", "*"}, false);
-        case 2: return RecordSplitter({"rec"}, true);
-        default: return RecordSplitter({"r"}, false);
+        case 0: return {"r", "rec"};
+        case 1: return {"*", "*"};
+        case 2: return {"rec"};
+        default: return {"r"};
     }
 }
+
+bool any_depth(std::uint8_t cfg) { return (cfg & 3) == 2; }
+
+RecordSplitter make(std::uint8_t cfg) { return RecordSplitter(segments(cfg), any_depth(cfg)); }
 
 }  // namespace
 
@@ -72,5 +79,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         last_end = got[i].end;
     }
     check(part.finished() == whole.finished() && part.failed() == whole.failed());
+
+    const std::size_t range_step = 1 + static_cast<std::size_t>(cfg >> 6) * 5;
+    const std::vector<RecordSpan> ranges =
+        record_ranges(doc.data(), doc.size(), segments(cfg), any_depth(cfg), range_step);
+    std::vector<RecordSpan> by_range;
+    std::size_t range_end = 0;
+    for (const RecordSpan& r : ranges) {
+        check(r.start >= range_end && r.start < r.end && r.end <= doc.size() && doc[r.start] == '<');
+        range_end = r.end;
+        RecordSplitter inside = make(cfg);
+        inside.start_inside(any_depth(cfg) ? std::size_t{1} << 40 : segments(cfg).size() - 1);
+        std::vector<RecordSpan> spans;
+        inside.feed(doc.data() + r.start, r.end - r.start, spans);
+        // A range runs from its first record to the next range (what lies
+        // between records included); the last one ends with its last record.
+        check(!spans.empty() && spans.front().start == 0);
+        check(&r == &ranges.back() ? spans.back().end == r.end - r.start : spans.back().end <= r.end - r.start);
+        for (const RecordSpan& s : spans) by_range.push_back({s.start + r.start, s.end + r.start});
+    }
+    check(by_range.size() == expected.size());
+    for (std::size_t i = 0; i < by_range.size(); ++i)
+        check(by_range[i].start == expected[i].start && by_range[i].end == expected[i].end);
     return 0;
 }

@@ -74,6 +74,11 @@ def test_titles_of_the_example_catalog():
          "shop.item.#.name:pen\nshop.item.#.name:ink\nshop.item.0.@id:a\n", 0),
         (["-H", "--with-path", "--count", "shop.item"], "(standard input):shop.item:2\n", 0),
         (["-0", "shop.item.#.name"], "pen\0ink\0", 0),
+        # --records: one line per record, the -p values tab-separated
+        (["--records", "shop.item", "-p", "name", "-p", "@id"], "pen\ta\nink\tb\n", 0),
+        (["--records", "shop.item", "-H", "-p", "price"], "(standard input):2\n(standard input):3.5\n", 0),
+        (["--records", "**.name", "--count"], "2\n", 0),
+        (["--records", "shop.none", "-p", "name"], "", 1),
     ],
 )
 def test_plain_output_from_stdin(args, stdout, status):
@@ -100,11 +105,32 @@ HINT = "hint: quelmar paths are dotted: catalog.book.title\n"
         (["r.w"], "<r><v>1</v></r>", "", "", 1),
         (["r.#(v=='a/b[1](')#"], "<r><v>1</v></r>", "", "", 1),
         (["r.#(v=='a/b')#"], "<r><v>a/b</v></r>", "<r><v>a/b</v></r>\n", "", 0),
+        # a record stays on one line: separators in values are escaped
+        (["--records", "r.v", "-p", "w"], "<r><v><w>a\tb\\</w><w>c|d\ne</w></v></r>", "a\\tb\\\\|c\\|d\\ne\n", "", 0),
+        (["--records", "r.v"], "<r><v>a\nb</v><v/></r>", "a\\nb\n\n", "", 0),
+        (["--records", "r..v"], "<r/>", "", 'quelmar: bad record path "r..v": a record path is dotted element names, or **.name\n', 2),
     ],
 )
 def test_prefixes_and_hints(args, stdin, stdout, stderr, status):
     r = quelmar(*args, stdin=stdin)
     assert (r.stdout, r.stderr, r.returncode) == (stdout, stderr, status)
+
+
+def test_records_as_json_lines_from_compressed_files(tmp_path):
+    import gzip
+
+    gz = tmp_path / "shop.xml.gz"
+    gz.write_bytes(gzip.compress(SHOP.encode()))
+    r = quelmar("--records", "shop.item", "--json", "-p", "price", "-p", "@id", gz, "-", stdin=SHOP)
+    assert (r.returncode, r.stderr) == (0, "")
+    assert [json.loads(line) for line in r.stdout.splitlines()] == [[2, "a"], [3.5, "b"]] * 2
+    r = quelmar("--records", "shop.item", "--json", "-H", gz)
+    assert json.loads(r.stdout.splitlines()[1]) == {"file": str(gz), "value": {"@id": "b", "name": "ink", "price": 3.5}}
+    # a damaged file: one line on stderr, status 2
+    data = gzip.compress(("<shop>" + "<item><name>pen</name></item>" * 20000 + "</shop>").encode())
+    gz.write_bytes(data[: len(data) // 2])
+    r = quelmar("--records", "shop.item", "-p", "name", gz)
+    assert (r.returncode, r.stderr) == (2, f"quelmar: {gz}: Compressed file ended before the end-of-stream marker was reached\n")
 
 
 def test_version():
@@ -244,6 +270,8 @@ def test_an_error_does_not_stop_the_other_files():
         ["-j", "0", "a"],
         ["-j", "many", "a"],
         ["--no-such-option", "a"],
+        ["--records", "a", "--with-path"],
+        ["--records", "a", "-j", "2"],
     ],
 )
 def test_usage_errors(args):
@@ -373,7 +401,7 @@ def test_help_lists_the_options():
     r = quelmar("--help")
     assert r.returncode == 0
     # Python 3.13 writes "-p, --path PATH" where earlier ones write "-p PATH, --path PATH".
-    for option in ("--path PATH", "--json", "--count", "--validate", "--with-filename", "--jobs N"):
+    for option in ("--path PATH", "--json", "--count", "--validate", "--with-filename", "--jobs N", "--records PATH"):
         assert option in r.stdout
 
 

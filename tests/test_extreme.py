@@ -510,9 +510,7 @@ LEGACY_DOC = '<?xml version="1.0" encoding="windows-1252"?><r><rec><t>café €<
 UTF16_DOC = '<?xml version="1.0" encoding="UTF-16"?><r><rec><t>𝄞 x</t></rec><rec><t>é</t></rec></r>'
 
 
-@pytest.mark.parametrize(
-    ("data", "path", "whole", "fields"),
-    [
+REC_CASES = [
         (REC_DOC.encode(), "r.rec", ["r.rec"], ["t", "@a"]),
         (REC_DOC.encode(), "*.rec", ["r.rec"], ["t"]),
         (REC_DOC.encode(), "r.*", ["r.*"], ["t"]),
@@ -527,8 +525,13 @@ UTF16_DOC = '<?xml version="1.0" encoding="UTF-16"?><r><rec><t>𝄞 x</t></rec><
         (b"\xef\xbb\xbf" + REC_DOC.encode(), "r.rec", ["r.rec"], ["t"]),
         (b'<r xmlns:x="u"><x:rec a="1"><t>1</t></x:rec><x:rec><t>2</t></x:rec></r>', "r.x:rec", ["r.x:rec"], ["t", "@a"]),
         ("<r><a.b><t>1</t></a.b><a-b k='*'><t>2</t></a-b><é><t>3</t></é></r>".encode(), "r.*", ["r.*"], ["t", "@k"]),
-    ],
-)
+        # records under several parents, end tags between them in one range
+        (b"<r><s><rec><t>1</t></rec></s><s/><s><rec><t>2</t></rec><rec/></s><u><rec/></u></r>", "r.s.rec", ["r.s.0.rec", "r.s.2.rec"], ["t"]),
+        (b"<r><s><rec><t>1</t></rec></s><u><rec><t>2</t></rec></u></r>", "r.*.rec", ["r.s.rec", "r.u.rec"], ["t"]),
+]
+
+
+@pytest.mark.parametrize(("data", "path", "whole", "fields"), REC_CASES)
 @pytest.mark.parametrize("chunk_size", [1, 7, 64, 1 << 20])
 def test_records_agree_with_the_whole_document(data, path, whole, fields, chunk_size):
     expected = [r for p in whole for r in quelmar.as_list(q.get_bytes(data, p))]
@@ -536,6 +539,35 @@ def test_records_agree_with_the_whole_document(data, path, whole, fields, chunk_
     assert [r.to_str() for r in got] == [r.to_str() for r in expected]
     got_fields = quelmar.records(io.BytesIO(data), path, fields, chunk_size=chunk_size)
     assert [[x.value for x in rs] for rs in got_fields] == [[x.value for x in r.get_many(fields)] for r in expected]
+
+
+@pytest.mark.parametrize(("data", "path", "whole", "fields"), REC_CASES)
+def test_dask_read_records_agree_with_records(tmp_path, data, path, whole, fields):
+    qdask = pytest.importorskip("quelmar.dask")
+    f = tmp_path / "doc.xml"
+    f.write_bytes(data)
+    expected = [tuple(quelmar.to_python(x) for x in rs) for rs in quelmar.records(f, path, fields)]
+    plain = [quelmar.to_python(r) for r in quelmar.records(f, path)]
+    # one range; cuts inside records; one range per record (more partitions than records)
+    for partitions in (None, 3, 1000):
+        bag = qdask.read_records(f, path, fields, partitions)
+        assert bag.compute(scheduler="sync") == expected
+    assert qdask.read_records(str(f), path, None, 1000).compute(scheduler="sync") == plain
+    ranges = qdask._record_ranges(f, path, 1000)
+    assert len(ranges) == (len(expected) if not data.startswith(b"\xff\xfe") else 1)
+
+
+def test_dask_read_records_refuses_compressed_and_reads_empty(tmp_path):
+    qdask = pytest.importorskip("quelmar.dask")
+    gz = tmp_path / "doc.xml.gz"
+    gz.write_bytes(gzip.compress(REC_DOC.encode()))
+    with pytest.raises(ValueError, match="quelmar.records"):
+        qdask.read_records(gz, "r.rec", ["t"])
+    empty = tmp_path / "empty.xml"
+    empty.write_bytes(b"")
+    assert qdask.read_records(empty, "r.rec", ["t"]).compute(scheduler="sync") == []
+    with pytest.raises(ValueError, match="partitions"):
+        qdask.read_records(empty, "r.rec", ["t"], 0)
 
 
 class _ReadOnly:

@@ -108,3 +108,18 @@ def test_url_variant_through_fsspec(recipe, corpus, client):
     urls = [Path(f).as_uri() for f in corpus[:10]]
     got = run(client, db.from_sequence(urls, npartitions=4).map(recipe.query_url, PATHS))
     assert [values for _, values in got] == [recipe.query_file(f, PATHS)[1] for f in corpus[:10]]
+
+
+def test_read_records_over_two_workers(client, tmp_path):
+    import quelmar
+    import quelmar.dask
+
+    recs = "".join(f"<g><rec n='{i}'><t>&e; {i}\u00e9</t></rec></g>" for i in range(200))
+    doc = f"<?xml version='1.0' encoding='iso-8859-1'?><!DOCTYPE r [<!ENTITY e 'ent'>]><r>{recs}</r>"
+    f = tmp_path / "big.xml"
+    f.write_bytes(doc.encode("latin-1"))
+    expected = [tuple(quelmar.to_python(x) for x in rs) for rs in quelmar.records(f, "r.g.rec", ["t", "@n"])]
+    assert expected[7] == ("ent 7\u00e9", 7)
+    bag = quelmar.dask.read_records(f, "r.g.rec", ["t", quelmar.compile("@n")], partitions=4)
+    assert bag.npartitions == 4
+    assert run(client, bag) == expected

@@ -3,6 +3,7 @@
     quelmar 'catalog.book.#.title' books.xml
     quelmar -p 'catalog.book.#.title' -p 'catalog.book.#.price|@sum' --json *.xml
     quelmar --validate *.xml
+    quelmar --records mediawiki.page -p title -p revision.id dump.xml.gz
 
 Files of at least ``MAP_MIN_SIZE`` bytes are memory-mapped and handed to the
 buffer functions (``get_buffer``, ``get_many_buffer``), so a large file is
@@ -12,7 +13,7 @@ log being rotated), which kills the process with a bus error. ``-`` or no
 file at all reads standard input.
 
 Exit status: 0 when some path matched something (or, with ``--validate``,
-every file is well-formed), 1 when nothing matched (some file is not
+every file is well-formed; with ``--records``, when some record was found), 1 when nothing matched (some file is not
 well-formed), 2 on any error. ``--validate`` prints one line per file that
 is not well-formed, ``FILE:LINE:COLUMN: message`` for its first error
 (nothing with ``-q``). Errors are reported on one line each, on
@@ -21,13 +22,16 @@ standard error, and the remaining files are still processed.
 from __future__ import annotations
 
 import argparse
+import io
 import json
+import lzma
 import mmap
 import multiprocessing
 import os
 import signal
 import stat
 import sys
+import zlib
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -47,13 +51,15 @@ PROGRESS_MIN_FILES = 10
 USAGE = """\
 quelmar [options] PATH [FILE ...]
        quelmar [options] -p PATH [-p PATH ...] [FILE ...]
-       quelmar --validate [-q] [FILE ...]"""
+       quelmar --validate [-q] [FILE ...]
+       quelmar --records PATH [-p PATH ...] [FILE ...]"""
 
 DESCRIPTION = """\
 Query XML files with a quelmar path. Prints one value per line: the text of
 each matched element or attribute, or the raw XML of an element that has
 child elements. With several -p options all paths are answered in one pass
-over each file."""
+over each file. With --records, files of any size (compressed too) are
+streamed record after record, with one line per record."""
 
 EPILOG = """\
 exit status: 0 if something matched (--validate: all files well-formed),
@@ -63,7 +69,8 @@ examples:
   quelmar 'catalog.book.#.title' books.xml
   quelmar 'catalog.book.#(price>10)#.title|@sort' books.xml
   quelmar -p 'catalog.book.#' -p 'catalog.book.#.price|@sum' --json *.xml
-  curl -s https://example.org/feed.xml | quelmar 'rss.channel.item.#.link'"""
+  curl -s https://example.org/feed.xml | quelmar 'rss.channel.item.#.link'
+  quelmar --records mediawiki.page -p title -p revision.id dump.xml.bz2"""
 
 
 class Job(NamedTuple):
@@ -95,6 +102,7 @@ class Config:
     with_filename: bool
     with_path: bool = False
     null: bool = False
+    records: str | None = None
 
 
 class CliError(Exception):
@@ -154,6 +162,15 @@ def build_parser() -> argparse.ArgumentParser:
         help="end each value with a NUL byte instead of a newline (for values that hold newlines)",
     )
     parser.add_argument(
+        "--records", metavar="PATH",
+        help="stream the records at PATH (dotted names from the root, or **.name) through each "
+        "file, compressed files (gzip, bzip2, xz, zstd) and standard input included, and print "
+        "one line per record: the values of the -p paths (relative to the record) separated by "
+        "tabs, several matches of a path by '|', with '\\', tab, newline, CR and '|' escaped as "
+        "\\\\, \\t, \\n, \\r and \\|; without -p, the record itself; with --json, one JSON "
+        "value per line (a list of the -p values, or the record); with --count, the number of records",
+    )
+    parser.add_argument(
         "-j", "--jobs", type=positive_int, default=1, metavar="N",
         help="spread the files over N processes (default 1)",
     )
@@ -182,6 +199,10 @@ def parse_arguments(argv: Sequence[str] | None) -> tuple[Config, list[str], int]
         paths = []
     elif args.quiet:
         parser.error("-q is for --validate")
+    elif args.records is not None:
+        if args.with_path or args.jobs != 1:
+            parser.error("--records cannot be combined with --with-path or -j")
+        paths = list(args.paths or [])
     elif args.paths:
         paths = list(args.paths)
     elif operands:
@@ -197,6 +218,7 @@ def parse_arguments(argv: Sequence[str] | None) -> tuple[Config, list[str], int]
         with_filename=args.with_filename,
         with_path=args.with_path,
         null=args.null,
+        records=args.records,
     )
     return config, operands or ["-"], args.jobs
 
@@ -443,8 +465,89 @@ class Output:
         self.stream.flush()
 
 
+# --------------------------------------------------------------------------
+# Record mode: documents streamed record after record
+
+_TSV_ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r", "|": "\\|"})
+
+
+def record_line(name: str, config: Config, answer: Any) -> str:
+    """One record as one line, without its end."""
+    if config.json:
+        if config.paths:
+            value: Any = [quelmar.to_python(r) for r in answer]
+        else:
+            value = quelmar.to_python(answer)
+        if config.with_filename:
+            value = {"file": name, "value": value}
+        try:
+            return json.dumps(value, ensure_ascii=False)
+        except RecursionError:
+            raise CliError("elements nested too deeply to be shown as JSON") from None
+    fields = answer if config.paths else [answer]
+    return (f"{name}:" if config.with_filename else "") + "\t".join(
+        "|".join(item.to_str().translate(_TSV_ESCAPES) for item in quelmar.as_list(r)) for r in fields
+    )
+
+
+def run_records(config: Config, files: list[str], paths: list[Path], out: Output) -> int:
+    assert config.records is not None
+    end = "\0" if config.null else "\n"
+    found = errors = False
+    stdin_read = False
+    for name in files:
+        shown = STDIN_NAME if name == "-" else name
+        if name == "-":
+            if stdin_read:
+                continue  # a second '-' finds standard input at its end
+            stdin_read = True
+        try:
+            source: Any = sys.stdin.buffer if name == "-" else name
+            it: Any = quelmar.records(source, config.records, paths if paths else None)
+            n = 0
+            try:
+                for answer in it:
+                    n += 1
+                    if not config.count:
+                        out.write(record_line(shown, config, answer) + end)
+            finally:
+                it.close()
+            found = found or n > 0
+            if config.count:
+                if config.json and config.with_filename:
+                    out.write(json.dumps({"file": shown, "value": n}, ensure_ascii=False) + "\n")
+                else:
+                    out.write(f"{shown}:{n}{end}" if config.with_filename else f"{n}{end}")
+        except OSError as e:
+            errors = True
+            out.error(f"{shown}: {e.strerror or e}")
+        except (ValueError, TypeError, CliError, EOFError, zlib.error, lzma.LZMAError) as e:
+            # A damaged compressed file ends with its decompressor's error,
+            # after the records before the damage.
+            errors = True
+            first = str(e).splitlines()[0] if str(e) else type(e).__name__
+            out.error(f"{shown}: {first}")
+        out.step()
+    if errors:
+        return 2
+    return 0 if found else 1
+
+
 def run(argv: Sequence[str] | None) -> int:
     config, files, workers = parse_arguments(argv)
+    if config.records is not None:
+        paths = compile_paths(config.paths)
+        # A bad record path stops here too, before any file is opened.
+        try:
+            check: Any = quelmar.records(io.BytesIO(), config.records)
+            check.close()
+        except ValueError as e:
+            raise CliError(f"bad record path {json.dumps(config.records, ensure_ascii=False)}: {e}") from None
+        out = Output(len(files))
+        try:
+            return run_records(config, files, paths, out)
+        finally:
+            out.close()
     init_state(config)  # compiles the paths: a bad path stops here, before any file
     jobs = read_jobs(files)
     out = Output(len(jobs))

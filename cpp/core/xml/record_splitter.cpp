@@ -36,6 +36,13 @@ bool RecordSplitter::take_doctype(RecordSpan& span) noexcept {
     return true;
 }
 
+void RecordSplitter::start_inside(std::size_t ancestors) noexcept {
+    root_seen_ = ancestors > 0;  // at no depth, the record is the root
+    depth_ = ancestors;
+    unnamed_ = ancestors;
+    matched_ = any_depth_ ? 0 : std::min(ancestors, segments_.size());
+}
+
 bool RecordSplitter::name_matches(std::size_t level, const char* name, std::size_t len) const noexcept {
     const std::string& seg = segments_[level];
     return seg == "*" || (seg.size() == len && std::memcmp(seg.data(), name, len) == 0);
@@ -82,6 +89,18 @@ void RecordSplitter::close(const char* buf, std::size_t gt) {
     const std::size_t len = static_cast<std::size_t>(end - name);
     if (depth_ == 0) {
         state_ = State::Error;
+        return;
+    }
+    if (name_starts_.empty()) {
+        // An ancestor of where start_inside() put us, or the end of the root.
+        if (unnamed_ == 0) {
+            state_ = State::Error;
+            return;
+        }
+        --unnamed_;
+        --depth_;
+        matched_ = std::min(matched_, depth_);
+        if (depth_ == 0) state_ = State::Done;
         return;
     }
     const std::size_t top = name_starts_.back();
@@ -336,6 +355,62 @@ wait:
     if (state_ != State::Text) cstart_ -= keep;
     if (rec_start_ != kNone) rec_start_ -= keep;
     return keep;
+}
+
+// ---------------------------------------------------------------------------
+// Whole documents in memory
+// ---------------------------------------------------------------------------
+
+std::vector<RecordSpan> record_ranges(const char* doc, std::size_t size, std::vector<std::string> segments,
+                                      bool any_depth, std::size_t step) {
+    if (step == 0) step = 1;
+    RecordSplitter splitter(std::move(segments), any_depth);
+    std::vector<RecordSpan> ranges;
+    std::size_t next = 0;  // a record starting at or after this opens a range
+    // Fed in windows, so that the spans of one window at a time are held
+    // however many records the document has.
+    constexpr std::size_t kWindow = std::size_t{4} << 20;
+    std::vector<RecordSpan> spans;
+    std::size_t base = 0;   // doc offset of the buffer given to feed()
+    std::size_t limit = 0;  // end of the bytes fed so far
+    while (limit < size && !splitter.finished()) {
+        limit = size - limit > kWindow ? limit + kWindow : size;
+        spans.clear();
+        const std::size_t drop = splitter.feed(doc + base, limit - base, spans);
+        for (const RecordSpan& r : spans) {
+            const RecordSpan s{base + r.start, base + r.end};
+            if (ranges.empty() || s.start >= next) {
+                if (!ranges.empty()) ranges.back().end = s.start;
+                ranges.push_back(s);
+                next = (s.start / step + 1) * step;
+            } else {
+                ranges.back().end = s.end;
+            }
+        }
+        base += drop;
+    }
+    return ranges;
+}
+
+bool find_doctype(const char* doc, std::size_t size, RecordSpan& span) {
+    // The root element as the record: no span comes before its end, and
+    // scanning stops in the window where its start tag is.
+    RecordSplitter splitter({"*"}, false);
+    std::vector<RecordSpan> spans;
+    constexpr std::size_t kWindow = 64 << 10;
+    std::size_t base = 0;
+    std::size_t limit = 0;
+    while (limit < size && !splitter.finished() && !splitter.root_seen()) {
+        limit = size - limit > kWindow ? limit + kWindow : size;
+        const std::size_t drop = splitter.feed(doc + base, limit - base, spans);
+        RecordSpan dt{0, 0};
+        if (splitter.take_doctype(dt)) {
+            span = {base + dt.start, base + dt.end};
+            return true;
+        }
+        base += drop;
+    }
+    return false;
 }
 
 }  // namespace quelmar

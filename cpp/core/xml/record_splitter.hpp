@@ -40,6 +40,17 @@ public:
     // feed() call that completed it (offsets into that call's buffer).
     bool take_doctype(RecordSpan& span) noexcept;
 
+    // Whether the root element's start tag was met.
+    bool root_seen() const noexcept { return root_seen_; }
+
+    // Before the first feed(): the buffer will start at the '<' of a record
+    // in the middle of a document, inside `ancestors` open elements that
+    // match the path and whose names are not known. Their end tags are taken
+    // as they come (the document was checked up to there by the pass that
+    // found the record). For any-depth records the depth does not matter:
+    // pass a count larger than the number of end tags the buffer may hold.
+    void start_inside(std::size_t ancestors) noexcept;
+
 private:
     enum class State : std::uint8_t { Text, Lt, Bang, Tag, EndTag, Pi, Comment, Cdata, Doctype, Done, Error };
 
@@ -57,6 +68,7 @@ private:
     std::size_t rec_depth_ = 0;
     std::size_t depth_ = 0;
     std::size_t matched_ = 0;  // leading open levels that match the path
+    std::size_t unnamed_ = 0;  // open levels below names_ (start_inside)
     bool root_seen_ = false;
     char quote_ = 0;           // open quote inside a tag or the DOCTYPE
     char last_ = 0;            // last non-space byte in a start tag
@@ -74,5 +86,18 @@ private:
 
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 };
+
+// The byte ranges of a whole document in memory that hold its records,
+// found at the splitter's speed for reading the ranges in parallel: each
+// range but the last starts at the first record at or after a multiple of
+// `step`, and runs to the start of the next range; the last one ends after
+// the last record. No range when there is no record. A document whose
+// structure breaks ends with the last record before the break.
+std::vector<RecordSpan> record_ranges(const char* doc, std::size_t size, std::vector<std::string> segments,
+                                      bool any_depth, std::size_t step);
+
+// The DOCTYPE declaration of a document in memory (scanning stops at the
+// root element); false when it has none before the root.
+bool find_doctype(const char* doc, std::size_t size, RecordSpan& span);
 
 }  // namespace quelmar

@@ -1,0 +1,228 @@
+"""The records of one big XML file, read in parallel by Dask.
+
+    >>> import quelmar.dask
+    >>> bag = quelmar.dask.read_records("pages.xml", "mediawiki.page", ["title", "revision.id"])
+    >>> bag.filter(lambda t: t[1] > 1000).count().compute()
+
+A first pass over the mapped file finds where the records are (the native
+splitter, without the interpreter lock) and cuts the file into byte ranges
+that hold whole records; each partition then maps the file and reads its
+range. Only the filename, the offsets and the path texts travel to the
+workers, so a ``distributed`` cluster works when its workers see the file
+at the same name (a shared filesystem). Dask is imported by this module
+(``import quelmar.dask``), not by ``import quelmar``.
+"""
+from __future__ import annotations
+
+import functools
+import importlib
+import math
+import mmap
+import os
+from collections.abc import Sequence
+from typing import Any, Union
+
+import dask.bag
+import dask.bag.core
+
+from quelmar._extra import find_doctype, record_ranges, to_python
+from quelmar._quelmar import Path, get_bytes, get_many_bytes
+from quelmar._records import _ESCAPE, _NAME_END, _add_doctype, _coding, _parse_path, _path_text, _splitter, records
+
+__all__ = ["read_records"]
+
+_Filename = Union[str, "os.PathLike[str]"]
+
+# About one partition per this many bytes when none is asked for.
+PARTITION_BYTES = 64 << 20
+
+# Any-depth records are found wherever they are: a range reader starts as
+# deep as no range can climb out of.
+_ANY_DEPTH_ANCESTORS = 1 << 62
+
+_NAME_ENDERS = frozenset(b" \t\r\n/>")
+
+_COMPRESSED = (b"\x1f\x8b", b"BZh", b"\xfd7zXZ\x00", b"\x28\xb5\x2f\xfd")
+
+
+class _Rows(list[Any]):
+    """A partition's records. distributed sends a plain list of small tuples
+    between processes item by item (30 times slower than one pickle, for
+    100,000 records); a list of another type goes as one pickle."""
+
+    __slots__ = ()
+
+
+def _finalize(results: Any) -> Any:
+    """Dask's bag finalizer, with a _Rows for its list."""
+    finalize: Any = dask.bag.core.finalize  # untyped
+    out = finalize(results)
+    return _Rows(out) if type(out) is list else out
+
+
+# Bag is untyped in some Dask releases: subclassing Any is then allowed here.
+class _RecordBag(dask.bag.Bag):  # type: ignore[misc, unused-ignore]
+    """A Bag whose compute() ends with a _Rows: the finalizer runs on a
+    worker, and its list comes back to the client as one pickle (a plain
+    list of 100,000 records takes seconds). Bags made from it by its
+    methods are of its type."""
+
+    def __dask_postcompute__(self) -> Any:
+        return _finalize, ()
+
+
+def _query_for(encoding: str, texts: list[str] | None) -> Any:
+    """A function of a record's start that gives how to answer the query on
+    the record as quelmar.records does (its Result, or the Results of
+    texts), and the bytes that start every record of that name."""
+    answers: dict[bytes, tuple[Any, bytes]] = {}  # per record name
+
+    def query_for(record: bytes) -> tuple[Any, bytes]:
+        m = _NAME_END.search(record, 1)
+        raw_name = record[1 : m.start()] if m else record[1:]
+        found = answers.get(raw_name)
+        if found is None:
+            # The record's name as a path component (a dot in a name escaped).
+            name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
+            query: Any
+            if texts is None:
+                query = functools.partial(get_bytes, path=name)
+            else:
+                many: Any = get_many_bytes  # overloaded: partial takes one signature
+                query = functools.partial(many, paths=[name + "." + t for t in texts])
+            found = answers[raw_name] = (query, b"<" + raw_name)
+        return found
+
+    return query_for
+
+
+def _segment_bytes(segments: list[str], encoding: str) -> list[bytes]:
+    try:
+        return [s.encode(encoding) for s in segments]
+    except UnicodeError:
+        return [s.encode("utf-8") for s in segments]
+
+
+def _map(f: Any) -> mmap.mmap | None:
+    """The file mapped read-only, or None when it is empty."""
+    if os.fstat(f.fileno()).st_size == 0:
+        return None
+    return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+
+
+def _record_ranges(filename: _Filename, path: str, partitions: int | None = None) -> list[tuple[int, int]]:
+    """The byte ranges of filename that hold the records at path, about
+    partitions of them (one per 64 MiB when None; fewer when there are
+    fewer records).
+
+    Each range starts at a record's ``<`` and holds whole records only (and
+    what lies between them); together they hold every record the document
+    has before its end or its first structural error, in document order.
+    Read each one with _read_range. A UTF-16 document is one range, the
+    whole file (its records cannot be found in its bytes by position).
+    Raises ValueError for a compressed file.
+    """
+    segments, any_depth = _parse_path(path)
+    if partitions is not None and (isinstance(partitions, bool) or not isinstance(partitions, int) or partitions <= 0):
+        raise ValueError("partitions must be a positive int or None")
+    with open(filename, "rb") as f:
+        mm = _map(f)
+        if mm is None:
+            return []
+        with mm:
+            head = mm[:4096]
+            if head.startswith(_COMPRESSED):
+                raise ValueError(
+                    f"{os.fsdecode(filename)} is compressed: read_records reads one uncompressed file in "
+                    "parallel; for compressed files use quelmar.records, one partition per file"
+                )
+            decoder, _, encoding = _coding(head)
+            if decoder is not None:
+                return [(0, len(mm))]
+            if partitions is None:
+                partitions = max(1, math.ceil(len(mm) / PARTITION_BYTES))
+            step = max(1, math.ceil(len(mm) / partitions))
+            return record_ranges(mm, _segment_bytes(segments, encoding), any_depth, step)
+
+
+def _read_range(
+    filename: _Filename, path: str, start: int, end: int, paths: Sequence[str | Path] | None
+) -> list[Any]:
+    """The records in the range [start, end) of filename (a range from
+    _record_ranges), as ``to_python`` values: per record a tuple of one value
+    per path, or the record's own value when paths is None.
+
+    The file is mapped; each record is read with the document's encoding and
+    DOCTYPE (its declaration and entities go before every record), as
+    quelmar.records reads it.
+    """
+    segments, any_depth = _parse_path(path)
+    texts = None if paths is None else [_path_text(p) for p in paths]
+
+    def value(r: Any) -> Any:
+        return to_python(r) if texts is None else tuple(map(to_python, r))
+
+    with open(filename, "rb") as f:
+        mm = _map(f)
+        if mm is None:
+            return _Rows()
+        with mm:
+            head = mm[:4096]
+            decoder, prefix, encoding = _coding(head)
+            if decoder is not None:
+                # One range, the whole file: read as a stream.
+                if start != 0:
+                    return _Rows()
+                return _Rows(value(r) for r in records(filename, path, texts))
+            doctype = find_doctype(mm)
+            if doctype is not None:
+                prefix = _add_doctype(prefix, mm[doctype[0] : doctype[1]], False)
+            splitter = _splitter(segments, encoding, any_depth)
+            splitter.start_inside(_ANY_DEPTH_ANCESTORS if any_depth else len(segments) - 1)
+            query_for = _query_for(encoding, texts)
+            with memoryview(mm) as view, view[start:end] as part:
+                spans = splitter.feed(part)[0]
+            rows = _Rows()
+            append = rows.append
+            # This loop is most of a partition's time: records mostly share
+            # one name, so the query is looked up again only when a record
+            # does not start with the last one's start tag name.
+            query: Any = None
+            opening = b"\0"
+            for s, e in spans:
+                record = mm[start + s : start + e]
+                if not record.startswith(opening) or record[len(opening)] not in _NAME_ENDERS:
+                    query, opening = query_for(record)
+                r = query(prefix + record if prefix else record)
+                append(to_python(r) if texts is None else tuple(map(to_python, r)))
+            return rows
+
+
+def read_records(
+    filename: _Filename, path: str, paths: Sequence[str | Path] | None, partitions: int | None = None
+) -> dask.bag.Bag:
+    """A Dask bag of the records at path in one uncompressed XML file.
+
+    Each item is a tuple with the ``to_python`` value of each of paths
+    (relative to the record, as for quelmar.records), or the record's own
+    value when paths is None. partitions is how many pieces the file is cut
+    into (by default one per 64 MiB; never more than there are records).
+    The records are found by a pass over the file when the bag is made;
+    the workers read them in parallel and must see the file at the same
+    name. A compressed file raises ValueError: give quelmar.records one
+    file per partition instead.
+    """
+    # Dask's functions are untyped: reached through Any.
+    bag: Any = dask.bag
+    delayed: Any = importlib.import_module("dask.delayed").delayed
+    filename = os.fspath(filename)
+    texts = None if paths is None else [_path_text(p) for p in paths]
+    ranges = _record_ranges(filename, path, partitions)
+    if not ranges:
+        result: dask.bag.Bag = bag.from_sequence([], npartitions=1)
+        return result
+    # Not pure: the file may change between two bags over the same name.
+    read = delayed(_read_range, pure=False)
+    plain = bag.from_delayed([read(filename, path, s, e, texts) for s, e in ranges])
+    result = _RecordBag(plain.dask, plain.name, plain.npartitions)
+    return result
