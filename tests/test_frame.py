@@ -171,6 +171,36 @@ def test_values_equal_read_xml():
     pd.testing.assert_frame_equal(ours, theirs[ours.columns], check_dtype=False)
 
 
+@pytest.mark.parametrize(
+    ("values", "dtype", "expected"),
+    [
+        # The first partition decides; later ones follow where no value is lost.
+        (["1", "2", "3.5", "4"], None, "column 'v' is Int64 in the first partition and float64"),
+        (["1", None, "3", "9007199254740993"], None, [1, None, 3, 9007199254740993]),
+        (["1", "2", "3.5", "4"], {"v": float}, [1.0, 2.0, 3.5, 4.0]),
+        (["x", "2", "3", "004"], None, ["x", "2", "3", "004"]),
+        (["1.5", "2", "3", None], None, [1.5, 2.0, 3.0, None]),
+        (["1", "2", "3.5", "4"], {"v": str}, ["1", "2", "3.5", "4"]),
+        (["1", "2", "x", "4"], None, "column 'v' is Int64"),
+        ([], None, []),
+    ],
+)
+def test_dask_read_frame_agrees_across_partitions(tmp_path, values, dtype, expected):
+    qdask = pytest.importorskip("quelmar.dask")
+    pytest.importorskip("dask.dataframe")
+    f = tmp_path / "t.xml"
+    f.write_bytes(b"<?xml version='1.0' encoding='iso-8859-1'?>" + rows_of(values))
+    frame = qdask.read_frame(f, "t.r", ["v"], partitions=len(values) or 1, dtype=dtype) if values else None
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            frame.compute(scheduler="sync")
+        return
+    if frame is None:
+        frame = qdask.read_frame(f, "t.r", ["v"])
+    got = frame.compute(scheduler="sync")["v"].tolist()
+    assert [None if x is None or x is pd.NA or x != x else x for x in got] == expected
+
+
 def test_import_leaves_frame_libraries_alone():
     import subprocess
     import sys

@@ -123,3 +123,20 @@ def test_read_records_over_two_workers(client, tmp_path):
     bag = quelmar.dask.read_records(f, "r.g.rec", ["t", quelmar.compile("@n")], partitions=4)
     assert bag.npartitions == 4
     assert run(client, bag) == expected
+
+
+def test_read_frame_over_two_workers(client, tmp_path):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("dask.dataframe")
+    import quelmar
+    import quelmar.dask
+
+    recs = "".join(f"<rec n='{i}'><t>{i}\u00e9</t>{'<p>%d.5</p>' % i if i % 3 else ''}</rec>" for i in range(300))
+    f = tmp_path / "big.xml"
+    f.write_bytes(f"<?xml version='1.0' encoding='iso-8859-1'?><r>{recs}</r>".encode("latin-1"))
+    frame = quelmar.dask.read_frame(f, "r.rec", {"n": "@n", "t": "t", "p": "p"}, partitions=3)
+    assert frame.npartitions == 3
+    got = client.compute(frame).result(timeout=TIMEOUT).reset_index(drop=True)
+    whole = quelmar.read_frame(str(f), "r.rec", {"n": "@n", "t": "t", "p": "p"})
+    pd.testing.assert_frame_equal(got, whole, check_dtype=False)
+    assert str(got["n"].dtype) == "Int64" and got["t"][7] == "7\u00e9"

@@ -10,7 +10,8 @@ from __future__ import annotations
 
 import os
 import re
-from collections.abc import Generator, Mapping, Sequence
+from collections import Counter
+from collections.abc import Generator, Iterable, Mapping, Sequence
 from typing import Any
 
 from quelmar._extra import FrameBuilder, NativeBuffer, to_python
@@ -116,29 +117,36 @@ def _is_buffer(obj: Any) -> bool:
 def _build(source: Any, rows: str, columns: Any, dtypes: Any) -> tuple[list[str], list[Any], dict[str, Any]]:
     names: list[str] | None = None
     paths: list[str] = []
-    builder: Any = None
-    overrides: dict[str, Any] = {}
     if columns is not None:
         names, paths = _columns(columns)
     batches = _batches(source, rows, _CHUNK)
     try:
-        for buf, spans, prefix, _encoding in batches:
-            if builder is None:
-                if names is None:
-                    view = memoryview(buf)
-                    try:
-                        samples = [
-                            to_python(get_bytes(prefix + bytes(view[s:e]), "*")) for s, e in spans[:_SAMPLE]
-                        ]
-                    finally:
-                        view.release()
-                    found = _default_columns(samples)
-                    names, paths = list(found), list(found.values())
-                overrides = _dtypes(dtypes, names)
-                builder = FrameBuilder(paths, [_is_text(overrides.get(n)) for n in names], NativeBuffer)
-            builder.feed(buf, spans, prefix)
+        return _build_batches(((buf, spans, prefix) for buf, spans, prefix, _ in batches), names, paths, dtypes)
     finally:
         batches.close()
+
+
+def _build_batches(
+    batches: Iterable[tuple[Any, list[tuple[int, int]], bytes]], names: list[str] | None, paths: list[str], dtypes: Any
+) -> tuple[list[str], list[Any], dict[str, Any]]:
+    """The columns of the records of batches (a buffer, the records' spans
+    in it, the prefix that goes before each); names None: the default
+    columns, from the first batch's records."""
+    builder: Any = None
+    overrides: dict[str, Any] = {}
+    for buf, spans, prefix in batches:
+        if builder is None:
+            if names is None:
+                view = memoryview(buf)
+                try:
+                    samples = [to_python(get_bytes(prefix + bytes(view[s:e]), "*")) for s, e in spans[:_SAMPLE]]
+                finally:
+                    view.release()
+                found = _default_columns(samples)
+                names, paths = list(found), list(found.values())
+            overrides = _dtypes(dtypes, names)
+            builder = FrameBuilder(paths, [_is_text(overrides.get(n)) for n in names], NativeBuffer)
+        builder.feed(buf, spans, prefix)
     if names is None:  # no record to find columns in
         names, paths = [], []
     if builder is None:
@@ -228,8 +236,15 @@ def read_frame(
         raise ValueError(f"to must be 'pandas', 'arrow' or 'polars', not {to!r}")
     if isinstance(source, str) and source.lstrip().startswith("<"):
         raise ValueError("a str source is a filename; wrap XML text in io.BytesIO(text.encode())")
+    _import("pyarrow")  # before reading: a missing extra is told at once
+    return _output(*_build(source, rows, columns, dtype), to=to)
+
+
+def _output(names: list[str], built: list[Any], overrides: dict[str, Any], *, to: str, nullable: bool = False) -> Any:
+    """The built columns as the table that to names; nullable: pandas
+    integer and boolean columns of the nullable kinds (Int64, boolean), so
+    that missing values do not turn integers into floats."""
     pa = _import("pyarrow")
-    names, built, overrides = _build(source, rows, columns, dtype)
     arrays = [_arrow_array(pa, c) for c in built]
     if to != "pandas":
         for i, name in enumerate(names):
@@ -240,8 +255,9 @@ def read_frame(
         return table
     if to == "polars":
         return _import("polars").from_arrow(table)
-    _import("pandas")
-    frame = table.to_pandas()
+    pd = _import("pandas")
+    mapper = {pa.int64(): pd.Int64Dtype(), pa.bool_(): pd.BooleanDtype()}.get if nullable else None
+    frame = table.to_pandas(types_mapper=mapper)
     for i, name in enumerate(names):
         if pa.types.is_large_list(arrays[i].type):
             frame[name] = arrays[i].to_pylist()
@@ -252,5 +268,5 @@ def read_frame(
 
 
 def _duplicate(names: list[str]) -> Any:
-    seen = {n for n in names if names.count(n) > 1}
+    seen = {n for n, k in Counter(names).items() if k > 1}
     raise ValueError(f"column names repeat: {sorted(seen)!r}")

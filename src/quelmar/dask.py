@@ -16,10 +16,11 @@ from __future__ import annotations
 
 import functools
 import importlib
+import itertools
 import math
 import mmap
 import os
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any, Union
 
 import dask.bag
@@ -29,7 +30,7 @@ from quelmar._extra import find_doctype, record_ranges, to_python
 from quelmar._quelmar import Path, get_bytes, get_many_bytes
 from quelmar._records import _ESCAPE, _NAME_END, _add_doctype, _coding, _parse_path, _path_text, _splitter, records
 
-__all__ = ["read_records"]
+__all__ = ["read_frame", "read_records"]
 
 _Filename = Union[str, "os.PathLike[str]"]
 
@@ -167,21 +168,14 @@ def _read_range(
         if mm is None:
             return _Rows()
         with mm:
-            head = mm[:4096]
-            decoder, prefix, encoding = _coding(head)
-            if decoder is not None:
-                # One range, the whole file: read as a stream.
+            opened = _open_range(mm, segments, any_depth, start, end)
+            if opened is None:
+                # UTF-16: one range, the whole file, read as a stream.
                 if start != 0:
                     return _Rows()
                 return _Rows(value(r) for r in records(filename, path, texts))
-            doctype = find_doctype(mm)
-            if doctype is not None:
-                prefix = _add_doctype(prefix, mm[doctype[0] : doctype[1]], False)
-            splitter = _splitter(segments, encoding, any_depth)
-            splitter.start_inside(_ANY_DEPTH_ANCESTORS if any_depth else len(segments) - 1)
+            spans, prefix, encoding = opened
             query_for = _query_for(encoding, texts)
-            with memoryview(mm) as view, view[start:end] as part:
-                spans = splitter.feed(part)[0]
             rows = _Rows()
             append = rows.append
             # This loop is most of a partition's time: records mostly share
@@ -196,6 +190,27 @@ def _read_range(
                 r = query(prefix + record if prefix else record)
                 append(to_python(r) if texts is None else tuple(map(to_python, r)))
             return rows
+
+
+def _open_range(
+    mm: mmap.mmap, segments: list[str], any_depth: bool, start: int, end: int
+) -> tuple[list[tuple[int, int]], bytes, str] | None:
+    """The records of the range [start, end) of a mapped document: their
+    spans (relative to start), the prefix that goes before each (the
+    document's declaration and DOCTYPE, so that its encoding and entities
+    apply) and the encoding. None for a UTF-16 document, which is read as a
+    stream instead."""
+    decoder, prefix, encoding = _coding(mm[:4096])
+    if decoder is not None:
+        return None
+    doctype = find_doctype(mm)
+    if doctype is not None:
+        prefix = _add_doctype(prefix, mm[doctype[0] : doctype[1]], False)
+    splitter = _splitter(segments, encoding, any_depth)
+    splitter.start_inside(_ANY_DEPTH_ANCESTORS if any_depth else len(segments) - 1)
+    with memoryview(mm) as view, view[start:end] as part:
+        spans: list[tuple[int, int]] = splitter.feed(part)[0]
+    return spans, prefix, encoding
 
 
 def read_records(
@@ -226,3 +241,103 @@ def read_records(
     plain = bag.from_delayed([read(filename, path, s, e, texts) for s, e in ranges])
     result = _RecordBag(plain.dask, plain.name, plain.npartitions)
     return result
+
+
+def _frame_range(
+    filename: str, rows: str, start: int, end: int, names: list[str], paths: list[str], dtype: Any, meta: Any
+) -> Any:
+    """The records in the range [start, end) of filename as a pandas
+    DataFrame with the given columns, integers and booleans of the nullable
+    kinds; with meta (an empty DataFrame), of its column types, as the first
+    range decided them: a text column stays text, integers join a float
+    column, a column of no value takes any type. ValueError where a range's
+    values do not fit (floats in an integer column, texts in a number
+    column)."""
+    from quelmar import _frame
+
+    segments, any_depth = _parse_path(rows)
+    if meta is not None:
+        # A column that is text in the first range is read as text here, so
+        # its values keep their spelling whatever this range holds.
+        text = {n: str for n in names if _is_text_dtype(meta[n].dtype) and meta[n].dtype != object}
+        given = {} if dtype is None else dtype if isinstance(dtype, dict) else dict.fromkeys(names, dtype)
+        dtype = {**text, **given}
+    columns = dict(zip(names, paths))
+    frame: Any = None
+    with open(filename, "rb") as f:
+        mm = _map(f)
+        opened = None if mm is None else _open_range(mm, segments, any_depth, start, end)
+        if mm is not None and opened is not None:
+            spans, prefix, _ = opened
+            with mm, memoryview(mm) as view, view[start:end] as part:
+                built = _frame._build_batches([(part, spans, prefix)], names, paths, dtype)
+                frame = _frame._output(*built, to="pandas", nullable=True)
+        else:
+            if mm is not None:
+                mm.close()
+            # Empty, or UTF-16 (one range, the whole file, read as a stream).
+            source: Any = b"" if mm is None else filename
+            built = _frame._build(source, rows, columns, dtype)
+            frame = _frame._output(*built, to="pandas", nullable=True)
+    if meta is None:
+        return frame
+    for name in names:
+        want, got = meta[name].dtype, frame[name].dtype
+        if want == got:
+            continue
+        column = frame[name]
+        if want == object or column.isna().all() or (str(want) == "float64" and str(got) == "Int64"):
+            frame[name] = column.astype(want)
+        elif _is_text_dtype(want) and _is_text_dtype(got):
+            frame[name] = column.astype(want)
+        else:
+            raise ValueError(
+                f"column {name!r} is {want} in the first partition and {got} in the partition at byte {start}: "
+                f"pass dtype={{{name!r}: ...}} to choose its type"
+            )
+    return frame
+
+
+def _is_text_dtype(dtype: Any) -> bool:
+    return dtype == object or str(dtype) in ("str", "string")
+
+
+def read_frame(
+    filename: _Filename,
+    rows: str,
+    columns: Mapping[str, str | Path] | Sequence[str | Path] | None = None,
+    partitions: int | None = None,
+    *,
+    dtype: Any = None,
+) -> Any:
+    """A Dask DataFrame of the records at rows in one uncompressed XML file,
+    one row per record and one column per path, as quelmar.read_frame reads
+    them (columns and dtype as there; the default columns come from the
+    first records).
+
+    The file is cut into byte ranges of whole records as read_records cuts
+    it, one partition each. The first partition decides each column's type:
+    where another partition's values make it a float column, the first's
+    integers cannot follow and ValueError names the column (pass dtype for
+    it); text columns stay text, integers are widened to float where the
+    first partition has floats.
+    """
+    from quelmar import _frame
+
+    dd: Any = importlib.import_module("dask.dataframe")
+    filename = os.fspath(filename)
+    if not isinstance(rows, str):
+        raise TypeError("rows must be a str")
+    if columns is None:
+        sample = [to_python(r) for r in itertools.islice(records(filename, rows), _frame._SAMPLE)]
+        found = _frame._default_columns(sample)
+        names, paths = list(found), list(found.values())
+    else:
+        names, paths = _frame._columns(columns)
+    ranges = _record_ranges(filename, rows, partitions) or [(0, 0)]
+    meta = _frame_range(filename, rows, *ranges[0], names, paths, dtype, None).iloc[:0]
+    delayed: Any = importlib.import_module("dask.delayed").delayed
+    # Not pure: the file may change between two frames over the same name.
+    read = delayed(_frame_range, pure=False)
+    parts = [read(filename, rows, s, e, names, paths, dtype, meta) for s, e in ranges]
+    return dd.from_delayed(parts, meta=meta, verify_meta=False)
