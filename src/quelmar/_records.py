@@ -7,13 +7,14 @@ queried on its own, so memory holds the chunk and the largest record.
 from __future__ import annotations
 
 import codecs
+import functools
 import os
 import re
 from collections.abc import Iterator, Sequence
 from typing import IO, Any, Union, overload
 
 from quelmar._extra import RecordSplitter
-from quelmar._quelmar import Path, Result, get_bytes, get_many_bytes
+from quelmar._quelmar import Path, Result, compile, get_bytes, get_many_bytes
 
 __all__ = ["records"]
 
@@ -23,6 +24,7 @@ _DECLARATION = re.compile(rb"<\?xml[^>]*?\?>")
 _ENCODING = re.compile(rb"""encoding\s*=\s*["']([A-Za-z0-9._:-]+)["']""")
 _ESCAPE = re.compile(r"[^\w:-]")
 _NAME_END = re.compile(rb"[\s/>]")
+_NAME_ENDERS = frozenset(b" \t\r\n/>")
 # An element name (what cannot start or be in one is refused: a path such as
 # "catalog.book.#" or "a.0" would never match), or "*".
 _SEGMENT = re.compile(r"\*\Z|[^\s\d.\-@#|()=<>/'\"!?\[\]{}&;,*][^\s@#|()=<>/'\"!?\[\]{}&;,*]*\Z")
@@ -199,7 +201,8 @@ def _iterate(
     source = (_read_ahead if compressed else _chunks)(f, chunk_size)
     try:
         yield None
-        # Per record name: how to answer a record of that name.
+        # Per record name: how to answer a record of that name, its paths
+        # compiled once (a call then neither parses nor looks them up).
         answers: dict[bytes, Any] = {}
 
         def answerer(raw_name: bytes, encoding: str) -> Any:
@@ -207,20 +210,26 @@ def _iterate(
             # anything but letters, digits, '_', '-' and ':' (a dot in a name).
             name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
             if texts is None:
-                return lambda data: get_bytes(data, name)
-            full = [name + "." + t for t in texts]
-            return lambda data: get_many_bytes(data, full)
+                return compile(name).get_bytes
+            many: Any = get_many_bytes  # overloaded: partial takes one signature
+            return functools.partial(many, paths=[compile(name + "." + t) for t in texts])
 
+        # Records mostly share one name: it is searched for again only when
+        # a record does not start with the last one's start tag name.
+        answer: Any = None
+        opening = b"\0"
         for buf, spans, prefix, encoding in _split(source, segments, any_depth):
             view = memoryview(buf)
             try:
                 for start, end in spans:
                     record = bytes(view[start:end])
-                    m = _NAME_END.search(record, 1)
-                    raw_name = record[1 : m.start()] if m else record[1:]
-                    answer = answers.get(raw_name)
-                    if answer is None:
-                        answer = answers[raw_name] = answerer(raw_name, encoding)
+                    if not record.startswith(opening) or len(record) == len(opening) or record[len(opening)] not in _NAME_ENDERS:
+                        m = _NAME_END.search(record, 1)
+                        raw_name = record[1 : m.start()] if m else record[1:]
+                        answer = answers.get(raw_name)
+                        if answer is None:
+                            answer = answers[raw_name] = answerer(raw_name, encoding)
+                        opening = b"<" + raw_name
                     yield answer(prefix + record if prefix else record)
             finally:
                 view.release()

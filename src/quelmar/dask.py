@@ -185,7 +185,7 @@ def _read_range(
             opening = b"\0"
             for s, e in spans:
                 record = mm[start + s : start + e]
-                if not record.startswith(opening) or record[len(opening)] not in _NAME_ENDERS:
+                if not record.startswith(opening) or len(record) == len(opening) or record[len(opening)] not in _NAME_ENDERS:
                     query, opening = query_for(record)
                 r = query(prefix + record if prefix else record)
                 append(to_python(r) if texts is None else tuple(map(to_python, r)))
