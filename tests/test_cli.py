@@ -439,3 +439,17 @@ def test_ctrl_c_with_jobs_ends_at_once(tmp_path):
             os.killpg(proc.pid, signal.SIGKILL)
     assert proc.returncode == 130
     assert b"Traceback" not in err
+
+
+@pytest.mark.parametrize("args", [["shop.item.#.name"], ["--records", "shop.item", "-p", "name"]], ids=["query", "records"])
+def test_reader_going_away_ends_the_run_quietly(tmp_path, args):
+    # `quelmar ... | head -1`: the pipe closes while output is still coming.
+    doc = tmp_path / "big.xml"
+    doc.write_text("<shop>" + "<item><name>pen</name></item>" * 200000 + "</shop>")
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quelmar", *args, str(doc)], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    assert proc.stdout.readline() == b"pen\n"
+    proc.stdout.close()
+    err = proc.stderr.read()
+    assert proc.wait(timeout=60) in (0, 1) and err == b""

@@ -518,6 +518,8 @@ def run_records(config: Config, files: list[str], paths: list[Path], out: Output
                     out.write(json.dumps({"file": shown, "value": n}, ensure_ascii=False) + "\n")
                 else:
                     out.write(f"{shown}:{n}{end}" if config.with_filename else f"{n}{end}")
+        except BrokenPipeError:
+            raise  # the reader went away: the run ends quietly
         except OSError as e:
             errors = True
             out.error(f"{shown}: {e.strerror or e}")
