@@ -63,13 +63,13 @@ inline void skip_element(Reader& reader, Bytes name) { (void)reader.read_to_end(
 // Appends a captured element [p, q) of the source as a span or an owned copy.
 // A document with entities is always captured in owned copies, which carry
 // them.
-void append_capture(Items& items, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, const Coding& enc);
+void append_capture(ItemSink& items, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, const Coding& enc);
 
 // Stores the element [p, q) of `source` in `out` as `mode` says: the
 // element itself (append_capture), its text (`text()`, which the caller
 // reads at most once for all who want it), or an empty placeholder.
 template <class Text>
-void collect_element(Items& out, CollectMode mode, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans,
+void collect_element(ItemSink& out, CollectMode mode, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans,
                      const Coding& enc, Text&& text) {
     switch (mode) {
         case CollectMode::Placeholders: out.push_text(Bytes()); break;
@@ -78,7 +78,7 @@ void collect_element(Items& out, CollectMode mode, Bytes source, std::uint64_t p
     }
 }
 // The same for an empty-element tag read from `source` at [p, q): its text is "".
-inline void collect_empty(Items& out, CollectMode mode, Bytes source, std::uint64_t p, std::uint64_t q,
+inline void collect_empty(ItemSink& out, CollectMode mode, Bytes source, std::uint64_t p, std::uint64_t q,
                           bool emit_spans, const Coding& enc) {
     collect_element(out, mode, source, p, q, emit_spans, enc, [] { return Bytes(); });
 }
@@ -86,13 +86,13 @@ inline void collect_empty(Items& out, CollectMode mode, Bytes source, std::uint6
 // Runs `steps` (non-empty) with the start tag `context` as context, or at
 // the top of the reader's input when `context` is null.
 Outcome enter(Reader& reader, const EvalContext& ctx, const Event* context, const Step* steps,
-              std::size_t nsteps, Items& items, bool single_valued);
+              std::size_t nsteps, ItemSink& items, bool single_valued);
 
 // The empty-element tag `tag` matched; apply what follows it.
-void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, Items& items, const Coding& enc);
+void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, ItemSink& items, const Coding& enc);
 
 // Applies `rest` inside a fragment (the bytes of one element).
-Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, const Coding& enc,
+Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, ItemSink& items, const Coding& enc,
                               const EvalContext& outer);
 
 // Filter evaluation.
@@ -115,7 +115,7 @@ bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, cons
 // `rest` has at most one step.
 bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const Step& filter_step,
                          const Filter& filter, const Step* rest, std::size_t nrest, std::uint64_t p,
-                         CollectMode mode, bool emit_spans, Items& items);
+                         CollectMode mode, bool emit_spans, ItemSink& items);
 
 // Whether a filter and the rest of its path fit the streaming route.
 bool fits_streaming_route(const Filter& filter, const Step* rest, std::size_t nrest);
