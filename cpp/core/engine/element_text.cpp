@@ -205,14 +205,5 @@ void consume_to_end(Reader& reader, bool inside_element) {
     }
 }
 
-void append_capture(ItemSink& items, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, const Coding& enc) {
-    if (q < p) q = p;
-    if (q > source.size()) q = source.size();
-    // The entities of a document travel with owned copies only: a span
-    // would be read later without them.
-    if (emit_spans && enc.entities() == nullptr) items.push(Item::span(p, q, enc));
-    else items.push(Item::owned(std::string(source.substr(p, q - p)), enc));
-}
-
 }  // namespace detail
 }  // namespace quelmar

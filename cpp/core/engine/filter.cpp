@@ -159,7 +159,7 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
     const Coding enc = reader.coding();
     std::optional<std::string> left;
     std::uint64_t matched_children = 0;
-    ItemSink pending;
+    Items pending;
 
     auto is_result = [&](std::uint64_t before) {
         const auto k = next_element->selector.kind;
@@ -181,17 +181,17 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
                     left = read_text_in_scope(reader);
                     if (result) {
                         if (mode == CollectMode::Elements)
-                            append_capture(pending, source, pc, reader.buffer_position(), emit_spans, enc);
-                        else if (mode == CollectMode::Texts) pending.push(Item::text(*left));
-                        else pending.push(Item::text(std::string()));
+                            pending.push_back(capture_item(source, pc, reader.buffer_position(), emit_spans, enc));
+                        else if (mode == CollectMode::Texts) pending.push_back(Item::text(*left));
+                        else pending.push_back(Item::text(std::string()));
                     }
                 } else if (result) {
                     if (mode == CollectMode::Texts) {
-                        pending.push(Item::text(read_text_in_scope(reader)));
+                        pending.push_back(Item::text(read_text_in_scope(reader)));
                     } else {
                         skip_element(reader, name);
-                        if (mode == CollectMode::Placeholders) pending.push(Item::text(std::string()));
-                        else append_capture(pending, source, pc, reader.buffer_position(), emit_spans, enc);
+                        if (mode == CollectMode::Placeholders) pending.push_back(Item::text(std::string()));
+                        else pending.push_back(capture_item(source, pc, reader.buffer_position(), emit_spans, enc));
                     }
                 } else {
                     skip_element(reader, name);
@@ -204,8 +204,8 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
                 if (!left && tag_name.accepted_by(filter_step.matcher)) left.emplace();
                 if (next_element && tag_name.accepted_by(next_element->matcher) && is_result(matched_children++)) {
                     if (mode == CollectMode::Elements)
-                        append_capture(pending, source, pc, reader.buffer_position(), emit_spans, enc);
-                    else pending.push(Item::text(std::string()));
+                        pending.push_back(capture_item(source, pc, reader.buffer_position(), emit_spans, enc));
+                    else pending.push_back(Item::text(std::string()));
                 }
                 break;
             }
@@ -222,7 +222,7 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
     if (!left || !compare_text(*left, filter.op, filter.value)) return false;
     if (!next) {
         if (mode == CollectMode::Placeholders) items.push(Item::text(std::string()));
-        else append_capture(items, source, p, reader.buffer_position(), emit_spans, enc);
+        else items.push(capture_item(source, p, reader.buffer_position(), emit_spans, enc));
     } else if (next_element) {
         items.push_all(std::move(pending));
     } else if (auto v = read_attr(tag.content, tag.name_len, next->attribute, enc)) {

@@ -60,13 +60,20 @@ void consume_to_end(Reader& reader, bool inside_element);
 // errors are dropped (the position after the error is used).
 inline void skip_element(Reader& reader, Bytes name) { (void)reader.read_to_end(name); }
 
-// Appends a captured element [p, q) of the source as a span or an owned copy.
-// A document with entities is always captured in owned copies, which carry
+// A captured element [p, q) of the source: a span or an owned copy. A
+// document with entities is always captured in owned copies, which carry
 // them.
-void append_capture(ItemSink& items, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, const Coding& enc);
+inline Item capture_item(Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, const Coding& enc) {
+    if (q < p) q = p;
+    if (q > source.size()) q = source.size();
+    // The entities of a document travel with owned copies only: a span
+    // would be read later without them.
+    if (emit_spans && enc.entities() == nullptr) return Item::span(p, q, enc);
+    return Item::owned(std::string(source.substr(p, q - p)), enc);
+}
 
 // Stores the element [p, q) of `source` in `out` as `mode` says: the
-// element itself (append_capture), its text (`text()`, which the caller
+// element itself (capture_item), its text (`text()`, which the caller
 // reads at most once for all who want it), or an empty placeholder.
 template <class Text>
 void collect_element(ItemSink& out, CollectMode mode, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans,
@@ -74,7 +81,7 @@ void collect_element(ItemSink& out, CollectMode mode, Bytes source, std::uint64_
     switch (mode) {
         case CollectMode::Placeholders: out.push_text(Bytes()); break;
         case CollectMode::Texts: out.push_text(text()); break;
-        case CollectMode::Elements: append_capture(out, source, p, q, emit_spans, enc); break;
+        case CollectMode::Elements: out.push(capture_item(source, p, q, emit_spans, enc)); break;
     }
 }
 // The same for an empty-element tag read from `source` at [p, q): its text is "".

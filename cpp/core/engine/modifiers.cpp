@@ -259,18 +259,7 @@ ItemSink::ItemSink(Modifier m, Bytes source) noexcept {
     }
 }
 
-void ItemSink::fold_add(const Item& item) {
-    ++fold_.count;
-    if (fold_.modifier == Modifier::Count) return;
-    fold_value(collapse_numeric(item, fold_.source));
-}
-
-void ItemSink::fold_text(Bytes text) {
-    ++fold_.count;
-    fold_value(text_number(text));
-}
-
-void ItemSink::fold_value(std::optional<double> v) {
+inline void ItemSink::fold_value(std::optional<double> v) {
     if (!v) return;
     ++fold_.numeric;
     switch (fold_.modifier) {
@@ -284,6 +273,17 @@ void ItemSink::fold_value(std::optional<double> v) {
             break;
         default: break;
     }
+}
+
+void ItemSink::fold_add(const Item& item) {
+    ++fold_.count;
+    if (fold_.modifier == Modifier::Count) return;
+    fold_value(collapse_numeric(item, fold_.source));
+}
+
+void ItemSink::fold_text(Bytes text) {
+    ++fold_.count;
+    fold_value(text_number(text));
 }
 
 Items ItemSink::take() && {
@@ -304,7 +304,8 @@ Items ItemSink::take() && {
 }
 
 ItemSink begin_modifiers(const Program& program, Bytes source) noexcept {
-    if (!program.modifiers.empty() && ItemSink::folds(program.modifiers[0])) return ItemSink(program.modifiers[0], source);
+    if (!program.modifiers.empty() && ItemSink::folds(program.modifiers[0]))
+        return ItemSink(program.modifiers[0], source);
     return ItemSink();
 }
 

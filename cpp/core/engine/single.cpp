@@ -115,7 +115,7 @@ private:
     Outcome descend(const Event& ev, std::uint64_t p, const Step* rest, std::size_t nrest, bool child_sv) {
         if (nrest == 0) {
             skip_element(r_, ev.name());
-            append_capture(items_, ctx_.source, p, r_.buffer_position(), ctx_.emit_spans, enc());
+            items_.push(capture_item(ctx_.source, p, r_.buffer_position(), ctx_.emit_spans, enc()));
             return after_match(true);
         }
         const std::size_t before = items_.received();
