@@ -184,8 +184,7 @@ private:
     }
 
     PyObject* by_events(Bytes e, const Coding& coding) {
-        Reader reader(e);
-        reader.apply_coding(coding);
+        Reader reader(e, coding);
         const Encoding enc = reader.encoding();
         text_.clear();
         stack_.clear();

@@ -21,8 +21,7 @@
 namespace quelmar {
 
 bool element_has_child_elements(Bytes element) {
-    Reader reader(element, ReaderConfig::engine());
-    reader.fix_encoding(Encoding::Utf8);
+    Reader reader(element, Coding(Encoding::Utf8));
     bool inside = false;  // the element's own start tag has been read
     for (;;) {
         const Event ev = reader.read_event();
@@ -41,8 +40,7 @@ bool element_has_child_elements(Bytes element) {
 
 std::vector<ChildSpan> collect_direct_children(Bytes element) {
     std::vector<ChildSpan> out;
-    Reader reader(element, ReaderConfig::engine());
-    reader.fix_encoding(Encoding::Utf8);
+    Reader reader(element, Coding(Encoding::Utf8));
     bool inside = false;
     for (;;) {
         // Before a tag's event this is the offset of its '<'.
@@ -92,20 +90,29 @@ ChildGroups group_children(const std::vector<ChildSpan>& spans) {
     return g;
 }
 
-Encoding document_encoding(Bytes document) {
-    Reader reader(document, ReaderConfig::engine());
+namespace {
+
+// Reads up to the document's first element (or its end): its encoding and
+// entities are settled there.
+void read_prolog(Reader& reader) {
     for (;;) {
         const EventKind k = reader.read_event().kind;
-        if (k == EventKind::Start || k == EventKind::Empty || k == EventKind::Eof) return reader.encoding();
+        if (k == EventKind::Start || k == EventKind::Empty || k == EventKind::Eof) return;
     }
+}
+
+}  // namespace
+
+Encoding document_encoding(Bytes document) {
+    Reader reader(document, ReaderConfig::engine());
+    read_prolog(reader);
+    return reader.encoding();
 }
 
 EntityRef document_entities(Bytes document) {
     Reader reader(document, ReaderConfig::engine());
-    for (;;) {
-        const EventKind k = reader.read_event().kind;
-        if (k == EventKind::Start || k == EventKind::Empty || k == EventKind::Eof) return reader.entities();
-    }
+    read_prolog(reader);
+    return reader.entities();
 }
 
 void decode_child_names(std::vector<ChildSpan>& spans, Encoding encoding) {
@@ -148,8 +155,7 @@ void collect_rest(Reader& reader, Bytes element, ChildRefs& out) {
 }  // namespace
 
 void collect_child_refs(Bytes element, ChildRefs& out) {
-    Reader reader(element, ReaderConfig::engine());
-    reader.fix_encoding(Encoding::Utf8);
+    Reader reader(element, Coding(Encoding::Utf8));
     for (;;) {
         const Event ev = reader.read_event();
         switch (ev.kind) {
@@ -167,8 +173,7 @@ ElementScan scan_element(Bytes element, const Coding& coding, ChildRefs* childre
     // The reader's encoding decides only how text is decoded, never where
     // markup is: the child test and the child spans come out as they do from
     // the markup-only readers above.
-    Reader reader(element, ReaderConfig::engine());
-    reader.apply_coding(coding);
+    Reader reader(element, coding);
     // Up to the element's own start tag.
     for (;;) {
         const Event ev = reader.read_event();

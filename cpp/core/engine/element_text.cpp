@@ -75,8 +75,7 @@ namespace {
 // The text of the first element in `element`, read by a reader over it
 // (`leaf_route`: a leaf is taken in one search).
 std::string element_text_by_reader(Bytes element, const Coding& coding, bool leaf_route) {
-    Reader reader(element);
-    reader.apply_coding(coding);
+    Reader reader(element, coding);
     for (;;) {
         Event ev = reader.read_event();
         switch (ev.kind) {
@@ -204,15 +203,6 @@ void consume_to_end(Reader& reader, bool inside_element) {
                 break;
         }
     }
-}
-
-void append_capture(Items& items, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, const Coding& enc) {
-    if (q < p) q = p;
-    if (q > source.size()) q = source.size();
-    // The entities of a document travel with owned copies only: a span
-    // would be read later without them.
-    if (emit_spans && enc.entities() == nullptr) items.push_back(Item::span(p, q, enc));
-    else items.push_back(Item::owned(std::string(source.substr(p, q - p)), enc));
 }
 
 }  // namespace detail

@@ -131,11 +131,12 @@ std::optional<double> parse_item_number(const Item& item, Bytes source);
 
 // Applies the modifiers in order (modifiers.cpp).
 void apply_modifiers(const std::vector<Modifier>& modifiers, Items& items, Bytes source);
-// The same, split around an evaluation: begin_modifiers lets a leading count,
-// sum, avg, min or max fold the items as they arrive (nothing is kept);
-// finish_modifiers completes it and applies the rest.
-void begin_modifiers(const Program& program, Items& items, Bytes source) noexcept;
-void finish_modifiers(const Program& program, Items& items, Bytes source);
+// The same, split around an evaluation: begin_modifiers makes the sink the
+// evaluation fills, one that folds the items as they arrive (nothing is
+// kept) when the first modifier is a count, sum, avg, min or max;
+// finish_modifiers completes the fold and applies the rest.
+ItemSink begin_modifiers(const Program& program, Bytes source) noexcept;
+Items finish_modifiers(const Program& program, ItemSink&& sink, Bytes source);
 
 // ---- the Result layer's element operations
 

@@ -94,8 +94,7 @@ bool fits_streaming_route(const Filter& filter, const Step* rest, std::size_t nr
 
 bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, const FilterValue& value,
                             const Coding& enc) {
-    Reader reader(fragment);
-    reader.apply_coding(enc);
+    Reader reader(fragment, enc);
     bool root_seen = false;
     for (;;) {
         Event ev = reader.read_event();
@@ -137,23 +136,24 @@ Outcome eval_filter(Bytes fragment, const Filter& filter, const Coding& enc, con
         return Outcome::Ok;
     }
     // A left side made only of dots has no steps: it names the element itself.
-    Items tmp;
+    ItemSink tmp;
     Outcome o = apply_within_fragment(fragment, filter.path.data(), filter.path.size(), tmp, enc, outer);
     if (o == Outcome::Done) o = Outcome::Ok;
     if (o != Outcome::Ok || tmp.empty()) return o;
     // An element item of the filter's path is read with the document's
     // entities (spans carry none).
-    const std::string text = tmp[0].kind == Item::Kind::Text ? std::string(tmp[0].bytes)
-                             : tmp[0].kind == Item::Kind::OwnedElement
-                                 ? extract_element_text(tmp[0].bytes, Coding(tmp[0].encoding, enc.scope))
-                                 : item_text(tmp[0], fragment);
+    const Item& first = tmp.items()[0];
+    const std::string text = first.kind == Item::Kind::Text ? std::string(first.bytes)
+                             : first.kind == Item::Kind::OwnedElement
+                                 ? extract_element_text(first.bytes, Coding(first.encoding, enc.scope))
+                                 : item_text(first, fragment);
     holds = compare_text(text, filter.op, filter.value);
     return Outcome::Ok;
 }
 
 bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const Step& filter_step,
                          const Filter& filter, const Step* rest, std::size_t nrest, std::uint64_t p,
-                         CollectMode mode, bool emit_spans, Items& items) {
+                         CollectMode mode, bool emit_spans, ItemSink& items) {
     const Step* next = nrest == 1 ? &rest[0] : nullptr;
     const Step* next_element = next && next->is_element() ? next : nullptr;
     const Coding enc = reader.coding();
@@ -181,7 +181,7 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
                     left = read_text_in_scope(reader);
                     if (result) {
                         if (mode == CollectMode::Elements)
-                            append_capture(pending, source, pc, reader.buffer_position(), emit_spans, enc);
+                            pending.push_back(capture_item(source, pc, reader.buffer_position(), emit_spans, enc));
                         else if (mode == CollectMode::Texts) pending.push_back(Item::text(*left));
                         else pending.push_back(Item::text(std::string()));
                     }
@@ -191,7 +191,7 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
                     } else {
                         skip_element(reader, name);
                         if (mode == CollectMode::Placeholders) pending.push_back(Item::text(std::string()));
-                        else append_capture(pending, source, pc, reader.buffer_position(), emit_spans, enc);
+                        else pending.push_back(capture_item(source, pc, reader.buffer_position(), emit_spans, enc));
                     }
                 } else {
                     skip_element(reader, name);
@@ -204,7 +204,7 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
                 if (!left && tag_name.accepted_by(filter_step.matcher)) left.emplace();
                 if (next_element && tag_name.accepted_by(next_element->matcher) && is_result(matched_children++)) {
                     if (mode == CollectMode::Elements)
-                        append_capture(pending, source, pc, reader.buffer_position(), emit_spans, enc);
+                        pending.push_back(capture_item(source, pc, reader.buffer_position(), emit_spans, enc));
                     else pending.push_back(Item::text(std::string()));
                 }
                 break;
@@ -221,12 +221,12 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
 
     if (!left || !compare_text(*left, filter.op, filter.value)) return false;
     if (!next) {
-        if (mode == CollectMode::Placeholders) items.push_back(Item::text(std::string()));
-        else append_capture(items, source, p, reader.buffer_position(), emit_spans, enc);
+        if (mode == CollectMode::Placeholders) items.push(Item::text(std::string()));
+        else items.push(capture_item(source, p, reader.buffer_position(), emit_spans, enc));
     } else if (next_element) {
-        for (auto& it : pending) items.push_back(std::move(it));
+        items.push_all(std::move(pending));
     } else if (auto v = read_attr(tag.content, tag.name_len, next->attribute, enc)) {
-        items.push_back(Item::text(std::move(*v)));
+        items.push(Item::text(std::move(*v)));
     }
     return true;
 }

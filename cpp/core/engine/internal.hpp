@@ -60,25 +60,32 @@ void consume_to_end(Reader& reader, bool inside_element);
 // errors are dropped (the position after the error is used).
 inline void skip_element(Reader& reader, Bytes name) { (void)reader.read_to_end(name); }
 
-// Appends a captured element [p, q) of the source as a span or an owned copy.
-// A document with entities is always captured in owned copies, which carry
+// A captured element [p, q) of the source: a span or an owned copy. A
+// document with entities is always captured in owned copies, which carry
 // them.
-void append_capture(Items& items, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, const Coding& enc);
+inline Item capture_item(Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, const Coding& enc) {
+    if (q < p) q = p;
+    if (q > source.size()) q = source.size();
+    // The entities of a document travel with owned copies only: a span
+    // would be read later without them.
+    if (emit_spans && enc.entities() == nullptr) return Item::span(p, q, enc);
+    return Item::owned(std::string(source.substr(p, q - p)), enc);
+}
 
 // Stores the element [p, q) of `source` in `out` as `mode` says: the
-// element itself (append_capture), its text (`text()`, which the caller
+// element itself (capture_item), its text (`text()`, which the caller
 // reads at most once for all who want it), or an empty placeholder.
 template <class Text>
-void collect_element(Items& out, CollectMode mode, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans,
+void collect_element(ItemSink& out, CollectMode mode, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans,
                      const Coding& enc, Text&& text) {
     switch (mode) {
         case CollectMode::Placeholders: out.push_text(Bytes()); break;
         case CollectMode::Texts: out.push_text(text()); break;
-        case CollectMode::Elements: append_capture(out, source, p, q, emit_spans, enc); break;
+        case CollectMode::Elements: out.push(capture_item(source, p, q, emit_spans, enc)); break;
     }
 }
 // The same for an empty-element tag read from `source` at [p, q): its text is "".
-inline void collect_empty(Items& out, CollectMode mode, Bytes source, std::uint64_t p, std::uint64_t q,
+inline void collect_empty(ItemSink& out, CollectMode mode, Bytes source, std::uint64_t p, std::uint64_t q,
                           bool emit_spans, const Coding& enc) {
     collect_element(out, mode, source, p, q, emit_spans, enc, [] { return Bytes(); });
 }
@@ -86,13 +93,13 @@ inline void collect_empty(Items& out, CollectMode mode, Bytes source, std::uint6
 // Runs `steps` (non-empty) with the start tag `context` as context, or at
 // the top of the reader's input when `context` is null.
 Outcome enter(Reader& reader, const EvalContext& ctx, const Event* context, const Step* steps,
-              std::size_t nsteps, Items& items, bool single_valued);
+              std::size_t nsteps, ItemSink& items, bool single_valued);
 
 // The empty-element tag `tag` matched; apply what follows it.
-void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, Items& items, const Coding& enc);
+void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, ItemSink& items, const Coding& enc);
 
 // Applies `rest` inside a fragment (the bytes of one element).
-Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, const Coding& enc,
+Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, ItemSink& items, const Coding& enc,
                               const EvalContext& outer);
 
 // Filter evaluation.
@@ -115,7 +122,7 @@ bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, cons
 // `rest` has at most one step.
 bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const Step& filter_step,
                          const Filter& filter, const Step* rest, std::size_t nrest, std::uint64_t p,
-                         CollectMode mode, bool emit_spans, Items& items);
+                         CollectMode mode, bool emit_spans, ItemSink& items);
 
 // Whether a filter and the rest of its path fit the streaming route.
 bool fits_streaming_route(const Filter& filter, const Step* rest, std::size_t nrest);

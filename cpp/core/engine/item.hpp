@@ -1,4 +1,5 @@
-// What the engine returns: Items and EngineErrors.
+// What the engine returns (Items and EngineErrors) and where it puts items
+// while it runs (an ItemSink).
 #pragma once
 
 #include <cstdint>
@@ -67,54 +68,69 @@ struct Item {
 
 static_assert(sizeof(Item) == 24, "an item is three words");
 
-// The item sequence of one evaluation. When a path's first modifier reduces
-// the whole sequence to one number (count, sum, avg, min, max), the items
-// can be folded into that number as they arrive instead of being kept:
-// counting a million elements then costs no memory. size() and empty() keep
-// counting the items received, which is all the engine asks of them.
-class Items : public std::vector<Item> {
-    using Base = std::vector<Item>;
+// The item sequence of one evaluation, as the engine returns it.
+using Items = std::vector<Item>;
 
+// Where an evaluation puts its items. A sink collects them in order, or,
+// when a path's first modifier reduces the whole sequence to one number
+// (count, sum, avg, min, max), folds them into that number as they arrive:
+// counting a million elements then costs no memory. Either way received()
+// counts the items given, which is all the matchers ask of it.
+class ItemSink {
 public:
-    using Base::Base;
-
-    void push_back(Item&& item) {
-        if (fold_.on) fold_add(item);
-        else Base::push_back(std::move(item));
-    }
-    void push_back(const Item& item) {
-        if (fold_.on) fold_add(item);
-        else Base::push_back(item);
-    }
-    // A text item; a fold takes its number without making the item.
-    void push_text(Bytes text) {
-        if (!fold_.on) Base::push_back(Item::text(std::string(text)));
-        else if (fold_.modifier == Modifier::Count) ++fold_.count;
-        else fold_text(text);
-    }
-    std::size_t size() const noexcept { return fold_.on ? fold_.count : Base::size(); }
-    bool empty() const noexcept { return size() == 0; }
+    ItemSink() = default;  // collects
+    // Folds into `m` (one that folds()); `source` is the document that spans
+    // refer to.
+    ItemSink(Modifier m, Bytes source) noexcept;
 
     // Whether `m` can fold items as they arrive.
     static bool folds(Modifier m) noexcept {
         return m == Modifier::Count || m == Modifier::Sum || m == Modifier::Avg || m == Modifier::Min ||
                m == Modifier::Max;
     }
-    // Starts folding into modifier `m` (one that folds; the sequence must be
-    // empty). `source` is the document that spans refer to.
-    void fold_into(Modifier m, Bytes source) noexcept;
-    // Ends folding: the sequence becomes the one text item `m` makes.
-    void finish_fold();
+
+    void push(Item&& item) {
+        if (fold_.on) fold_add(item);
+        else items_.push_back(std::move(item));
+    }
+    void push(const Item& item) {
+        if (fold_.on) fold_add(item);
+        else items_.push_back(item);
+    }
+    // A text item; a fold takes its number without making the item.
+    void push_text(Bytes text) {
+        if (!fold_.on) items_.push_back(Item::text(std::string(text)));
+        else if (fold_.modifier == Modifier::Count) ++fold_.count;
+        else fold_text(text);
+    }
+    // Moves in `items`, in order.
+    void push_all(Items&& items) {
+        for (Item& item : items) push(std::move(item));
+    }
+    // The same for what a collecting sink received.
+    void push_all(ItemSink&& other) { push_all(std::move(other.items_)); }
+
+    std::size_t received() const noexcept { return fold_.on ? fold_.count : items_.size(); }
+    bool empty() const noexcept { return received() == 0; }
+    // The items collected so far (none while folding).
+    const Items& items() const noexcept { return items_; }
+
     // Whether items are folded into a number made of their texts (sum, avg,
     // min, max): then an element item may be given as its text instead.
     bool folds_numbers() const noexcept { return fold_.on && fold_.modifier != Modifier::Count; }
     // Folds one item given by its text (folds_numbers() must hold).
     void fold_text(Bytes text);
 
+    // The sequence: the items collected, or the one text item of the fold.
+    Items take() &&;
+
 private:
     void fold_add(const Item& item);
-    void fold_value(std::optional<double> v);
+    // Inlined into both callers (modifiers.cpp): out of line, its call
+    // added 0.2% to the instructions of a sum over 13,000 elements.
+    [[gnu::always_inline]] inline void fold_value(std::optional<double> v);
 
+    Items items_;
     struct Fold {
         bool on = false;
         Modifier modifier = Modifier::Count;

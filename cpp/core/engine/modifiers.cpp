@@ -239,17 +239,14 @@ void unique_by_text(Items& items, Bytes source) {
 
 // count, sum, avg, min, max: the same fold as items arriving one by one.
 void aggregate(Modifier m, Items& items, Bytes source) {
-    Items folded;
-    folded.fold_into(m, source);
-    for (const Item& item : items) folded.push_back(item);
-    folded.finish_fold();
-    items = std::move(folded);
+    ItemSink folded(m, source);
+    for (const Item& item : items) folded.push(item);
+    items = std::move(folded).take();
 }
 
 }  // namespace
 
-void Items::fold_into(Modifier m, Bytes source) noexcept {
-    fold_ = Fold{};
+ItemSink::ItemSink(Modifier m, Bytes source) noexcept {
     fold_.on = true;
     fold_.modifier = m;
     fold_.source = source;
@@ -262,18 +259,7 @@ void Items::fold_into(Modifier m, Bytes source) noexcept {
     }
 }
 
-void Items::fold_add(const Item& item) {
-    ++fold_.count;
-    if (fold_.modifier == Modifier::Count) return;
-    fold_value(collapse_numeric(item, fold_.source));
-}
-
-void Items::fold_text(Bytes text) {
-    ++fold_.count;
-    fold_value(text_number(text));
-}
-
-void Items::fold_value(std::optional<double> v) {
+inline void ItemSink::fold_value(std::optional<double> v) {
     if (!v) return;
     ++fold_.numeric;
     switch (fold_.modifier) {
@@ -289,38 +275,51 @@ void Items::fold_value(std::optional<double> v) {
     }
 }
 
-void Items::finish_fold() {
-    if (!fold_.on) return;
-    const Fold f = fold_;
-    fold_ = Fold{};
-    Base::clear();
+void ItemSink::fold_add(const Item& item) {
+    ++fold_.count;
+    if (fold_.modifier == Modifier::Count) return;
+    fold_value(collapse_numeric(item, fold_.source));
+}
+
+void ItemSink::fold_text(Bytes text) {
+    ++fold_.count;
+    fold_value(text_number(text));
+}
+
+Items ItemSink::take() && {
+    if (!fold_.on) return std::move(items_);
     std::string text;
-    if (f.modifier == Modifier::Count) {
+    if (fold_.modifier == Modifier::Count) {
         char buf[24];
-        auto res = std::to_chars(buf, buf + sizeof buf, f.count);
+        auto res = std::to_chars(buf, buf + sizeof buf, fold_.count);
         text.assign(buf, res.ptr);
-    } else if (f.modifier == Modifier::Avg) {
-        text = format_number(f.acc / static_cast<double>(f.numeric));  // 0/0: NaN
+    } else if (fold_.modifier == Modifier::Avg) {
+        text = format_number(fold_.acc / static_cast<double>(fold_.numeric));  // 0/0: NaN
     } else {
-        text = format_number(f.acc);
+        text = format_number(fold_.acc);
     }
-    Base::push_back(Item::text(std::move(text)));
+    Items items;
+    items.push_back(Item::text(std::move(text)));
+    return items;
 }
 
-void begin_modifiers(const Program& program, Items& items, Bytes source) noexcept {
-    if (!program.modifiers.empty() && Items::folds(program.modifiers[0]))
-        items.fold_into(program.modifiers[0], source);
+ItemSink begin_modifiers(const Program& program, Bytes source) noexcept {
+    if (!program.modifiers.empty() && ItemSink::folds(program.modifiers[0]))
+        return ItemSink(program.modifiers[0], source);
+    return ItemSink();
 }
 
-void finish_modifiers(const Program& program, Items& items, Bytes source) {
-    if (!program.modifiers.empty() && Items::folds(program.modifiers[0])) {
+Items finish_modifiers(const Program& program, ItemSink&& sink, Bytes source) {
+    const bool folded = !program.modifiers.empty() && ItemSink::folds(program.modifiers[0]);
+    Items items = std::move(sink).take();
+    if (folded) {
         // The first modifier was applied while the items arrived.
-        items.finish_fold();
         const std::vector<Modifier> rest(program.modifiers.begin() + 1, program.modifiers.end());
         apply_modifiers(rest, items, source);
-        return;
+    } else {
+        apply_modifiers(program.modifiers, items, source);
     }
-    apply_modifiers(program.modifiers, items, source);
+    return items;
 }
 
 void apply_modifiers(const std::vector<Modifier>& modifiers, Items& items, Bytes source) {

@@ -58,7 +58,7 @@ struct Watch {
     std::uint64_t children = 0; // children the next step matched so far
     bool has_left = false;
     std::string left;
-    Items pending;
+    ItemSink pending;
 };
 
 struct Level {
@@ -79,7 +79,7 @@ struct Level {
 class ManyPass {
 public:
     ManyPass(const std::vector<const Program*>& programs, Bytes source, bool emit_spans,
-             std::vector<Items>& results, EngineError& err)
+             std::vector<ItemSink>& results, EngineError& err)
         : programs_(programs), source_(source), emit_spans_(emit_spans), results_(results), err_(err) {
         state_.reserve(programs.size());
         for (const Program* prog : programs) {
@@ -118,7 +118,7 @@ public:
                 collect_attr_text(ev, 0, reader, /*empty=*/true);
                 // An empty element has no children; counts of them answer 0.
                 for (const Cursor& c : cursors_)
-                    if (c.is_count) results_[c.program].push_back(Item::text("0"));
+                    if (c.is_count) results_[c.program].push(Item::text("0"));
                 return Outcome::Ok;
             }
             if (ev.kind == EventKind::Start) {
@@ -199,12 +199,12 @@ private:
             const Step* st = step_of(c);
             if (st && st->kind == Step::Kind::Attribute) {
                 if (auto v = read_attr(tag.content, tag.name_len, st->attribute, reader.coding()))
-                    results_[c.program].push_back(Item::text(std::move(*v)));
+                    results_[c.program].push(Item::text(std::move(*v)));
                 continue;
             }
             if (st && st->kind == Step::Kind::Text) {
                 // The element's text, as the single-path engine gives it.
-                if (empty) results_[c.program].push_back(Item::text(std::string()));
+                if (empty) results_[c.program].push(Item::text(std::string()));
                 else text_programs_.push_back(c.program);
                 continue;
             }
@@ -250,7 +250,7 @@ private:
                     const Level& L = levels_.back();
                     for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i)
                         if (cursors_[i].is_count)
-                            results_[cursors_[i].program].push_back(Item::text(std::to_string(cursors_[i].count)));
+                            results_[cursors_[i].program].push(Item::text(std::to_string(cursors_[i].count)));
                     o = finish_level(reader, stop_depth);
                     break;
                 }
@@ -307,7 +307,7 @@ private:
             }
             if (k == Action::Kind::Ignore || k == Action::Kind::Counted) continue;
             actions_.push_back(Action{k, static_cast<std::uint32_t>(i),
-                                      k == Action::Kind::Descend ? results_[c.program].size() : 0});
+                                      k == Action::Kind::Descend ? results_[c.program].received() : 0});
             if (k == Action::Kind::FilterCheck && fits_stream(c)) ++streamable;
             if (k == Action::Kind::SearchInside) {
                 enter = true;
@@ -482,7 +482,7 @@ private:
                 continue;
             }
             Cursor& c = cursors_[act.cursor];
-            Items& out = results_[c.program];
+            ItemSink& out = results_[c.program];
             if (act.kind == Action::Kind::Capture) {
                 // A sum of elements adds their texts: the text read for the
                 // others serves it too.
@@ -575,7 +575,7 @@ private:
                         if (program_done(c.program) || waiting(i) || !tag_name.accepted_by(step_of(c)->matcher))
                             continue;
                         ++c.count;
-                        results_[c.program].push_back(Item::owned(serialize_empty(ev.content), reader.coding()));
+                        results_[c.program].push(Item::owned(serialize_empty(ev.content), reader.coding()));
                     }
                     break;
                 }
@@ -652,14 +652,14 @@ private:
                 continue;
             std::size_t nrest = 0;
             const Step* rest = rest_of(c, nrest);
-            Items& out = results_[c.program];
+            ItemSink& out = results_[c.program];
             if (nrest == 0) {
                 // Never Texts: such a filter takes the fragment route.
                 collect_element(out, mode_of(c), source_, parent.tag_p, q, emit_spans_, enc, [] { return Bytes(); });
             } else if (rest[0].is_element()) {
-                for (Item& it : watch.pending) out.push_back(std::move(it));
+                out.push_all(std::move(watch.pending));
             } else if (auto v = read_attr(parent.tag.content, parent.tag.name_len, rest[0].attribute, enc)) {
-                out.push_back(Item::text(std::move(*v)));
+                out.push(Item::text(std::move(*v)));
             }
             if (c.stops) level_found(c);
         }
@@ -674,21 +674,20 @@ private:
         const Filter& flt = *step_of(c)->selector.filter;
         std::size_t nrest = 0;
         const Step* rest = rest_of(c, nrest);
-        Items& out = results_[c.program];
+        ItemSink& out = results_[c.program];
         EvalContext ctx;
         ctx.source = fragment;
         ctx.error = &err_;
         found = false;
         if (flt.attribute) {
             if (!attribute_filter_holds(tag, flt, enc)) return Outcome::Ok;
-            const std::size_t before = out.size();
+            const std::size_t before = out.received();
             Outcome o = apply_within_fragment(fragment, rest, nrest, out, enc, ctx);
-            found = out.size() > before;
+            found = out.received() > before;
             return o;
         }
         if (fits_streaming_route(flt, rest, nrest)) {
-            Reader r(fragment);
-            r.apply_coding(enc);
+            Reader r(fragment, enc);
             for (;;) {
                 const std::uint64_t rp = r.buffer_position();
                 Event root = r.read_event();
@@ -726,7 +725,7 @@ private:
             const std::uint64_t index = c.count++;
             std::size_t nrest = 0;
             const Step* rest = rest_of(c, nrest);
-            Items& out = results_[c.program];
+            ItemSink& out = results_[c.program];
             bool done = false;
             switch (st->selector.kind) {
                 case SelKind::Index:
@@ -735,14 +734,14 @@ private:
                 case SelKind::None:
                 case SelKind::Each: {
                     // Empty elements take no part in the ambiguity rule here.
-                    const std::size_t before = out.size();
+                    const std::size_t before = out.received();
                     if (nrest > 0) handle_empty_inner(tag, rest, nrest, out, enc);
-                    else out.push_back(Item::owned(serialize_empty(tag.content), enc));
+                    else out.push(Item::owned(serialize_empty(tag.content), enc));
                     // As for a descent: the level has its result only when the
                     // rest of the path yielded something here (an element step
                     // or a missing attribute yields nothing, and the level,
                     // with the ambiguity tests of the levels above, goes on).
-                    done = out.size() > before;
+                    done = out.received() > before;
                     break;
                 }
                 case SelKind::Count:
@@ -806,7 +805,7 @@ private:
         for (std::size_t a = parent.action_begin; a < parent.action_end; ++a) {
             const Action& act = actions_[a];
             Cursor& c = cursors_[act.cursor];
-            if (act.kind == Action::Kind::Descend && c.stops && results_[c.program].size() > act.items_before)
+            if (act.kind == Action::Kind::Descend && c.stops && results_[c.program].received() > act.items_before)
                 level_found(c);
         }
         Outcome o = serve_read(reader, parent.tag, parent.tag_p, parent.action_begin, parent.action_end);
@@ -829,7 +828,7 @@ private:
     const std::vector<const Program*>& programs_;
     Bytes source_;
     bool emit_spans_;
-    std::vector<Items>& results_;
+    std::vector<ItemSink>& results_;
     EngineError& err_;
     // Per program, read for every cursor at every tag: kComplete (its answer
     // cannot change any more) and kFirstOnly (it stops at its first item).
@@ -855,11 +854,14 @@ private:
 };
 
 Expected<std::vector<Items>, EngineError> finish(const std::vector<const Program*>& programs,
-                                                 std::vector<Items>&& results, Outcome o, EngineError&& err,
+                                                 std::vector<ItemSink>&& sinks, Outcome o, EngineError&& err,
                                                  Bytes source) {
     if (o == Outcome::Ambiguous || o == Outcome::TooDeep) return unexpected(std::move(err));
-    for (std::size_t i = 0; i < programs.size(); ++i) finish_modifiers(*programs[i], results[i], source);
-    return std::move(results);
+    std::vector<Items> results;
+    results.reserve(programs.size());
+    for (std::size_t i = 0; i < programs.size(); ++i)
+        results.push_back(finish_modifiers(*programs[i], std::move(sinks[i]), source));
+    return results;
 }
 
 }  // namespace
@@ -870,8 +872,9 @@ Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Progr
     const DocumentText doc(source, unicode);
     source = doc.bytes();
     emit_spans = emit_spans && !doc.transcoded();
-    std::vector<Items> results(programs.size());
-    for (std::size_t i = 0; i < programs.size(); ++i) begin_modifiers(*programs[i], results[i], source);
+    std::vector<ItemSink> results;
+    results.reserve(programs.size());
+    for (const Program* program : programs) results.push_back(begin_modifiers(*program, source));
     EngineError err;
     detail::Outcome o = detail::Outcome::Ok;
     {
@@ -885,13 +888,13 @@ Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Progr
 
 Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<const Program*>& programs,
                                                               Bytes element, const Coding& coding) {
-    std::vector<Items> results(programs.size());
-    for (std::size_t i = 0; i < programs.size(); ++i) begin_modifiers(*programs[i], results[i], element);
+    std::vector<ItemSink> results;
+    results.reserve(programs.size());
+    for (const Program* program : programs) results.push_back(begin_modifiers(*program, element));
     EngineError err;
     detail::Outcome o = detail::Outcome::Ok;
     {
-        Reader reader(element);
-        reader.apply_coding(coding);
+        Reader reader(element, coding);
         detail::ManyPass pass(programs, element, false, results, err);
         o = pass.run_element(reader);
     }

@@ -31,7 +31,7 @@ struct Frame {
 
 class Matcher {
 public:
-    Matcher(Reader& reader, const EvalContext& ctx, Items& items) : r_(reader), ctx_(ctx), items_(items) {}
+    Matcher(Reader& reader, const EvalContext& ctx, ItemSink& items) : r_(reader), ctx_(ctx), items_(items) {}
 
     Outcome run(bool has_context, const Step* steps, std::size_t nsteps, bool single_valued) {
         push(steps, nsteps, has_context, single_valued, Frame::Resume::Top, 0);
@@ -51,7 +51,7 @@ public:
                     // reports what it counted, however its level ended.
                     const Frame& f = stack_.back();
                     if (f.steps[0].selector.kind == SelKind::Count)
-                        items_.push_back(Item::text(std::to_string(f.count)));
+                        items_.push(Item::text(std::to_string(f.count)));
                     o = finish_frame();
                     break;
                 }
@@ -85,7 +85,7 @@ private:
             stack_.pop_back();
             if (stack_.empty() || child.resume != Frame::Resume::AfterDescend) return Outcome::Ok;
             bool level_ends = false;
-            Outcome o = early_stop(stack_.back(), items_.size() > child.items_before, level_ends);
+            Outcome o = early_stop(stack_.back(), items_.received() > child.items_before, level_ends);
             if (o != Outcome::Ok || !level_ends) return o;
         }
     }
@@ -115,19 +115,19 @@ private:
     Outcome descend(const Event& ev, std::uint64_t p, const Step* rest, std::size_t nrest, bool child_sv) {
         if (nrest == 0) {
             skip_element(r_, ev.name());
-            append_capture(items_, ctx_.source, p, r_.buffer_position(), ctx_.emit_spans, enc());
+            items_.push(capture_item(ctx_.source, p, r_.buffer_position(), ctx_.emit_spans, enc()));
             return after_match(true);
         }
-        const std::size_t before = items_.size();
+        const std::size_t before = items_.received();
         const Step& next = rest[0];
         if (next.kind == Step::Kind::Text) {
-            items_.push_back(Item::text(read_text_in_scope(r_)));
+            items_.push(Item::text(read_text_in_scope(r_)));
             return after_match(true);
         }
         if (next.kind == Step::Kind::Attribute) {
-            if (auto v = read_attr(ev.content, ev.name_len, next.attribute, enc())) items_.push_back(Item::text(std::move(*v)));
+            if (auto v = read_attr(ev.content, ev.name_len, next.attribute, enc())) items_.push(Item::text(std::move(*v)));
             consume_to_end(r_, true);
-            return after_match(items_.size() > before);
+            return after_match(items_.received() > before);
         }
         push(rest, nrest, true, child_sv, Frame::Resume::AfterDescend, before);
         return Outcome::Ok;
@@ -205,7 +205,7 @@ private:
         const Step* rest = f.steps + 1;
         const std::size_t nrest = f.nsteps - 1;
         const std::uint64_t count = ++f.count;
-        const std::size_t before = items_.size();
+        const std::size_t before = items_.received();
         bool found = false;
         switch (st.selector.kind) {
             case SelKind::None:
@@ -216,12 +216,12 @@ private:
                 [[fallthrough]];
             case SelKind::Each:
                 handle_empty_inner(ev, rest, nrest, items_, enc());
-                found = items_.size() > before;
+                found = items_.received() > before;
                 break;
             case SelKind::Index:
                 if (count == st.selector.index + 1) {
                     handle_empty_inner(ev, rest, nrest, items_, enc());
-                    found = items_.size() > before;
+                    found = items_.received() > before;
                 }
                 break;
             case SelKind::Count:
@@ -252,24 +252,24 @@ private:
 
     Reader& r_;
     const EvalContext& ctx_;
-    Items& items_;
+    ItemSink& items_;
     std::vector<Frame> stack_;
 };
 
 }  // namespace
 
 Outcome enter(Reader& reader, const EvalContext& ctx, const Event* context, const Step* steps, std::size_t nsteps,
-              Items& items, bool single_valued) {
+              ItemSink& items, bool single_valued) {
     const Step& first = steps[0];
     if (first.kind == Step::Kind::Text) {
         // Without a context (a path that is only #text) there is no element.
-        items.push_back(Item::text(context ? read_text_in_scope(reader) : std::string()));
+        items.push(Item::text(context ? read_text_in_scope(reader) : std::string()));
         return Outcome::Ok;
     }
     if (first.kind == Step::Kind::Attribute) {
         if (context) {
             if (auto v = read_attr(context->content, context->name_len, first.attribute, reader.coding()))
-                items.push_back(Item::text(std::move(*v)));
+                items.push(Item::text(std::move(*v)));
         }
         consume_to_end(reader, context != nullptr);
         return Outcome::Ok;
@@ -278,23 +278,23 @@ Outcome enter(Reader& reader, const EvalContext& ctx, const Event* context, cons
     return m.run(context != nullptr, steps, nsteps, single_valued);
 }
 
-void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, Items& items, const Coding& enc) {
+void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, ItemSink& items, const Coding& enc) {
     if (nrest == 0) {
-        items.push_back(Item::owned(serialize_empty(tag.content), enc));
+        items.push(Item::owned(serialize_empty(tag.content), enc));
         return;
     }
     const Step& next = rest[0];
     switch (next.kind) {
         case Step::Kind::Text:
-            items.push_back(Item::text(std::string()));
+            items.push(Item::text(std::string()));
             break;
         case Step::Kind::Attribute:
-            if (auto v = read_attr(tag.content, tag.name_len, next.attribute, enc)) items.push_back(Item::text(std::move(*v)));
+            if (auto v = read_attr(tag.content, tag.name_len, next.attribute, enc)) items.push(Item::text(std::move(*v)));
             break;
         case Step::Kind::Element:
             // An empty element has no children; a count of them is still a
             // count, so it answers 0 rather than vanishing.
-            if (next.selector.kind == SelKind::Count) items.push_back(Item::text("0"));
+            if (next.selector.kind == SelKind::Count) items.push(Item::text("0"));
             break;
     }
 }
@@ -303,10 +303,9 @@ namespace {
 
 // Runs `rest` (non-empty) with the fragment's first element as context;
 // `ctx` describes the fragment's own evaluation.
-Outcome evaluate_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, const Coding& enc,
+Outcome evaluate_fragment(Bytes fragment, const Step* rest, std::size_t nrest, ItemSink& items, const Coding& enc,
                           const EvalContext& ctx) {
-    Reader reader(fragment);
-    reader.apply_coding(enc);
+    Reader reader(fragment, enc);
     for (;;) {
         Event ev = reader.read_event();
         switch (ev.kind) {
@@ -327,10 +326,10 @@ Outcome evaluate_fragment(Bytes fragment, const Step* rest, std::size_t nrest, I
 
 }  // namespace
 
-Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, Items& items, const Coding& enc,
+Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, ItemSink& items, const Coding& enc,
                               const EvalContext& outer) {
     if (nrest == 0) {
-        items.push_back(Item::owned(std::string(fragment), enc));
+        items.push(Item::owned(std::string(fragment), enc));
         return Outcome::Ok;
     }
     if (outer.fragment_depth >= kMaxFragmentNesting) {
@@ -356,8 +355,7 @@ Expected<Items, EngineError> run_whole(const Program& program, Bytes source, boo
     const DocumentText doc(source, unicode);
     source = doc.bytes();
     emit_spans = emit_spans && !doc.transcoded();
-    Items items;
-    begin_modifiers(program, items, source);
+    ItemSink items = begin_modifiers(program, source);
     if (!program.steps.empty()) {
         Reader reader(source);
         doc.prepare(reader);
@@ -371,14 +369,12 @@ Expected<Items, EngineError> run_whole(const Program& program, Bytes source, boo
         auto o = detail::enter(reader, ctx, nullptr, program.steps.data(), program.steps.size(), items, true);
         if (o == detail::Outcome::Ambiguous || o == detail::Outcome::TooDeep) return unexpected(std::move(err));
     }
-    finish_modifiers(program, items, source);
-    return items;
+    return finish_modifiers(program, std::move(items), source);
 }
 
 Expected<Items, EngineError> run_element(const Program& program, Bytes element, const Coding& encoding,
                                          bool empty_tags_ambiguous) {
-    Items items;
-    begin_modifiers(program, items, element);
+    ItemSink items = begin_modifiers(program, element);
     if (!program.steps.empty()) {
         // A relative query stops at its first item like a query over a whole
         // document (and like the same path in a relative get_many).
@@ -392,8 +388,7 @@ Expected<Items, EngineError> run_element(const Program& program, Bytes element, 
         auto o = detail::evaluate_fragment(element, program.steps.data(), program.steps.size(), items, encoding, ctx);
         if (o == detail::Outcome::Ambiguous || o == detail::Outcome::TooDeep) return unexpected(std::move(err));
     }
-    finish_modifiers(program, items, element);
-    return items;
+    return finish_modifiers(program, std::move(items), element);
 }
 
 }  // namespace

@@ -121,6 +121,9 @@ struct Coding {
 class Reader {
 public:
     explicit Reader(Bytes input, ReaderConfig config = ReaderConfig::engine()) noexcept;
+    // A reader in the engine configuration over a fragment of a document
+    // read with `coding` (see apply_coding).
+    Reader(Bytes fragment, const Coding& coding) noexcept : Reader(fragment) { apply_coding(coding); }
 
     // Starts with a known encoding that no declaration may change (used for
     // fragments cut out of a document whose encoding was already settled).
