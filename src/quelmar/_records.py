@@ -201,35 +201,20 @@ def _iterate(
     source = (_read_ahead if compressed else _chunks)(f, chunk_size)
     try:
         yield None
-        # Per record name: how to answer a record of that name, its paths
-        # compiled once (a call then neither parses nor looks them up).
-        answers: dict[bytes, Any] = {}
-
-        def answerer(raw_name: bytes, encoding: str) -> Any:
-            # The record's name as a path component: a backslash before
-            # anything but letters, digits, '_', '-' and ':' (a dot in a name).
-            name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
-            if texts is None:
-                return compile(name).get_bytes
-            many: Any = get_many_bytes  # overloaded: partial takes one signature
-            return functools.partial(many, paths=[compile(name + "." + t) for t in texts])
-
         # Records mostly share one name: it is searched for again only when
         # a record does not start with the last one's start tag name.
+        query_for: Any = None
         answer: Any = None
         opening = b"\0"
         for buf, spans, prefix, encoding in _split(source, segments, any_depth):
+            if query_for is None:
+                query_for = _query_for(encoding, texts)
             view = memoryview(buf)
             try:
                 for start, end in spans:
                     record = bytes(view[start:end])
                     if not record.startswith(opening) or len(record) == len(opening) or record[len(opening)] not in _NAME_ENDERS:
-                        m = _NAME_END.search(record, 1)
-                        raw_name = record[1 : m.start()] if m else record[1:]
-                        answer = answers.get(raw_name)
-                        if answer is None:
-                            answer = answers[raw_name] = answerer(raw_name, encoding)
-                        opening = b"<" + raw_name
+                        answer, opening = query_for(record)
                     yield answer(prefix + record if prefix else record)
             finally:
                 view.release()
@@ -237,6 +222,33 @@ def _iterate(
         source.close()  # type: ignore[attr-defined]
         if owned:
             f.close()
+
+
+def _query_for(encoding: str, texts: list[str] | None) -> Any:
+    """A function of a record's bytes that gives how to answer the query on
+    a record of its name (its Result, or the Results of texts relative to
+    it), and the bytes that start every record of that name. Per name, the
+    paths are compiled once: a call then neither parses nor looks them up."""
+    answers: dict[bytes, tuple[Any, bytes]] = {}
+
+    def query_for(record: bytes) -> tuple[Any, bytes]:
+        m = _NAME_END.search(record, 1)
+        raw_name = record[1 : m.start()] if m else record[1:]
+        found = answers.get(raw_name)
+        if found is None:
+            # The record's name as a path component: a backslash before
+            # anything but letters, digits, '_', '-' and ':' (a dot in a name).
+            name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
+            query: Any
+            if texts is None:
+                query = compile(name).get_bytes
+            else:
+                many: Any = get_many_bytes  # overloaded: partial takes one signature
+                query = functools.partial(many, paths=[compile(name + "." + t) for t in texts])
+            found = answers[raw_name] = (query, b"<" + raw_name)
+        return found
+
+    return query_for
 
 
 def _coding(head: bytes | bytearray) -> tuple[Any, bytes, str]:

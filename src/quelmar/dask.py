@@ -14,7 +14,6 @@ at the same name (a shared filesystem). Dask is imported by this module
 """
 from __future__ import annotations
 
-import functools
 import importlib
 import itertools
 import math
@@ -27,8 +26,8 @@ import dask.bag
 import dask.bag.core
 
 from quelmar._extra import find_doctype, record_ranges, to_python
-from quelmar._quelmar import Path, get_bytes, get_many_bytes
-from quelmar._records import _ESCAPE, _NAME_END, _add_doctype, _coding, _parse_path, _path_text, _splitter, records
+from quelmar._quelmar import Path
+from quelmar._records import _NAME_ENDERS, _add_doctype, _coding, _parse_path, _path_text, _query_for, _splitter, records
 
 __all__ = ["read_frame", "read_records"]
 
@@ -40,8 +39,6 @@ PARTITION_BYTES = 64 << 20
 # Any-depth records are found wherever they are: a range reader starts as
 # deep as no range can climb out of.
 _ANY_DEPTH_ANCESTORS = 1 << 62
-
-_NAME_ENDERS = frozenset(b" \t\r\n/>")
 
 _COMPRESSED = (b"\x1f\x8b", b"BZh", b"\xfd7zXZ\x00", b"\x28\xb5\x2f\xfd")
 
@@ -70,31 +67,6 @@ class _RecordBag(dask.bag.Bag):  # type: ignore[misc, unused-ignore]
 
     def __dask_postcompute__(self) -> Any:
         return _finalize, ()
-
-
-def _query_for(encoding: str, texts: list[str] | None) -> Any:
-    """A function of a record's start that gives how to answer the query on
-    the record as quelmar.records does (its Result, or the Results of
-    texts), and the bytes that start every record of that name."""
-    answers: dict[bytes, tuple[Any, bytes]] = {}  # per record name
-
-    def query_for(record: bytes) -> tuple[Any, bytes]:
-        m = _NAME_END.search(record, 1)
-        raw_name = record[1 : m.start()] if m else record[1:]
-        found = answers.get(raw_name)
-        if found is None:
-            # The record's name as a path component (a dot in a name escaped).
-            name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
-            query: Any
-            if texts is None:
-                query = functools.partial(get_bytes, path=name)
-            else:
-                many: Any = get_many_bytes  # overloaded: partial takes one signature
-                query = functools.partial(many, paths=[name + "." + t for t in texts])
-            found = answers[raw_name] = (query, b"<" + raw_name)
-        return found
-
-    return query_for
 
 
 def _segment_bytes(segments: list[str], encoding: str) -> list[bytes]:
