@@ -129,6 +129,9 @@ BAD_CALLS = [
     ("record_ranges step", lambda: x.record_ranges(DOC_B, [b"r"], False, 0), ValueError),
     ("record_ranges not a buffer", lambda: x.record_ranges(3, [b"r"], False, 1), ValueError),
     ("find_doctype not a buffer", lambda: x.find_doctype(DOC), ValueError),
+    ("answer_records span outside", lambda: x.answer_records(DOC_B, [(0, len(DOC_B) + 1)], b"", _ask), ValueError),
+    ("answer_records bad query_for", lambda: x.answer_records(DOC_B, [(0, len(DOC_B))], b"", lambda r: r), TypeError),
+    ("answer_records query raises", lambda: x.answer_records(DOC_B, [(0, len(DOC_B))], b"", lambda r: (int, None, r[:2])), ValueError),
     ("start_inside negative", lambda: x.RecordSplitter([b"r"], False).start_inside(-1), ValueError),
     ("FrameBuilder foreign type", lambda: x.FrameBuilder(["a"], [False], bytearray), TypeError),
     ("NativeBuffer made by hand", lambda: x.NativeBuffer(), TypeError),
@@ -148,6 +151,11 @@ BAD_CALLS = [
 @pytest.mark.parametrize(("call", "exc"), [(c, e) for _, c, e in BAD_CALLS], ids=[n for n, _, _ in BAD_CALLS])
 def test_error_paths_do_not_leak(call, exc):
     run_flat(must_raise(call, exc), sources=(DOC, DOC_B))
+
+
+def _ask(record, paths=("*.d.e", "*.b.@x")):
+    """query_for of answer_records: a many-path query of every record."""
+    return q.get_many_bytes, [q.compile(p) for p in paths], record[:2]
 
 
 def _builder(paths=("a", "b.@x", "c", "d")):
@@ -190,6 +198,7 @@ def _module_calls():
         ("to_python parse", lambda: x.to_python(q.parse(ba)), (ba,)),
         ("record_ranges", lambda: x.record_ranges(mm, [b"r", b"*"], False, 8), (mm,)),
         ("find_doctype", lambda: x.find_doctype(ba), (ba,)),
+        ("answer_records", lambda: x.answer_records(ba, [(0, len(ba)), (0, len(ba))], b"<?xml version='1.0'?>", _ask), (ba,)),
         ("RecordSplitter inside", lambda: (s := x.RecordSplitter([b"r", b"a"], False), s.start_inside(1), s.feed(ba)), (ba,)),
         ("FrameBuilder", lambda: _frame(DOC_B), (DOC_B,)),
         ("FrameBuilder bytearray", lambda: _frame(ba), (ba,)),

@@ -4,6 +4,7 @@
 // in memory (a mapped file), for reading its records in parallel.
 #include "extra/records.hpp"
 
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -203,12 +204,115 @@ PyObject* py_find_doctype(PyObject*, PyObject* data) {
     return guarded([&] { return find_doctype_impl(data); });
 }
 
+// answer_records(buffer, spans, prefix, query_for): the answer to each
+// record at spans (a list of (start, end) offsets into buffer), the record
+// made a document of its own with prefix (the declaration of a legacy
+// encoding, the DOCTYPE) before it. query_for(record) gives how to answer a
+// record of that record's name: (query, paths, opening), called as
+// query(document) or query(document, paths) when paths is not None;
+// opening is the bytes that start every record of that name. Records mostly
+// share one name, so query_for is called again only when a record does not
+// start with the last opening followed by a byte that ends a name.
+bool ends_name(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '/' || c == '>'; }
+
+bool read_span(PyObject* item, std::size_t size, std::size_t& start, std::size_t& end) {
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+        PyErr_SetString(PyExc_TypeError, "spans must be a list of (start, end) tuples");
+        return false;
+    }
+    const Py_ssize_t s = PyLong_AsSsize_t(PyTuple_GET_ITEM(item, 0));
+    if (s == -1 && PyErr_Occurred()) return false;
+    const Py_ssize_t e = PyLong_AsSsize_t(PyTuple_GET_ITEM(item, 1));
+    if (e == -1 && PyErr_Occurred()) return false;
+    if (s < 0 || e <= s || static_cast<std::size_t>(e) > size) {
+        PyErr_SetString(PyExc_ValueError, "a span lies outside the buffer");
+        return false;
+    }
+    start = static_cast<std::size_t>(s);
+    end = static_cast<std::size_t>(e);
+    return true;
+}
+
+PyObject* answer_records_impl(PyObject* data, PyObject* spans, PyObject* prefix, PyObject* query_for) {
+    if (!PyList_Check(spans)) {
+        raise_arg_type("spans", spans, "list");
+        return nullptr;
+    }
+    if (!PyBytes_Check(prefix)) {
+        raise_arg_type("prefix", prefix, "bytes");
+        return nullptr;
+    }
+    HeldBuffer holder;
+    if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(spans);
+    PyRef answers = PyRef::steal(PyList_New(n));
+    if (!answers) return nullptr;
+    PyRef query;
+    PyRef paths;
+    PyRef opening;
+    // An exported buffer cannot be resized: it stays where it is while
+    // query_for and the queries run.
+    const Bytes buf = holder.bytes();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::size_t start = 0;
+        std::size_t end = 0;
+        if (!read_span(PyList_GET_ITEM(spans, i), buf.size(), start, end)) return nullptr;
+        const char* rec = buf.data() + start;
+        const std::size_t len = end - start;
+        const std::size_t plen = static_cast<std::size_t>(PyBytes_GET_SIZE(prefix));
+        PyRef doc = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plen + len)));
+        if (!doc) return nullptr;
+        char* out = PyBytes_AS_STRING(doc.get());
+        std::memcpy(out, PyBytes_AS_STRING(prefix), plen);
+        std::memcpy(out + plen, rec, len);
+        bool same = false;
+        if (opening) {
+            const std::size_t olen = static_cast<std::size_t>(PyBytes_GET_SIZE(opening.get()));
+            same = len > olen && std::memcmp(rec, PyBytes_AS_STRING(opening.get()), olen) == 0 && ends_name(rec[olen]);
+        }
+        if (!same) {
+            PyRef record = PyRef::steal(PyBytes_FromStringAndSize(rec, static_cast<Py_ssize_t>(len)));
+            if (!record) return nullptr;
+            PyRef how = PyRef::steal(PyObject_CallOneArg(query_for, record.get()));
+            if (!how) return nullptr;
+            if (!PyTuple_Check(how.get()) || PyTuple_GET_SIZE(how.get()) != 3 ||
+                !PyBytes_Check(PyTuple_GET_ITEM(how.get(), 2))) {
+                PyErr_SetString(PyExc_TypeError, "query_for must return (query, paths, opening bytes)");
+                return nullptr;
+            }
+            query = PyRef::borrow(PyTuple_GET_ITEM(how.get(), 0));
+            PyObject* p = PyTuple_GET_ITEM(how.get(), 1);
+            paths = p == Py_None ? PyRef() : PyRef::borrow(p);
+            opening = PyRef::borrow(PyTuple_GET_ITEM(how.get(), 2));
+        }
+        PyObject* args[] = {doc.get(), paths.get()};
+        PyObject* answer = PyObject_Vectorcall(query.get(), args, paths ? 2 : 1, nullptr);
+        if (answer == nullptr) return nullptr;
+        PyList_SET_ITEM(answers.get(), i, answer);
+    }
+    return answers.release();
+}
+
+PyObject* py_answer_records(PyObject*, PyObject* args) {
+    PyObject* data = nullptr;
+    PyObject* spans = nullptr;
+    PyObject* prefix = nullptr;
+    PyObject* query_for = nullptr;
+    if (!PyArg_ParseTuple(args, "OOOO:answer_records", &data, &spans, &prefix, &query_for)) return nullptr;
+    return guarded([&] { return answer_records_impl(data, spans, prefix, query_for); });
+}
+
 PyMethodDef record_functions[] = {
     {"record_ranges", py_record_ranges, METH_VARARGS,
      "record_ranges(buffer, segments, any_depth, step)\n--\n\n"
      "(start, end) byte ranges of a whole document that hold its records:\n"
      "each starts at the first record at or after a multiple of step and runs\n"
      "to the next one; the last ends after the last record."},
+    {"answer_records", py_answer_records, METH_VARARGS,
+     "answer_records(buffer, spans, prefix, query_for)\n--\n\n"
+     "The answers to the records at spans of buffer, each made a document\n"
+     "with prefix before it; query_for(record) gives (query, paths, opening)\n"
+     "for the records of that record's name."},
     {"find_doctype", py_find_doctype, METH_O,
      "find_doctype(buffer)\n--\n\n"
      "(start, end) of the document's DOCTYPE declaration, or None."},

@@ -1,6 +1,7 @@
 """Functions beyond the main module's surface, built from the same core."""
 
 import sys
+from collections.abc import Callable
 from typing import Any
 
 from quelmar._quelmar import Result as Result
@@ -67,3 +68,10 @@ class FrameBuilder:
 
 def record_ranges(buffer: Buffer, segments: list[bytes], any_depth: bool, step: int, /) -> list[tuple[int, int]]: ...
 def find_doctype(buffer: Buffer, /) -> tuple[int, int] | None: ...
+def answer_records(
+    buffer: Buffer,
+    spans: list[tuple[int, int]],
+    prefix: bytes,
+    query_for: Callable[[bytes], tuple[Callable[..., Any], Any, bytes]],
+    /,
+) -> list[Any]: ...

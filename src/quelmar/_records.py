@@ -7,13 +7,12 @@ queried on its own, so memory holds the chunk and the largest record.
 from __future__ import annotations
 
 import codecs
-import functools
 import os
 import re
 from collections.abc import Iterator, Sequence
 from typing import IO, Any, Union, overload
 
-from quelmar._extra import RecordSplitter
+from quelmar._extra import RecordSplitter, answer_records
 from quelmar._quelmar import Path, Result, compile, get_bytes, get_many_bytes
 
 __all__ = ["records"]
@@ -24,7 +23,7 @@ _DECLARATION = re.compile(rb"<\?xml[^>]*?\?>")
 _ENCODING = re.compile(rb"""encoding\s*=\s*["']([A-Za-z0-9._:-]+)["']""")
 _ESCAPE = re.compile(r"[^\w:-]")
 _NAME_END = re.compile(rb"[\s/>]")
-_NAME_ENDERS = frozenset(b" \t\r\n/>")
+_BATCH = 256
 # An element name (what cannot start or be in one is refused: a path such as
 # "catalog.book.#" or "a.0" would never match), or "*".
 _SEGMENT = re.compile(r"\*\Z|[^\s\d.\-@#|()=<>/'\"!?\[\]{}&;,*][^\s@#|()=<>/'\"!?\[\]{}&;,*]*\Z")
@@ -201,23 +200,14 @@ def _iterate(
     source = (_read_ahead if compressed else _chunks)(f, chunk_size)
     try:
         yield None
-        # Records mostly share one name: it is searched for again only when
-        # a record does not start with the last one's start tag name.
         query_for: Any = None
-        answer: Any = None
-        opening = b"\0"
         for buf, spans, prefix, encoding in _split(source, segments, any_depth):
             if query_for is None:
                 query_for = _query_for(encoding, texts)
-            view = memoryview(buf)
-            try:
-                for start, end in spans:
-                    record = bytes(view[start:end])
-                    if not record.startswith(opening) or len(record) == len(opening) or record[len(opening)] not in _NAME_ENDERS:
-                        answer, opening = query_for(record)
-                    yield answer(prefix + record if prefix else record)
-            finally:
-                view.release()
+            # Answered natively a slice at a time: the Results of one slice
+            # (each holding its record) are alive together, not a chunk's.
+            for i in range(0, len(spans), _BATCH):
+                yield from answer_records(buf, spans[i : i + _BATCH], prefix, query_for)
     finally:
         source.close()  # type: ignore[attr-defined]
         if owned:
@@ -226,12 +216,14 @@ def _iterate(
 
 def _query_for(encoding: str, texts: list[str] | None) -> Any:
     """A function of a record's bytes that gives how to answer the query on
-    a record of its name (its Result, or the Results of texts relative to
-    it), and the bytes that start every record of that name. Per name, the
-    paths are compiled once: a call then neither parses nor looks them up."""
-    answers: dict[bytes, tuple[Any, bytes]] = {}
+    a record of its name, for answer_records: (query, paths, opening), the
+    answer being query(document) (the record's Result) or query(document,
+    paths) (the Results of texts relative to the record), and opening the
+    bytes that start every record of that name. Per name, the paths are
+    compiled once: a record then neither parses nor looks them up."""
+    answers: dict[bytes, tuple[Any, Any, bytes]] = {}
 
-    def query_for(record: bytes) -> tuple[Any, bytes]:
+    def query_for(record: bytes) -> tuple[Any, Any, bytes]:
         m = _NAME_END.search(record, 1)
         raw_name = record[1 : m.start()] if m else record[1:]
         found = answers.get(raw_name)
@@ -239,13 +231,11 @@ def _query_for(encoding: str, texts: list[str] | None) -> Any:
             # The record's name as a path component: a backslash before
             # anything but letters, digits, '_', '-' and ':' (a dot in a name).
             name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
-            query: Any
             if texts is None:
-                query = compile(name).get_bytes
+                found = (compile(name).get_bytes, None, b"<" + raw_name)
             else:
-                many: Any = get_many_bytes  # overloaded: partial takes one signature
-                query = functools.partial(many, paths=[compile(name + "." + t) for t in texts])
-            found = answers[raw_name] = (query, b"<" + raw_name)
+                found = (get_many_bytes, [compile(name + "." + t) for t in texts], b"<" + raw_name)
+            answers[raw_name] = found
         return found
 
     return query_for

@@ -25,9 +25,9 @@ from typing import Any, Union
 import dask.bag
 import dask.bag.core
 
-from quelmar._extra import find_doctype, record_ranges, to_python
+from quelmar._extra import answer_records, find_doctype, record_ranges, to_python
 from quelmar._quelmar import Path
-from quelmar._records import _NAME_ENDERS, _add_doctype, _coding, _parse_path, _path_text, _query_for, _splitter, records
+from quelmar._records import _BATCH, _add_doctype, _coding, _parse_path, _path_text, _query_for, _splitter, records
 
 __all__ = ["read_frame", "read_records"]
 
@@ -149,18 +149,9 @@ def _read_range(
             spans, prefix, encoding = opened
             query_for = _query_for(encoding, texts)
             rows = _Rows()
-            append = rows.append
-            # This loop is most of a partition's time: records mostly share
-            # one name, so the query is looked up again only when a record
-            # does not start with the last one's start tag name.
-            query: Any = None
-            opening = b"\0"
-            for s, e in spans:
-                record = mm[start + s : start + e]
-                if not record.startswith(opening) or len(record) == len(opening) or record[len(opening)] not in _NAME_ENDERS:
-                    query, opening = query_for(record)
-                r = query(prefix + record if prefix else record)
-                append(to_python(r) if texts is None else tuple(map(to_python, r)))
+            with memoryview(mm) as view, view[start:end] as part:
+                for i in range(0, len(spans), _BATCH):
+                    rows.extend(map(value, answer_records(part, spans[i : i + _BATCH], prefix, query_for)))
             return rows
 
 
