@@ -74,22 +74,28 @@ def _zstd_reader(raw: Any) -> Any:
     return zstandard.ZstdDecompressor().stream_reader(raw)
 
 
-def _chunks(f: Any, size: int) -> Iterator[bytes | bytearray]:
-    read = getattr(f, "read", None)
-    if read is not None:
+def _chunks(f: Any, size: int) -> Iterator[bytes | bytearray | memoryview]:
+    """The bytes of f, size at a time. A file with readinto is read into one
+    buffer again and again: each chunk is valid until the next one is asked
+    for (the consumer copies it), and no chunk-sized block is allocated and
+    freed per read."""
+    readinto = getattr(f, "readinto", None)
+    if readinto is None:
         while True:
-            data = read(size)
+            data = f.read(size)
             if not data:
                 return
             if not isinstance(data, (bytes, bytearray)):
                 raise TypeError("the file object must be opened in binary mode")
             yield data
     chunk = bytearray(size)
-    while True:
-        n = f.readinto(chunk)
-        if not n:
-            return
-        yield bytes(chunk[:n])
+    with memoryview(chunk) as view:
+        while True:
+            n = readinto(view)
+            if not n:
+                return
+            with view[:n] as data:
+                yield data
 
 
 def _read_ahead(f: Any, size: int) -> Iterator[bytes | bytearray]:
@@ -107,7 +113,8 @@ def _read_ahead(f: Any, size: int) -> Iterator[bytes | bytearray]:
 
     def run() -> None:
         try:
-            for data in _chunks(f, size):
+            # read, not readinto: each queued chunk is a bytes object of its own.
+            while data := f.read(size):
                 q.put(data)
                 if stop.is_set():
                     return
@@ -281,7 +288,7 @@ def _add_doctype(prefix: bytes, doctype: bytes, transcoded: bool) -> bytes:
 
 def _split(
     chunks: Iterator[Any], segments: list[str], any_depth: bool
-) -> Iterator[tuple[bytearray, list[tuple[int, int]], bytes, str]]:
+) -> Iterator[tuple[memoryview, list[tuple[int, int]], bytes, str]]:
     """The records of a document read chunk after chunk, in batches.
 
     Each batch is (buffer, record spans into it, prefix, encoding): the
@@ -303,23 +310,35 @@ def _split(
         buf = bytearray(dec.decode(raw).encode("utf-8"))
         chunks = (dec.decode(c).encode("utf-8") for c in chunks)
     splitter = _splitter(segments, encoding, any_depth)
+    # buf[start:have] is what the splitter has not dropped yet. The buffer
+    # only grows (for a record larger than what it holds); bytes are copied
+    # into it in place, so no chunk-sized block is allocated per chunk.
+    start, have = 0, len(buf)
     more = True
     while True:
-        spans, drop, doctype, finished = splitter.feed(buf)
-        if doctype is not None:
-            prefix = _add_doctype(prefix, bytes(buf[doctype[0] : doctype[1]]), decoder is not None)
-        if spans:
-            yield buf, spans, prefix, encoding
-        if drop:
-            del buf[:drop]
+        with memoryview(buf) as whole, whole[start:have] as part:
+            spans, drop, doctype, finished = splitter.feed(part)
+            if doctype is not None:
+                prefix = _add_doctype(prefix, bytes(part[doctype[0] : doctype[1]]), decoder is not None)
+            if spans:
+                yield part, spans, prefix, encoding
+        start += drop
         if finished or not more:
             return
         for data in chunks:
-            buf += data
+            n = len(data)
+            if have + n > len(buf):
+                kept = have - start
+                buf[:kept] = buf[start:have]
+                start, have = 0, kept
+                if have + n > len(buf):
+                    buf += bytes(max(have + n, 2 * len(buf)) - len(buf))
+            buf[have : have + n] = data
+            have += n
             break
         else:
             more = False
-            if not buf:
+            if have == start:
                 return
 
 
@@ -332,7 +351,7 @@ def _split_memory(
     decoder, prefix, encoding = _coding(bytes(view[:4096]))
     if decoder is not None:  # UTF-16: read as UTF-8, chunk after chunk
         chunks = (view[i : i + window] for i in range(0, len(view), window))
-        yield from _split(chunks, segments, any_depth)  # type: ignore[misc]
+        yield from _split(chunks, segments, any_depth)
         return
     splitter = _splitter(segments, encoding, any_depth)
     start, end = 0, min(len(view), window)
