@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/bytes.hpp"
 #include "xml/scan.hpp"
 
 namespace quelmar {
@@ -69,6 +70,9 @@ void RecordSplitter::open(const char* buf, std::size_t gt, bool self_closing) {
             } else {
                 rec_start_ = cstart_;
                 rec_depth_ = d;
+                skipping_ = true;
+                skip_depth_ = 0;
+                skip_open_ = 1;  // the record itself
             }
         }
     }
@@ -108,15 +112,62 @@ void RecordSplitter::close(const char* buf, std::size_t gt) {
         state_ = State::Error;  // mismatched end tag
         return;
     }
-    names_.resize(top);
+    end_record(gt);
+}
+
+// Closes the innermost open element (its end tag's '>' at gt), and the
+// record when it is the record.
+void RecordSplitter::end_record(std::size_t gt) {
+    names_.resize(name_starts_.back());
     name_starts_.pop_back();
     --depth_;
     matched_ = std::min(matched_, depth_);
     if (rec_start_ != kNone && depth_ == rec_depth_) {
         out_->push_back({rec_start_, gt + 1});
         rec_start_ = kNone;
+        skipping_ = false;
     }
     if (depth_ == 0) state_ = State::Done;
+}
+
+// Skips the inside of the open record from pos_ with the queries' skip
+// loop. True when scanning goes on in the state set here (the record
+// closed, or markup the loop leaves to the state machine: a comment, CDATA,
+// a PI, an end tag with no element open inside the record); false when the
+// buffer ended (pos_ is where to resume, a tag cut short included).
+bool RecordSplitter::skip_record(const char* buf, std::size_t size) {
+    const char* const end = buf + size;
+    const std::size_t top = name_starts_.back();
+    // The record's name, from its start tag (kept in the buffer while the
+    // record is open).
+    const xml_scan::SkipName name(Bytes(buf + rec_start_ + 1, names_.size() - top), Bytes(buf, size));
+    xml_scan::SkipRun run{buf + pos_, skip_depth_, skip_open_};
+    const xml_scan::SkipStop stop = xml_scan::skip_plain_markup(run, end, name, true, false);
+    skip_depth_ = run.depth;
+    skip_open_ = run.open;
+    pos_ = static_cast<std::size_t>(run.p - buf);
+    if (stop == xml_scan::SkipStop::Closed) {
+        end_record(pos_ - 1);
+        return true;
+    }
+    if (stop == xml_scan::SkipStop::EndOfInput || size - pos_ < 2) return false;
+    const char c = buf[pos_ + 1];
+    if (c == '!' || c == '?') {
+        cstart_ = pos_;
+        ++pos_;
+        state_ = State::Lt;
+        return true;
+    }
+    if (c == '/' && find_byte(buf + pos_, end, '>') < end) {
+        // More end tags than start tags inside the record: this one is
+        // checked against the record's name.
+        cstart_ = pos_;
+        pos_ += 2;
+        skipping_ = false;
+        state_ = State::EndTag;
+        return true;
+    }
+    return false;  // a tag cut short by the end of the buffer
 }
 
 // Scans the DOCTYPE from pos_; true when it ended (pos_ past its '>').
@@ -177,6 +228,10 @@ std::size_t RecordSplitter::feed(const char* buf, std::size_t size, std::vector<
     while (pos_ < size && state_ != State::Done && state_ != State::Error) {
         switch (state_) {
             case State::Text: {
+                if (skipping_) {
+                    if (!skip_record(buf, size)) goto wait;
+                    break;
+                }
                 const char* lt = find_byte(buf + pos_, end, '<');
                 if (lt >= end) {
                     pos_ = size;
@@ -344,6 +399,7 @@ std::size_t RecordSplitter::feed(const char* buf, std::size_t size, std::vector<
 wait:
     if (state_ == State::Done || state_ == State::Error) {
         rec_start_ = kNone;
+        skipping_ = false;
         pos_ = 0;
         cstart_ = 0;
         return size;

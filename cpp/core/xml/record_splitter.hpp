@@ -58,6 +58,8 @@ private:
     void open(const char* buf, std::size_t gt, bool self_closing);
     void close(const char* buf, std::size_t gt);
     bool scan_doctype(const char* buf, std::size_t size);
+    bool skip_record(const char* buf, std::size_t size);
+    void end_record(std::size_t gt);
 
     std::vector<std::string> segments_;
     bool any_depth_;
@@ -70,6 +72,12 @@ private:
     std::size_t matched_ = 0;  // leading open levels that match the path
     std::size_t unnamed_ = 0;  // open levels below names_ (start_inside)
     bool root_seen_ = false;
+    // Inside a record, tags are counted as the queries' skip loop counts
+    // them (elements named like the record, and all open elements), not
+    // named one by one: the record's inside is read when it is queried.
+    bool skipping_ = false;
+    std::size_t skip_depth_ = 0;
+    std::size_t skip_open_ = 0;
     char quote_ = 0;           // open quote inside a tag or the DOCTYPE
     char last_ = 0;            // last non-space byte in a start tag
     // DOCTYPE: inside the internal subset, and inside a comment or PI there.
