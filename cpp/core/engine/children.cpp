@@ -170,6 +170,14 @@ void collect_child_refs(Bytes element, ChildRefs& out) {
 
 ElementScan scan_element(Bytes element, const Coding& coding, ChildRefs* children) {
     ElementScan out;
+    Bytes raw;
+    if (utf8_leaf_text(element, coding.encoding, raw)) {
+        std::string scratch;
+        Bytes text;
+        unescape_with(raw, scratch, text, coding.scope);
+        out.add(text, element);
+        return out;
+    }
     // The reader's encoding decides only how text is decoded, never where
     // markup is: the child test and the child spans come out as they do from
     // the markup-only readers above.

@@ -92,6 +92,12 @@ private:
     bool held_ = false;
 };
 
+// A UTF-8 leaf, `<name ...>text</name>`, the commonest element read: one
+// tag scan and one search find its raw text (before unescaping); false for
+// anything else, which the reader reads. (A NUL second byte goes the long
+// way, where the reader's rules for such a tag are the reference.)
+bool utf8_leaf_text(Bytes element, Encoding encoding, Bytes& raw) noexcept;
+
 // Decides child-or-not and collects the text in the same pass, stopping at
 // the first child element. The text is extract_element_text(element,
 // encoding). With `children`, an

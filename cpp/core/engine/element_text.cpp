@@ -3,6 +3,7 @@
 
 #include "common/text.hpp"
 #include "common/utf8.hpp"
+#include "engine/children.hpp"
 #include "engine/internal.hpp"
 #include "xml/scan.hpp"
 
@@ -89,26 +90,27 @@ std::string element_text_by_reader(Bytes element, const Coding& coding, bool lea
 
 }  // namespace
 
+bool utf8_leaf_text(Bytes element, Encoding encoding, Bytes& raw) noexcept {
+    if (encoding != Encoding::Utf8 || element.size() < 2 || element[0] != '<' || element[1] == '/' ||
+        element[1] == '!' || element[1] == '?' || element[1] == '\0')
+        return false;
+    const char* b = element.data();
+    const char* end = b + element.size();
+    const xml_scan::TagScan t = xml_scan::scan_tag(b + 1, end);
+    if (t.gt == end || t.gt[-1] == '/') return false;
+    const char* lt = xml_scan::find_byte(t.gt + 1, end, '<');
+    if (end - lt < 2 || lt[1] != '/') return false;
+    raw = Bytes(t.gt + 1, static_cast<std::size_t>(lt - t.gt - 1));
+    return true;
+}
+
 std::string extract_element_text(Bytes element, const Coding& coding) {
-    const Encoding encoding = coding.encoding;
-    // A UTF-8 leaf, `<name ...>text</name>`, the common case: one tag scan
-    // and one search. (A NUL second byte goes the long way, where the
-    // reader's rules for such a tag are the reference.)
-    if (encoding == Encoding::Utf8 && element.size() >= 2 && element[0] == '<' && element[1] != '/' &&
-        element[1] != '!' && element[1] != '?' && element[1] != '\0') {
-        const char* b = element.data();
-        const char* end = b + element.size();
-        const xml_scan::TagScan t = xml_scan::scan_tag(b + 1, end);
-        if (t.gt != end && t.gt[-1] != '/') {
-            const char* lt = xml_scan::find_byte(t.gt + 1, end, '<');
-            if (end - lt >= 2 && lt[1] == '/') {
-                const Bytes raw(t.gt + 1, static_cast<std::size_t>(lt - t.gt - 1));
-                std::string scratch;
-                Bytes text;
-                unescape_with(raw, scratch, text, coding.scope);
-                return std::string(text);
-            }
-        }
+    Bytes raw;
+    if (utf8_leaf_text(element, coding.encoding, raw)) {
+        std::string scratch;
+        Bytes text;
+        unescape_with(raw, scratch, text, coding.scope);
+        return std::string(text);
     }
     return element_text_by_reader(element, coding, true);
 }
