@@ -597,13 +597,15 @@ class _ReadIntoOnly:
         lambda p, d: (p.write_bytes(d), p)[1],
         lambda p, d: (p.write_bytes(d), str(p))[1],
         lambda p, d: (p.write_bytes(gzip.compress(d)), p)[1],
+        # members one after the other, zero padding between and after them
+        lambda p, d: (p.write_bytes(gzip.compress(d[:9]) + b"\0" * 5 + gzip.compress(d[9:]) + b"\0" * 3), p)[1],
         lambda p, d: (p.write_bytes(bz2.compress(d)), p)[1],
         lambda p, d: (p.write_bytes(lzma.compress(d)), p)[1],
         lambda p, d: gzip.GzipFile(fileobj=io.BytesIO(gzip.compress(d))),
         lambda p, d: _ReadOnly(d),
         lambda p, d: _ReadIntoOnly(d),
     ],
-    ids=["path", "str", "gzip", "bz2", "xz", "gzip-object", "read-only", "readinto-only"],
+    ids=["path", "str", "gzip", "gzip-members", "bz2", "xz", "gzip-object", "read-only", "readinto-only"],
 )
 def test_records_sources(tmp_path, make):
     source = make(tmp_path / "doc.xml", REC_DOC.encode())

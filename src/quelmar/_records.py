@@ -38,9 +38,7 @@ def _open(source: Any) -> tuple[Any, bool, bool]:
             magic = raw.read(6)
             raw.seek(0)
             if magic.startswith(b"\x1f\x8b"):
-                import gzip
-
-                return gzip.GzipFile(fileobj=raw), True, True
+                return _Gunzip(raw), True, True
             if magic.startswith(b"BZh"):
                 import bz2
 
@@ -58,6 +56,48 @@ def _open(source: Any) -> tuple[Any, bool, bool]:
     if hasattr(source, "read") or hasattr(source, "readinto"):
         return source, False, False
     raise TypeError("source must be a filename or a binary file object")
+
+
+class _Gunzip:
+    """A gzip file's bytes (every member, as gzip reads them): each read is
+    one zlib call, which inflates a whole chunk without the interpreter lock
+    (the gzip module's reads take the lock back every few kilobytes of
+    input, which a reader thread then waits for)."""
+
+    def __init__(self, raw: Any) -> None:
+        import zlib
+
+        self._zlib = zlib
+        self._raw = raw
+        self._d = zlib.decompressobj(31)
+        self._data = b""  # compressed input not given to zlib yet
+        self._inside = False  # inside a member
+
+    def read(self, size: int) -> bytes:
+        while True:
+            if not self._data:
+                self._data = self._raw.read(max(size >> 3, 1 << 12))
+                if not self._data:
+                    if self._inside:
+                        raise EOFError("Compressed file ended before the end-of-stream marker was reached")
+                    return b""
+            if not self._inside:
+                # Members may be followed by zero padding, as gzip allows.
+                self._data = self._data.lstrip(b"\0")
+                if not self._data:
+                    continue
+                self._inside = True
+            out: bytes = self._d.decompress(self._data, size)
+            self._data = self._d.unconsumed_tail
+            if self._d.eof:
+                self._data = self._d.unused_data
+                self._d = self._zlib.decompressobj(31)
+                self._inside = False
+            if out:
+                return out
+
+    def close(self) -> None:
+        self._raw.close()
 
 
 def _zstd_reader(raw: Any) -> Any:
