@@ -36,6 +36,7 @@
 #include "common/canonical.hpp"
 #include "common/text.hpp"
 #include "common/utf8.hpp"
+#include "engine/children.hpp"
 #include "engine/engine.hpp"
 #include "path/compile.hpp"
 #include "pyext/binding.hpp"
@@ -381,16 +382,11 @@ struct Failure {
 // holds references, and trimmed; false when the element is anything else
 // (children, comments, CDATA, an empty-element tag), which the reader then
 // takes. As the engine reads such a leaf.
-bool utf8_leaf_text(Bytes e, std::string& scratch, Bytes& out) {
-    if (e.size() < 2 || e[0] != '<') return false;
-    const char* b = e.data();
-    const char* end = b + e.size();
-    const xml_scan::TagScan t = xml_scan::scan_tag(b + 1, end);
-    if (t.gt == end || t.gt[-1] == '/') return false;
-    const char* lt = xml_scan::find_byte(t.gt + 1, end, '<');
-    if (end - lt < 2 || lt[1] != '/') return false;
+bool leaf_field_text(Bytes e, std::string& scratch, Bytes& out) {
+    Bytes raw;
+    if (!utf8_leaf_text(e, Encoding::Utf8, raw)) return false;
     Bytes text;
-    unescape_with(Bytes(t.gt + 1, static_cast<std::size_t>(lt - t.gt - 1)), scratch, text);
+    unescape_with(raw, scratch, text);
     out = trim_unicode_ws(text);
     return true;
 }
@@ -409,7 +405,7 @@ bool add_item(Column& col, const Item& item, Bytes source, std::string& scratch,
                                          : Bytes())
                                   : Bytes(item.bytes);
         if (item.kind == Item::Kind::ElementSpan && item.encoding == Encoding::Utf8 &&
-            utf8_leaf_text(element, scratch, text)) {
+            leaf_field_text(element, scratch, text)) {
             trimmed_text = true;
         } else if (element_has_child_elements(element)) {
             // Markup as written, decoded to UTF-8.
