@@ -373,7 +373,8 @@ def _split(
                 start, have = 0, kept
                 if have + n > len(buf):
                     buf += bytes(max(have + n, 2 * len(buf)) - len(buf))
-            buf[have : have + n] = data
+            with memoryview(buf) as whole:
+                whole[have : have + n] = data  # one copy (a bytearray slice copies twice)
             have += n
             break
         else:
