@@ -48,7 +48,18 @@ bool read_segments(PyObject* seq, bool any_depth, std::vector<std::string>& segm
 }
 
 PyObject* span_tuple(const RecordSpan& s) {
-    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(s.start), static_cast<Py_ssize_t>(s.end));
+    PyObject* t = PyTuple_New(2);
+    if (t == nullptr) return nullptr;
+    PyObject* a = PyLong_FromSize_t(s.start);
+    PyObject* b = a != nullptr ? PyLong_FromSize_t(s.end) : nullptr;
+    if (b == nullptr) {
+        Py_XDECREF(a);
+        Py_DECREF(t);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(t, 0, a);
+    PyTuple_SET_ITEM(t, 1, b);
+    return t;
 }
 
 PyObject* splitter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -80,8 +91,7 @@ PyObject* splitter_feed_impl(SplitterObject* self, PyObject* data) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(spans.size()));
     if (list == nullptr) return nullptr;
     for (std::size_t i = 0; i < spans.size(); ++i) {
-        PyObject* t = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(spans[i].start),
-                                    static_cast<Py_ssize_t>(spans[i].end));
+        PyObject* t = span_tuple(spans[i]);
         if (t == nullptr) {
             Py_DECREF(list);
             return nullptr;
@@ -91,7 +101,7 @@ PyObject* splitter_feed_impl(SplitterObject* self, PyObject* data) {
     RecordSpan dt{0, 0};
     PyObject* doctype = nullptr;
     if (self->splitter->take_doctype(dt)) {
-        doctype = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(dt.start), static_cast<Py_ssize_t>(dt.end));
+        doctype = span_tuple(dt);
     } else {
         doctype = Py_NewRef(Py_None);
     }
