@@ -24,6 +24,8 @@ _ENCODING = re.compile(rb"""encoding\s*=\s*["']([A-Za-z0-9._:-]+)["']""")
 _ESCAPE = re.compile(r"[^\w:-]")
 _NAME_END = re.compile(rb"[\s/>]")
 _BATCH = 256
+# The least a reader thread decompresses at a time.
+_READ_AHEAD = 4 << 20
 # An element name (what cannot start or be in one is refused: a path such as
 # "catalog.book.#" or "a.0" would never match), or "*".
 _SEGMENT = re.compile(r"\*\Z|[^\s\d.\-@#|()=<>/'\"!?\[\]{}&;,*][^\s@#|()=<>/'\"!?\[\]{}&;,*]*\Z")
@@ -143,10 +145,15 @@ def _read_ahead(f: Any, size: int) -> Iterator[bytes | bytearray]:
 
     Decompression releases the interpreter lock, so the next chunk is
     decompressed while the current one is split and queried. At most two
-    chunks wait in the queue.
+    chunks wait in the queue. The thread takes the lock back a few times
+    per chunk, and waits for it while the scanning thread holds it (up to
+    the interpreter's switch interval, 5 ms): chunks of a few megabytes
+    keep those waits from setting the pace.
     """
     import queue
     import threading
+
+    size = max(size, _READ_AHEAD)
 
     q: queue.Queue[Any] = queue.Queue(maxsize=2)
     stop = threading.Event()
