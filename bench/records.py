@@ -40,12 +40,13 @@ def q_records(source: Path) -> list[tuple[str, str]]:
 
 def q_records_no_overlap(source: Path) -> list[tuple[str, str]]:
     """The same, decompressing in the scanning thread (no reader thread)."""
-    saved = _records._read_ahead
+    saved = _records._read_ahead, _records._GZIP_BACKGROUND
     _records._read_ahead = _records._chunks  # type: ignore[assignment]
+    _records._GZIP_BACKGROUND = False
     try:
         return q_records(source)
     finally:
-        _records._read_ahead = saved  # type: ignore[assignment]
+        _records._read_ahead, _records._GZIP_BACKGROUND = saved  # type: ignore[assignment]
 
 
 def gunzip_only(source: Path) -> int:

@@ -236,6 +236,7 @@ int extra_exec(PyObject* module) {
     state(module)->result_type = result;
     if (add_documented(module, main.get()) < 0) return -1;
     if (add_record_splitter(module) < 0) return -1;
+    if (add_gzip_stream(module) < 0) return -1;
     return add_frame_types(module);
 }
 

@@ -7,4 +7,7 @@ namespace quelmar::py {
 
 int add_record_splitter(PyObject* module);
 
+// quelmar._extra.GzipStream, when the module is built with zlib.
+int add_gzip_stream(PyObject* module);
+
 }  // namespace quelmar::py

@@ -94,7 +94,7 @@ def _batches(
         yield from _split_memory(source, segments, any_depth, chunk_size)
         return
     if isinstance(source, (str, os.PathLike)) or hasattr(source, "read") or hasattr(source, "readinto"):
-        f, owned, compressed = _open(source)
+        f, owned, compressed = _open(source, chunk_size)
         chunks = (_read_ahead if compressed else _chunks)(f, chunk_size)
         try:
             yield from _split(chunks, segments, any_depth)

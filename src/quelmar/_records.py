@@ -12,6 +12,7 @@ import re
 from collections.abc import Iterator, Sequence
 from typing import IO, Any, Union, overload
 
+from quelmar import _extra
 from quelmar._extra import RecordSplitter, answer_records
 from quelmar._quelmar import Path, Result, compile, get_bytes, get_many_bytes
 
@@ -26,21 +27,33 @@ _NAME_END = re.compile(rb"[\s/>]")
 _BATCH = 256
 # The least a reader thread decompresses at a time.
 _READ_AHEAD = 4 << 20
+# gzip files are inflated natively when the module was built with zlib, by
+# a thread of the stream's own unless _GZIP_BACKGROUND is false.
+_GZIP_STREAM: Any = getattr(_extra, "GzipStream", None)
+_GZIP_BACKGROUND = True
 # An element name (what cannot start or be in one is refused: a path such as
 # "catalog.book.#" or "a.0" would never match), or "*".
 _SEGMENT = re.compile(r"\*\Z|[^\s\d.\-@#|()=<>/'\"!?\[\]{}&;,*][^\s@#|()=<>/'\"!?\[\]{}&;,*]*\Z")
 
 
-def _open(source: Any) -> tuple[Any, bool, bool]:
+def _open(source: Any, chunk_size: int = 1 << 20) -> tuple[Any, bool, bool]:
     """A binary reader for source, whether records() opened it, and whether
-    it decompresses."""
+    it decompresses in the reading thread (a reader thread is then worth
+    having: a gzip file read natively has its own)."""
     if isinstance(source, (str, bytes, os.PathLike)):
         raw = open(source, "rb")
         try:
             magic = raw.read(6)
             raw.seek(0)
             if magic.startswith(b"\x1f\x8b"):
-                return _Gunzip(raw), True, True
+                if _GZIP_STREAM is None:
+                    return _Gunzip(raw), True, True
+                # The stream reads a descriptor of its own, from the start
+                # (the magic was read through raw's buffer, past it).
+                os.lseek(raw.fileno(), 0, os.SEEK_SET)
+                stream = _GZIP_STREAM(raw.fileno(), max(chunk_size, 1 << 16), _GZIP_BACKGROUND)
+                raw.close()
+                return stream, True, False
             if magic.startswith(b"BZh"):
                 import bz2
 
@@ -235,7 +248,7 @@ def records(
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size <= 0:
         raise ValueError("chunk_size must be a positive int")
     texts = None if paths is None else [_path_text(p) for p in paths]
-    f, owned, compressed = _open(source)
+    f, owned, compressed = _open(source, chunk_size)
     it = _iterate(f, owned, compressed, segments, any_depth, paths, texts, chunk_size)
     next(it)  # started, so that closing or dropping it closes the file
     return it

@@ -1,0 +1,366 @@
+// quelmar._extra.GzipStream: a gzip file's bytes, inflated by a thread of
+// its own that never takes the interpreter lock, so decompressing the next
+// chunks overlaps scanning the current one (a Python reader thread takes
+// the lock back a few times per chunk and waits for it each time, up to
+// the switch interval, while the scanning thread holds it).
+//
+// The stream reads a file descriptor of its own (a duplicate of the one it
+// is given) and inflates every member of the file, zero padding between
+// members allowed, as the gzip module reads them. Chunks go through a ring
+// of three buffers: the one read by Python, one ready, one being filled.
+#include "extra/records.hpp"
+
+#if defined(QUELMAR_ZLIB)
+
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <system_error>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pyext/binding.hpp"
+
+namespace quelmar::py {
+namespace {
+
+enum class Failure { None, Truncated, Data, Io };
+
+class Inflater {
+public:
+    explicit Inflater(int fd) : fd_(fd), in_(std::size_t{1} << 18) {
+        std::memset(&z_, 0, sizeof z_);
+        if (inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
+    }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+    ~Inflater() {
+        inflateEnd(&z_);
+        ::close(fd_);
+    }
+
+    // The next chunk of at most `size` bytes into `out`; false at the end
+    // of the file or on failure (failure() tells which).
+    bool next(std::string& out, std::size_t size) {
+        out.resize(size);
+        std::size_t filled = 0;
+        while (filled < size && failure_ == Failure::None && !ended_) {
+            if (z_.avail_in == 0 && !fill()) break;
+            if (!inside_) {
+                // Between members: zero padding, then a member or the end.
+                while (z_.avail_in > 0 && *z_.next_in == 0) ++z_.next_in, --z_.avail_in;
+                if (z_.avail_in == 0) continue;
+                inside_ = true;
+            }
+            z_.next_out = reinterpret_cast<Bytef*>(out.data() + filled);
+            z_.avail_out = static_cast<uInt>(size - filled);
+            const int rc = inflate(&z_, Z_NO_FLUSH);
+            filled = size - z_.avail_out;
+            if (rc == Z_STREAM_END) {
+                inside_ = false;
+                inflateReset(&z_);
+            } else if (rc == Z_BUF_ERROR) {
+                // No progress possible: more input is needed (read above).
+                if (z_.avail_in != 0 && z_.avail_out != 0) fail(Failure::Data, "invalid compressed data");
+            } else if (rc != Z_OK) {
+                fail(rc == Z_MEM_ERROR ? Failure::Io : Failure::Data,
+                     z_.msg != nullptr ? z_.msg : "invalid compressed data");
+            }
+        }
+        out.resize(filled);
+        return filled > 0;
+    }
+
+    Failure failure() const noexcept { return failure_; }
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    // More compressed input; false at the end of the file (a member cut
+    // short is then a failure) or on a read error.
+    bool fill() {
+        for (;;) {
+            const ssize_t n = ::read(fd_, in_.data(), in_.size());
+            if (n > 0) {
+                z_.next_in = in_.data();
+                z_.avail_in = static_cast<uInt>(n);
+                return true;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                fail(Failure::Io, std::strerror(errno));
+            } else {
+                ended_ = true;
+                if (inside_) fail(Failure::Truncated, "Compressed file ended before the end-of-stream marker was reached");
+            }
+            return false;
+        }
+    }
+
+    void fail(Failure f, const char* message) {
+        failure_ = f;
+        message_ = message;
+    }
+
+    int fd_;
+    std::vector<Bytef> in_;
+    z_stream z_;
+    bool inside_ = false;  // inside a member
+    bool ended_ = false;
+    Failure failure_ = Failure::None;
+    std::string message_;
+};
+
+// The inflater, run by a thread of its own or in the caller's thread.
+class Stream {
+public:
+    Stream(std::unique_ptr<Inflater> inflater, std::size_t chunk, bool background)
+        : inflater_(std::move(inflater)), chunk_(chunk) {
+        if (background) worker_ = std::thread([this] { run(); });
+    }
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+    ~Stream() { stop(); }
+
+    void stop() noexcept {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        if (worker_.joinable()) worker_.join();
+    }
+
+    // The next chunk (empty at the end); called without the interpreter lock.
+    bool next(std::string& out) {
+        if (!worker_.joinable()) {
+            if (done_) return false;
+            if (!inflater_->next(out, chunk_)) done_ = true;
+            return !done_;
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !ready_.empty() || done_; });
+        if (ready_.empty()) return false;
+        out.swap(ready_.front());
+        spare_.push_back(std::move(ready_.front()));
+        ready_.pop_front();
+        lock.unlock();
+        changed_.notify_all();
+        return true;
+    }
+
+    Failure failure() const noexcept { return inflater_->failure(); }
+    const std::string& message() const noexcept { return inflater_->message(); }
+
+private:
+    static constexpr std::size_t kReady = 2;  // chunks waiting at most
+
+    void run() {
+        std::string chunk;
+        for (;;) {
+            const bool more = inflater_->next(chunk, chunk_);
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (!more) {
+                done_ = true;
+                break;
+            }
+            changed_.wait(lock, [this] { return ready_.size() < kReady || stopping_; });
+            if (stopping_) break;
+            ready_.push_back(std::move(chunk));
+            if (!spare_.empty()) {
+                chunk = std::move(spare_.back());
+                spare_.pop_back();
+            } else {
+                chunk.clear();
+            }
+            lock.unlock();
+            changed_.notify_all();
+        }
+        changed_.notify_all();
+    }
+
+    std::unique_ptr<Inflater> inflater_;
+    std::size_t chunk_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::string> ready_;
+    std::vector<std::string> spare_;
+    bool done_ = false;
+    bool stopping_ = false;
+    std::thread worker_;
+};
+
+struct StreamObject {
+    PyObject_HEAD
+    Stream* stream;
+    std::string* chunk;  // the last chunk handed out is copied from here
+};
+
+void stream_close_impl(StreamObject* self) {
+    Stream* s = self->stream;
+    self->stream = nullptr;
+    if (s != nullptr) {
+        Py_BEGIN_ALLOW_THREADS
+        delete s;
+        Py_END_ALLOW_THREADS
+    }
+}
+
+void stream_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* obj = reinterpret_cast<StreamObject*>(self);
+    stream_close_impl(obj);
+    delete obj->chunk;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    int fd = -1;
+    Py_ssize_t chunk = 0;
+    int background = 1;
+    static const char* kw[] = {"fd", "chunk_size", "background", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "in|p:GzipStream", const_cast<char**>(kw), &fd, &chunk,
+                                     &background))
+        return nullptr;
+    if (chunk <= 0 || static_cast<unsigned long long>(chunk) > 0x7fffffffULL) {
+        PyErr_SetString(PyExc_ValueError, "chunk_size must be positive and below 2 GiB");
+        return nullptr;
+    }
+    const int own = ::dup(fd);
+    if (own < 0) return PyErr_SetFromErrno(PyExc_OSError);
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        ::close(own);
+        return nullptr;
+    }
+    auto* obj = reinterpret_cast<StreamObject*>(self);
+    try {
+        obj->chunk = new std::string();
+    } catch (const std::bad_alloc&) {
+        ::close(own);
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    // The descriptor is the inflater's once it is made: it closes it, also
+    // when the thread cannot be started.
+    std::unique_ptr<Inflater> made;
+    try {
+        made = std::make_unique<Inflater>(own);
+    } catch (const std::bad_alloc&) {
+        ::close(own);
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    try {
+        obj->stream = new Stream(std::move(made), static_cast<std::size_t>(chunk), background != 0);
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    } catch (const std::system_error& e) {
+        Py_DECREF(self);
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+    return self;
+}
+
+PyObject* raise_failure(Failure f, const std::string& message) {
+    if (f == Failure::Truncated) return raise_message(PyExc_EOFError, message);
+    if (f == Failure::Io) return raise_message(PyExc_OSError, message);
+    PyRef zlib = PyRef::steal(PyImport_ImportModule("zlib"));
+    PyRef error = zlib ? PyRef::steal(PyObject_GetAttrString(zlib.get(), "error")) : PyRef();
+    if (!error) return nullptr;
+    return raise_message(error.get(), "Error -3 while decompressing data: " + message);
+}
+
+PyObject* stream_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    // read([size]): the next chunk, whatever size asks (at most chunk_size
+    // bytes); b"" at the end.
+    if (nargs > 1) {
+        PyErr_SetString(PyExc_TypeError, "read() takes at most one argument");
+        return nullptr;
+    }
+    (void)args;
+    auto* obj = reinterpret_cast<StreamObject*>(self);
+    if (obj->stream == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "read of a closed GzipStream");
+        return nullptr;
+    }
+    bool got = false;
+    bool no_memory = false;
+    Stream* s = obj->stream;
+    std::string* chunk = obj->chunk;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        got = s->next(*chunk);
+    } catch (const std::bad_alloc&) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (no_memory) return PyErr_NoMemory();
+    if (!got) {
+        if (s->failure() != Failure::None) return raise_failure(s->failure(), s->message());
+        return PyBytes_FromStringAndSize(nullptr, 0);
+    }
+    return PyBytes_FromStringAndSize(chunk->data(), static_cast<Py_ssize_t>(chunk->size()));
+}
+
+PyObject* stream_close(PyObject* self, PyObject*) {
+    stream_close_impl(reinterpret_cast<StreamObject*>(self));
+    Py_RETURN_NONE;
+}
+
+PyMethodDef stream_methods[] = {
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(stream_read)), METH_FASTCALL,
+     "read(size=-1, /)\n--\n\nThe next chunk of inflated bytes; b'' at the end."},
+    {"close", stream_close, METH_NOARGS, "close()\n--\n\nStops the inflating thread and closes the file."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot stream_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(stream_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_methods, stream_methods},
+    {Py_tp_doc, const_cast<char*>("GzipStream(fd, chunk_size, background=True)\n--\n\n"
+                                  "The inflated bytes of the gzip file open at fd, read ahead by a thread.")},
+    {0, nullptr},
+};
+
+PyType_Spec stream_spec = {
+    "quelmar._extra.GzipStream",
+    sizeof(StreamObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    stream_slots,
+};
+
+}  // namespace
+
+int add_gzip_stream(PyObject* module) {
+    PyObject* type = PyType_FromSpec(&stream_spec);
+    if (type == nullptr) return -1;
+    if (PyModule_AddObject(module, "GzipStream", type) < 0) {
+        Py_DECREF(type);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace quelmar::py
+
+#else
+
+namespace quelmar::py {
+// Built without zlib: the package reads gzip files through the gzip module.
+int add_gzip_stream(PyObject*) { return 0; }
+}  // namespace quelmar::py
+
+#endif
