@@ -742,6 +742,23 @@ def test_records_gzip_readers_end_with_the_iteration(tmp_path, monkeypatch, read
     with pytest.raises((OSError, zlib.error)):
         for _ in quelmar.records(p, "r.rec"):
             pass
+    if reader == "native" and hasattr(os, "fork"):
+        # A forked child has the iterator but not the inflating thread: it
+        # gets an error, not a hang, and the parent reads on.
+        p.write_bytes(data)
+        it = quelmar.records(p, "r.rec", chunk_size=1 << 16)
+        next(it)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # forking with a thread running
+            pid = os.fork()
+        if pid == 0:
+            try:
+                sum(1 for _ in it)
+            except RuntimeError:
+                os._exit(7)
+            os._exit(0)
+        assert os.waitpid(pid, 0)[1] >> 8 == 7
+        assert sum(1 for _ in it) == 99_999
 
 
 # A construct longer than many chunks is scanned once, not again from its

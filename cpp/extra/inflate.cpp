@@ -201,12 +201,17 @@ struct StreamObject {
     PyObject_HEAD
     Stream* stream;
     std::string* chunk;  // the last chunk handed out is copied from here
+    pid_t owner;         // the process whose thread inflates
 };
+
+// A child made by fork() has the stream but not its thread, and maybe a
+// lock the thread held: it never reads the stream nor waits for the thread.
+bool forked(const StreamObject* self) noexcept { return self->owner != ::getpid(); }
 
 void stream_close_impl(StreamObject* self) {
     Stream* s = self->stream;
     self->stream = nullptr;
-    if (s != nullptr) {
+    if (s != nullptr && !forked(self)) {
         Py_BEGIN_ALLOW_THREADS
         delete s;
         Py_END_ALLOW_THREADS
@@ -242,6 +247,7 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     auto* obj = reinterpret_cast<StreamObject*>(self);
+    obj->owner = ::getpid();
     try {
         obj->chunk = new std::string();
     } catch (const std::bad_alloc&) {
@@ -292,6 +298,10 @@ PyObject* stream_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     auto* obj = reinterpret_cast<StreamObject*>(self);
     if (obj->stream == nullptr) {
         PyErr_SetString(PyExc_ValueError, "read of a closed GzipStream");
+        return nullptr;
+    }
+    if (forked(obj)) {
+        PyErr_SetString(PyExc_RuntimeError, "a GzipStream cannot be read in a process forked from the one that opened it");
         return nullptr;
     }
     bool got = false;
