@@ -742,7 +742,7 @@ def test_records_gzip_readers_end_with_the_iteration(tmp_path, monkeypatch, read
     with pytest.raises((OSError, zlib.error)):
         for _ in quelmar.records(p, "r.rec"):
             pass
-    if reader == "native" and hasattr(os, "fork"):
+    if reader != "native-in-turn" and hasattr(os, "fork"):
         # A forked child has the iterator but not the inflating thread: it
         # gets an error, not a hang, and the parent reads on.
         p.write_bytes(data)

@@ -184,8 +184,12 @@ def _read_ahead(f: Any, size: int) -> Iterator[bytes | bytearray]:
 
     t = threading.Thread(target=run, name="quelmar-records-reader", daemon=True)
     t.start()
+    owner = os.getpid()
     try:
         while True:
+            if os.getpid() != owner:
+                # A forked child has the iterator but not the reader thread.
+                raise RuntimeError("records of a compressed file cannot be read in a process forked from the one that opened it")
             item = q.get()
             if isinstance(item, BaseException):
                 raise item
@@ -194,7 +198,7 @@ def _read_ahead(f: Any, size: int) -> Iterator[bytes | bytearray]:
             yield item
     finally:
         stop.set()
-        while t.is_alive():
+        while os.getpid() == owner and t.is_alive():
             try:
                 q.get(timeout=0.05)  # unblock a pending put
             except queue.Empty:
