@@ -18,7 +18,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <system_error>
 #include <mutex>
@@ -32,7 +31,7 @@
 namespace quelmar::py {
 namespace {
 
-enum class Failure { None, Truncated, Data, Io };
+enum class Failure { None, Truncated, Data, Io, NoMemory };
 
 class Inflater {
 public:
@@ -123,6 +122,8 @@ class Stream {
 public:
     Stream(std::unique_ptr<Inflater> inflater, std::size_t chunk, bool background)
         : inflater_(std::move(inflater)), chunk_(chunk) {
+        // Buffers only go round: handing one back never allocates.
+        spare_.reserve(kReady + 2);
         if (background) worker_ = std::thread([this] { run(); });
     }
     Stream(const Stream&) = delete;
@@ -146,17 +147,19 @@ public:
             return !done_;
         }
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return !ready_.empty() || done_; });
-        if (ready_.empty()) return false;
-        out.swap(ready_.front());
-        spare_.push_back(std::move(ready_.front()));
-        ready_.pop_front();
+        changed_.wait(lock, [this] { return ready_count_ > 0 || done_; });
+        if (ready_count_ == 0) return false;
+        std::string& front = ready_[ready_head_];
+        out.swap(front);
+        spare_.push_back(std::move(front));
+        ready_head_ = (ready_head_ + 1) % kReady;
+        --ready_count_;
         lock.unlock();
         changed_.notify_all();
         return true;
     }
 
-    Failure failure() const noexcept { return inflater_->failure(); }
+    Failure failure() const noexcept { return no_memory_ ? Failure::NoMemory : inflater_->failure(); }
     const std::string& message() const noexcept { return inflater_->message(); }
 
 private:
@@ -165,15 +168,21 @@ private:
     void run() {
         std::string chunk;
         for (;;) {
-            const bool more = inflater_->next(chunk, chunk_);
+            bool more = false;
+            try {
+                more = inflater_->next(chunk, chunk_);
+            } catch (const std::bad_alloc&) {
+                no_memory_ = true;  // read from the consumer once done_ is set
+            }
             std::unique_lock<std::mutex> lock(mutex_);
             if (!more) {
                 done_ = true;
                 break;
             }
-            changed_.wait(lock, [this] { return ready_.size() < kReady || stopping_; });
+            changed_.wait(lock, [this] { return ready_count_ < kReady || stopping_; });
             if (stopping_) break;
-            ready_.push_back(std::move(chunk));
+            ready_[(ready_head_ + ready_count_) % kReady] = std::move(chunk);
+            ++ready_count_;
             if (!spare_.empty()) {
                 chunk = std::move(spare_.back());
                 spare_.pop_back();
@@ -190,10 +199,13 @@ private:
     std::size_t chunk_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<std::string> ready_;
+    std::string ready_[kReady];  // a ring of ready chunks
+    std::size_t ready_head_ = 0;
+    std::size_t ready_count_ = 0;
     std::vector<std::string> spare_;
     bool done_ = false;
     bool stopping_ = false;
+    bool no_memory_ = false;
     std::thread worker_;
 };
 
@@ -279,6 +291,7 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* raise_failure(Failure f, const std::string& message) {
+    if (f == Failure::NoMemory) return PyErr_NoMemory();
     if (f == Failure::Truncated) return raise_message(PyExc_EOFError, message);
     if (f == Failure::Io) return raise_message(PyExc_OSError, message);
     PyRef zlib = PyRef::steal(PyImport_ImportModule("zlib"));
