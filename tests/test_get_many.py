@@ -364,6 +364,19 @@ BATCH_CASES = [
     # ... but a level below .# is not single-valued.
     ("<r><b><c>1</c></b><b><c>2</c></b></r>", "r.b.#.c.0"),
     ("<r><q><b><c>1</c></b></q><q><b><c>2</c></b></q></r>", "r.q.#.b.c.0"),
+    # Levels of one shape with cursors finished in some and live in others
+    # (in a longer document a level's decisions per name are remembered).
+    ("<r>" + "<q><a><b>1</b>A</a><a><b>1</b>B</a><a><b>2</b></a></q>" * 30 + "<q><a><b>2</b></a><a><b>1</b>C</a></q></r>",
+     "r.q.#.a.#(b==1)"),
+    ("<r>" + "<q><c>1</c><c>2</c><c>3</c></q><q><c>4</c></q>" * 30 + "</r>", "r.q.#.c.1"),
+    # More distinct names per level, and more levels, than are remembered.
+    ("<r>" + "".join(f"<q><n{i}>{i}</n{i}><b>{i}</b><q><b>x{i}</b></q></q>" for i in range(40)) + "</r>",
+     "r.q.#.b"),
+    ("<r>" + "<q>" * 300 + "<b>1</b>" + "</q>" * 300 + "</r>", "**.b"),
+    # A declaration after the first element gives the same name bytes
+    # another name.
+    ("<r>" + "<x>1</x>" * 70 + '<é>1</é><?xml version="1.0" encoding="ISO-8859-1"?><é>2</é><é>3</é></r>', "r.é.#"),
+    ("<r>" + "<x>1</x>" * 70 + '<é>1</é><?xml version="1.0" encoding="ISO-8859-1"?><é>2</é><é>3</é></r>', "r.Ã©.#"),
 ]
 
 
