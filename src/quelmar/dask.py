@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import importlib
 import itertools
+import marshal
 import math
 import mmap
 import os
@@ -46,9 +47,21 @@ _COMPRESSED = (b"\x1f\x8b", b"BZh", b"\xfd7zXZ\x00", b"\x28\xb5\x2f\xfd")
 class _Rows(list[Any]):
     """A partition's records. distributed sends a plain list of small tuples
     between processes item by item (30 times slower than one pickle, for
-    100,000 records); a list of another type goes as one pickle."""
+    100,000 records); a list of another type goes as one pickle. Its items
+    are plain data (to_python values), which marshal writes eight times
+    faster than pickle does; anything else goes by pickle."""
 
     __slots__ = ()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        try:
+            return _unmarshal_rows, (marshal.dumps(list(self)),)
+        except ValueError:  # not plain data
+            return _Rows, (list(self),)
+
+
+def _unmarshal_rows(data: bytes) -> _Rows:
+    return _Rows(marshal.loads(data))
 
 
 def _finalize(results: Any) -> Any:
