@@ -22,6 +22,7 @@
 // written, so nothing beneath it is lost. Attribute values and other text
 // items are taken as they are.
 #include "extra/frame.hpp"
+#include "extra/records.hpp"
 
 #include <bit>
 #include <charconv>
@@ -529,28 +530,12 @@ PyObject* builder_feed_impl(BuilderObject* self, PyObject* data, PyObject* spans
         PyErr_SetString(PyExc_TypeError, "feed(buffer, spans: list, prefix: bytes)");
         return nullptr;
     }
-    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> ranges;
-    ranges.reserve(static_cast<std::size_t>(PyList_GET_SIZE(spans)));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(spans); ++i) {
-        PyObject* t = PyList_GET_ITEM(spans, i);
-        if (!PyTuple_Check(t) || PyTuple_GET_SIZE(t) != 2) {
-            PyErr_SetString(PyExc_TypeError, "spans must be (start, end) tuples");
-            return nullptr;
-        }
-        const Py_ssize_t s = PyLong_AsSsize_t(PyTuple_GET_ITEM(t, 0));
-        const Py_ssize_t e = PyLong_AsSsize_t(PyTuple_GET_ITEM(t, 1));
-        if ((s == -1 || e == -1) && PyErr_Occurred()) return nullptr;
-        ranges.emplace_back(s, e);
-    }
     if (!claim(self)) return nullptr;
     HeldBuffer buffer;
     if (!buffer.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
     const Bytes all = buffer.bytes();
-    for (const auto& [s, e] : ranges)
-        if (s < 0 || e < s || static_cast<std::size_t>(e) > all.size()) {
-            PyErr_SetString(PyExc_ValueError, "a record span lies outside the buffer");
-            return nullptr;
-        }
+    std::vector<RecordSpan> ranges;
+    if (!read_spans(spans, all.size(), ranges)) return nullptr;
     const Bytes head = bytes_view(prefix);
     Failure fail;
     bool out_of_memory = false;
@@ -562,8 +547,8 @@ PyObject* builder_feed_impl(BuilderObject* self, PyObject* data, PyObject* spans
         std::string doc, scratch;
         std::vector<const Program*> run;
         for (const auto& p : *self->programs) run.push_back(p.get());
-        for (const auto& [s, e] : ranges) {
-            Bytes record = all.substr(static_cast<std::size_t>(s), static_cast<std::size_t>(e - s));
+        for (const RecordSpan& r : ranges) {
+            Bytes record = all.substr(r.start, r.end - r.start);
             if (!head.empty()) {
                 doc.assign(head);
                 doc.append(record);

@@ -225,24 +225,6 @@ PyObject* py_find_doctype(PyObject*, PyObject* data) {
 // start with the last opening followed by a byte that ends a name.
 bool ends_name(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '/' || c == '>'; }
 
-bool read_span(PyObject* item, std::size_t size, std::size_t& start, std::size_t& end) {
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
-        PyErr_SetString(PyExc_TypeError, "spans must be a list of (start, end) tuples");
-        return false;
-    }
-    const Py_ssize_t s = PyLong_AsSsize_t(PyTuple_GET_ITEM(item, 0));
-    if (s == -1 && PyErr_Occurred()) return false;
-    const Py_ssize_t e = PyLong_AsSsize_t(PyTuple_GET_ITEM(item, 1));
-    if (e == -1 && PyErr_Occurred()) return false;
-    if (s < 0 || e <= s || static_cast<std::size_t>(e) > size) {
-        PyErr_SetString(PyExc_ValueError, "a span lies outside the buffer");
-        return false;
-    }
-    start = static_cast<std::size_t>(s);
-    end = static_cast<std::size_t>(e);
-    return true;
-}
-
 PyObject* answer_records_impl(PyObject* data, PyObject* spans, PyObject* prefix, PyObject* query_for) {
     if (!PyList_Check(spans)) {
         raise_arg_type("spans", spans, "list");
@@ -263,12 +245,15 @@ PyObject* answer_records_impl(PyObject* data, PyObject* spans, PyObject* prefix,
     // An exported buffer cannot be resized: it stays where it is while
     // query_for and the queries run.
     const Bytes buf = holder.bytes();
+    std::vector<RecordSpan> ranges;
+    if (!read_spans(spans, buf.size(), ranges)) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        std::size_t start = 0;
-        std::size_t end = 0;
-        if (!read_span(PyList_GET_ITEM(spans, i), buf.size(), start, end)) return nullptr;
-        const char* rec = buf.data() + start;
-        const std::size_t len = end - start;
+        const char* rec = buf.data() + ranges[static_cast<std::size_t>(i)].start;
+        const std::size_t len = ranges[static_cast<std::size_t>(i)].end - ranges[static_cast<std::size_t>(i)].start;
+        if (len == 0) {
+            PyErr_SetString(PyExc_ValueError, "a record span is empty");
+            return nullptr;
+        }
         const std::size_t plen = static_cast<std::size_t>(PyBytes_GET_SIZE(prefix));
         PyRef doc = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plen + len)));
         if (!doc) return nullptr;
@@ -330,6 +315,27 @@ PyMethodDef record_functions[] = {
 };
 
 }  // namespace
+
+bool read_spans(PyObject* spans, std::size_t size, std::vector<RecordSpan>& out) {
+    const Py_ssize_t n = PyList_GET_SIZE(spans);
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* t = PyList_GET_ITEM(spans, i);
+        if (!PyTuple_Check(t) || PyTuple_GET_SIZE(t) != 2) {
+            PyErr_SetString(PyExc_TypeError, "spans must be (start, end) tuples");
+            return false;
+        }
+        const Py_ssize_t s = PyLong_AsSsize_t(PyTuple_GET_ITEM(t, 0));
+        const Py_ssize_t e = PyLong_AsSsize_t(PyTuple_GET_ITEM(t, 1));
+        if ((s == -1 || e == -1) && PyErr_Occurred()) return false;
+        if (s < 0 || e < s || static_cast<std::size_t>(e) > size) {
+            PyErr_SetString(PyExc_ValueError, "a record span lies outside the buffer");
+            return false;
+        }
+        out.push_back({static_cast<std::size_t>(s), static_cast<std::size_t>(e)});
+    }
+    return true;
+}
 
 int add_record_splitter(PyObject* module) {
     PyObject* type = PyType_FromSpec(&splitter_spec);
