@@ -158,14 +158,10 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
     const Step* next_element = next && next->is_element() ? next : nullptr;
     const Coding enc = reader.coding();
     std::optional<std::string> left;
-    std::uint64_t matched_children = 0;
+    SelectorState matched_children;
     Items pending;
 
-    auto is_result = [&](std::uint64_t before) {
-        const auto k = next_element->selector.kind;
-        return k == Selector::Kind::None || k == Selector::Kind::Each ||
-               (k == Selector::Kind::Index && next_element->selector.index == before);
-    };
+    auto is_result = [&](SelectorState& sel) { return select_match(*next_element, sel, false) == Selected::Yes; };
 
     for (bool open = true; open;) {
         std::uint64_t pc;
@@ -176,7 +172,7 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
                 const TagName tag_name(name, enc);
                 const bool candidate = !left && tag_name.accepted_by(filter_step.matcher);
                 bool result = false;
-                if (next_element && tag_name.accepted_by(next_element->matcher)) result = is_result(matched_children++);
+                if (next_element && tag_name.accepted_by(next_element->matcher)) result = is_result(matched_children);
                 if (candidate) {
                     left = read_text_in_scope(reader);
                     if (result) {
@@ -202,7 +198,7 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
                 const Bytes name = ev.name();
                 const TagName tag_name(name, enc);
                 if (!left && tag_name.accepted_by(filter_step.matcher)) left.emplace();
-                if (next_element && tag_name.accepted_by(next_element->matcher) && is_result(matched_children++)) {
+                if (next_element && tag_name.accepted_by(next_element->matcher) && is_result(matched_children)) {
                     if (mode == CollectMode::Elements)
                         pending.push_back(capture_item(source, pc, reader.buffer_position(), emit_spans, enc));
                     else pending.push_back(Item::text(std::string()));

@@ -35,6 +35,42 @@ struct EvalContext {
     EngineError* error = nullptr;  // filled for Ambiguous / TooDeep
 };
 
+// The per-level state of an element step's selector, and the one decision
+// every matcher (the single-path levels, the many-path cursors, the
+// streaming filter's next step) takes when a child's name matches the step.
+struct SelectorState {
+    std::uint64_t count = 0;  // matches so far at this level
+    bool seen = false;        // a selector-less step matched already
+};
+
+enum class Selected : std::uint8_t {
+    No,         // not selected: a count counts it, an index is another one
+    Yes,        // capture it, or apply the rest of the path to it
+    IfFilter,   // selected if the step's filter holds for it
+    Ambiguous,  // a selector-less step matched twice while the path goes on
+};
+
+// `ambiguity`: whether the match takes part in the ambiguity rule (the step
+// is not the path's last; an empty-element tag takes part in a query, not
+// in the many-path pass).
+[[gnu::always_inline]] inline Selected select_match(const Step& st, SelectorState& s, bool ambiguity) {
+    const std::uint64_t index = s.count++;
+    switch (st.selector.kind) {
+        case Selector::Kind::None:
+            if (ambiguity) {
+                if (s.seen) return Selected::Ambiguous;
+                s.seen = true;
+            }
+            return Selected::Yes;
+        case Selector::Kind::Each: return Selected::Yes;
+        case Selector::Kind::Index: return index == st.selector.index ? Selected::Yes : Selected::No;
+        case Selector::Kind::Count: return Selected::No;
+        case Selector::Kind::Filter:
+        case Selector::Kind::FilterAll: return Selected::IfFilter;
+    }
+    return Selected::No;
+}
+
 // A tag's name as the path's matchers see it. Names are compared as text:
 // in a legacy-encoded document a name with non-ASCII bytes is decoded to
 // UTF-8 first (UTF-8 documents compare their bytes as they stand).

@@ -20,13 +20,18 @@ namespace {
 
 using SelKind = Selector::Kind;
 
+// Drops the elements from `n` on, inline (vector::resize is a call, and the
+// stacks shrink at every tag).
+template <class T>
+inline void truncate(std::vector<T>& v, std::size_t n) {
+    v.erase(v.begin() + static_cast<std::ptrdiff_t>(n), v.end());
+}
+
 struct Cursor {
     const Step* st;  // the step to match at this level (nullptr past the program's last step)
     std::uint32_t program;
     std::uint32_t step;
-    std::uint64_t count;
-    bool check_unique;  // selector None with more steps: the ambiguity rule applies
-    bool seen;
+    [[no_unique_address]] SelectorState sel;  // the flags below fill its tail padding
     bool is_count;
     bool stops;         // Index / Filter: one result ends the cursor's level
     bool finished;
@@ -36,7 +41,7 @@ struct Cursor {
 
 struct Action {
     enum class Kind : std::uint8_t {
-        Ignore, SearchInside, Counted, Capture, Descend, FilterCheck,
+        Ignore, SearchInside, Capture, Descend, FilterCheck,
         Watched,  // a FilterCheck decided by a watch while the element's children are scanned
         Watch,    // a child a watch needs: the filter's left side and/or a result of the next step
     };
@@ -45,6 +50,7 @@ struct Action {
     std::size_t items_before;  // Descend: the program's result count before the descent
     bool candidate = false;    // Watch: this child gives the filter's left-hand text
     bool result = false;       // Watch: this child is a result of the next step
+    bool streams = false;      // FilterCheck: the filter fits the streaming route
 };
 
 // A filter on the streaming route, decided during the scan of the filtered
@@ -55,7 +61,7 @@ struct Watch {
     std::uint32_t cursor;       // the FilterCheck cursor, in the parent level
     const NameMatcher* left_name = nullptr;  // the filter's left-hand step
     const Step* next = nullptr;              // the next step, when it is an element step
-    std::uint64_t children = 0; // children the next step matched so far
+    SelectorState children;     // the next step's matches so far
     bool has_left = false;
     std::string left;
     ItemSink pending;
@@ -83,8 +89,6 @@ public:
         : programs_(programs), source_(source), emit_spans_(emit_spans), results_(results), err_(err) {
         state_.reserve(programs.size());
         for (const Program* prog : programs) {
-            for (std::size_t k = 1; k < prog->steps.size(); ++k)
-                takes_attr_text_ = takes_attr_text_ || !prog->steps[k].is_element();
             const bool first_only = !prog->modifiers.empty() && prog->modifiers[0] == Modifier::First;
             // A program without steps has its (empty) answer already.
             state_.push_back(static_cast<std::uint8_t>((prog->steps.empty() ? kComplete : 0) |
@@ -145,7 +149,8 @@ private:
         L.has_context = has_context;
     }
 
-    void push_cursor(std::uint32_t program, std::uint32_t step, bool single_valued) {
+    // True when the cursor's step is @attr or #text (answered by the tag).
+    bool push_cursor(std::uint32_t program, std::uint32_t step, bool single_valued) {
         const auto& steps = programs_[program]->steps;
         Cursor& c = cursors_.emplace_back();
         c.st = step < steps.size() ? &steps[step] : nullptr;
@@ -155,10 +160,11 @@ private:
         c.last = step + 1 == steps.size();
         if (step < steps.size() && steps[step].is_element()) {
             const auto k = steps[step].selector.kind;
-            c.check_unique = k == SelKind::None && step + 1 < steps.size();
             c.is_count = k == SelKind::Count;
             c.stops = k == SelKind::Index || k == SelKind::Filter;
+            return false;
         }
+        return step < steps.size();
     }
 
     static const Step* step_of(const Cursor& c) { return c.st; }
@@ -210,7 +216,7 @@ private:
             }
             cursors_[out++] = c;
         }
-        cursors_.resize(out);
+        truncate(cursors_, out);
     }
 
     Outcome run(Reader& reader, bool has_context) {
@@ -250,7 +256,7 @@ private:
                     const Level& L = levels_.back();
                     for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i)
                         if (cursors_[i].is_count)
-                            results_[cursors_[i].program].push(Item::text(std::to_string(cursors_[i].count)));
+                            results_[cursors_[i].program].push(Item::text(std::to_string(cursors_[i].sel.count)));
                     o = finish_level(reader, stop_depth);
                     break;
                 }
@@ -283,32 +289,21 @@ private:
                 if (!tag_name.accepted_by(st->matcher)) {
                     if (st->descendant) k = Action::Kind::SearchInside;
                 } else {
-                    const std::uint64_t index = c.count++;
-                    const bool last = c.last;
-                    switch (st->selector.kind) {
-                        case SelKind::Filter:
-                        case SelKind::FilterAll: k = Action::Kind::FilterCheck; break;
-                        case SelKind::Count: k = Action::Kind::Counted; break;
-                        case SelKind::Index:
-                            if (index != st->selector.index) break;
-                            [[fallthrough]];
-                        case SelKind::None:
-                        case SelKind::Each:
-                            if (last) {
-                                k = Action::Kind::Capture;
-                            } else {
-                                if (c.check_unique && c.seen) return ambiguous(c);
-                                c.seen = true;
-                                k = Action::Kind::Descend;
-                            }
-                            break;
+                    switch (select_match(*st, c.sel, !c.last)) {
+                        case Selected::Yes: k = c.last ? Action::Kind::Capture : Action::Kind::Descend; break;
+                        case Selected::IfFilter: k = Action::Kind::FilterCheck; break;
+                        case Selected::Ambiguous: return ambiguous(c);
+                        case Selected::No: break;
                     }
                 }
             }
-            if (k == Action::Kind::Ignore || k == Action::Kind::Counted) continue;
-            actions_.push_back(Action{k, static_cast<std::uint32_t>(i),
-                                      k == Action::Kind::Descend ? results_[c.program].received() : 0});
-            if (k == Action::Kind::FilterCheck && fits_stream(c)) ++streamable;
+            if (k == Action::Kind::Ignore) continue;
+            Action& act = actions_.emplace_back(Action{k, static_cast<std::uint32_t>(i),
+                                                       k == Action::Kind::Descend ? results_[c.program].received() : 0});
+            if (k == Action::Kind::FilterCheck && fits_stream(c)) {
+                act.streams = true;
+                ++streamable;
+            }
             if (k == Action::Kind::SearchInside) {
                 enter = true;
                 // Searches that capture what they find (their step is the
@@ -345,19 +340,22 @@ private:
             // A leaf has no descendants: it is read with one search.
             Bytes leaf;
             Outcome o = Outcome::Ok;
-            if (!reader.skip_leaf(leaf)) {
+            const bool is_leaf = reader.skip_leaf(leaf);
+            if (!is_leaf) {
                 search_.clear();
                 for (std::size_t a = a0; a < a1; ++a)
                     if (actions_[a].kind == Action::Kind::SearchInside) search_.push_back(actions_[a].cursor);
                 o = scan_descendants(reader);
             }
-            if (o == Outcome::Ok && (any_capture || any_filter || any_watch)) o = serve_read(reader, tag, p, a0, a1);
-            actions_.resize(a0);
+            if (o == Outcome::Ok && (any_capture || any_filter || any_watch))
+                o = serve_read(reader, tag, p, a0, a1, is_leaf ? &leaf : nullptr);
+            truncate(actions_, a0);
             return o;
         }
         if (enter) {
             // Case 1: enter the element once for every cursor that looks inside.
             const std::size_t child_begin = cursors_.size();
+            bool attr_text = false;  // a child cursor answered by this tag
             for (std::size_t a = a0; a < a1; ++a) {
                 const Action act = actions_[a];
                 const Cursor& c = cursors_[act.cursor];
@@ -365,13 +363,13 @@ private:
                     push_cursor(c.program, c.step, false);
                 } else if (act.kind == Action::Kind::Descend) {
                     const bool sv = c.single_valued && step_of(c)->selector.kind != SelKind::Each;
-                    push_cursor(c.program, c.step + 1, sv);
+                    attr_text = push_cursor(c.program, c.step + 1, sv) || attr_text;
                 }
             }
             const std::size_t watch_begin = watches_.size();
             for (std::size_t a = a0; a < a1; ++a) {
                 Action& act = actions_[a];
-                if (act.kind != Action::Kind::FilterCheck || !fits_stream(cursors_[act.cursor])) continue;
+                if (act.kind != Action::Kind::FilterCheck || !act.streams) continue;
                 act.kind = Action::Kind::Watched;
                 Watch& watch = watches_.emplace_back();
                 watch.cursor = act.cursor;
@@ -394,7 +392,7 @@ private:
                 parent.tag_p = p;
                 parent.text_begin = text_programs_.size();
             }
-            if (takes_attr_text_) collect_attr_text(tag, child_begin, reader, false);
+            if (attr_text) collect_attr_text(tag, child_begin, reader, false);
             push_level(child_begin, cursors_.size(), true);
             Level& child = levels_.back();
             child.watch_begin = watch_begin;
@@ -430,7 +428,7 @@ private:
                 results_[c.program].push_text(text);
                 if (c.stops) level_found(c);
             }
-        } else if (filters == 1 && !any_capture && !any_watch && fits_stream(cursors_[actions_[a0].cursor])) {
+        } else if (filters == 1 && !any_capture && !any_watch && actions_[a0].streams) {
             // Case 3: one filter decided while streaming through the element.
             Cursor& c = cursors_[actions_[a0].cursor];
             std::size_t nrest = 0;
@@ -443,7 +441,7 @@ private:
             skip_element(reader, name);
             o = serve_read(reader, tag, p, a0, a1);
         }
-        actions_.resize(a0);
+        truncate(actions_, a0);
         return o;
     }
 
@@ -459,20 +457,33 @@ private:
     void deliver_text(Level& parent, const std::string& text) {
         for (std::size_t i = parent.text_begin; i < text_programs_.size(); ++i)
             results_[text_programs_[i]].push_text(text);
-        text_programs_.resize(parent.text_begin);
+        truncate(text_programs_, parent.text_begin);
     }
 
     // Case 4: the element [p, reader position) has been read; serve the
-    // captures and filter checks among actions [a0, a1).
-    Outcome serve_read(Reader& reader, const Event& tag, std::uint64_t p, std::size_t a0, std::size_t a1) {
+    // captures and filter checks among actions [a0, a1). `leaf` is the raw
+    // text of an element the reader found to be a leaf.
+    Outcome serve_read(Reader& reader, const Event& tag, std::uint64_t p, std::size_t a0, std::size_t a1,
+                       const Bytes* leaf = nullptr) {
         std::uint64_t q = reader.buffer_position();
         if (q > source_.size()) q = source_.size();
         const Bytes fragment = source_.substr(p, q - p);
         const Coding enc = reader.coding();
-        // The element's text, read at most once for all who need it.
-        std::optional<std::string> text;
-        auto element_text = [&]() -> const std::string& {
-            if (!text) text = extract_element_text(fragment, enc);
+        // The element's text, read at most once for all who need it; a UTF-8
+        // leaf's is its raw text unescaped, as extract_element_text gives it.
+        std::string stored;
+        std::optional<Bytes> text;
+        auto element_text = [&]() -> Bytes {
+            if (!text) {
+                if (leaf != nullptr && enc.encoding == Encoding::Utf8 && fragment.size() > 1 && fragment[1] != '\0') {
+                    Bytes out;
+                    unescape_with(*leaf, stored, out, enc.scope);
+                    text = out;
+                } else {
+                    stored = extract_element_text(fragment, enc);
+                    text = Bytes(stored);
+                }
+            }
             return *text;
         };
         for (std::size_t a = a0; a < a1; ++a) {
@@ -556,13 +567,13 @@ private:
                     if (!matched_.empty() && !others) {
                         skip_element(reader, ev.name());
                         for (const std::uint32_t i : matched_) {
-                            ++cursors_[i].count;
+                            ++cursors_[i].sel.count;
                             capture_read(cursors_[i], p, reader);
                         }
                         break;
                     }
                     for (const std::uint32_t i : matched_) {
-                        ++cursors_[i].count;
+                        ++cursors_[i].sel.count;
                         waits_.push_back(WaitSlot{i, depth, p});
                     }
                     ++depth;
@@ -574,7 +585,7 @@ private:
                         Cursor& c = cursors_[i];
                         if (program_done(c.program) || waiting(i) || !tag_name.accepted_by(step_of(c)->matcher))
                             continue;
-                        ++c.count;
+                        ++c.sel.count;
                         results_[c.program].push(Item::owned(serialize_empty(ev.content), reader.coding()));
                     }
                     break;
@@ -627,10 +638,8 @@ private:
     // (counting it): selector None or Each, or the Index hit.
     static bool watch_result(Watch& watch, const TagName& tag_name) {
         const Step* next = watch.next;
-        if (next == nullptr || !tag_name.accepted_by(next->matcher)) return false;
-        const std::uint64_t before = watch.children++;
-        const auto k = next->selector.kind;
-        return k == SelKind::None || k == SelKind::Each || (k == SelKind::Index && next->selector.index == before);
+        return next != nullptr && tag_name.accepted_by(next->matcher) &&
+               select_match(*next, watch.children, false) == Selected::Yes;
     }
 
     // Serves a watch's needs for the child [p, q) that has just been read.
@@ -722,21 +731,15 @@ private:
             const Step* st = step_of(c);
             if (c.finished || program_done(c.program) || !st || !st->is_element()) continue;
             if (!tag_name.accepted_by(st->matcher)) continue;
-            const std::uint64_t index = c.count++;
             std::size_t nrest = 0;
             const Step* rest = rest_of(c, nrest);
             ItemSink& out = results_[c.program];
             bool done = false;
-            switch (st->selector.kind) {
-                case SelKind::Index:
-                    if (index != st->selector.index) break;
-                    [[fallthrough]];
-                case SelKind::None:
-                case SelKind::Each: {
-                    // Empty elements take no part in the ambiguity rule here.
+            // Empty elements take no part in the ambiguity rule here.
+            switch (select_match(*st, c.sel, false)) {
+                case Selected::Yes: {
                     const std::size_t before = out.received();
-                    if (nrest > 0) handle_empty_inner(tag, rest, nrest, out, enc);
-                    else out.push(Item::owned(serialize_empty(tag.content), enc));
+                    handle_empty_inner(tag, rest, nrest, out, enc);
                     // As for a descent: the level has its result only when the
                     // rest of the path yielded something here (an element step
                     // or a missing attribute yields nothing, and the level,
@@ -744,10 +747,10 @@ private:
                     done = out.received() > before;
                     break;
                 }
-                case SelKind::Count:
+                case Selected::No:
+                case Selected::Ambiguous:
                     break;
-                case SelKind::Filter:
-                case SelKind::FilterAll: {
+                case Selected::IfFilter: {
                     if (!fragment_made) {
                         fragment = serialize_empty(tag.content);
                         fragment_made = true;
@@ -788,7 +791,7 @@ private:
             if (q > source_.size()) q = source_.size();
             decide_watches(child, levels_.back(), q, reader.coding());
         }
-        cursors_.resize(child.cursor_begin);
+        truncate(cursors_, child.cursor_begin);
         if (levels_.size() <= stop_depth) {
             if (!levels_.empty()) finish_element_texts(reader);
             return Outcome::Ok;
@@ -797,7 +800,7 @@ private:
         finish_element_texts(reader);
         if (!parent.serve) {
             // Only descents and searches were pending: nothing to serve.
-            actions_.resize(parent.action_begin);
+            truncate(actions_, parent.action_begin);
             parent.action_begin = parent.action_end = 0;
             return Outcome::Ok;
         }
@@ -809,7 +812,7 @@ private:
                 level_found(c);
         }
         Outcome o = serve_read(reader, parent.tag, parent.tag_p, parent.action_begin, parent.action_end);
-        actions_.resize(parent.action_begin);
+        truncate(actions_, parent.action_begin);
         parent.action_begin = parent.action_end = 0;
         return o;
     }
@@ -848,9 +851,6 @@ private:
     };
     std::vector<WaitSlot> waits_;
     std::vector<std::uint32_t> text_programs_;
-    // Whether a program has an @attr or #text step past its first (only
-    // then can an entered element owe answers taken from its tag).
-    bool takes_attr_text_ = false;
 };
 
 Expected<std::vector<Items>, EngineError> finish(const std::vector<const Program*>& programs,

@@ -21,13 +21,14 @@ struct Frame {
     };
     const Step* steps;  // steps[0] is this level's element step
     std::size_t nsteps;
-    std::uint64_t count;       // matches so far at this level
     std::size_t items_before;  // AfterDescend: items before the descent
+    // The flags below fill the state's tail padding: five words a frame.
+    [[no_unique_address]] SelectorState sel;
     bool has_context;          // false only at the top of a document or fragment
     bool single_valued;        // every step above selects at most one element
-    bool seen;                 // a selector-less, non-final step matched already
     Resume resume;
 };
+static_assert(sizeof(Frame) == 40);
 
 class Matcher {
 public:
@@ -51,7 +52,7 @@ public:
                     // reports what it counted, however its level ended.
                     const Frame& f = stack_.back();
                     if (f.steps[0].selector.kind == SelKind::Count)
-                        items_.push(Item::text(std::to_string(f.count)));
+                        items_.push(Item::text(std::to_string(f.sel.count)));
                     o = finish_frame();
                     break;
                 }
@@ -64,7 +65,7 @@ public:
 
 private:
     void push(const Step* steps, std::size_t n, bool has_context, bool sv, Frame::Resume resume, std::size_t before) {
-        stack_.push_back(Frame{steps, n, 0, before, has_context, sv, false, resume});
+        stack_.push_back(Frame{steps, n, before, SelectorState(), has_context, sv, resume});
     }
 
     Coding enc() const noexcept { return r_.coding(); }
@@ -144,30 +145,17 @@ private:
         }
         const Step* rest = f.steps + 1;
         const std::size_t nrest = f.nsteps - 1;
-        const bool sv = f.single_valued;
-        const std::uint64_t index = f.count++;
-        switch (st.selector.kind) {
-            case SelKind::None:
-                if (nrest > 0) {
-                    // A selector-less step that matches twice while the path
-                    // goes on is ambiguous, even if the first match gave nothing.
-                    if (f.seen) return ambiguous(st);
-                    f.seen = true;
-                }
-                return descend(ev, p, rest, nrest, sv);
-            case SelKind::Index:
-                if (index == st.selector.index) return descend(ev, p, rest, nrest, sv);
-                skip_element(r_, name);
-                return Outcome::Ok;
-            case SelKind::Count:
-                skip_element(r_, name);
-                return Outcome::Ok;
-            case SelKind::Each:
-                return descend(ev, p, rest, nrest, false);
-            case SelKind::Filter:
-            case SelKind::FilterAll:
-                return filter_match(ev, p, st, rest, nrest, st.selector.kind == SelKind::FilterAll ? false : sv);
+        // A selector-less step that matches twice while the path goes on is
+        // ambiguous, even if the first match gave nothing. Each and FilterAll
+        // select many: what follows them is not single-valued.
+        switch (select_match(st, f.sel, nrest > 0)) {
+            case Selected::Yes: return descend(ev, p, rest, nrest, f.single_valued && st.selector.kind != SelKind::Each);
+            case Selected::IfFilter:
+                return filter_match(ev, p, st, rest, nrest, f.single_valued && st.selector.kind != SelKind::FilterAll);
+            case Selected::Ambiguous: return ambiguous(st);
+            case Selected::No: break;
         }
+        skip_element(r_, name);
         return Outcome::Ok;
     }
 
@@ -204,30 +192,16 @@ private:
         if (!TagName(name, r_.encoding()).accepted_by(st.matcher)) return Outcome::Ok;
         const Step* rest = f.steps + 1;
         const std::size_t nrest = f.nsteps - 1;
-        const std::uint64_t count = ++f.count;
         const std::size_t before = items_.received();
         bool found = false;
-        switch (st.selector.kind) {
-            case SelKind::None:
-                if (nrest > 0 && ctx_.empty_tags_ambiguous) {
-                    if (f.seen) return ambiguous(st);
-                    f.seen = true;
-                }
-                [[fallthrough]];
-            case SelKind::Each:
+        switch (select_match(st, f.sel, nrest > 0 && ctx_.empty_tags_ambiguous)) {
+            case Selected::Ambiguous: return ambiguous(st);
+            case Selected::No: break;
+            case Selected::Yes:
                 handle_empty_inner(ev, rest, nrest, items_, enc());
                 found = items_.received() > before;
                 break;
-            case SelKind::Index:
-                if (count == st.selector.index + 1) {
-                    handle_empty_inner(ev, rest, nrest, items_, enc());
-                    found = items_.received() > before;
-                }
-                break;
-            case SelKind::Count:
-                break;
-            case SelKind::Filter:
-            case SelKind::FilterAll: {
+            case Selected::IfFilter: {
                 const Filter& flt = *st.selector.filter;
                 const std::string fragment = serialize_empty(ev.content);
                 // An attribute filter reads the tag as on a start tag, so an
