@@ -23,18 +23,21 @@ std::string EngineError::message() const {
 
 std::string read_text_in_scope(Reader& reader) {
     std::string out;
-    std::string scratch;
+    read_text_in_scope(reader, out);
+    return out;
+}
+
+void read_text_in_scope(Reader& reader, std::string& out) {
     // A leaf, the common case, is read with one search.
     Bytes leaf;
     if (reader.skip_leaf(leaf)) {
-        if (!leaf.empty()) {
-            Bytes text;
-            reader.unescape(leaf, scratch, text);
-            out.assign(text);
-        }
-        return out;
+        std::string scratch;
+        Bytes text;
+        if (!leaf.empty()) reader.unescape(leaf, scratch, text);
+        out.assign(text);
+        return;
     }
-    return read_text_events(reader);
+    out = read_text_events(reader);
 }
 
 std::string read_text_events(Reader& reader) {

@@ -90,6 +90,8 @@ Expected<Items, EngineError> run_in_element_many_rules(const Program& program, B
 // just returned, at any depth, decoded and unescaped (Reader::unescape,
 // Reader::decode); consumes through the element's end tag.
 std::string read_text_in_scope(Reader& reader);
+// The same into `out` (its storage reused).
+void read_text_in_scope(Reader& reader, std::string& out);
 // The same reading every event (read_text_in_scope takes a leaf in one
 // search); kept as the reference the short routes are tested against.
 std::string read_text_events(Reader& reader);

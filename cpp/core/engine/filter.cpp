@@ -151,58 +151,48 @@ Outcome eval_filter(Bytes fragment, const Filter& filter, const Coding& enc, con
     return Outcome::Ok;
 }
 
-bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const Step& filter_step,
-                         const Filter& filter, const Step* rest, std::size_t nrest, std::uint64_t p,
-                         CollectMode mode, bool emit_spans, ItemSink& items) {
-    const Step* next = nrest == 1 ? &rest[0] : nullptr;
-    const Step* next_element = next && next->is_element() ? next : nullptr;
+bool StreamFilter::decide(ItemSink& out, Bytes source, const Event& tag, std::uint64_t p, std::uint64_t q,
+                          bool emit_spans, const Coding& enc) {
+    if (!has_left_ || !compare_text(left_, filter_->op, filter_->value)) return false;
+    if (next_ == nullptr) {
+        // The filtered element itself: texts are read from it later.
+        if (mode_ == CollectMode::Placeholders) out.push_text(Bytes());
+        else out.push(capture_item(source, p, q, emit_spans, enc));
+    } else if (next_->is_element()) {
+        out.push_all(std::move(pending_));
+    } else if (auto v = read_attr(tag.content, tag.name_len, next_->attribute, enc)) {
+        out.push(Item::text(std::move(*v)));
+    }
+    return true;
+}
+
+bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const Filter& filter, const Step* rest,
+                         std::size_t nrest, std::uint64_t p, CollectMode mode, bool emit_spans, ItemSink& items) {
     const Coding enc = reader.coding();
-    std::optional<std::string> left;
-    SelectorState matched_children;
-    Items pending;
-
-    auto is_result = [&](SelectorState& sel) { return select_match(*next_element, sel, false) == Selected::Yes; };
-
+    StreamFilter machine(filter, rest, nrest, mode);
     for (bool open = true; open;) {
         std::uint64_t pc;
         Event ev = reader.read_markup_event(pc);  // children's text is read where it is wanted
         switch (ev.kind) {
             case EventKind::Start: {
                 const Bytes name = ev.name();
-                const TagName tag_name(name, enc);
-                const bool candidate = !left && tag_name.accepted_by(filter_step.matcher);
-                bool result = false;
-                if (next_element && tag_name.accepted_by(next_element->matcher)) result = is_result(matched_children);
-                if (candidate) {
-                    left = read_text_in_scope(reader);
-                    if (result) {
-                        if (mode == CollectMode::Elements)
-                            pending.push_back(capture_item(source, pc, reader.buffer_position(), emit_spans, enc));
-                        else if (mode == CollectMode::Texts) pending.push_back(Item::text(*left));
-                        else pending.push_back(Item::text(std::string()));
-                    }
-                } else if (result) {
-                    if (mode == CollectMode::Texts) {
-                        pending.push_back(Item::text(read_text_in_scope(reader)));
-                    } else {
-                        skip_element(reader, name);
-                        if (mode == CollectMode::Placeholders) pending.push_back(Item::text(std::string()));
-                        else pending.push_back(capture_item(source, pc, reader.buffer_position(), emit_spans, enc));
-                    }
+                const StreamFilter::Child c = machine.child(TagName(name, enc));
+                // A child's text is read (consuming it) only when it is wanted.
+                if (c.candidate) {
+                    const Bytes left = machine.read_left(reader);
+                    if (c.result) machine.keep(source, pc, reader.buffer_position(), emit_spans, enc, [&] { return left; });
+                } else if (c.result && mode == CollectMode::Texts) {
+                    const std::string text = read_text_in_scope(reader);
+                    machine.keep(source, pc, reader.buffer_position(), emit_spans, enc, [&] { return Bytes(text); });
                 } else {
                     skip_element(reader, name);
+                    if (c.result) machine.keep(source, pc, reader.buffer_position(), emit_spans, enc, [] { return Bytes(); });
                 }
                 break;
             }
             case EventKind::Empty: {
-                const Bytes name = ev.name();
-                const TagName tag_name(name, enc);
-                if (!left && tag_name.accepted_by(filter_step.matcher)) left.emplace();
-                if (next_element && tag_name.accepted_by(next_element->matcher) && is_result(matched_children)) {
-                    if (mode == CollectMode::Elements)
-                        pending.push_back(capture_item(source, pc, reader.buffer_position(), emit_spans, enc));
-                    else pending.push_back(Item::text(std::string()));
-                }
+                const StreamFilter::Child c = machine.child(TagName(ev.name(), enc));
+                if (c.result) machine.keep(source, pc, reader.buffer_position(), emit_spans, enc, [] { return Bytes(); });
                 break;
             }
             case EventKind::End:
@@ -214,17 +204,7 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const S
                 break;
         }
     }
-
-    if (!left || !compare_text(*left, filter.op, filter.value)) return false;
-    if (!next) {
-        if (mode == CollectMode::Placeholders) items.push(Item::text(std::string()));
-        else items.push(capture_item(source, p, reader.buffer_position(), emit_spans, enc));
-    } else if (next_element) {
-        items.push_all(std::move(pending));
-    } else if (auto v = read_attr(tag.content, tag.name_len, next->attribute, enc)) {
-        items.push(Item::text(std::move(*v)));
-    }
-    return true;
+    return machine.decide(items, source, tag, p, reader.buffer_position(), emit_spans, enc);
 }
 
 }  // namespace quelmar::detail

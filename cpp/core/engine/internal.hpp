@@ -120,11 +120,6 @@ void collect_element(ItemSink& out, CollectMode mode, Bytes source, std::uint64_
         case CollectMode::Elements: out.push(capture_item(source, p, q, emit_spans, enc)); break;
     }
 }
-// The same for an empty-element tag read from `source` at [p, q): its text is "".
-inline void collect_empty(ItemSink& out, CollectMode mode, Bytes source, std::uint64_t p, std::uint64_t q,
-                          bool emit_spans, const Coding& enc) {
-    collect_element(out, mode, source, p, q, emit_spans, enc, [] { return Bytes(); });
-}
 
 // Runs `steps` (non-empty) with the start tag `context` as context, or at
 // the top of the reader's input when `context` is null.
@@ -153,12 +148,66 @@ bool attribute_filter_holds(const Event& tag, const Filter& filter, const Coding
 bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, const FilterValue& value,
                             const Coding& enc);
 
-// The streaming route: decides the filter and collects the next step's
-// results in one pass over the element whose start tag was just read.
-// `rest` has at most one step.
-bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const Step& filter_step,
-                         const Filter& filter, const Step* rest, std::size_t nrest, std::uint64_t p,
-                         CollectMode mode, bool emit_spans, ItemSink& items);
+// The streaming route of a filter (one whose left side is a plain child and
+// whose path goes on by at most one step, fits_streaming_route): fed the
+// filtered element's child tags as they come, it notes the left-hand text
+// (the first child the left side's step accepts) and keeps the next step's
+// results; at the element's end it decides the filter and hands over what
+// the path selects. The single-path matcher drives it over the children it
+// reads for it (stream_filter_scope); the many-path pass over the children
+// it reads anyway for other paths.
+class StreamFilter {
+public:
+    StreamFilter(const Filter& filter, const Step* rest, std::size_t nrest, CollectMode mode) noexcept
+        : filter_(&filter), next_(nrest == 1 ? rest : nullptr),
+          next_element_(next_ != nullptr && next_->is_element() ? next_ : nullptr), mode_(mode) {}
+
+    struct Child {
+        bool candidate;  // gives the left-hand text (then given to take_left; "" for an empty tag)
+        bool result;     // a result of the next step (then given to keep)
+    };
+    // A child's start or empty-element tag.
+    [[gnu::always_inline]] Child child(const TagName& name) {
+        Child c{!has_left_ && name.accepted_by(filter_->path[0].matcher), false};
+        has_left_ = has_left_ || c.candidate;
+        c.result = next_element_ != nullptr && name.accepted_by(next_element_->matcher) &&
+                   select_match(*next_element_, next_matches_, false) == Selected::Yes;
+        return c;
+    }
+    void take_left(Bytes text) { left_.assign(text); }
+    // The same read from the child whose start tag the reader just returned.
+    Bytes read_left(Reader& reader) {
+        read_text_in_scope(reader, left_);
+        return left_;
+    }
+    // A result child [p, q) of `source`; `text()` gives its text.
+    template <class Text>
+    void keep(Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, const Coding& enc, Text&& text) {
+        collect_element(pending_, mode_, source, p, q, emit_spans, enc, text);
+    }
+
+    // The filtered element [p, q) of `source`, whose start tag is `tag`, has
+    // ended: whether the filter held; if it did, what the path selects went
+    // to `out`.
+    bool decide(ItemSink& out, Bytes source, const Event& tag, std::uint64_t p, std::uint64_t q, bool emit_spans,
+                const Coding& enc);
+
+private:
+    const Filter* filter_;
+    const Step* next_;          // the step after the filtered one, if any
+    const Step* next_element_;  // the same when it is an element step
+    CollectMode mode_;
+    bool has_left_ = false;
+    SelectorState next_matches_;
+    std::string left_;
+    ItemSink pending_;
+};
+
+// The single-path driver of the streaming route: one pass over the element
+// whose start tag was just read, through its end tag. `rest` has at most one
+// step.
+bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const Filter& filter, const Step* rest,
+                         std::size_t nrest, std::uint64_t p, CollectMode mode, bool emit_spans, ItemSink& items);
 
 // Whether a filter and the rest of its path fit the streaming route.
 bool fits_streaming_route(const Filter& filter, const Step* rest, std::size_t nrest);

@@ -55,16 +55,10 @@ struct Action {
 
 // A filter on the streaming route, decided during the scan of the filtered
 // element's children that other paths make anyway (instead of reading the
-// element a second time): it notes the left-hand text and collects the next
-// step's results, committed at the element's end if the filter holds.
+// element a second time).
 struct Watch {
-    std::uint32_t cursor;       // the FilterCheck cursor, in the parent level
-    const NameMatcher* left_name = nullptr;  // the filter's left-hand step
-    const Step* next = nullptr;              // the next step, when it is an element step
-    SelectorState children;     // the next step's matches so far
-    bool has_left = false;
-    std::string left;
-    ItemSink pending;
+    std::uint32_t cursor;  // the FilterCheck cursor, in the parent level
+    StreamFilter machine;
 };
 
 struct Level {
@@ -371,13 +365,10 @@ private:
                 Action& act = actions_[a];
                 if (act.kind != Action::Kind::FilterCheck || !act.streams) continue;
                 act.kind = Action::Kind::Watched;
-                Watch& watch = watches_.emplace_back();
-                watch.cursor = act.cursor;
                 const Cursor& c = cursors_[act.cursor];
-                watch.left_name = &c.st->selector.filter->path[0].matcher;
                 std::size_t nrest = 0;
                 const Step* rest = rest_of(c, nrest);
-                if (nrest == 1 && rest[0].is_element()) watch.next = rest;
+                watches_.push_back(Watch{act.cursor, StreamFilter(*c.st->selector.filter, rest, nrest, mode_of(c))});
             }
             // Watched filters are decided by their watches, not served.
             const bool filters_left = filters > watches_.size() - watch_begin;
@@ -433,8 +424,7 @@ private:
             Cursor& c = cursors_[actions_[a0].cursor];
             std::size_t nrest = 0;
             const Step* rest = rest_of(c, nrest);
-            const Filter& flt = *step_of(c)->selector.filter;
-            const bool held = stream_filter_scope(reader, source_, tag, flt.path[0], flt, rest, nrest, p,
+            const bool held = stream_filter_scope(reader, source_, tag, *step_of(c)->selector.filter, rest, nrest, p,
                                                   mode_of(c), emit_spans_, results_[c.program]);
             if (held && c.stops) level_found(c);
         } else {
@@ -622,57 +612,34 @@ private:
     bool watch_children(const Level& L, const TagName& tag_name) {
         bool any = false;
         for (std::size_t w = L.watch_begin; w < L.watch_end; ++w) {
-            Watch& watch = watches_[w];
+            const StreamFilter::Child child = watches_[w].machine.child(tag_name);
+            if (!child.candidate && !child.result) continue;
             Action act{Action::Kind::Watch, static_cast<std::uint32_t>(w), 0};
-            act.candidate = !watch.has_left && tag_name.accepted_by(*watch.left_name);
-            act.result = watch_result(watch, tag_name);
-            if (!act.candidate && !act.result) continue;
-            if (act.candidate) watch.has_left = true;  // taken by this child; its text comes once it is read
+            act.candidate = child.candidate;  // its text comes once the child is read
+            act.result = child.result;
             actions_.push_back(act);
             any = true;
         }
         return any;
     }
 
-    // Whether a child accepted by the watched filter's next step is a result
-    // (counting it): selector None or Each, or the Index hit.
-    static bool watch_result(Watch& watch, const TagName& tag_name) {
-        const Step* next = watch.next;
-        return next != nullptr && tag_name.accepted_by(next->matcher) &&
-               select_match(*next, watch.children, false) == Selected::Yes;
-    }
-
     // Serves a watch's needs for the child [p, q) that has just been read.
     template <class Text>
     void serve_watch(const Action& act, std::uint64_t p, std::uint64_t q, const Coding& enc, Text&& element_text) {
-        Watch& watch = watches_[act.cursor];
-        const CollectMode mode = mode_of(cursors_[watch.cursor]);
-        if (act.candidate) watch.left = element_text();
-        if (act.result) collect_element(watch.pending, mode, source_, p, q, emit_spans_, enc, element_text);
+        StreamFilter& machine = watches_[act.cursor].machine;
+        if (act.candidate) machine.take_left(element_text());
+        if (act.result) machine.keep(source_, p, q, emit_spans_, enc, element_text);
     }
 
     // The watched element has ended at `q`: decide its filters.
     void decide_watches(const Level& child, const Level& parent, std::uint64_t q, const Coding& enc) {
         for (std::size_t w = child.watch_begin; w < child.watch_end; ++w) {
-            Watch& watch = watches_[w];
-            Cursor& c = cursors_[watch.cursor];
-            const Filter& flt = *step_of(c)->selector.filter;
-            if (!watch.has_left || !compare_text(watch.left, flt.op, flt.value))
-                continue;
-            std::size_t nrest = 0;
-            const Step* rest = rest_of(c, nrest);
-            ItemSink& out = results_[c.program];
-            if (nrest == 0) {
-                // Never Texts: such a filter takes the fragment route.
-                collect_element(out, mode_of(c), source_, parent.tag_p, q, emit_spans_, enc, [] { return Bytes(); });
-            } else if (rest[0].is_element()) {
-                out.push_all(std::move(watch.pending));
-            } else if (auto v = read_attr(parent.tag.content, parent.tag.name_len, rest[0].attribute, enc)) {
-                out.push(Item::text(std::move(*v)));
-            }
-            if (c.stops) level_found(c);
+            Cursor& c = cursors_[watches_[w].cursor];
+            if (watches_[w].machine.decide(results_[c.program], source_, parent.tag, parent.tag_p, q, emit_spans_, enc) &&
+                c.stops)
+                level_found(c);
         }
-        watches_.resize(child.watch_begin);
+        truncate(watches_, child.watch_begin);
     }
 
     // A filter on an element cut out of the document. Every route gives the
@@ -701,8 +668,7 @@ private:
                 const std::uint64_t rp = r.buffer_position();
                 Event root = r.read_event();
                 if (root.kind == EventKind::Start) {
-                    found = stream_filter_scope(r, fragment, root, flt.path[0], flt, rest, nrest, rp, mode_of(c),
-                                                false, out);
+                    found = stream_filter_scope(r, fragment, root, flt, rest, nrest, rp, mode_of(c), false, out);
                     return Outcome::Ok;
                 }
                 if (root.kind == EventKind::Eof) return Outcome::Ok;
@@ -718,11 +684,9 @@ private:
         const Coding enc = reader.coding();
         const TagName tag_name(tag.name(), enc);
         for (std::size_t w = L.watch_begin; w < L.watch_end; ++w) {
-            Watch& watch = watches_[w];
-            if (!watch.has_left && tag_name.accepted_by(*watch.left_name)) watch.has_left = true;  // left ""
-            if (watch_result(watch, tag_name))
-                collect_empty(watch.pending, mode_of(cursors_[watch.cursor]), source_, p, reader.buffer_position(),
-                              emit_spans_, enc);
+            StreamFilter& machine = watches_[w].machine;
+            if (machine.child(tag_name).result)
+                machine.keep(source_, p, reader.buffer_position(), emit_spans_, enc, [] { return Bytes(); });
         }
         std::string fragment;
         bool fragment_made = false;

@@ -169,8 +169,8 @@ private:
             return Outcome::Ok;
         }
         if (fits_streaming_route(flt, rest, nrest)) {
-            bool held = stream_filter_scope(r_, ctx_.source, ev, flt.path[0], flt, rest, nrest, p,
-                                            CollectMode::Elements, ctx_.emit_spans, items_);
+            bool held = stream_filter_scope(r_, ctx_.source, ev, flt, rest, nrest, p, CollectMode::Elements,
+                                            ctx_.emit_spans, items_);
             return after_match(held);
         }
         // Fragment route: cut the element out, decide, then apply the rest.
