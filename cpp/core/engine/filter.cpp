@@ -151,6 +151,18 @@ Outcome eval_filter(Bytes fragment, const Filter& filter, const Coding& enc, con
     return Outcome::Ok;
 }
 
+Outcome filter_empty_element(const Event& tag, const Filter& filter, const Step* rest, std::size_t nrest,
+                             ItemSink& out, const Coding& enc, const EvalContext& outer, bool& held) {
+    const std::string fragment = serialize_empty(tag.content);
+    held = false;
+    if (filter.attribute) {
+        held = attribute_filter_holds(tag, filter, enc);
+    } else if (Outcome o = eval_filter(fragment, filter, enc, outer, held); o != Outcome::Ok) {
+        return o;
+    }
+    return held ? apply_within_fragment(fragment, rest, nrest, out, enc, outer) : Outcome::Ok;
+}
+
 bool StreamFilter::decide(ItemSink& out, Bytes source, const Event& tag, std::uint64_t p, std::uint64_t q,
                           bool emit_spans, const Coding& enc) {
     if (!has_left_ || !compare_text(left_, filter_->op, filter_->value)) return false;

@@ -209,6 +209,13 @@ private:
 bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const Filter& filter, const Step* rest,
                          std::size_t nrest, std::uint64_t p, CollectMode mode, bool emit_spans, ItemSink& items);
 
+// The filter `filter` on the empty-element tag `tag` (`held`: whether it
+// held); when it holds, the rest of the path applied to the element goes
+// to `out`. An attribute filter reads the tag as on a start tag, so an
+// element's answer does not depend on it being written empty.
+Outcome filter_empty_element(const Event& tag, const Filter& filter, const Step* rest, std::size_t nrest,
+                             ItemSink& out, const Coding& enc, const EvalContext& outer, bool& held);
+
 // Whether a filter and the rest of its path fit the streaming route.
 bool fits_streaming_route(const Filter& filter, const Step* rest, std::size_t nrest);
 

@@ -81,6 +81,7 @@ public:
     ManyPass(const std::vector<const Program*>& programs, Bytes source, bool emit_spans,
              std::vector<ItemSink>& results, EngineError& err)
         : programs_(programs), source_(source), emit_spans_(emit_spans), results_(results), err_(err) {
+        ctx_.error = &err_;
         state_.reserve(programs.size());
         for (const Program* prog : programs) {
             const bool first_only = !prog->modifiers.empty() && prog->modifiers[0] == Modifier::First;
@@ -651,14 +652,11 @@ private:
         std::size_t nrest = 0;
         const Step* rest = rest_of(c, nrest);
         ItemSink& out = results_[c.program];
-        EvalContext ctx;
-        ctx.source = fragment;
-        ctx.error = &err_;
         found = false;
         if (flt.attribute) {
             if (!attribute_filter_holds(tag, flt, enc)) return Outcome::Ok;
             const std::size_t before = out.received();
-            Outcome o = apply_within_fragment(fragment, rest, nrest, out, enc, ctx);
+            Outcome o = apply_within_fragment(fragment, rest, nrest, out, enc, ctx_);
             found = out.received() > before;
             return o;
         }
@@ -674,9 +672,9 @@ private:
                 if (root.kind == EventKind::Eof) return Outcome::Ok;
             }
         }
-        Outcome o = eval_filter(fragment, flt, enc, ctx, found);
+        Outcome o = eval_filter(fragment, flt, enc, ctx_, found);
         if (o != Outcome::Ok || !found) return o;
-        return apply_within_fragment(fragment, rest, nrest, out, enc, ctx);
+        return apply_within_fragment(fragment, rest, nrest, out, enc, ctx_);
     }
 
     Outcome on_empty(Reader& reader, const Event& tag, std::uint64_t p) {
@@ -688,8 +686,6 @@ private:
             if (machine.child(tag_name).result)
                 machine.keep(source_, p, reader.buffer_position(), emit_spans_, enc, [] { return Bytes(); });
         }
-        std::string fragment;
-        bool fragment_made = false;
         for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
             Cursor& c = cursors_[i];
             const Step* st = step_of(c);
@@ -715,26 +711,8 @@ private:
                 case Selected::Ambiguous:
                     break;
                 case Selected::IfFilter: {
-                    if (!fragment_made) {
-                        fragment = serialize_empty(tag.content);
-                        fragment_made = true;
-                    }
-                    const Filter& flt = *st->selector.filter;
-                    bool held = false;
-                    EvalContext ctx;
-                    ctx.source = fragment;
-                    ctx.error = &err_;
-                    if (flt.attribute) {
-                        held = attribute_filter_holds(tag, flt, enc);
-                    } else {
-                        Outcome o = eval_filter(fragment, flt, enc, ctx, held);
-                        if (o != Outcome::Ok) return o;
-                    }
-                    if (held) {
-                        Outcome o = apply_within_fragment(fragment, rest, nrest, out, enc, ctx);
-                        if (o != Outcome::Ok) return o;
-                    }
-                    done = held;
+                    Outcome o = filter_empty_element(tag, *st->selector.filter, rest, nrest, out, enc, ctx_, done);
+                    if (o != Outcome::Ok) return o;
                     break;
                 }
             }
@@ -797,6 +775,7 @@ private:
     bool emit_spans_;
     std::vector<ItemSink>& results_;
     EngineError& err_;
+    EvalContext ctx_;  // the outer context of the fragments the pass evaluates
     // Per program, read for every cursor at every tag: kComplete (its answer
     // cannot change any more) and kFirstOnly (it stops at its first item).
     static constexpr std::uint8_t kComplete = 1, kFirstOnly = 2;

@@ -202,22 +202,8 @@ private:
                 found = items_.received() > before;
                 break;
             case Selected::IfFilter: {
-                const Filter& flt = *st.selector.filter;
-                const std::string fragment = serialize_empty(ev.content);
-                // An attribute filter reads the tag as on a start tag, so an
-                // element's answer does not depend on it being written empty.
-                bool holds = false;
-                if (flt.attribute) {
-                    holds = attribute_filter_holds(ev, flt, enc());
-                } else {
-                    Outcome o = eval_filter(fragment, flt, enc(), ctx_, holds);
-                    if (o != Outcome::Ok) return o;
-                }
-                if (holds) {
-                    Outcome o = apply_within_fragment(fragment, rest, nrest, items_, enc(), ctx_);
-                    if (o != Outcome::Ok) return o;
-                    found = true;
-                }
+                Outcome o = filter_empty_element(ev, *st.selector.filter, rest, nrest, items_, enc(), ctx_, found);
+                if (o != Outcome::Ok) return o;
                 break;
             }
         }
