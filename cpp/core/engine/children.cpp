@@ -11,10 +11,7 @@
 // byte-order signature (`<\0?\0`) is not taken for UTF-16.
 #include "engine/children.hpp"
 
-#include <algorithm>
-#include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "common/hash.hpp"
 
@@ -36,58 +33,6 @@ bool element_has_child_elements(Bytes element) {
             default: break;  // text, comments, prolog, reader errors
         }
     }
-}
-
-std::vector<ChildSpan> collect_direct_children(Bytes element) {
-    std::vector<ChildSpan> out;
-    Reader reader(element, Coding(Encoding::Utf8));
-    bool inside = false;
-    for (;;) {
-        // Before a tag's event this is the offset of its '<'.
-        const auto p = static_cast<std::size_t>(reader.buffer_position());
-        const Event ev = reader.read_event();
-        switch (ev.kind) {
-            case EventKind::Start: {
-                if (!inside) {
-                    inside = true;
-                    break;
-                }
-                std::string name(ev.name());
-                (void)reader.read_to_end(name);  // a broken child ends where the reader stopped
-                out.push_back(ChildSpan{std::move(name), p, static_cast<std::size_t>(reader.buffer_position())});
-                break;
-            }
-            case EventKind::Empty:
-                if (!inside) return out;  // the element itself is an empty-element tag
-                out.push_back(ChildSpan{std::string(ev.name()), p, static_cast<std::size_t>(reader.buffer_position())});
-                break;
-            case EventKind::End:
-            case EventKind::Eof: return out;
-            default: break;
-        }
-    }
-}
-
-std::vector<std::string> unique_child_names(const std::vector<ChildSpan>& spans) {
-    std::vector<std::string> names;
-    std::unordered_set<std::string_view, KeyedHash> seen;
-    for (const ChildSpan& s : spans)
-        if (seen.insert(s.name).second) names.push_back(s.name);
-    return names;
-}
-
-ChildGroups group_children(const std::vector<ChildSpan>& spans) {
-    ChildGroups g;
-    std::unordered_map<std::string_view, std::size_t, KeyedHash> index;  // name -> position in g.names
-    for (std::size_t i = 0; i < spans.size(); ++i) {
-        auto [it, fresh] = index.try_emplace(spans[i].name, g.names.size());
-        if (fresh) {
-            g.names.push_back(spans[i].name);
-            g.members.emplace_back();
-        }
-        g.members[it->second].push_back(i);
-    }
-    return g;
 }
 
 namespace {
@@ -113,17 +58,6 @@ EntityRef document_entities(Bytes document) {
     Reader reader(document, ReaderConfig::engine());
     read_prolog(reader);
     return reader.entities();
-}
-
-void decode_child_names(std::vector<ChildSpan>& spans, Encoding encoding) {
-    for (ChildSpan& span : spans) {
-        const bool ascii = std::all_of(span.name.begin(), span.name.end(),
-                                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-        if (ascii) continue;
-        std::string decoded;
-        decode_lossy_to_utf8(encoding, span.name, decoded);
-        span.name = std::move(decoded);
-    }
 }
 
 namespace {

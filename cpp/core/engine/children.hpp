@@ -1,6 +1,6 @@
-// Direct children of one element, as the Result layer needs them: the
-// child-element test and ChildSpans (engine.hpp), plus the unique names and
-// their grouping, and the encoding a whole document declares.
+// Direct children of one element, as the Result layer needs them: one scan
+// for its mode, text and children, and the children's grouping by name; and
+// the encoding and entities a whole document declares.
 #pragma once
 
 #include <cstdint>
@@ -12,30 +12,12 @@
 
 namespace quelmar {
 
-// Names of the spans without repeats, in order of first occurrence
-// (compared as byte strings).
-std::vector<std::string> unique_child_names(const std::vector<ChildSpan>& spans);
-
-// The spans grouped by name: `names` as unique_child_names gives them and,
-// for each, the indices of the spans with that name in document order. One
-// hash lookup per span, so a dict of 100,000 distinct children stays linear.
-struct ChildGroups {
-    std::vector<std::string> names;
-    std::vector<std::vector<std::size_t>> members;
-};
-ChildGroups group_children(const std::vector<ChildSpan>& spans);
-
 // The encoding a reader settles on for a whole document (byte-order mark or
 // XML declaration), read up to its first element.
 Encoding document_encoding(Bytes document);
 // The general entities a whole document's internal subset declares (none
 // without a DOCTYPE), read up to its first element.
 EntityRef document_entities(Bytes document);
-
-// Tag names of a document in `encoding` (not UTF-8) decoded to UTF-8, so
-// that they serve as keys. A name that does not decode shows each malformed
-// sequence as U+FFFD; ASCII names are left as they are.
-void decode_child_names(std::vector<ChildSpan>& spans, Encoding encoding);
 
 // ---- one pass for the Result layer's questions about one element
 
@@ -105,8 +87,8 @@ bool utf8_leaf_text(Bytes element, Encoding encoding, Bytes& raw) noexcept;
 // are appended there, as collect_child_refs gives them.
 ElementScan scan_element(Bytes element, const Coding& coding, ChildRefs* children = nullptr);
 
-// The direct children of the first element, as collect_direct_children finds
-// them, without copying their names.
+// The direct children of the first element, in document order, by offsets
+// (their names are not copied).
 void collect_child_refs(Bytes element, ChildRefs& out);
 
 // Children grouped by name (names compared as byte strings): the groups in

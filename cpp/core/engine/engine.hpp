@@ -140,17 +140,9 @@ void apply_modifiers(const std::vector<Modifier>& modifiers, Items& items, Bytes
 ItemSink begin_modifiers(const Program& program, Bytes source) noexcept;
 Items finish_modifiers(const Program& program, ItemSink&& sink, Bytes source);
 
-// ---- the Result layer's element operations
-
-struct ChildSpan {
-    std::string name;  // qualified name as written
-    std::size_t start = 0;
-    std::size_t end = 0;
-};
+// ---- the Result layer's element operations (and children.hpp)
 
 // Whether a start or empty-element tag occurs inside the first element.
 bool element_has_child_elements(Bytes element);
-// The direct children of the first element, in document order.
-std::vector<ChildSpan> collect_direct_children(Bytes element);
 
 }  // namespace quelmar
