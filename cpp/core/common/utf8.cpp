@@ -16,6 +16,12 @@ std::optional<Utf8Error> utf8_check(Bytes text) noexcept {
             if (w & 0x8080808080808080ull) break;
             i += 8;
         }
+        if (i + 8 > n) {
+            // A short tail (a number, a name): one test for all of it.
+            unsigned char any = 0;
+            for (std::size_t j = i; j < n; ++j) any |= s[j];
+            if (any < 0x80) break;
+        }
         if (i >= n) break;
         const unsigned char c = s[i];
         if (c < 0x80) {

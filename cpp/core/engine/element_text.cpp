@@ -181,7 +181,8 @@ namespace detail {
 void TagName::decode(Bytes raw, Encoding enc) {
     for (const char c : raw) {
         if (static_cast<unsigned char>(c) >= 0x80) {
-            if (decode_to_utf8(enc, raw, decoded_)) name_ = decoded_;
+            decoded_ = std::make_unique<std::string>();
+            if (decode_to_utf8(enc, raw, *decoded_)) name_ = *decoded_;
             return;
         }
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "engine/engine.hpp"
@@ -85,7 +86,9 @@ public:
 private:
     void decode(Bytes raw, Encoding enc);
     Bytes name_;
-    std::string decoded_;
+    // A decoded non-ASCII name (rare), held apart: an empty std::string
+    // costs every tag more to make and drop than a null pointer.
+    std::unique_ptr<std::string> decoded_;
 };
 
 // Reads events until the end tag closing the element whose start tag was
@@ -112,7 +115,7 @@ inline Item capture_item(Bytes source, std::uint64_t p, std::uint64_t q, bool em
 // element itself (capture_item), its text (`text()`, which the caller
 // reads at most once for all who want it), or an empty placeholder.
 template <class Text>
-void collect_element(ItemSink& out, CollectMode mode, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans,
+[[gnu::always_inline]] inline void collect_element(ItemSink& out, CollectMode mode, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans,
                      const Coding& enc, Text&& text) {
     switch (mode) {
         case CollectMode::Placeholders: out.push_text(Bytes()); break;
