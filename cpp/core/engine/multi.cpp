@@ -101,7 +101,8 @@ public:
             push_cursor(i, 0, true);
         }
         if (cursors_.empty()) return Outcome::Ok;
-        return run(reader, false);
+        push_level(0, cursors_.size(), false);
+        return loop(reader, 0);
     }
 
     // One element: the reader skips to the element's own tag, which is the
@@ -162,7 +163,6 @@ private:
         return step < steps.size();
     }
 
-    static const Step* step_of(const Cursor& c) { return c.st; }
     const Step* rest_of(const Cursor& c, std::size_t& nrest) const {
         const auto& steps = programs_[c.program]->steps;
         nrest = steps.size() - c.step - 1;
@@ -197,7 +197,7 @@ private:
         std::size_t out = from;
         for (std::size_t i = from; i < cursors_.size(); ++i) {
             const Cursor c = cursors_[i];
-            const Step* st = step_of(c);
+            const Step* st = c.st;
             if (st && st->kind == Step::Kind::Attribute) {
                 if (auto v = read_attr(tag.content, tag.name_len, st->attribute, reader.coding()))
                     results_[c.program].push(Item::text(std::move(*v)));
@@ -214,15 +214,10 @@ private:
         truncate(cursors_, out);
     }
 
-    Outcome run(Reader& reader, bool has_context) {
-        push_level(0, cursors_.size(), has_context);
-        return loop(reader, 0);
-    }
-
     bool has_element_cursor(const Level& L) const {
         if (L.watch_end > L.watch_begin) return true;
         for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
-            const Step* st = step_of(cursors_[i]);
+            const Step* st = cursors_[i].st;
             if (st && st->is_element()) return true;
         }
         return false;
@@ -264,22 +259,30 @@ private:
 
     Outcome ambiguous(const Cursor& c) {
         err_.kind = EngineError::Kind::Ambiguous;
-        err_.name = step_of(c)->matcher.text();
+        err_.name = c.st->matcher.text();
         return Outcome::Ambiguous;
     }
 
-    Outcome on_start(Reader& reader, const Event& tag, std::uint64_t p, std::size_t stop_depth) {
-        Level& L = levels_.back();
-        const Bytes name = tag.name();
-        const TagName tag_name(name, reader.encoding());
-        const std::size_t a0 = actions_.size();
-        bool enter = false, any_capture = false, any_filter = false, all_capture_text = true;
-        bool any_index_descent = false, any_descend = false, searches_capture = true;
-        std::size_t filters = 0, streamable = 0;
+    // What the actions at one start tag add up to: they decide its route.
+    struct Plan {
+        bool enter = false;             // a cursor looks inside the element
+        bool descend = false;           // ... to apply the rest of its path there
+        bool index_descent = false;     // ... for a step that stops at its result
+        bool searches_capture = true;   // every search inside captures what it finds
+        bool capture = false;           // a cursor captures the element
+        bool all_capture_text = true;   // ... each as its text
+        bool watch = false;             // a watch of the level needs the element
+        std::size_t filters = 0;        // filters to decide on it
+        std::size_t streamable = 0;     // ... of which fit the streaming route
+    };
+
+    // Appends the actions of the cursors (and watches) of `L` at a child's
+    // start tag to actions_, and says what they add up to.
+    Outcome plan_actions(const Level& L, const TagName& tag_name, Plan& plan) {
         for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
             Cursor& c = cursors_[i];
             Action::Kind k = Action::Kind::Ignore;
-            const Step* st = step_of(c);
+            const Step* st = c.st;
             if (!c.finished && !program_done(c.program) && st && st->is_element()) {
                 if (!tag_name.accepted_by(st->matcher)) {
                     if (st->descendant) k = Action::Kind::SearchInside;
@@ -295,46 +298,51 @@ private:
             if (k == Action::Kind::Ignore) continue;
             Action& act = actions_.emplace_back(Action{k, static_cast<std::uint32_t>(i),
                                                        k == Action::Kind::Descend ? results_[c.program].received() : 0});
-            if (k == Action::Kind::FilterCheck && fits_stream(c)) {
-                act.streams = true;
-                ++streamable;
-            }
-            if (k == Action::Kind::SearchInside) {
-                enter = true;
-                // Searches that capture what they find (their step is the
-                // last) can be followed by a flat scan.
-                searches_capture = searches_capture && c.last;
-            }
-            if (k == Action::Kind::Descend) {
-                enter = true;
-                any_descend = true;
-                if (c.stops) any_index_descent = true;
-            }
-            if (k == Action::Kind::Capture) {
-                any_capture = true;
-                all_capture_text = all_capture_text && hint(c) == ResultHint::Texts;
-            }
-            if (k == Action::Kind::FilterCheck) {
-                any_filter = true;
-                ++filters;
+            switch (k) {
+                case Action::Kind::SearchInside:
+                    plan.enter = true;
+                    // Searches that capture what they find (their step is the
+                    // last) can be followed by a flat scan.
+                    plan.searches_capture = plan.searches_capture && c.last;
+                    break;
+                case Action::Kind::Descend:
+                    plan.enter = plan.descend = true;
+                    plan.index_descent = plan.index_descent || c.stops;
+                    break;
+                case Action::Kind::Capture:
+                    plan.capture = true;
+                    plan.all_capture_text = plan.all_capture_text && hint(c) == ResultHint::Texts;
+                    break;
+                case Action::Kind::FilterCheck:
+                    ++plan.filters;
+                    act.streams = fits_stream(c);
+                    plan.streamable += act.streams;
+                    break;
+                default: break;
             }
         }
-        const bool any_watch = watch_children(L, tag_name);
+        plan.watch = watch_children(L, tag_name);
+        return Outcome::Ok;
+    }
+
+    Outcome on_start(Reader& reader, const Event& tag, std::uint64_t p, std::size_t stop_depth) {
+        const std::size_t a0 = actions_.size();
+        Plan plan;
+        Outcome o = plan_actions(levels_.back(), TagName(tag.name(), reader.encoding()), plan);
+        if (o != Outcome::Ok) return o;
         const std::size_t a1 = actions_.size();
         if (a0 == a1) {
-            skip_element(reader, name);
+            skip_element(reader, tag.name());
             return Outcome::Ok;
         }
         // A streaming filter that is not alone on this element is decided
         // while the element's children are scanned once for everyone.
-        if (streamable > 0 && (enter || filters > 1 || any_capture || any_watch)) enter = true;
-
-        if (enter && !any_descend && streamable == 0 && searches_capture) {
+        if (plan.streamable > 0 && (plan.enter || plan.filters > 1 || plan.capture || plan.watch)) plan.enter = true;
+        if (plan.enter && !plan.descend && plan.streamable == 0 && plan.searches_capture) {
             // Only searches for descendants to capture look inside: scan the
             // element flat for them, then serve the others from its bytes.
             // A leaf has no descendants: it is read with one search.
             Bytes leaf;
-            Outcome o = Outcome::Ok;
             const bool is_leaf = reader.skip_leaf(leaf);
             if (!is_leaf) {
                 search_.clear();
@@ -342,106 +350,104 @@ private:
                     if (actions_[a].kind == Action::Kind::SearchInside) search_.push_back(actions_[a].cursor);
                 o = scan_descendants(reader);
             }
-            if (o == Outcome::Ok && (any_capture || any_filter || any_watch))
+            if (o == Outcome::Ok && (plan.capture || plan.filters > 0 || plan.watch))
                 o = serve_read(reader, tag, p, a0, a1, is_leaf ? &leaf : nullptr);
-            truncate(actions_, a0);
-            return o;
-        }
-        if (enter) {
-            // Case 1: enter the element once for every cursor that looks inside.
-            const std::size_t child_begin = cursors_.size();
-            bool attr_text = false;  // a child cursor answered by this tag
-            for (std::size_t a = a0; a < a1; ++a) {
-                const Action act = actions_[a];
-                const Cursor& c = cursors_[act.cursor];
-                if (act.kind == Action::Kind::SearchInside) {
-                    push_cursor(c.program, c.step, false);
-                } else if (act.kind == Action::Kind::Descend) {
-                    const bool sv = c.single_valued && step_of(c)->selector.kind != SelKind::Each;
-                    attr_text = push_cursor(c.program, c.step + 1, sv) || attr_text;
-                }
-            }
-            const std::size_t watch_begin = watches_.size();
-            for (std::size_t a = a0; a < a1; ++a) {
-                Action& act = actions_[a];
-                if (act.kind != Action::Kind::FilterCheck || !act.streams) continue;
-                act.kind = Action::Kind::Watched;
-                const Cursor& c = cursors_[act.cursor];
-                std::size_t nrest = 0;
-                const Step* rest = rest_of(c, nrest);
-                watches_.push_back(Watch{act.cursor, StreamFilter(*c.st->selector.filter, rest, nrest, mode_of(c))});
-            }
-            // Watched filters are decided by their watches, not served.
-            const bool filters_left = filters > watches_.size() - watch_begin;
-            // The parent is named by its index: the push below may move it.
-            const std::size_t parent_at = levels_.size() - 1;
-            {
-                Level& parent = levels_[parent_at];
-                parent.action_begin = a0;
-                parent.action_end = a1;
-                parent.serve = any_capture || filters_left || any_watch || any_index_descent;
-                parent.tag = tag;
-                parent.tag_p = p;
-                parent.text_begin = text_programs_.size();
-            }
-            if (attr_text) collect_attr_text(tag, child_begin, reader, false);
-            push_level(child_begin, cursors_.size(), true);
-            Level& child = levels_.back();
-            child.watch_begin = watch_begin;
-            child.watch_end = watches_.size();
-            if (!has_element_cursor(child)) {
-                if (cursors_.size() == child_begin && text_programs_.size() > levels_[parent_at].text_begin &&
-                    !any_capture && !any_filter) {
-                    // Only texts are wanted: read them in the same pass.
-                    std::string text = read_text_in_scope(reader);
-                    deliver_text(levels_[parent_at], text);
-                } else {
-                    consume_to_end(reader, true);
-                }
-                return finish_level(reader, stop_depth);
-            }
-            if (only_descendant_captures(levels_.back())) {
-                const Level& level = levels_.back();
-                search_.clear();
-                for (std::size_t i = level.cursor_begin; i < level.cursor_end; ++i) search_.push_back(static_cast<std::uint32_t>(i));
-                Outcome o = scan_descendants(reader);
-                if (o != Outcome::Ok) return o;
-                return finish_level(reader, stop_depth);
-            }
-            return Outcome::Ok;
-        }
-
-        Outcome o = Outcome::Ok;
-        if (any_capture && all_capture_text && !any_filter && !any_watch) {
-            // Case 2: every capture wants the element's text; read it once.
+        } else if (plan.enter) {
+            return enter_element(reader, tag, p, a0, a1, plan, stop_depth);
+        } else if (plan.capture && plan.all_capture_text && plan.filters == 0 && !plan.watch) {
+            // Every capture wants the element's text; read it once.
             const std::string text = read_text_in_scope(reader);
             for (std::size_t a = a0; a < a1; ++a) {
                 Cursor& c = cursors_[actions_[a].cursor];
                 results_[c.program].push_text(text);
                 if (c.stops) level_found(c);
             }
-        } else if (filters == 1 && !any_capture && !any_watch && actions_[a0].streams) {
-            // Case 3: one filter decided while streaming through the element.
+        } else if (plan.filters == 1 && !plan.capture && !plan.watch && actions_[a0].streams) {
+            // One filter decided while streaming through the element.
             Cursor& c = cursors_[actions_[a0].cursor];
             std::size_t nrest = 0;
             const Step* rest = rest_of(c, nrest);
-            const bool held = stream_filter_scope(reader, source_, tag, *step_of(c)->selector.filter, rest, nrest, p,
-                                                  mode_of(c), emit_spans_, results_[c.program]);
+            const bool held = stream_filter_scope(reader, source_, tag, *c.st->selector.filter, rest, nrest, p,
+                                                  hint(c), emit_spans_, results_[c.program]);
             if (held && c.stops) level_found(c);
         } else {
-            skip_element(reader, name);
+            skip_element(reader, tag.name());
             o = serve_read(reader, tag, p, a0, a1);
         }
         truncate(actions_, a0);
         return o;
     }
 
-    CollectMode mode_of(const Cursor& c) const { return hint(c); }
+    // Enters the element once for every cursor that looks inside; what the
+    // element owes the others is served when its level ends (finish_level).
+    Outcome enter_element(Reader& reader, const Event& tag, std::uint64_t p, std::size_t a0, std::size_t a1,
+                          const Plan& plan, std::size_t stop_depth) {
+        const std::size_t child_begin = cursors_.size();
+        bool attr_text = false;  // a child cursor answered by this tag
+        for (std::size_t a = a0; a < a1; ++a) {
+            const Action act = actions_[a];
+            const Cursor& c = cursors_[act.cursor];
+            if (act.kind == Action::Kind::SearchInside) {
+                push_cursor(c.program, c.step, false);
+            } else if (act.kind == Action::Kind::Descend) {
+                const bool sv = c.single_valued && c.st->selector.kind != SelKind::Each;
+                attr_text = push_cursor(c.program, c.step + 1, sv) || attr_text;
+            }
+        }
+        const std::size_t watch_begin = watches_.size();
+        for (std::size_t a = a0; a < a1; ++a) {
+            Action& act = actions_[a];
+            if (act.kind != Action::Kind::FilterCheck || !act.streams) continue;
+            act.kind = Action::Kind::Watched;
+            const Cursor& c = cursors_[act.cursor];
+            std::size_t nrest = 0;
+            const Step* rest = rest_of(c, nrest);
+            watches_.push_back(Watch{act.cursor, StreamFilter(*c.st->selector.filter, rest, nrest, hint(c))});
+        }
+        // Watched filters are decided by their watches, not served.
+        const bool filters_left = plan.filters > watches_.size() - watch_begin;
+        // The parent is named by its index: the push below may move it.
+        const std::size_t parent_at = levels_.size() - 1;
+        {
+            Level& parent = levels_[parent_at];
+            parent.action_begin = a0;
+            parent.action_end = a1;
+            parent.serve = plan.capture || filters_left || plan.watch || plan.index_descent;
+            parent.tag = tag;
+            parent.tag_p = p;
+            parent.text_begin = text_programs_.size();
+        }
+        if (attr_text) collect_attr_text(tag, child_begin, reader, false);
+        push_level(child_begin, cursors_.size(), true);
+        Level& child = levels_.back();
+        child.watch_begin = watch_begin;
+        child.watch_end = watches_.size();
+        if (!has_element_cursor(child)) {
+            if (cursors_.size() == child_begin && text_programs_.size() > levels_[parent_at].text_begin &&
+                !plan.capture && plan.filters == 0) {
+                // Only texts are wanted: read them in the same pass.
+                std::string text = read_text_in_scope(reader);
+                deliver_text(levels_[parent_at], text);
+            } else {
+                consume_to_end(reader, true);
+            }
+            return finish_level(reader, stop_depth);
+        }
+        if (only_descendant_captures(child)) {
+            search_.clear();
+            for (std::size_t i = child.cursor_begin; i < child.cursor_end; ++i)
+                search_.push_back(static_cast<std::uint32_t>(i));
+            Outcome o = scan_descendants(reader);
+            if (o != Outcome::Ok) return o;
+            return finish_level(reader, stop_depth);
+        }
+        return Outcome::Ok;
+    }
 
     bool fits_stream(const Cursor& c) const {
         std::size_t nrest = 0;
         const Step* rest = rest_of(c, nrest);
-        if (!fits_streaming_route(*step_of(c)->selector.filter, rest, nrest)) return false;
+        if (!fits_streaming_route(*c.st->selector.filter, rest, nrest)) return false;
         return !(nrest == 0 && hint(c) == ResultHint::Texts);
     }
 
@@ -511,7 +517,7 @@ private:
         return true;
     }
     bool captures_descendants(const Cursor& c) const {
-        const Step* st = step_of(c);
+        const Step* st = c.st;
         return st && st->is_element() && st->descendant && c.last;
     }
 
@@ -552,7 +558,7 @@ private:
                     for (const std::uint32_t i : search_) {
                         Cursor& c = cursors_[i];
                         if (program_done(c.program) || waiting(i)) continue;
-                        if (tag_name.accepted_by(step_of(c)->matcher)) matched_.push_back(i);
+                        if (tag_name.accepted_by(c.st->matcher)) matched_.push_back(i);
                         else others = true;
                     }
                     if (!matched_.empty() && !others) {
@@ -574,7 +580,7 @@ private:
                     const TagName tag_name(ev.name(), reader.encoding());
                     for (const std::uint32_t i : search_) {
                         Cursor& c = cursors_[i];
-                        if (program_done(c.program) || waiting(i) || !tag_name.accepted_by(step_of(c)->matcher))
+                        if (program_done(c.program) || waiting(i) || !tag_name.accepted_by(c.st->matcher))
                             continue;
                         ++c.sel.count;
                         results_[c.program].push(Item::owned(serialize_empty(ev.content), reader.coding()));
@@ -648,7 +654,7 @@ private:
     // whether the filter held, or on the attribute route whether the rest of
     // the path yielded something.
     Outcome filter_fragment(const Cursor& c, const Event& tag, Bytes fragment, const Coding& enc, bool& found) {
-        const Filter& flt = *step_of(c)->selector.filter;
+        const Filter& flt = *c.st->selector.filter;
         std::size_t nrest = 0;
         const Step* rest = rest_of(c, nrest);
         ItemSink& out = results_[c.program];
@@ -666,7 +672,7 @@ private:
                 const std::uint64_t rp = r.buffer_position();
                 Event root = r.read_event();
                 if (root.kind == EventKind::Start) {
-                    found = stream_filter_scope(r, fragment, root, flt, rest, nrest, rp, mode_of(c), false, out);
+                    found = stream_filter_scope(r, fragment, root, flt, rest, nrest, rp, hint(c), false, out);
                     return Outcome::Ok;
                 }
                 if (root.kind == EventKind::Eof) return Outcome::Ok;
@@ -688,7 +694,7 @@ private:
         }
         for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
             Cursor& c = cursors_[i];
-            const Step* st = step_of(c);
+            const Step* st = c.st;
             if (c.finished || program_done(c.program) || !st || !st->is_element()) continue;
             if (!tag_name.accepted_by(st->matcher)) continue;
             std::size_t nrest = 0;
