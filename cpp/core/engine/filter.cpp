@@ -182,6 +182,7 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const F
                          std::size_t nrest, std::uint64_t p, CollectMode mode, bool emit_spans, ItemSink& items) {
     const Coding enc = reader.coding();
     StreamFilter machine(filter, rest, nrest, mode);
+    const auto no_text = [] { return Bytes(); };
     for (bool open = true; open;) {
         std::uint64_t pc;
         Event ev = reader.read_markup_event(pc);  // children's text is read where it is wanted
@@ -192,19 +193,20 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const F
                 // A child's text is read (consuming it) only when it is wanted.
                 if (c.candidate) {
                     const Bytes left = machine.read_left(reader);
-                    if (c.result) machine.keep(source, pc, reader.buffer_position(), emit_spans, enc, [&] { return left; });
+                    if (c.result)
+                        machine.keep(source, pc, reader.buffer_position(), emit_spans, enc, [&] { return left; });
                 } else if (c.result && mode == CollectMode::Texts) {
                     const std::string text = read_text_in_scope(reader);
                     machine.keep(source, pc, reader.buffer_position(), emit_spans, enc, [&] { return Bytes(text); });
                 } else {
                     skip_element(reader, name);
-                    if (c.result) machine.keep(source, pc, reader.buffer_position(), emit_spans, enc, [] { return Bytes(); });
+                    if (c.result) machine.keep(source, pc, reader.buffer_position(), emit_spans, enc, no_text);
                 }
                 break;
             }
             case EventKind::Empty: {
                 const StreamFilter::Child c = machine.child(TagName(ev.name(), enc));
-                if (c.result) machine.keep(source, pc, reader.buffer_position(), emit_spans, enc, [] { return Bytes(); });
+                if (c.result) machine.keep(source, pc, reader.buffer_position(), emit_spans, enc, no_text);
                 break;
             }
             case EventKind::End:

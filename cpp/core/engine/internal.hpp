@@ -115,8 +115,8 @@ inline Item capture_item(Bytes source, std::uint64_t p, std::uint64_t q, bool em
 // element itself (capture_item), its text (`text()`, which the caller
 // reads at most once for all who want it), or an empty placeholder.
 template <class Text>
-[[gnu::always_inline]] inline void collect_element(ItemSink& out, CollectMode mode, Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans,
-                     const Coding& enc, Text&& text) {
+[[gnu::always_inline]] inline void collect_element(ItemSink& out, CollectMode mode, Bytes source, std::uint64_t p,
+                                                   std::uint64_t q, bool emit_spans, const Coding& enc, Text&& text) {
     switch (mode) {
         case CollectMode::Placeholders: out.push_text(Bytes()); break;
         case CollectMode::Texts: out.push_text(text()); break;

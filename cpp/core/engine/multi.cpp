@@ -296,8 +296,8 @@ private:
                 }
             }
             if (k == Action::Kind::Ignore) continue;
-            Action& act = actions_.emplace_back(Action{k, static_cast<std::uint32_t>(i),
-                                                       k == Action::Kind::Descend ? results_[c.program].received() : 0});
+            const std::size_t before = k == Action::Kind::Descend ? results_[c.program].received() : 0;
+            Action& act = actions_.emplace_back(Action{k, static_cast<std::uint32_t>(i), before});
             switch (k) {
                 case Action::Kind::SearchInside:
                     plan.enter = true;
@@ -642,8 +642,8 @@ private:
     void decide_watches(const Level& child, const Level& parent, std::uint64_t q, const Coding& enc) {
         for (std::size_t w = child.watch_begin; w < child.watch_end; ++w) {
             Cursor& c = cursors_[watches_[w].cursor];
-            if (watches_[w].machine.decide(results_[c.program], source_, parent.tag, parent.tag_p, q, emit_spans_, enc) &&
-                c.stops)
+            StreamFilter& machine = watches_[w].machine;
+            if (machine.decide(results_[c.program], source_, parent.tag, parent.tag_p, q, emit_spans_, enc) && c.stops)
                 level_found(c);
         }
         truncate(watches_, child.watch_begin);

@@ -149,7 +149,8 @@ private:
         // ambiguous, even if the first match gave nothing. Each and FilterAll
         // select many: what follows them is not single-valued.
         switch (select_match(st, f.sel, nrest > 0)) {
-            case Selected::Yes: return descend(ev, p, rest, nrest, f.single_valued && st.selector.kind != SelKind::Each);
+            case Selected::Yes:
+                return descend(ev, p, rest, nrest, f.single_valued && st.selector.kind != SelKind::Each);
             case Selected::IfFilter:
                 return filter_match(ev, p, st, rest, nrest, f.single_valued && st.selector.kind != SelKind::FilterAll);
             case Selected::Ambiguous: return ambiguous(st);
