@@ -444,11 +444,12 @@ private:
         return Outcome::Ok;
     }
 
+    // A filter whose path ends at the filtered element and wants its text
+    // takes the fragment route, which reads that text.
     bool fits_stream(const Cursor& c) const {
         std::size_t nrest = 0;
         const Step* rest = rest_of(c, nrest);
-        if (!fits_streaming_route(*c.st->selector.filter, rest, nrest)) return false;
-        return !(nrest == 0 && hint(c) == ResultHint::Texts);
+        return fits_streaming_route(*c.st->selector.filter, rest, nrest) && (nrest > 0 || hint(c) != ResultHint::Texts);
     }
 
     void deliver_text(Level& parent, const std::string& text) {
@@ -512,13 +513,11 @@ private:
     // and the subtree is scanned flat instead of one level per element.
     bool only_descendant_captures(const Level& L) const {
         if (L.watch_end > L.watch_begin || L.cursor_end == L.cursor_begin) return false;
-        for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i)
-            if (!captures_descendants(cursors_[i])) return false;
+        for (std::size_t i = L.cursor_begin; i < L.cursor_end; ++i) {
+            const Step* st = cursors_[i].st;
+            if (!st || !st->is_element() || !st->descendant || !cursors_[i].last) return false;
+        }
         return true;
-    }
-    bool captures_descendants(const Cursor& c) const {
-        const Step* st = c.st;
-        return st && st->is_element() && st->descendant && c.last;
     }
 
     // The flat form of the levels below an element whose cursors only capture
