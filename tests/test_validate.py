@@ -155,6 +155,16 @@ NOT_WELL_FORMED = [
     ("<a>&#xFFFE;</a>", "reference to invalid character number", 1, 4),
     ("<a>&#12a;</a>", "not well-formed (invalid token)", 1, 8),
     ("<a>&#x;</a>", "not well-formed (invalid token)", 1, 7),
+    # names that start like a predefined entity are names of their own
+    ("<a>&ampx;</a>", "undefined entity 'ampx'", 1, 4),
+    ("<a>&quotes;</a>", "undefined entity 'quotes'", 1, 4),
+    ("<a>&lt</a>", "not well-formed (invalid token)", 1, 7),
+    ("<a>&apos", "unclosed token", 1, 9),
+    # an end tag that shares the open name's first bytes, short and long
+    ("<abc></ab>", "mismatched tag: expected </abc>", 1, 6),
+    ("<ab></abc>", "mismatched tag: expected </ab>", 1, 5),
+    ("<abcdefghij></abcdefghik>", "mismatched tag: expected </abcdefghij>", 1, 13),
+    ("<abcdefghij></abcdefgh>", "mismatched tag: expected </abcdefghij>", 1, 13),
     # EntityRef; WFC: Entity Declared, Parsed Entity, No Recursion,
     # No External Entity References, No < in Attribute Values
     ("<a>&bogus;</a>", "undefined entity 'bogus'", 1, 4),
@@ -255,6 +265,7 @@ WELL_FORMED = [
     "<\U00010000/>",
     '<a b = "1" c=\'x"y\' d="&lt;&#60;&#x3c;"/>',
     "<a>&#x9;&#xA;&#xD;&#x10FFFF;&lt;&gt;&amp;&apos;&quot;</a>",
+    "<abcdefghijklmnop q='&quot;&apos;&amp;'>&lt;<b>&gt;</b>&quot;</abcdefghijklmnop >",
     "<a>\x7f\x85\ud7ff\ue000\U0010ffff\t\r\n]] ></a>",
     '<!DOCTYPE a [<!ENTITY e "&f;"><!ENTITY f "<b/>y">]><a>&e;</a>',
     '<!DOCTYPE a [<!ENTITY e "&#38;#60;">]><a x="&e;">&e;</a>',

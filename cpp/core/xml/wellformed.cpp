@@ -1,5 +1,6 @@
 #include "xml/wellformed.hpp"
 
+#include <bit>
 #include <cstring>
 #include <functional>
 #include <string_view>
@@ -142,6 +143,14 @@ inline std::size_t find_stop(const unsigned char* s, std::size_t p, std::size_t 
 
 constexpr std::string_view kXmlNs = "http://www.w3.org/XML/1998/namespace";
 constexpr std::string_view kXmlnsNs = "http://www.w3.org/2000/xmlns/";
+
+// Four bytes as the little-endian word a load of them gives.
+constexpr std::uint32_t word(const char (&s)[5]) noexcept {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(s[0])) |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(s[1])) << 8 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(s[2])) << 16 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(s[3])) << 24;
+}
 
 bool is_predefined(Bytes name) noexcept {
     return name == "lt" || name == "gt" || name == "amp" || name == "apos" || name == "quot";
@@ -476,6 +485,25 @@ bool Checker::reference(Ctx ctx) {
         char32_t cp;
         return char_ref(cp);
     }
+    // The five predefined entities (nearly every reference) without reading
+    // a name: "&amp;", "&lt;", "&gt;", "&quot;", "&apos;".
+    if (n_ - p_ >= 6) {
+        std::uint32_t w;
+        std::memcpy(&w, b_ + p_ + 1, 4);
+        const std::uint32_t w3 = w & 0xFFFFFFu;
+        if (w == word("amp;")) {
+            p_ += 5;
+            return true;
+        }
+        if (w3 == word("lt;\0") || w3 == word("gt;\0")) {
+            p_ += 4;
+            return true;
+        }
+        if ((w == word("quot") || w == word("apos")) && b_[p_ + 5] == ';') {
+            p_ += 6;
+            return true;
+        }
+    }
     ++p_;
     Bytes nm;
     if (!name(nm)) return false;
@@ -752,19 +780,34 @@ bool Checker::end_tag(bool in_entity) {
             std::memcpy(&v, y + i, 8);
             if (u != v) break;
         }
-        for (; i < len && x[i] == y[i]; ++i) {
+        if (std::endian::native == std::endian::little && i < len && n_ - p_ - i >= 8) {
+            // The last 1 to 7 bytes in one masked compare: the open name
+            // lies earlier in the same buffer, so eight bytes of it can be
+            // read wherever eight of the end tag can.
+            std::uint64_t u, v;
+            std::memcpy(&u, x + i, 8);
+            std::memcpy(&v, y + i, 8);
+            same = i + 8 > len && ((u ^ v) & ((std::uint64_t{1} << (8 * (len - i))) - 1)) == 0;
+        } else {
+            for (; i < len && x[i] == y[i]; ++i) {
+            }
+            same = i == len;
         }
-        same = i == len;
     }
-    if (same && (b_[p_ + len] == '>' || is_space(b_[p_ + len]))) {
-        p_ += len;
+    if (same && b_[p_ + len] == '>') [[likely]] {
+        p_ += len + 1;
     } else {
-        Bytes got;
-        if (!name(got)) return false;
-        if (got != expected) return fail(WfCode::TagMismatch, "mismatched tag: expected </" + std::string(expected) + ">", s);
+        if (same && is_space(b_[p_ + len])) {
+            p_ += len;
+        } else {
+            Bytes got;
+            if (!name(got)) return false;
+            if (got != expected)
+                return fail(WfCode::TagMismatch, "mismatched tag: expected </" + std::string(expected) + ">", s);
+        }
+        skip_space();
+        if (!expect('>')) return false;
     }
-    skip_space();
-    if (!expect('>')) return false;
     if (bindings_.size() > open_.back().bindings) unbind(open_.back().bindings);
     open_.pop_back();
     return true;
