@@ -119,6 +119,7 @@ NOT_WELL_FORMED = [
     ("", "no element found", 1, 1),
     ("  \n", "no element found", 2, 1),
     ("x<a/>", "text before the root element", 1, 1),
+    ("<!-- c -->\n\n  \u00e9\u00e9 text\n\n<a/>", "text before the root element", 3, 3),
     ("<a/><b/>", "junk after document element", 1, 5),
     ("<a/>junk", "junk after document element", 1, 5),
     ("<a/>&amp;", "junk after document element", 1, 5),
@@ -249,6 +250,20 @@ NOT_WELL_FORMED = [
     ("<a:b:c xmlns:a='u'/>", "malformed qualified name 'a:b:c'", 1, 2),
     ("<a xmlns:='u'/>", "malformed qualified name 'xmlns:'", 1, 4),
     ('<!DOCTYPE a [<!ENTITY a:b "x">]><a/>', "colon in entity name", 1, 23),
+    # names in declarations: QNames for elements and attributes, no colon
+    # for notations
+    ("<!DOCTYPE a:b:c><a/>", "malformed qualified name 'a:b:c'", 1, 11),
+    ("<!DOCTYPE a [<!ELEMENT a (#PCDATA|b:c:d)*>]><a/>", "malformed qualified name 'b:c:d'", 1, 35),
+    ("<!DOCTYPE a [<!ELEMENT a (b,(c|d:e:f))>]><a/>", "malformed qualified name 'd:e:f'", 1, 32),
+    ("<!DOCTYPE a [<!ATTLIST a x: CDATA #IMPLIED>]><a/>", "malformed qualified name 'x:'", 1, 26),
+    ("<!DOCTYPE a [<!ATTLIST a b NOTATION (x:y) #IMPLIED>]><a/>", "colon in notation name", 1, 38),
+    ('<!DOCTYPE a [<!ENTITY e SYSTEM "x" NDATA a:b>]><a/>', "colon in notation name", 1, 42),
+    # prefixed attributes a declaration gives by default belong to the tag
+    ('<!DOCTYPE a [<!ATTLIST a q:x CDATA "1">]><a/>', "unbound prefix 'q'", 1, 42),
+    (
+        '<!DOCTYPE a [<!ATTLIST a p:x CDATA "1" xmlns:p CDATA "u">]><a xmlns:q="u" q:x="2"/>',
+        "duplicate attribute 'p:x' (same expanded name)", 1, 60,
+    ),
     ("<a><?pi:x?></a>", "colon in processing instruction target", 1, 6),
     ('<!DOCTYPE a [<!ATTLIST a xmlns:p CDATA "">]><a><p:b/></a>', "prefix 'p' must not be undeclared", 1, 45),
     ('<!DOCTYPE a [<!ATTLIST b xmlns:p CDATA "u">]><a><p:b/></a>', "unbound prefix 'p'", 1, 50),
@@ -265,6 +280,9 @@ WELL_FORMED = [
     "<\U00010000/>",
     '<a b = "1" c=\'x"y\' d="&lt;&#60;&#x3c;"/>',
     "<a>&#x9;&#xA;&#xD;&#x10FFFF;&lt;&gt;&amp;&apos;&quot;</a>",
+    '<!DOCTYPE p:a [<!ELEMENT p:a (p:b|c)*><!ATTLIST p:a xmlns:p CDATA #FIXED "u" p:x CDATA "1">]><p:a/>',
+    '<!DOCTYPE a [<!ATTLIST a p:x CDATA "1">]><a xmlns:p="u" p:x="2"/>',
+    '<!DOCTYPE a [<!ATTLIST b q:x CDATA "1" xml:lang CDATA "en">]><a/>',
     "<abcdefghijklmnop q='&quot;&apos;&amp;'>&lt;<b>&gt;</b>&quot;</abcdefghijklmnop >",
     "<a>\x7f\x85\ud7ff\ue000\U0010ffff\t\r\n]] ></a>",
     '<!DOCTYPE a [<!ENTITY e "&f;"><!ENTITY f "<b/>y">]><a>&e;</a>',

@@ -194,8 +194,8 @@ struct Dtd {
     bool skip_decls = false;  // after a parameter-entity reference that was not read
     std::unordered_map<std::string, Entity, KeyedHash, std::equal_to<>> entities;
     std::unordered_set<std::string, KeyedHash, std::equal_to<>> parameter_entities;
-    // Namespace declarations given as attribute defaults: element name ->
-    // (attribute name, value).
+    // Attribute defaults namespace processing must see (declarations and
+    // prefixed names): element name -> (attribute name, value).
     std::unordered_map<std::string, std::vector<std::pair<std::string, std::string>>, KeyedHash, std::equal_to<>>
         ns_defaults;
 
@@ -267,6 +267,7 @@ private:
     std::vector<Attr> attrs_;
     std::unordered_set<Bytes, KeyedHash, std::equal_to<>> seen_;
     std::unordered_set<std::string, KeyedHash, std::equal_to<>> seen_expanded_;
+    std::vector<Bytes> defaulted_;  // prefixed attributes a tag takes from declared defaults
 
     int at(std::size_t i) const noexcept { return i < n_ ? b_[i] : -1; }
     bool starts(std::size_t i, std::string_view lit) const noexcept {
@@ -318,6 +319,8 @@ private:
     bool bind(Bytes prefix, std::string uri, std::size_t where);
     std::optional<std::int64_t> lookup(Bytes prefix) const;
     bool qname(Bytes q, std::size_t where, Bytes& prefix, Bytes& local);
+    bool qualified_name(Bytes& out);
+    bool ncname(Bytes& out, std::string_view what);
     void unbind(std::size_t mark);
     std::string attr_uri(const Attr& a);
 
@@ -871,6 +874,21 @@ bool Checker::qname(Bytes q, std::size_t where, Bytes& prefix, Bytes& local) {
     return true;
 }
 
+// A name in a declaration that names elements or attributes: a QName.
+bool Checker::qualified_name(Bytes& out) {
+    const std::size_t where = p_;
+    Bytes prefix, local;
+    return name(out) && qname(out, where, prefix, local);
+}
+
+// A name that may hold no colon (entities, notations).
+bool Checker::ncname(Bytes& out, std::string_view what) {
+    const std::size_t where = p_;
+    if (!name(out)) return false;
+    if (out.find(':') != Bytes::npos) return fail(WfCode::Namespace, "colon in " + std::string(what) + " name", where);
+    return true;
+}
+
 // The namespace name an attribute value gives: its text with character
 // references and the predefined entities replaced. A reference to another
 // entity stays as written: expanding it in every tag that uses it would let
@@ -938,6 +956,9 @@ bool Checker::namespaces(Bytes elem, std::size_t tag_at, bool in_entity) {
         }
         if (a.name.find(':') != Bytes::npos) any_prefixed_attr = true;
     }
+    // Defaults the tag does not give itself: declarations bind, prefixed
+    // names are checked below with the tag's own.
+    defaulted_.clear();
     if (!dtd_.ns_defaults.empty()) {
         auto it = dtd_.ns_defaults.find(elem);
         if (it != dtd_.ns_defaults.end()) {
@@ -952,8 +973,10 @@ bool Checker::namespaces(Bytes elem, std::size_t tag_at, bool in_entity) {
                 const Bytes nm = an;  // lives in the table, as long as the check
                 if (nm.size() == 5) {
                     if (!bind({}, value, tag_at)) return false;
-                } else {
+                } else if (nm.substr(0, 6) == "xmlns:") {
                     if (!bind(nm.substr(6), value, tag_at)) return false;
+                } else {
+                    defaulted_.push_back(nm);
                 }
             }
         }
@@ -965,24 +988,33 @@ bool Checker::namespaces(Bytes elem, std::size_t tag_at, bool in_entity) {
         if (prefix != "xml" && !lookup(prefix) && !in_entity)
             return fail(WfCode::Namespace, "unbound prefix " + quoted(prefix), tag_at + 1);
     }
-    if (!any_prefixed_attr) return true;
+    if (!any_prefixed_attr && defaulted_.empty()) return true;
+    // Each prefixed attribute that is no declaration, with where it stands
+    // (a defaulted one: its tag).
+    auto each_prefixed = [&](auto&& fn) {
+        for (const Attr& a : attrs_) {
+            if (a.name.find(':') == Bytes::npos || a.name.substr(0, 6) == "xmlns:") continue;
+            if (!fn(a.name, a.at)) return false;
+        }
+        for (Bytes nm : defaulted_)
+            if (!fn(nm, tag_at)) return false;
+        return true;
+    };
     std::size_t prefixed = 0;
-    for (const Attr& a : attrs_) {
-        if (a.name.size() >= 6 && a.name.substr(0, 6) == "xmlns:") continue;
-        if (a.name.find(':') == Bytes::npos) continue;
-        if (!qname(a.name, a.at, prefix, local)) return false;
+    const bool bound = each_prefixed([&](Bytes nm, std::size_t where) {
+        if (!qname(nm, where, prefix, local)) return false;
         if (prefix != "xml" && !lookup(prefix) && !in_entity)
-            return fail(WfCode::Namespace, "unbound prefix " + quoted(prefix), a.at);
+            return fail(WfCode::Namespace, "unbound prefix " + quoted(prefix), where);
         ++prefixed;
-    }
+        return true;
+    });
+    if (!bound) return false;
     if (prefixed < 2) return true;
     // Unique expanded names: no two prefixed attributes with the same local
     // name and namespace name.
     seen_expanded_.clear();
-    for (const Attr& a : attrs_) {
-        if (a.name.size() >= 6 && a.name.substr(0, 6) == "xmlns:") continue;
-        if (a.name.find(':') == Bytes::npos) continue;
-        (void)qname(a.name, a.at, prefix, local);
+    return each_prefixed([&](Bytes nm, std::size_t where) {
+        (void)qname(nm, where, prefix, local);
         std::string key;
         if (prefix == "xml") {
             key = kXmlNs;
@@ -995,10 +1027,9 @@ bool Checker::namespaces(Bytes elem, std::size_t tag_at, bool in_entity) {
         key += '\0';
         key.append(local.data(), local.size());
         if (!seen_expanded_.insert(std::move(key)).second)
-            return fail(WfCode::DuplicateAttribute, "duplicate attribute " + quoted(a.name) + " (same expanded name)",
-                        a.at);
-    }
-    return true;
+            return fail(WfCode::DuplicateAttribute, "duplicate attribute " + quoted(nm) + " (same expanded name)", where);
+        return true;
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -1166,10 +1197,12 @@ bool Checker::misc_until_root() {
         skip_space();
         if (p_ >= n_) return fail(WfCode::NoElement, "no element found", p_);
         if (b_[p_] != '<') {
+            // A character that is no Char is the first error; else the text is.
+            const std::size_t text_at = p_;
             if (b_[p_] >= 0x80 || b_[p_] < 0x20) {
                 if (!chars<'<'>()) return false;
             }
-            return fail(WfCode::Syntax, "text before the root element", p_);
+            return fail(WfCode::Syntax, "text before the root element", text_at);
         }
         if (starts(p_, "<!--")) {
             if (!comment()) return false;
@@ -1241,7 +1274,7 @@ bool Checker::doctype() {
     p_ += 9;
     if (!need_space()) return false;
     Bytes nm;
-    if (!name(nm)) return false;
+    if (!qualified_name(nm)) return false;
     const bool ws = skip_space();
     if (starts(p_, "SYSTEM") || starts(p_, "PUBLIC")) {
         if (!ws) return invalid_token(p_);
@@ -1298,7 +1331,7 @@ bool Checker::element_decl() {
     p_ += 9;
     if (!need_space()) return false;
     Bytes nm;
-    if (!name(nm)) return false;
+    if (!qualified_name(nm)) return false;
     if (!need_space()) return false;
     if (starts(p_, "EMPTY")) {
         p_ += 5;
@@ -1320,7 +1353,7 @@ bool Checker::element_decl() {
                 }
                 if (!expect('|')) return false;
                 skip_space();
-                if (!name(nm)) return false;
+                if (!qualified_name(nm)) return false;
                 names = true;
             }
         } else {
@@ -1336,7 +1369,7 @@ bool Checker::element_decl() {
                         seps.push_back(0);
                         continue;
                     }
-                    if (!name(nm)) return false;
+                    if (!qualified_name(nm)) return false;
                     const int m = at(p_);
                     if (m == '?' || m == '*' || m == '+') ++p_;
                     want_cp = false;
@@ -1399,7 +1432,7 @@ bool Checker::attlist_decl() {
     p_ += 9;
     if (!need_space()) return false;
     Bytes elem;
-    if (!name(elem)) return false;
+    if (!qualified_name(elem)) return false;
     while (true) {
         const bool ws = skip_space();
         if (at(p_) == '>') {
@@ -1409,7 +1442,7 @@ bool Checker::attlist_decl() {
         if (p_ >= n_) return unclosed(p_);
         if (!ws) return invalid_token(p_);
         Bytes an;
-        if (!name(an)) return false;
+        if (!qualified_name(an)) return false;
         if (!need_space()) return false;
         static constexpr std::string_view kTypes[] = {"CDATA", "IDREFS", "IDREF", "ID", "ENTITIES", "ENTITY",
                                                       "NMTOKENS", "NMTOKEN"};
@@ -1433,7 +1466,7 @@ bool Checker::attlist_decl() {
                 skip_space();
                 if (notation) {
                     Bytes nm;
-                    if (!name(nm)) return false;
+                    if (!ncname(nm, "notation")) return false;
                 } else if (!nmtoken()) {
                     return false;
                 }
@@ -1457,8 +1490,7 @@ bool Checker::attlist_decl() {
             }
             const std::size_t v_at = p_ + 1;
             if (!att_value(!dtd_.skip_decls)) return false;
-            const bool ns = an == "xmlns" || (an.size() > 6 && an.substr(0, 6) == "xmlns:");
-            if (ns && !dtd_.skip_decls) {
+            if (!dtd_.skip_decls && (an == "xmlns" || an.find(':') != Bytes::npos)) {
                 auto& list = dtd_.ns_defaults[std::string(elem)];
                 bool dup = false;
                 for (const auto& d : list) dup = dup || d.first == an;
@@ -1518,10 +1550,8 @@ bool Checker::entity_decl() {
         ++p_;
         if (!need_space()) return false;
     }
-    const std::size_t name_at = p_;
     Bytes nm;
-    if (!name(nm)) return false;
-    if (nm.find(':') != Bytes::npos) return fail(WfCode::Namespace, "colon in entity name", name_at);
+    if (!ncname(nm, "entity")) return false;
     if (!need_space()) return false;
     Entity e;
     const int q = at(p_);
@@ -1538,7 +1568,7 @@ bool Checker::entity_decl() {
                 p_ += 5;
                 if (!need_space()) return false;
                 Bytes notation;
-                if (!name(notation)) return false;
+                if (!ncname(notation, "notation")) return false;
                 e.unparsed = true;
             } else {
                 p_ = before;
@@ -1560,10 +1590,8 @@ bool Checker::entity_decl() {
 bool Checker::notation_decl() {
     p_ += 10;
     if (!need_space()) return false;
-    const std::size_t name_at = p_;
     Bytes nm;
-    if (!name(nm)) return false;
-    if (nm.find(':') != Bytes::npos) return fail(WfCode::Namespace, "colon in notation name", name_at);
+    if (!ncname(nm, "notation")) return false;
     if (!need_space()) return false;
     if (!external_id(true)) return false;
     skip_space();
