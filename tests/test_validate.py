@@ -166,6 +166,9 @@ NOT_WELL_FORMED = [
     ("<ab></abc>", "mismatched tag: expected </ab>", 1, 5),
     ("<abcdefghij></abcdefghik>", "mismatched tag: expected </abcdefghij>", 1, 13),
     ("<abcdefghij></abcdefgh>", "mismatched tag: expected </abcdefghij>", 1, 13),
+    # a long name is shown cut, on a character boundary
+    ("<" + "a" * 95 + "\u00e9" * 10 + "></b>", "mismatched tag: expected </" + "a" * 95 + "...>", 1, 108),
+    ("<a>&" + "b" * 200 + ";</a>", "undefined entity '" + "b" * 96 + "...'", 1, 4),
     # EntityRef; WFC: Entity Declared, Parsed Entity, No Recursion,
     # No External Entity References, No < in Attribute Values
     ("<a>&bogus;</a>", "undefined entity 'bogus'", 1, 4),

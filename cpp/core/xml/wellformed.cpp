@@ -156,12 +156,16 @@ bool is_predefined(Bytes name) noexcept {
     return name == "lt" || name == "gt" || name == "amp" || name == "apos" || name == "quot";
 }
 
-std::string quoted(Bytes s) {
-    std::string out = "'";
-    out.append(s.data(), s.size());
-    out += '\'';
-    return out;
+// A name as a message shows it: whole up to 100 bytes, else its first
+// characters and "..." (a name can be as long as the document).
+std::string shown(Bytes s) {
+    if (s.size() <= 100) return std::string(s);
+    std::size_t cut = 96;
+    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+    return std::string(s.substr(0, cut)) + "...";
 }
+
+std::string quoted(Bytes s) { return "'" + shown(s) + "'"; }
 
 // ---------------------------------------------------------------------------
 // Declarations
@@ -806,7 +810,7 @@ bool Checker::end_tag(bool in_entity) {
             Bytes got;
             if (!name(got)) return false;
             if (got != expected)
-                return fail(WfCode::TagMismatch, "mismatched tag: expected </" + std::string(expected) + ">", s);
+                return fail(WfCode::TagMismatch, "mismatched tag: expected </" + shown(expected) + ">", s);
         }
         skip_space();
         if (!expect('>')) return false;
