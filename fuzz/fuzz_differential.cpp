@@ -45,11 +45,10 @@ DocShape shape_of(Bytes doc) {
     // UTF-16 and ISO-2022-JP documents are read in their UTF-8 form, as the
     // engines and validate read them.
     std::string decoded;
-    const Transcoded t = transcode_document(doc, decoded);
+    const bool transcoded = transcode_document(doc, decoded);
     DocShape s;
-    if (t == Transcoded::CutShort) return s;
-    Reader r(t == Transcoded::Whole ? Bytes(decoded) : doc, ReaderConfig::validating());
-    if (t == Transcoded::Whole) r.fix_encoding(Encoding::Utf8);
+    Reader r(transcoded ? Bytes(decoded) : doc, ReaderConfig::validating());
+    if (transcoded) r.fix_encoding(Encoding::Utf8);
     bool element_seen = false;
     for (;;) {
         const Event ev = r.read_event();

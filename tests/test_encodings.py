@@ -272,6 +272,11 @@ SJIS = '<?xml version="1.0" encoding="shift_jis"?>'.encode()
         (b'<?xml version="1.0" encoding="big5"?><a>\xa4\x20x</a><b>y</b>', "a", "\ufffd x"),
         (b'<?xml version="1.0" encoding="gb18030"?><a>\x81\x30</a>', "a", "\ufffd0"),
         (b'<?xml version="1.0" encoding="euc-kr"?><a>\xb0</a>', "a", "\ufffd"),
+        # an unmapped pair with a trail byte from 0x80 up is one error: what follows stays whole
+        (b'<?xml version="1.0" encoding="euc-kr"?><a>a\xc9\xa1b</a>', "a", "a\ufffdb"),
+        (b'<?xml version="1.0" encoding="euc-jp"?><a>x\xa9\xa1\xb0\xa1y</a>', "a", "x\ufffd\u4e9cy"),
+        (SJIS + b"<a>x\x85\x89Ay</a>", "a", "x\ufffdAy"),
+        (b'<?xml version="1.0" encoding="big5"?><a x="x\x81\xa4Ay"/>', "a.@x", "x\ufffdAy"),
         (b'<?xml version="1.0" encoding="windows-1253"?><a>\xaa</a>', "a", "\ufffd"),
         (b'<?xml version="1.0" encoding="iso-8859-8"?><a>\xa1</a>', "a", "\ufffd"),
         (SJIS + b'<a x="\x82" y="ok"/>', "a.@x", "\ufffd"),
@@ -302,30 +307,44 @@ def test_malformed_raw_markup_and_names():
 
 
 @pytest.mark.parametrize(
-    ("good", "bad_tail"),
+    ("doc", "same_in_utf8"),
     [
         # A lone trailing surrogate in the middle of a UTF-16 document.
-        (b"\xff\xfe" + "<a><b>1</b><b>2</b>".encode("utf-16-le"), b"\x00\xdc" + "<b>3</b></a>".encode("utf-16-le")),
-        (b"\xfe\xff" + "<a><b>1</b><b>2</b>".encode("utf-16-be"), b"\xd8\x00" + "<b>3</b></a>".encode("utf-16-be")),
+        (
+            b"\xff\xfe" + "<a><b>1</b><b>2</b>".encode("utf-16-le") + b"\x00\xdc" + "<b>3</b></a>".encode("utf-16-le"),
+            "<a><b>1</b><b>2</b>\ufffd<b>3</b></a>",
+        ),
+        (
+            b"\xfe\xff" + "<a><b>1</b><b>2</b>".encode("utf-16-be") + b"\xd8\x00" + "<b>3</b></a>".encode("utf-16-be"),
+            "<a><b>1</b><b>2</b>\ufffd<b>3</b></a>",
+        ),
+        # A bad unit inside a text keeps the text around it.
+        (
+            b"\xff\xfe" + "<a><b>x".encode("utf-16-le") + b"\x00\xd8" + "y</b><b>2</b><b>3</b></a>".encode("utf-16-le"),
+            "<a><b>x\ufffdy</b><b>2</b><b>3</b></a>",
+        ),
         # An odd byte at the end.
-        (b"\xff\xfe" + "<a><b>1</b><b>2</b></a>".encode("utf-16-le"), b"\x00"),
+        (
+            b"\xff\xfe" + "<a><b>1</b><b>2</b><b>3</b></a>".encode("utf-16-le") + b"\x00",
+            "<a><b>1</b><b>2</b><b>3</b></a>\ufffd",
+        ),
         # ISO-2022-JP: an unmapped pair; a shift-out byte.
         (
-            '<?xml version="1.0" encoding="ISO-2022-JP"?><a><b>実</b><b>2</b>'.encode("iso2022_jp"),
-            b"\x1b$B\x22\x2f\x1b(B<b>3</b></a>",
+            '<?xml version="1.0" encoding="ISO-2022-JP"?><a><b>実</b><b>2</b>'.encode("iso2022_jp")
+            + b"\x1b$B\x22\x2f\x1b(B<b>3</b></a>",
+            '<?xml version="1.0" encoding="UTF-8"?><a><b>実</b><b>2</b>\ufffd<b>3</b></a>',
         ),
-        ('<?xml version="1.0" encoding="ISO-2022-JP"?><a><b>1</b>'.encode("iso2022_jp"), b"\x0e<b>3</b></a>"),
+        (
+            '<?xml version="1.0" encoding="ISO-2022-JP"?><a><b>1</b>'.encode("iso2022_jp") + b"<b>2\x0e</b><b>3</b></a>",
+            '<?xml version="1.0" encoding="UTF-8"?><a><b>1</b><b>2\ufffd</b><b>3</b></a>',
+        ),
     ],
 )
-def test_malformed_whole_document_reads_as_truncated(good, bad_tail):
-    doc = good + bad_tail
-    codec = {b"\xff\xfe": "utf-16-le", b"\xfe\xff": "utf-16-be"}.get(good[:2])
-    # The same document cut short, in UTF-8.
-    truncated = good[2:].decode(codec) if codec else good.decode("iso2022_jp").replace("ISO-2022-JP", "UTF-8")
-    for path in ("a.b", "a", "a.b.#.#text", "a.b.#"):
-        assert q.get_bytes(doc, path) == q.get(truncated, path)
-    assert q.get_many_bytes(doc, ["a.b"]) == q.get_many(truncated, ["a.b"])
-    assert q.parse(doc).get("a.b") == q.get(truncated, "a.b")
+def test_malformed_whole_document_reads_on_with_replacement(doc, same_in_utf8):
+    for path in ("a.b", "a", "a.b.#.#text", "a.b.#", "a.b.2"):
+        assert q.get_bytes(doc, path) == q.get(same_in_utf8, path)
+    assert q.get_many_bytes(doc, ["a.b.#", "a.b.2"]) == q.get_many(same_in_utf8, ["a.b.#", "a.b.2"])
+    assert q.parse(doc).get("a.b.#") == q.get(same_in_utf8, "a.b.#")
     assert not q.validate(doc)
 
 

@@ -356,7 +356,7 @@ Expected<Items, EngineError> run_element(const Program& program, Bytes element, 
 
 void DocumentText::open(Bytes source, bool unicode) {
     unicode_ = unicode;
-    transcoded_ = !unicode && transcode_document(source, decoded_) != Transcoded::No;
+    transcoded_ = !unicode && transcode_document(source, decoded_);
     bytes_ = transcoded_ ? Bytes(decoded_) : source;
 }
 

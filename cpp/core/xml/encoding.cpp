@@ -418,6 +418,128 @@ bool decode_utf16(const Byte*& p, const Byte* end, Utf8Sink& out) {
     return p == end;
 }
 
+// The standard's ISO-2022-JP decoder step by step, each error shown as
+// U+FFFD: unlike the strict decoder above, it goes on after an error in the
+// state the error leaves.
+void decode_iso_2022_jp_lossy(const Byte* p, const Byte* end, Utf8Sink& out) {
+    enum class State { Ascii, Roman, Katakana, Leading, Trailing, EscapeStart, Escape };
+    State state = State::Ascii, output_state = State::Ascii;
+    unsigned leading = 0;
+    bool output = false;
+    const auto error = [&] { out.put(0xFFFD); };
+    while (true) {
+        const bool eoq = p == end;
+        const unsigned b = eoq ? 0 : *p;
+        switch (state) {
+            case State::Ascii:
+            case State::Roman:
+            case State::Katakana:
+            case State::Leading:
+                if (eoq) return;
+                ++p;
+                if (b == 0x1B) {
+                    state = State::EscapeStart;
+                    continue;
+                }
+                output = false;
+                if (state == State::Ascii && b < 0x80 && b != 0x0E && b != 0x0F) {
+                    out.put(b);
+                } else if (state == State::Roman && b < 0x80 && b != 0x0E && b != 0x0F) {
+                    out.put(b == 0x5C ? 0x00A5 : b == 0x7E ? 0x203E : b);
+                } else if (state == State::Katakana && in_range(b, 0x21, 0x5F)) {
+                    out.put(0xFF61 - 0x21 + b);
+                } else if (state == State::Leading && in_range(b, 0x21, 0x7E)) {
+                    leading = b;
+                    state = State::Trailing;
+                } else {
+                    error();
+                }
+                continue;
+            case State::Trailing: {
+                state = State::Leading;
+                if (eoq) return error();
+                ++p;
+                if (b == 0x1B) {
+                    state = State::EscapeStart;
+                    error();
+                    continue;
+                }
+                const char32_t cp = in_range(b, 0x21, 0x7E) ? jis0208((leading - 0x21) * 94 + b - 0x21) : 0;
+                if (cp == 0) error();
+                else out.put(cp);
+                continue;
+            }
+            case State::EscapeStart:
+                if (b == 0x24 || b == 0x28) {  // (never at the end: b is 0 there)
+                    leading = b;
+                    state = State::Escape;
+                    ++p;
+                    continue;
+                }
+                output = false;  // the byte is read again in the output state
+                state = output_state;
+                error();
+                continue;
+            case State::Escape: {
+                const unsigned lead = leading;
+                leading = 0;
+                State next = State::Escape;  // none
+                if (lead == 0x28 && b == 0x42) next = State::Ascii;
+                else if (lead == 0x28 && b == 0x4A) next = State::Roman;
+                else if (lead == 0x28 && b == 0x49) next = State::Katakana;
+                else if (lead == 0x24 && (b == 0x40 || b == 0x42)) next = State::Leading;
+                if (next != State::Escape && !eoq) {
+                    state = output_state = next;
+                    ++p;
+                    if (output) error();
+                    output = true;
+                    continue;
+                }
+                --p;  // the leading byte (and this one) are read again in the output state
+                output = false;
+                state = output_state;
+                error();
+                continue;
+            }
+        }
+    }
+}
+
+// How many bytes the standard's decoder takes up with the malformed
+// sequence that starts `s` (not empty) in a stateless encoding of two-byte
+// or four-byte sequences: a trail byte that is ASCII is read again. What is
+// decoded piecewise (a text, a value, a name) ends where markup starts, at
+// an ASCII byte, so a sequence cut short by the end of `s` is taken up as the
+// decoder would take it up before that byte.
+std::size_t malformed_length(Encoding e, Bytes s) noexcept {
+    const Byte* b = ubegin(s);
+    const std::size_t n = s.size();
+    auto pair = [&](bool lead_ok) -> std::size_t { return !lead_ok || n < 2 || b[1] < 0x80 ? 1 : 2; };
+    switch (e) {
+        case Encoding::Utf16Be:
+        case Encoding::Utf16Le: {
+            // A lone surrogate or an odd last byte; a leading surrogate with
+            // nothing after it but an odd byte is one error with it.
+            if (n < 2) return n;
+            const unsigned u = e == Encoding::Utf16Be ? b[0] << 8 | b[1] : b[1] << 8 | b[0];
+            return n == 3 && u >= 0xD800 && u <= 0xDBFF ? 3 : 2;
+        }
+        case Encoding::Gbk:
+        case Encoding::Gb18030:
+            if (b[0] == 0xFF || n < 2) return 1;
+            if (in_range(b[1], 0x30, 0x39))  // four bytes: a bad third or fourth byte costs the first
+                return n >= 4 && in_range(b[2], 0x81, 0xFE) && in_range(b[3], 0x30, 0x39) ? 4 : 1;
+            return pair(true);
+        case Encoding::Big5:
+        case Encoding::EucKr: return pair(in_range(b[0], 0x81, 0xFE));
+        case Encoding::ShiftJis: return pair(in_range(b[0], 0x81, 0x9F) || in_range(b[0], 0xE0, 0xFC));
+        case Encoding::EucJp:
+            if (b[0] == 0x8F && n >= 2 && in_range(b[1], 0xA1, 0xFE)) return n < 3 ? n : (b[2] < 0x80 ? 2 : 3);
+            return pair(b[0] == 0x8E || b[0] == 0x8F || in_range(b[0], 0xA1, 0xFE));
+        default: return 1;
+    }
+}
+
 bool is_label_space(char c) noexcept {
     return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ';
 }
@@ -514,13 +636,19 @@ void decode_lossy_to_utf8(Encoding e, Bytes in, std::string& out) {
         if (!in.empty()) out.append("\xEF\xBF\xBD");
         return;
     }
-    // Each malformed sequence costs its first byte; decoding resumes at the
-    // next one (a trailing ASCII byte is thereby read again as itself).
+    if (e == Encoding::Iso2022Jp) {
+        Utf8Sink sink(out);
+        decode_iso_2022_jp_lossy(ubegin(in), ubegin(in) + in.size(), sink);
+        sink.finish();
+        return;
+    }
+    // Each malformed sequence is one U+FFFD; decoding resumes where the
+    // standard's decoder would.
     for (;;) {
         const std::size_t n = decode_prefix_to_utf8(e, in, out);
         if (n >= in.size()) return;
         out.append("\xEF\xBF\xBD");
-        in.remove_prefix(n + 1);
+        in.remove_prefix(n + malformed_length(e, in.substr(n)));
     }
 }
 

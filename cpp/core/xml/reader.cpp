@@ -388,7 +388,7 @@ std::optional<Encoding> leading_declaration_encoding(Bytes doc, std::size_t skip
 
 }  // namespace
 
-Transcoded transcode_document(Bytes document, std::string& out) {
+bool transcode_document(Bytes document, std::string& out) {
     const DetectedEncoding d = detect_encoding(document);
     Encoding e;
     std::size_t skip = 0;
@@ -400,20 +400,21 @@ Transcoded transcode_document(Bytes document, std::string& out) {
         // for any other the test ends at the first byte.
         const std::size_t bom = d.found ? d.skip : 0;
         const auto declared = leading_declaration_encoding(document, bom);
-        if (!declared || *declared != Encoding::Iso2022Jp) return Transcoded::No;
+        if (!declared || *declared != Encoding::Iso2022Jp) return false;
         // ISO-2022-JP is a seven-bit encoding: a document holding a byte from
         // 0x80 up is not in it, whatever it declares (typically the UTF-8 form
         // of a str that kept its declaration), and is read as it stands.
         const bool seven_bit = std::all_of(document.begin() + static_cast<std::ptrdiff_t>(bom), document.end(),
                                            [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-        if (!seven_bit) return Transcoded::No;
+        if (!seven_bit) return false;
         e = *declared;
         skip = bom;
     }
     out.clear();
     out.reserve(document.size() - skip);
     const Bytes text = document.substr(skip);
-    return decode_prefix_to_utf8(e, text, out) == text.size() ? Transcoded::Whole : Transcoded::CutShort;
+    decode_lossy_to_utf8(e, text, out);
+    return true;
 }
 
 bool Reader::skip_leaf(Bytes& text) {

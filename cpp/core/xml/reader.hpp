@@ -93,15 +93,13 @@ DetectedEncoding detect_encoding(Bytes first_bytes) noexcept;
 // mark or first bytes; a declaration cannot override what it is written in)
 // and ISO-2022-JP (named by a declaration at the start, and seven-bit
 // throughout: its two-byte state spells text with the bytes of '<', '&' and
-// quotes). Such a document is
-// decoded whole, once, before any reader sees it: `out` receives its UTF-8
-// form without the byte-order mark, cut at the first malformed sequence (so
-// a damaged document reads as one truncated there). A reader over that form
-// must keep UTF-8 (Reader::fix_encoding): its declaration still names the
-// original encoding. Every other document gives `No`, costing a look at its
-// first bytes (and at a leading declaration).
-enum class Transcoded : std::uint8_t { No, Whole, CutShort };
-Transcoded transcode_document(Bytes document, std::string& out);
+// quotes). Such a document is decoded whole, once, before any reader sees
+// it: `out` receives its UTF-8 form without the byte-order mark, each
+// malformed sequence shown as U+FFFD, and the call answers true. A reader
+// over that form must keep UTF-8 (Reader::fix_encoding): its declaration
+// still names the original encoding. Every other document gives false,
+// costing a look at its first bytes (and at a leading declaration).
+bool transcode_document(Bytes document, std::string& out);
 
 // How the text of a document is read: its encoding and the entities of its
 // internal subset, with the budget their expansion draws on. Made from an
