@@ -181,6 +181,11 @@ def test_detection(doc, expected):
 SIGNATURE_LIKE = b"<r><\0?\0>hello</\0?\0></r>"
 SIGNATURE_LIKE_PARENT = b"<r><\0?\0><x>1</x></\0?\0></r>"
 SIGNATURE_LIKE_1252 = b'<?xml version="1.0" encoding="windows-1252"?><r><\0?\0>caf\xe9</\0?\0></r>'
+# Entities a legacy document declares are decoded like its text.
+ENT_1252 = (
+    b'<?xml version="1.0" encoding="windows-1252"?><!DOCTYPE r [<!ENTITY e "caf\xe9"><!ENTITY \xe9 "E">]>'
+    b'<r><t>&e;</t><u v="&e;"/><w>&\xe9;</w></r>'
+)
 
 
 @pytest.mark.parametrize(
@@ -197,6 +202,10 @@ SIGNATURE_LIKE_1252 = b'<?xml version="1.0" encoding="windows-1252"?><r><\0?\0>c
         (SIGNATURE_LIKE_PARENT, "r.*.#(x==1)#", "<\0?\0><x>1</x></\0?\0>"),
         (SIGNATURE_LIKE_1252, "r.*", "café"),
         (SIGNATURE_LIKE_1252, "r.#(*==café)#.*", "café"),
+        (ENT_1252, "r.t", "café"),
+        (ENT_1252, "r.u.@v", "café"),
+        (ENT_1252, 'r.#(t=="café")#.t', "café"),
+        (ENT_1252, "r.w", "E"),
     ],
 )
 def test_elements_keep_their_document_encoding(doc, path, expected):

@@ -132,6 +132,10 @@ ATTRIBUTE_NAMES = [
     # ... else the first found by its local name.
     (' xml:id="7"', "id", "7"),
     (' xml:lang="en"', "lang", "en"),
+    # a namespace declaration is no attribute of its prefix's name
+    (' xmlns:lang="urn:l" xml:lang="fr"', "lang", "fr"),
+    (' xmlns:x="N"', "x", None),
+    (' xmlns:x="N"', "xmlns:x", "N"),
     (' a:x="1" b:x="2"', "x", "1"),
     (' a:x="1" x=2', "x", "1"),  # an unquoted value is passed over
     (' :x="1"', "x", "1"),
@@ -284,6 +288,8 @@ def check_text_everywhere(prolog, text, expected):
         ("AT&amp;T &copy; 2024", "AT&T &copy; 2024"),
         ("Trygve Laugst&oslash;l", "Trygve Laugst&oslash;l"),
         ("&#0;&#X41;&#x41;&#xD800;&#-1;&#;", "&#0;&#X41;A&#xD800;&#-1;&#;"),
+        # references to characters XML does not allow stay too
+        ("&#8;&#1;&#xFFFE;&#xFFFF;&#x1F;&#9;&#x10FFFF;", "&#8;&#1;&#xFFFE;&#xFFFF;&#x1F;\t\U0010ffff"),
         ("a &amp; b & c", "a & b & c"),
         ("&lt;&amp&gt;", "<&amp>"),
         ("&&&&&amp;", "&&&&&"),

@@ -9,10 +9,11 @@ enum class NameFit : unsigned char { None, Local, Exact };
 
 // How `key` (a qualified name as written) answers to `name`: only the
 // exact name fits a prefixed `name`; an unprefixed one also takes a key
-// whose local part it is.
+// whose local part it is, unless the key declares a namespace prefix
+// (`xmlns:lang` is no attribute named `lang`).
 NameFit fit(Bytes key, Bytes name, bool prefixed) noexcept {
     if (key == name) return NameFit::Exact;
-    if (!prefixed && local_name_bytes(key) == name) return NameFit::Local;
+    if (!prefixed && local_name_bytes(key) == name && key.substr(0, 6) != "xmlns:") return NameFit::Local;
     return NameFit::None;
 }
 

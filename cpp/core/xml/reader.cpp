@@ -577,8 +577,15 @@ void Reader::read_internal_subset(Bytes doctype) {
     ++b;
     const char* e = skip_internal_subset(b, end);
     if (e > b && e[-1] == ']') --e;
-    if (EntityTable* t = EntityTable::from_subset(Bytes(b, static_cast<std::size_t>(e - b))))
-        set_entities(EntityRef::adopt(t));
+    Bytes subset(b, static_cast<std::size_t>(e - b));
+    // Texts are decoded before their references are resolved, so the
+    // entities' names and texts are kept decoded too.
+    std::string decoded;
+    if (encoding_ != Encoding::Utf8) {
+        decode_lossy_to_utf8(encoding_, subset, decoded);
+        subset = decoded;
+    }
+    if (EntityTable* t = EntityTable::from_subset(subset)) set_entities(EntityRef::adopt(t));
 }
 
 // ---------------------------------------------------------------------------
@@ -601,7 +608,11 @@ bool append_character_reference(Bytes name, std::string& out) {
         // U+10FFFF is a scalar value anyway.
         if (v > 0x10FFFF) return false;
     }
-    if (v == 0 || (v >= 0xD800 && v <= 0xDFFF)) return false;
+    // Only a character XML allows in a document is given (Char): a
+    // reference to another stays as written.
+    const bool is_char = v >= 0x20 ? (v <= 0xD7FF || (v >= 0xE000 && v <= 0xFFFD) || v >= 0x10000)
+                                   : (v == 0x9 || v == 0xA || v == 0xD);
+    if (!is_char) return false;
     utf8_append(out, static_cast<char32_t>(v));
     return true;
 }
