@@ -436,15 +436,20 @@ void decode_iso_2022_jp_lossy(const Byte* p, const Byte* end, Utf8Sink& out) {
             case State::Katakana:
             case State::Leading:
                 if (eoq) return;
-                ++p;
                 if (b == 0x1B) {
+                    ++p;
                     state = State::EscapeStart;
                     continue;
                 }
                 output = false;
                 if (state == State::Ascii && b < 0x80 && b != 0x0E && b != 0x0F) {
-                    out.put(b);
-                } else if (state == State::Roman && b < 0x80 && b != 0x0E && b != 0x0F) {
+                    const Byte* s = p;  // the run of such bytes at once
+                    while (p < end && *p < 0x80 && *p != 0x0E && *p != 0x0F && *p != 0x1B) ++p;
+                    out.put_bytes(s, static_cast<std::size_t>(p - s));
+                    continue;
+                }
+                ++p;
+                if (state == State::Roman && b < 0x80 && b != 0x0E && b != 0x0F) {
                     out.put(b == 0x5C ? 0x00A5 : b == 0x7E ? 0x203E : b);
                 } else if (state == State::Katakana && in_range(b, 0x21, 0x5F)) {
                     out.put(0xFF61 - 0x21 + b);
@@ -637,6 +642,11 @@ void decode_lossy_to_utf8(Encoding e, Bytes in, std::string& out) {
         return;
     }
     if (e == Encoding::Iso2022Jp) {
+        // The strict decoder is the quicker; a damaged text is decoded
+        // again from its start, since its state at the error is gone.
+        const std::size_t mark = out.size();
+        if (decode_prefix_to_utf8(e, in, out) == in.size()) return;
+        out.resize(mark);
         Utf8Sink sink(out);
         decode_iso_2022_jp_lossy(ubegin(in), ubegin(in) + in.size(), sink);
         sink.finish();
