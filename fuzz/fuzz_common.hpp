@@ -68,7 +68,7 @@ struct ElementInput {
 inline ElementInput element_input(Bytes doc) {
     ElementInput in;
     in.raw = doc;
-    in.transcoded = transcode_document(doc, in.decoded) != Transcoded::No;
+    in.transcoded = transcode_document(doc, in.decoded);
     in.encoding = in.transcoded ? Encoding::Utf8 : document_encoding(doc);
     return in;
 }
