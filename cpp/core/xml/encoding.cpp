@@ -526,7 +526,7 @@ std::size_t malformed_length(Encoding e, Bytes s) noexcept {
             // A lone surrogate or an odd last byte; a leading surrogate with
             // nothing after it but an odd byte is one error with it.
             if (n < 2) return n;
-            const unsigned u = e == Encoding::Utf16Be ? b[0] << 8 | b[1] : b[1] << 8 | b[0];
+            const unsigned u = e == Encoding::Utf16Be ? unsigned{b[0]} << 8 | b[1] : unsigned{b[1]} << 8 | b[0];
             return n == 3 && u >= 0xD800 && u <= 0xDBFF ? 3 : 2;
         }
         case Encoding::Gbk:
