@@ -12,6 +12,7 @@ import sys
 
 import pytest
 
+import quelmar
 from quelmar import _quelmar as q
 
 AMBIGUOUS = (
@@ -399,6 +400,23 @@ def test_entity_expansion_is_bounded():
             assert len(texts) == 100
             assert sum(len(t.value) for t in texts) < 9 * 2**20
             assert texts[0].value == "lol" * 100_000 and texts[-1].value == "&l5;"
+    # Elements kept in a Result and read later draw on the budget of the pass
+    # that found them (or of the reading that found them as children): a
+    # small document of 300 KB references does not make 300 KB per element.
+    doc = f"<!DOCTYPE r [{lol}]><r>{'<c>&l5;</c>' * 200}</r>"
+    answers = {
+        "value": [t.value for t in q.get(doc, "r.c")],
+        "sort": [t.value for t in q.get(doc, "r.c|@sort")],
+        "get_many": [t.value for t in q.get_many(doc, ["r.c", "r.c.#"])[0]],
+        "children": [t.value for t in q.parse(doc)["c"]],
+        "values()": [t.value for t in list(q.get(doc, "r").values())[0]],
+        "to_python": quelmar.to_python(q.get(doc, "r.c")),
+    }
+    for route, texts in answers.items():
+        assert len(texts) == 200 and "lol" * 100_000 in texts and "&l5;" in texts, route
+        assert sum(map(len, texts)) < 2 * 9 * 2**20, route
+    path = "r.c.#.#text|@uniq|@count"
+    assert q.get(doc, path).value == q.get_many(doc, [path])[0].value == 2
 
 
 @pytest.mark.parametrize(

@@ -158,6 +158,9 @@ struct ChildData {
     SharedString block;                // holds the element at offset `base`, when set
     std::size_t base = 0;
     Bytes element;                     // else valid while its ElementBytes lives (empty with a pack)
+    // Children whose expansions did not fit the reading's budget: they are
+    // kept without the entities. Empty when all fit (or nothing was charged).
+    std::vector<bool> unpaid;
 };
 
 // The children of a dict-like Result, read from `eb` (acquired here). With

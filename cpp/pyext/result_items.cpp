@@ -162,6 +162,10 @@ std::pair<std::size_t, std::size_t> child_range(const ChildRef& r, std::size_t n
 }
 
 PyItem child_item(const ChildData& d, std::size_t i) {
+    if (!d.unpaid.empty() && d.unpaid[i]) {
+        const auto [s, e] = child_range(d.refs[i], d.element.size());
+        return PyItem::make_shared(SharedString(d.element.substr(s, e - s)), d.encoding);
+    }
     if (SharedBlock* pack = d.pack.block(); pack != nullptr)
         return PyItem::make_shared_part(pack, d.pack_at[i], d.pack_at[i + 1], d.encoding);
     const auto [s, e] = child_range(d.refs[i], d.element.size());
@@ -206,13 +210,26 @@ ChildData child_data(const PyItem& item, const ElementBytes& eb, ChildRefs&& ref
     d.entities = EntityRef::share(eb.entities());
     d.refs = std::move(refs);
     const Bytes bytes = eb.bytes();
+    const bool from_block = item.kind() == PyItem::Kind::Shared && item.block() != nullptr;
+    if (d.entities) {
+        // Reading an element's children is a pass of its own: what they may
+        // expand is charged to it now, whatever the element paid when found.
+        std::uint64_t budget = expansion_budget(bytes.size());
+        const EntityScope scope{d.entities.get(), &budget};
+        for (std::size_t i = 0; i < d.refs.size(); ++i) {
+            const auto [s, e] = child_range(d.refs[i], bytes.size());
+            if (charge_expansions(scope, bytes.substr(s, e - s), d.encoding)) continue;
+            if (d.unpaid.empty()) d.unpaid.assign(d.refs.size(), false);
+            d.unpaid[i] = true;
+        }
+    }
     bool packed = false;
-    if (item.kind() == PyItem::Kind::Shared && item.block() != nullptr) {
+    if (from_block) {
         item.block()->retain();
         d.block = SharedString::adopt(item.block());
         d.base = static_cast<std::size_t>(item.start());
         d.element = d.block.view().substr(d.base, bytes.size());
-    } else if (pack_children(d, bytes)) {
+    } else if (d.unpaid.empty() && pack_children(d, bytes)) {
         packed = true;
     } else if (hold) {
         // Iterators outlive the bytes of the Python object: keep a copy.

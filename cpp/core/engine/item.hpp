@@ -41,13 +41,14 @@ struct Item {
         return it;
     }
     // The entities of the document's internal subset travel with the
-    // element's bytes.
+    // element's bytes, when what they expand to fits the pass's budget.
     static Item owned(std::string s, const Coding& c) {
         Item it;
         it.kind = Kind::OwnedElement;
         it.encoding = c.encoding;
         it.bytes = Bytes(s);
-        if (c.entities() != nullptr && it.bytes.block() != nullptr) it.bytes.block()->set_entities(c.entities());
+        if (c.entities() != nullptr && it.bytes.block() != nullptr && charge_expansions(c.scope, s, c.encoding))
+            it.bytes.block()->set_entities(c.entities());
         return it;
     }
     static Item span(std::uint64_t s, std::uint64_t e, Encoding enc) {

@@ -697,6 +697,42 @@ void resolve_into(Bytes text, bool attribute, const EntityScope& scope, std::str
 
 }  // namespace
 
+bool charge_expansions(const EntityScope& scope, Bytes element, Encoding encoding) {
+    if (scope.table == nullptr || scope.budget == nullptr) return true;
+    std::uint64_t cost = 0;
+    bool some_fits = false;  // a reference that the budget left could expand
+    std::string decoded;
+    const char* p = element.data();
+    const char* const end = p + element.size();
+    while ((p = find_byte(p, end, '&')) != end) {
+        const char* n = p + 1;
+        const char* t = find_class(n, end, kRefEnd);
+        p = n;
+        if (t == end || *t != ';' || t == n || *n == '#') continue;
+        Bytes name(n, static_cast<std::size_t>(t - n));
+        const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; });
+        if (encoding != Encoding::Utf8 && !ascii) {  // the table's names are decoded
+            decoded.clear();
+            decode_lossy_to_utf8(encoding, name, decoded);
+            name = decoded;
+        }
+        const EntityTable::Entity* e = scope.table->find(name);
+        if (e == nullptr || !e->expands) continue;
+        some_fits = some_fits || e->cost <= *scope.budget;
+        cost += std::min(e->cost, *scope.budget + 1);  // (no wrap-around)
+        if (cost > *scope.budget && some_fits) break;
+    }
+    if (cost <= *scope.budget) {
+        *scope.budget -= cost;
+        return true;
+    }
+    // Not all of it: the element takes what is left, and reads as far as its
+    // own budget goes, if any of its references can expand at all.
+    if (!some_fits) return false;
+    *scope.budget = 0;
+    return true;
+}
+
 void unescape_with(Bytes text, std::string& scratch, Bytes& out, EntityScope scope) {
     const char* b = text.data();
     const char* end = b + text.size();

@@ -241,6 +241,16 @@ void unescape_with(Bytes text, std::string& scratch, Bytes& out, EntityScope sco
 void unescape_attribute(Bytes value, std::string& scratch, Bytes& out, EntityScope scope = {});
 // CR LF and lone CR become LF (CDATA); `out` as above.
 void normalize_line_ends(Bytes text, std::string& scratch, Bytes& out);
+// An element kept to be read later (its raw bytes, in `encoding`) draws on
+// the budget of the pass that found it: the cost of expanding every
+// reference in it is taken from `scope`'s budget now, when it fits, and the
+// answer is true. When it does not, the first such element that could still
+// expand something takes what is left (true; it reads as far as its own
+// budget goes), and any other gets false: it is kept without the document's
+// entities, and its references stay as written. So the items of one pass
+// expand at most the pass's budget and one element's own, however often or
+// late they are read.
+bool charge_expansions(const EntityScope& scope, Bytes element, Encoding encoding);
 // Appends the character of a character reference (`name` between '&' and
 // ';', starting with '#'); false when it is malformed or names no
 // allowed character.
