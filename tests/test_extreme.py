@@ -623,6 +623,15 @@ def test_records_missing_file_bad_arguments_and_closing(tmp_path):
         quelmar.records(io.BytesIO(b"<r/>"), "r", chunk_size=0)
     with pytest.raises(TypeError):
         quelmar.records(42, "r")
+    # a chunk size past any use reads in pieces of a sensible size
+    for size in (1 << 40, 1 << 63):
+        assert [r.value for r in quelmar.records(io.BytesIO(b"<r><rec>1</rec></r>"), "r.rec", chunk_size=size)] == [1]
+    # a file object whose readinto answers no count of bytes
+    for answer in (-3, 1 << 30, "x"):
+        bad = _ReadIntoOnly(b"<r><rec>1</rec></r>")
+        bad.readinto = lambda b, answer=answer: answer
+        with pytest.raises(ValueError):
+            list(quelmar.records(bad, "r.rec"))
     # an unstarted iterator over a file closes it when dropped
     (tmp_path / "doc.xml").write_bytes(b"<r><rec/></r>")
     unraisable = []

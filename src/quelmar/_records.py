@@ -27,6 +27,9 @@ _NAME_END = re.compile(rb"[\s/>]")
 _BATCH = 256
 # The least a reader thread decompresses at a time.
 _READ_AHEAD = 4 << 20
+# The most read at a time, whatever chunk_size asks: larger reads gain
+# nothing, and a buffer of chunk_size is allocated before the first read.
+_MAX_CHUNK = 256 << 20
 # gzip files are inflated natively when the module was built with zlib, by
 # a thread of the stream's own unless _GZIP_BACKGROUND is false.
 _GZIP_STREAM: Any = getattr(_extra, "GzipStream", None)
@@ -51,7 +54,7 @@ def _open(source: Any, chunk_size: int = 1 << 20) -> tuple[Any, bool, bool]:
                 # The stream reads a descriptor of its own, from the start
                 # (the magic was read through raw's buffer, past it).
                 os.lseek(raw.fileno(), 0, os.SEEK_SET)
-                stream = _GZIP_STREAM(raw.fileno(), max(chunk_size, 1 << 16), _GZIP_BACKGROUND)
+                stream = _GZIP_STREAM(raw.fileno(), min(max(chunk_size, 1 << 16), _MAX_CHUNK), _GZIP_BACKGROUND)
                 raw.close()
                 return stream, True, False
             if magic.startswith(b"BZh"):
@@ -134,6 +137,7 @@ def _chunks(f: Any, size: int) -> Iterator[bytes | bytearray | memoryview]:
     buffer again and again: each chunk is valid until the next one is asked
     for (the consumer copies it), and no chunk-sized block is allocated and
     freed per read."""
+    size = min(size, _MAX_CHUNK)
     readinto = getattr(f, "readinto", None)
     if readinto is None:
         while True:
@@ -149,6 +153,8 @@ def _chunks(f: Any, size: int) -> Iterator[bytes | bytearray | memoryview]:
             n = readinto(view)
             if not n:
                 return
+            if not isinstance(n, int) or not 0 < n <= size:
+                raise ValueError(f"readinto() returned {n!r}, not a count of bytes between 0 and {size}")
             with view[:n] as data:
                 yield data
 
@@ -166,7 +172,7 @@ def _read_ahead(f: Any, size: int) -> Iterator[bytes | bytearray]:
     import queue
     import threading
 
-    size = max(size, _READ_AHEAD)
+    size = min(max(size, _READ_AHEAD), _MAX_CHUNK)
 
     q: queue.Queue[Any] = queue.Queue(maxsize=2)
     stop = threading.Event()
