@@ -184,7 +184,13 @@ void sort_numeric(Items& items, Bytes source) {
     }
     const Bytes* view = texts.view.data();
     stable_merge_sort(recs, [view](const Rec& a, const Rec& b) {
-        if (a.numeric && b.numeric) return a.value < b.value;
+        if (a.numeric && b.numeric) {
+            // NaN, unordered against every number, would leave the numbers
+            // around it unsorted: it goes after the others.
+            const bool a_nan = std::isnan(a.value), b_nan = std::isnan(b.value);
+            if (a_nan || b_nan) return !a_nan && b_nan;
+            return a.value < b.value;
+        }
         if (a.numeric != b.numeric) return a.numeric;
         if (a.prefix != b.prefix) return a.prefix < b.prefix;
         return text_less(view[a.index], view[b.index]);
