@@ -608,11 +608,8 @@ bool append_character_reference(Bytes name, std::string& out) {
         // U+10FFFF is a scalar value anyway.
         if (v > 0x10FFFF) return false;
     }
-    // Only a character XML allows in a document is given (Char): a
-    // reference to another stays as written.
-    const bool is_char = v >= 0x20 ? (v <= 0xD7FF || (v >= 0xE000 && v <= 0xFFFD) || v >= 0x10000)
-                                   : (v == 0x9 || v == 0xA || v == 0xD);
-    if (!is_char) return false;
+    // A reference to a character XML does not allow stays as written.
+    if (!is_xml_char(v)) return false;
     utf8_append(out, static_cast<char32_t>(v));
     return true;
 }

@@ -251,6 +251,11 @@ void normalize_line_ends(Bytes text, std::string& scratch, Bytes& out);
 // expand at most the pass's budget and one element's own, however often or
 // late they are read.
 bool charge_expansions(const EntityScope& scope, Bytes element, Encoding encoding);
+// Whether XML allows `c` in a document (the Char production).
+inline bool is_xml_char(char32_t c) noexcept {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+           (c >= 0x10000 && c <= 0x10FFFF);
+}
 // Appends the character of a character reference (`name` between '&' and
 // ';', starting with '#'); false when it is malformed or names no
 // allowed character.

@@ -64,11 +64,6 @@ bool name_cp(char32_t c) noexcept {
     return name_start_cp(c) || c == 0xB7 || (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
 }
 
-bool is_char(char32_t c) noexcept {
-    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
-           (c >= 0x10000 && c <= 0x10FFFF);
-}
-
 // Decodes one UTF-8 sequence at p (strictly: no overlong forms, surrogates
 // or values past U+10FFFF). Returns its length, or 0 when it is malformed.
 inline int decode_utf8(const unsigned char* p, const unsigned char* end, char32_t& cp) noexcept {
@@ -481,7 +476,7 @@ bool Checker::char_ref(char32_t& cp) {
     if (!any || at(p_) != ';') return p_ >= n_ ? unclosed(p_) : invalid_token(p_);
     ++p_;
     cp = v;
-    if (!is_char(cp)) return fail(WfCode::InvalidChar, "reference to invalid character number", s);
+    if (!is_xml_char(cp)) return fail(WfCode::InvalidChar, "reference to invalid character number", s);
     return true;
 }
 
