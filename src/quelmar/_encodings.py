@@ -1,0 +1,94 @@
+"""Declared encodings the reader does not know, read through Python's codecs.
+
+The reader decodes the encodings of the WHATWG Encoding Standard; a label
+outside its table (``MacCyrillic``, ``IBM855``, ``UTF-32``, ``cp037``)
+changes nothing there, and the document is read as UTF-8. Where the package
+reads documents itself (``records``, ``read_frame``, the command), a label
+that Python's codec registry knows as a text encoding is decoded by that
+codec instead, to a UTF-8 copy, as UTF-16 is. The decoding is strict: a
+byte sequence the codec refuses raises ValueError naming the declared label
+and the sequence's byte offset in the document. So do the labels the
+standard maps to its "replacement" encoding (ISO-2022-KR, HZ-GB-2312, ...),
+which the reader turns into one U+FFFD: Python decodes the ones it knows.
+"""
+from __future__ import annotations
+
+import codecs
+import re
+from typing import Any
+
+from quelmar._extra import encoding_label
+
+__all__ = ["declared_label", "foreign_codec", "LabelDecoder", "decode_document"]
+
+_DECLARATION = re.compile(rb"<\?xml\s[^>]*?\?>")
+_ENCODING = re.compile(rb"""\sencoding\s*=\s*(?:"([^"]*)"|'([^']*)')""")
+
+
+def declared_label(head: Any) -> bytes | None:
+    """The encoding label of the XML declaration at the start of head (the
+    first bytes of a document), or None: no declaration, no encoding in it,
+    or a byte-order mark (which wins over any declaration)."""
+    head = bytes(head[:1024])
+    if head.startswith((b"\xef\xbb\xbf", b"\xff\xfe", b"\xfe\xff")):
+        return None
+    m = _DECLARATION.match(head)
+    if m is None:
+        return None
+    e = _ENCODING.search(m.group(0))
+    if e is None:
+        return None
+    return (e.group(1) if e.group(1) is not None else e.group(2)).strip()
+
+
+def foreign_codec(label: bytes | None) -> str | None:
+    """The Python codec that decodes a label the reader leaves alone: one
+    outside the standard's table, or one of its "replacement" labels; None
+    for the labels the reader decodes, and for those Python does not know
+    as a text encoding (rot13, base64 and the like are not)."""
+    if not label:
+        return None
+    known = encoding_label(label)
+    if known is not None and known != "replacement":
+        return None
+    try:
+        name = label.decode("ascii")
+        info = codecs.lookup(name)
+    except (UnicodeDecodeError, LookupError):
+        return None
+    if not getattr(info, "_is_text_encoding", True) or info.incrementaldecoder is None:
+        return None
+    return info.name
+
+
+def _error(label: bytes, offset: int, e: UnicodeDecodeError) -> ValueError:
+    name = label.decode("ascii", "replace")
+    return ValueError(f"invalid {name} sequence at byte offset {offset} (the document's declared encoding): {e.reason}")
+
+
+class LabelDecoder:
+    """An incremental decoder of a declared codec to UTF-8 bytes that knows
+    how far into the document it is, for its errors."""
+
+    def __init__(self, label: bytes, codec: str) -> None:
+        self._label = label
+        self._decoder = codecs.getincrementaldecoder(codec)("strict")
+        self._offset = 0  # bytes given to the decoder so far
+
+    def decode(self, data: Any, final: bool = False) -> str:
+        pending = self._decoder.getstate()[0]
+        try:
+            text: str = self._decoder.decode(data, final)
+        except UnicodeDecodeError as e:
+            offset = self._offset - len(pending) + e.start if isinstance(pending, bytes) else self._offset + e.start
+            raise _error(self._label, max(offset, 0), e) from None
+        self._offset += len(data)
+        return text
+
+
+def decode_document(data: Any, label: bytes, codec: str) -> str:
+    """The whole document decoded by the codec of its declared label."""
+    try:
+        return codecs.decode(memoryview(data), codec, "strict")
+    except UnicodeDecodeError as e:
+        raise _error(label, e.start, e) from None
