@@ -773,8 +773,8 @@ def run_parquet(config: Config, files: list[str], out: Output) -> int:
     quelmar.read_frame reads, "file" first with -H."""
     assert config.records is not None and config.parquet is not None
     try:
-        import pyarrow as pa
-        import pyarrow.parquet as pq
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         raise CliError("--parquet needs pyarrow: pip install pyarrow") from None
     columns = {p: p for p in config.paths} if config.paths else None
