@@ -14,7 +14,9 @@ file at all reads standard input.
 
 Exit status: 0 when some path matched something (or, with ``--validate``,
 every file is well-formed; with ``--records``, when some record was found), 1 when nothing matched (some file is not
-well-formed), 2 on any error. ``--validate`` prints one line per file that
+well-formed), 2 on any error, output that cannot be written included. When
+the reader of the output goes away, the command ends by SIGPIPE, quietly,
+as grep does (status 141 in the shell). ``--validate`` prints one line per file that
 is not well-formed, ``FILE:LINE:COLUMN: message`` for its first error
 (nothing with ``-q``). Errors are reported on one line each, on
 standard error, and the remaining files are still processed.
@@ -67,14 +69,16 @@ streamed record after record, with one line per record."""
 
 EPILOG = """\
 exit status: 0 if something matched (--validate: all files well-formed),
-1 if nothing matched (--validate: some file is not), 2 on errors.
+1 if nothing matched (--validate: some file is not), 2 on errors; a closed
+output pipe ends the run by SIGPIPE (141), as for grep.
 
 examples:
   quelmar 'catalog.book.#.title' books.xml
   quelmar 'catalog.book.#(price>10)#.title|@sort' books.xml
   quelmar -p 'catalog.book.#' -p 'catalog.book.#.price|@sum' --json *.xml
   curl -s https://example.org/feed.xml | quelmar 'rss.channel.item.#.link'
-  quelmar --records mediawiki.page -p title -p revision.id dump.xml.bz2"""
+  quelmar --records mediawiki.page -p title -p revision.id dump.xml.bz2
+  quelmar --records catalog.book -p @id -p price --csv *.xml > books.csv"""
 
 
 class Job(NamedTuple):
