@@ -267,12 +267,83 @@ void hint_after_failure(std::string_view name, PyObject* const* args, Py_ssize_t
     add_note(note);
 }
 
+// Paths that compile but cannot mean what they say. `name.#` at the end is
+// already a count, so `name.#|@count` is always 1. A filter holds one
+// comparison: in `#(a>1 and b<2)` the value is the text "1 and b<2". Only
+// compile() looks (once per call, over the path's text; the cached path
+// itself is not touched), never the query functions: their paths are not
+// read twice.
+const char* suspicious_path(std::string_view path) {
+    for (std::size_t i = path.find(".#"); i != std::string_view::npos; i = path.find(".#", i + 2)) {
+        std::size_t j = i + 2;
+        while (j < path.size() && path[j] == ' ') ++j;
+        if (j < path.size() && path[j] == '|') {
+            ++j;
+            while (j < path.size() && path[j] == ' ') ++j;
+            if (path.substr(j, 6) == "@count" && (j + 6 == path.size() || path[j + 6] == ' ' || path[j + 6] == '|'))
+                return "name.#|@count is always 1: name.# is already the count (write name.# or name|@count)";
+        }
+    }
+    // Unquoted ' and ', ' or ', '&&', '||' followed by a comparison inside #( ).
+    for (std::size_t i = path.find("#("); i != std::string_view::npos; i = path.find("#(", i + 2)) {
+        char quote = 0;
+        std::size_t depth = 1, joint = std::string_view::npos;
+        for (std::size_t j = i + 2; j < path.size() && depth > 0; ++j) {
+            const char c = path[j];
+            if (quote) {
+                if (c == '\\') ++j;
+                else if (c == quote) quote = 0;
+            } else if (c == '\'' || c == '"') {
+                quote = c;
+            } else if (c == '(') {
+                ++depth;
+            } else if (c == ')') {
+                --depth;
+            } else if (joint == std::string_view::npos) {
+                const std::string_view rest = path.substr(j);
+                if (rest.starts_with(" and ") || rest.starts_with(" or ") || rest.starts_with("&&") ||
+                    rest.starts_with("||"))
+                    joint = j;
+            } else if (c == '=' || c == '<' || c == '>' || c == '%') {
+                return "a filter holds one comparison: 'and'/'or' and what follows are part of the compared "
+                       "value (chain the conditions in Python, or query the parts with get_many)";
+            }
+        }
+    }
+    return nullptr;
+}
+
 FastFunction original_functions[kDocumentedCount];
+
+constexpr std::size_t documented_index(std::string_view name) {
+    for (std::size_t i = 0; i < kDocumentedCount; ++i)
+        if (name == kDocumented[i].name) return i;
+    return kDocumentedCount;
+}
 
 template <std::size_t I>
 PyObject* hinted(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* r = original_functions[I](self, args, nargs, kwnames);
-    if (r == nullptr) hint_after_failure(kDocumented[I].name, args, nargs, kwnames);
+    if (r == nullptr) {
+        hint_after_failure(kDocumented[I].name, args, nargs, kwnames);
+        return r;
+    }
+    if constexpr (I == documented_index("compile")) {
+        // compiled: the one argument is a str
+        PyObject* path = nargs > 0 ? args[0] : args[nargs];
+        Py_ssize_t n = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(path, &n);
+        if (text == nullptr) {
+            Py_DECREF(r);
+            return nullptr;
+        }
+        if (const char* why = suspicious_path(std::string_view(text, static_cast<std::size_t>(n)))) {
+            if (PyErr_WarnFormat(PyExc_UserWarning, 1, "path %R: %s", path, why) < 0) {
+                Py_DECREF(r);
+                return nullptr;
+            }
+        }
+    }
     return r;
 }
 
