@@ -88,7 +88,10 @@ class LabelDecoder:
 
 def decode_document(data: Any, label: bytes, codec: str) -> str:
     """The whole document decoded by the codec of its declared label."""
+    # A copy, not a view: a mapped file must be free to close whatever the
+    # codec keeps of its input (an error holds it).
+    raw = data if isinstance(data, bytes) else bytes(data)
     try:
-        return codecs.decode(memoryview(data), codec, "strict")
+        return codecs.decode(raw, codec, "strict")
     except UnicodeDecodeError as e:
         raise _error(label, e.start, e) from None
