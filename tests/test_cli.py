@@ -544,14 +544,14 @@ def test_declared_encodings_beyond_the_reader(tmp_path):
     # error line naming the label, and the other files go on.
     (tmp_path / "mac.xml").write_bytes('<?xml version="1.0" encoding="MacCyrillic"?><f><t>Привет</t></f>'.encode("mac_cyrillic"))
     (tmp_path / "ibm.xml").write_bytes("<?xml version='1.0' encoding='IBM855'?><f><t>мир</t></f>".encode("cp855"))
-    (tmp_path / "u32.xml").write_bytes(b'<?xml version="1.0" encoding="UTF-32"?><f><t>x</t></f>')
+    (tmp_path / "sj.xml").write_bytes(b'<?xml version="1.0" encoding="Shift_JIS_2004"?><f><t>\x82</t></f>')
     (tmp_path / "unk.xml").write_bytes(b'<?xml version="1.0" encoding="x-nothing"?><f><t>\xe9</t></f>')
-    names = ["mac.xml", "u32.xml", "ibm.xml", "unk.xml"]
-    u32 = ("quelmar: u32.xml: invalid UTF-32 sequence at byte offset 0 (the document's declared encoding): "
-           "code point not in range(0x110000)\n")
+    names = ["mac.xml", "sj.xml", "ibm.xml", "unk.xml"]
+    sj = ("quelmar: sj.xml: invalid Shift_JIS_2004 sequence at byte offset 53 (the document's declared encoding): "
+          "illegal multibyte sequence\n")
     unk = "quelmar: unk.xml: incomplete utf-8 byte sequence from index 0 (not UTF-8 from byte offset 48; declared encoding 'x-nothing' unknown)\n"
     for args in (["f.t"], ["--records", "f", "-p", "t"]):
         r = quelmar(*args, *names, cwd=tmp_path)
-        assert (r.returncode, r.stdout, r.stderr) == (2, "Привет\nмир\n", u32 + unk)
+        assert (r.returncode, r.stdout, r.stderr) == (2, "Привет\nмир\n", sj + unk)
     r = quelmar("--validate", *names, cwd=tmp_path)
-    assert (r.returncode, r.stdout, r.stderr) == (2, "unk.xml:1:31: unknown encoding 'x-nothing'\n", u32)
+    assert (r.returncode, r.stdout, r.stderr) == (2, "unk.xml:1:31: unknown encoding 'x-nothing'\n", sj)

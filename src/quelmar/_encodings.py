@@ -1,15 +1,17 @@
 """Declared encodings the reader does not know, read through Python's codecs.
 
 The reader decodes the encodings of the WHATWG Encoding Standard; a label
-outside its table (``MacCyrillic``, ``IBM855``, ``UTF-32``, ``cp037``)
-changes nothing there, and the document is read as UTF-8. Where the package
-reads documents itself (``records``, ``read_frame``, the command), a label
-that Python's codec registry knows as a text encoding is decoded by that
-codec instead, to a UTF-8 copy, as UTF-16 is. The decoding is strict: a
-byte sequence the codec refuses raises ValueError naming the declared label
-and the sequence's byte offset in the document. So do the labels the
-standard maps to its "replacement" encoding (ISO-2022-KR, HZ-GB-2312, ...),
-which the reader turns into one U+FFFD: Python decodes the ones it knows.
+outside its table (``MacCyrillic``, ``IBM855``, ``cp437``) changes nothing
+there, and the document is read as UTF-8. The labels the standard maps to
+its "replacement" encoding (ISO-2022-KR, HZ-GB-2312, ...) turn the whole
+text into one U+FFFD. Where the package reads documents itself
+(``records``, ``read_frame``, the command), such a label, when Python's
+codec registry knows it as a text encoding, is decoded by that codec
+instead, to a UTF-8 copy, as UTF-16 is. Not when the declaration reads
+otherwise in that codec: a UTF-32 or EBCDIC label on a declaration
+readable as ASCII is a wrong label, and changes nothing. The decoding is
+strict: a byte sequence the codec refuses raises ValueError naming the
+declared label and the sequence's byte offset in the document.
 """
 from __future__ import annotations
 
@@ -56,9 +58,23 @@ def foreign_codec(label: bytes | None) -> str | None:
         info = codecs.lookup(name)
     except (UnicodeDecodeError, LookupError):
         return None
-    if not getattr(info, "_is_text_encoding", True) or info.incrementaldecoder is None:
+    if not getattr(info, "_is_text_encoding", True) or info.incrementaldecoder is None or info.name in _NOT_CHARSETS:
+        return None
+    # The declaration was read as ASCII: a codec in which it reads otherwise
+    # (UTF-32, UTF-16 by a Python name, EBCDIC) is not the document's, which
+    # is mislabelled and read as UTF-8, as the reader reads a UTF-16 label.
+    probe = b'<?xml version="1.0" encoding="' + label + b'"?>'
+    try:
+        if probe.decode(info.name) != probe.decode("ascii"):
+            return None
+    except (UnicodeError, ValueError):
         return None
     return info.name
+
+
+# Text codecs that are not character sets of documents: UTF-8 itself (the
+# reader's own), and transforms of text.
+_NOT_CHARSETS = {"utf-8", "idna", "punycode", "unicode-escape", "raw-unicode-escape"}
 
 
 def _error(label: bytes, offset: int, e: UnicodeDecodeError) -> ValueError:

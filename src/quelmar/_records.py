@@ -14,7 +14,7 @@ from typing import IO, Any, Union, overload
 
 from quelmar import _extra
 from quelmar._encodings import LabelDecoder, declared_label, foreign_codec
-from quelmar._extra import RecordSplitter, answer_records
+from quelmar._extra import RecordSplitter, answer_records, encoding_label
 from quelmar._quelmar import Path, Result, compile, get_bytes, get_many_bytes
 
 __all__ = ["records"]
@@ -334,6 +334,12 @@ def _coding(head: bytes | bytearray) -> tuple[Any, bytes, str]:
     if label is not None and codec is not None:
         # A label the reader does not decode, Python's codec does.
         return LabelDecoder(label, codec), b"", "utf-8"
+    if label is not None and encoding_label(label) is None:
+        # A label nothing here decodes (or a wrong one: UTF-32 on a
+        # declaration read as ASCII) changes nothing: the records are UTF-8.
+        # Python's name for it would encode the record names so that no
+        # record matched.
+        return None, b"", "utf-8"
     m = _DECLARATION.match(head, 3 if head.startswith(b"\xef\xbb\xbf") else 0)
     if m is not None:
         e = _ENCODING.search(m.group(0))
