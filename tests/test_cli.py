@@ -114,6 +114,7 @@ HINT = "hint: quelmar paths are dotted: catalog.book.title\n"
         (["/r/v[2]/@id"], "<r/>", "", "hint: quelmar paths are dotted: try 'r.v.1.@id'\n", 1),
         (["/r/v[@id='x']/w/text()"], "<r/>", "", "hint: quelmar paths are dotted: try 'r.v.#(@id==\"x\")#.w.#text'\n", 1),
         (["/r/v[w>3]"], "<r/>", "", "hint: quelmar paths are dotted: try 'r.v.#(w>3)#'\n", 1),
+        (["/r/v.x/w[v.y=1]"], "<r/>", "", "hint: quelmar paths are dotted: try 'r.v\\.x.#.w.#(v\\.y==1)#'\n", 1),
         (["/r/v[last()]"], "<r/>", "", HINT, 1),
         (["/r/v[a=1 and b=2]"], "<r/>", "", HINT, 1),
         (["r.v[1]"], "<r><v>1</v></r>", "", HINT, 1),

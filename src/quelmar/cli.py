@@ -518,7 +518,7 @@ def _xpath_filter(predicate: str) -> str | None:
     m = _XPATH_TEST.match(predicate)
     if m is None:
         return None
-    left = m.group("left").replace("/", ".")
+    left = ".".join(part.replace(".", "\\.") for part in m.group("left").split("/"))
     if m.group("op") is None:
         return f'#({left}%"*")#' if left.startswith("@") else None
     op = "==" if m.group("op") == "=" else m.group("op")
@@ -546,7 +546,8 @@ def xpath_to_dotted(path: str) -> str | None:
         m = _XPATH_STEP.match(name)
         if m is None:
             return None
-        steps.append((parts[i] == "//", m.group("name"), m.group("pred")))
+        # A dot in an XML name is written \. in a dotted path.
+        steps.append((parts[i] == "//", m.group("name").replace(".", "\\."), m.group("pred")))
     out: list[str] = []
     for i, (descendant, name, pred) in enumerate(steps):
         last = i == len(steps) - 1
