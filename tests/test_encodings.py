@@ -481,7 +481,6 @@ BEYOND = [
     ("MacCyrillic", "mac_cyrillic", "Привет, мир"),
     ("IBM855", "cp855", "Привет"),
     ("cp437", "cp437", "café ░"),
-    ("iso-2022-kr", "iso2022_kr", "한국어"),  # a "replacement" label to the reader
     ("shift_jis_2004", "shift_jis_2004", "日本語"),
 ]
 

@@ -2,10 +2,8 @@
 
 The reader decodes the encodings of the WHATWG Encoding Standard; a label
 outside its table (``MacCyrillic``, ``IBM855``, ``cp437``) changes nothing
-there, and the document is read as UTF-8. The labels the standard maps to
-its "replacement" encoding (ISO-2022-KR, HZ-GB-2312, ...) turn the whole
-text into one U+FFFD. Where the package reads documents itself
-(``records``, ``read_frame``, the command), such a label, when Python's
+there, and the document is read as UTF-8. Where the package reads documents
+itself (``records``, ``read_frame``, the command), such a label, when Python's
 codec registry knows it as a text encoding, is decoded by that codec
 instead, to a UTF-8 copy, as UTF-16 is. Not when the declaration reads
 otherwise in that codec: a UTF-32 or EBCDIC label on a declaration
@@ -44,14 +42,15 @@ def declared_label(head: Any) -> bytes | None:
 
 
 def foreign_codec(label: bytes | None) -> str | None:
-    """The Python codec that decodes a label the reader leaves alone: one
-    outside the standard's table, or one of its "replacement" labels; None
-    for the labels the reader decodes, and for those Python does not know
-    as a text encoding (rot13, base64 and the like are not)."""
+    """The Python codec that decodes a label the reader leaves alone (one
+    outside the standard's table); None for the labels in the table (its
+    "replacement" labels included: every route reads those as the query
+    functions do), and for those Python does not know as a text encoding
+    (rot13, base64 and the like are not)."""
     if not label:
         return None
     known = encoding_label(label)
-    if known is not None and known != "replacement":
+    if known is not None:
         return None
     try:
         name = label.decode("ascii")
