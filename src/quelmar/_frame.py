@@ -12,7 +12,7 @@ import os
 import re
 from collections import Counter
 from collections.abc import Generator, Iterable, Mapping, Sequence
-from typing import Any
+from typing import Any, Literal
 
 from quelmar._extra import FrameBuilder, NativeBuffer, to_python
 from quelmar._quelmar import Path, get_bytes
@@ -204,7 +204,7 @@ def read_frame(
     rows: str,
     columns: Mapping[str, str | Path] | Sequence[str | Path] | None = None,
     *,
-    to: str = "pandas",
+    to: Literal["pandas", "arrow", "polars"] = "pandas",
     dtype: Any = None,
 ) -> Any:
     """The records at rows as a table: one row per record, one column per path.

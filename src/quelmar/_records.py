@@ -13,7 +13,8 @@ from collections.abc import Iterator, Sequence
 from typing import IO, Any, Union, overload
 
 from quelmar import _extra
-from quelmar._extra import RecordSplitter, answer_records
+from quelmar._encodings import LabelDecoder, declared_label, foreign_codec
+from quelmar._extra import RecordSplitter, answer_records, encoding_label
 from quelmar._quelmar import Path, Result, compile, get_bytes, get_many_bytes
 
 __all__ = ["records"]
@@ -126,7 +127,7 @@ def _zstd_reader(raw: Any) -> Any:
     except ImportError:
         pass
     try:
-        import zstandard  # type: ignore[import-not-found]
+        import zstandard  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         raise ValueError("a zstd-compressed file needs the zstandard package") from None
     return zstandard.ZstdDecompressor().stream_reader(raw)
@@ -328,6 +329,17 @@ def _coding(head: bytes | bytearray) -> tuple[Any, bytes, str]:
         return codecs.getincrementaldecoder("utf-16-le")(), b"", "utf-8"
     if head.startswith(b"\x00<\x00?"):
         return codecs.getincrementaldecoder("utf-16-be")(), b"", "utf-8"
+    label = declared_label(head)
+    codec = foreign_codec(label)
+    if label is not None and codec is not None:
+        # A label the reader does not decode, Python's codec does.
+        return LabelDecoder(label, codec), b"", "utf-8"
+    if label is not None and encoding_label(label) is None:
+        # A label nothing here decodes (or a wrong one: UTF-32 on a
+        # declaration read as ASCII) changes nothing: the records are UTF-8.
+        # Python's name for it would encode the record names so that no
+        # record matched.
+        return None, b"", "utf-8"
     m = _DECLARATION.match(head, 3 if head.startswith(b"\xef\xbb\xbf") else 0)
     if m is not None:
         e = _ENCODING.search(m.group(0))
@@ -339,6 +351,16 @@ def _coding(head: bytes | bytearray) -> tuple[Any, bytes, str]:
             if encoding != "utf-8":
                 return None, m.group(0), encoding
     return None, b"", "utf-8"
+
+
+def _transcoded(dec: Any, chunks: Iterator[Any]) -> Iterator[bytes]:
+    """The chunks decoded to UTF-8; a declared codec's decoder is told
+    where the document ends, so that a sequence cut short there is an
+    error rather than lost."""
+    for c in chunks:
+        yield dec.decode(c).encode("utf-8")
+    if isinstance(dec, LabelDecoder):
+        yield dec.decode(b"", True).encode("utf-8")
 
 
 def _splitter(segments: list[str], encoding: str, any_depth: bool) -> RecordSplitter:
@@ -378,7 +400,7 @@ def _split(
         dec = decoder
         raw = bytes(buf)
         buf = bytearray(dec.decode(raw).encode("utf-8"))
-        chunks = (dec.decode(c).encode("utf-8") for c in chunks)
+        chunks = _transcoded(dec, chunks)
     splitter = _splitter(segments, encoding, any_depth)
     # buf[start:have] is what the splitter has not dropped yet. The buffer
     # only grows (for a record larger than what it holds); bytes are copied
