@@ -328,7 +328,9 @@ def _coding(head: bytes | bytearray) -> tuple[Any, bytes, str]:
         return codecs.getincrementaldecoder("utf-16-le")(), b"", "utf-8"
     if head.startswith(b"\x00<\x00?"):
         return codecs.getincrementaldecoder("utf-16-be")(), b"", "utf-8"
-    m = _DECLARATION.match(head, 3 if head.startswith(b"\xef\xbb\xbf") else 0)
+    if head.startswith(b"\xef\xbb\xbf"):  # a UTF-8 mark decides, whatever is declared
+        return None, b"", "utf-8"
+    m = _DECLARATION.match(head)
     if m is not None:
         e = _ENCODING.search(m.group(0))
         if e is not None:
