@@ -103,6 +103,7 @@ class Config:
     with_path: bool = False
     null: bool = False
     records: str | None = None
+    json_numbers: bool = False
 
 
 class CliError(Exception):
@@ -132,9 +133,13 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--json", action="store_true",
         help="print one JSON value per file, as quelmar.to_python makes it: "
-        "strings, numbers only where the text is a number's canonical spelling, "
-        "lists, objects for elements with attributes (\"@name\" keys) or "
+        "strings, lists, objects for elements with attributes (\"@name\" keys) or "
         "children, null for no match; with several -p, an object keyed by path",
+    )
+    parser.add_argument(
+        "--json-numbers", action="store_true",
+        help="--json with numbers where the text is a number's canonical spelling "
+        "(to_python's numbers=True)",
     )
     parser.add_argument(
         "--count", action="store_true",
@@ -191,6 +196,7 @@ def positive_int(text: str) -> int:
 def parse_arguments(argv: Sequence[str] | None) -> tuple[Config, list[str], int]:
     parser = build_parser()
     args = parser.parse_intermixed_args(argv)
+    args.json = args.json or args.json_numbers
     operands: list[str] = list(args.operands)
     paths: list[str]
     if args.validate:
@@ -219,6 +225,7 @@ def parse_arguments(argv: Sequence[str] | None) -> tuple[Config, list[str], int]
         with_path=args.with_path,
         null=args.null,
         records=args.records,
+        json_numbers=args.json_numbers,
     )
     return config, operands or ["-"], args.jobs
 
@@ -309,7 +316,7 @@ def render(name: str, config: Config, results: list[Result]) -> str:
         if config.count:
             values: list[Any] = [len(r) for r in results]
         else:
-            values = [quelmar.to_python(r) for r in results]
+            values = [quelmar.to_python(r, numbers=config.json_numbers) for r in results]
         value: Any = values[0] if len(values) == 1 else dict(zip(config.paths, values))
         if config.with_filename:
             value = {"file": name, "value": value}
@@ -475,9 +482,9 @@ def record_line(name: str, config: Config, answer: Any) -> str:
     """One record as one line, without its end."""
     if config.json:
         if config.paths:
-            value: Any = [quelmar.to_python(r) for r in answer]
+            value: Any = [quelmar.to_python(r, numbers=config.json_numbers) for r in answer]
         else:
-            value = quelmar.to_python(answer)
+            value = quelmar.to_python(answer, numbers=config.json_numbers)
         if config.with_filename:
             value = {"file": name, "value": value}
         try:

@@ -80,6 +80,14 @@ private:
 // way, where the reader's rules for such a tag are the reference.)
 bool utf8_leaf_text(Bytes element, Encoding encoding, Bytes& raw) noexcept;
 
+// What the start tag of `element` says of its white space: Preserve for
+// xml:space="preserve", Default for xml:space="default", Unset otherwise.
+// Inside a preserve scope, text is significant as written and is not
+// trimmed. A tag without "xml:space" in it costs one search.
+enum class XmlSpace : std::uint8_t { Unset, Default, Preserve };
+XmlSpace tag_xml_space(Bytes tag_content, std::size_t name_len) noexcept;
+XmlSpace element_xml_space(Bytes element) noexcept;
+
 // Decides child-or-not and collects the text in the same pass, stopping at
 // the first child element. The text is extract_element_text(element,
 // encoding). With `children`, an
