@@ -12,7 +12,7 @@ import os
 import re
 from collections import Counter
 from collections.abc import Generator, Iterable, Mapping, Sequence
-from typing import Any
+from typing import Any, Literal
 
 from quelmar._extra import FrameBuilder, NativeBuffer, to_python
 from quelmar._quelmar import Path, get_bytes
@@ -224,7 +224,7 @@ def read_frame(
     *,
     to: str = "pandas",
     dtype: Any = None,
-    whitespace: str = "trim",
+    whitespace: Literal["trim", "keep"] = "trim",
 ) -> Any:
     """The records at rows as a table: one row per record, one column per path.
 

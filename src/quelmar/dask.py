@@ -21,7 +21,7 @@ import math
 import mmap
 import os
 from collections.abc import Mapping, Sequence
-from typing import Any, Union
+from typing import Any, Literal, Union
 
 import dask.bag
 import dask.bag.core
@@ -315,7 +315,7 @@ def read_frame(
     partitions: int | None = None,
     *,
     dtype: Any = None,
-    whitespace: str = "trim",
+    whitespace: Literal["trim", "keep"] = "trim",
 ) -> Any:
     """A Dask DataFrame of the records at rows in one uncompressed XML file,
     one row per record and one column per path, as quelmar.read_frame reads
