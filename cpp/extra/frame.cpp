@@ -407,14 +407,24 @@ struct Failure {
 
 // The text of `<name ...>text</name>` in UTF-8 (the fields of a record),
 // found in one tag scan and one search, unescaped into `scratch` when it
-// holds references, and trimmed; false when the element is anything else
-// (children, comments, CDATA, an empty-element tag), which the reader then
-// takes. As the engine reads such a leaf.
+// holds references, and trimmed unless `keep` or its tag says
+// xml:space="preserve" (looked for only in a tag with attributes); false
+// when the element is anything else (children, comments, CDATA, an
+// empty-element tag), which the reader then takes. As the engine reads
+// such a leaf (utf8_leaf_text).
 bool leaf_field_text(Bytes e, std::string& scratch, bool keep, Bytes& out) {
-    Bytes raw;
-    if (!utf8_leaf_text(e, Encoding::Utf8, raw)) return false;
+    if (e.size() < 2 || e[0] != '<' || e[1] == '/' || e[1] == '!' || e[1] == '?' || e[1] == '\0') return false;
+    const char* b = e.data();
+    const char* end = b + e.size();
+    const xml_scan::TagScan t = xml_scan::scan_tag(b + 1, end);
+    if (t.gt == end || t.gt[-1] == '/') return false;
+    const char* lt = xml_scan::find_byte(t.gt + 1, end, '<');
+    if (end - lt < 2 || lt[1] != '/') return false;
+    if (!keep && t.name_end != t.gt)
+        keep = tag_xml_space(Bytes(b + 1, static_cast<std::size_t>(t.gt - b - 1)),
+                             static_cast<std::size_t>(t.name_end - b - 1)) == XmlSpace::Preserve;
     Bytes text;
-    unescape_with(raw, scratch, text);
+    unescape_with(Bytes(t.gt + 1, static_cast<std::size_t>(lt - t.gt - 1)), scratch, text);
     out = keep ? text : trim_unicode_ws(text);
     return true;
 }
@@ -434,9 +444,8 @@ bool add_item(Column& col, const Item& item, Bytes source, std::string& scratch,
                                          ? source.substr(item.start, item.end - item.start)
                                          : Bytes())
                                   : Bytes(item.bytes);
-        const bool kept = keep || element_xml_space(element) == XmlSpace::Preserve;
         if (item.kind == Item::Kind::ElementSpan && item.encoding == Encoding::Utf8 &&
-            leaf_field_text(element, scratch, kept, text)) {
+            leaf_field_text(element, scratch, keep, text)) {
             trimmed_text = true;
         } else if (element_has_child_elements(element)) {
             // Markup as written, decoded to UTF-8.
@@ -449,6 +458,7 @@ bool add_item(Column& col, const Item& item, Bytes source, std::string& scratch,
             }
         } else {
             scratch = item_text(item, source);
+            const bool kept = keep || element_xml_space(element) == XmlSpace::Preserve;
             text = kept ? Bytes(scratch) : trim_unicode_ws(scratch);
             trimmed_text = true;
         }
