@@ -6,6 +6,8 @@ import gzip
 import io
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import quelmar
 
@@ -31,11 +33,12 @@ def rows_of(values: list[str | None]) -> bytes:
         (["2.10", "1"], pa.float64(), [2.1, 1.0]),
         (["35.90", "1e-05", "627.4299999999999", "1.", ".5", "-2E3"], pa.float64(),
          [35.9, 1e-05, 627.43, 1.0, 0.5, -2000.0]),
-        (["1e2", "-0", "+7"], pa.float64(), [100.0, 0.0, 7.0]),
-        (["+7", "-0", " 12 "], pa.int64(), [7, 0, 12]),
+        (["1e2", "-0", "+7.5"], pa.float64(), [100.0, 0.0, 7.5]),
+        (["-0", " 12 "], pa.int64(), [0, 12]),
         # An integer with a leading zero (ids, ZIP codes), words and numbers
         # beyond a double keep the column's texts.
         (["004", "5"], pa.large_string(), ["004", "5"]),
+        (["+7", "5"], pa.large_string(), ["+7", "5"]),
         (["1.5", "-007"], pa.large_string(), ["1.5", "-007"]),
         (["1e2", "-0", "+7", "nan"], pa.large_string(), ["1e2", "-0", "+7", "nan"]),
         (["inf", "2"], pa.large_string(), ["inf", "2"]),
@@ -59,6 +62,32 @@ def test_column_types_follow_the_values(texts, arrow_type, values):
     t = quelmar.read_frame(rows_of(texts), "t.r", ["v"], to="arrow")
     assert t.column("v").type == arrow_type
     assert t.column("v").to_pylist() == values
+
+
+# Texts on which the CSV readers of Arrow and Polars agree with each other
+# (the spellings where they differ, or lose text, are the rows above).
+CSV_TEXTS = ["0", "7", "-3", "-0", "42", "123456789", "35.90", "1e-05", "627.4299999999999", ".5", "1.", "-2E3",
+             "+1.5", "2.10", "true", "false", "abc", "x y", "1.5.2", "e5"]
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.one_of(st.none(), st.sampled_from(CSV_TEXTS)), min_size=1, max_size=6))
+def test_column_types_agree_with_the_csv_readers(texts):
+    pc = pytest.importorskip("pyarrow.csv")
+    t = quelmar.read_frame(rows_of(texts), "t.r", ["v"], to="arrow").column("v")
+    csv = "i,v\n" + "".join(f"{i},{'' if x is None else x}\n" for i, x in enumerate(texts))
+    # Booleans are the words true and false (Arrow also takes 1, 0 and capitals).
+    options = pc.ConvertOptions(strings_can_be_null=True, true_values=["true"], false_values=["false"])
+    theirs = pc.read_csv(io.BytesIO(csv.encode()), convert_options=options)
+    theirs = theirs.column("v")
+    if pa.types.is_string(theirs.type):
+        theirs = theirs.cast(pa.large_string())
+    assert (t.type, t.to_pylist()) == (theirs.type, theirs.to_pylist())
+    # pandas and Polars hold the same values.
+    got = quelmar.read_frame(rows_of(texts), "t.r", ["v"])["v"].tolist()
+    assert [None if x is None or x is pd.NA or x != x else x for x in got] == t.to_pylist()
+    pytest.importorskip("polars")
+    assert quelmar.read_frame(rows_of(texts), "t.r", ["v"], to="polars")["v"].to_list() == t.to_pylist()
 
 
 DOC = b"""<?xml version="1.0"?>

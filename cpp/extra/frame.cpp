@@ -13,7 +13,7 @@
 // literal in any spelling appears (the integers seen must be exact in a
 // double), bool while the values are `true`/`false`, and string as soon as
 // any value is none of these: an integer with a leading zero (`004`) or a
-// word such as `nan` keeps its column's texts. Each value's text is kept
+// plus sign (`+7`), or a word such as `nan`, keeps its column's texts. Each value's text is kept
 // beside its number until the column's type is known, so a column that
 // turns into strings has every value as it was written.
 //
@@ -131,7 +131,7 @@ constexpr std::int64_t kExactInDouble = std::int64_t{1} << 53;
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 // What one cell's text says of its column's type, as the dataframe world's
-// CSV readers decide: an integer (optional sign, no leading zero) that fits
+// CSV readers decide: an integer (optional minus, no leading zero) that fits
 // int64; a decimal literal in any spelling (`35.90`, `1e-05`, `.5`, `7.`),
 // finite in a double; `true` or `false`; else a text. An integer written
 // with a leading zero (`004`, a ZIP code, an id) is a text, and so are the
@@ -177,7 +177,9 @@ Cell classify_cell(Bytes t) noexcept {
     const char* first = t.data() + (t[0] == '+' ? 1 : 0);
     const char* last = t.data() + n;
     if (!decimal) {
-        if (int_digits > 1 && t[int_start] == '0') return c;
+        // `004` keeps its zeros, `+7` its sign (Arrow's CSV reader makes
+        // the latter a float, Polars' a text: a text loses nothing).
+        if ((int_digits > 1 && t[int_start] == '0') || t[0] == '+') return c;
         std::int64_t v = 0;
         const auto r = std::from_chars(first, last, v);
         if (r.ec != std::errc() || r.ptr != last) return c;  // beyond int64: a text

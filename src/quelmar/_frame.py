@@ -245,8 +245,8 @@ def read_frame(
     value is a decimal number in any spelling (``35.90``, ``1e-05``,
     ``627.4299999999999``; integers among them exact), bool for
     ``true``/``false``, else string: an integer with a leading zero
-    (``004``, a ZIP code) or a word such as ``nan`` or ``inf`` keeps its
-    column's texts as written. An element with child elements gives its
+    (``004``, a ZIP code) or a plus sign, or a word such as ``nan`` or
+    ``inf``, keeps its column's texts as written. An element with child elements gives its
     markup. dtype (one dtype, or a dict per column) overrides: ``str`` keeps
     the texts as written; other dtypes are cast to (``bool`` reads
     ``true``/``false``/``1``/``0``). With pandas, an integer column with
