@@ -94,7 +94,7 @@ std::optional<Mode> ScalarProbe::run(ItemView matched, ChildRefs* children) {
     scan_ = scan_item(eb_, children);
     if (scan_.has_children) return Mode::DictElement;
     text_ = scan_.text();
-    preserve_ = element_xml_space(eb_.bytes()) == XmlSpace::Preserve;
+    preserve_ = !scan_.bare_tag && element_xml_space(eb_.bytes()) == XmlSpace::Preserve;
     return Mode::ScalarLike;
 }
 

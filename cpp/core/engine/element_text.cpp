@@ -93,7 +93,7 @@ std::string element_text_by_reader(Bytes element, const Coding& coding, bool lea
 
 }  // namespace
 
-bool utf8_leaf_text(Bytes element, Encoding encoding, Bytes& raw) noexcept {
+bool utf8_leaf_text(Bytes element, Encoding encoding, Bytes& raw, bool& bare_tag) noexcept {
     if (encoding != Encoding::Utf8 || element.size() < 2 || element[0] != '<' || element[1] == '/' ||
         element[1] == '!' || element[1] == '?' || element[1] == '\0')
         return false;
@@ -104,6 +104,7 @@ bool utf8_leaf_text(Bytes element, Encoding encoding, Bytes& raw) noexcept {
     const char* lt = xml_scan::find_byte(t.gt + 1, end, '<');
     if (end - lt < 2 || lt[1] != '/') return false;
     raw = Bytes(t.gt + 1, static_cast<std::size_t>(lt - t.gt - 1));
+    bare_tag = t.name_end == t.gt;
     return true;
 }
 
