@@ -173,6 +173,9 @@ def test_polars_output():
         ('<?xml version="1.0" encoding="UTF-16"?><l><i n="ж"><v>ü</v></i></l>'.encode("utf-16"), "l.i",
          {"n": ["ж"], "v": ["ü"]}),
         (b'<!DOCTYPE l [<!ENTITY e "ent">]><l><i><v>&e;</v></i></l>', "l.i", {"v": ["ent"]}),
+        # A UTF-8 byte-order mark decides over a legacy declaration.
+        ('\ufeff<?xml version="1.0" encoding="windows-1252"?><l><i><v>café 日本</v></i></l>'.encode(), "l.i",
+         {"v": ["café 日本"]}),
         # Malformed: the records before the error.
         (b"<l><i><v>1</v></i><i><v>2</v></i><i><v>3</v></x>", "l.i", {"v": [1, 2]}),
         (b"<l/>", "l.i", {}),
@@ -186,6 +189,7 @@ def test_polars_output():
 )
 def test_documents(doc, rows, expected):
     assert quelmar.read_frame(doc, rows, to="arrow").to_pydict() == expected
+    assert quelmar.read_frame(io.BytesIO(doc), rows, to="arrow").to_pydict() == expected  # read as a stream
 
 
 @pytest.mark.parametrize("wrap", ["bytes", "bytearray", "memoryview", "str", "path", "file", "gzip", "bz2"])
