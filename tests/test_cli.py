@@ -143,8 +143,8 @@ def test_records_as_json_lines_from_compressed_files(tmp_path):
     gz.write_bytes(gzip.compress(SHOP.encode()))
     r = quelmar("--records", "shop.item", "--json", "-p", "price", "-p", "@id", gz, "-", stdin=SHOP)
     assert (r.returncode, r.stderr) == (0, "")
-    assert [json.loads(line) for line in r.stdout.splitlines()] == [[2, "a"], [3.5, "b"]] * 2
-    r = quelmar("--records", "shop.item", "--json", "-H", gz)
+    assert [json.loads(line) for line in r.stdout.splitlines()] == [["2", "a"], ["3.5", "b"]] * 2
+    r = quelmar("--records", "shop.item", "--json-numbers", "-H", gz)
     assert json.loads(r.stdout.splitlines()[1]) == {"file": str(gz), "value": {"@id": "b", "name": "ink", "price": 3.5}}
     # a damaged file: one line on stderr, status 2
     data = gzip.compress(("<shop>" + "<item><name>pen</name></item>" * 20000 + "</shop>").encode())
@@ -162,14 +162,15 @@ def test_version():
     "args, value, status",
     [
         (["shop.item.0.name"], "pen", 0),
-        (["shop.item.#.price"], [2, 3.5], 0),
-        (["shop.item.0"], {"@id": "a", "name": "pen", "price": 2}, 0),
-        (["shop"], {"item": [{"@id": "a", "name": "pen", "price": 2}, {"@id": "b", "name": "ink", "price": 3.5}]}, 0),
+        (["shop.item.#.price"], ["2", "3.5"], 0),
+        (["--json-numbers", "shop.item.#.price"], [2, 3.5], 0),
+        (["shop.item.0"], {"@id": "a", "name": "pen", "price": "2"}, 0),
+        (["shop"], {"item": [{"@id": "a", "name": "pen", "price": "2"}, {"@id": "b", "name": "ink", "price": "3.5"}]}, 0),
         (["shop.item.#.@id"], ["a", "b"], 0),
         (["shop.nothing"], None, 1),
         (["--count", "shop.item.#.name"], 2, 0),
         (["-p", "shop.item.#.name", "-p", "shop.item.1.price", "-p", "x"],
-         {"shop.item.#.name": ["pen", "ink"], "shop.item.1.price": 3.5, "x": None}, 0),
+         {"shop.item.#.name": ["pen", "ink"], "shop.item.1.price": "3.5", "x": None}, 0),
         (["-H", "shop.item.0.@id"], {"file": "(standard input)", "value": "a"}, 0),
     ],
 )
@@ -188,8 +189,8 @@ def test_json_output(args, value, status):
         ("<a>nan</a>", "nan"),
         ("<a>007</a>", "007"),  # numbers only where the text is a canonical spelling
         ("<a>2.10</a>", "2.10"),
-        ("<a>2.5</a>", 2.5),
-        ("<a>12345678901234567890</a>", 12345678901234567890),
+        ("<a>2.5</a>", "2.5"),  # texts are strings; numbers with --json-numbers
+        ("<a>12345678901234567890</a>", "12345678901234567890"),
         ("<a>caf\u00e9 \u2603</a>", "caf\u00e9 \u2603"),
         ("<a></a>", None),
         # attributes and mixed text are kept
@@ -202,6 +203,8 @@ def test_json_scalars(doc, value):
     r = quelmar("--json", "a", stdin=doc)
     assert json.loads(r.stdout) == value
     assert "\\u" not in r.stdout  # UTF-8 output, not escapes
+    r = quelmar("--json-numbers", "a", stdin=doc)
+    assert json.loads(r.stdout) == quelmar_pkg.to_python(quelmar_pkg.get(doc, "a"), numbers=True)
 
 
 def test_json_refuses_absurd_nesting_with_a_message():

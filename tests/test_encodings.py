@@ -153,8 +153,10 @@ def test_utf16_names_match_in_paths():
         # Labels: white space and letter case are ignored; ISO-8859-1 is windows-1252.
         (b'<?xml version="1.0" encoding="  LATIN1 "?><a>\x80 \xe9</a>', "€ é"),
         (b'<?xml version="1.0" encoding="ascii"?><a>\x93q\x94</a>', "\u201cq\u201d"),
-        # A declaration overrides a UTF-8 byte-order mark.
-        (b'\xef\xbb\xbf<?xml version="1.0" encoding="windows-1251"?><a>\xcc\xe8\xf0</a>', "Мир"),
+        # A UTF-8 byte-order mark decides: a legacy declaration after it does
+        # not make its UTF-8 text mojibake.
+        (b'\xef\xbb\xbf<?xml version="1.0" encoding="windows-1251"?><a>\xd0\x9c\xd0\xb8\xd1\x80</a>', "Мир"),
+        ('\ufeff<?xml version="1.0" encoding="windows-1252"?><a>café 日本</a>'.encode(), "café 日本"),
         # A declaration read byte by byte cannot describe UTF-16: stays UTF-8.
         ('<?xml version="1.0" encoding="UTF-16"?><a>ab é</a>'.encode(), "ab é"),
         ('<?xml version="1.0" encoding="utf-16be"?><a>ab</a>'.encode(), "ab"),
@@ -164,7 +166,7 @@ def test_utf16_names_match_in_paths():
         ('<?xml version="1.0" encoding="ISO-8859-5"?><a>é</a>'.encode("utf-16-be"), "é"),
         # Only a declaration at the start makes a document ISO-2022-JP.
         (b'<?xml version="1.0" encoding="iso-2022-jp"?><a>\x1b$BF|\x1b(B</a>', "日"),
-        (b'\xef\xbb\xbf<?xml version="1.0" encoding="csISO2022JP"?><a>\x1b$BF|\x1b(B</a>', "日"),
+        (b'\xef\xbb\xbf<?xml version="1.0" encoding="csISO2022JP"?><a>\x1b$BF|\x1b(B</a>', "\x1b$BF|\x1b(B"),
         # x-user-defined maps the upper half to U+F780..U+F7FF.
         (b'<?xml version="1.0" encoding="x-user-defined"?><a>\x80\xff</a>', "\uf780\uf7ff"),
         # The replacement encoding decodes any text to one U+FFFD.

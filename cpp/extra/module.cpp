@@ -101,16 +101,54 @@ bool is_result(const ExtraState& st, PyObject* obj) noexcept {
            t->tp_itemsize == ours->tp_itemsize && std::strcmp(t->tp_name, ours->tp_name) == 0;
 }
 
+// to_python(result, *, numbers=False, whitespace="trim")
 PyObject* py_to_python(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"result"};
-    PyObject* a[1];
-    if (!parse_args("to_python", args, nargs, kwnames, names, a)) return nullptr;
-    if (!is_result(*state(module), a[0])) {
-        PyErr_Format(PyExc_TypeError, "to_python() argument must be a quelmar.Result, not %.200s",
-                     Py_TYPE(a[0])->tp_name);
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "to_python() takes 1 positional argument but %zd were given", nargs);
         return nullptr;
     }
-    return guarded([&] { return to_python(a[0]); });
+    PyObject* result = nargs == 1 ? args[0] : nullptr;
+    PyObject* numbers = nullptr;
+    PyObject* whitespace = nullptr;
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* value = args[nargs + k];
+        PyObject** slot = nullptr;
+        if (PyUnicode_CompareWithASCIIString(key, "result") == 0) slot = &result;
+        else if (PyUnicode_CompareWithASCIIString(key, "numbers") == 0) slot = &numbers;
+        else if (PyUnicode_CompareWithASCIIString(key, "whitespace") == 0) slot = &whitespace;
+        if (slot == nullptr) {
+            PyErr_Format(PyExc_TypeError, "to_python() got an unexpected keyword argument '%U'", key);
+            return nullptr;
+        }
+        if (*slot != nullptr) {
+            PyErr_Format(PyExc_TypeError, "to_python() got multiple values for argument '%U'", key);
+            return nullptr;
+        }
+        *slot = value;
+    }
+    if (result == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "to_python() missing required argument 'result'");
+        return nullptr;
+    }
+    if (!is_result(*state(module), result)) {
+        PyErr_Format(PyExc_TypeError, "to_python() argument must be a quelmar.Result, not %.200s",
+                     Py_TYPE(result)->tp_name);
+        return nullptr;
+    }
+    const int as_numbers = numbers == nullptr ? 0 : PyObject_IsTrue(numbers);
+    if (as_numbers < 0) return nullptr;
+    bool keep = false;
+    if (whitespace != nullptr) {
+        const bool trim = PyUnicode_Check(whitespace) && PyUnicode_CompareWithASCIIString(whitespace, "trim") == 0;
+        keep = PyUnicode_Check(whitespace) && PyUnicode_CompareWithASCIIString(whitespace, "keep") == 0;
+        if (!trim && !keep) {
+            PyErr_Format(PyExc_ValueError, "whitespace must be 'trim' or 'keep', not %R", whitespace);
+            return nullptr;
+        }
+    }
+    return guarded([&] { return to_python(result, as_numbers == 1, keep); });
 }
 
 // The standard's name of the encoding a label names, or None: what the
@@ -130,15 +168,17 @@ PyObject* py_encoding_label(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 const char kToPythonDoc[] =
-    "to_python(result)\n--\n\n"
+    "to_python(result, *, numbers=False, whitespace='trim')\n--\n\n"
     "The Result as plain data, ready for json.dumps: None for no match, the\n"
     "value of its one item, or a list of the values of its items. A text is\n"
-    "a str, or an int or float when it is that number's canonical spelling\n"
-    "(10, -3, 32.5, 0.5; not 2.10, 004, +7, 1e2, -0, nan, inf). An element\n"
-    "with attributes or child elements is a dict: '@name' keys for the\n"
-    "attributes (their values as str), one key per child name (a list where the name repeats) and\n"
-    "'#text' for its own text beside them; any other element is its trimmed\n"
-    "text, or None when it has none.";
+    "a str; with numbers=True an int or float when it is that number's\n"
+    "canonical spelling (10, -3, 32.5, 0.5; not 2.10, 004, +7, 1e2, -0, nan,\n"
+    "inf). An element with attributes or child elements is a dict: '@name'\n"
+    "keys for the attributes (their values as str), one key per child name\n"
+    "(a list where the name repeats) and '#text' for its own text beside\n"
+    "them; any other element is its text, or None when it has none. Texts\n"
+    "are trimmed, except inside xml:space=\"preserve\" and with\n"
+    "whitespace='keep'.";
 
 const char kCheckDoc[] =
     "check(data)\n--\n\n"

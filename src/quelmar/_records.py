@@ -329,6 +329,8 @@ def _coding(head: bytes | bytearray) -> tuple[Any, bytes, str]:
         return codecs.getincrementaldecoder("utf-16-le")(), b"", "utf-8"
     if head.startswith(b"\x00<\x00?"):
         return codecs.getincrementaldecoder("utf-16-be")(), b"", "utf-8"
+    if head.startswith(b"\xef\xbb\xbf"):  # a UTF-8 mark decides, whatever is declared
+        return None, b"", "utf-8"
     label = declared_label(head)
     codec = foreign_codec(label)
     if label is not None and codec is not None:
@@ -340,7 +342,7 @@ def _coding(head: bytes | bytearray) -> tuple[Any, bytes, str]:
         # Python's name for it would encode the record names so that no
         # record matched.
         return None, b"", "utf-8"
-    m = _DECLARATION.match(head, 3 if head.startswith(b"\xef\xbb\xbf") else 0)
+    m = _DECLARATION.match(head)
     if m is not None:
         e = _ENCODING.search(m.group(0))
         if e is not None:

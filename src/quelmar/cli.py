@@ -115,6 +115,7 @@ class Config:
     # or "parquet" (written to the file `parquet`).
     table: str | None = None
     parquet: str | None = None
+    json_numbers: bool = False
 
 
 class CliError(Exception):
@@ -150,9 +151,13 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--json", action="store_true",
         help="print one JSON value per file, as quelmar.to_python makes it: "
-        "strings, numbers only where the text is a number's canonical spelling, "
-        "lists, objects for elements with attributes (\"@name\" keys) or "
+        "strings, lists, objects for elements with attributes (\"@name\" keys) or "
         "children, null for no match; with several -p, an object keyed by path",
+    )
+    parser.add_argument(
+        "--json-numbers", action="store_true",
+        help="--json with numbers where the text is a number's canonical spelling "
+        "(to_python's numbers=True)",
     )
     parser.add_argument(
         "--count", action="store_true",
@@ -226,6 +231,7 @@ def positive_int(text: str) -> int:
 def parse_arguments(argv: Sequence[str] | None) -> tuple[Config, list[str], int]:
     parser = build_parser()
     args = parser.parse_intermixed_args(argv)
+    args.json = args.json or args.json_numbers
     operands: list[str] = list(args.operands)
     tables = [t for t, on in (("csv", args.csv), ("jsonl", args.jsonl), ("parquet", args.parquet is not None)) if on]
     table = tables[0] if tables else None
@@ -263,6 +269,7 @@ def parse_arguments(argv: Sequence[str] | None) -> tuple[Config, list[str], int]
         records=args.records,
         table=table,
         parquet=args.parquet,
+        json_numbers=args.json_numbers,
     )
     return config, operands or ["-"], args.jobs
 
@@ -391,7 +398,7 @@ def render(name: str, config: Config, results: list[Result]) -> str:
         if config.count:
             values: list[Any] = [len(r) for r in results]
         else:
-            values = [quelmar.to_python(r) for r in results]
+            values = [quelmar.to_python(r, numbers=config.json_numbers) for r in results]
         value: Any = values[0] if len(values) == 1 else dict(zip(config.paths, values))
         if config.with_filename:
             value = {"file": shown_name(name), "value": value}
@@ -701,16 +708,16 @@ def record_line(name: str, config: Config, answer: Any) -> str:
         return csv_line(([shown_name(name)] if config.with_filename else []) + [csv_cell(r) for r in fields])
     if config.table == "jsonl" and config.paths:
         row: dict[str, Any] = {"file": shown_name(name)} if config.with_filename else {}
-        row.update((p, quelmar.to_python(r)) for p, r in zip(config.paths, answer))
+        row.update((p, quelmar.to_python(r, numbers=config.json_numbers)) for p, r in zip(config.paths, answer))
         try:
             return json.dumps(row, ensure_ascii=False)
         except RecursionError:
             raise CliError("elements nested too deeply to be shown as JSON") from None
     if config.json or config.table == "jsonl":  # without -p, --jsonl is --json
         if config.paths:
-            value: Any = [quelmar.to_python(r) for r in answer]
+            value: Any = [quelmar.to_python(r, numbers=config.json_numbers) for r in answer]
         else:
-            value = quelmar.to_python(answer)
+            value = quelmar.to_python(answer, numbers=config.json_numbers)
         if config.with_filename:
             value = {"file": shown_name(name), "value": value}
         try:
