@@ -6,10 +6,11 @@ Collects the string literals of tests/*.py and tests/cpp/*.cpp: those with a
 reader (behind a configuration byte), paths the compiler, and pairs of a
 path and a document from the same test (function or parametrized table) the
 query and differential targets, in their "paths NUL document" layout.
-Writes files named by content hash into fuzz/corpus/<target>/; existing
-files are kept, so crash inputs added by hand stay.
+Writes files named by content hash into the scratch corpus
+build/fuzz/corpus/<target>/; `fuzz/merge.sh TARGET` then folds those that
+add coverage into the target's seeds.
 
-    python fuzz/make_corpus.py
+    python fuzz/make_corpus.py && for t in reader compile query differential records; do fuzz/merge.sh $t; done
 """
 import ast
 import hashlib
@@ -17,7 +18,7 @@ import pathlib
 import re
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-CORPUS = ROOT / "fuzz" / "corpus"
+CORPUS = ROOT / "build" / "fuzz" / "corpus"
 MAX_PAIRS_PER_GROUP = 40
 
 

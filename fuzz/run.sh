@@ -3,7 +3,8 @@
 #   fuzz/run.sh TARGET [SECONDS] [extra libFuzzer options...]
 # TARGET is reader, compile, query, differential or records; SECONDS defaults to 60.
 # New inputs go to build/fuzz/corpus/TARGET (scratch); the checked-in seeds
-# in fuzz/corpus/TARGET are read, never written. Crash inputs are written to
+# (fuzz/corpus/TARGET.tar.xz, unpacked into build/fuzz/seeds/TARGET) are
+# read, never written. Crash inputs are written to
 # build/fuzz/artifacts/TARGET/. Exit status is libFuzzer's (non-zero on a
 # finding).
 set -euo pipefail
@@ -19,6 +20,8 @@ case $target in
   *) echo "unknown target: $target" >&2; exit 2 ;;
 esac
 mkdir -p "$out/corpus/$target" "$out/artifacts/$target"
+. "$root/fuzz/seeds.sh"
+seeds=$(seeds_dir "$target")
 exec "$out/fuzz_$target" -dict="$root/fuzz/$dict.dict" -max_total_time="$seconds" -timeout=10 \
   -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$out/artifacts/$target/" \
-  "$@" "$out/corpus/$target" "$root/fuzz/corpus/$target"
+  "$@" "$out/corpus/$target" "$seeds"
