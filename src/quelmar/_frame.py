@@ -17,6 +17,7 @@ from typing import Any
 from quelmar._extra import FrameBuilder, NativeBuffer, to_python
 from quelmar._quelmar import Path, get_bytes
 from quelmar._records import _chunks, _open, _parse_path, _path_text, _read_ahead, _split, _split_memory
+from quelmar._sources import compressed_buffer as _compressed, finish as _finish
 
 __all__ = ["read_frame"]
 
@@ -88,16 +89,18 @@ def _batches(
     source: Any, rows: str, chunk_size: int
 ) -> Generator[tuple[Any, list[tuple[int, int]], bytes, str], None, None]:
     segments, any_depth = _parse_path(rows)
-    if isinstance(source, (bytes, bytearray, memoryview)) or (
+    memory = isinstance(source, (bytes, bytearray, memoryview)) or (
         not isinstance(source, (str, os.PathLike)) and not hasattr(source, "read") and _is_buffer(source)
-    ):
+    )
+    if memory and not _compressed(source):
         yield from _split_memory(source, segments, any_depth, chunk_size)
         return
-    if isinstance(source, (str, os.PathLike)) or hasattr(source, "read") or hasattr(source, "readinto"):
+    if memory or isinstance(source, (str, os.PathLike)) or hasattr(source, "read") or hasattr(source, "readinto"):
         f, owned, compressed = _open(source, chunk_size)
         chunks = (_read_ahead if compressed else _chunks)(f, chunk_size)
         try:
             yield from _split(chunks, segments, any_depth)
+            _finish(f, chunks)
         finally:
             chunks.close()  # type: ignore[attr-defined]
             if owned:

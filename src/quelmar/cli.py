@@ -28,6 +28,7 @@ import lzma
 import mmap
 import multiprocessing
 import os
+import pathlib
 import signal
 import stat
 import sys
@@ -39,6 +40,7 @@ from typing import IO, Any, NamedTuple
 
 import quelmar
 from quelmar import Path, Result
+from quelmar._sources import decompressed, read_file
 
 PROG = "quelmar"
 # Regular files this large or larger are memory-mapped; smaller ones are read.
@@ -263,9 +265,13 @@ def init_state(config: Config) -> None:
 def document(job: Job) -> Iterator[Any]:
     """The bytes of one input as a buffer, memory-mapped when it is a large file."""
     if job.filename is None:
-        yield job.data or b""
+        yield decompressed(job.data or b"")
         return
     with open(job.filename, "rb") as f:
+        whole = read_file(f)  # a compressed file, a pipe
+        if whole is not None:
+            yield whole
+            return
         st = os.fstat(f.fileno())
         if not stat.S_ISREG(st.st_mode) or st.st_size < MAP_MIN_SIZE:
             # Pipes, devices and empty files cannot be mapped; below the
@@ -281,13 +287,14 @@ def process(job: Job) -> Outcome:
     assert _state is not None
     config, paths = _state
     try:
+        if config.validate:
+            # A file is checked as a file: mapped, or decompressed on the way.
+            problem = quelmar.check(decompressed(job.data or b"") if job.filename is None else pathlib.Path(job.filename))
+            if problem is None:
+                return Outcome("", True, None)
+            line = "" if config.quiet else f"{job.name}:{problem}\n"
+            return Outcome(line, False, None)
         with document(job) as data:
-            if config.validate:
-                problem = quelmar.check(data)
-                if problem is None:
-                    return Outcome("", True, None)
-                line = "" if config.quiet else f"{job.name}:{problem}\n"
-                return Outcome(line, False, None)
             if len(paths) == 1:
                 results = [paths[0].get_buffer(data)]
             else:
