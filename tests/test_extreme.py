@@ -592,6 +592,27 @@ class _ReadIntoOnly:
         return self._f.readinto(b)
 
 
+def _pipe(data, path=None, nonblocking=False):
+    """The read end of a pipe (a named one at path) that a thread fills a
+    few bytes at a time, pausing between them."""
+    if path is not None:
+        os.mkfifo(path)
+    else:
+        r, w = os.pipe()
+        if nonblocking:
+            os.set_blocking(r, False)
+
+    def write():
+        fd = os.open(path, os.O_WRONLY) if path is not None else w
+        for i in range(0, len(data), 40):
+            os.write(fd, data[i : i + 40])
+            time.sleep(0.001)
+        os.close(fd)
+
+    threading.Thread(target=write, daemon=True).start()
+    return str(path) if path is not None else os.fdopen(r, "rb", buffering=0)
+
+
 @pytest.mark.parametrize(
     "make",
     [
@@ -605,12 +626,27 @@ class _ReadIntoOnly:
         lambda p, d: gzip.GzipFile(fileobj=io.BytesIO(gzip.compress(d))),
         lambda p, d: _ReadOnly(d),
         lambda p, d: _ReadIntoOnly(d),
+        # the document itself, and compressed data told by their first bytes
+        # whatever holds them
+        lambda p, d: d,
+        lambda p, d: memoryview(gzip.compress(d)),
+        lambda p, d: io.BytesIO(bz2.compress(d)),
+        lambda p, d: _ReadOnly(lzma.compress(d)),
+        lambda p, d: (p.write_bytes(gzip.compress(d)), open(p, "rb"))[1],
+        # pipes are peeked, never read again; a non-blocking one is waited for
+        lambda p, d: _pipe(gzip.compress(d), p),
+        lambda p, d: _pipe(d, nonblocking=True),
+        lambda p, d: _pipe(lzma.compress(d), nonblocking=True),
     ],
-    ids=["path", "str", "gzip", "gzip-members", "bz2", "xz", "gzip-object", "read-only", "readinto-only"],
+    ids=["path", "str", "gzip", "gzip-members", "bz2", "xz", "gzip-object", "read-only", "readinto-only", "bytes",
+         "gzip-buffer", "bz2-object", "xz-short-reads", "gzip-file-object", "gzip-fifo", "non-blocking",
+         "xz-non-blocking"],
 )
 def test_records_sources(tmp_path, make):
     source = make(tmp_path / "doc.xml", REC_DOC.encode())
     assert [r.get("t").value for r in quelmar.records(source, "r.rec", chunk_size=3)] == [1, 2, None, 5]
+    if isinstance(source, io.IOBase):
+        source.close()
 
 
 def test_records_missing_file_bad_arguments_and_closing(tmp_path):
@@ -663,6 +699,56 @@ def test_records_zstd(tmp_path):
             return
         magic.write_bytes(zstandard.ZstdCompressor().compress(REC_DOC.encode()))
     assert [r.get("t").value for r in quelmar.records(magic, "r.rec")] == [1, 2, None, 5]
+
+
+def test_records_of_bad_sources():
+    # A str beginning with '<' is taken for the document, not a filename.
+    with pytest.raises(ValueError, match="pass XML text as bytes"):
+        quelmar.records("<r><rec/></r>", "r.rec")
+
+    class NoData:
+        def read(self, n):
+            return None
+
+    with pytest.raises(ValueError, match="non-blocking stream"):
+        list(quelmar.records(NoData(), "r.rec"))
+    # bzip2 and xz streams follow one another; zero padding between them is
+    # allowed, other data after one is not
+    body = REC_DOC.encode()
+    for compress in (bz2.compress, lzma.compress):
+        data = compress(body[:50]) + b"\0" * 4 + compress(body[50:])
+        assert len(list(quelmar.records(data, "r.rec"))) == 4
+        with pytest.raises(quelmar.NotWellFormed, match="not another stream"):
+            list(quelmar.records(compress(body) + b"junk", "r.rec"))
+
+
+# Reader threads end before the interpreter does, and a source refuses a
+# forked child: the child gets an error, the parent reads on.
+@pytest.mark.parametrize("suffix", ["", ".gz", ".bz2", ".xz"])
+def test_records_sources_at_exit_and_in_forked_children(tmp_path, suffix):
+    import subprocess
+
+    compress = {"": bytes, ".gz": gzip.compress, ".bz2": bz2.compress, ".xz": lzma.compress}[suffix]
+    p = tmp_path / ("doc.xml" + suffix)
+    p.write_bytes(compress(b"<r>" + b"<rec>1</rec>" * 400_000 + b"</r>"))
+    script = f"""if True:
+        import os, sys, warnings, quelmar
+        it = quelmar.records({str(p)!r}, "r.rec", chunk_size=1 << 12)
+        next(it)
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
+        if pid == 0:
+            try:
+                sum(1 for _ in it)
+            except RuntimeError:
+                os._exit(7)
+            os._exit(0)
+        assert os.waitpid(pid, 0)[1] >> 8 == 7
+        print(sum(1 for _ in zip(range(100_000), it)))
+        sys.stdout.write("left open at exit")
+    """
+    r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert (r.returncode, r.stdout, r.stderr) == (0, "100000\nleft open at exit", "")
 
 
 @pytest.mark.parametrize(
@@ -751,6 +837,38 @@ def test_records_gzip_readers_end_with_the_iteration(tmp_path, monkeypatch, read
     with pytest.raises(quelmar.NotWellFormed, match="gzip data broken"):
         for _ in quelmar.records(p, "r.rec"):
             pass
+    # the data after the root are read to check the last member's CRC-32
+    # and length: all records, then the error
+    for at in (-8, -2):
+        bad = bytearray(data)
+        bad[at] ^= 1
+        p.write_bytes(bad)
+        got = []
+        with pytest.raises(quelmar.NotWellFormed, match="incorrect (data|length) check") as e:
+            for r in quelmar.records(p, "r.rec", chunk_size=1 << 12):
+                got.append(r.value)
+        assert len(got) == 100_000 and (e.value.line, e.value.column, e.value.offset) == (1, len(body) + 1, len(body))
+    if reader != "python":
+        # closing the stream wakes a read waiting in another thread
+        p.write_bytes(gzip.compress(bytes(256 << 20)))
+        fd = os.open(p, os.O_RDONLY)
+        stream = _sources._GZIP_STREAM(fd, 1 << 16, reader == "native")
+        os.close(fd)
+        failed = []
+
+        def read_all():
+            try:
+                while stream.read():
+                    pass
+            except ValueError as e:
+                failed.append(str(e))
+
+        t = threading.Thread(target=read_all)
+        t.start()
+        time.sleep(0.02)
+        stream.close()
+        t.join(10)
+        assert not t.is_alive() and failed in (["GzipStream closed while it was read"], ["read of a closed GzipStream"])
     if reader != "native-in-turn" and hasattr(os, "fork"):
         # A forked child has the iterator but not the inflating thread: it
         # gets an error, not a hang, and the parent reads on.

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import bz2
 import gzip
+import lzma
 import io
 
 import pytest
@@ -111,7 +112,7 @@ def test_documents(doc, rows, expected):
     assert quelmar.read_frame(doc, rows, to="arrow").to_pydict() == expected
 
 
-@pytest.mark.parametrize("wrap", ["bytes", "bytearray", "memoryview", "str", "path", "file", "gzip", "bz2"])
+@pytest.mark.parametrize("wrap", ["bytes", "bytearray", "memoryview", "str", "path", "file", "gzip", "bz2", "gzip-bytes", "xz-file"])
 def test_sources(tmp_path, wrap):
     data = DOC
     if wrap in ("gzip", "bz2"):
@@ -119,7 +120,7 @@ def test_sources(tmp_path, wrap):
     f = tmp_path / "c.xml"
     f.write_bytes(data)
     source = {"bytes": DOC, "bytearray": bytearray(DOC), "memoryview": memoryview(DOC), "path": f,
-              "file": io.BytesIO(DOC)}.get(wrap, str(f))
+              "file": io.BytesIO(DOC), "gzip-bytes": gzip.compress(DOC), "xz-file": io.BytesIO(lzma.compress(DOC))}.get(wrap, str(f))
     t = quelmar.read_frame(source, "catalog.book", ["@id", "title"], to="arrow")
     assert t.column("title").to_pylist() == ["Dune", "Emma", None]
 

@@ -1,6 +1,9 @@
 """validate(data): True exactly for well-formed, namespace-well-formed XML."""
 
 import array
+import bz2
+import gzip
+import lzma
 import mmap
 import random
 import re
@@ -315,13 +318,19 @@ WELL_FORMED = [
 
 
 @pytest.mark.parametrize(("doc", "message", "line", "column"), NOT_WELL_FORMED)
-def test_check_names_the_first_error(doc, message, line, column):
+def test_check_names_the_first_error(tmp_path, doc, message, line, column):
     for data in (doc, doc.encode("utf-8")):
         err = quelmar.check(data)
         assert isinstance(err, quelmar.NotWellFormed)
         assert (err.message, err.line, err.column) == (message, line, column)
         assert str(err) == f"{line}:{column}: {message}"
         assert q.validate(data) is False
+    # The same for the document compressed, and in a file (plain or compressed).
+    (tmp_path / "plain.xml").write_bytes(doc.encode("utf-8"))
+    (tmp_path / "doc.xml.xz").write_bytes(lzma.compress(doc.encode("utf-8")))
+    for data in (gzip.compress(doc.encode("utf-8")), tmp_path / "plain.xml", tmp_path / "doc.xml.xz"):
+        found = quelmar.check(data)
+        assert (found.message, found.line, found.column, found.offset) == (message, line, column, err.offset)
     # The offset is in bytes: the line's start plus the column's characters.
     encoded = doc.encode("utf-8")
     line_start = 0
@@ -332,9 +341,12 @@ def test_check_names_the_first_error(doc, message, line, column):
 
 
 @pytest.mark.parametrize("doc", WELL_FORMED)
-def test_well_formed(doc):
+def test_well_formed(tmp_path, doc):
     assert quelmar.check(doc) is None
     assert quelmar.check(doc.encode("utf-8")) is None
+    assert quelmar.check(bz2.compress(doc.encode("utf-8"))) is None
+    (tmp_path / "d.xml").write_bytes(doc.encode("utf-8"))
+    assert quelmar.check(tmp_path / "d.xml") is None
     assert q.validate(doc) is True
     # Followed by more bytes, names and text are read by the block scans.
     assert quelmar.check(doc + "\n<!--" + " " * 40 + "-->") is None
@@ -356,7 +368,7 @@ def test_names_in_longer_documents(doc, expected):
     assert (None if err is None else (err.line, err.column)) == expected
 
 
-def test_check_error_value():
+def test_check_error_value(tmp_path, monkeypatch):
     err = quelmar.check(b"<r>\n  <caf\xc3\xa9 x='1' x='2'/>\n</r>")
     assert isinstance(err, ValueError) and type(err) is quelmar.NotWellFormed
     assert (err.line, err.column, err.offset) == (2, 15, 19)  # columns count characters, offsets bytes
@@ -365,6 +377,25 @@ def test_check_error_value():
     assert quelmar.check(data=b"<a/>") is None
     with pytest.raises(ValueError, match="data must be bytes, str, or a buffer"):
         quelmar.check(1)
+    # A str is the document: one naming a file is refused, a Path is the file.
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "dump.xml").write_bytes(b"<a/>")
+    (tmp_path / "empty").write_bytes(b"")
+    with pytest.raises(ValueError, match="'dump.xml' names a file: pass the file's bytes or a pathlib.Path"):
+        quelmar.check("dump.xml")
+    assert quelmar.check(tmp_path / "dump.xml") is None and quelmar.check(tmp_path / "empty").message == "no element found"
+    with pytest.raises(FileNotFoundError):
+        quelmar.check(tmp_path / "missing.xml")
+    # Broken compressed data: the document's own error when it comes first,
+    # else where the data broke.
+    body = b"<r>" + b"<a>x</a>\n" * 20000
+    data = gzip.compress(body + b"</r>")
+    bad_crc = quelmar.check(data[:-6] + bytes([data[-6] ^ 1]) + data[-5:])
+    assert re.fullmatch(r"gzip data broken \(near compressed byte \d+\): incorrect data check", bad_crc.message)
+    cut = quelmar.check(data[: len(data) // 2])
+    assert cut.line == body[: cut.offset].count(b"\n") + 1 and cut.message.endswith("(a cut file?)")
+    early = gzip.compress(b"<r><b></r>" + body)
+    assert quelmar.check(early[: len(early) // 2]).message == "mismatched tag: expected </b>"
     with pytest.raises(TypeError):
         quelmar.check()
 
