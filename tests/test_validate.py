@@ -451,6 +451,39 @@ def test_many_namespaced_attributes():
     assert quelmar.check(f"<a xmlns:p='u' {attrs}/>") is None
     err = quelmar.check(f"<a xmlns:p='u' xmlns:q='u' {attrs} q:k7='w'/>")
     assert err.message == "duplicate attribute 'q:k7' (same expanded name)"
+    # Expanded names are told apart by the namespace name's number: a long
+    # namespace name is not copied per attribute.
+    uri = "u" * 250_000
+    assert quelmar.check(f"<a xmlns:p='{uri}' {attrs}/>") is None
+    assert quelmar.check(f"<a xmlns:p='{uri}' xmlns:q='{uri}' {attrs} q:k49999=''/>").message == (
+        "duplicate attribute 'q:k49999' (same expanded name)")
+    # Prefixed defaults of the DOCTYPE: the verdict on an element's defaults
+    # holds while their prefixes keep their bindings (also bound again by a
+    # default or another tag), and the tag's own attributes are checked
+    # against them.
+    decl = "<!ATTLIST a " + " ".join(f"p:x{i} CDATA ''" for i in range(20_000)) + ">"
+    own, rebind = "<a p:x1='' q:x1=''/>", "<a xmlns:p='u'/><a xmlns:p='v'/>"
+    cases = [
+        (f"<!DOCTYPE r [{decl}]><r xmlns:p='u'>{'<a/>' * 20_000}</r>", None),
+        (f"<!DOCTYPE r [{decl}<!ATTLIST a xmlns:p CDATA 'u'>]><r>{'<a/>' * 20_000}</r>", None),
+        (f"<!DOCTYPE r [{decl}]><r xmlns:p='u' xmlns:q='v'>{own * 20_000}</r>", None),
+        (f"<!DOCTYPE r [{decl}]><r>{rebind * 20_000}</r>", None),
+        (f"<!DOCTYPE r [{decl}]><r xmlns:p='u' xmlns:q='u'>{'<a/>' * 100}<a q:x7=''/></r>",
+         "duplicate attribute 'p:x7' (same expanded name)"),
+        (f"<!DOCTYPE r [{decl}]><r xmlns:p='u'>{'<a/>' * 100}<a xmlns:q='u' q:x7=''/></r>",
+         "duplicate attribute 'p:x7' (same expanded name)"),
+        (f"<!DOCTYPE r [{decl}]><r xmlns:p='u'>{'<a/>' * 100}<b xmlns:p='v'><a xmlns:q='v' q:x7=''/></b></r>",
+         "duplicate attribute 'p:x7' (same expanded name)"),
+        (f"<!DOCTYPE r [{decl}]><r xmlns:p='u'>{'<a/>' * 100}</r><!-- --><a/>", "junk after document element"),
+        (f"<!DOCTYPE r [{decl}]><r><p:q xmlns:p='u'><a/></p:q><a/></r>", "unbound prefix 'p'"),
+    ]
+    for doc, message in cases:
+        err = quelmar.check(doc)
+        assert (err and err.message) == message, doc[-80:]
+        # expat agrees, on the same documents with fewer defaults and tags
+        small = doc.replace(decl, decl[: decl.index("p:x9 ")] + ">").replace("* 20_000", "")
+        small = re.sub(r"(<a/>|" + re.escape(own) + "|" + re.escape(rebind) + r"){3,}", r"\1\1\1", small)
+        assert (_expat_error(small.encode()) is None) == (quelmar.check(small) is None) == (err is None), small
 
 
 def test_project_documents_are_well_formed():
