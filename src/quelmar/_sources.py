@@ -42,8 +42,10 @@ _READ_AHEAD = 4 << 20
 # The most read at a time, whatever chunk_size asks: larger reads gain
 # nothing, and a buffer of chunk_size is allocated before the first read.
 _MAX_CHUNK = 256 << 20
-# Compressed bytes read at a time.
+# Compressed bytes read at a time, and the most a bzip2, xz or zstd
+# stream is asked to give at once (what a damaged stream's error loses).
 _IN = 1 << 18
+_STEP = 1 << 18
 # gzip files are inflated natively when the module was built with zlib, by
 # a thread of the stream's own unless _GZIP_BACKGROUND is false.
 _GZIP_STREAM: Any = getattr(_extra, "GzipStream", None)
@@ -352,33 +354,19 @@ class _Decompressed:
         return b"".join(out)
 
     def _step(self, d: Any, size: int) -> bytes:
-        """Up to size bytes from a bzip2, xz or zstd stream, 64 KiB per
-        call: an error loses the output of its call only, and the output
-        before it is handed out first (the error comes with the next read)."""
-        out = []
-        got = 0
-        while got < size and not d.eof:
+        """Up to size bytes from a bzip2, xz or zstd stream, at most 256 KiB
+        at a time: an error loses the output of its own call only."""
+        while True:
             if d.needs_input:
                 data = self._data or self._more()
                 if not data:
-                    if out:
-                        break
                     raise _StreamError("the compressed data end before the stream does (a cut file?)")
                 self._data = b""
             else:
                 data = b""
-            try:
-                piece = d.decompress(data, min(size - got, 1 << 16))
-            except self._errors as e:
-                if not out:
-                    raise
-                self._failure = str(e) or type(e).__name__
-                break
-            out.append(piece)
-            got += len(piece)
-            if not piece and d.needs_input and not self._data and out:
-                break
-        return b"".join(out)
+            out: bytes = d.decompress(data, min(size, _STEP))
+            if out or d.eof:
+                return out
 
     def close(self) -> None:
         self._raw.close()
