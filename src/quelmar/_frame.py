@@ -16,8 +16,9 @@ from typing import Any
 
 from quelmar._extra import FrameBuilder, NativeBuffer, to_python
 from quelmar._quelmar import Path, get_bytes
-from quelmar._records import _chunks, _open, _parse_path, _path_text, _read_ahead, _split, _split_memory
-from quelmar._sources import compressed_buffer as _compressed, finish as _finish
+from quelmar._records import _parse_path, _path_text, _split, _split_memory
+from quelmar._sources import chunks as _chunks, compressed_buffer as _compressed, finish as _finish
+from quelmar._sources import open_source as _open, read_ahead as _read_ahead
 
 __all__ = ["read_frame"]
 

@@ -20,10 +20,17 @@ from __future__ import annotations
 
 import os
 import stat
+import sys
 import threading
 import weakref
 from collections.abc import Iterator
-from typing import Any
+from typing import TYPE_CHECKING, Any, Union
+
+if TYPE_CHECKING:
+    if sys.version_info >= (3, 12):
+        from collections.abc import Buffer
+    else:
+        from typing_extensions import Buffer
 
 from quelmar import _extra
 from quelmar._extra import NotWellFormed
@@ -68,10 +75,10 @@ def _broken(kind: str, detail: str, produced: int, lines: int, column: int, comp
     where = "" if compressed_at is None else f" (near compressed byte {compressed_at})"
     message = f"{kind} data broken{where}: {detail}"
     err = NotWellFormed(f"{lines}:{column}: {message}")
-    err.message = message  # type: ignore[attr-defined]
-    err.line = lines  # type: ignore[attr-defined]
-    err.column = column  # type: ignore[attr-defined]
-    err.offset = produced  # type: ignore[attr-defined]
+    err.message = message
+    err.line = lines
+    err.column = column
+    err.offset = produced
     return err
 
 
@@ -265,7 +272,7 @@ class _Decompressed:
         return self.consumed - len(self._data)
 
     def _more(self) -> bytes:
-        data = self._raw.read(self._feed)
+        data: bytes = self._raw.read(self._feed)
         self.consumed += len(data)
         return data
 
@@ -307,7 +314,7 @@ class _Decompressed:
                             raise _StreamError("the compressed data end before the stream does (a cut file?)")
                     saved = d.copy()
                     try:
-                        out = d.decompress(self._data, size)
+                        out: bytes = d.decompress(self._data, size)
                     except self._errors:
                         return self._salvage(saved)
                     self._data = d.unconsumed_tail
@@ -401,7 +408,7 @@ class Source:
         self._lines = 1
         self._line_chars = 0
         if kind is None and getattr(inner, "can_readinto", True):
-            self.readinto = self._readinto  # type: ignore[method-assign]
+            self.readinto = self._readinto
 
     def _usable(self) -> None:
         if self._closed:
@@ -740,7 +747,7 @@ def decompressed(data: Any) -> Any:
 _check = _extra.check
 
 
-def check(data: Any) -> NotWellFormed | None:
+def check(data: Union[str, "Buffer", "os.PathLike[str]", "os.PathLike[bytes]"]) -> NotWellFormed | None:
     """None when data is a well-formed XML document, else a NotWellFormed
     (a ValueError) describing the first error: message, line, column
     (1-based, in characters) and offset (bytes into the document; for a str,
@@ -815,11 +822,11 @@ def _check_stream(src: Source, sink: Any) -> NotWellFormed | None:
         broken = e
     finally:
         src.close()
-    found = sink.check()
+    found: NotWellFormed | None = sink.check()
     if broken is None or found is None:
         return found or broken
-    cut = found.message.startswith(("unclosed", "no element found"))  # type: ignore[attr-defined]
-    if not cut and found.offset + 4 < broken.offset:  # type: ignore[attr-defined]
+    cut = found.message.startswith(("unclosed", "no element found"))
+    if not cut and found.offset + 4 < broken.offset:
         return found
     return broken
 
