@@ -219,31 +219,33 @@ def _decompressor(kind: str) -> tuple[Any, tuple[type[BaseException], ...]]:
 class _ZstandardStream:
     """One zstd frame through the zstandard package, with the interface of
     the standard library's decompressors (max_length, needs_input, eof,
-    unused_data)."""
+    unused_data). zstandard answers all the output of its input at once: it
+    is fed a little at a time (_Decompressed), so what waits stays small."""
 
     def __init__(self) -> None:
         import zstandard
 
         self._d = zstandard.ZstdDecompressor().decompressobj()
-        self._pending = b""  # output made but not handed out yet
+        self._pending = b""  # output made, handed out from _at on
+        self._at = 0
         self.unused_data = b""
 
     @property
     def needs_input(self) -> bool:
-        return not self._pending and not self.eof
+        return self._at >= len(self._pending) and not self._d.eof
 
     @property
     def eof(self) -> bool:
-        return bool(self._d.eof) and not self._pending
+        return bool(self._d.eof) and self._at >= len(self._pending)
 
     def decompress(self, data: bytes, max_length: int) -> bytes:
         if data:
-            # zstandard answers all the output of its input: it is fed a
-            # little at a time, so what waits stays small.
-            self._pending += self._d.decompress(data)
+            self._pending = self._pending[self._at :] + self._d.decompress(data)
+            self._at = 0
             if self._d.eof:
                 self.unused_data = self._d.unused_data
-        out, self._pending = self._pending[:max_length], self._pending[max_length:]
+        out = self._pending[self._at : self._at + max_length]
+        self._at += len(out)
         return out
 
 
@@ -259,7 +261,9 @@ class _Decompressed:
         self.kind = kind
         self._make, self._errors = _decompressor(kind)
         self._zlib = kind == "gzip"
-        self._feed = _IN if kind != "zstd" or self._make is not _ZstandardStream else 1 << 14
+        # zstandard makes all the output of what it is given: 512 bytes
+        # make at most 16 MiB.
+        self._feed = 512 if self._make is _ZstandardStream else _IN
         self._d: Any = None  # the stream being read; None between streams
         self._data = b""  # compressed input not given to it yet
         self.consumed = 0  # compressed bytes read from raw
