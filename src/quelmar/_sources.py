@@ -19,9 +19,11 @@ reader thread); reader threads stop before the interpreter finalizes.
 from __future__ import annotations
 
 import os
+import queue
 import stat
 import sys
 import threading
+import time
 import weakref
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any, Union
@@ -44,6 +46,7 @@ _MAGIC = (
     (b"\x28\xb5\x2f\xfd", "zstd"),
 )
 _HEAD = 6  # bytes that tell every format above
+_MAGIC_START = frozenset(magic[:1] for magic, _ in _MAGIC)
 # The least a reader thread decompresses at a time.
 _READ_AHEAD = 4 << 20
 # The most read at a time, whatever chunk_size asks: larger reads gain
@@ -201,13 +204,13 @@ def _decompressor(kind: str) -> tuple[Any, tuple[type[BaseException], ...]]:
 
         return lzma.LZMADecompressor, (lzma.LZMAError,)
     try:
-        from compression import zstd  # type: ignore[import-not-found]
+        from compression import zstd  # type: ignore[import-not-found, unused-ignore]
 
         return zstd.ZstdDecompressor, (zstd.ZstdError,)
     except ImportError:
         pass
     try:
-        import zstandard  # type: ignore[import-not-found]
+        import zstandard  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         raise ValueError(
             "the data are zstd-compressed: reading them needs Python 3.14's compression.zstd "
@@ -223,7 +226,7 @@ class _ZstandardStream:
     is fed a little at a time (_Decompressed), so what waits stays small."""
 
     def __init__(self) -> None:
-        import zstandard
+        import zstandard  # type: ignore[import-not-found, unused-ignore]
 
         self._d = zstandard.ZstdDecompressor().decompressobj()
         self._pending = b""  # output made, handed out from _at on
@@ -602,8 +605,6 @@ class _Reader:
     """A reader thread and its queue: at most two chunks wait in it."""
 
     def __init__(self, f: Any, size: int) -> None:
-        import queue
-
         self.f = f
         self.size = size
         self.q: Any = queue.Queue(maxsize=2)
@@ -622,14 +623,17 @@ class _Reader:
         except BaseException as e:  # handed to the consuming thread
             self.q.put(e)
 
-    def end(self) -> None:
-        """Stops the thread and waits for it (in the process that started it)."""
-        import queue
-
+    def end(self, patience: float | None = None) -> None:
+        """Stops the thread and waits for it (in the process that started
+        it), for at most `patience` seconds when given (a read from a pipe
+        may never return)."""
         self.stop.set()
         if os.getpid() != self.owner:
             return
+        deadline = None if patience is None else time.monotonic() + patience
         while self.thread.is_alive():
+            if deadline is not None and time.monotonic() > deadline:
+                return
             try:
                 self.q.get(timeout=0.05)  # unblock a pending put
             except queue.Empty:
@@ -648,10 +652,13 @@ def _stop_readers() -> None:
     # for (the process aborts, losing output not flushed yet).
     for reader in list(_readers):
         if reader.owner == os.getpid():
-            reader.end()
-            while not reader.q.empty():
-                reader.q.get_nowait()
-            reader.q.put_nowait(RuntimeError("the document's reader thread was stopped as the interpreter exits"))
+            reader.end(patience=2.0)
+            try:
+                while not reader.q.empty():
+                    reader.q.get_nowait()
+                reader.q.put_nowait(RuntimeError("the document's reader thread was stopped as the interpreter exits"))
+            except (queue.Empty, queue.Full):  # a thread still reading a pipe
+                pass
 
 
 def _register(reader: _Reader) -> None:
@@ -764,10 +771,14 @@ def check(data: Union[str, "Buffer", "os.PathLike[str]", "os.PathLike[bytes]"]) 
     is decompressed into a temporary file first, so memory stays bounded. A
     str is always the document: one that names a file raises ValueError.
     """
-    if isinstance(data, os.PathLike):
-        return _check_file(data)
+    if isinstance(data, (bytes, bytearray)):
+        if data[:1] in _MAGIC_START and compression(data):
+            f, _, _ = open_source(data)
+            return _check_stream(f, _InMemory())
+        return _check(data)
     if isinstance(data, str):
-        if len(data) < 4096 and not _document_str(data) and "\n" not in data:
+        # Only a short one-line str that is no markup can name a file.
+        if data[:1] != "<" and len(data) < 4096 and "\n" not in data and not data.lstrip().startswith("<"):
             try:
                 named = os.path.isfile(data)
             except (OSError, ValueError):
@@ -778,6 +789,8 @@ def check(data: Union[str, "Buffer", "os.PathLike[str]", "os.PathLike[bytes]"]) 
                     "bytes or a pathlib.Path"
                 )
         return _check(data)
+    if isinstance(data, os.PathLike):
+        return _check_file(data)
     if is_buffer(data) and compressed_buffer(data):
         f, _, _ = open_source(data)
         return _check_stream(f, _InMemory())
