@@ -797,6 +797,16 @@ def check(data: Union[str, "Buffer", "os.PathLike[str]", "os.PathLike[bytes]"]) 
     return _check(data)
 
 
+def _check_mapped(m: Any) -> NotWellFormed | None:
+    """Checks a mapped file, read once from its start: the kernel may read
+    ahead and drop the pages behind."""
+    import mmap
+
+    if hasattr(m, "madvise") and hasattr(mmap, "MADV_SEQUENTIAL"):
+        m.madvise(mmap.MADV_SEQUENTIAL)
+    return _check(m)
+
+
 class _InMemory:
     """Where a decompressed document is kept to be checked: in memory."""
 
@@ -824,7 +834,7 @@ class _OnDisk:
         if self.tmp.tell() == 0:
             return _check(b"")
         with mmap.mmap(self.tmp.fileno(), 0, access=mmap.ACCESS_READ) as m:
-            return _check(m)
+            return _check_mapped(m)
 
 
 def _check_stream(src: Source, sink: Any) -> NotWellFormed | None:
@@ -859,7 +869,7 @@ def _check_file(path: Any) -> NotWellFormed | None:
             if os.fstat(f.fileno()).st_size == 0:
                 return _check(b"")
             with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
-                return _check(m)
+                return _check_mapped(m)
         # Compressed, or a pipe: the document goes to a temporary file,
         # which is then mapped.
         import tempfile
