@@ -701,6 +701,25 @@ def test_records_zstd(tmp_path):
     assert [r.get("t").value for r in quelmar.records(magic, "r.rec")] == [1, 2, None, 5]
 
 
+def test_records_of_many_sources_and_progress(tmp_path, monkeypatch):
+    body = REC_DOC.encode()
+    (tmp_path / "a.xml").write_bytes(body)
+    (tmp_path / "b.xml.gz").write_bytes(gzip.compress(body))
+    (tmp_path / "c.xml.xz").write_bytes(lzma.compress(body))
+    sizes = sum(p.stat().st_size for p in tmp_path.iterdir())
+    seen = []
+    got = quelmar.records(sorted(tmp_path.iterdir()) + [body], "r.rec", ["t"], progress=lambda *a: seen.append(a))
+    assert [t.value for (t,) in got] == [1, 2, None, 5] * 4
+    # bytes read grow to every byte of the sources (compressed ones as they are), records to all
+    assert seen[-1] == (sizes + len(body), 16) and seen == sorted(seen)
+    monkeypatch.chdir(tmp_path)
+    assert sum(1 for _ in quelmar.records("[ab].*", "r.rec")) == 8
+    with pytest.raises(FileNotFoundError, match="no file matches"):
+        list(quelmar.records("*.none", "r.rec"))
+    with pytest.raises(TypeError, match="progress"):
+        quelmar.records(body, "r.rec", progress=1)
+
+
 def test_records_of_bad_sources():
     # A str beginning with '<' is taken for the document, not a filename.
     with pytest.raises(ValueError, match="pass XML text as bytes"):

@@ -15,7 +15,9 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -80,6 +82,8 @@ public:
 
     Failure failure() const noexcept { return failure_; }
     const std::string& message() const noexcept { return message_; }
+    // Compressed bytes read so far (by whichever thread inflates).
+    std::uint64_t bytes_read() const noexcept { return read_.load(std::memory_order_relaxed); }
 
 private:
     // More compressed input; false at the end of the file (a member cut
@@ -90,6 +94,7 @@ private:
             if (n > 0) {
                 z_.next_in = in_.data();
                 z_.avail_in = static_cast<uInt>(n);
+                read_.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
                 return true;
             }
             if (n < 0 && errno == EINTR) continue;
@@ -113,6 +118,7 @@ private:
     z_stream z_;
     bool inside_ = false;  // inside a member
     bool ended_ = false;
+    std::atomic<std::uint64_t> read_{0};
     Failure failure_ = Failure::None;
     std::string message_;
 };
@@ -167,6 +173,7 @@ public:
     std::mutex& read_mutex() noexcept { return read_mutex_; }
 
     Failure failure() const noexcept { return no_memory_ ? Failure::NoMemory : inflater_->failure(); }
+    std::uint64_t bytes_read() const noexcept { return inflater_->bytes_read(); }
     const std::string& message() const noexcept { return inflater_->message(); }
 
 private:
@@ -354,6 +361,12 @@ PyObject* stream_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return PyBytes_FromStringAndSize(chunk->data(), static_cast<Py_ssize_t>(chunk->size()));
 }
 
+PyObject* stream_bytes_read(PyObject* self, PyObject*) {
+    auto* obj = reinterpret_cast<StreamObject*>(self);
+    if (obj->stream == nullptr) return PyLong_FromLong(0);
+    return PyLong_FromUnsignedLongLong((*obj->stream)->bytes_read());
+}
+
 PyObject* stream_close(PyObject* self, PyObject*) {
     stream_close_impl(reinterpret_cast<StreamObject*>(self));
     Py_RETURN_NONE;
@@ -363,6 +376,8 @@ PyMethodDef stream_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(stream_read)), METH_FASTCALL,
      "read(size=-1, /)\n--\n\nThe next chunk of inflated bytes; b'' at the end."},
     {"close", stream_close, METH_NOARGS, "close()\n--\n\nStops the inflating thread and closes the file."},
+    {"bytes_read", stream_bytes_read, METH_NOARGS,
+     "bytes_read()\n--\n\nCompressed bytes read from the file so far (ahead of what read() gave)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,6 +13,7 @@ from collections.abc import Iterator, Sequence
 from typing import IO, Any, Union, overload
 
 from quelmar._extra import RecordSplitter, answer_records
+from quelmar import _sources
 from quelmar._sources import chunks as _chunks, finish, open_source as _open, read_ahead as _read_ahead
 from quelmar._quelmar import Path, Result, compile, get_bytes, get_many_bytes
 
@@ -53,13 +54,20 @@ def _path_text(p: str | Path) -> str:
 
 
 @overload
-def records(source: _Source, path: str, paths: None = None, *, chunk_size: int = ...) -> Iterator[Result]: ...
+def records(
+    source: _Source, path: str, paths: None = None, *, chunk_size: int = ..., progress: Any = ...
+) -> Iterator[Result]: ...
 @overload
 def records(
-    source: _Source, path: str, paths: Sequence[str | Path], *, chunk_size: int = ...
+    source: _Source, path: str, paths: Sequence[str | Path], *, chunk_size: int = ..., progress: Any = ...
 ) -> Iterator[list[Result]]: ...
 def records(
-    source: _Source, path: str, paths: Sequence[str | Path] | None = None, *, chunk_size: int = 1 << 20
+    source: _Source,
+    path: str,
+    paths: Sequence[str | Path] | None = None,
+    *,
+    chunk_size: int = 1 << 20,
+    progress: Any = None,
 ) -> Iterator[Result] | Iterator[list[Result]]:
     """The records at path in a document of any size, one after the other.
 
@@ -72,13 +80,21 @@ def records(
     paths (relative to the record, as for Result.get), a list of Results per
     record. Memory holds chunk_size bytes plus the largest record. Malformed
     input ends the iteration after the records before the error.
+
+    source may also be a list of sources, or a glob pattern of filenames:
+    their records one file after the other. progress is a callable of
+    (bytes read, records so far), called as records are answered, or True
+    for a bar (the tqdm package).
     """
     segments, any_depth = _parse_path(path)
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size <= 0:
         raise ValueError("chunk_size must be a positive int")
     texts = None if paths is None else [_path_text(p) for p in paths]
+    several = _sources.many(source)
+    if several is not None:
+        return _sources.each(several, lambda s, p: records(s, path, paths, chunk_size=chunk_size, progress=p), progress)
     f, owned, compressed = _open(source, chunk_size)
-    it = _iterate(f, owned, compressed, segments, any_depth, paths, texts, chunk_size)
+    it = _iterate(f, owned, compressed, segments, any_depth, paths, texts, chunk_size, _sources.progress_for(progress, f))
     next(it)  # started, so that closing or dropping it closes the file
     return it
 
@@ -92,6 +108,7 @@ def _iterate(
     paths: Sequence[str | Path] | None,
     texts: list[str] | None,
     chunk_size: int,
+    report: Any = None,
 ) -> Iterator[Any]:
     source = (_read_ahead if compressed else _chunks)(f, chunk_size)
     try:
@@ -104,9 +121,13 @@ def _iterate(
             # (each holding its record) are alive together, not a chunk's.
             for i in range(0, len(spans), _BATCH):
                 yield from answer_records(buf, spans[i : i + _BATCH], prefix, query_for)
+                if report is not None:
+                    report(f, len(spans[i : i + _BATCH]))
         finish(f, source)
     finally:
         source.close()  # type: ignore[attr-defined]
+        if report is not None:
+            report.end(f)
         if owned:
             f.close()
 

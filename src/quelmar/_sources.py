@@ -100,6 +100,7 @@ class _Raw:
         self._read = getattr(f, "read", None)
         self._readinto = getattr(f, "readinto", None)
         self.can_readinto = self._readinto is not None
+        self.read_count = len(head)  # bytes read from f
 
     def _wait(self) -> None:
         try:
@@ -125,6 +126,7 @@ class _Raw:
                     continue
                 if not isinstance(data, (bytes, bytearray, memoryview)):
                     raise TypeError("the file object must be opened in binary mode")
+                self.read_count += len(data)
                 return bytes(data)
             buf = bytearray(size)
             n = self._readinto(buf)  # type: ignore[misc]
@@ -134,6 +136,7 @@ class _Raw:
             if not isinstance(n, int) or not 0 <= n <= size:
                 raise ValueError(f"readinto() returned {n!r}, not a count of bytes between 0 and {size}")
             del buf[n:]
+            self.read_count += n
             return bytes(buf)
 
     def readinto(self, view: Any) -> int:
@@ -155,6 +158,7 @@ class _Raw:
                 continue
             if not isinstance(n, int) or not 0 <= n <= len(view):
                 raise ValueError(f"readinto() returned {n!r}, not a count of bytes between 0 and {len(view)}")
+            self.read_count += n
             return n
 
     def close(self) -> None:
@@ -169,6 +173,10 @@ class _Memory:
     def __init__(self, data: Any) -> None:
         self._view = memoryview(data).cast("B")
         self._pos = 0
+
+    @property
+    def read_count(self) -> int:
+        return self._pos
 
     def read(self, size: int) -> bytes:
         out = bytes(self._view[self._pos : self._pos + size])
@@ -272,6 +280,10 @@ class _Decompressed:
         self.consumed = 0  # compressed bytes read from raw
         self.ended = False
         self._failure = ""  # the error the next read raises
+
+    @property
+    def read_count(self) -> int:
+        return int(self._raw.read_count)
 
     @property
     def position(self) -> int:
@@ -401,6 +413,7 @@ class Source:
     owned: bool
     threaded: bool  # decompression a reader thread is worth having for
     kind: str | None  # the compression, or None
+    size: int | None = None  # the bytes to read (compressed or not), when known
 
     def __init__(self, inner: Any, owned: bool, kind: str | None, threaded: bool) -> None:
         self._inner = inner
@@ -440,6 +453,13 @@ class Source:
             raise self._error(str(e), None) from None
         self._advance(data)
         return data
+
+    def bytes_read(self) -> int:
+        """The bytes read from the source so far (compressed bytes when it
+        is compressed; a reader thread may have read ahead)."""
+        inner = self._inner
+        count = inner.bytes_read() if hasattr(inner, "bytes_read") else inner.read_count
+        return int(count)
 
     def _readinto(self, view: Any) -> int:
         self._usable()
@@ -510,10 +530,11 @@ def open_source(source: Any, chunk_size: int = 1 << 20) -> tuple[Source, bool, b
     if is_buffer(source):
         with memoryview(source) as view, view.cast("B") as flat:
             kind = compression(flat[:_HEAD])
+            size: int | None = flat.nbytes
         raw: Any = _Memory(source)
-        if kind is None:
-            return Source(raw, True, None, False), True, False
-        return Source(_Decompressed(raw, kind), True, kind, True), True, True
+        src = Source(raw if kind is None else _Decompressed(raw, kind), True, kind, kind is not None)
+        src.size = size
+        return src, True, kind is not None
     if isinstance(source, str) and _document_str(source):
         raise ValueError("a str source is a filename; pass XML text as bytes (text.encode())")
     if isinstance(source, (str, os.PathLike)):
@@ -524,14 +545,26 @@ def open_source(source: Any, chunk_size: int = 1 << 20) -> tuple[Source, bool, b
             f.close()
             raise
     if hasattr(source, "read") or hasattr(source, "readinto"):
+        size = _size_left(source)
         raw = _Raw(source)
         head = _peek(raw)
         kind = compression(head)
         raw = _Raw(source, head)
-        if kind is None:
-            return Source(raw, False, None, False), False, False
-        return Source(_Decompressed(raw, kind), False, kind, True), False, True
+        src = Source(raw if kind is None else _Decompressed(raw, kind), False, kind, kind is not None)
+        src.size = size
+        return src, False, kind is not None
     raise TypeError("source must be a filename, a binary file object, or bytes or a buffer holding a document")
+
+
+def _size_left(f: Any) -> int | None:
+    """The bytes left in a regular file open as f, or None."""
+    try:
+        st = os.fstat(f.fileno())
+        if not stat.S_ISREG(st.st_mode):
+            return None
+        return max(0, st.st_size - int(f.tell()))
+    except (AttributeError, OSError, ValueError, TypeError):
+        return None
 
 
 def _peek(raw: _Raw) -> bytes:
@@ -545,21 +578,23 @@ def _peek(raw: _Raw) -> bytes:
 
 
 def _open_file(f: Any, chunk_size: int) -> tuple[Source, bool, bool]:
+    size = _size_left(f)
     raw = _Raw(f)
     head = _peek(raw)
     kind = compression(head)
-    regular = stat.S_ISREG(os.fstat(f.fileno()).st_mode)
+    regular = size is not None
     if kind == "gzip" and _GZIP_STREAM is not None and regular:
         # The native stream reads a descriptor of its own, from the start
         # (a regular file can be read again from there).
         os.lseek(f.fileno(), 0, os.SEEK_SET)
         stream = _GZIP_STREAM(f.fileno(), min(max(chunk_size, 1 << 16), _MAX_CHUNK), _GZIP_BACKGROUND)
         f.close()
-        return Source(stream, True, kind, False), True, False
-    raw = _Raw(f, head)
-    if kind is None:
-        return Source(raw, True, None, False), True, False
-    return Source(_Decompressed(raw, kind), True, kind, True), True, True
+        src = Source(stream, True, kind, False)
+    else:
+        raw = _Raw(f, head)
+        src = Source(raw if kind is None else _Decompressed(raw, kind), True, kind, kind is not None)
+    src.size = size
+    return src, True, src.threaded
 
 
 def finish(f: Any, source: Iterator[Any]) -> None:
@@ -702,6 +737,101 @@ def read_ahead(f: Any, size: int) -> Iterator[bytes | bytearray]:
     finally:
         reader.end()
         _readers.discard(reader)
+
+
+# ---------------------------------------------------------------- many sources, progress
+
+
+def many(source: Any) -> list[Any] | None:
+    """The sources a list or tuple holds, or the files a glob pattern
+    (a str with *, ? or [ that names no file) matches, sorted; None for
+    one source."""
+    if isinstance(source, (list, tuple)):
+        return list(source)
+    if isinstance(source, str) and any(c in source for c in "*?[") and not os.path.exists(source):
+        import glob
+
+        found = sorted(glob.glob(source))
+        if not found:
+            raise FileNotFoundError(f"no file matches {source!r}")
+        return found
+    return None
+
+
+class Progress:
+    """Reports how far records are: calls progress(bytes_read, records)
+    (bytes of the sources read so far, compressed bytes for compressed
+    ones), or, for progress=True, shows a tqdm bar on standard error."""
+
+    def __init__(self, progress: Any, total: int | None) -> None:
+        self._call = None if progress is True else progress
+        self._bar: Any = None
+        self.done = 0  # bytes of the sources read before the current one
+        self.records = 0
+        self.own = False  # closed with its one source
+        self._shown = 0
+        if progress is True:
+            try:
+                from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
+            except ImportError:
+                raise ImportError("progress=True shows a bar with the tqdm package: pip install tqdm") from None
+            self._bar = tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, leave=False)
+        elif not callable(progress):
+            raise TypeError("progress must be a callable of (bytes_read, records), True or None")
+
+    def __call__(self, f: Any, records: int) -> None:
+        self.records += records
+        now = self.done + f.bytes_read()
+        if self._call is not None:
+            self._call(now, self.records)
+        else:
+            self._bar.update(now - self._shown)
+            self._bar.set_postfix(records=self.records, refresh=False)
+        self._shown = now
+
+    def end(self, f: Any) -> None:
+        """One source is read: the next one's bytes add to its."""
+        self(f, 0)
+        self.done += f.bytes_read()
+        if self.own:
+            self.close()
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+
+def progress_for(progress: Any, f: Any) -> Progress | None:
+    """The report of one source's progress: the one of many sources that
+    `each` passes on, or one of its own."""
+    if progress is None or progress is False:
+        return None
+    if isinstance(progress, Progress):
+        return progress
+    report = Progress(progress, f.size)
+    report.own = True
+    return report
+
+
+def each(sources: list[Any], one: Any, progress: Any) -> Iterator[Any]:
+    """The records of each source in turn, one(source, report) giving
+    those of one, with one report of progress over them all."""
+    report = None
+    if progress is not None and progress is not False:
+        total = 0
+        for s in sources:
+            try:
+                total += os.stat(s).st_size if isinstance(s, (str, bytes, os.PathLike)) else len(memoryview(s))
+            except (OSError, TypeError, ValueError):
+                total = -1
+                break
+        report = Progress(progress, None if total < 0 else total)
+    try:
+        for s in sources:
+            yield from one(s, report)
+    finally:
+        if report is not None:
+            report.close()
 
 
 # ---------------------------------------------------------------- whole documents
