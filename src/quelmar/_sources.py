@@ -775,7 +775,7 @@ class Progress:
                 from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
             except ImportError:
                 raise ImportError("progress=True shows a bar with the tqdm package: pip install tqdm") from None
-            self._bar = tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, leave=False)
+            self._bar = tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, leave=False, dynamic_ncols=True)
         elif not callable(progress):
             raise TypeError("progress must be a callable of (bytes_read, records), True or None")
 

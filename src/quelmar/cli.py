@@ -497,6 +497,17 @@ def record_line(name: str, config: Config, answer: Any) -> str:
     )
 
 
+def bar_for(files: list[str], out: Output) -> bool | None:
+    """A bar of bytes read over one file, on standard error when it is a
+    terminal and standard output is not (the bar would cut through the
+    records), and tqdm is installed."""
+    if len(files) != 1 or out.bar is not None or not sys.stderr.isatty() or sys.stdout.isatty():
+        return None
+    import importlib.util
+
+    return True if importlib.util.find_spec("tqdm") is not None else None
+
+
 def run_records(config: Config, files: list[str], paths: list[Path], out: Output) -> int:
     assert config.records is not None
     end = "\0" if config.null else "\n"
@@ -510,7 +521,7 @@ def run_records(config: Config, files: list[str], paths: list[Path], out: Output
             stdin_read = True
         try:
             source: Any = sys.stdin.buffer if name == "-" else name
-            it: Any = quelmar.records(source, config.records, paths if paths else None)
+            it: Any = quelmar.records(source, config.records, paths if paths else None, progress=bar_for(files, out))
             n = 0
             try:
                 for answer in it:
