@@ -2,7 +2,7 @@
 
 import sys
 from collections.abc import Callable
-from typing import Any
+from typing import Any, Literal
 
 from quelmar._quelmar import Result as Result
 
@@ -33,9 +33,11 @@ class NotWellFormed(ValueError):
 
 def check(data: str | Buffer) -> NotWellFormed | None: ...
 
+def encoding_label(label: bytes) -> str | None: ...
+
 # None, str, int, float, or lists and dicts (str keys) of these, nested:
 # typed as json.loads types what it returns, so that code can index it.
-def to_python(result: Result) -> Any: ...
+def to_python(result: Result, *, numbers: bool = False, whitespace: Literal["trim", "keep"] = "trim") -> Any: ...
 
 class RecordSplitter:
     """Finds the records at a path in a document fed chunk after chunk."""
@@ -61,7 +63,9 @@ _Column = tuple[
 class FrameBuilder:
     """Columns built from records, one path per column."""
 
-    def __init__(self, paths: list[str], strings: list[bool], buffer_type: type[NativeBuffer]) -> None: ...
+    def __init__(
+        self, paths: list[str], strings: list[bool], buffer_type: type[NativeBuffer], keep: bool = False
+    ) -> None: ...
     def feed(self, buffer: Buffer, spans: list[tuple[int, int]], prefix: bytes, /) -> None: ...
     def finish(self) -> list[_Column]: ...
     def rows(self) -> int: ...

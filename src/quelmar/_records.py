@@ -12,8 +12,9 @@ import re
 from collections.abc import Iterator, Sequence
 from typing import IO, Any, Union, overload
 
-from quelmar._extra import RecordSplitter, answer_records
 from quelmar import _sources
+from quelmar._encodings import LabelDecoder, declared_label, foreign_codec
+from quelmar._extra import RecordSplitter, answer_records, encoding_label
 from quelmar._sources import chunks as _chunks, finish, open_source as _open, read_ahead as _read_ahead
 from quelmar._quelmar import Path, Result, compile, get_bytes, get_many_bytes
 
@@ -169,7 +170,20 @@ def _coding(head: bytes | bytearray) -> tuple[Any, bytes, str]:
         return codecs.getincrementaldecoder("utf-16-le")(), b"", "utf-8"
     if head.startswith(b"\x00<\x00?"):
         return codecs.getincrementaldecoder("utf-16-be")(), b"", "utf-8"
-    m = _DECLARATION.match(head, 3 if head.startswith(b"\xef\xbb\xbf") else 0)
+    if head.startswith(b"\xef\xbb\xbf"):  # a UTF-8 mark decides, whatever is declared
+        return None, b"", "utf-8"
+    label = declared_label(head)
+    codec = foreign_codec(label)
+    if label is not None and codec is not None:
+        # A label the reader does not decode, Python's codec does.
+        return LabelDecoder(label, codec), b"", "utf-8"
+    if label is not None and encoding_label(label) is None:
+        # A label nothing here decodes (or a wrong one: UTF-32 on a
+        # declaration read as ASCII) changes nothing: the records are UTF-8.
+        # Python's name for it would encode the record names so that no
+        # record matched.
+        return None, b"", "utf-8"
+    m = _DECLARATION.match(head)
     if m is not None:
         e = _ENCODING.search(m.group(0))
         if e is not None:
@@ -180,6 +194,16 @@ def _coding(head: bytes | bytearray) -> tuple[Any, bytes, str]:
             if encoding != "utf-8":
                 return None, m.group(0), encoding
     return None, b"", "utf-8"
+
+
+def _transcoded(dec: Any, chunks: Iterator[Any]) -> Iterator[bytes]:
+    """The chunks decoded to UTF-8; a declared codec's decoder is told
+    where the document ends, so that a sequence cut short there is an
+    error rather than lost."""
+    for c in chunks:
+        yield dec.decode(c).encode("utf-8")
+    if isinstance(dec, LabelDecoder):
+        yield dec.decode(b"", True).encode("utf-8")
 
 
 def _splitter(segments: list[str], encoding: str, any_depth: bool) -> RecordSplitter:
@@ -219,7 +243,7 @@ def _split(
         dec = decoder
         raw = bytes(buf)
         buf = bytearray(dec.decode(raw).encode("utf-8"))
-        chunks = (dec.decode(c).encode("utf-8") for c in chunks)
+        chunks = _transcoded(dec, chunks)
     splitter = _splitter(segments, encoding, any_depth)
     # buf[start:have] is what the splitter has not dropped yet. The buffer
     # only grows (for a record larger than what it holds); bytes are copied

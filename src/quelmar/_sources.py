@@ -899,25 +899,13 @@ def check(data: Union[str, "Buffer", "os.PathLike[str]", "os.PathLike[bytes]"]) 
     into memory, not read into it. Compressed data (gzip, bzip2, xz, zstd,
     told by their first bytes) are checked decompressed; a compressed file
     is decompressed into a temporary file first, so memory stays bounded. A
-    str is always the document: one that names a file raises ValueError.
+    str is always the document (the error of one that names a file says so
+    in a note).
     """
     if isinstance(data, (bytes, bytearray)):
         if data[:1] in _MAGIC_START and compression(data):
             f, _, _ = open_source(data)
             return _check_stream(f, _InMemory())
-        return _check(data)
-    if isinstance(data, str):
-        # Only a short one-line str that is no markup can name a file.
-        if data[:1] != "<" and len(data) < 4096 and "\n" not in data and not data.lstrip().startswith("<"):
-            try:
-                named = os.path.isfile(data)
-            except (OSError, ValueError):
-                named = False
-            if named:
-                raise ValueError(
-                    f"check() takes the document, and {data!r} names a file: pass the file's "
-                    "bytes or a pathlib.Path"
-                )
         return _check(data)
     if isinstance(data, os.PathLike):
         return _check_file(data)

@@ -127,8 +127,7 @@ public:
         if (d.found) {
             encoding_ = d.encoding;
             pos_ = d.skip;
-            const bool open = d.encoding == Encoding::Utf8 && d.skip == 0;
-            encoding_source_ = open ? EncodingSource::Implicit : EncodingSource::Bom;
+            encoding_source_ = d.skip == 0 ? EncodingSource::Implicit : EncodingSource::Bom;
         }
     }
 
@@ -322,7 +321,7 @@ private:
         const Bytes content = span(cb, t);
         const bool decl = content.substr(0, 3) == "xml" && (content.size() == 3 || is_ws(content[3]));
         if (!decl) return make(EventKind::PI, content);
-        if (encoding_source_ == EncodingSource::Implicit || encoding_source_ == EncodingSource::Bom) {
+        if (encoding_source_ == EncodingSource::Implicit) {
             std::optional<Encoding> e;
             AttrIter it(content, 3);
             Attribute a;

@@ -105,7 +105,7 @@ void collect_child_refs(Bytes element, ChildRefs& out) {
 ElementScan scan_element(Bytes element, const Coding& coding, ChildRefs* children) {
     ElementScan out;
     Bytes raw;
-    if (utf8_leaf_text(element, coding.encoding, raw)) {
+    if (utf8_leaf_text(element, coding.encoding, raw, out.bare_tag)) {
         std::string scratch;
         Bytes text;
         unescape_with(raw, scratch, text, coding.scope);

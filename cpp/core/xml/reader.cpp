@@ -127,12 +127,11 @@ Reader::Reader(Bytes input, ReaderConfig config) noexcept : input_(input), confi
     if (d.found) {
         encoding_ = d.encoding;
         pos_ = d.skip;
-        // "<?xm" only says the document starts with a declaration: the
-        // encoding stays open to it exactly as an implicit one. The UTF-16
-        // first-byte patterns count as a byte-order mark (a declaration may
-        // still override them).
-        const bool open = d.encoding == Encoding::Utf8 && d.skip == 0;
-        encoding_source_ = open ? EncodingSource::Implicit : EncodingSource::Bom;
+        // A byte-order mark decides the encoding: a declaration naming
+        // another one does not override it (a UTF-8 mark before a legacy
+        // declaration is UTF-8). First bytes without a mark ("<?xm", the
+        // UTF-16 patterns of "<?") leave the encoding open to a declaration.
+        encoding_source_ = d.skip == 0 ? EncodingSource::Implicit : EncodingSource::Bom;
     }
 }
 
@@ -335,8 +334,7 @@ Event Reader::read_pi() {
     const Bytes content = span(cb, t);
     const bool decl = content.substr(0, 3) == "xml" && (content.size() == 3 || is_ws(content[3]));
     if (!decl) return make_event(EventKind::PI, content);
-    if (encoding_source_ == EncodingSource::Implicit || encoding_source_ == EncodingSource::Bom)
-        apply_declaration(content);
+    if (encoding_source_ == EncodingSource::Implicit) apply_declaration(content);
     return make_event(EventKind::Decl, content);
 }
 
@@ -397,18 +395,18 @@ bool transcode_document(Bytes document, std::string& out) {
         skip = d.skip;
     } else {
         // Only documents that begin with a declaration can name ISO-2022-JP;
-        // for any other the test ends at the first byte.
-        const std::size_t bom = d.found ? d.skip : 0;
-        const auto declared = leading_declaration_encoding(document, bom);
+        // for any other the test ends at the first byte. A UTF-8 mark
+        // decides: the document is UTF-8 whatever it declares.
+        if (d.found && d.skip != 0) return false;
+        const auto declared = leading_declaration_encoding(document, 0);
         if (!declared || *declared != Encoding::Iso2022Jp) return false;
         // ISO-2022-JP is a seven-bit encoding: a document holding a byte from
         // 0x80 up is not in it, whatever it declares (typically the UTF-8 form
         // of a str that kept its declaration), and is read as it stands.
-        const bool seven_bit = std::all_of(document.begin() + static_cast<std::ptrdiff_t>(bom), document.end(),
+        const bool seven_bit = std::all_of(document.begin(), document.end(),
                                            [](char c) { return static_cast<unsigned char>(c) < 0x80; });
         if (!seven_bit) return false;
         e = *declared;
-        skip = bom;
     }
     out.clear();
     out.reserve(document.size() - skip);
