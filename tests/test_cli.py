@@ -549,7 +549,7 @@ def test_json_file_names_are_valid_utf8(tmp_path):
     name = os.fsdecode(b"caf\xe9.xml")
     (tmp_path / name).write_text("<a><b>1</b></a>")
     r = subprocess.run([sys.executable, "-m", "quelmar", "-H", "--json", "a.b", name], cwd=tmp_path, capture_output=True)
-    assert json.loads(r.stdout.decode("utf-8")) == {"file": "caf\ufffd.xml", "value": 1}
+    assert json.loads(r.stdout.decode("utf-8")) == {"file": "caf\ufffd.xml", "value": "1"}
     r = subprocess.run([sys.executable, "-m", "quelmar", "-H", "--records", "a", "--csv", "-p", "b", name], cwd=tmp_path, capture_output=True)
     assert r.stdout.decode("utf-8") == "file,b\r\ncaf\ufffd.xml,1\r\n"
     r = subprocess.run([sys.executable, "-m", "quelmar", "-H", "a.b", name], cwd=tmp_path, capture_output=True)
