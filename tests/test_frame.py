@@ -206,6 +206,21 @@ def test_sources(tmp_path, wrap):
     assert t.column("title").to_pylist() == ["Dune", "Emma", None]
 
 
+def test_many_sources_and_a_source_column(tmp_path, monkeypatch):
+    (tmp_path / "a.xml").write_bytes(DOC)
+    (tmp_path / "b.xml.gz").write_bytes(gzip.compress(DOC.replace(b"Dune", b"Nod")))
+    sources = [tmp_path / "a.xml", str(tmp_path / "b.xml.gz"), io.BytesIO(DOC), DOC]
+    t = quelmar.read_frame(sources, "catalog.book", ["title"], to="arrow", source_column="file")
+    assert t.column("title").to_pylist() == ["Dune", "Emma", None, "Nod", "Emma", None] + ["Dune", "Emma", None] * 2
+    assert t.column("file").to_pylist() == [str(tmp_path / "a.xml")] * 3 + [str(tmp_path / "b.xml.gz")] * 3 + [None] * 6
+    monkeypatch.chdir(tmp_path)
+    frame = quelmar.read_frame("*.xml*", "catalog.book", source_column="src")
+    assert list(frame.columns) == ["id", "lang", "title", "author", "price", "year", "src"]
+    assert list(frame["src"]) == ["a.xml"] * 3 + ["b.xml.gz"] * 3
+    with pytest.raises(ValueError, match="also the name of a column"):
+        quelmar.read_frame(DOC, "catalog.book", ["title"], source_column="title")
+
+
 def test_chunks_and_many_records():
     values = [str(i) if i % 7 else f"x{i}" for i in range(5000)]
     doc = rows_of(values)
