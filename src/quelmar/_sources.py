@@ -1,14 +1,15 @@
 """Where a document's bytes come from.
 
-A source is a filename (``str``, ``bytes`` or path-like), a binary file
-object, or the document itself in ``bytes`` or a buffer. Whatever it is,
+A source is a filename (``str`` or path-like), a binary file object, or
+the document itself in ``bytes`` or a buffer. Whatever it is,
 gzip, bzip2, xz and zstd data are told by their first bytes (never by a file
 name) and decompressed on the way. The first bytes are peeked, never read
 again by seeking back, so pipes, ``/dev/stdin`` and ``<(zcat f)`` work.
 
 A broken compressed stream raises ``NotWellFormed`` at the byte of the
 document where its data stopped making sense, with the line and column
-there; the bytes before it were delivered as read. Compressed data are read
+there; the bytes before it were delivered (a gzip stream's to the byte,
+others' but for the last call of their decompressor). Compressed data are read
 to their end once the document is read (``finish``), so a damaged checksum
 or length is reported and not streamed silently.
 
@@ -37,7 +38,10 @@ if TYPE_CHECKING:
 from quelmar import _extra
 from quelmar._extra import NotWellFormed
 
-__all__ = ["open_source", "chunks", "read_ahead", "finish", "read_all", "check"]
+__all__ = [
+    "Source", "open_source", "chunks", "read_ahead", "finish", "read_all", "read_file", "decompressed",
+    "compressed_buffer", "many", "each", "progress_for", "check",
+]
 
 _MAGIC = (
     (b"\x1f\x8b", "gzip"),
