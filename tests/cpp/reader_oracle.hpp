@@ -163,22 +163,19 @@ public:
         }
     }
 
-    // The obvious skip: read events, count same-name start and end tags.
-    XmlError read_to_end(Bytes name) {
+    // The obvious skip: read events; a start tag opens a level, an end tag
+    // or an error closes the innermost, the skipped element's own at depth 0.
+    XmlError read_to_end() {
         std::size_t depth = 0;
         while (true) {
             const Event ev = read_event();
             switch (ev.kind) {
-                case EventKind::Error: return ev.error;
                 case EventKind::Eof: return XmlError::MissingEnd;
-                case EventKind::Start:
-                    if (ev.name() == name) ++depth;
-                    break;
+                case EventKind::Start: ++depth; break;
                 case EventKind::End:
-                    if (ev.content == name) {
-                        if (depth == 0) return XmlError::None;
-                        --depth;
-                    }
+                case EventKind::Error:
+                    if (depth == 0) return ev.kind == EventKind::Error ? ev.error : XmlError::None;
+                    --depth;
                     break;
                 default: break;
             }

@@ -51,6 +51,7 @@ std::string read_text_events(Reader& reader) {
                 ++depth;
                 break;
             case EventKind::End:
+            case EventKind::Error:  // ends the innermost level, as an end tag does
                 if (--depth == 0) return out;
                 break;
             case EventKind::Text: {
@@ -221,26 +222,14 @@ void TagName::decode(Bytes raw, Encoding enc) {
 }
 
 void consume_to_end(Reader& reader, bool inside_element) {
-    std::size_t depth = 1;
-    for (;;) {
-        std::uint64_t at;
-        Event ev = reader.read_markup_event(at);
-        switch (ev.kind) {
-            case EventKind::Start:
-                ++depth;
-                break;
-            case EventKind::End:
-                if (inside_element) {
-                    if (depth == 1) return;
-                    --depth;
-                }
-                break;
-            case EventKind::Eof:
-                return;
-            default:
-                break;
-        }
+    // Inside an element this is the skip: it ends the element where the
+    // event loops end its level, without building events.
+    if (inside_element) {
+        (void)reader.read_to_end();
+        return;
     }
+    for (std::uint64_t at;;)
+        if (reader.read_markup_event(at).kind == EventKind::Eof) return;
 }
 
 }  // namespace detail

@@ -432,10 +432,16 @@ bool Reader::skip_leaf(Bytes& text) {
     return true;
 }
 
-// The skip never builds an event for the markup it passes over: the loop of
-// skip_plain_markup jumps from '<' to '<' and looks only at the bytes after
-// each one, doing the reader's depth bookkeeping itself. It must leave the
-// reader exactly where read_event would (same result, position, depth,
+// The skip reads an element as the engines' event loops read one level: a
+// start tag opens a level, an end tag (whatever its name) or a reader error
+// closes the innermost one, and the end of the input closes them all. So an
+// element lasts the same whether it is skipped or entered, and an answer
+// never depends on whether some other path of a batch looks inside it.
+//
+// It never builds an event for the markup it passes over: the loop of
+// skip_element_markup jumps from '<' to '<' and looks only at the bytes
+// after each one, doing the reader's depth bookkeeping itself. It must leave
+// the reader exactly where read_event would (same result, position, depth,
 // encoding), so every construct is delimited as read_event delimits it: an
 // end tag runs to its first '>', a start tag to its first '>' outside quoted
 // values (a '<' inside either belongs to the tag). What that loop leaves to
@@ -449,30 +455,38 @@ bool Reader::skip_leaf(Bytes& text) {
 // waiting for the last: 3.3 instructions per byte but ~25 cycles per tag),
 // 4.5 with the block loop (4.3 instructions per byte; memchr counting '<'
 // runs at 4.8 GB/s).
-XmlError Reader::read_to_end(Bytes name) {
-    // `depth` counts the open elements named `name` inside the one being
-    // skipped; the reader's own depth and open names are kept as usual.
+XmlError Reader::read_to_end() {
+    // `depth` counts the levels open inside the element being skipped; the
+    // reader's own depth and open names are kept as usual.
     std::size_t depth = 0;
     const char* b = input_.data();
     const char* end = b + input_.size();
-    const SkipName skip_name(name, input_);
+    // An event at the skip's level: an end tag or an error closes the
+    // innermost open level, the skipped element itself at depth 0.
+    const auto closes = [&depth](const Event& ev, XmlError& result) {
+        if (ev.kind == EventKind::Start) {
+            ++depth;
+        } else if (ev.kind == EventKind::End || ev.kind == EventKind::Error) {
+            if (depth == 0) {
+                result = ev.kind == EventKind::Error ? ev.error : XmlError::None;
+                return true;
+            }
+            --depth;
+        }
+        return false;
+    };
+    XmlError result = XmlError::None;
     while (true) {
         if (pending_end_) {
             // An expanded empty-element tag was just returned: its end comes
             // first.
             pending_end_ = false;
-            const Event ev = close_element(pending_end_name_);
-            if (ev.kind == EventKind::Error) return ev.error;
-            if (ev.content == name) {
-                if (depth == 0) return XmlError::None;
-                --depth;
-            }
+            if (closes(close_element(pending_end_name_), result)) return result;
         }
         if (exit_) return XmlError::MissingEnd;
         if (!config_.check_end_names) {
             SkipRun run{b + pos_, depth, depth_};
-            const SkipStop stop = skip_plain_markup(run, end, skip_name, config_.trim_markup_names_in_closing_tags,
-                                                    config_.allow_unmatched_ends);
+            const SkipStop stop = skip_element_markup(run, end, config_.allow_unmatched_ends);
             pos_ = static_cast<std::size_t>(run.p - b);
             depth = run.depth;
             depth_ = run.open;
@@ -489,14 +503,7 @@ XmlError Reader::read_to_end(Bytes name) {
             exit_ = true;
             return XmlError::MissingEnd;
         }
-        const Event ev = read_markup();
-        if (ev.kind == EventKind::Error) return ev.error;
-        if (ev.kind == EventKind::Start) {
-            if (ev.name() == name) ++depth;
-        } else if (ev.kind == EventKind::End && ev.content == name) {
-            if (depth == 0) return XmlError::None;
-            --depth;
-        }
+        if (closes(read_markup(), result)) return result;
     }
 }
 
