@@ -26,7 +26,7 @@ from pathlib import Path
 from typing import Any
 
 import quelmar
-from quelmar import _records
+from quelmar import _records, _sources
 
 DATA = Path(__file__).resolve().parent / "data"
 RECORD = "catalog.book"
@@ -40,13 +40,13 @@ def q_records(source: Path) -> list[tuple[str, str]]:
 
 def q_records_no_overlap(source: Path) -> list[tuple[str, str]]:
     """The same, decompressing in the scanning thread (no reader thread)."""
-    saved = _records._read_ahead, _records._GZIP_BACKGROUND
+    saved = _records._read_ahead, _sources._GZIP_BACKGROUND
     _records._read_ahead = _records._chunks  # type: ignore[assignment]
-    _records._GZIP_BACKGROUND = False
+    _sources._GZIP_BACKGROUND = False
     try:
         return q_records(source)
     finally:
-        _records._read_ahead, _records._GZIP_BACKGROUND = saved  # type: ignore[assignment]
+        _records._read_ahead, _sources._GZIP_BACKGROUND = saved  # type: ignore[assignment]
 
 
 def gunzip_only(source: Path) -> int:

@@ -150,7 +150,21 @@ def test_records_as_json_lines_from_compressed_files(tmp_path):
     data = gzip.compress(("<shop>" + "<item><name>pen</name></item>" * 20000 + "</shop>").encode())
     gz.write_bytes(data[: len(data) // 2])
     r = quelmar("--records", "shop.item", "-p", "name", gz)
-    assert (r.returncode, r.stderr) == (2, f"quelmar: {gz}: Compressed file ended before the end-of-stream marker was reached\n")
+    assert r.returncode == 2
+    assert r.stderr == f"quelmar: {gz}: 1:281257: gzip data broken: the compressed data end before the stream does (a cut file?)\n"
+    r = quelmar("--validate", gz)
+    assert (r.returncode, r.stdout) == (1, f"{gz}:1:281257: gzip data broken: the compressed data end before the stream does (a cut file?)\n")
+    # compressed data are told by their first bytes, whatever the name, in
+    # every mode and on standard input
+    import bz2
+
+    gz.write_bytes(gzip.compress(SHOP.encode()))
+    r = quelmar("shop.item.#.name", gz, "-", stdin=bz2.compress(SHOP.encode()))
+    assert (r.stdout, r.stderr, r.returncode) == ("pen\nink\npen\nink\n", "", 0)
+    r = quelmar("--records", "shop.item", "-p", "name", "-", stdin=bz2.compress(SHOP.encode()))
+    assert (r.stdout, r.stderr, r.returncode) == ("pen\nink\n", "", 0)
+    r = quelmar("--validate", gz, "-", stdin=gzip.compress(b"<a><b></a>"))
+    assert (r.stdout, r.returncode) == ("(standard input):1:7: mismatched tag: expected </b>\n", 1)
 
 
 def test_version():

@@ -592,6 +592,27 @@ class _ReadIntoOnly:
         return self._f.readinto(b)
 
 
+def _pipe(data, path=None, nonblocking=False):
+    """The read end of a pipe (a named one at path) that a thread fills a
+    few bytes at a time, pausing between them."""
+    if path is not None:
+        os.mkfifo(path)
+    else:
+        r, w = os.pipe()
+        if nonblocking:
+            os.set_blocking(r, False)
+
+    def write():
+        fd = os.open(path, os.O_WRONLY) if path is not None else w
+        for i in range(0, len(data), 40):
+            os.write(fd, data[i : i + 40])
+            time.sleep(0.001)
+        os.close(fd)
+
+    threading.Thread(target=write, daemon=True).start()
+    return str(path) if path is not None else os.fdopen(r, "rb", buffering=0)
+
+
 @pytest.mark.parametrize(
     "make",
     [
@@ -605,12 +626,27 @@ class _ReadIntoOnly:
         lambda p, d: gzip.GzipFile(fileobj=io.BytesIO(gzip.compress(d))),
         lambda p, d: _ReadOnly(d),
         lambda p, d: _ReadIntoOnly(d),
+        # the document itself, and compressed data told by their first bytes
+        # whatever holds them
+        lambda p, d: d,
+        lambda p, d: memoryview(gzip.compress(d)),
+        lambda p, d: io.BytesIO(bz2.compress(d)),
+        lambda p, d: _ReadOnly(lzma.compress(d)),
+        lambda p, d: (p.write_bytes(gzip.compress(d)), open(p, "rb"))[1],
+        # pipes are peeked, never read again; a non-blocking one is waited for
+        lambda p, d: _pipe(gzip.compress(d), p),
+        lambda p, d: _pipe(d, nonblocking=True),
+        lambda p, d: _pipe(lzma.compress(d), nonblocking=True),
     ],
-    ids=["path", "str", "gzip", "gzip-members", "bz2", "xz", "gzip-object", "read-only", "readinto-only"],
+    ids=["path", "str", "gzip", "gzip-members", "bz2", "xz", "gzip-object", "read-only", "readinto-only", "bytes",
+         "gzip-buffer", "bz2-object", "xz-short-reads", "gzip-file-object", "gzip-fifo", "non-blocking",
+         "xz-non-blocking"],
 )
 def test_records_sources(tmp_path, make):
     source = make(tmp_path / "doc.xml", REC_DOC.encode())
     assert [r.get("t").value for r in quelmar.records(source, "r.rec", chunk_size=3)] == [1, 2, None, 5]
+    if isinstance(source, io.IOBase):
+        source.close()
 
 
 def test_records_missing_file_bad_arguments_and_closing(tmp_path):
@@ -663,6 +699,75 @@ def test_records_zstd(tmp_path):
             return
         magic.write_bytes(zstandard.ZstdCompressor().compress(REC_DOC.encode()))
     assert [r.get("t").value for r in quelmar.records(magic, "r.rec")] == [1, 2, None, 5]
+
+
+def test_records_of_many_sources_and_progress(tmp_path, monkeypatch):
+    body = REC_DOC.encode()
+    (tmp_path / "a.xml").write_bytes(body)
+    (tmp_path / "b.xml.gz").write_bytes(gzip.compress(body))
+    (tmp_path / "c.xml.xz").write_bytes(lzma.compress(body))
+    sizes = sum(p.stat().st_size for p in tmp_path.iterdir())
+    seen = []
+    got = quelmar.records(sorted(tmp_path.iterdir()) + [body], "r.rec", ["t"], progress=lambda *a: seen.append(a))
+    assert [t.value for (t,) in got] == [1, 2, None, 5] * 4
+    # bytes read grow to every byte of the sources (compressed ones as they are), records to all
+    assert seen[-1] == (sizes + len(body), 16) and seen == sorted(seen)
+    monkeypatch.chdir(tmp_path)
+    assert sum(1 for _ in quelmar.records("[ab].*", "r.rec")) == 8
+    with pytest.raises(FileNotFoundError, match="no file matches"):
+        list(quelmar.records("*.none", "r.rec"))
+    with pytest.raises(TypeError, match="progress"):
+        quelmar.records(body, "r.rec", progress=1)
+
+
+def test_records_of_bad_sources():
+    # A str beginning with '<' is taken for the document, not a filename.
+    with pytest.raises(ValueError, match="pass XML text as bytes"):
+        quelmar.records("<r><rec/></r>", "r.rec")
+
+    class NoData:
+        def read(self, n):
+            return None
+
+    with pytest.raises(ValueError, match="non-blocking stream"):
+        list(quelmar.records(NoData(), "r.rec"))
+    # bzip2 and xz streams follow one another; zero padding between them is
+    # allowed, other data after one is not
+    body = REC_DOC.encode()
+    for compress in (bz2.compress, lzma.compress):
+        data = compress(body[:50]) + b"\0" * 4 + compress(body[50:])
+        assert len(list(quelmar.records(data, "r.rec"))) == 4
+        with pytest.raises(quelmar.NotWellFormed, match="not another stream"):
+            list(quelmar.records(compress(body) + b"junk", "r.rec"))
+
+
+# Reader threads end before the interpreter does, and a source refuses a
+# forked child: the child gets an error, the parent reads on.
+@pytest.mark.parametrize("suffix", ["", ".gz", ".bz2", ".xz"])
+def test_records_sources_at_exit_and_in_forked_children(tmp_path, suffix):
+    import subprocess
+
+    compress = {"": bytes, ".gz": gzip.compress, ".bz2": bz2.compress, ".xz": lzma.compress}[suffix]
+    p = tmp_path / ("doc.xml" + suffix)
+    p.write_bytes(compress(b"<r>" + b"<rec>1</rec>" * 400_000 + b"</r>"))
+    script = f"""if True:
+        import os, sys, warnings, quelmar
+        it = quelmar.records({str(p)!r}, "r.rec", chunk_size=1 << 12)
+        next(it)
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
+        if pid == 0:
+            try:
+                sum(1 for _ in it)
+            except RuntimeError:
+                os._exit(7)
+            os._exit(0)
+        assert os.waitpid(pid, 0)[1] >> 8 == 7
+        print(sum(1 for _ in zip(range(100_000), it)))
+        sys.stdout.write("left open at exit")
+    """
+    r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert (r.returncode, r.stdout, r.stderr) == (0, "100000\nleft open at exit", "")
 
 
 @pytest.mark.parametrize(
@@ -722,15 +827,15 @@ def test_records_without_matches_stream_in_bounded_memory():
 # by it in the scanning thread, or by the gzip module in a Python thread.
 @pytest.mark.parametrize("reader", ["native", "native-in-turn", "python"])
 def test_records_gzip_readers_end_with_the_iteration(tmp_path, monkeypatch, reader):
-    from quelmar import _records
+    from quelmar import _sources
 
     if reader == "python":
-        monkeypatch.setattr(_records, "_GZIP_STREAM", None)
-    elif _records._GZIP_STREAM is None:
+        monkeypatch.setattr(_sources, "_GZIP_STREAM", None)
+    elif _sources._GZIP_STREAM is None:
         # CI installs zlib's headers: there, a build without the reader is a fault.
         assert not os.environ.get("CI"), "quelmar._extra was built without zlib"
         pytest.skip("built without zlib")
-    monkeypatch.setattr(_records, "_GZIP_BACKGROUND", reader == "native")
+    monkeypatch.setattr(_sources, "_GZIP_BACKGROUND", reader == "native")
     p = tmp_path / "doc.xml.gz"
     body = b"<r>" + b"<rec>1</rec>" * 100_000 + b"</r>"
     data = gzip.compress(body[:500_000]) + b"\0" * 7 + gzip.compress(body[500_000:])
@@ -740,17 +845,49 @@ def test_records_gzip_readers_end_with_the_iteration(tmp_path, monkeypatch, read
     assert next(it).value == 1
     it.close()
     assert not [t for t in threading.enumerate() if t.name == "quelmar-records-reader"]
-    # a damaged compressed stream is an I/O error, raised after the records before it
+    # a damaged compressed stream is not well-formed, raised after the records before it
     p.write_bytes(data[: len(data) // 3])
     got = []
-    with pytest.raises(EOFError):
+    with pytest.raises(quelmar.NotWellFormed, match="end before the stream does"):
         for r in quelmar.records(p, "r.rec", chunk_size=1 << 12):
             got.append(r.value)
     assert got and set(got) == {1}
     p.write_bytes(gzip.compress(body[:500_000]) + b"not gzip" + gzip.compress(body[500_000:]))
-    with pytest.raises((OSError, zlib.error)):
+    with pytest.raises(quelmar.NotWellFormed, match="gzip data broken"):
         for _ in quelmar.records(p, "r.rec"):
             pass
+    # the data after the root are read to check the last member's CRC-32
+    # and length: all records, then the error
+    for at in (-8, -2):
+        bad = bytearray(data)
+        bad[at] ^= 1
+        p.write_bytes(bad)
+        got = []
+        with pytest.raises(quelmar.NotWellFormed, match="incorrect (data|length) check") as e:
+            for r in quelmar.records(p, "r.rec", chunk_size=1 << 12):
+                got.append(r.value)
+        assert len(got) == 100_000 and (e.value.line, e.value.column, e.value.offset) == (1, len(body) + 1, len(body))
+    if reader != "python":
+        # closing the stream wakes a read waiting in another thread
+        p.write_bytes(gzip.compress(bytes(256 << 20)))
+        fd = os.open(p, os.O_RDONLY)
+        stream = _sources._GZIP_STREAM(fd, 1 << 16, reader == "native")
+        os.close(fd)
+        failed = []
+
+        def read_all():
+            try:
+                while stream.read():
+                    pass
+            except ValueError as e:
+                failed.append(str(e))
+
+        t = threading.Thread(target=read_all)
+        t.start()
+        time.sleep(0.02)
+        stream.close()
+        t.join(10)
+        assert not t.is_alive() and failed in (["GzipStream closed while it was read"], ["read of a closed GzipStream"])
     if reader != "native-in-turn" and hasattr(os, "fork"):
         # A forked child has the iterator but not the inflating thread: it
         # gets an error, not a hang, and the parent reads on.

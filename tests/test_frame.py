@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import bz2
 import gzip
+import lzma
 import io
 
 import pytest
@@ -192,7 +193,7 @@ def test_documents(doc, rows, expected):
     assert quelmar.read_frame(io.BytesIO(doc), rows, to="arrow").to_pydict() == expected  # read as a stream
 
 
-@pytest.mark.parametrize("wrap", ["bytes", "bytearray", "memoryview", "str", "path", "file", "gzip", "bz2"])
+@pytest.mark.parametrize("wrap", ["bytes", "bytearray", "memoryview", "str", "path", "file", "gzip", "bz2", "gzip-bytes", "xz-file"])
 def test_sources(tmp_path, wrap):
     data = DOC
     if wrap in ("gzip", "bz2"):
@@ -200,9 +201,24 @@ def test_sources(tmp_path, wrap):
     f = tmp_path / "c.xml"
     f.write_bytes(data)
     source = {"bytes": DOC, "bytearray": bytearray(DOC), "memoryview": memoryview(DOC), "path": f,
-              "file": io.BytesIO(DOC)}.get(wrap, str(f))
+              "file": io.BytesIO(DOC), "gzip-bytes": gzip.compress(DOC), "xz-file": io.BytesIO(lzma.compress(DOC))}.get(wrap, str(f))
     t = quelmar.read_frame(source, "catalog.book", ["@id", "title"], to="arrow")
     assert t.column("title").to_pylist() == ["Dune", "Emma", None]
+
+
+def test_many_sources_and_a_source_column(tmp_path, monkeypatch):
+    (tmp_path / "a.xml").write_bytes(DOC)
+    (tmp_path / "b.xml.gz").write_bytes(gzip.compress(DOC.replace(b"Dune", b"Nod")))
+    sources = [tmp_path / "a.xml", str(tmp_path / "b.xml.gz"), io.BytesIO(DOC), DOC]
+    t = quelmar.read_frame(sources, "catalog.book", ["title"], to="arrow", source_column="file")
+    assert t.column("title").to_pylist() == ["Dune", "Emma", None, "Nod", "Emma", None] + ["Dune", "Emma", None] * 2
+    assert t.column("file").to_pylist() == [str(tmp_path / "a.xml")] * 3 + [str(tmp_path / "b.xml.gz")] * 3 + [None] * 6
+    monkeypatch.chdir(tmp_path)
+    frame = quelmar.read_frame("*.xml*", "catalog.book", source_column="src")
+    assert list(frame.columns) == ["id", "lang", "title", "author", "price", "year", "src"]
+    assert list(frame["src"]) == ["a.xml"] * 3 + ["b.xml.gz"] * 3
+    with pytest.raises(ValueError, match="also the name of a column"):
+        quelmar.read_frame(DOC, "catalog.book", ["title"], source_column="title")
 
 
 def test_chunks_and_many_records():

@@ -15,7 +15,9 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -80,6 +82,8 @@ public:
 
     Failure failure() const noexcept { return failure_; }
     const std::string& message() const noexcept { return message_; }
+    // Compressed bytes read so far (by whichever thread inflates).
+    std::uint64_t bytes_read() const noexcept { return read_.load(std::memory_order_relaxed); }
 
 private:
     // More compressed input; false at the end of the file (a member cut
@@ -90,6 +94,7 @@ private:
             if (n > 0) {
                 z_.next_in = in_.data();
                 z_.avail_in = static_cast<uInt>(n);
+                read_.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
                 return true;
             }
             if (n < 0 && errno == EINTR) continue;
@@ -113,6 +118,7 @@ private:
     z_stream z_;
     bool inside_ = false;  // inside a member
     bool ended_ = false;
+    std::atomic<std::uint64_t> read_{0};
     Failure failure_ = Failure::None;
     std::string message_;
 };
@@ -139,16 +145,17 @@ public:
         if (worker_.joinable()) worker_.join();
     }
 
-    // The next chunk (empty at the end); called without the interpreter lock.
+    // The next chunk (empty at the end, or once stopped); called without
+    // the interpreter lock, by one reader at a time (read_mutex()).
     bool next(std::string& out) {
         if (!worker_.joinable()) {
-            if (done_) return false;
+            if (done_ || stopped()) return false;
             if (!inflater_->next(out, chunk_)) done_ = true;
             return !done_;
         }
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return ready_count_ > 0 || done_; });
-        if (ready_count_ == 0) return false;
+        changed_.wait(lock, [this] { return ready_count_ > 0 || done_ || stopping_; });
+        if (ready_count_ == 0 || stopping_) return false;
         std::string& front = ready_[ready_head_];
         out.swap(front);
         spare_.push_back(std::move(front));
@@ -159,7 +166,14 @@ public:
         return true;
     }
 
+    bool stopped() noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return stopping_;
+    }
+    std::mutex& read_mutex() noexcept { return read_mutex_; }
+
     Failure failure() const noexcept { return no_memory_ ? Failure::NoMemory : inflater_->failure(); }
+    std::uint64_t bytes_read() const noexcept { return inflater_->bytes_read(); }
     const std::string& message() const noexcept { return inflater_->message(); }
 
 private:
@@ -198,6 +212,7 @@ private:
     std::unique_ptr<Inflater> inflater_;
     std::size_t chunk_;
     std::mutex mutex_;
+    std::mutex read_mutex_;  // held by the reader of `next` and its chunk
     std::condition_variable changed_;
     std::string ready_[kReady];  // a ring of ready chunks
     std::size_t ready_head_ = 0;
@@ -209,11 +224,13 @@ private:
     std::thread worker_;
 };
 
+// The stream is shared by the object and a read() in progress: close()
+// stops it, which wakes that read, and the last of them deletes it.
 struct StreamObject {
     PyObject_HEAD
-    Stream* stream;
-    std::string* chunk;  // the last chunk handed out is copied from here
-    pid_t owner;         // the process whose thread inflates
+    std::shared_ptr<Stream>* stream;  // null once closed
+    std::string* chunk;               // the last chunk handed out is copied from here
+    pid_t owner;                      // the process whose thread inflates
 };
 
 // A child made by fork() has the stream but not its thread, and maybe a
@@ -221,13 +238,14 @@ struct StreamObject {
 bool forked(const StreamObject* self) noexcept { return self->owner != ::getpid(); }
 
 void stream_close_impl(StreamObject* self) {
-    Stream* s = self->stream;
+    std::shared_ptr<Stream>* s = self->stream;
     self->stream = nullptr;
-    if (s != nullptr && !forked(self)) {
-        Py_BEGIN_ALLOW_THREADS
-        delete s;
-        Py_END_ALLOW_THREADS
-    }
+    // A forked child leaves the stream alone (its thread is the parent's).
+    if (s == nullptr || forked(self)) return;
+    Py_BEGIN_ALLOW_THREADS
+    (*s)->stop();
+    delete s;  // the stream itself once a read in progress lets it go
+    Py_END_ALLOW_THREADS
 }
 
 void stream_dealloc(PyObject* self) {
@@ -278,7 +296,8 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return PyErr_NoMemory();
     }
     try {
-        obj->stream = new Stream(std::move(made), static_cast<std::size_t>(chunk), background != 0);
+        obj->stream = new std::shared_ptr<Stream>(
+            std::make_shared<Stream>(std::move(made), static_cast<std::size_t>(chunk), background != 0));
     } catch (const std::bad_alloc&) {
         Py_DECREF(self);
         return PyErr_NoMemory();
@@ -319,9 +338,11 @@ PyObject* stream_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     }
     bool got = false;
     bool no_memory = false;
-    Stream* s = obj->stream;
+    const std::shared_ptr<Stream> s = *obj->stream;
     std::string* chunk = obj->chunk;
+    std::unique_lock<std::mutex> reading(s->read_mutex(), std::defer_lock);
     Py_BEGIN_ALLOW_THREADS
+    reading.lock();
     try {
         got = s->next(*chunk);
     } catch (const std::bad_alloc&) {
@@ -329,11 +350,21 @@ PyObject* stream_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     }
     Py_END_ALLOW_THREADS
     if (no_memory) return PyErr_NoMemory();
+    if (obj->stream == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "GzipStream closed while it was read");
+        return nullptr;
+    }
     if (!got) {
         if (s->failure() != Failure::None) return raise_failure(s->failure(), s->message());
         return PyBytes_FromStringAndSize(nullptr, 0);
     }
     return PyBytes_FromStringAndSize(chunk->data(), static_cast<Py_ssize_t>(chunk->size()));
+}
+
+PyObject* stream_bytes_read(PyObject* self, PyObject*) {
+    auto* obj = reinterpret_cast<StreamObject*>(self);
+    if (obj->stream == nullptr) return PyLong_FromLong(0);
+    return PyLong_FromUnsignedLongLong((*obj->stream)->bytes_read());
 }
 
 PyObject* stream_close(PyObject* self, PyObject*) {
@@ -345,6 +376,8 @@ PyMethodDef stream_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(stream_read)), METH_FASTCALL,
      "read(size=-1, /)\n--\n\nThe next chunk of inflated bytes; b'' at the end."},
     {"close", stream_close, METH_NOARGS, "close()\n--\n\nStops the inflating thread and closes the file."},
+    {"bytes_read", stream_bytes_read, METH_NOARGS,
+     "bytes_read()\n--\n\nCompressed bytes read from the file so far (ahead of what read() gave)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

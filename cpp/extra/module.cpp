@@ -75,7 +75,7 @@ PyObject* check_impl(PyObject* module, PyObject* data) {
     if (error && looks_like_filename(data)) {
         PyRef r = PyRef::steal(PyObject_CallMethod(error.get(), "add_note", "s",
                                                    "hint: this str is the name of a file, not XML: check the "
-                                                   "file's bytes (open(name, 'rb').read())"));
+                                                   "file as pathlib.Path(name), or its bytes"));
         if (!r) PyErr_Clear();
     }
     return error.release();

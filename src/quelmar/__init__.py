@@ -8,16 +8,16 @@ The functions and classes live in the compiled module ``quelmar._quelmar``,
 whose functions carry only their signatures. This package re-exports its
 classes, and its functions as twins from a second compiled module,
 ``quelmar._extra``: the same C functions, called the same way, with a
-description for help(). ``check``, ``NotWellFormed`` and ``to_python`` come
-from ``quelmar._extra`` too; ``as_list``, ``records`` and ``read_frame``
-are written in Python.
+description for help(). ``NotWellFormed`` and ``to_python`` come from
+``quelmar._extra`` too; ``as_list``, ``records`` and ``read_frame`` are
+written in Python, as is ``check``, which reads files (``os.PathLike``) and
+compressed data before ``quelmar._extra.check`` checks the document.
 """
 from importlib.metadata import PackageNotFoundError, version as _dist_version
 
 from quelmar._quelmar import Path, Result
 from quelmar._extra import (
     NotWellFormed,
-    check,
     compile,
     get,
     get_buffer,
@@ -30,6 +30,7 @@ from quelmar._extra import (
     validate,
 )
 from quelmar._helpers import as_list
+from quelmar._sources import check
 from quelmar._records import records
 from quelmar._frame import read_frame
 

@@ -16,7 +16,9 @@ from typing import Any, Literal
 
 from quelmar._extra import FrameBuilder, NativeBuffer, to_python
 from quelmar._quelmar import Path, get_bytes
-from quelmar._records import _chunks, _open, _parse_path, _path_text, _read_ahead, _split, _split_memory
+from quelmar._records import _parse_path, _path_text, _split, _split_memory
+from quelmar._sources import chunks as _chunks, compressed_buffer as _compressed, finish as _finish
+from quelmar._sources import many as _many, open_source as _open, read_ahead as _read_ahead
 
 __all__ = ["read_frame"]
 
@@ -94,16 +96,18 @@ def _batches(
     source: Any, rows: str, chunk_size: int
 ) -> Generator[tuple[Any, list[tuple[int, int]], bytes, str], None, None]:
     segments, any_depth = _parse_path(rows)
-    if isinstance(source, (bytes, bytearray, memoryview)) or (
+    memory = isinstance(source, (bytes, bytearray, memoryview)) or (
         not isinstance(source, (str, os.PathLike)) and not hasattr(source, "read") and _is_buffer(source)
-    ):
+    )
+    if memory and not _compressed(source):
         yield from _split_memory(source, segments, any_depth, chunk_size)
         return
-    if isinstance(source, (str, os.PathLike)) or hasattr(source, "read") or hasattr(source, "readinto"):
+    if memory or isinstance(source, (str, os.PathLike)) or hasattr(source, "read") or hasattr(source, "readinto"):
         f, owned, compressed = _open(source, chunk_size)
         chunks = (_read_ahead if compressed else _chunks)(f, chunk_size)
         try:
             yield from _split(chunks, segments, any_depth)
+            _finish(f, chunks)
         finally:
             chunks.close()  # type: ignore[attr-defined]
             if owned:
@@ -127,17 +131,62 @@ def _keep(whitespace: str) -> bool:
 
 
 def _build(
-    source: Any, rows: str, columns: Any, dtypes: Any, keep: bool = False
+    source: Any, rows: str, columns: Any, dtypes: Any, keep: bool = False, source_column: str | None = None
 ) -> tuple[list[str], list[Any], dict[str, Any]]:
     names: list[str] | None = None
     paths: list[str] = []
     if columns is not None:
         names, paths = _columns(columns)
-    batches = _batches(source, rows, _CHUNK)
+    several = _many(source)
+    sources = [source] if several is None else several
+    counts = [0] * len(sources)  # the records of each source
+
+    def batches() -> Generator[tuple[Any, list[tuple[int, int]], bytes], None, None]:
+        for i, one in enumerate(sources):
+            each = _batches(one, rows, _CHUNK)
+            try:
+                for buf, spans, prefix, _ in each:
+                    counts[i] += len(spans)
+                    yield buf, spans, prefix
+            finally:
+                each.close()
+
+    all_batches = batches()
     try:
-        return _build_batches(((buf, spans, prefix) for buf, spans, prefix, _ in batches), names, paths, dtypes, keep)
+        names, built, overrides = _build_batches(all_batches, names, paths, dtypes, keep)
     finally:
-        batches.close()
+        all_batches.close()
+    if source_column is not None:
+        if source_column in names:
+            raise ValueError(f"source_column {source_column!r} is also the name of a column")
+        names, built = names + [source_column], built + [_SourceColumn(sources, counts)]
+    return names, built, overrides
+
+
+class _SourceColumn:
+    """The column telling each row's source: its filename (a file object's
+    name, or null for a document in memory), dictionary-encoded."""
+
+    def __init__(self, sources: list[Any], counts: list[int]) -> None:
+        self.labels = [_label(s) for s in sources]
+        self.counts = counts
+
+    def arrow(self, pa: Any) -> Any:
+        from itertools import chain, repeat
+
+        indices = pa.array(chain.from_iterable(repeat(i, n) for i, n in enumerate(self.counts)), pa.int32())
+        return pa.DictionaryArray.from_arrays(indices, pa.array(self.labels, pa.string()))
+
+
+def _label(source: Any) -> str | None:
+    if isinstance(source, (str, bytes, os.PathLike)) and not _is_document(source):
+        return os.fsdecode(source)
+    name = getattr(source, "name", None)
+    return name if isinstance(name, str) else None
+
+
+def _is_document(source: Any) -> bool:
+    return isinstance(source, bytes)
 
 
 def _build_batches(
@@ -174,6 +223,8 @@ def _build_batches(
 
 
 def _arrow_array(pa: Any, column: Any) -> Any:
+    if isinstance(column, _SourceColumn):
+        return column.arrow(pa)
     kind, rows, row_valid, row_offsets, n, nulls, validity, data, offsets = column
 
     def buf(b: Any) -> Any:
@@ -225,12 +276,16 @@ def read_frame(
     to: Literal["pandas", "arrow", "polars"] = "pandas",
     dtype: Any = None,
     whitespace: Literal["trim", "keep"] = "trim",
+    source_column: str | None = None,
 ) -> Any:
     """The records at rows as a table: one row per record, one column per path.
 
     source is a filename (``str`` or path-like; gzip, bzip2, xz or zstd are
     read as ``records`` reads them), a binary file object, or a document in
-    memory as ``bytes`` or a buffer. A ``str`` is always a filename.
+    memory as ``bytes`` or a buffer. A ``str`` is always a filename. source
+    may also be a list of those, or a glob pattern of filenames: the records
+    of each in turn, in one table; source_column names a column that gives
+    each row's filename.
 
     rows is the record path, as for ``records`` (``"catalog.book"``,
     ``"**.entry"``). columns is a dict ``{name: path}`` of paths relative to
@@ -268,7 +323,7 @@ def read_frame(
         raise ValueError("a str source is a filename; wrap XML text in io.BytesIO(text.encode())")
     keep = _keep(whitespace)
     _import("pyarrow")  # before reading: a missing extra is told at once
-    return _output(*_build(source, rows, columns, dtype, keep), to=to)
+    return _output(*_build(source, rows, columns, dtype, keep, source_column), to=to)
 
 
 def _output(names: list[str], built: list[Any], overrides: dict[str, Any], *, to: str, nullable: bool = False) -> Any:

@@ -12,9 +12,10 @@ import re
 from collections.abc import Iterator, Sequence
 from typing import IO, Any, Union, overload
 
-from quelmar import _extra
+from quelmar import _sources
 from quelmar._encodings import LabelDecoder, declared_label, foreign_codec
 from quelmar._extra import RecordSplitter, answer_records, encoding_label
+from quelmar._sources import chunks as _chunks, finish, open_source as _open, read_ahead as _read_ahead
 from quelmar._quelmar import Path, Result, compile, get_bytes, get_many_bytes
 
 __all__ = ["records"]
@@ -26,191 +27,9 @@ _ENCODING = re.compile(rb"""encoding\s*=\s*["']([A-Za-z0-9._:-]+)["']""")
 _ESCAPE = re.compile(r"[^\w:-]")
 _NAME_END = re.compile(rb"[\s/>]")
 _BATCH = 256
-# The least a reader thread decompresses at a time.
-_READ_AHEAD = 4 << 20
-# The most read at a time, whatever chunk_size asks: larger reads gain
-# nothing, and a buffer of chunk_size is allocated before the first read.
-_MAX_CHUNK = 256 << 20
-# gzip files are inflated natively when the module was built with zlib, by
-# a thread of the stream's own unless _GZIP_BACKGROUND is false.
-_GZIP_STREAM: Any = getattr(_extra, "GzipStream", None)
-_GZIP_BACKGROUND = True
 # An element name (what cannot start or be in one is refused: a path such as
 # "catalog.book.#" or "a.0" would never match), or "*".
 _SEGMENT = re.compile(r"\*\Z|[^\s\d.\-@#|()=<>/'\"!?\[\]{}&;,*][^\s@#|()=<>/'\"!?\[\]{}&;,*]*\Z")
-
-
-def _open(source: Any, chunk_size: int = 1 << 20) -> tuple[Any, bool, bool]:
-    """A binary reader for source, whether records() opened it, and whether
-    it decompresses in the reading thread (a reader thread is then worth
-    having: a gzip file read natively has its own)."""
-    if isinstance(source, (str, bytes, os.PathLike)):
-        raw = open(source, "rb")
-        try:
-            magic = raw.read(6)
-            raw.seek(0)
-            if magic.startswith(b"\x1f\x8b"):
-                if _GZIP_STREAM is None:
-                    return _Gunzip(raw), True, True
-                # The stream reads a descriptor of its own, from the start
-                # (the magic was read through raw's buffer, past it).
-                os.lseek(raw.fileno(), 0, os.SEEK_SET)
-                stream = _GZIP_STREAM(raw.fileno(), min(max(chunk_size, 1 << 16), _MAX_CHUNK), _GZIP_BACKGROUND)
-                raw.close()
-                return stream, True, False
-            if magic.startswith(b"BZh"):
-                import bz2
-
-                return bz2.BZ2File(raw), True, True
-            if magic.startswith(b"\xfd7zXZ\x00"):
-                import lzma
-
-                return lzma.LZMAFile(raw), True, True
-            if magic.startswith(b"\x28\xb5\x2f\xfd"):
-                return _zstd_reader(raw), True, True
-        except BaseException:
-            raw.close()
-            raise
-        return raw, True, False
-    if hasattr(source, "read") or hasattr(source, "readinto"):
-        return source, False, False
-    raise TypeError("source must be a filename or a binary file object")
-
-
-class _Gunzip:
-    """A gzip file's bytes (every member, as gzip reads them): each read is
-    one zlib call, which inflates a whole chunk without the interpreter lock
-    (the gzip module's reads take the lock back every few kilobytes of
-    input, which a reader thread then waits for)."""
-
-    def __init__(self, raw: Any) -> None:
-        import zlib
-
-        self._zlib = zlib
-        self._raw = raw
-        self._d = zlib.decompressobj(31)
-        self._data = b""  # compressed input not given to zlib yet
-        self._inside = False  # inside a member
-
-    def read(self, size: int) -> bytes:
-        while True:
-            if not self._data:
-                self._data = self._raw.read(max(size >> 3, 1 << 12))
-                if not self._data:
-                    if self._inside:
-                        raise EOFError("Compressed file ended before the end-of-stream marker was reached")
-                    return b""
-            if not self._inside:
-                # Members may be followed by zero padding, as gzip allows.
-                self._data = self._data.lstrip(b"\0")
-                if not self._data:
-                    continue
-                self._inside = True
-            out: bytes = self._d.decompress(self._data, size)
-            self._data = self._d.unconsumed_tail
-            if self._d.eof:
-                self._data = self._d.unused_data
-                self._d = self._zlib.decompressobj(31)
-                self._inside = False
-            if out:
-                return out
-
-    def close(self) -> None:
-        self._raw.close()
-
-
-def _zstd_reader(raw: Any) -> Any:
-    try:
-        from compression import zstd  # type: ignore[import-not-found]
-
-        return zstd.ZstdFile(raw)
-    except ImportError:
-        pass
-    try:
-        import zstandard  # type: ignore[import-not-found, unused-ignore]
-    except ImportError:
-        raise ValueError("a zstd-compressed file needs the zstandard package") from None
-    return zstandard.ZstdDecompressor().stream_reader(raw)
-
-
-def _chunks(f: Any, size: int) -> Iterator[bytes | bytearray | memoryview]:
-    """The bytes of f, size at a time. A file with readinto is read into one
-    buffer again and again: each chunk is valid until the next one is asked
-    for (the consumer copies it), and no chunk-sized block is allocated and
-    freed per read."""
-    size = min(size, _MAX_CHUNK)
-    readinto = getattr(f, "readinto", None)
-    if readinto is None:
-        while True:
-            data = f.read(size)
-            if not data:
-                return
-            if not isinstance(data, (bytes, bytearray)):
-                raise TypeError("the file object must be opened in binary mode")
-            yield data
-    chunk = bytearray(size)
-    with memoryview(chunk) as view:
-        while True:
-            n = readinto(view)
-            if not n:
-                return
-            if not isinstance(n, int) or not 0 < n <= size:
-                raise ValueError(f"readinto() returned {n!r}, not a count of bytes between 0 and {size}")
-            with view[:n] as data:
-                yield data
-
-
-def _read_ahead(f: Any, size: int) -> Iterator[bytes | bytearray]:
-    """The chunks of a compressed file, decompressed by a reader thread.
-
-    Decompression releases the interpreter lock, so the next chunk is
-    decompressed while the current one is split and queried. At most two
-    chunks wait in the queue. The thread takes the lock back a few times
-    per chunk, and waits for it while the scanning thread holds it (up to
-    the interpreter's switch interval, 5 ms): chunks of a few megabytes
-    keep those waits from setting the pace.
-    """
-    import queue
-    import threading
-
-    size = min(max(size, _READ_AHEAD), _MAX_CHUNK)
-
-    q: queue.Queue[Any] = queue.Queue(maxsize=2)
-    stop = threading.Event()
-
-    def run() -> None:
-        try:
-            # read, not readinto: each queued chunk is a bytes object of its own.
-            while data := f.read(size):
-                q.put(data)
-                if stop.is_set():
-                    return
-            q.put(b"")
-        except BaseException as e:  # handed to the consuming thread
-            q.put(e)
-
-    t = threading.Thread(target=run, name="quelmar-records-reader", daemon=True)
-    t.start()
-    owner = os.getpid()
-    try:
-        while True:
-            if os.getpid() != owner:
-                # A forked child has the iterator but not the reader thread.
-                raise RuntimeError("records of a compressed file cannot be read in a process forked from the one that opened it")
-            item = q.get()
-            if isinstance(item, BaseException):
-                raise item
-            if not item:
-                return
-            yield item
-    finally:
-        stop.set()
-        while os.getpid() == owner and t.is_alive():
-            try:
-                q.get(timeout=0.05)  # unblock a pending put
-            except queue.Empty:
-                pass
-        t.join()
 
 
 def _parse_path(path: str) -> tuple[list[str], bool]:
@@ -236,31 +55,47 @@ def _path_text(p: str | Path) -> str:
 
 
 @overload
-def records(source: _Source, path: str, paths: None = None, *, chunk_size: int = ...) -> Iterator[Result]: ...
+def records(
+    source: _Source, path: str, paths: None = None, *, chunk_size: int = ..., progress: Any = ...
+) -> Iterator[Result]: ...
 @overload
 def records(
-    source: _Source, path: str, paths: Sequence[str | Path], *, chunk_size: int = ...
+    source: _Source, path: str, paths: Sequence[str | Path], *, chunk_size: int = ..., progress: Any = ...
 ) -> Iterator[list[Result]]: ...
 def records(
-    source: _Source, path: str, paths: Sequence[str | Path] | None = None, *, chunk_size: int = 1 << 20
+    source: _Source,
+    path: str,
+    paths: Sequence[str | Path] | None = None,
+    *,
+    chunk_size: int = 1 << 20,
+    progress: Any = None,
 ) -> Iterator[Result] | Iterator[list[Result]]:
     """The records at path in a document of any size, one after the other.
 
-    source is a filename (plain, gzip, bzip2, xz or zstd, told by its first
-    bytes) or a binary file object. path names the record elements from the
+    source is a filename (str or path-like), a binary file object, or the
+    document in bytes or a buffer; gzip, bzip2, xz and zstd data are told by
+    their first bytes and decompressed. path names the record elements from the
     root (``"mediawiki.page"``, ``"*.entry"``) or at any depth
     (``"**.entry"``; a record inside a record is part of the outer one).
     Without paths, each record is a Result of the record element; with
     paths (relative to the record, as for Result.get), a list of Results per
     record. Memory holds chunk_size bytes plus the largest record. Malformed
     input ends the iteration after the records before the error.
+
+    source may also be a list of sources, or a glob pattern of filenames:
+    their records one file after the other. progress is a callable of
+    (bytes read, records so far), called as records are answered, or True
+    for a bar (the tqdm package).
     """
     segments, any_depth = _parse_path(path)
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size <= 0:
         raise ValueError("chunk_size must be a positive int")
     texts = None if paths is None else [_path_text(p) for p in paths]
+    several = _sources.many(source)
+    if several is not None:
+        return _sources.each(several, lambda s, p: records(s, path, paths, chunk_size=chunk_size, progress=p), progress)
     f, owned, compressed = _open(source, chunk_size)
-    it = _iterate(f, owned, compressed, segments, any_depth, paths, texts, chunk_size)
+    it = _iterate(f, owned, compressed, segments, any_depth, paths, texts, chunk_size, _sources.progress_for(progress, f))
     next(it)  # started, so that closing or dropping it closes the file
     return it
 
@@ -274,6 +109,7 @@ def _iterate(
     paths: Sequence[str | Path] | None,
     texts: list[str] | None,
     chunk_size: int,
+    report: Any = None,
 ) -> Iterator[Any]:
     source = (_read_ahead if compressed else _chunks)(f, chunk_size)
     try:
@@ -286,8 +122,13 @@ def _iterate(
             # (each holding its record) are alive together, not a chunk's.
             for i in range(0, len(spans), _BATCH):
                 yield from answer_records(buf, spans[i : i + _BATCH], prefix, query_for)
+                if report is not None:
+                    report(f, len(spans[i : i + _BATCH]))
+        finish(f, source)
     finally:
         source.close()  # type: ignore[attr-defined]
+        if report is not None:
+            report.end(f)
         if owned:
             f.close()
 

@@ -31,6 +31,7 @@ import lzma
 import mmap
 import multiprocessing
 import os
+import pathlib
 import re
 import signal
 import stat
@@ -45,6 +46,7 @@ import quelmar
 from quelmar import Path, Result
 from quelmar._encodings import declared_label, decode_document, foreign_codec
 from quelmar._extra import encoding_label
+from quelmar._sources import decompressed, read_file
 
 PROG = "quelmar"
 # Regular files this large or larger are memory-mapped; smaller ones are read.
@@ -314,9 +316,13 @@ def init_state(config: Config) -> None:
 def document(job: Job) -> Iterator[Any]:
     """The bytes of one input as a buffer, memory-mapped when it is a large file."""
     if job.filename is None:
-        yield job.data or b""
+        yield decompressed(job.data or b"")
         return
     with open(job.filename, "rb") as f:
+        whole = read_file(f)  # a compressed file, a pipe
+        if whole is not None:
+            yield whole
+            return
         st = os.fstat(f.fileno())
         if not stat.S_ISREG(st.st_mode) or st.st_size < MAP_MIN_SIZE:
             # Pipes, devices and empty files cannot be mapped; below the
@@ -333,6 +339,16 @@ def process(job: Job) -> Outcome:
     config, paths = _state
     label = None
     try:
+        if config.validate and job.filename is not None:
+            # A file is checked as a file: mapped, or decompressed on the
+            # way. One declaring an encoding only Python's codecs know is
+            # decoded below, then checked.
+            problem = quelmar.check(pathlib.Path(job.filename))
+            if problem is None:
+                return Outcome("", True, None)
+            if not problem.message.startswith("unknown encoding"):
+                line = "" if config.quiet else f"{job.name}:{problem}\n"
+                return Outcome(line, False, None)
         with document(job) as data:
             label = declared_label(data)
             codec = foreign_codec(label)
@@ -730,6 +746,17 @@ def record_line(name: str, config: Config, answer: Any) -> str:
     )
 
 
+def bar_for(files: list[str], out: Output) -> bool | None:
+    """A bar of bytes read over one file, on standard error when it is a
+    terminal and standard output is not (the bar would cut through the
+    records), and tqdm is installed."""
+    if len(files) != 1 or out.bar is not None or not sys.stderr.isatty() or sys.stdout.isatty():
+        return None
+    import importlib.util
+
+    return True if importlib.util.find_spec("tqdm") is not None else None
+
+
 def run_records(config: Config, files: list[str], paths: list[Path], out: Output) -> int:
     assert config.records is not None
     end = "\0" if config.null else "\n"
@@ -746,7 +773,7 @@ def run_records(config: Config, files: list[str], paths: list[Path], out: Output
             stdin_read = True
         try:
             source: Any = sys.stdin.buffer if name == "-" else name
-            it: Any = quelmar.records(source, config.records, paths if paths else None)
+            it: Any = quelmar.records(source, config.records, paths if paths else None, progress=bar_for(files, out))
             n = 0
             try:
                 for answer in it:

@@ -194,9 +194,14 @@ struct Dtd {
     std::unordered_map<std::string, Entity, KeyedHash, std::equal_to<>> entities;
     std::unordered_set<std::string, KeyedHash, std::equal_to<>> parameter_entities;
     // Attribute defaults namespace processing must see (declarations and
-    // prefixed names): element name -> (attribute name, value).
-    std::unordered_map<std::string, std::vector<std::pair<std::string, std::string>>, KeyedHash, std::equal_to<>>
-        ns_defaults;
+    // prefixed names): element name -> (attribute name, value), and the
+    // names, to keep the first declaration of each.
+    struct NsDefaults {
+        std::vector<std::pair<std::string, std::string>> list;
+        std::vector<std::size_t> declarations;  // where in `list` the xmlns and xmlns:p ones are
+        std::unordered_set<std::string, KeyedHash, std::equal_to<>> names;
+    };
+    std::unordered_map<std::string, NsDefaults, KeyedHash, std::equal_to<>> ns_defaults;
 
     // Whether an undeclared general entity is an error (and not something
     // an unread declaration may define).
@@ -226,8 +231,34 @@ struct Attr {
 
 struct Binding {
     Bytes prefix;
-    std::string uri;
+    std::uint32_t uri;  // the namespace name's number (Checker::uri_id)
     std::int64_t prev;  // the binding it hides, or -1
+};
+
+// An attribute's expanded name: its namespace name's number and its local
+// name. Hashed with the keyed hash of the local name, so one long namespace
+// name costs nothing per attribute.
+struct Expanded {
+    std::uint32_t uri;
+    Bytes local;
+    bool operator==(const Expanded&) const = default;
+};
+struct ExpandedHash {
+    std::size_t operator()(const Expanded& e) const noexcept {
+        return static_cast<std::size_t>(keyed_hash(e.local) ^ (std::uint64_t{e.uri} * 0x9E3779B97F4A7C15ULL));
+    }
+};
+
+// What the prefixed attribute defaults of one element come to under the
+// bindings in force when they were last looked at (`state`): whether
+// their prefixes are bound and their expanded names distinct, and those
+// names (to the attribute names), which a tag's own prefixed attributes
+// must not repeat.
+struct DefaultsVerdict {
+    std::uint64_t state = 0;
+    bool known = false;
+    bool ok = false;
+    std::unordered_map<Expanded, Bytes, ExpandedHash> expanded;
 };
 
 struct Open {
@@ -265,8 +296,24 @@ private:
     std::unordered_map<Bytes, std::int64_t, KeyedHash, std::equal_to<>> scope_;
     std::vector<Attr> attrs_;
     std::unordered_set<Bytes, KeyedHash, std::equal_to<>> seen_;
-    std::unordered_set<std::string, KeyedHash, std::equal_to<>> seen_expanded_;
+    std::unordered_set<Expanded, ExpandedHash> seen_expanded_;
     std::vector<Bytes> defaulted_;  // prefixed attributes a tag takes from declared defaults
+    // Namespace names numbered from 1 (0: unbound), so that bindings and
+    // expanded names hold a number, not a copy of the name.
+    std::unordered_map<std::string, std::uint32_t, KeyedHash, std::equal_to<>> uri_ids_;
+    // The prefixes attribute defaults use or declare, and a keyed hash of
+    // their bindings in force (a XOR of one term per prefix), which tells
+    // when a verdict on an element's defaults still holds.
+    std::unordered_set<Bytes, KeyedHash, std::equal_to<>> default_prefixes_;
+    bool default_prefixes_made_ = false;
+    std::uint64_t ns_state_ = 0;
+    // Per element, verdicts under the last few states of the bindings
+    // (tags that bind a prefix one way and another in turn find theirs).
+    struct Verdicts {
+        DefaultsVerdict v[4];
+        std::size_t next = 0;  // the one replaced next
+    };
+    std::unordered_map<Bytes, Verdicts, KeyedHash, std::equal_to<>> verdicts_;
 
     int at(std::size_t i) const noexcept { return i < n_ ? b_[i] : -1; }
     bool starts(std::size_t i, std::string_view lit) const noexcept {
@@ -316,6 +363,11 @@ private:
     bool end_tag(bool in_entity);
     bool namespaces(Bytes elem, std::size_t tag_at, bool in_entity);
     bool bind(Bytes prefix, std::string uri, std::size_t where);
+    std::uint32_t uri_id(std::string_view uri);
+    std::uint64_t state_term(Bytes prefix, std::uint32_t uri) const;
+    void rebound(Bytes prefix, std::uint32_t from, std::uint32_t to);
+    std::optional<Expanded> expanded(Bytes prefix, Bytes local);
+    DefaultsVerdict& defaults_verdict(Bytes elem, const std::vector<std::pair<std::string, std::string>>& list);
     std::optional<std::int64_t> lookup(Bytes prefix) const;
     bool qname(Bytes q, std::size_t where, Bytes& prefix, Bytes& local);
     bool qualified_name(Bytes& out);
@@ -822,8 +874,68 @@ void Checker::unbind(std::size_t mark) {
             scope_.erase(bd.prefix);
         else
             scope_[bd.prefix] = bd.prev;
+        rebound(bd.prefix, bd.uri, bd.prev < 0 ? 0 : bindings_[static_cast<std::size_t>(bd.prev)].uri);
         bindings_.pop_back();
     }
+}
+
+std::uint32_t Checker::uri_id(std::string_view uri) {
+    auto it = uri_ids_.find(uri);
+    if (it != uri_ids_.end()) return it->second;
+    const auto id = static_cast<std::uint32_t>(uri_ids_.size() + 1);
+    uri_ids_.emplace(std::string(uri), id);
+    return id;
+}
+
+std::uint64_t Checker::state_term(Bytes prefix, std::uint32_t uri) const {
+    std::string key(prefix);
+    key.push_back('\0');
+    for (int i = 0; i < 4; ++i) key.push_back(static_cast<char>(uri >> (8 * i)));
+    return keyed_hash(key);
+}
+
+// Keeps ns_state_ in step when a prefix that attribute defaults use goes
+// from one namespace name to another (0: unbound).
+void Checker::rebound(Bytes prefix, std::uint32_t from, std::uint32_t to) {
+    if (from == to || default_prefixes_.empty() || default_prefixes_.count(prefix) == 0) return;
+    ns_state_ ^= state_term(prefix, from) ^ state_term(prefix, to);
+}
+
+// The expanded name of prefix:local as the bindings in force make it, or
+// nothing when the prefix is unbound.
+std::optional<Expanded> Checker::expanded(Bytes prefix, Bytes local) {
+    if (prefix == "xml") return Expanded{uri_id(kXmlNs), local};
+    if (auto idx = lookup(prefix)) return Expanded{bindings_[static_cast<std::size_t>(*idx)].uri, local};
+    return std::nullopt;
+}
+
+// The verdict on an element's prefixed attribute defaults under the
+// bindings in force: worked out only under bindings of their prefixes not
+// seen lately, so a tag costs what its own attributes do. (A tag binding
+// one of those prefixes to a namespace name it had not lately still costs
+// all the defaults.)
+DefaultsVerdict& Checker::defaults_verdict(Bytes elem, const std::vector<std::pair<std::string, std::string>>& list) {
+    Verdicts& all = verdicts_[elem];
+    for (DefaultsVerdict& known : all.v)
+        if (known.known && known.state == ns_state_) return known;
+    DefaultsVerdict& v = all.v[all.next];
+    all.next = (all.next + 1) % std::size(all.v);
+    v.known = true;
+    v.state = ns_state_;
+    v.ok = true;
+    v.expanded.clear();
+    for (const auto& [an, value] : list) {
+        const Bytes nm = an;
+        if (nm == "xmlns" || nm.substr(0, 6) == "xmlns:") continue;
+        const std::size_t c = nm.find(':');
+        const auto e = expanded(nm.substr(0, c), nm.substr(c + 1));
+        if (!e || !v.expanded.emplace(*e, nm).second) {
+            v.ok = false;
+            v.expanded.clear();
+            break;
+        }
+    }
+    return v;
 }
 
 std::optional<std::int64_t> Checker::lookup(Bytes prefix) const {
@@ -846,7 +958,9 @@ bool Checker::bind(Bytes prefix, std::string uri, std::size_t where) {
     if (!prefix.empty() && uri.empty())
         return fail(WfCode::Namespace, "prefix " + quoted(prefix) + " must not be undeclared", where);
     const auto prev = lookup(prefix);
-    bindings_.push_back({prefix, std::move(uri), prev ? *prev : -1});
+    const std::uint32_t id = uri_id(uri);
+    rebound(prefix, prev ? bindings_[static_cast<std::size_t>(*prev)].uri : 0, id);
+    bindings_.push_back({prefix, id, prev ? *prev : -1});
     scope_[prefix] = static_cast<std::int64_t>(bindings_.size() - 1);
     return true;
 }
@@ -935,6 +1049,18 @@ std::string Checker::attr_uri(const Attr& a) {
 }
 
 bool Checker::namespaces(Bytes elem, std::size_t tag_at, bool in_entity) {
+    if (!default_prefixes_made_ && !dtd_.ns_defaults.empty()) {
+        // Before the first binding, so that ns_state_ follows them all.
+        default_prefixes_made_ = true;
+        for (const auto& [el, defaults] : dtd_.ns_defaults)
+            for (const auto& [an, value] : defaults.list) {
+                const Bytes nm = an;
+                if (nm.substr(0, 6) == "xmlns:")
+                    default_prefixes_.insert(nm.substr(6));
+                else if (nm != "xmlns")
+                    default_prefixes_.insert(nm.substr(0, nm.find(':')));
+            }
+    }
     // Declarations first: they apply to the tag's own names.
     bool any_prefixed_attr = false;
     for (const Attr& a : attrs_) {
@@ -958,24 +1084,34 @@ bool Checker::namespaces(Bytes elem, std::size_t tag_at, bool in_entity) {
     // Defaults the tag does not give itself: declarations bind, prefixed
     // names are checked below with the tag's own.
     defaulted_.clear();
+    const DefaultsVerdict* verdict = nullptr;
+    // Whether the tag gives an attribute itself (past eight attributes
+    // their names are in `seen_` already).
+    auto given = [&](Bytes an) {
+        if (attrs_.size() > 8) return seen_.count(an) != 0;
+        for (const Attr& a : attrs_)
+            if (a.name == an) return true;
+        return false;
+    };
     if (!dtd_.ns_defaults.empty()) {
         auto it = dtd_.ns_defaults.find(elem);
         if (it != dtd_.ns_defaults.end()) {
-            for (const auto& [an, value] : it->second) {
-                // Past eight attributes their names are in `seen_` already.
-                bool given = false;
-                if (attrs_.size() > 8)
-                    given = seen_.count(Bytes(an)) != 0;
-                else
-                    for (const Attr& a : attrs_) given = given || a.name == an;
-                if (given) continue;
-                const Bytes nm = an;  // lives in the table, as long as the check
-                if (nm.size() == 5) {
-                    if (!bind({}, value, tag_at)) return false;
-                } else if (nm.substr(0, 6) == "xmlns:") {
-                    if (!bind(nm.substr(6), value, tag_at)) return false;
-                } else {
-                    defaulted_.push_back(nm);
+            const auto& list = it->second.list;
+            for (std::size_t i : it->second.declarations) {
+                const Bytes nm = list[i].first;  // lives in the table, as long as the check
+                if (given(nm)) continue;
+                if (!bind(nm.size() == 5 ? Bytes{} : nm.substr(6), list[i].second, tag_at)) return false;
+            }
+            // The prefixed ones: under bindings seen before, a verdict
+            // found then holds, and only the tag's own names are looked at.
+            if (!in_entity) {
+                const DefaultsVerdict& v = defaults_verdict(it->first, list);
+                if (v.ok && !v.expanded.empty()) verdict = &v;
+            }
+            if (verdict == nullptr) {
+                for (const auto& [an, value] : list) {
+                    const Bytes nm = an;
+                    if (nm.size() != 5 && nm.substr(0, 6) != "xmlns:" && !given(nm)) defaulted_.push_back(nm);
                 }
             }
         }
@@ -1008,24 +1144,44 @@ bool Checker::namespaces(Bytes elem, std::size_t tag_at, bool in_entity) {
         return true;
     });
     if (!bound) return false;
+    if (verdict != nullptr) {
+        // A name of the tag's own that a default not given by the tag
+        // repeats: the defaults are gone through after all, and the error
+        // is the one found below.
+        bool clash = false;
+        each_prefixed([&](Bytes nm, std::size_t where) {
+            (void)qname(nm, where, prefix, local);
+            auto e = expanded(prefix, local);
+            auto found = e ? verdict->expanded.find(*e) : verdict->expanded.end();
+            if (found != verdict->expanded.end() && found->second != nm) clash = true;
+            return !clash;
+        });
+        if (!clash) {
+            if (prefixed < 2) return true;
+        } else {
+            for (const auto& [an, value] : dtd_.ns_defaults.find(elem)->second.list) {
+                const Bytes nm = an;
+                if (nm.size() != 5 && nm.substr(0, 6) != "xmlns:" && !given(nm)) defaulted_.push_back(nm);
+            }
+            prefixed += defaulted_.size();
+        }
+    }
     if (prefixed < 2) return true;
     // Unique expanded names: no two prefixed attributes with the same local
     // name and namespace name.
     seen_expanded_.clear();
     return each_prefixed([&](Bytes nm, std::size_t where) {
         (void)qname(nm, where, prefix, local);
-        std::string key;
-        if (prefix == "xml") {
-            key = kXmlNs;
-        } else if (auto idx = lookup(prefix)) {
-            key = bindings_[static_cast<std::size_t>(*idx)].uri;
+        Expanded key{0, local};
+        if (auto e = expanded(prefix, local)) {
+            key = *e;
         } else {
-            key = "\x01";
-            key.append(prefix.data(), prefix.size());  // unbound inside an entity: the prefix stands in
+            // Unbound inside an entity: the prefix stands in.
+            std::string stand_in = "\x01";
+            stand_in.append(prefix.data(), prefix.size());
+            key.uri = uri_id(stand_in);
         }
-        key += '\0';
-        key.append(local.data(), local.size());
-        if (!seen_expanded_.insert(std::move(key)).second)
+        if (!seen_expanded_.insert(key).second)
             return fail(WfCode::DuplicateAttribute, "duplicate attribute " + quoted(nm) + " (same expanded name)", where);
         return true;
     });
@@ -1490,12 +1646,11 @@ bool Checker::attlist_decl() {
             const std::size_t v_at = p_ + 1;
             if (!att_value(!dtd_.skip_decls)) return false;
             if (!dtd_.skip_decls && (an == "xmlns" || an.find(':') != Bytes::npos)) {
-                auto& list = dtd_.ns_defaults[std::string(elem)];
-                bool dup = false;
-                for (const auto& d : list) dup = dup || d.first == an;
-                if (!dup) {
+                auto& defaults = dtd_.ns_defaults[std::string(elem)];
+                if (defaults.names.emplace(an).second) {
                     Attr a{an, view(v_at, p_ - 1), v_at, view(v_at, p_ - 1).find('&') != Bytes::npos};
-                    list.emplace_back(std::string(an), attr_uri(a));
+                    if (an == "xmlns" || an.substr(0, 6) == "xmlns:") defaults.declarations.push_back(defaults.list.size());
+                    defaults.list.emplace_back(std::string(an), attr_uri(a));
                 }
             }
         }
