@@ -11,6 +11,7 @@ import gc
 import mmap
 import os
 import random
+import signal
 import sys
 import threading
 import time
@@ -436,6 +437,66 @@ def test_threads_share_paths_and_results():
         sys.setswitchinterval(old)
     assert not errors, errors[:3]
     assert shared_path.get(doc).value == 7 and repr(shared_path) == 'Path("r.i.#(@n==7)")'
+
+
+# ---------------------------------------------------------------- signals during a long scan
+
+SIGNAL_DOC = b"<r>" + b"<i><a>x</a><b>some text</b></i>" * 1_200_000 + b"</r>"  # 36 MB
+
+
+def _extra_check(data):
+    from quelmar import _extra
+
+    return _extra.check(data)
+
+
+SCANS = [
+    lambda d: q.get_bytes(d, "r.z"),  # every <i> skipped
+    lambda d: q.get_bytes(d, "**.z"),  # every event read
+    lambda d: q.get_many_bytes(d, ["r.z", "**.q"]),
+    lambda d: q.get_buffer(bytearray(d), "**.z"),
+    lambda d: q.parse(d).get("**.z"),
+    lambda d: q.validate(d),
+    _extra_check,  # runs without the interpreter lock
+]
+
+
+@pytest.mark.parametrize("scan", SCANS)
+def test_signal_handlers_run_during_a_long_scan(scan):
+    """A scan asks for pending signals every few MB: a handler firing every
+    millisecond runs many times during one call (at most once after it,
+    otherwise), and one that raises ends the call with its exception."""
+    calls = 0
+
+    def count(signum, frame):
+        nonlocal calls
+        calls += 1
+
+    class Stop(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stop
+
+    old = signal.signal(signal.SIGALRM, count)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+        try:
+            scan(SIGNAL_DOC)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        assert calls >= 3
+        signal.signal(signal.SIGALRM, stop)
+        before = sys.getrefcount(SIGNAL_DOC)
+        signal.setitimer(signal.ITIMER_REAL, 0.002)
+        with pytest.raises(Stop):
+            scan(SIGNAL_DOC)
+            time.sleep(1)  # a scan that ended first still sees the signal
+        assert sys.getrefcount(SIGNAL_DOC) == before
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert not q.get_bytes(SIGNAL_DOC, "r.z").exists() and q.validate(SIGNAL_DOC)
 
 
 # ---------------------------------------------------------------- past 4 GiB (opt-in)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/interrupt.hpp"
 #include "common/utf8.hpp"
 #include "xml/entities.hpp"
 #include "xml/scan.hpp"
@@ -134,6 +135,16 @@ Reader::Reader(Bytes input, ReaderConfig config) noexcept : input_(input), confi
         const bool open = d.encoding == Encoding::Utf8 && d.skip == 0;
         encoding_source_ = open ? EncodingSource::Implicit : EncodingSource::Bom;
     }
+    check_at_ = next_interrupt_check(pos_, input_.size());
+}
+
+bool Reader::stop_here() noexcept {
+    if (interrupt_requested()) {
+        pos_ = input_.size();
+        return true;
+    }
+    check_at_ = next_interrupt_check(pos_, input_.size());
+    return false;
 }
 
 void Reader::fix_encoding(Encoding e) noexcept {
@@ -189,7 +200,7 @@ template <bool kText>
     const char* b = input_.data();
     const char* end = b + input_.size();
     while (true) {
-        if (pos_ >= input_.size()) {
+        if (pos_ >= check_at_ && (pos_ >= input_.size() || stop_here())) [[unlikely]] {
             exit_ = true;
             at = pos_;
             return Event{};
