@@ -49,7 +49,7 @@ inline bool interrupted() noexcept { return interrupt_detail::t_state.stopped; }
 // The next position at which a scan at `pos` of an input of `size` bytes
 // asks: pos + the interval with a hook, else the end (never past it).
 inline std::size_t next_interrupt_check(std::size_t pos, std::size_t size) noexcept {
-    if (!interrupt_hooked() || size - pos <= kInterruptInterval) return size;
+    if (size - pos <= kInterruptInterval || !interrupt_hooked()) return size;
     return pos + kInterruptInterval;
 }
 
