@@ -27,7 +27,18 @@ std::string quoted_names(const char* const* names, const std::size_t* idx, std::
 
 bool SignalCheck::stop(void* self) noexcept {
     auto* c = static_cast<SignalCheck*>(self);
-    if (c->released_ != nullptr) PyEval_RestoreThread(c->released_);
+    if (c->released_ == nullptr) {
+        // Code inside the call that released the lock by itself (the record
+        // splitter, a frame's feed) scans on: its caller loops in Python and
+        // sees the signal between calls.
+#if PY_VERSION_HEX >= 0x030D0000
+        if (PyThreadState_GetUnchecked() == nullptr) return false;
+#else
+        if (_PyThreadState_UncheckedGet() == nullptr) return false;
+#endif
+    } else {
+        PyEval_RestoreThread(c->released_);
+    }
     const bool raised = PyErr_CheckSignals() != 0;
 #if PY_VERSION_HEX >= 0x030C0000
     if (raised) c->exc_value_ = PyErr_GetRaisedException();
