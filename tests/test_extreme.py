@@ -571,6 +571,17 @@ def test_signal_handlers_run_during_a_long_scan(scan):
     assert not q.get_bytes(SIGNAL_DOC, "r.z").exists() and q.validate(SIGNAL_DOC)
 
 
+def test_skips_across_the_signal_checks():
+    """Skipped elements go on across the points where a long scan asks for
+    signals (every 4 MB), whatever they cut: text, a tag with a quoted '>',
+    an element nested in one of its name."""
+    unit = b"<i q='>\"<i>'><i>x</i><j/></i>"
+    for shift in (0, 7, 13):
+        doc = b"<r>" + b" " * shift + unit * 400_000 + b"<i><k>end</k></i></r>"
+        assert q.get_bytes(doc, "r.i.400000.k").value == "end"
+        assert q.get_bytes(doc, "r.i.#(k=='end')").to_str() == "<i><k>end</k></i>"
+
+
 # ---------------------------------------------------------------- past 4 GiB (opt-in)
 
 BIG = os.environ.get("QUELMAR_BIG_TESTS") == "1"

@@ -30,7 +30,9 @@ struct State {
     InterruptHook hook;
     bool stopped = false;
 };
-inline thread_local State t_state;
+// Initial-exec: read straight from the thread's block, with no call, also
+// from inside the extension modules (a few bytes of the static TLS room).
+[[gnu::tls_model("initial-exec")]] inline thread_local State t_state;
 }  // namespace interrupt_detail
 
 // Whether a scan on this thread asks at all.

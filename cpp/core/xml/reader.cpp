@@ -483,14 +483,23 @@ XmlError Reader::read_to_end(Bytes name) {
         }
         if (exit_) return XmlError::MissingEnd;
         if (!config_.check_end_names) {
+            // The loop runs to the next interrupt check (the end of the input
+            // without one) as if the input ended there: text goes on after
+            // it, and a tag it cuts comes back as markup read below.
+            if (pos_ >= check_at_ && pos_ < input_.size() && stop_here()) {
+                exit_ = true;
+                return XmlError::MissingEnd;
+            }
+            const char* limit = b + check_at_;
             SkipRun run{b + pos_, depth, depth_};
-            const SkipStop stop = skip_plain_markup(run, end, skip_name, config_.trim_markup_names_in_closing_tags,
+            const SkipStop stop = skip_plain_markup(run, limit, skip_name, config_.trim_markup_names_in_closing_tags,
                                                     config_.allow_unmatched_ends);
             pos_ = static_cast<std::size_t>(run.p - b);
             depth = run.depth;
             depth_ = run.open;
             if (stop == SkipStop::Closed) return XmlError::None;
             if (stop == SkipStop::EndOfInput) {
+                if (limit != end) continue;
                 exit_ = true;
                 return XmlError::MissingEnd;
             }

@@ -99,7 +99,8 @@ inline int decode_utf8(const unsigned char* p, const unsigned char* end, char32_
 
 // The first byte at or after p that is one of `Cs`, a control byte other
 // than TAB, LF and CR, or a byte from 0x80 up (the start of a character to
-// decode); n when there is none. Thirty-two bytes at a time.
+// decode); n when there is none (p when it is past n). Thirty-two bytes at
+// a time.
 template <char... Cs>
 inline std::size_t find_stop(const unsigned char* s, std::size_t p, std::size_t n) noexcept {
 #if defined(__SSE2__)
@@ -134,7 +135,7 @@ inline std::size_t find_stop(const unsigned char* s, std::size_t p, std::size_t 
             (ch < 0x20 && ch != 9 && ch != 10 && ch != 13))
             return p;
     }
-    return n;
+    return p;
 }
 
 constexpr std::string_view kXmlNs = "http://www.w3.org/XML/1998/namespace";
@@ -355,12 +356,12 @@ private:
 template <char... Cs>
 bool Checker::chars() {
     while (true) {
+        p_ = find_stop<Cs...>(b_, p_, check_at_);
         if (p_ >= check_at_) [[unlikely]] {
             if (p_ >= n_) return true;
             if (!keep_going()) return false;
+            continue;
         }
-        p_ = find_stop<Cs...>(b_, p_, check_at_);
-        if (p_ >= check_at_) continue;
         const unsigned char ch = b_[p_];
         if (ch < 0x80) {
             if (ch < 0x20) return fail(WfCode::InvalidChar, "not well-formed (invalid token)", p_);
