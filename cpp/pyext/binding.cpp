@@ -39,7 +39,8 @@ bool SignalCheck::stop(void* self) noexcept {
     } else {
         PyEval_RestoreThread(c->released_);
     }
-    const bool raised = PyErr_CheckSignals() != 0;
+    // Handlers do not run over an exception the call has already set.
+    const bool raised = PyErr_Occurred() == nullptr && PyErr_CheckSignals() != 0;
 #if PY_VERSION_HEX >= 0x030C0000
     if (raised) c->exc_value_ = PyErr_GetRaisedException();
 #else
