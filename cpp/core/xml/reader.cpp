@@ -490,7 +490,7 @@ XmlError Reader::read_to_end(Bytes name) {
                 exit_ = true;
                 return XmlError::MissingEnd;
             }
-            const char* limit = b + check_at_;
+            const char* limit = b + std::max(check_at_, pos_);  // the end, once pos_ is there
             SkipRun run{b + pos_, depth, depth_};
             const SkipStop stop = skip_plain_markup(run, limit, skip_name, config_.trim_markup_names_in_closing_tags,
                                                     config_.allow_unmatched_ends);
