@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <mutex>
 #include <string_view>
 #include <utility>
@@ -64,14 +65,39 @@ bool looks_like_filename(PyObject* data) {
 #endif
 }
 
+// Below this size check keeps the interpreter lock: releasing and taking it
+// back costs about as much as checking 100 bytes, a few per cent of a 4 KB
+// check (bench/threads.py shows the calls on either side).
+constexpr std::size_t kCheckReleaseAbove = 4 * 1024;
+
+// The check runs without the interpreter lock past kCheckReleaseAbove: it
+// reads only the document and its own state (see docs/api.md, "Threads").
+// The bytes stay put meanwhile: a bytes object is immutable, a str's UTF-8
+// form is cached in the object, and a held buffer cannot be resized (its
+// bytes can still be written by another thread: the answer may then be
+// either, but every read stays inside the buffer).
 PyObject* check_impl(PyObject* module, PyObject* data) {
     HeldBuffer holder;
     auto bytes = document_bytes(data, holder, kMsgNotDocument);
     if (!bytes) return nullptr;
-    const auto err = check_well_formed(*bytes, PyUnicode_Check(data) != 0);
+    const bool text = PyUnicode_Check(data) != 0;
+    std::optional<WfError> err;
+    SignalCheck signals;
+    if (bytes->size() > kCheckReleaseAbove) {
+        signals.release();
+        try {
+            err = check_well_formed(*bytes, text);
+        } catch (...) {
+            signals.reacquire();
+            throw;
+        }
+        signals.reacquire();
+    } else {
+        err = check_well_formed(*bytes, text);
+    }
     holder.release();
-    if (!err) Py_RETURN_NONE;
-    PyRef error = PyRef::steal(error_object(state(module)->not_well_formed, *err));
+    if (!err) return signals.finish(Py_NewRef(Py_None));
+    PyRef error = PyRef::steal(signals.finish(error_object(state(module)->not_well_formed, *err)));
     if (error && looks_like_filename(data)) {
         PyRef r = PyRef::steal(PyObject_CallMethod(error.get(), "add_note", "s",
                                                    "hint: this str is the name of a file, not XML: check the "
@@ -505,6 +531,14 @@ PyModuleDef_Slot extra_slots[] = {
     // and the core shares nothing mutable, so each interpreter may have its
     // own GIL. Without this the package cannot be imported there at all.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if defined(Py_mod_gil)
+    // Free-threaded interpreters: check reads only the document and its own
+    // state and is safe without the lock, but the record splitters and frame
+    // builders are objects with state that calls change, and to_python reads
+    // Results of the main module, which relies on the lock: importing keeps
+    // the lock on.
+    {Py_mod_gil, Py_MOD_GIL_USED},
 #endif
     {0, nullptr},
 };

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace quelmar::py {
 
@@ -23,6 +24,49 @@ std::string quoted_names(const char* const* names, const std::size_t* idx, std::
 }
 
 }  // namespace
+
+bool SignalCheck::stop(void* self) noexcept {
+    auto* c = static_cast<SignalCheck*>(self);
+    if (c->released_ == nullptr) {
+        // Code inside the call that released the lock by itself (the record
+        // splitter, a frame's feed) scans on: its caller loops in Python and
+        // sees the signal between calls.
+#if PY_VERSION_HEX >= 0x030D0000
+        if (PyThreadState_GetUnchecked() == nullptr) return false;
+#else
+        if (_PyThreadState_UncheckedGet() == nullptr) return false;
+#endif
+    } else {
+        PyEval_RestoreThread(c->released_);
+    }
+    // Handlers do not run over an exception the call has already set.
+    const bool raised = PyErr_Occurred() == nullptr && PyErr_CheckSignals() != 0;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (raised) c->exc_value_ = PyErr_GetRaisedException();
+#else
+    if (raised) PyErr_Fetch(&c->exc_type_, &c->exc_value_, &c->exc_tb_);
+#endif
+    if (c->released_ != nullptr) c->released_ = PyEval_SaveThread();
+    return raised;
+}
+
+PyObject* SignalCheck::finish(PyObject* r) noexcept {
+    if (exc_type_ == nullptr && exc_value_ == nullptr) return r;
+    Py_XDECREF(r);
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(std::exchange(exc_value_, nullptr));
+#else
+    PyErr_Restore(std::exchange(exc_type_, nullptr), std::exchange(exc_value_, nullptr),
+                  std::exchange(exc_tb_, nullptr));
+#endif
+    return nullptr;
+}
+
+SignalCheck::~SignalCheck() {
+    Py_XDECREF(exc_type_);
+    Py_XDECREF(exc_value_);
+    Py_XDECREF(exc_tb_);
+}
 
 bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 const char* const* names, std::size_t count, PyObject** out) {

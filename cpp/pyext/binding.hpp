@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "common/bytes.hpp"
+#include "common/interrupt.hpp"
 #include "pyext/pyref.hpp"
 
 namespace quelmar::py {
@@ -76,13 +77,46 @@ extern const char* const kMsgNotContiguous;
 // then str, then buffer); nothing with a Python exception set.
 std::optional<Bytes> document_bytes(PyObject* data, HeldBuffer& holder, const char* not_buffer_msg);
 
+// The interrupt hook of the scans of one call: the interpreter's signal
+// handlers run (on the main thread; Ctrl-C raises KeyboardInterrupt), and
+// an exception one raises stops the scans and is kept until the call ends:
+// whatever the call made of its cut-short scan is thrown away then.
+// Between release() and reacquire() the call runs without the interpreter
+// lock, and the hook takes it back for the moment it runs the handlers.
+class SignalCheck {
+public:
+    SignalCheck() noexcept : scope_(InterruptHook{&SignalCheck::stop, this}) {}
+    ~SignalCheck();
+    SignalCheck(const SignalCheck&) = delete;
+    SignalCheck& operator=(const SignalCheck&) = delete;
+
+    // `r` (the call's answer, nullptr with an exception set), or nullptr
+    // with the handler's exception when one stopped the scans.
+    PyObject* finish(PyObject* r) noexcept;
+    void release() noexcept { released_ = PyEval_SaveThread(); }
+    void reacquire() noexcept {
+        PyEval_RestoreThread(released_);
+        released_ = nullptr;
+    }
+
+private:
+    static bool stop(void* self) noexcept;
+    PyThreadState* released_ = nullptr;
+    PyObject* exc_type_ = nullptr;  // what the handler raised (type, value, traceback)
+    PyObject* exc_value_ = nullptr;
+    PyObject* exc_tb_ = nullptr;
+    InterruptScope scope_;
+};
+
 // Runs `f` and turns std::bad_alloc into MemoryError (returns nullptr).
+// Its scans stop for a signal handler that raises (SignalCheck).
 template <class F>
 PyObject* guarded(F&& f) noexcept {
+    SignalCheck signals;
     try {
-        return f();
+        return signals.finish(f());
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        return signals.finish(PyErr_NoMemory());
     }
 }
 

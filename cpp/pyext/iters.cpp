@@ -234,9 +234,9 @@ PyObject* char_iter_new(const ModuleState& ms, std::string text) {
 
 PyObject* item_iter_new(const ModuleState& ms, PyObject* parent) { return box_new(ms.item_iter, ItemIter(parent)); }
 
-PyObject* keys_iter_of(const ModuleState& ms, ItemView matched) {
+PyObject* keys_iter_of(const ModuleState& ms, ItemView matched, const char* method) {
     ElementBytes eb;
-    auto data = dict_children(matched, eb, false);
+    auto data = dict_children(matched, eb, false, method);
     if (!data) return nullptr;
     const std::vector<Bytes> unique = group_names(*data, group_children(*data));
     if (!names_are_utf8(unique)) return nullptr;

@@ -142,6 +142,13 @@ PyModuleDef_Slot module_slots[] = {
     // may therefore have its own GIL.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
+#if defined(Py_mod_gil)
+    // Free-threaded interpreters: the module relies on the interpreter lock by
+    // design (every function and Result method runs whole while holding it;
+    // a Result reads its buffer again on every use), so importing it keeps
+    // the lock on.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 

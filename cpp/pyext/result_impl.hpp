@@ -140,10 +140,6 @@ bool require_utf8(Bytes text);
 PyObject* str_strict(Bytes text);  // require_utf8 + new str
 PyObject* str_lossy(Bytes text);   // invalid sequences become U+FFFD
 
-// An internal invariant failure (SystemError).
-extern const char* const kMsgNoDictBytes;
-PyObject* internal_failure(const char* msg);
-
 std::optional<std::string> first_text_string_trimmed(ItemView matched);
 std::optional<std::vector<std::string>> all_strings(ItemView matched);
 
@@ -168,12 +164,17 @@ struct ChildData {
     std::vector<bool> unpaid;
 };
 
+// The TypeError of `Result.<method>()` on a Result of mode `m` (never the
+// dict-like mode); returns nullptr.
+PyObject* not_dict_like(const char* method, Mode m);
+
 // The children of a dict-like Result, read from `eb` (acquired here). With
 // `hold` the bytes are kept in a shared block, for iterators that outlive
-// the call. Nothing with a Python error set; a Result that turns out not to
-// be dict-like (a mutable buffer changed) is the internal failure
-// "DictElement mode implies element bytes are available".
-std::optional<ChildData> dict_children(ItemView matched, ElementBytes& eb, bool hold);
+// the call. Nothing with a Python error set. A Result over a buffer that was
+// rewritten since its view was made can have stopped being dict-like: that
+// is the TypeError `Result.<method>()` raises on such a Result, never an
+// internal failure.
+std::optional<ChildData> dict_children(ItemView matched, ElementBytes& eb, bool hold, const char* method);
 // The same from children already found over `eb` (item is its element).
 ChildData child_data(const PyItem& item, const ElementBytes& eb, ChildRefs&& refs, bool hold);
 // The children grouped by name.
@@ -212,7 +213,8 @@ PyObject* char_iter_new(const ModuleState& st, std::string text);
 PyObject* item_iter_new(const ModuleState& st, PyObject* parent);
 PyObject* child_key_iter_new(const ModuleState& st, std::vector<std::string> names);  // names valid UTF-8
 // A ResultChildKeyIter over the unique child names of a dict-like Result.
-PyObject* keys_iter_of(const ModuleState& st, ItemView matched);
+// `method` names the call for the TypeError when it no longer is dict-like.
+PyObject* keys_iter_of(const ModuleState& st, ItemView matched, const char* method);
 PyObject* child_item_iter_new(const ModuleState& st, ChildData data, ChildGrouping groups);  // names valid UTF-8
 PyObject* child_value_iter_new(const ModuleState& st, ChildData data, ChildGrouping groups);
 PyObject* child_iter_new(const ModuleState& st, ChildData data);

@@ -11,13 +11,6 @@
 
 namespace quelmar::py {
 
-const char* const kMsgNoDictBytes = "DictElement mode implies element bytes are available";
-
-PyObject* internal_failure(const char* msg) {
-    PyErr_SetString(PyExc_SystemError, msg);
-    return nullptr;
-}
-
 // ---------------------------------------------------------------- lifting
 
 namespace {
@@ -271,15 +264,23 @@ ChildData child_data(const PyItem& item, const ElementBytes& eb, ChildRefs&& ref
     return d;
 }
 
-std::optional<ChildData> dict_children(ItemView matched, ElementBytes& eb, bool hold) {
+PyObject* not_dict_like(const char* method, Mode m) {
+    PyErr_Format(PyExc_TypeError, "Result.%s() requires a dict-like Result (single element with children); got %s",
+                 method, mode_word(m));
+    return nullptr;
+}
+
+std::optional<ChildData> dict_children(ItemView matched, ElementBytes& eb, bool hold, const char* method) {
+    // A Result's items never change, but a Whole item's buffer can have been
+    // rewritten since the caller saw an element with children.
     if (matched.size() != 1 || !matched[0].is_element()) {
-        internal_failure(kMsgNoDictBytes);
+        not_dict_like(method, matched.empty() ? Mode::Empty : matched.size() >= 2 ? Mode::Multi : Mode::ScalarLike);
         return std::nullopt;
     }
     if (!eb.acquire(matched[0])) return std::nullopt;
     ChildRefs refs;
     if (!scan_item(eb, &refs).has_children) {
-        internal_failure(kMsgNoDictBytes);
+        not_dict_like(method, Mode::ScalarLike);
         return std::nullopt;
     }
     return child_data(matched[0], eb, std::move(refs), hold);

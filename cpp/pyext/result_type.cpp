@@ -502,7 +502,7 @@ PyObject* iter_impl(PyObject* self) {
             auto text = item_text(m[0]);
             return text ? char_iter_new(state_for(self), std::move(*text)) : nullptr;
         }
-        case Mode::DictElement: return keys_iter_of(state_for(self), m);
+        case Mode::DictElement: return keys_iter_of(state_for(self), m, "keys");
         case Mode::Multi: return item_iter_new(state_for(self), self);
     }
     return nullptr;
@@ -626,33 +626,20 @@ PyObject* result_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // ================================================================ views (4.4)
 
-PyObject* make_view(PyObject* self, PyTypeObject* type, const char* message) {
+PyObject* make_view(PyObject* self, PyTypeObject* type, const char* method) {
     return guarded([&]() -> PyObject* {
         auto mode = result_mode(items_of(self));
         if (!mode) return nullptr;
-        if (*mode != Mode::DictElement) {
-            PyErr_Format(PyExc_TypeError, "%s%s", message, mode_word(*mode));
-            return nullptr;
-        }
+        if (*mode != Mode::DictElement) return not_dict_like(method, *mode);
         return view_new(type, self);
     });
 }
 
-PyObject* result_keys(PyObject* self, PyObject*) {
-    return make_view(self, state_for(self).keys_view,
-                     "Result.keys() requires a dict-like Result (single element with children); got ");
-}
-PyObject* result_values(PyObject* self, PyObject*) {
-    return make_view(self, state_for(self).values_view,
-                     "Result.values() requires a dict-like Result (single element with children); got ");
-}
-PyObject* result_items(PyObject* self, PyObject*) {
-    return make_view(self, state_for(self).items_view,
-                     "Result.items() requires a dict-like Result (single element with children); got ");
-}
+PyObject* result_keys(PyObject* self, PyObject*) { return make_view(self, state_for(self).keys_view, "keys"); }
+PyObject* result_values(PyObject* self, PyObject*) { return make_view(self, state_for(self).values_view, "values"); }
+PyObject* result_items(PyObject* self, PyObject*) { return make_view(self, state_for(self).items_view, "items"); }
 PyObject* result_children(PyObject* self, PyObject*) {
-    return make_view(self, state_for(self).children_view,
-                     "Result.children() requires a dict-like Result (single element with children); got ");
+    return make_view(self, state_for(self).children_view, "children");
 }
 
 // ================================================================ type

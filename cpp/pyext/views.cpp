@@ -28,6 +28,18 @@ struct View {
 
 ItemView parent_items(PyObject* self) { return items_of(state_of<View>(self).parent); }
 
+// The Result method that made the view: its parent's buffer can have been
+// rewritten since, and the view then fails as that method would now.
+const char* view_method(PyObject* self) {
+    const ModuleState& st = state_for(self);
+    PyTypeObject* t = Py_TYPE(self);
+    return t == st.keys_view ? "keys" : t == st.values_view ? "values" : t == st.items_view ? "items" : "children";
+}
+
+std::optional<ChildData> view_children(PyObject* self, ElementBytes& eb, bool hold) {
+    return dict_children(parent_items(self), eb, hold, view_method(self));
+}
+
 int view_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(state_of<View>(self).parent);
     Py_VISIT(Py_TYPE(self));
@@ -41,7 +53,7 @@ template <class F>
 Py_ssize_t count_of(PyObject* self, F&& count) {
     PyObject* r = guarded([&]() -> PyObject* {
         ElementBytes eb;
-        auto data = dict_children(parent_items(self), eb, false);
+        auto data = view_children(self, eb, false);
         if (!data) return nullptr;
         return PyLong_FromSize_t(count(*data));
     });
@@ -62,13 +74,13 @@ Py_ssize_t children_count(PyObject* self) {
 // ---------------------------------------------------------------- iteration
 
 PyObject* keys_iter(PyObject* self) {
-    return guarded([&] { return keys_iter_of(state_for(self), parent_items(self)); });
+    return guarded([&] { return keys_iter_of(state_for(self), parent_items(self), "keys"); });
 }
 
 PyObject* items_iter(PyObject* self) {
     return guarded([&]() -> PyObject* {
         ElementBytes eb;
-        auto data = dict_children(parent_items(self), eb, true);
+        auto data = view_children(self, eb, true);
         if (!data) return nullptr;
         ChildGrouping groups = group_children(*data);
         if (!names_are_utf8(group_names(*data, groups))) return nullptr;
@@ -79,7 +91,7 @@ PyObject* items_iter(PyObject* self) {
 PyObject* values_iter(PyObject* self) {
     return guarded([&]() -> PyObject* {
         ElementBytes eb;
-        auto data = dict_children(parent_items(self), eb, true);
+        auto data = view_children(self, eb, true);
         if (!data) return nullptr;
         ChildGrouping groups = group_children(*data);  // names are not checked: no key is made
         return child_value_iter_new(state_for(self), std::move(*data), std::move(groups));
@@ -89,7 +101,7 @@ PyObject* values_iter(PyObject* self) {
 PyObject* children_iter(PyObject* self) {
     return guarded([&]() -> PyObject* {
         ElementBytes eb;
-        auto data = dict_children(parent_items(self), eb, true);
+        auto data = view_children(self, eb, true);
         if (!data) return nullptr;
         return child_iter_new(state_for(self), std::move(*data));
     });
@@ -100,7 +112,7 @@ PyObject* children_iter(PyObject* self) {
 PyObject* keys_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
         ElementBytes eb;
-        auto data = dict_children(parent_items(self), eb, false);
+        auto data = view_children(self, eb, false);
         if (!data) return nullptr;
         std::string s = "result_keys([";
         bool first = true;
@@ -127,7 +139,7 @@ int keys_contains(PyObject* self, PyObject* key) {
     }
     PyObject* r = guarded([&]() -> PyObject* {
         ElementBytes eb;
-        auto data = dict_children(parent_items(self), eb, false);
+        auto data = view_children(self, eb, false);
         if (!data) return nullptr;
         for (Bytes n : data->names)
             if (n == *name) Py_RETURN_TRUE;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/interrupt.hpp"
 #include "common/utf8.hpp"
 #include "xml/entities.hpp"
 #include "xml/scan.hpp"
@@ -133,6 +134,16 @@ Reader::Reader(Bytes input, ReaderConfig config) noexcept : input_(input), confi
         // UTF-16 patterns of "<?") leave the encoding open to a declaration.
         encoding_source_ = d.skip == 0 ? EncodingSource::Implicit : EncodingSource::Bom;
     }
+    check_at_ = next_interrupt_check(pos_, input_.size());
+}
+
+bool Reader::stop_here() noexcept {
+    if (interrupt_requested()) {
+        pos_ = input_.size();
+        return true;
+    }
+    check_at_ = next_interrupt_check(pos_, input_.size());
+    return false;
 }
 
 void Reader::fix_encoding(Encoding e) noexcept {
@@ -188,7 +199,7 @@ template <bool kText>
     const char* b = input_.data();
     const char* end = b + input_.size();
     while (true) {
-        if (pos_ >= input_.size()) {
+        if (pos_ >= check_at_ && (pos_ >= input_.size() || stop_here())) [[unlikely]] {
             exit_ = true;
             at = pos_;
             return Event{};
@@ -485,13 +496,22 @@ XmlError Reader::read_to_end() {
         }
         if (exit_) return XmlError::MissingEnd;
         if (!config_.check_end_names) {
+            // The loop runs to the next interrupt check (the end of the input
+            // without one) as if the input ended there: text goes on after
+            // it, and a tag it cuts comes back as markup read below.
+            if (pos_ >= check_at_ && pos_ < input_.size() && stop_here()) {
+                exit_ = true;
+                return XmlError::MissingEnd;
+            }
+            const char* limit = b + std::max(check_at_, pos_);  // the end, once pos_ is there
             SkipRun run{b + pos_, depth, depth_};
-            const SkipStop stop = skip_element_markup(run, end, config_.allow_unmatched_ends);
+            const SkipStop stop = skip_element_markup(run, limit, config_.allow_unmatched_ends);
             pos_ = static_cast<std::size_t>(run.p - b);
             depth = run.depth;
             depth_ = run.open;
             if (stop == SkipStop::Closed) return XmlError::None;
             if (stop == SkipStop::EndOfInput) {
+                if (limit != end) continue;
                 exit_ = true;
                 return XmlError::MissingEnd;
             }

@@ -206,11 +206,17 @@ private:
     // counted by the caller).
     void open_element(Bytes name, bool empty);
     Event error_event(XmlError e, bool fatal) noexcept;
+    // At check_at_ before the end: true to stop (an interrupt; the reader
+    // is then at its end), else the next check is set.
+    bool stop_here() noexcept;
     void apply_declaration(Bytes content);
     void read_internal_subset(Bytes doctype);
 
     Bytes input_;
     std::size_t pos_ = 0;
+    // Where next_event next looks up from the input: its end, or before it
+    // the next interrupt check (common/interrupt.hpp).
+    std::size_t check_at_ = 0;
     ReaderConfig config_;
     bool exit_ = false;
     Encoding encoding_ = Encoding::Utf8;

@@ -25,6 +25,7 @@
 #include <cstring>
 
 #include "common/bytes.hpp"
+#include "common/interrupt.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "common/hash.hpp"
 #include "common/utf8.hpp"
 #include "xml/encoding.hpp"
@@ -98,7 +99,8 @@ inline int decode_utf8(const unsigned char* p, const unsigned char* end, char32_
 
 // The first byte at or after p that is one of `Cs`, a control byte other
 // than TAB, LF and CR, or a byte from 0x80 up (the start of a character to
-// decode); n when there is none. Thirty-two bytes at a time.
+// decode); n when there is none (p when it is past n). Thirty-two bytes at
+// a time.
 template <char... Cs>
 inline std::size_t find_stop(const unsigned char* s, std::size_t p, std::size_t n) noexcept {
 #if defined(__SSE2__)
@@ -133,7 +135,7 @@ inline std::size_t find_stop(const unsigned char* s, std::size_t p, std::size_t 
             (ch < 0x20 && ch != 9 && ch != 10 && ch != 13))
             return p;
     }
-    return n;
+    return p;
 }
 
 constexpr std::string_view kXmlNs = "http://www.w3.org/XML/1998/namespace";
@@ -269,7 +271,8 @@ struct Open {
 class Checker {
 public:
     Checker(Bytes buf, Dtd& dtd, EncodingMode mode) noexcept
-        : b_(ubegin(buf)), n_(buf.size()), src_(buf), dtd_(dtd), mode_(mode) {}
+        : b_(ubegin(buf)), n_(buf.size()), src_(buf), dtd_(dtd), mode_(mode),
+          check_at_(next_interrupt_check(0, buf.size())) {}
 
     // The whole document. True when well formed; `switch_to` is set when
     // the declaration names an encoding the document must be decoded from.
@@ -288,6 +291,7 @@ private:
     std::size_t p_ = 0;
     Dtd& dtd_;
     EncodingMode mode_;
+    std::size_t check_at_;  // the next interrupt check (common/interrupt.hpp), or n_
     std::vector<Ref>* refs_ = nullptr;  // entity content: collect references instead of resolving
     bool colon_ = false;                        // the last name read holds a ':'
 
@@ -329,6 +333,13 @@ private:
         return fail(WfCode::Syntax, "not well-formed (invalid token)", where);
     }
     [[gnu::cold, gnu::noinline]] bool unclosed(std::size_t where) { return fail(WfCode::Unclosed, "unclosed token", where); }
+    // At check_at_ before the end: false when the check is to stop (an
+    // interrupt, whose answer the caller throws away).
+    [[gnu::cold, gnu::noinline]] bool keep_going() {
+        if (interrupt_requested()) return fail(WfCode::Syntax, "interrupted", p_);
+        check_at_ = next_interrupt_check(p_, n_);
+        return true;
+    }
 
     bool skip_space() noexcept {
         const std::size_t s = p_;
@@ -397,8 +408,12 @@ private:
 template <char... Cs>
 bool Checker::chars() {
     while (true) {
-        p_ = find_stop<Cs...>(b_, p_, n_);
-        if (p_ >= n_) return true;
+        p_ = find_stop<Cs...>(b_, p_, check_at_);
+        if (p_ >= check_at_) [[unlikely]] {
+            if (p_ >= n_) return true;
+            if (!keep_going()) return false;
+            continue;
+        }
         const unsigned char ch = b_[p_];
         if (ch < 0x80) {
             if (ch < 0x20) return fail(WfCode::InvalidChar, "not well-formed (invalid token)", p_);
@@ -1784,7 +1799,8 @@ WfError make_error(const Failure& f, Bytes work) {
     e.code = f.code;
     e.message = f.message;
     e.offset = f.at;
-    line_column(work, f.at, e);
+    // An interrupted check's answer is thrown away: no count of its lines.
+    if (!interrupted()) line_column(work, f.at, e);
     return e;
 }
 
