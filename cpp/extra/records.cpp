@@ -10,7 +10,10 @@
 #include <vector>
 
 #include "pyext/binding.hpp"
+#include "xml/encoding.hpp"
+#include "xml/reader.hpp"
 #include "xml/record_splitter.hpp"
+#include "xml/wellformed.hpp"
 
 namespace quelmar::py {
 namespace {
@@ -128,7 +131,98 @@ PyObject* splitter_start_inside(PyObject* self, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
+PyObject* position_tuple(std::uint64_t line, std::uint64_t column, std::uint64_t offset) {
+    return Py_BuildValue("(KKK)", static_cast<unsigned long long>(line), static_cast<unsigned long long>(column),
+                         static_cast<unsigned long long>(offset));
+}
+
+PyObject* text_object(const std::string& s) {
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+
+// error(): None, or (message, line, column, offset, record) for the break
+// that failed the splitter, record the offset of the record then open (or
+// None).
+PyObject* splitter_error(PyObject* self, PyObject*) {
+    const RecordSplitter& sp = *reinterpret_cast<SplitterObject*>(self)->splitter;
+    if (!sp.failed()) Py_RETURN_NONE;
+    PyRef message = PyRef::steal(text_object(sp.error_message()));
+    if (!message) return nullptr;
+    PyRef record = sp.error_record() == RecordSplitter::kNoRecord
+                       ? PyRef::borrow(Py_None)
+                       : PyRef::steal(PyLong_FromUnsignedLongLong(sp.error_record()));
+    if (!record) return nullptr;
+    return Py_BuildValue("(OKKKO)", message.get(), static_cast<unsigned long long>(sp.error_line()),
+                         static_cast<unsigned long long>(sp.error_column()),
+                         static_cast<unsigned long long>(sp.error_offset()), record.get());
+}
+
+// end_problem(rest): None when the input may end here, else (message,
+// line, column, offset) at its end; rest is what the last feed did not
+// drop.
+PyObject* splitter_end_problem(PyObject* self, PyObject* data) {
+    const RecordSplitter& sp = *reinterpret_cast<SplitterObject*>(self)->splitter;
+    if (sp.failed()) return splitter_error(self, nullptr);
+    const std::string why = sp.end_problem();
+    if (why.empty()) Py_RETURN_NONE;
+    HeldBuffer holder;
+    if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
+    const Bytes rest = holder.bytes();
+    const RecordSplitter::Position p = sp.locate_end(rest.data(), rest.size());
+    PyRef message = PyRef::steal(text_object(why));
+    if (!message) return nullptr;
+    return Py_BuildValue("(OKKK)", message.get(), static_cast<unsigned long long>(p.line),
+                         static_cast<unsigned long long>(p.column), static_cast<unsigned long long>(p.offset));
+}
+
+// locate(buffer, offset): (line, column, offset) of a byte of the buffer
+// given to the last feed.
+PyObject* splitter_locate(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "locate(buffer, offset)");
+        return nullptr;
+    }
+    const Py_ssize_t off = PyLong_AsSsize_t(args[1]);
+    if (off == -1 && PyErr_Occurred()) return nullptr;
+    HeldBuffer holder;
+    if (!holder.acquire_or_raise(args[0], kMsgNotBuffer)) return nullptr;
+    const Bytes buf = holder.bytes();
+    if (off < 0 || static_cast<std::size_t>(off) > buf.size()) {
+        PyErr_SetString(PyExc_ValueError, "offset lies outside the buffer");
+        return nullptr;
+    }
+    const RecordSplitter::Position p =
+        reinterpret_cast<SplitterObject*>(self)->splitter->locate(buf.data(), static_cast<std::size_t>(off));
+    return position_tuple(p.line, p.column, p.offset);
+}
+
+PyObject* splitter_resync(PyObject* self, PyObject*) {
+    return PyBool_FromLong(reinterpret_cast<SplitterObject*>(self)->splitter->resync());
+}
+
+PyObject* splitter_root_name(PyObject* self, PyObject*) {
+    const std::string& name = reinterpret_cast<SplitterObject*>(self)->splitter->root_name();
+    return PyBytes_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
 PyMethodDef splitter_methods[] = {
+    {"error", splitter_error, METH_NOARGS,
+     "error()\n--\n\n"
+     "None, or (message, line, column, offset, record) for the break that\n"
+     "ended the splitting (record: the offset of the record open then, or None)."},
+    {"end_problem", splitter_end_problem, METH_O,
+     "end_problem(rest)\n--\n\n"
+     "None when the document may end after the bytes fed, else (message,\n"
+     "line, column, offset); rest is what the last feed did not drop."},
+    {"locate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splitter_locate)), METH_FASTCALL,
+     "locate(buffer, offset)\n--\n\n"
+     "(line, column, offset) of a byte of the buffer given to the last feed."},
+    {"resync", splitter_resync, METH_NOARGS,
+     "resync()\n--\n\n"
+     "After a break: look for the next record start from the record open at\n"
+     "the break (or the break) and split on from there; False when it cannot."},
+    {"root_name", splitter_root_name, METH_NOARGS,
+     "root_name()\n--\n\nThe root element's name as bytes (empty before it is met)."},
     {"start_inside", splitter_start_inside, METH_O,
      "start_inside(ancestors)\n--\n\n"
      "Before the first feed: the buffer starts at a record inside `ancestors`\n"
@@ -160,7 +254,7 @@ PyType_Spec splitter_spec = {
 // record_ranges(buffer, segments, any_depth, step): the scan runs without
 // the interpreter lock (the buffer stays exported meanwhile), so that other
 // threads, a Dask worker's among them, go on.
-PyObject* record_ranges_impl(PyObject* data, PyObject* seq, int any_depth, Py_ssize_t step) {
+PyObject* record_ranges_impl(PyObject* data, PyObject* seq, int any_depth, Py_ssize_t step, int report) {
     if (step <= 0) {
         PyErr_SetString(PyExc_ValueError, "step must be positive");
         return nullptr;
@@ -171,11 +265,12 @@ PyObject* record_ranges_impl(PyObject* data, PyObject* seq, int any_depth, Py_ss
     if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
     const Bytes doc = holder.bytes();
     std::vector<RecordSpan> ranges;
+    StreamProblem problem;
     bool no_memory = false;
     Py_BEGIN_ALLOW_THREADS
     try {
         ranges = record_ranges(doc.data(), doc.size(), std::move(segments), any_depth != 0,
-                               static_cast<std::size_t>(step));
+                               static_cast<std::size_t>(step), &problem);
     } catch (const std::bad_alloc&) {
         no_memory = true;
     }
@@ -189,7 +284,13 @@ PyObject* record_ranges_impl(PyObject* data, PyObject* seq, int any_depth, Py_ss
         if (t == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
     }
-    return list.release();
+    if (!report) return list.release();
+    if (problem.message.empty()) return Py_BuildValue("(OO)", list.get(), Py_None);
+    PyRef message = PyRef::steal(text_object(problem.message));
+    if (!message) return nullptr;
+    return Py_BuildValue("(O(OKKK))", list.get(), message.get(), static_cast<unsigned long long>(problem.line),
+                         static_cast<unsigned long long>(problem.column),
+                         static_cast<unsigned long long>(problem.offset));
 }
 
 PyObject* py_record_ranges(PyObject*, PyObject* args) {
@@ -197,8 +298,9 @@ PyObject* py_record_ranges(PyObject*, PyObject* args) {
     PyObject* seq = nullptr;
     int any_depth = 0;
     Py_ssize_t step = 0;
-    if (!PyArg_ParseTuple(args, "OOpn:record_ranges", &data, &seq, &any_depth, &step)) return nullptr;
-    return guarded([&] { return record_ranges_impl(data, seq, any_depth, step); });
+    int report = 0;
+    if (!PyArg_ParseTuple(args, "OOpn|p:record_ranges", &data, &seq, &any_depth, &step, &report)) return nullptr;
+    return guarded([&] { return record_ranges_impl(data, seq, any_depth, step, report); });
 }
 
 PyObject* find_doctype_impl(PyObject* data) {
@@ -297,7 +399,86 @@ PyObject* py_answer_records(PyObject*, PyObject* args) {
     return guarded([&] { return answer_records_impl(data, spans, prefix, query_for); });
 }
 
+// check_records(buffer, spans, prefix): None when every record at spans,
+// made a document with prefix before it, is well formed (its prefixes may
+// be bound by the elements around it); else (index, message, line, column,
+// offset) of the first error, the position in that document. Without the
+// interpreter lock.
+PyObject* check_records_impl(PyObject* data, PyObject* spans, PyObject* prefix) {
+    if (!PyList_Check(spans)) {
+        raise_arg_type("spans", spans, "list");
+        return nullptr;
+    }
+    if (!PyBytes_Check(prefix)) {
+        raise_arg_type("prefix", prefix, "bytes");
+        return nullptr;
+    }
+    HeldBuffer holder;
+    if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
+    const Bytes buf = holder.bytes();
+    std::vector<RecordSpan> ranges;
+    if (!read_spans(spans, buf.size(), ranges)) return nullptr;
+    const std::string pre(PyBytes_AS_STRING(prefix), static_cast<std::size_t>(PyBytes_GET_SIZE(prefix)));
+    std::size_t bad = ranges.size();
+    std::optional<WfError> err;
+    bool no_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        std::string doc;
+        for (std::size_t i = 0; i < ranges.size() && !err; ++i) {
+            const Bytes rec = buf.substr(ranges[i].start, ranges[i].end - ranges[i].start);
+            if (pre.empty()) {
+                err = check_well_formed(rec, false, true);
+            } else {
+                doc.assign(pre);
+                doc.append(rec.data(), rec.size());
+                err = check_well_formed(doc, false, true);
+            }
+            if (err) bad = i;
+        }
+    } catch (const std::bad_alloc&) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    holder.release();
+    if (no_memory) return PyErr_NoMemory();
+    if (!err) Py_RETURN_NONE;
+    PyRef message = PyRef::steal(text_object(err->message));
+    if (!message) return nullptr;
+    return Py_BuildValue("(nOnnn)", static_cast<Py_ssize_t>(bad), message.get(), static_cast<Py_ssize_t>(err->line),
+                         static_cast<Py_ssize_t>(err->column), static_cast<Py_ssize_t>(err->offset));
+}
+
+PyObject* py_check_records(PyObject*, PyObject* args) {
+    PyObject* data = nullptr;
+    PyObject* spans = nullptr;
+    PyObject* prefix = nullptr;
+    if (!PyArg_ParseTuple(args, "OOO:check_records", &data, &spans, &prefix)) return nullptr;
+    return guarded([&] { return check_records_impl(data, spans, prefix); });
+}
+
+// stream_coding(head): (encoding name, byte-order mark length, end of the
+// declaration or 0, transcode) for a document starting with head, as the
+// reader reads it (labels from the encoding standard's table).
+PyObject* py_stream_coding(PyObject*, PyObject* data) {
+    return guarded([&]() -> PyObject* {
+        HeldBuffer holder;
+        if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
+        const StreamCoding c = stream_coding(holder.bytes());
+        return Py_BuildValue("(snnO)", encoding_name(c.encoding), static_cast<Py_ssize_t>(c.skip),
+                             static_cast<Py_ssize_t>(c.declaration_end), c.transcode ? Py_True : Py_False);
+    });
+}
+
 PyMethodDef record_functions[] = {
+    {"check_records", py_check_records, METH_VARARGS,
+     "check_records(buffer, spans, prefix)\n--\n\n"
+     "None when every record at spans (with prefix before it) is well formed,\n"
+     "else (index, message, line, column, offset) of the first error."},
+    {"stream_coding", py_stream_coding, METH_O,
+     "stream_coding(head)\n--\n\n"
+     "(encoding, byte-order mark length, declaration end, transcode) of a\n"
+     "document that starts with head."},
     {"record_ranges", py_record_ranges, METH_VARARGS,
      "record_ranges(buffer, segments, any_depth, step)\n--\n\n"
      "(start, end) byte ranges of a whole document that hold its records:\n"
@@ -337,11 +518,99 @@ bool read_spans(PyObject* spans, std::size_t size, std::vector<RecordSpan>& out)
     return true;
 }
 
+namespace {
+
+struct DecoderObject {
+    PyObject_HEAD
+    LossyStreamDecoder* decoder;
+};
+
+void decoder_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<DecoderObject*>(self)->decoder;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    const char* label = nullptr;
+    static const char* kw[] = {"encoding", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s:StreamDecoder", const_cast<char**>(kw), &label)) return nullptr;
+    const auto e = encoding_for_label(Bytes(label));
+    if (!e) {
+        PyErr_Format(PyExc_ValueError, "unknown encoding %s", label);
+        return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    try {
+        reinterpret_cast<DecoderObject*>(self)->decoder = new LossyStreamDecoder(*e);
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    return self;
+}
+
+PyObject* decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 2) {
+        PyErr_SetString(PyExc_TypeError, "decode(data, last=False)");
+        return nullptr;
+    }
+    const int last = nargs == 2 ? PyObject_IsTrue(args[1]) : 0;
+    if (last < 0) return nullptr;
+    return guarded([&]() -> PyObject* {
+        HeldBuffer holder;
+        if (!holder.acquire_or_raise(args[0], kMsgNotBuffer)) return nullptr;
+        std::string out;
+        LossyStreamDecoder* d = reinterpret_cast<DecoderObject*>(self)->decoder;
+        const Bytes in = holder.bytes();
+        out.reserve(in.size() + in.size() / 2);
+        Py_BEGIN_ALLOW_THREADS
+        d->decode(in, last != 0, out);
+        Py_END_ALLOW_THREADS
+        return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    });
+}
+
+PyMethodDef decoder_methods[] = {
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decoder_decode)), METH_FASTCALL,
+     "decode(data, last=False)\n--\n\n"
+     "The UTF-8 form of the next piece of the text (each malformed sequence\n"
+     "a U+FFFD); last: no piece follows."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot decoder_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(decoder_dealloc)},
+    {Py_tp_methods, decoder_methods},
+    {Py_tp_doc, const_cast<char*>("StreamDecoder(encoding)\n--\n\n"
+                                  "Decodes a text that comes in pieces to UTF-8, with the engine's decoders.")},
+    {0, nullptr},
+};
+
+PyType_Spec decoder_spec = {
+    "quelmar._extra.StreamDecoder",
+    sizeof(DecoderObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    decoder_slots,
+};
+
+}  // namespace
+
 int add_record_splitter(PyObject* module) {
     PyObject* type = PyType_FromSpec(&splitter_spec);
     if (type == nullptr) return -1;
     if (PyModule_AddObject(module, "RecordSplitter", type) < 0) {
         Py_DECREF(type);
+        return -1;
+    }
+    PyObject* dtype = PyType_FromSpec(&decoder_spec);
+    if (dtype == nullptr) return -1;
+    if (PyModule_AddObject(module, "StreamDecoder", dtype) < 0) {
+        Py_DECREF(dtype);
         return -1;
     }
     return PyModule_AddFunctions(module, record_functions);
