@@ -499,7 +499,7 @@ import quelmar
 
 REC_DOC = (
     '<?xml version="1.0"?>\n<!-- a <rec> in a comment -->\n<?pi <rec> ?>\n'
-    "<r><rec a='x>y' b=\"</rec>\"><t>1</t><![CDATA[</rec><rec>]]></rec>"
+    "<r><rec a='x>y' b=\"&lt;/rec>\"><t>1</t><![CDATA[</rec><rec>]]></rec>"
     "<!-- <rec>--> <rec><t>2</t><?p </rec>?></rec><rec/><x><rec><t>3</t></rec></x>"
     "<rec><rec><t>4</t></rec><t>5</t></rec><q>é</q></r>"
 )
@@ -666,24 +666,38 @@ def test_records_zstd(tmp_path):
 
 
 @pytest.mark.parametrize(
-    ("data", "values"),
+    ("data", "values", "skipped"),
     [
-        (b"<r><rec>1</rec><rec>2</rec><rec>3</oops></r>", [1, 2]),
-        (b"<r><rec>1</rec><rec>2</rec><rec>3", [1, 2]),
-        (b"<r><rec>1</rec><rec>2</rec>< rec>3</rec></r>", [1, 2]),
-        (b"<r><rec>1</rec></r><r><rec>2</rec></r>", [1]),
-        (b"<r><rec>1</rec><rec a='>3</rec></r>", [1]),
-        (b"<r><rec>1</rec><!-- x", [1]),
-        # Inside a record tags are counted, not matched, as a query counts them.
-        (b"<r><rec>1</rec><rec>2</b></rec><rec>3</rec></r>", [1, 2, 3]),
-        (b"<r><rec>1</rec><rec>2</b></rec></x><rec>3</rec></r>", [1, 2]),
-        (b"", []),
+        (b"<r><rec>1</rec><rec>2</rec><rec>3</oops></r>", [1, 2], [1, 2]),
+        (b"<r><rec>1</rec><rec>2</rec><rec>3", [1, 2], [1, 2]),
+        (b"<r><rec>1</rec><rec>2</rec>< rec>3</rec></r>", [1, 2], [1, 2]),
+        # A second document behind the first is junk, not the end.
+        (b"<r><rec>1</rec></r><r><rec>2</rec></r>", [1], [1, 2]),
+        (b"<r><rec>1</rec></r>junk", [1], [1]),
+        (b"<r><rec>1</rec><rec a='>3</rec></r>", [1], [1]),
+        (b"<r><rec>1</rec><!-- x", [1], [1]),
+        # Each record is checked: a mismatched tag inside one is a break.
+        (b"<r><rec>1</rec><rec>2</b></rec><rec>3</rec></r>", [1], [1, 3]),
+        (b"<r><rec>1</rec><rec>2</b></rec></x><rec>3</rec></r>", [1], [1, 3]),
+        (b"<r><rec>1</rec><rec>&undeclared;</rec><rec>3</rec></r>", [1], [1, 3]),
+        # A lost end tag: the records after it are not swallowed in silence.
+        (b"<r><rec>1</rec><rec><t>2</t><rec>3</rec><rec>4</rec></r>", [1], [1, 3, 4]),
+        (b"", [], []),
     ],
 )
 @pytest.mark.parametrize("chunk_size", [1, 7, 1 << 20])
-def test_records_malformed_input_ends_quietly(data, values, chunk_size):
-    got = quelmar.records(io.BytesIO(data), "r.rec", chunk_size=chunk_size)
-    assert [r.value for r in got] == values
+def test_records_malformed_input(data, values, skipped, chunk_size):
+    # The records before the break, then the error, placed in the input.
+    got = []
+    with pytest.raises(quelmar.NotWellFormed) as e:
+        for r in quelmar.records(io.BytesIO(data), "r.rec", chunk_size=chunk_size):
+            got.append(r.value)
+    assert got == values
+    assert (e.value.line, e.value.column) == (1, e.value.offset + 1) and e.value.offset <= len(data)
+    stop = quelmar.records(io.BytesIO(data), "r.rec", chunk_size=chunk_size, on_error="stop")
+    assert [r.value for r in stop] == values and stop.skipped == 0 and len(stop.errors) == 1
+    skip = quelmar.records(io.BytesIO(data), "r.rec", chunk_size=chunk_size, on_error="skip")
+    assert [r.value for r in skip] == skipped and skip.skipped >= 1
 
 
 class _Endless:

@@ -102,13 +102,20 @@ def test_polars_output():
         ('<?xml version="1.0" encoding="UTF-16"?><l><i n="ж"><v>ü</v></i></l>'.encode("utf-16"), "l.i",
          {"n": ["ж"], "v": ["ü"]}),
         (b'<!DOCTYPE l [<!ENTITY e "ent">]><l><i><v>&e;</v></i></l>', "l.i", {"v": ["ent"]}),
-        # Malformed: the records before the error.
-        (b"<l><i><v>1</v></i><i><v>2</v></i><i><v>3</v></x>", "l.i", {"v": [1, 2]}),
+        # Malformed: an error, or with on_error="stop" the records before it.
+        (b"<l><i><v>1</v></i><i><v>2</v></i><i><v>3</v></x>", "l.i", quelmar.NotWellFormed),
+        (b"<l><i><v>1</v></i><i><v>2</v></i><i><v>3</v></x>", "l.i stop", {"v": [1, 2]}),
+        (b"<l><i><v>1</v></i><i><v>2</x><i><v>3</v></i></l>", "l.i skip", {"v": [1, 3]}),
         (b"<l/>", "l.i", {}),
     ],
 )
 def test_documents(doc, rows, expected):
-    assert quelmar.read_frame(doc, rows, to="arrow").to_pydict() == expected
+    rows, _, on_error = rows.partition(" ")
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            quelmar.read_frame(doc, rows, to="arrow")
+        return
+    assert quelmar.read_frame(doc, rows, to="arrow", on_error=on_error or "raise").to_pydict() == expected
 
 
 @pytest.mark.parametrize("wrap", ["bytes", "bytearray", "memoryview", "str", "path", "file", "gzip", "bz2"])

@@ -4,6 +4,7 @@
 // in memory (a mapped file), for reading its records in parallel.
 #include "extra/records.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -168,20 +169,27 @@ PyObject* splitter_end_problem(PyObject* self, PyObject* data) {
     HeldBuffer holder;
     if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
     const Bytes rest = holder.bytes();
-    const RecordSplitter::Position p = sp.locate_end(rest.data(), rest.size());
+    const RecordSplitter::Position p = sp.locate_end(rest.data(), std::min(sp.open_construct(rest.size()), rest.size()));
     PyRef message = PyRef::steal(text_object(why));
     if (!message) return nullptr;
-    return Py_BuildValue("(OKKK)", message.get(), static_cast<unsigned long long>(p.line),
-                         static_cast<unsigned long long>(p.column), static_cast<unsigned long long>(p.offset));
+    PyRef record = sp.open_record() == RecordSplitter::kNoRecord
+                       ? PyRef::borrow(Py_None)
+                       : PyRef::steal(PyLong_FromUnsignedLongLong(sp.open_record()));
+    if (!record) return nullptr;
+    return Py_BuildValue("(OKKKO)", message.get(), static_cast<unsigned long long>(p.line),
+                         static_cast<unsigned long long>(p.column), static_cast<unsigned long long>(p.offset),
+                         record.get());
 }
 
 // locate(buffer, offset): (line, column, offset) of a byte of the buffer
 // given to the last feed.
 PyObject* splitter_locate(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "locate(buffer, offset)");
+    if (nargs != 2 && nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "locate(buffer, offset, rest=False)");
         return nullptr;
     }
+    const int rest = nargs == 3 ? PyObject_IsTrue(args[2]) : 0;
+    if (rest < 0) return nullptr;
     const Py_ssize_t off = PyLong_AsSsize_t(args[1]);
     if (off == -1 && PyErr_Occurred()) return nullptr;
     HeldBuffer holder;
@@ -191,13 +199,26 @@ PyObject* splitter_locate(PyObject* self, PyObject* const* args, Py_ssize_t narg
         PyErr_SetString(PyExc_ValueError, "offset lies outside the buffer");
         return nullptr;
     }
-    const RecordSplitter::Position p =
-        reinterpret_cast<SplitterObject*>(self)->splitter->locate(buf.data(), static_cast<std::size_t>(off));
+    const RecordSplitter& sp = *reinterpret_cast<SplitterObject*>(self)->splitter;
+    const RecordSplitter::Position p = rest ? sp.locate_end(buf.data(), static_cast<std::size_t>(off))
+                                            : sp.locate(buf.data(), static_cast<std::size_t>(off));
     return position_tuple(p.line, p.column, p.offset);
 }
 
 PyObject* splitter_resync(PyObject* self, PyObject*) {
     return PyBool_FromLong(reinterpret_cast<SplitterObject*>(self)->splitter->resync());
+}
+
+PyObject* splitter_search(PyObject* self, PyObject* args) {
+    Py_ssize_t ancestors = 0;
+    unsigned long long offset = 0, line = 0, column = 0;
+    if (!PyArg_ParseTuple(args, "nKKK:search", &ancestors, &offset, &line, &column)) return nullptr;
+    if (ancestors < 0) {
+        PyErr_SetString(PyExc_ValueError, "ancestors must not be negative");
+        return nullptr;
+    }
+    return PyBool_FromLong(reinterpret_cast<SplitterObject*>(self)->splitter->search(
+        static_cast<std::size_t>(ancestors), offset, line, column));
 }
 
 PyObject* splitter_root_name(PyObject* self, PyObject*) {
@@ -213,14 +234,21 @@ PyMethodDef splitter_methods[] = {
     {"end_problem", splitter_end_problem, METH_O,
      "end_problem(rest)\n--\n\n"
      "None when the document may end after the bytes fed, else (message,\n"
-     "line, column, offset); rest is what the last feed did not drop."},
+     "line, column, offset, record); rest is what the last feed did not drop,\n"
+     "record the offset of the record open at the end (or None)."},
     {"locate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splitter_locate)), METH_FASTCALL,
-     "locate(buffer, offset)\n--\n\n"
-     "(line, column, offset) of a byte of the buffer given to the last feed."},
+     "locate(buffer, offset, rest=False)\n--\n\n"
+     "(line, column, offset) of a byte of the buffer given to the last feed\n"
+     "(rest: of what it did not drop)."},
     {"resync", splitter_resync, METH_NOARGS,
      "resync()\n--\n\n"
      "After a break: look for the next record start from the record open at\n"
      "the break (or the break) and split on from there; False when it cannot."},
+    {"search", splitter_search, METH_VARARGS,
+     "search(ancestors, offset, line, column)\n--\n\n"
+     "Before the first feed: the buffer starts at that place of a document,\n"
+     "inside ancestors open elements; records are found from the first start\n"
+     "tag named like them on. False when the records' name is '*'."},
     {"root_name", splitter_root_name, METH_NOARGS,
      "root_name()\n--\n\nThe root element's name as bytes (empty before it is met)."},
     {"start_inside", splitter_start_inside, METH_O,

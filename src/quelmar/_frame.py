@@ -16,7 +16,7 @@ from typing import Any
 
 from quelmar._extra import FrameBuilder, NativeBuffer, to_python
 from quelmar._quelmar import Path, get_bytes
-from quelmar._records import _chunks, _open, _parse_path, _path_text, _read_ahead, _split, _split_memory
+from quelmar._records import _chunks, _Errors, _open, _parse_path, _path_text, _read_ahead, _split, _split_memory
 
 __all__ = ["read_frame"]
 
@@ -85,19 +85,21 @@ def _is_text(dtype: Any) -> bool:
 
 
 def _batches(
-    source: Any, rows: str, chunk_size: int
+    source: Any, rows: str, chunk_size: int, errors: _Errors | None = None
 ) -> Generator[tuple[Any, list[tuple[int, int]], bytes, str], None, None]:
     segments, any_depth = _parse_path(rows)
+    if errors is None:
+        errors = _Errors("raise")
     if isinstance(source, (bytes, bytearray, memoryview)) or (
         not isinstance(source, (str, os.PathLike)) and not hasattr(source, "read") and _is_buffer(source)
     ):
-        yield from _split_memory(source, segments, any_depth, chunk_size)
+        yield from _split_memory(source, segments, any_depth, chunk_size, errors, None, rows)
         return
     if isinstance(source, (str, os.PathLike)) or hasattr(source, "read") or hasattr(source, "readinto"):
         f, owned, compressed = _open(source, chunk_size)
         chunks = (_read_ahead if compressed else _chunks)(f, chunk_size)
         try:
-            yield from _split(chunks, segments, any_depth)
+            yield from _split(chunks, segments, any_depth, errors, None, rows)
         finally:
             chunks.close()  # type: ignore[attr-defined]
             if owned:
@@ -114,12 +116,14 @@ def _is_buffer(obj: Any) -> bool:
     return True
 
 
-def _build(source: Any, rows: str, columns: Any, dtypes: Any) -> tuple[list[str], list[Any], dict[str, Any]]:
+def _build(
+    source: Any, rows: str, columns: Any, dtypes: Any, on_error: str = "raise"
+) -> tuple[list[str], list[Any], dict[str, Any]]:
     names: list[str] | None = None
     paths: list[str] = []
     if columns is not None:
         names, paths = _columns(columns)
-    batches = _batches(source, rows, _CHUNK)
+    batches = _batches(source, rows, _CHUNK, _Errors(on_error))
     try:
         return _build_batches(((buf, spans, prefix) for buf, spans, prefix, _ in batches), names, paths, dtypes)
     finally:
@@ -206,6 +210,7 @@ def read_frame(
     *,
     to: str = "pandas",
     dtype: Any = None,
+    on_error: str = "raise",
 ) -> Any:
     """The records at rows as a table: one row per record, one column per path.
 
@@ -229,6 +234,11 @@ def read_frame(
     to is ``"pandas"`` (a DataFrame: missing numbers are NaN, other missing
     values None, list cells Python lists), ``"arrow"`` (a ``pyarrow.Table``,
     missing values as nulls) or ``"polars"``.
+
+    A document that is not well formed raises NotWellFormed at the break,
+    as ``records`` does; on_error="stop" makes the table of the records
+    before it, on_error="skip" passes over each break to the next record.
+    A record path that matches nothing warns, naming the root element.
     """
     if not isinstance(rows, str):
         raise TypeError("rows must be a str")
@@ -237,7 +247,8 @@ def read_frame(
     if isinstance(source, str) and source.lstrip().startswith("<"):
         raise ValueError("a str source is a filename; wrap XML text in io.BytesIO(text.encode())")
     _import("pyarrow")  # before reading: a missing extra is told at once
-    return _output(*_build(source, rows, columns, dtype), to=to)
+    _Errors(on_error)  # a bad on_error is told before reading
+    return _output(*_build(source, rows, columns, dtype, on_error), to=to)
 
 
 def _output(names: list[str], built: list[Any], overrides: dict[str, Any], *, to: str, nullable: bool = False) -> Any:

@@ -6,22 +6,19 @@ queried on its own, so memory holds the chunk and the largest record.
 """
 from __future__ import annotations
 
-import codecs
 import os
 import re
-from collections.abc import Iterator, Sequence
-from typing import IO, Any, Union, overload
+from collections.abc import Generator, Iterator, Sequence
+from typing import IO, Any, Generic, TypeVar, Union, overload
 
 from quelmar import _extra
-from quelmar._extra import RecordSplitter, answer_records
+from quelmar._extra import NotWellFormed, RecordSplitter, StreamDecoder, answer_records, check_records, stream_coding
 from quelmar._quelmar import Path, Result, compile, get_bytes, get_many_bytes
 
-__all__ = ["records"]
+__all__ = ["records", "RecordStream"]
 
 _Source = Union[str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, IO[bytes], Any]
 
-_DECLARATION = re.compile(rb"<\?xml[^>]*?\?>")
-_ENCODING = re.compile(rb"""encoding\s*=\s*["']([A-Za-z0-9._:-]+)["']""")
 _ESCAPE = re.compile(r"[^\w:-]")
 _NAME_END = re.compile(rb"[\s/>]")
 _BATCH = 256
@@ -212,6 +209,88 @@ def _read_ahead(f: Any, size: int) -> Iterator[bytes | bytearray]:
         t.join()
 
 
+
+# What on_error may be.
+_ON_ERROR = ("raise", "stop", "skip")
+# Breaks kept on a RecordStream's errors list (the count goes on).
+_KEPT_ERRORS = 100
+# An entity reference in a record or in a declaration.
+_REFERENCE = re.compile(rb"&([^\s&;#<>\"']+);")
+# Prefixes built for the sets of entities records use, kept at most.
+_PREFIXES = 1024
+
+
+def _not_well_formed(message: str, line: int, column: int, offset: int) -> NotWellFormed:
+    err = NotWellFormed(f"{line}:{column}: {message}")
+    err.message, err.line, err.column, err.offset = message, line, column, offset
+    return err
+
+
+class _Errors:
+    """What a stream does at a break (on_error), and what it met."""
+
+    def __init__(self, on_error: str) -> None:
+        if on_error not in _ON_ERROR:
+            raise ValueError(f"on_error must be 'raise', 'stop' or 'skip', not {on_error!r}")
+        self.mode = on_error
+        self.skipped = 0
+        self.errors: list[NotWellFormed] = []
+        self.records = 0  # records found (before any was skipped or answered)
+
+    def met(self, err: NotWellFormed) -> bool:
+        """A break: raised, or kept; True when the stream goes on past it."""
+        if self.mode == "raise":
+            raise err
+        if len(self.errors) < _KEPT_ERRORS:
+            self.errors.append(err)
+        if self.mode == "stop":
+            return False
+        self.skipped += 1
+        return True
+
+
+_T = TypeVar("_T")
+
+
+class RecordStream(Iterator[_T], Generic[_T]):
+    """The records of a document, one after the other (what records()
+    returns). A document that breaks raises NotWellFormed at the break,
+    after the records before it; with on_error="stop" the iteration ends
+    there instead, and with on_error="skip" it goes on at the next record
+    start found after the break. ``skipped`` counts the breaks passed over
+    (each costs the record it lies in, or the markup up to the next record
+    start), ``errors`` holds them as NotWellFormed (the first 100).
+    Closing the stream (or leaving a ``with`` block) closes the file it
+    opened."""
+
+    def __init__(self, gen: Iterator[_T], errors: _Errors) -> None:
+        self._gen = gen
+        self._errors = errors
+
+    def __iter__(self) -> "RecordStream[_T]":
+        return self
+
+    def __next__(self) -> _T:
+        return next(self._gen)
+
+    def close(self) -> None:
+        self._gen.close()  # type: ignore[attr-defined]
+
+    def __enter__(self) -> "RecordStream[_T]":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    @property
+    def skipped(self) -> int:
+        return self._errors.skipped
+
+    @property
+    def errors(self) -> list[NotWellFormed]:
+        return list(self._errors.errors)
+
+
 def _parse_path(path: str) -> tuple[list[str], bool]:
     if not isinstance(path, str):
         raise TypeError("path must be a str")
@@ -235,60 +314,132 @@ def _path_text(p: str | Path) -> str:
 
 
 @overload
-def records(source: _Source, path: str, paths: None = None, *, chunk_size: int = ...) -> Iterator[Result]: ...
+def records(
+    source: _Source,
+    path: str,
+    paths: None = None,
+    *,
+    chunk_size: int = ...,
+    on_error: str = ...,
+    max_record_size: int | None = ...,
+) -> RecordStream[Result]: ...
 @overload
 def records(
-    source: _Source, path: str, paths: Sequence[str | Path], *, chunk_size: int = ...
-) -> Iterator[list[Result]]: ...
+    source: _Source,
+    path: str,
+    paths: Sequence[str | Path],
+    *,
+    chunk_size: int = ...,
+    on_error: str = ...,
+    max_record_size: int | None = ...,
+) -> RecordStream[list[Result]]: ...
 def records(
-    source: _Source, path: str, paths: Sequence[str | Path] | None = None, *, chunk_size: int = 1 << 20
-) -> Iterator[Result] | Iterator[list[Result]]:
+    source: _Source,
+    path: str,
+    paths: Sequence[str | Path] | None = None,
+    *,
+    chunk_size: int = 1 << 20,
+    on_error: str = "raise",
+    max_record_size: int | None = None,
+) -> RecordStream[Result] | RecordStream[list[Result]]:
     """The records at path in a document of any size, one after the other.
 
     source is a filename (plain, gzip, bzip2, xz or zstd, told by its first
     bytes) or a binary file object. path names the record elements from the
     root (``"mediawiki.page"``, ``"*.entry"``) or at any depth
-    (``"**.entry"``; a record inside a record is part of the outer one).
-    Without paths, each record is a Result of the record element; with
-    paths (relative to the record, as for Result.get), a list of Results per
-    record. Memory holds chunk_size bytes plus the largest record. Malformed
-    input ends the iteration after the records before the error.
+    (``"**.entry"``; a record inside a record is part of the outer one);
+    names are compared as paths compare them (``RDF.Description`` finds
+    ``rdf:RDF`` and ``rdf:Description``). Without paths, each record is a
+    Result of the record element; with paths (relative to the record, as
+    for Result.get), a list of Results per record. Memory holds chunk_size
+    bytes plus the largest record; max_record_size (bytes) caps a record,
+    raising ValueError for a larger one.
+
+    Each record is what get_bytes over the whole document would give for it,
+    and is checked as it is read: a document that is not well formed
+    (cut short, a mismatched or unclosed tag, junk around the records)
+    raises NotWellFormed at the break, with its line, column and byte
+    offset, after the records before it. on_error="stop" ends the iteration
+    there instead; on_error="skip" goes on at the next record start after
+    the break (the returned RecordStream counts what it skipped). A record
+    path that matched nothing in a whole document warns (RuntimeWarning),
+    naming the document's root element.
     """
     segments, any_depth = _parse_path(path)
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size <= 0:
         raise ValueError("chunk_size must be a positive int")
+    _check_limit(max_record_size)
+    errors = _Errors(on_error)
     texts = None if paths is None else [_path_text(p) for p in paths]
-    f, owned, compressed = _open(source, chunk_size)
-    it = _iterate(f, owned, compressed, segments, any_depth, paths, texts, chunk_size)
-    next(it)  # started, so that closing or dropping it closes the file
-    return it
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        # A document in memory, read where it is.
+        gen = _iterate_memory(source, path, segments, any_depth, texts, chunk_size, errors, max_record_size)
+    else:
+        f, owned, compressed = _open(source, chunk_size)
+        gen = _iterate(f, owned, compressed, path, segments, any_depth, texts, chunk_size, errors, max_record_size)
+    next(gen)  # started, so that closing or dropping it closes the file
+    return RecordStream(gen, errors)
+
+
+def _check_limit(max_record_size: Any) -> None:
+    if max_record_size is not None and (
+        isinstance(max_record_size, bool) or not isinstance(max_record_size, int) or max_record_size <= 0
+    ):
+        raise ValueError("max_record_size must be a positive int or None")
+
+
+def _answers(batches: Iterator[Any], texts: list[str] | None) -> Iterator[Any]:
+    query_for: Any = None
+    for buf, spans, prefix, encoding in batches:
+        if query_for is None:
+            query_for = _query_for(encoding, texts)
+        # Answered natively a slice at a time: the Results of one slice
+        # (each holding its record) are alive together, not a chunk's.
+        for i in range(0, len(spans), _BATCH):
+            yield from answer_records(buf, spans[i : i + _BATCH], prefix, query_for)
 
 
 def _iterate(
     f: Any,
     owned: bool,
     compressed: bool,
+    path: str,
     segments: list[str],
     any_depth: bool,
-    paths: Sequence[str | Path] | None,
     texts: list[str] | None,
     chunk_size: int,
+    errors: _Errors,
+    max_record_size: int | None,
 ) -> Iterator[Any]:
     source = (_read_ahead if compressed else _chunks)(f, chunk_size)
     try:
         yield None
-        query_for: Any = None
-        for buf, spans, prefix, encoding in _split(source, segments, any_depth):
-            if query_for is None:
-                query_for = _query_for(encoding, texts)
-            # Answered natively a slice at a time: the Results of one slice
-            # (each holding its record) are alive together, not a chunk's.
-            for i in range(0, len(spans), _BATCH):
-                yield from answer_records(buf, spans[i : i + _BATCH], prefix, query_for)
+        yield from _answers(_split(source, segments, any_depth, errors, max_record_size, path), texts)
     finally:
         source.close()  # type: ignore[attr-defined]
         if owned:
             f.close()
+
+
+def _iterate_memory(
+    data: Any,
+    path: str,
+    segments: list[str],
+    any_depth: bool,
+    texts: list[str] | None,
+    chunk_size: int,
+    errors: _Errors,
+    max_record_size: int | None,
+) -> Iterator[Any]:
+    yield None
+    yield from _answers(_split_memory(data, segments, any_depth, chunk_size, errors, max_record_size, path), texts)
+
+
+def _record_name(raw_name: bytes, encoding: str) -> str:
+    """A record's name (bytes in the document's encoding) as text."""
+    if encoding == "UTF-8" or raw_name.isascii():
+        return raw_name.decode("utf-8", "replace")
+    return StreamDecoder(encoding).decode(raw_name, True).decode("utf-8", "replace")
 
 
 def _query_for(encoding: str, texts: list[str] | None) -> Any:
@@ -297,7 +448,8 @@ def _query_for(encoding: str, texts: list[str] | None) -> Any:
     answer being query(document) (the record's Result) or query(document,
     paths) (the Results of texts relative to the record), and opening the
     bytes that start every record of that name. Per name, the paths are
-    compiled once: a record then neither parses nor looks them up."""
+    compiled once: a record then neither parses nor looks them up. encoding
+    is the name of the records' encoding (the reader's name for it)."""
     answers: dict[bytes, tuple[Any, Any, bytes]] = {}
 
     def query_for(record: bytes) -> tuple[Any, Any, bytes]:
@@ -307,7 +459,7 @@ def _query_for(encoding: str, texts: list[str] | None) -> Any:
         if found is None:
             # The record's name as a path component: a backslash before
             # anything but letters, digits, '_', '-' and ':' (a dot in a name).
-            name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
+            name = _ESCAPE.sub(r"\\\g<0>", _record_name(raw_name, encoding))
             if texts is None:
                 found = (compile(name).get_bytes, None, b"<" + raw_name)
             else:
@@ -318,35 +470,27 @@ def _query_for(encoding: str, texts: list[str] | None) -> Any:
     return query_for
 
 
-def _coding(head: bytes | bytearray) -> tuple[Any, bytes, str]:
-    """What the start of a document says of its encoding: a UTF-16 decoder
-    (its text is turned into UTF-8) or None, the prefix each record needs
-    (the declaration of a legacy encoding) and the codec name."""
-    if head.startswith((b"\xff\xfe", b"\xfe\xff")):
-        return codecs.getincrementaldecoder("utf-16")(), b"", "utf-8"
-    if head.startswith(b"<\x00?\x00"):
-        return codecs.getincrementaldecoder("utf-16-le")(), b"", "utf-8"
-    if head.startswith(b"\x00<\x00?"):
-        return codecs.getincrementaldecoder("utf-16-be")(), b"", "utf-8"
-    m = _DECLARATION.match(head, 3 if head.startswith(b"\xef\xbb\xbf") else 0)
-    if m is not None:
-        e = _ENCODING.search(m.group(0))
-        if e is not None:
-            try:
-                encoding = codecs.lookup(e.group(1).decode("ascii")).name
-            except LookupError:
-                encoding = "utf-8"
-            if encoding != "utf-8":
-                return None, m.group(0), encoding
-    return None, b"", "utf-8"
+def _coding(head: Any, segments: list[str] | None = None) -> tuple[Any, bytes, str]:
+    """How a document that starts with head is split: a StreamDecoder that
+    turns its bytes into UTF-8 first (UTF-16, ISO-2022-JP, or a legacy
+    encoding whose bytes for a non-ASCII record name must be found), or
+    None; the bytes that go before every record (its byte-order mark and
+    XML declaration, so that the record is read in the document's
+    encoding; none when the text is decoded); the reader's name of the
+    encoding the splitter sees."""
+    encoding, skip, declaration_end, transcode = stream_coding(bytes(head[:4096]))
+    if not transcode and encoding != "UTF-8" and segments and not all(s.isascii() for s in segments):
+        transcode = True
+    if transcode:
+        return StreamDecoder(encoding), b"", "UTF-8"
+    # A record of a UTF-8 document needs no declaration.
+    return None, b"" if encoding == "UTF-8" else bytes(head[:declaration_end]), encoding
 
 
 def _splitter(segments: list[str], encoding: str, any_depth: bool) -> RecordSplitter:
-    try:
-        seg_bytes = [s.encode(encoding) for s in segments]
-    except UnicodeError:
-        seg_bytes = [s.encode("utf-8") for s in segments]
-    return RecordSplitter(seg_bytes, any_depth)
+    # Names are ASCII unless the splitter reads UTF-8 (_coding decodes a
+    # legacy document with non-ASCII record names).
+    return RecordSplitter([s.encode("utf-8") for s in segments], any_depth)
 
 
 def _add_doctype(prefix: bytes, doctype: bytes, transcoded: bool) -> bytes:
@@ -356,30 +500,293 @@ def _add_doctype(prefix: bytes, doctype: bytes, transcoded: bool) -> bytes:
     return prefix[1:] if prefix.startswith(b"\n") else prefix
 
 
+class _Prolog:
+    """What goes before each record to make it a document of its own: the
+    document's declaration and its DOCTYPE, the internal subset read once.
+    A record gets the subset's other declarations and only the general
+    entities it uses (with those they use), so that a subset of many
+    entities is not read again for every record."""
+
+    def __init__(self, declaration: bytes, transcoded: bool) -> None:
+        self.declaration = declaration
+        self.transcoded = transcoded
+        self.base = declaration
+        self.entities: dict[bytes, tuple[bytes, list[bytes]]] = {}
+        self.always: set[bytes] = set()
+        self.head = b""
+        self.rest = b""
+        self.cache: dict[frozenset[bytes], bytes] = {}
+
+    def set_doctype(self, doctype: bytes) -> None:
+        self.base = _add_doctype(self.declaration, doctype, self.transcoded)
+        self.entities.clear()
+        self.cache.clear()
+        parsed = _parse_subset(doctype)
+        if parsed is None:
+            return
+        head, rest, entities = parsed
+        if not entities:
+            return
+        self.head, self.rest, self.entities = head, b"".join(rest), entities
+        used: set[bytes] = set(_REFERENCE.findall(self.rest))
+        self.always = self._closure(used)
+        self.base = self._build(frozenset())
+
+    def _closure(self, names: set[bytes]) -> set[bytes]:
+        todo = [n for n in names if n in self.entities]
+        seen = set(todo)
+        while todo:
+            for m in self.entities[todo.pop()][1]:
+                if m in self.entities and m not in seen:
+                    seen.add(m)
+                    todo.append(m)
+        return seen
+
+    def _build(self, names: frozenset[bytes]) -> bytes:
+        chosen = self.always | self._closure(set(names))
+        decls = [decl for name, (decl, _) in self.entities.items() if name in chosen]
+        doctype = self.head + b"[" + self.rest + b"".join(decls) + b"]>"
+        return _add_doctype(self.declaration, doctype, self.transcoded)
+
+    def runs(self, part: Any, spans: list[tuple[int, int]]) -> Iterator[tuple[list[tuple[int, int]], bytes]]:
+        """The spans in runs of records that take the same prefix."""
+        if not self.entities:
+            yield spans, self.base
+            return
+        run: list[tuple[int, int]] = []
+        prefix = self.base
+        for s, e in spans:
+            names = frozenset(n for n in _REFERENCE.findall(bytes(part[s:e])) if n in self.entities)
+            p = self.base
+            if names:
+                found = self.cache.get(names)
+                if found is None:
+                    if len(self.cache) >= _PREFIXES:
+                        self.cache.clear()
+                    found = self.cache[names] = self._build(names)
+                p = found
+            if p is not prefix and run:
+                yield run, prefix
+                run = []
+            prefix = p
+            run.append((s, e))
+        if run:
+            yield run, prefix
+
+
+_SUBSET_TOKEN = re.compile(rb"\s+|<!--.*?-->|<\?.*?\?>|%[^;\s]*;|<!(?:[^\"'>]|\"[^\"]*\"|'[^']*')*>", re.S)
+_ENTITY_DECL = re.compile(rb"<!ENTITY\s+([^\s%\"']+)\s", re.S)
+
+
+def _parse_subset(doctype: bytes) -> tuple[bytes, list[bytes], dict[bytes, tuple[bytes, list[bytes]]]] | None:
+    """A DOCTYPE cut into what comes before its internal subset ('<!DOCTYPE
+    name ...'), the subset's declarations other than general entities, and
+    its general entities (name: (declaration, names it references), the
+    first declaration of a name kept); None when the subset cannot be cut
+    (a parameter entity reference among the declarations, which may stand
+    for entities, or anything this reading does not know)."""
+    m = re.match(rb"<!DOCTYPE(?:[^\"'\[>]|\"[^\"]*\"|'[^']*')*\[", doctype)
+    if m is None or not doctype.endswith(b">"):
+        return None
+    end = doctype.rfind(b"]")
+    if end < m.end():
+        return None
+    subset = doctype[m.end() : end]
+    if doctype[end + 1 : -1].strip():
+        return None
+    rest: list[bytes] = []
+    entities: dict[bytes, tuple[bytes, list[bytes]]] = {}
+    pos = 0
+    while pos < len(subset):
+        t = _SUBSET_TOKEN.match(subset, pos)
+        if t is None or t.end() == pos:
+            return None
+        token = t.group(0)
+        pos = t.end()
+        if token.startswith(b"%"):
+            return None
+        if token.startswith(b"<!ENTITY"):
+            e = _ENTITY_DECL.match(token)
+            if e is not None:
+                if e.group(1) not in entities:
+                    entities[e.group(1)] = (token, _REFERENCE.findall(token))
+                continue
+        if token.startswith(b"<!") and not token.startswith(b"<!--"):
+            rest.append(token)
+    return doctype[: m.end() - 1], rest, entities
+
+
+class _Located:
+    """Positions of records and of breaks in the whole stream."""
+
+    @staticmethod
+    def record_error(
+        splitter: RecordSplitter, part: Any, start: int, prefix: bytes, err: tuple[Any, ...], rest: bool = False
+    ) -> NotWellFormed:
+        """The error check_records found in a record (at part[start:]),
+        placed in the stream; part is the buffer of the last feed, or with
+        rest what that feed did not drop."""
+        _, message, line, column, offset = err
+        rline, rcolumn, roffset = splitter.locate(part, start, rest)
+        lines = prefix.count(b"\n")
+        tail = prefix[prefix.rfind(b"\n") + 1 :]
+        if offset < len(prefix):  # in the DOCTYPE: said at the record
+            return _not_well_formed(message, rline, rcolumn, roffset)
+        if line - 1 == lines:
+            column = rcolumn + column - 1 - len(tail.decode("utf-8", "replace"))
+        line = rline + line - 1 - lines
+        return _not_well_formed(message, line, column, roffset + offset - len(prefix))
+
+
+def _break(splitter: RecordSplitter, part: Any, prefix: bytes, problem: tuple[Any, ...] | None = None) -> NotWellFormed:
+    """The break that failed the splitter (or problem, the end of the input
+    where the document is not complete; part is then what the splitter
+    kept); inside a record that was open, the first error the check finds
+    in it when that lies before."""
+    found = splitter.error() if problem is None else problem
+    assert found is not None
+    message, line, column, offset, record = found
+    if record is not None:
+        base = splitter.locate(part, 0, problem is not None)[2]
+        rs, re_ = record - base, (offset - base if problem is None else len(part))
+        if 0 <= rs < re_ <= len(part):
+            inner = check_records(part, [(rs, re_)], prefix)
+            if inner is not None and inner[4] < len(prefix) + re_ - rs:
+                return _Located.record_error(splitter, part, rs, prefix, inner, problem is not None)
+    return _not_well_formed(message, line, column, offset)
+
+
+def _no_match(path: str, splitter: RecordSplitter) -> None:
+    import warnings
+
+    root = splitter.root_name().decode("utf-8", "replace")
+    seen = f"the root element is <{root}>" if root else "no root element was seen"
+    warnings.warn(f"record path {path!r} matched nothing in the document; {seen}", RuntimeWarning, stacklevel=4)
+
+
+def _batches(
+    splitter: RecordSplitter,
+    part: Any,
+    spans: list[tuple[int, int]],
+    prolog: _Prolog,
+    encoding: str,
+    errors: _Errors,
+    make: Any = None,
+) -> Generator[tuple[Any, list[tuple[int, int]], bytes, str], None, bool]:
+    """The records at spans, checked: each run that is well formed, and a
+    break for the first one that is not (raised, or passed over). Returns
+    (StopIteration value) False when the stream stops there. With make (a
+    function making a splitter), a record passed over is searched for
+    records inside it: one whose end tag was lost holds those after it."""
+    for run, prefix in prolog.runs(part, spans):
+        while run:
+            bad = check_records(part, run, prefix)
+            if bad is None:
+                errors.records += len(run)
+                yield part, run, prefix, encoding
+                break
+            i = bad[0]
+            if i:
+                errors.records += i
+                yield part, run[:i], prefix, encoding
+            if not errors.met(_Located.record_error(splitter, part, run[i][0], prefix, bad)):
+                return False
+            if make is not None:
+                yield from _inside(make(), splitter, part, run[i], prolog, encoding, errors)
+            run = run[i + 1 :]
+    return True
+
+
+def _inside(
+    inner: RecordSplitter,
+    splitter: RecordSplitter,
+    part: Any,
+    span: tuple[int, int],
+    prolog: _Prolog,
+    encoding: str,
+    errors: _Errors,
+    rest: bool = False,
+) -> Iterator[tuple[Any, list[tuple[int, int]], bytes, str]]:
+    """The records inside a broken record at span (after its first byte),
+    those well formed; the others are passed over. part is the buffer of
+    the splitter's last feed (with rest, what that feed did not drop)."""
+    s, e = span
+    line, column, offset = splitter.locate(part, s + 1, rest)
+    if not inner.search(1 << 40, offset, line, column):
+        return
+    with part[s + 1 : e] as body:
+        spans = inner.feed(body)[0]
+        yield from _batches(inner, body, spans, prolog, encoding, errors)
+
+
+def _unfinished(
+    splitter: RecordSplitter,
+    rest: Any,
+    problem: tuple[Any, ...],
+    prolog: _Prolog,
+    encoding: str,
+    errors: _Errors,
+    make: Any,
+) -> Iterator[tuple[Any, list[tuple[int, int]], bytes, str]]:
+    """The input ended before the document did (rest: what the splitter
+    kept): the break, and when passed over, the records inside a record
+    left open (its end tag lost)."""
+    if errors.met(_break(splitter, rest, prolog.base, problem)) and make is not None and problem[4] is not None:
+        start = problem[4] - splitter.locate(rest, 0, True)[2]
+        if 0 <= start < len(rest):
+            yield from _inside(make(), splitter, rest, (start, len(rest)), prolog, encoding, errors, True)
+
+
+def _head(chunks: Iterator[Any]) -> bytearray:
+    """The first bytes of a document: its byte-order mark and declaration."""
+    buf = bytearray()
+    for data in chunks:
+        buf += data
+        if len(buf) >= 4096 or (len(buf) >= 6 and b"?>" in buf) or (
+            len(buf) >= 6 and not buf.lstrip(b"\xef\xbb\xbf").startswith(b"<?xml"[: len(buf)])
+        ):
+            break
+    return buf
+
+
+def _decoded(decoder: Any, chunks: Iterator[Any]) -> Iterator[bytes]:
+    for c in chunks:
+        out = decoder.decode(c)
+        if out:
+            yield out
+    out = decoder.decode(b"", True)
+    if out:
+        yield out
+
+
 def _split(
-    chunks: Iterator[Any], segments: list[str], any_depth: bool
+    chunks: Iterator[Any],
+    segments: list[str],
+    any_depth: bool,
+    errors: _Errors | None = None,
+    max_record_size: int | None = None,
+    path: str | None = None,
 ) -> Iterator[tuple[memoryview, list[tuple[int, int]], bytes, str]]:
     """The records of a document read chunk after chunk, in batches.
 
     Each batch is (buffer, record spans into it, prefix, encoding): the
     prefix (the declaration of a legacy encoding, the DOCTYPE) goes before
-    each record to make it a document of its own; the text is UTF-8 unless
-    the encoding (a codec name) says otherwise. The buffer changes once the
-    consumer asks for the next batch.
+    each record to make it a document of its own; encoding is the reader's
+    name of the encoding of the records' bytes. The buffer changes once the
+    consumer asks for the next batch. errors says what to do at a break
+    (raise NotWellFormed by default).
     """
-    buf = bytearray()
-    # The start of the document: a byte-order mark and the declaration.
-    for data in chunks:
-        buf += data
-        if len(buf) >= 4096 or (len(buf) >= 6 and b"?>" in buf) or (len(buf) >= 6 and not buf.lstrip(b"\xef\xbb\xbf").startswith(b"<?xml"[: len(buf)])):
-            break
-    decoder, prefix, encoding = _coding(buf)
+    if errors is None:
+        errors = _Errors("raise")
+    buf = _head(chunks)
+    decoder, declaration, encoding = _coding(buf, segments)
     if decoder is not None:
-        dec = decoder
-        raw = bytes(buf)
-        buf = bytearray(dec.decode(raw).encode("utf-8"))
-        chunks = (dec.decode(c).encode("utf-8") for c in chunks)
+        skip = stream_coding(bytes(buf[:4096]))[1]
+        buf = bytearray(decoder.decode(bytes(buf[skip:])))
+        chunks = _decoded(decoder, chunks)
+    prolog = _Prolog(declaration, decoder is not None)
     splitter = _splitter(segments, encoding, any_depth)
+    make = (lambda: _splitter(segments, encoding, any_depth)) if errors.mode == "skip" else None
     # buf[start:have] is what the splitter has not dropped yet. The buffer
     # only grows (for a record larger than what it holds); bytes are copied
     # into it in place, so no chunk-sized block is allocated per chunk.
@@ -389,11 +796,24 @@ def _split(
         with memoryview(buf) as whole, whole[start:have] as part:
             spans, drop, doctype, finished = splitter.feed(part)
             if doctype is not None:
-                prefix = _add_doctype(prefix, bytes(part[doctype[0] : doctype[1]]), decoder is not None)
-            if spans:
-                yield part, spans, prefix, encoding
+                prolog.set_doctype(bytes(part[doctype[0] : doctype[1]]))
+                _check_doctype(splitter, part, doctype, prolog, errors)
+            going = yield from _batches(splitter, part, spans, prolog, encoding, errors, make)
+            if not going:
+                return
+            if finished:
+                if not errors.met(_break(splitter, part, prolog.base)) or not splitter.resync():
+                    return
         start += drop
-        if finished or not more:
+        if max_record_size is not None and have - start > max_record_size:
+            _too_large(max_record_size)
+        if not more:
+            with memoryview(buf) as whole, whole[start:have] as rest:
+                problem = splitter.end_problem(rest)
+                if problem is not None:
+                    yield from _unfinished(splitter, rest, problem, prolog, encoding, errors, make)
+            if problem is None and errors.records == 0 and path is not None:
+                _no_match(path, splitter)
             return
         for data in chunks:
             n = len(data)
@@ -409,32 +829,75 @@ def _split(
             break
         else:
             more = False
-            if have == start:
-                return
+
+
+def _check_doctype(splitter: RecordSplitter, part: Any, span: tuple[int, int], prolog: _Prolog, errors: _Errors) -> None:
+    """The DOCTYPE is checked once, with an empty element after it."""
+    doc = prolog.declaration + b"\n" + bytes(part[span[0] : span[1]]) + b"\n<x/>"
+    bad = check_records(doc, [(0, len(doc))], b"")
+    if bad is None:
+        return
+    _, message, line, column, offset = bad
+    lead = len(prolog.declaration) + 1
+    if offset < lead or offset >= len(doc) - 5:
+        return  # not the DOCTYPE's own error: the records' checks tell it
+    dline, dcolumn, doffset = splitter.locate(part, span[0])
+    if line == 2:
+        column = dcolumn + column - 1
+    errors.met(_not_well_formed(message, dline + line - 2, column, doffset + offset - lead))
+
+
+def _too_large(limit: int) -> None:
+    raise ValueError(f"a record (or the markup being read) grew past max_record_size ({limit} bytes)")
 
 
 def _split_memory(
-    data: Any, segments: list[str], any_depth: bool, window: int
+    data: Any,
+    segments: list[str],
+    any_depth: bool,
+    window: int,
+    errors: _Errors | None = None,
+    max_record_size: int | None = None,
+    path: str | None = None,
 ) -> Iterator[tuple[memoryview, list[tuple[int, int]], bytes, str]]:
     """_split over a document held in memory, without copying it: each
     batch's buffer is a view of the document, window bytes more each time."""
+    if errors is None:
+        errors = _Errors("raise")
     view = memoryview(data).cast("B")
-    decoder, prefix, encoding = _coding(bytes(view[:4096]))
-    if decoder is not None:  # UTF-16: read as UTF-8, chunk after chunk
+    decoder, declaration, encoding = _coding(view[:4096], segments)
+    if decoder is not None:  # decoded to UTF-8, chunk after chunk
         chunks = (view[i : i + window] for i in range(0, len(view), window))
-        yield from _split(chunks, segments, any_depth)
+        yield from _split(chunks, segments, any_depth, errors, max_record_size, path)
         return
+    prolog = _Prolog(declaration, False)
     splitter = _splitter(segments, encoding, any_depth)
+    make = (lambda: _splitter(segments, encoding, any_depth)) if errors.mode == "skip" else None
     start, end = 0, min(len(view), window)
     while True:
         part = view[start:end]
-        spans, drop, doctype, finished = splitter.feed(part)
-        if doctype is not None:
-            prefix = _add_doctype(prefix, bytes(part[doctype[0] : doctype[1]]), False)
-        if spans:
-            yield part, spans, prefix, encoding
-        part.release()
+        try:
+            spans, drop, doctype, finished = splitter.feed(part)
+            if doctype is not None:
+                prolog.set_doctype(bytes(part[doctype[0] : doctype[1]]))
+                _check_doctype(splitter, part, doctype, prolog, errors)
+            going = yield from _batches(splitter, part, spans, prolog, encoding, errors, make)
+            if not going:
+                return
+            if finished:
+                if not errors.met(_break(splitter, part, prolog.base)) or not splitter.resync():
+                    return
+        finally:
+            part.release()
         start += drop
-        if finished or end == len(view):
+        if max_record_size is not None and end - start > max_record_size:
+            _too_large(max_record_size)
+        if end == len(view):
+            with view[start:end] as rest:
+                problem = splitter.end_problem(rest)
+                if problem is not None:
+                    yield from _unfinished(splitter, rest, problem, prolog, encoding, errors, make)
+            if problem is None and errors.records == 0 and path is not None:
+                _no_match(path, splitter)
             return
         end = min(len(view), end + window)

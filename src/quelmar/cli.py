@@ -31,6 +31,7 @@ import os
 import signal
 import stat
 import sys
+import warnings
 import zlib
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
@@ -506,10 +507,13 @@ def run_records(config: Config, files: list[str], paths: list[Path], out: Output
             it: Any = quelmar.records(source, config.records, paths if paths else None)
             n = 0
             try:
-                for answer in it:
-                    n += 1
-                    if not config.count:
-                        out.write(record_line(shown, config, answer) + end)
+                with warnings.catch_warnings():
+                    # No record is told by the exit status.
+                    warnings.simplefilter("ignore", RuntimeWarning)
+                    for answer in it:
+                        n += 1
+                        if not config.count:
+                            out.write(record_line(shown, config, answer) + end)
             finally:
                 it.close()
             found = found or n > 0

@@ -111,9 +111,7 @@ std::string RecordSplitter::end_problem() const {
         case State::Lt:
         case State::Bang:
         case State::Tag:
-        case State::EndTag:
-            if (root_ended_) return "the document ends inside a tag";
-            break;
+        case State::EndTag: return "the document ends inside a tag";
         default: break;
     }
     if (!name_starts_.empty()) {
@@ -139,6 +137,19 @@ bool RecordSplitter::resync() {
     unnamed_ = ancestors;
     matched_ = any_depth_ ? 0 : std::min(ancestors, segments_.size());
     return true;
+}
+
+bool RecordSplitter::search(std::size_t ancestors, std::uint64_t offset, std::uint64_t line,
+                            std::uint64_t column) {
+    if (segments_.back() == "*" || line == 0 || column == 0) return false;
+    state_ = State::Error;
+    resume_from_ = 0;
+    resume_depth_ = ancestors;
+    base_ = call_base_ = offset;
+    base_line_ = call_base_line_ = line - 1;
+    base_column_ = call_base_column_ = column - 1;
+    if (!any_depth_) resume_depth_ = segments_.size() - 1;
+    return resync();
 }
 
 void RecordSplitter::start_inside(std::size_t ancestors) noexcept {

@@ -55,6 +55,15 @@ public:
     // The input ended: what is wrong with stopping here (empty when the
     // root element ended), and the offset of the end.
     std::string end_problem() const;
+    // Where the record open after the last feed() starts (bytes from the
+    // start of everything fed), or kNoRecord.
+    std::uint64_t open_record() const noexcept { return rec_start_ == kNone ? kNoRecord : base_ + rec_start_; }
+    // Where the markup the input ended in starts (a tag, comment, PI, CDATA
+    // section or the DOCTYPE), in what the last feed() did not drop; or
+    // the end of that when it did not end inside markup.
+    std::size_t open_construct(std::size_t rest) const noexcept {
+        return state_ == State::Text || state_ == State::Search || state_ == State::Error ? rest : cstart_;
+    }
 
     // The position of byte `offset` of the buffer given to the last feed():
     // its line (1-based), column (1-based, in characters of UTF-8) and byte
@@ -76,6 +85,13 @@ public:
     // (no start can be told). The feed() that failed kept the bytes from
     // the record's start (or the break) on.
     bool resync();
+
+    // Before the first feed(): the buffer starts at byte `offset` of a
+    // document (on line `line`, `column` characters into it, both 1-based)
+    // inside `ancestors` open elements; records are found from the first
+    // start tag named like them on, as resync() finds them. False when the
+    // records' name is "*".
+    bool search(std::size_t ancestors, std::uint64_t offset, std::uint64_t line, std::uint64_t column);
 
     // The name of the root element (empty before it is met).
     const std::string& root_name() const noexcept { return root_name_; }
