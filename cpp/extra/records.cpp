@@ -353,6 +353,29 @@ PyObject* py_find_doctype(PyObject*, PyObject* data) {
 // opening is the bytes that start every record of that name. Records mostly
 // share one name, so query_for is called again only when a record does not
 // start with the last opening followed by a byte that ends a name.
+// The prefix of each of n records: one bytes object for all, or a list of
+// n bytes objects (copied: the check runs without the interpreter lock).
+bool read_prefixes(PyObject* prefix, Py_ssize_t n, std::vector<std::string>& out) {
+    if (PyBytes_Check(prefix)) {
+        out.assign(1, std::string(PyBytes_AS_STRING(prefix), static_cast<std::size_t>(PyBytes_GET_SIZE(prefix))));
+        return true;
+    }
+    if (!PyList_Check(prefix) || PyList_GET_SIZE(prefix) != n) {
+        PyErr_SetString(PyExc_TypeError, "prefix must be bytes or a list of bytes, one per span");
+        return false;
+    }
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* p = PyList_GET_ITEM(prefix, i);
+        if (!PyBytes_Check(p)) {
+            PyErr_SetString(PyExc_TypeError, "prefix must be bytes or a list of bytes, one per span");
+            return false;
+        }
+        out.emplace_back(PyBytes_AS_STRING(p), static_cast<std::size_t>(PyBytes_GET_SIZE(p)));
+    }
+    return true;
+}
+
 bool ends_name(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '/' || c == '>'; }
 
 PyObject* answer_records_impl(PyObject* data, PyObject* spans, PyObject* prefix, PyObject* query_for) {
@@ -360,13 +383,11 @@ PyObject* answer_records_impl(PyObject* data, PyObject* spans, PyObject* prefix,
         raise_arg_type("spans", spans, "list");
         return nullptr;
     }
-    if (!PyBytes_Check(prefix)) {
-        raise_arg_type("prefix", prefix, "bytes");
-        return nullptr;
-    }
+    const Py_ssize_t n = PyList_GET_SIZE(spans);
+    std::vector<std::string> prefixes;
+    if (!read_prefixes(prefix, n, prefixes)) return nullptr;
     HeldBuffer holder;
     if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
-    const Py_ssize_t n = PyList_GET_SIZE(spans);
     PyRef answers = PyRef::steal(PyList_New(n));
     if (!answers) return nullptr;
     PyRef query;
@@ -384,11 +405,12 @@ PyObject* answer_records_impl(PyObject* data, PyObject* spans, PyObject* prefix,
             PyErr_SetString(PyExc_ValueError, "a record span is empty");
             return nullptr;
         }
-        const std::size_t plen = static_cast<std::size_t>(PyBytes_GET_SIZE(prefix));
+        const std::string& pre = prefixes[prefixes.size() == 1 ? 0 : static_cast<std::size_t>(i)];
+        const std::size_t plen = pre.size();
         PyRef doc = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plen + len)));
         if (!doc) return nullptr;
         char* out = PyBytes_AS_STRING(doc.get());
-        std::memcpy(out, PyBytes_AS_STRING(prefix), plen);
+        std::memcpy(out, pre.data(), plen);
         std::memcpy(out + plen, rec, len);
         bool same = false;
         if (opening) {
@@ -437,16 +459,13 @@ PyObject* check_records_impl(PyObject* data, PyObject* spans, PyObject* prefix) 
         raise_arg_type("spans", spans, "list");
         return nullptr;
     }
-    if (!PyBytes_Check(prefix)) {
-        raise_arg_type("prefix", prefix, "bytes");
-        return nullptr;
-    }
+    std::vector<std::string> prefixes;
+    if (!read_prefixes(prefix, PyList_GET_SIZE(spans), prefixes)) return nullptr;
     HeldBuffer holder;
     if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
     const Bytes buf = holder.bytes();
     std::vector<RecordSpan> ranges;
     if (!read_spans(spans, buf.size(), ranges)) return nullptr;
-    const std::string pre(PyBytes_AS_STRING(prefix), static_cast<std::size_t>(PyBytes_GET_SIZE(prefix)));
     std::size_t bad = ranges.size();
     std::optional<WfError> err;
     bool no_memory = false;
@@ -455,6 +474,7 @@ PyObject* check_records_impl(PyObject* data, PyObject* spans, PyObject* prefix) 
         std::string doc;
         for (std::size_t i = 0; i < ranges.size() && !err; ++i) {
             const Bytes rec = buf.substr(ranges[i].start, ranges[i].end - ranges[i].start);
+            const std::string& pre = prefixes[prefixes.size() == 1 ? 0 : i];
             if (pre.empty()) {
                 err = check_well_formed(rec, false, true);
             } else {
@@ -501,7 +521,8 @@ PyObject* py_stream_coding(PyObject*, PyObject* data) {
 PyMethodDef record_functions[] = {
     {"check_records", py_check_records, METH_VARARGS,
      "check_records(buffer, spans, prefix)\n--\n\n"
-     "None when every record at spans (with prefix before it) is well formed,\n"
+     "None when every record at spans (with prefix before it: bytes, or a\n"
+     "list of bytes, one per span) is well formed,\n"
      "else (index, message, line, column, offset) of the first error."},
     {"stream_coding", py_stream_coding, METH_O,
      "stream_coding(head)\n--\n\n"
@@ -514,6 +535,7 @@ PyMethodDef record_functions[] = {
      "to the next one; the last ends after the last record."},
     {"answer_records", py_answer_records, METH_VARARGS,
      "answer_records(buffer, spans, prefix, query_for)\n--\n\n"
+     "(prefix: bytes, or a list of bytes, one per span)\n"
      "The answers to the records at spans of buffer, each made a document\n"
      "with prefix before it; query_for(record) gives (query, paths, opening)\n"
      "for the records of that record's name."},

@@ -59,7 +59,7 @@ class StreamDecoder:
     def decode(self, data: Buffer, last: bool = False, /) -> bytes: ...
 
 def check_records(
-    buffer: Buffer, spans: list[tuple[int, int]], prefix: bytes, /
+    buffer: Buffer, spans: list[tuple[int, int]], prefix: bytes | list[bytes], /
 ) -> tuple[int, str, int, int, int] | None: ...
 def stream_coding(head: Buffer, /) -> tuple[str, int, int, bool]: ...
 
@@ -103,7 +103,7 @@ def find_doctype(buffer: Buffer, /) -> tuple[int, int] | None: ...
 def answer_records(
     buffer: Buffer,
     spans: list[tuple[int, int]],
-    prefix: bytes,
+    prefix: bytes | list[bytes],
     query_for: Callable[[bytes], tuple[Callable[..., Any], Any, bytes]],
     /,
 ) -> list[Any]: ...

@@ -143,14 +143,27 @@ def _build_batches(
             if names is None:
                 view = memoryview(buf)
                 try:
-                    samples = [to_python(get_bytes(prefix + bytes(view[s:e]), "*")) for s, e in spans[:_SAMPLE]]
+                    samples = [
+                        to_python(get_bytes((prefix if isinstance(prefix, bytes) else prefix[k]) + bytes(view[s:e]), "*"))
+                        for k, (s, e) in enumerate(spans[:_SAMPLE])
+                    ]
                 finally:
                     view.release()
                 found = _default_columns(samples)
                 names, paths = list(found), list(found.values())
             overrides = _dtypes(dtypes, names)
             builder = FrameBuilder(paths, [_is_text(overrides.get(n)) for n in names], NativeBuffer)
-        builder.feed(buf, spans, prefix)
+        if isinstance(prefix, bytes):
+            builder.feed(buf, spans, prefix)
+            continue
+        # One prefix per record (the entities each uses): runs of the same.
+        i = 0
+        while i < len(spans):
+            j = i + 1
+            while j < len(spans) and prefix[j] is prefix[i]:
+                j += 1
+            builder.feed(buf, spans[i:j], prefix[i])
+            i = j
     if names is None:  # no record to find columns in
         names, paths = [], []
     if builder is None:

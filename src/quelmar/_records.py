@@ -32,8 +32,8 @@ _MAX_CHUNK = 256 << 20
 _GZIP_STREAM: Any = getattr(_extra, "GzipStream", None)
 _GZIP_BACKGROUND = True
 # An element name (what cannot start or be in one is refused: a path such as
-# "catalog.book.#" or "a.0" would never match), or "*".
-_SEGMENT = re.compile(r"\*\Z|[^\s\d.\-@#|()=<>/'\"!?\[\]{}&;,*][^\s@#|()=<>/'\"!?\[\]{}&;,*]*\Z")
+# "catalog.book.#" or "a.0" would never match), "*:name" (any prefix) or "*".
+_SEGMENT = re.compile(r"\*\Z|(?:\*:)?[^\s\d.\-@#|()=<>/'\"!?\[\]{}&;,*][^\s@#|()=<>/'\"!?\[\]{}&;,*]*\Z")
 
 
 def _open(source: Any, chunk_size: int = 1 << 20) -> tuple[Any, bool, bool]:
@@ -396,7 +396,8 @@ def _answers(batches: Iterator[Any], texts: list[str] | None) -> Iterator[Any]:
         # Answered natively a slice at a time: the Results of one slice
         # (each holding its record) are alive together, not a chunk's.
         for i in range(0, len(spans), _BATCH):
-            yield from answer_records(buf, spans[i : i + _BATCH], prefix, query_for)
+            p = prefix if isinstance(prefix, bytes) else prefix[i : i + _BATCH]
+            yield from answer_records(buf, spans[i : i + _BATCH], p, query_for)
 
 
 def _iterate(
@@ -516,11 +517,14 @@ class _Prolog:
         self.head = b""
         self.rest = b""
         self.cache: dict[frozenset[bytes], bytes] = {}
+        self.order: dict[bytes, int] = {}
+        self.by_refs: dict[tuple[bytes, ...], bytes] = {}
 
     def set_doctype(self, doctype: bytes) -> None:
         self.base = _add_doctype(self.declaration, doctype, self.transcoded)
         self.entities.clear()
         self.cache.clear()
+        self.by_refs.clear()
         parsed = _parse_subset(doctype)
         if parsed is None:
             return
@@ -528,6 +532,7 @@ class _Prolog:
         if not entities:
             return
         self.head, self.rest, self.entities = head, b"".join(rest), entities
+        self.order = {name: i for i, name in enumerate(entities)}
         used: set[bytes] = set(_REFERENCE.findall(self.rest))
         self.always = self._closure(used)
         self.base = self._build(frozenset())
@@ -544,34 +549,43 @@ class _Prolog:
 
     def _build(self, names: frozenset[bytes]) -> bytes:
         chosen = self.always | self._closure(set(names))
-        decls = [decl for name, (decl, _) in self.entities.items() if name in chosen]
+        # In the order of the subset (dicts keep it): what a record uses.
+        order = self.order
+        decls = [self.entities[name][0] for name in sorted(chosen, key=order.__getitem__)]
         doctype = self.head + b"[" + self.rest + b"".join(decls) + b"]>"
         return _add_doctype(self.declaration, doctype, self.transcoded)
 
-    def runs(self, part: Any, spans: list[tuple[int, int]]) -> Iterator[tuple[list[tuple[int, int]], bytes]]:
-        """The spans in runs of records that take the same prefix."""
+    def prefixes(self, part: Any, spans: list[tuple[int, int]]) -> bytes | list[bytes]:
+        """The prefix of every record at spans: one for all, or one each."""
         if not self.entities:
-            yield spans, self.base
-            return
-        run: list[tuple[int, int]] = []
-        prefix = self.base
+            return self.base
+        out: list[bytes] = []
+        base = self.base
+        cache = self.by_refs
+        findall = _REFERENCE.findall
         for s, e in spans:
-            names = frozenset(n for n in _REFERENCE.findall(bytes(part[s:e])) if n in self.entities)
-            p = self.base
-            if names:
-                found = self.cache.get(names)
-                if found is None:
-                    if len(self.cache) >= _PREFIXES:
-                        self.cache.clear()
-                    found = self.cache[names] = self._build(names)
-                p = found
-            if p is not prefix and run:
-                yield run, prefix
-                run = []
-            prefix = p
-            run.append((s, e))
-        if run:
-            yield run, prefix
+            refs = findall(part, s, e)
+            if not refs:
+                out.append(base)
+                continue
+            key = tuple(refs)
+            found = cache.get(key)
+            if found is None:
+                if len(cache) >= _PREFIXES:
+                    cache.clear()
+                found = cache[key] = self._prefix(frozenset(n for n in refs if n in self.entities))
+            out.append(found)
+        return out
+
+    def _prefix(self, names: frozenset[bytes]) -> bytes:
+        if not names:
+            return self.base
+        found = self.cache.get(names)
+        if found is None:
+            if len(self.cache) >= _PREFIXES:
+                self.cache.clear()
+            found = self.cache[names] = self._build(names)
+        return found
 
 
 _SUBSET_TOKEN = re.compile(rb"\s+|<!--.*?-->|<\?.*?\?>|%[^;\s]*;|<!(?:[^\"'>]|\"[^\"]*\"|'[^']*')*>", re.S)
@@ -672,28 +686,31 @@ def _batches(
     encoding: str,
     errors: _Errors,
     make: Any = None,
-) -> Generator[tuple[Any, list[tuple[int, int]], bytes, str], None, bool]:
+) -> Generator[tuple[Any, list[tuple[int, int]], Any, str], None, bool]:
     """The records at spans, checked: each run that is well formed, and a
     break for the first one that is not (raised, or passed over). Returns
     (StopIteration value) False when the stream stops there. With make (a
     function making a splitter), a record passed over is searched for
     records inside it: one whose end tag was lost holds those after it."""
-    for run, prefix in prolog.runs(part, spans):
-        while run:
-            bad = check_records(part, run, prefix)
-            if bad is None:
-                errors.records += len(run)
-                yield part, run, prefix, encoding
-                break
-            i = bad[0]
-            if i:
-                errors.records += i
-                yield part, run[:i], prefix, encoding
-            if not errors.met(_Located.record_error(splitter, part, run[i][0], prefix, bad)):
-                return False
-            if make is not None:
-                yield from _inside(make(), splitter, part, run[i], prolog, encoding, errors)
-            run = run[i + 1 :]
+    prefixes = prolog.prefixes(part, spans)
+    while spans:
+        bad = check_records(part, spans, prefixes)
+        if bad is None:
+            errors.records += len(spans)
+            yield part, spans, prefixes, encoding
+            break
+        i = bad[0]
+        if i:
+            errors.records += i
+            yield part, spans[:i], prefixes if isinstance(prefixes, bytes) else prefixes[:i], encoding
+        prefix = prefixes if isinstance(prefixes, bytes) else prefixes[i]
+        if not errors.met(_Located.record_error(splitter, part, spans[i][0], prefix, bad)):
+            return False
+        if make is not None:
+            yield from _inside(make(), splitter, part, spans[i], prolog, encoding, errors)
+        spans = spans[i + 1 :]
+        if not isinstance(prefixes, bytes):
+            prefixes = prefixes[i + 1 :]
     return True
 
 
@@ -706,7 +723,7 @@ def _inside(
     encoding: str,
     errors: _Errors,
     rest: bool = False,
-) -> Iterator[tuple[Any, list[tuple[int, int]], bytes, str]]:
+) -> Iterator[tuple[Any, list[tuple[int, int]], Any, str]]:
     """The records inside a broken record at span (after its first byte),
     those well formed; the others are passed over. part is the buffer of
     the splitter's last feed (with rest, what that feed did not drop)."""
@@ -727,7 +744,7 @@ def _unfinished(
     encoding: str,
     errors: _Errors,
     make: Any,
-) -> Iterator[tuple[Any, list[tuple[int, int]], bytes, str]]:
+) -> Iterator[tuple[Any, list[tuple[int, int]], Any, str]]:
     """The input ended before the document did (rest: what the splitter
     kept): the break, and when passed over, the records inside a record
     left open (its end tag lost)."""
@@ -766,12 +783,13 @@ def _split(
     errors: _Errors | None = None,
     max_record_size: int | None = None,
     path: str | None = None,
-) -> Iterator[tuple[memoryview, list[tuple[int, int]], bytes, str]]:
+) -> Iterator[tuple[memoryview, list[tuple[int, int]], Any, str]]:
     """The records of a document read chunk after chunk, in batches.
 
     Each batch is (buffer, record spans into it, prefix, encoding): the
-    prefix (the declaration of a legacy encoding, the DOCTYPE) goes before
-    each record to make it a document of its own; encoding is the reader's
+    prefix (the declaration of a legacy encoding, the DOCTYPE with the
+    entities the record uses) goes before each record to make it a document
+    of its own, one bytes object for all or a list with one per record; encoding is the reader's
     name of the encoding of the records' bytes. The buffer changes once the
     consumer asks for the next batch. errors says what to do at a break
     (raise NotWellFormed by default).
@@ -859,7 +877,7 @@ def _split_memory(
     errors: _Errors | None = None,
     max_record_size: int | None = None,
     path: str | None = None,
-) -> Iterator[tuple[memoryview, list[tuple[int, int]], bytes, str]]:
+) -> Iterator[tuple[memoryview, list[tuple[int, int]], Any, str]]:
     """_split over a document held in memory, without copying it: each
     batch's buffer is a view of the document, window bytes more each time."""
     if errors is None:
