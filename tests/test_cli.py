@@ -109,6 +109,10 @@ HINT = "hint: quelmar paths are dotted: catalog.book.title\n"
         (["--records", "r.v", "-p", "w"], "<r><v><w>a\tb\\</w><w>c|d\ne</w></v></r>", "a\\tb\\\\|c\\|d\\ne\n", "", 0),
         (["--records", "r.v"], "<r><v>a\nb</v><v/></r>", "a\\nb\n\n", "", 0),
         (["--records", "r..v"], "<r/>", "", 'quelmar: bad record path "r..v": a record path is dotted element names, or **.name\n', 2),
+        # A stream that breaks: the records before it, then the error and status 2.
+        (["--records", "r.v"], "<r><v>1</v><v>2", "1\n", "quelmar: (standard input): 1:12: the document ends inside element <v>\n", 2),
+        (["--records", "r.v", "--count"], "<r><v>1</v></r><r><v>2</v></r>", "",
+         "quelmar: (standard input): 1:16: junk after the root element: a second element\n", 2),
     ],
 )
 def test_prefixes_and_hints(args, stdin, stdout, stderr, status):

@@ -18,6 +18,7 @@ import time
 import pytest
 
 from quelmar import _quelmar as q
+from quelmar import _records
 
 # ---------------------------------------------------------------- a million levels
 
@@ -529,6 +530,27 @@ REC_CASES = [
         # records under several parents, end tags between them in one range
         (b"<r><s><rec><t>1</t></rec></s><s/><s><rec><t>2</t></rec><rec/></s><u><rec/></u></r>", "r.s.rec", ["r.s.0.rec", "r.s.2.rec"], ["t"]),
         (b"<r><s><rec><t>1</t></rec></s><u><rec><t>2</t></rec></u></r>", "r.*.rec", ["r.s.rec", "r.u.rec"], ["t"]),
+        # ISO-2022-JP: its two-byte text spells markup ('鹿鱚秕' is the bytes of '</rec>')
+        ('<?xml version="1.0" encoding="ISO-2022-JP"?><r><rec><t>鹿鱚秕</t></rec><rec><t>b</t></rec><rec/></r>'
+         .encode("iso-2022-jp"), "r.rec", ["r.rec"], ["t"]),
+        # a bad UTF-16 unit is U+FFFD, as get reads it
+        ("<r><rec><t>a</t></rec><rec><t>b</t></rec></r>".encode("utf-16")[:24] + b"\x00\xdc"
+         + "<r><rec><t>a</t></rec><rec><t>b</t></rec></r>".encode("utf-16")[24:], "r.rec", ["r.rec"], ["t"]),
+        # labels the reader passes over (UTF-16 on UTF-8 bytes, UTF-32, hex) or does not know
+        ('<?xml version="1.0" encoding="UTF-16"?><r><rec><t>é</t></rec></r>'.encode(), "r.rec", ["r.rec"], ["t"]),
+        ('<?xml version="1.0" encoding="UTF-32"?><r><rec><t>é</t></rec></r>'.encode(), "r.rec", ["r.rec"], ["t"]),
+        ('<?xml version="1.0" encoding="hex"?><r><rec><t>é</t></rec></r>'.encode(), "r.rec", ["r.rec"], ["t"]),
+        ('<?xml version="1.0" encoding="latin1"?><r><réc><t>é</t></réc></r>'.encode("latin-1"), "r.réc", ["r.réc"], ["t"]),
+        ('<?xml version="1.0" encoding="shift_jis"?><r><表><t>表</t></表></r>'.encode("shift_jis"), "**.表", ["r.表"], ["t"]),
+        # names compared as paths compare them: local names, any prefix
+        (b'<rdf:RDF xmlns:rdf="u"><rdf:Description><t>1</t></rdf:Description><x:Description xmlns:x="v"/></rdf:RDF>',
+         "RDF.Description", ["RDF.Description"], ["t"]),
+        (b'<rdf:RDF xmlns:rdf="u"><rdf:Description><t>1</t></rdf:Description><Description/></rdf:RDF>',
+         "*.*:Description", ["RDF.*:Description"], ["t"]),
+        # each record gets the entities it uses, with those they use, and the attribute defaults
+        (b'<!DOCTYPE r [<!ENTITY a "A&b;"><!ENTITY b "B"><!ENTITY c "C"><!ENTITY a "no">'
+         b'<!ATTLIST rec k CDATA "&c;"><!-- <!ENTITY d "D"> -->]><r><rec><t>&a;</t></rec><rec><t>&c;</t></rec><rec/></r>',
+         "r.rec", ["r.rec"], ["t", "@k"]),
 ]
 
 
@@ -555,7 +577,9 @@ def test_dask_read_records_agree_with_records(tmp_path, data, path, whole, field
         assert bag.compute(scheduler="sync") == expected
     assert qdask.read_records(str(f), path, None, 1000).compute(scheduler="sync") == plain
     ranges = qdask._record_ranges(f, path, 1000)
-    assert len(ranges) == (len(expected) if not data.startswith(b"\xff\xfe") else 1)
+    # A document read decoded (UTF-16, ISO-2022-JP) is one range.
+    decoded = _records._coding(data, _records._parse_path(path)[0])[0] is not None
+    assert len(ranges) == (len(expected) if not decoded else 1)
 
 
 def test_dask_read_records_refuses_compressed_and_reads_empty(tmp_path):
@@ -698,6 +722,21 @@ def test_records_malformed_input(data, values, skipped, chunk_size):
     assert [r.value for r in stop] == values and stop.skipped == 0 and len(stop.errors) == 1
     skip = quelmar.records(io.BytesIO(data), "r.rec", chunk_size=chunk_size, on_error="skip")
     assert [r.value for r in skip] == skipped and skip.skipped >= 1
+
+
+def test_records_tell_what_matched_nothing_and_cap_a_record(tmp_path):
+    with pytest.warns(RuntimeWarning, match=r"'book' matched nothing.*root element is <catalog>"):
+        assert list(quelmar.records(io.BytesIO(b"<catalog><book/></catalog>"), "book")) == []
+    big = b"<r><rec>" + b"x" * 5000 + b"</rec><rec>1</rec></r>"
+    for source in (io.BytesIO(big), big):
+        with pytest.raises(ValueError, match="max_record_size"):
+            list(quelmar.records(source, "r.rec", chunk_size=100, max_record_size=1000))
+    assert len(list(quelmar.records(big, "r.rec", chunk_size=100, max_record_size=6000))) == 2
+    qdask = pytest.importorskip("quelmar.dask")
+    cut = tmp_path / "cut.xml"
+    cut.write_bytes(b"<r><rec>1</rec><rec>2")
+    with pytest.raises(quelmar.NotWellFormed, match="ends inside"):
+        qdask.read_records(cut, "r.rec", None)
 
 
 class _Endless:

@@ -215,3 +215,9 @@ def test_import_leaves_frame_libraries_alone():
     code = "import sys, quelmar; print(sorted({'pandas', 'pyarrow', 'polars'} & set(sys.modules)))"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.strip() == "[]"
+
+
+def test_a_column_that_matches_nothing_warns():
+    with pytest.warns(RuntimeWarning, match=r"column 'title': path 'catalog.book.title' matched nothing in the first 3"):
+        t = quelmar.read_frame(DOC, "catalog.book", {"title": "catalog.book.title", "n": "@id"}, to="arrow")
+    assert t.column("title").null_count == 3

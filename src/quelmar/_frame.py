@@ -15,13 +15,14 @@ from collections.abc import Generator, Iterable, Mapping, Sequence
 from typing import Any
 
 from quelmar._extra import FrameBuilder, NativeBuffer, to_python
-from quelmar._quelmar import Path, get_bytes
+from quelmar._quelmar import Path, compile, get_bytes
 from quelmar._records import _chunks, _Errors, _open, _parse_path, _path_text, _read_ahead, _split, _split_memory
 
 __all__ = ["read_frame"]
 
 _CHUNK = 1 << 20
 _SAMPLE = 100  # records looked at to find the default columns
+_LOOK = 1000  # records in which a column that matches nothing is told
 _ESCAPE = re.compile(r"[^\w:-]")
 # dtype values that keep a column's texts as they are (no number guessing).
 _TEXT_DTYPES = ("str", "string", "object", "large_string", "utf8")
@@ -138,7 +139,17 @@ def _build_batches(
     columns, from the first batch's records."""
     builder: Any = None
     overrides: dict[str, Any] = {}
+    unmatched: list[int] | None = None  # columns no record has matched yet
+    looked = 0  # records looked at for them
     for buf, spans, prefix in batches:
+        if builder is None and names is not None:
+            # A modifier may answer every record (|@count gives 0): not told.
+            unmatched = [i for i, p in enumerate(paths) if "|" not in p]
+        if unmatched and looked < _LOOK:
+            looked += _look(buf, spans[: _LOOK - looked], prefix, paths, unmatched)
+            if looked >= _LOOK:
+                _warn_unmatched(names, paths, unmatched, looked)
+                unmatched = None
         if builder is None:
             if names is None:
                 view = memoryview(buf)
@@ -164,12 +175,40 @@ def _build_batches(
                 j += 1
             builder.feed(buf, spans[i:j], prefix[i])
             i = j
+    if unmatched and looked:
+        _warn_unmatched(names or [], paths, unmatched, looked)
     if names is None:  # no record to find columns in
         names, paths = [], []
     if builder is None:
         overrides = _dtypes(dtypes, names)
         builder = FrameBuilder(paths, [_is_text(overrides.get(n)) for n in names], NativeBuffer)
     return names, builder.finish(), overrides
+
+
+def _look(buf: Any, spans: list[tuple[int, int]], prefix: Any, paths: list[str], unmatched: list[int]) -> int:
+    """Drops from unmatched the columns whose path matches in one of the
+    records at spans; the count of records looked at."""
+    queries = {i: compile("*." + paths[i]) for i in unmatched}
+    with memoryview(buf) as view:
+        for k, (s, e) in enumerate(spans):
+            if not unmatched:
+                break
+            doc = (prefix if isinstance(prefix, bytes) else prefix[k]) + bytes(view[s:e])
+            unmatched[:] = [i for i in unmatched if not queries[i].get_bytes(doc)]
+    return len(spans)
+
+
+def _warn_unmatched(names: list[str], paths: list[str], unmatched: list[int], looked: int) -> None:
+    import warnings
+
+    for i in unmatched:
+        shown = f"column {names[i]!r}" if names[i] != paths[i] else "a column"
+        warnings.warn(
+            f"{shown}: path {paths[i]!r} matched nothing in the first {looked} records "
+            "(paths are relative to the record)",
+            RuntimeWarning,
+            stacklevel=5,
+        )
 
 
 def _arrow_array(pa: Any, column: Any) -> Any:

@@ -552,7 +552,9 @@ class _Prolog:
         # In the order of the subset (dicts keep it): what a record uses.
         order = self.order
         decls = [self.entities[name][0] for name in sorted(chosen, key=order.__getitem__)]
-        doctype = self.head + b"[" + self.rest + b"".join(decls) + b"]>"
+        # Entities first: an attribute default may refer to them (the whole
+        # subset's order was checked once).
+        doctype = self.head + b"[" + b"".join(decls) + self.rest + b"]>"
         return _add_doctype(self.declaration, doctype, self.transcoded)
 
     def prefixes(self, part: Any, spans: list[tuple[int, int]]) -> bytes | list[bytes]:
