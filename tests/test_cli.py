@@ -110,7 +110,7 @@ HINT = "hint: quelmar paths are dotted: catalog.book.title\n"
         (["--records", "r.v"], "<r><v>a\nb</v><v/></r>", "a\\nb\n\n", "", 0),
         (["--records", "r..v"], "<r/>", "", 'quelmar: bad record path "r..v": a record path is dotted element names, or **.name\n', 2),
         # A stream that breaks: the records before it, then the error and status 2.
-        (["--records", "r.v"], "<r><v>1</v><v>2", "1\n", "quelmar: (standard input): 1:12: the document ends inside element <v>\n", 2),
+        (["--records", "r.v"], "<r><v>1</v><v>2", "1\n", "quelmar: (standard input): 1:16: the document ends inside element <v>\n", 2),
         (["--records", "r.v", "--count"], "<r><v>1</v></r><r><v>2</v></r>", "",
          "quelmar: (standard input): 1:16: junk after the root element: a second element\n", 2),
     ],
