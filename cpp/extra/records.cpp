@@ -221,6 +221,18 @@ PyObject* splitter_search(PyObject* self, PyObject* args) {
         static_cast<std::size_t>(ancestors), offset, line, column));
 }
 
+PyObject* splitter_open_names(PyObject* self, PyObject*) {
+    const std::vector<std::string> names = reinterpret_cast<SplitterObject*>(self)->splitter->open_names();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        PyObject* b = PyBytes_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size()));
+        if (b == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), b);
+    }
+    return list.release();
+}
+
 PyObject* splitter_root_name(PyObject* self, PyObject*) {
     const std::string& name = reinterpret_cast<SplitterObject*>(self)->splitter->root_name();
     return PyBytes_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
@@ -249,6 +261,8 @@ PyMethodDef splitter_methods[] = {
      "Before the first feed: the buffer starts at that place of a document,\n"
      "inside ancestors open elements; records are found from the first start\n"
      "tag named like them on. False when the records' name is '*'."},
+    {"open_names", splitter_open_names, METH_NOARGS,
+     "open_names()\n--\n\nThe names (bytes) of the elements open outside a record, outermost first."},
     {"root_name", splitter_root_name, METH_NOARGS,
      "root_name()\n--\n\nThe root element's name as bytes (empty before it is met)."},
     {"start_inside", splitter_start_inside, METH_O,

@@ -511,7 +511,7 @@ class _Prolog:
     def __init__(self, declaration: bytes, transcoded: bool) -> None:
         self.declaration = declaration
         self.transcoded = transcoded
-        self.base = declaration
+        self.base = self.full = declaration
         self.entities: dict[bytes, tuple[bytes, list[bytes]]] = {}
         self.always: set[bytes] = set()
         self.head = b""
@@ -521,7 +521,7 @@ class _Prolog:
         self.by_refs: dict[tuple[bytes, ...], bytes] = {}
 
     def set_doctype(self, doctype: bytes) -> None:
-        self.base = _add_doctype(self.declaration, doctype, self.transcoded)
+        self.base = self.full = _add_doctype(self.declaration, doctype, self.transcoded)
         self.entities.clear()
         self.cache.clear()
         self.by_refs.clear()
@@ -536,6 +536,11 @@ class _Prolog:
         used: set[bytes] = set(_REFERENCE.findall(self.rest))
         self.always = self._closure(used)
         self.base = self._build(frozenset())
+
+    def checking_head(self) -> bytes:
+        """The declaration and the whole DOCTYPE, for checking text of the
+        document outside its records."""
+        return self.full
 
     def _closure(self, names: set[bytes]) -> set[bytes]:
         todo = [n for n in names if n in self.entities]
@@ -590,6 +595,7 @@ class _Prolog:
         return found
 
 
+_LABEL = re.compile(rb"""encoding\s*=\s*(["'])[A-Za-z][A-Za-z0-9._-]*\1""")
 _SUBSET_TOKEN = re.compile(rb"\s+|<!--.*?-->|<\?.*?\?>|%[^;\s]*;|<!(?:[^\"'>]|\"[^\"]*\"|'[^']*')*>", re.S)
 _ENTITY_DECL = re.compile(rb"<!ENTITY\s+([^\s%\"']+)\s", re.S)
 
@@ -670,6 +676,158 @@ def _break(splitter: RecordSplitter, part: Any, prefix: bytes, problem: tuple[An
             if inner is not None and inner[4] < len(prefix) + re_ - rs:
                 return _Located.record_error(splitter, part, rs, prefix, inner, problem is not None)
     return _not_well_formed(message, line, column, offset)
+
+
+class _Skeleton:
+    """The document outside its records (the prolog, the elements around
+    the records, the text between them), checked as a document of its own
+    a piece at a time, so that damage outside the records is not passed
+    over: each piece is checked once it holds limit bytes, and the last
+    when the input ends, with start tags for the elements open where it
+    begins and end tags for those open where it ends. After a break passed
+    over (on_error="skip") it is no longer checked."""
+
+    def __init__(self, prolog: _Prolog, transcoded: bool, limit: int = 1 << 20) -> None:
+        self.prolog = prolog
+        self.limit = limit
+        self.buf = bytearray()
+        # Where each piece of buf starts: (offset in buf, line, column, offset in the input).
+        self.marks: list[tuple[int, int, int, int]] = []
+        self.opens: list[bytes] = []  # elements open where buf starts
+        self.first = True  # buf starts at the document's start
+        self.on = True
+        # The declaration is passed over as the reader passes over a label
+        # it does not obey (UTF-16 on UTF-8 bytes, the encoding a decoded
+        # stream was decoded from); the prolog's declaration stands for it
+        # (a legacy encoding's, or none).
+        self.skip_declaration = True
+        self.pending: NotWellFormed | None = None
+
+    def take(self, splitter: RecordSplitter, part: Any, spans: list[tuple[int, int]], drop: int) -> None:
+        """What the last feed scanned outside the records at spans."""
+        if not self.on:
+            return
+        at = 0
+        if self.skip_declaration and drop > 0:
+            self.skip_declaration = False
+            with part[:5] as head:
+                starts = bytes(head) == b"<?xml"
+            if starts:
+                end = bytes(part[: min(len(part), 4096)]).find(b"?>")
+                at = end + 2 if end >= 0 else 0
+                self.pending = self._declaration(splitter, part, at)
+        for s, e in spans:
+            self._add(splitter, part, at, s)
+            # An empty element stands for the record (the root, when the
+            # record is the root).
+            self.buf += b"<_/>"
+            at = max(at, e)
+        self._add(splitter, part, at, drop)
+
+    @staticmethod
+    def _declaration(splitter: RecordSplitter, part: Any, end: int) -> NotWellFormed | None:
+        """The declaration's syntax, checked with a well-formed encoding
+        label taken as UTF-8 (the label is obeyed or passed over as the
+        reader does)."""
+        declaration = _LABEL.sub(rb'encoding="UTF-8"', bytes(part[:end]), 1)
+        bad = check_records(declaration + b"<_/>", [(0, len(declaration) + 4)], b"")
+        if bad is None or bad[4] >= len(declaration):
+            return None
+        return _not_well_formed(bad[1], *splitter.locate(part, min(bad[4], end)))
+
+    def _add(self, splitter: RecordSplitter, part: Any, start: int, end: int) -> None:
+        if end <= start:
+            return
+        line, column, offset = splitter.locate(part, start)
+        self.marks.append((len(self.buf), line, column, offset))
+        self.buf += part[start:end]
+
+    def check(self, splitter: RecordSplitter, now: bool = False, last: bool = False) -> NotWellFormed | None:
+        """Checks what was taken when it is large enough (or now, or last:
+        the input ended); the break found there, if any. Before the end, a
+        piece ends with its last '>': the text after it (a character or a
+        reference may be cut there) waits for the next piece."""
+        if self.pending is not None:
+            found, self.pending, self.on = self.pending, None, False
+            return found
+        if not self.on or not self.buf or not (now or last or len(self.buf) >= self.limit):
+            return None
+        cut = len(self.buf) if last else self.buf.rfind(b">") + 1
+        if cut == 0:
+            return None
+        closes = [] if last else splitter.open_names()
+        piece = bytes(self.buf[:cut])
+        opens, first, marks = self.opens, self.first, self.marks
+        self.buf = self.buf[cut:]
+        self.marks = [(0, *self._position(marks, piece, cut))] if self.buf else []
+        self.opens, self.first = closes, False
+        if not first and not opens:
+            return None  # before or after the root: read by the splitter
+        head = (
+            self.prolog.declaration
+            if first
+            else self.prolog.checking_head() + b"".join(b"<" + n + b">" for n in opens)
+        )
+        tail = b"".join(b"</" + n + b">" for n in reversed(closes))
+        doc = head + piece + tail
+        bad = check_records(doc, [(0, len(doc))], b"")
+        if bad is None:
+            return None
+        self.on = False
+        _, message, _, _, offset = bad
+        x = min(max(offset - len(head), 0), len(piece))
+        return _not_well_formed(message, *self._position(marks, piece, x))
+
+    @staticmethod
+    def _position(marks: list[tuple[int, int, int, int]], piece: bytes, x: int) -> tuple[int, int, int]:
+        """(line, column, offset) in the input of byte x of piece."""
+        k = 0
+        for i, m in enumerate(marks):
+            if m[0] <= x:
+                k = i
+        mo, line, column, at = marks[k] if marks else (0, 1, 1, 0)
+        run = piece[mo:x]
+        nl = run.count(b"\n")
+        chars = len(run[run.rfind(b"\n") + 1 :].decode("utf-8", "replace"))
+        return line + nl, column + chars if nl == 0 else chars + 1, at + x - mo
+
+
+def _scanned(
+    splitter: RecordSplitter,
+    part: Any,
+    fed: tuple[Any, ...],
+    prolog: _Prolog,
+    skeleton: _Skeleton,
+    encoding: str,
+    errors: _Errors,
+    make: Any,
+) -> Generator[tuple[Any, list[tuple[int, int]], Any, str], None, bool]:
+    """What one feed found: the DOCTYPE, the records (checked), the text
+    around them (checked before the records after it are given) and a
+    break. False (the StopIteration value) when the stream stops."""
+    spans, drop, doctype, finished = fed
+    if doctype is not None:
+        prolog.set_doctype(bytes(part[doctype[0] : doctype[1]]))
+        _check_doctype(splitter, part, doctype, prolog, errors)
+    if finished:
+        skeleton.on = False
+    else:
+        skeleton.take(splitter, part, spans, drop)
+    around = skeleton.check(splitter, now=bool(spans))
+    if around is not None:
+        base = splitter.locate(part, 0)[2]
+        before = [sp for sp in spans if base + sp[1] <= around.offset]
+        if not (yield from _batches(splitter, part, before, prolog, encoding, errors, make)):
+            return False
+        if not errors.met(around):
+            return False
+        spans = spans[len(before) :]
+    if not (yield from _batches(splitter, part, spans, prolog, encoding, errors, make)):
+        return False
+    if finished:
+        if not errors.met(_break(splitter, part, prolog.base)) or not splitter.resync():
+            return False
+    return True
 
 
 def _no_match(path: str, splitter: RecordSplitter) -> None:
@@ -805,6 +963,7 @@ def _split(
         buf = bytearray(decoder.decode(bytes(buf[skip:])))
         chunks = _decoded(decoder, chunks)
     prolog = _Prolog(declaration, decoder is not None)
+    skeleton = _Skeleton(prolog, decoder is not None)
     splitter = _splitter(segments, encoding, any_depth)
     make = (lambda: _splitter(segments, encoding, any_depth)) if errors.mode == "skip" else None
     # buf[start:have] is what the splitter has not dropped yet. The buffer
@@ -814,16 +973,10 @@ def _split(
     more = True
     while True:
         with memoryview(buf) as whole, whole[start:have] as part:
-            spans, drop, doctype, finished = splitter.feed(part)
-            if doctype is not None:
-                prolog.set_doctype(bytes(part[doctype[0] : doctype[1]]))
-                _check_doctype(splitter, part, doctype, prolog, errors)
-            going = yield from _batches(splitter, part, spans, prolog, encoding, errors, make)
-            if not going:
+            fed = splitter.feed(part)
+            if not (yield from _scanned(splitter, part, fed, prolog, skeleton, encoding, errors, make)):
                 return
-            if finished:
-                if not errors.met(_break(splitter, part, prolog.base)) or not splitter.resync():
-                    return
+            drop = fed[1]
         start += drop
         if max_record_size is not None and have - start > max_record_size:
             _too_large(max_record_size)
@@ -832,6 +985,11 @@ def _split(
                 problem = splitter.end_problem(rest)
                 if problem is not None:
                     yield from _unfinished(splitter, rest, problem, prolog, encoding, errors, make)
+            if problem is None:
+                around = skeleton.check(splitter, last=True)
+                if around is not None:
+                    errors.met(around)
+                    return
             if problem is None and errors.records == 0 and path is not None:
                 _no_match(path, splitter)
             return
@@ -891,22 +1049,17 @@ def _split_memory(
         yield from _split(chunks, segments, any_depth, errors, max_record_size, path)
         return
     prolog = _Prolog(declaration, False)
+    skeleton = _Skeleton(prolog, False)
     splitter = _splitter(segments, encoding, any_depth)
     make = (lambda: _splitter(segments, encoding, any_depth)) if errors.mode == "skip" else None
     start, end = 0, min(len(view), window)
     while True:
         part = view[start:end]
         try:
-            spans, drop, doctype, finished = splitter.feed(part)
-            if doctype is not None:
-                prolog.set_doctype(bytes(part[doctype[0] : doctype[1]]))
-                _check_doctype(splitter, part, doctype, prolog, errors)
-            going = yield from _batches(splitter, part, spans, prolog, encoding, errors, make)
-            if not going:
+            fed = splitter.feed(part)
+            if not (yield from _scanned(splitter, part, fed, prolog, skeleton, encoding, errors, make)):
                 return
-            if finished:
-                if not errors.met(_break(splitter, part, prolog.base)) or not splitter.resync():
-                    return
+            drop = fed[1]
         finally:
             part.release()
         start += drop
@@ -917,6 +1070,11 @@ def _split_memory(
                 problem = splitter.end_problem(rest)
                 if problem is not None:
                     yield from _unfinished(splitter, rest, problem, prolog, encoding, errors, make)
+            if problem is None:
+                around = skeleton.check(splitter, last=True)
+                if around is not None:
+                    errors.met(around)
+                    return
             if problem is None and errors.records == 0 and path is not None:
                 _no_match(path, splitter)
             return

@@ -121,6 +121,17 @@ std::string RecordSplitter::end_problem() const {
     return "the document ends inside an element";
 }
 
+std::vector<std::string> RecordSplitter::open_names() const {
+    std::vector<std::string> out;
+    std::size_t n = name_starts_.size();
+    if (rec_start_ != kNone && n > 0) --n;  // the open record's own name
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t end = i + 1 < name_starts_.size() ? name_starts_[i + 1] : names_.size();
+        out.emplace_back(names_, name_starts_[i], end - name_starts_[i]);
+    }
+    return out;
+}
+
 bool RecordSplitter::resync() {
     if (state_ != State::Error || segments_.back() == "*") return false;
     const std::size_t ancestors = any_depth_ ? resume_depth_ : segments_.size() - 1;

@@ -93,6 +93,10 @@ public:
     // records' name is "*".
     bool search(std::size_t ancestors, std::uint64_t offset, std::uint64_t line, std::uint64_t column);
 
+    // The names of the elements open outside a record, outermost first
+    // (none above where start_inside() or resync() put the splitter).
+    std::vector<std::string> open_names() const;
+
     // The name of the root element (empty before it is met).
     const std::string& root_name() const noexcept { return root_name_; }
 
