@@ -369,7 +369,10 @@ std::size_t RecordSplitter::feed(const char* buf, std::size_t size, std::vector<
                     // Before and after the root: white space and markup only
                     // (a UTF-8 byte-order mark at the very start).
                     std::size_t i = pos_;
-                    if (base_ + i == 0 && size >= 3 && std::memcmp(buf, "\xEF\xBB\xBF", 3) == 0) i = 3;
+                    if (base_ + i == 0 && std::memcmp(buf, "\xEF\xBB\xBF", std::min<std::size_t>(size, 3)) == 0) {
+                        if (size < 3) goto wait;  // a byte-order mark, or not: its bytes decide
+                        i = 3;
+                    }
                     while (i < size && space(buf[i])) ++i;
                     if (i == size) {
                         pos_ = size;
