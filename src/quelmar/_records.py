@@ -6,8 +6,10 @@ queried on its own, so memory holds the chunk and the largest record.
 """
 from __future__ import annotations
 
+import bisect
 import os
 import re
+from array import array
 from collections.abc import Generator, Iterator, Sequence
 from typing import IO, Any, Generic, TypeVar, Union, overload
 
@@ -267,8 +269,9 @@ class RecordStream(Iterator[_T], Generic[_T]):
         self._gen = gen
         self._errors = errors
 
-    def __iter__(self) -> "RecordStream[_T]":
-        return self
+    def __iter__(self) -> Iterator[_T]:
+        # A for loop runs the generator itself (no call per record here).
+        return self._gen
 
     def __next__(self) -> _T:
         return next(self._gen)
@@ -691,8 +694,9 @@ class _Skeleton:
         self.prolog = prolog
         self.limit = limit
         self.buf = bytearray()
-        # Where each piece of buf starts: (offset in buf, line, column, offset in the input).
-        self.marks: list[tuple[int, int, int, int]] = []
+        # Where the runs of the input in buf start: (offset in buf of a batch
+        # of runs, their places packed by RecordSplitter.outside).
+        self.marks: list[tuple[int, bytes]] = []
         self.opens: list[bytes] = []  # elements open where buf starts
         self.first = True  # buf starts at the document's start
         self.on = True
@@ -716,13 +720,10 @@ class _Skeleton:
                 end = bytes(part[: min(len(part), 4096)]).find(b"?>")
                 at = end + 2 if end >= 0 else 0
                 self.pending = self._declaration(splitter, part, at)
-        for s, e in spans:
-            self._add(splitter, part, at, s)
-            # An empty element stands for the record (the root, when the
-            # record is the root).
-            self.buf += b"<_/>"
-            at = max(at, e)
-        self._add(splitter, part, at, drop)
+        text, places = splitter.outside(part, spans, at, drop)
+        if text:
+            self.marks.append((len(self.buf), places))
+            self.buf += text
 
     @staticmethod
     def _declaration(splitter: RecordSplitter, part: Any, end: int) -> NotWellFormed | None:
@@ -734,13 +735,6 @@ class _Skeleton:
         if bad is None or bad[4] >= len(declaration):
             return None
         return _not_well_formed(bad[1], *splitter.locate(part, min(bad[4], end)))
-
-    def _add(self, splitter: RecordSplitter, part: Any, start: int, end: int) -> None:
-        if end <= start:
-            return
-        line, column, offset = splitter.locate(part, start)
-        self.marks.append((len(self.buf), line, column, offset))
-        self.buf += part[start:end]
 
     def check(self, splitter: RecordSplitter, now: bool = False, last: bool = False) -> NotWellFormed | None:
         """Checks what was taken when it is large enough (or now, or last:
@@ -759,7 +753,7 @@ class _Skeleton:
         piece = bytes(self.buf[:cut])
         opens, first, marks = self.opens, self.first, self.marks
         self.buf = self.buf[cut:]
-        self.marks = [(0, *self._position(marks, piece, cut))] if self.buf else []
+        self.marks = [(0, array("Q", (0, *self._position(marks, piece, cut))).tobytes())] if self.buf else []
         self.opens, self.first = closes, False
         if not first and not opens:
             return None  # before or after the root: read by the splitter
@@ -779,13 +773,16 @@ class _Skeleton:
         return _not_well_formed(message, *self._position(marks, piece, x))
 
     @staticmethod
-    def _position(marks: list[tuple[int, int, int, int]], piece: bytes, x: int) -> tuple[int, int, int]:
+    def _position(marks: list[tuple[int, bytes]], piece: bytes, x: int) -> tuple[int, int, int]:
         """(line, column, offset) in the input of byte x of piece."""
-        k = 0
-        for i, m in enumerate(marks):
-            if m[0] <= x:
-                k = i
-        mo, line, column, at = marks[k] if marks else (0, 1, 1, 0)
+        mo, line, column, at = 0, 1, 1, 0
+        for base, packed in marks:
+            places = array("Q", packed)
+            starts = [base + o for o in places[0::4]]
+            k = bisect.bisect_right(starts, x) - 1
+            if k < 0:
+                break
+            mo, line, column, at = starts[k], places[4 * k + 1], places[4 * k + 2], places[4 * k + 3]
         run = piece[mo:x]
         nl = run.count(b"\n")
         chars = len(run[run.rfind(b"\n") + 1 :].decode("utf-8", "replace"))

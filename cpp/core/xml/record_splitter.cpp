@@ -83,6 +83,10 @@ RecordSplitter::Position position_after(std::uint64_t base, std::uint64_t line, 
 
 }  // namespace
 
+RecordSplitter::Position RecordSplitter::advance_position(Position from, const char* p, std::size_t n) noexcept {
+    return position_after(from.offset, from.line - 1, from.column - 1, p, n);
+}
+
 RecordSplitter::Position RecordSplitter::locate(const char* buf, std::size_t offset) const noexcept {
     return position_after(call_base_, call_base_line_, call_base_column_, buf, offset);
 }

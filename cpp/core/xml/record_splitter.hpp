@@ -74,6 +74,8 @@ public:
         std::uint64_t offset;
     };
     Position locate(const char* buffer, std::size_t offset) const noexcept;
+    // The position after `n` more bytes at `p` from `from`.
+    static Position advance_position(Position from, const char* p, std::size_t n) noexcept;
     // The position of byte `size` of `rest`: the bytes not dropped by the
     // last feed() (what it was given from the returned count on).
     Position locate_end(const char* rest, std::size_t size) const noexcept;
