@@ -776,13 +776,15 @@ class _Skeleton:
     def _position(marks: list[tuple[int, bytes]], piece: bytes, x: int) -> tuple[int, int, int]:
         """(line, column, offset) in the input of byte x of piece."""
         mo, line, column, at = 0, 1, 1, 0
-        for base, packed in marks:
-            places = array("Q", packed)
-            starts = [base + o for o in places[0::4]]
-            k = bisect.bisect_right(starts, x) - 1
-            if k < 0:
-                break
-            mo, line, column, at = starts[k], places[4 * k + 1], places[4 * k + 2], places[4 * k + 3]
+        # The last run that starts at or before x (the batches of runs in order).
+        for base, packed in reversed(marks):
+            if base > x:
+                continue
+            with memoryview(packed).cast("Q") as places:
+                k = bisect.bisect_right(places[0::4], x - base) - 1
+                if k >= 0:
+                    mo, line, column, at = base + places[4 * k], places[4 * k + 1], places[4 * k + 2], places[4 * k + 3]
+                    break
         run = piece[mo:x]
         nl = run.count(b"\n")
         chars = len(run[run.rfind(b"\n") + 1 :].decode("utf-8", "replace"))

@@ -707,7 +707,8 @@ void LossyStreamDecoder::decode(Bytes in, bool last, std::string& out) {
             if (n >= 1 && in[n - 1] == '\x1B') n -= 1;
             else if (n >= 2 && in[n - 2] == '\x1B') n -= 2;
         }
-        held_.assign(in.data() + n, in.size() - n);
+        std::string tail(in.data() + n, in.size() - n);  // `in` may be `joined`, never held_
+        held_ = std::move(tail);
         Utf8Sink sink(out);
         iso_->run(ubegin(in), ubegin(in) + n, sink, last);
         sink.finish();
@@ -719,7 +720,8 @@ void LossyStreamDecoder::decode(Bytes in, bool last, std::string& out) {
         const std::size_t n = decode_prefix_to_utf8(e_, in, out);
         if (n >= in.size()) return;
         if (!last && in.size() - n < 8) {
-            held_.assign(in.data() + n, in.size() - n);
+            std::string tail(in.data() + n, in.size() - n);
+            held_ = std::move(tail);
             return;
         }
         out.append("\xEF\xBF\xBD");
