@@ -148,7 +148,7 @@ def _build_batches(
         if unmatched and looked < _LOOK:
             looked += _look(buf, spans[: _LOOK - looked], prefix, paths, unmatched)
             if looked >= _LOOK:
-                _warn_unmatched(names, paths, unmatched, looked)
+                _warn_unmatched(names or [], paths, unmatched, looked)
                 unmatched = None
         if builder is None:
             if names is None:

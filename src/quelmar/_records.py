@@ -125,7 +125,7 @@ def _zstd_reader(raw: Any) -> Any:
     except ImportError:
         pass
     try:
-        import zstandard  # type: ignore[import-not-found]
+        import zstandard  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         raise ValueError("a zstd-compressed file needs the zstandard package") from None
     return zstandard.ZstdDecompressor().stream_reader(raw)
