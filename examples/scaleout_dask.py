@@ -25,8 +25,8 @@ import quelmar
 def query_file(filename: str, paths: Sequence[str]) -> tuple[str, list[list[Any]]]:
     """All paths over one local file: (filename, one list of values per path).
 
-    A value is what quelmar.to_python makes of one match: text, a number
-    where the text is one, a dict for an element with attributes or children.
+    A value is what quelmar.to_python makes of one match: its text (a str),
+    a dict for an element with attributes or children.
     """
     with open(filename, "rb") as f:
         if os.fstat(f.fileno()).st_size == 0:  # an empty file cannot be mapped

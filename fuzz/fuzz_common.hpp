@@ -89,7 +89,7 @@ inline std::vector<ReferenceChild> reference_children(Bytes element) {
             inside = true;
         } else if (ev.kind == EventKind::Start || ev.kind == EventKind::Empty) {
             if (!inside) return out;  // the element itself is an empty-element tag
-            if (ev.kind == EventKind::Start) (void)reader.read_to_end(ev.name());
+            if (ev.kind == EventKind::Start) (void)reader.read_to_end();
             out.push_back(ReferenceChild{ev.name(), p, static_cast<std::size_t>(reader.buffer_position())});
         } else if (ev.kind == EventKind::End || ev.kind == EventKind::Eof) {
             return out;

@@ -2,7 +2,8 @@
 // configuration (the engine's, validate's, or any mix of the flags) and how
 // often a start tag is skipped with read_to_end instead of being entered;
 // the rest is the document. Every event's attributes are iterated and its
-// text decoded and unescaped.
+// text decoded and unescaped. A skip ends an element where a loop over
+// events that counts levels ends it (skip_ends_like_events).
 //
 // Invariants: the position never moves backwards and stays inside the
 // input; every event's content lies inside the input; the loop ends in at
@@ -66,7 +67,7 @@ void run(Bytes doc, ReaderConfig cfg, unsigned skip_every, const Encoding* fixed
                     (void)out.size();
                 }
                 if (ev.kind == EventKind::Start && skip_every && ++starts % skip_every == 0) {
-                    const XmlError e = r.read_to_end(ev.name());
+                    const XmlError e = r.read_to_end();
                     FUZZ_ASSERT(r.buffer_position() >= last && r.buffer_position() <= doc.size());
                     if (e == XmlError::None) FUZZ_ASSERT(doc.substr(0, r.buffer_position()).back() == '>');
                     last = r.buffer_position();
@@ -121,7 +122,7 @@ std::vector<Rec> record(Bytes doc, ReaderConfig cfg, unsigned skip_every) {
                           ev.content.size(), ev.name_len, r.buffer_position()});
         if (ev.kind == EventKind::Eof) return out;
         if (ev.kind == EventKind::Start && skip_every && ++starts % skip_every == 0) {
-            const XmlError e = r.read_to_end(ev.name());
+            const XmlError e = r.read_to_end();
             out.push_back(Rec{EventKind::Eof, e, -1, 0, 0, r.buffer_position()});
         }
     }
@@ -180,7 +181,7 @@ void markup_and_leaves(Bytes doc, ReaderConfig cfg, Encoding enc, bool texts) {
             // gives it, on a copy of the reader). The first elements only:
             // each extraction reads the element again.
             Reader e = c;
-            if (e.read_to_end(ec.name()) == XmlError::None) {
+            if (e.read_to_end() == XmlError::None) {
                 const Bytes element = doc.substr(p, e.buffer_position() - p);
                 FUZZ_ASSERT(extract_element_text(element, enc) == extract_element_text_by_events(element, enc));
                 FUZZ_ASSERT(extract_element_text(element) == extract_element_text_by_events(element));
@@ -198,6 +199,43 @@ void markup_and_leaves(Bytes doc, ReaderConfig cfg, Encoding enc, bool texts) {
         }
         FUZZ_ASSERT(t.kind == EventKind::End || t.kind == EventKind::Error);
         FUZZ_ASSERT(c.buffer_position() == d.buffer_position() && c.depth() == d.depth());
+    }
+}
+
+// A skip ends an element exactly where the engines' event loops end its
+// level: read_to_end after a start tag lands where a loop over read_event
+// does that opens a level at each start tag, closes the innermost at each
+// end tag (any name) or error, and stops when the element's own level
+// closes or the input ends: same position, depth and result (None for an
+// end tag, the error that closed it, MissingEnd at the end). Tried after
+// each of the first start tags, from a copy of the reader.
+void skip_ends_like_events(Bytes doc, ReaderConfig cfg) {
+    Reader r(doc, cfg);
+    for (std::size_t starts = 0; starts < 64;) {
+        const Event ev = r.read_event();
+        if (ev.kind == EventKind::Eof) break;
+        if (ev.kind != EventKind::Start) continue;
+        ++starts;
+        Reader skip = r, events = r;
+        const XmlError got = skip.read_to_end();
+        XmlError want = XmlError::MissingEnd;
+        for (std::size_t depth = 1; depth > 0;) {
+            const Event e = events.read_event();
+            if (e.kind == EventKind::Eof) break;
+            if (e.kind == EventKind::Start) ++depth;
+            else if ((e.kind == EventKind::End || e.kind == EventKind::Error) && --depth == 0)
+                want = e.kind == EventKind::Error ? e.error : XmlError::None;
+        }
+        if (got != want || skip.buffer_position() != events.buffer_position() || skip.depth() != events.depth()) {
+            __builtin_fprintf(stderr, "skip after the start tag ending at %llu: result %d at %llu (depth %zu), events %d at %llu (depth %zu)\n",
+                              static_cast<unsigned long long>(r.buffer_position()), static_cast<int>(got),
+                              static_cast<unsigned long long>(skip.buffer_position()), skip.depth(),
+                              static_cast<int>(want), static_cast<unsigned long long>(events.buffer_position()),
+                              events.depth());
+            std::abort();
+        }
+        // Both readers go on alike.
+        FUZZ_ASSERT(skip.read_event().kind == events.read_event().kind);
     }
 }
 
@@ -237,6 +275,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string lossy;
     decode_lossy_to_utf8(enc, doc, lossy);
     FUZZ_ASSERT(utf8_valid(lossy));
+
+    skip_ends_like_events(doc, ReaderConfig::engine());
+    skip_ends_like_events(doc, ReaderConfig::validating());
+    skip_ends_like_events(doc, cfg);
 
     same_for_every_width(doc, 1 + (sel & 3));
     markup_and_leaves(doc, ReaderConfig::engine(), Encoding::Utf8, true);

@@ -4,6 +4,7 @@ from __future__ import annotations
 import json
 import os
 import select
+import signal
 import struct
 import subprocess
 import sys
@@ -79,6 +80,15 @@ def test_titles_of_the_example_catalog():
         (["--records", "shop.item", "-H", "-p", "price"], "(standard input):2\n(standard input):3.5\n", 0),
         (["--records", "**.name", "--count"], "2\n", 0),
         (["--records", "shop.none", "-p", "name"], "", 1),
+        # --csv: RFC 4180 with a header row; --jsonl: an object per record
+        (["--records", "shop.item", "--csv", "-p", "name", "-p", "@id"], "name,@id\r\npen,a\r\nink,b\r\n", 0),
+        (["--records", "shop.item", "--csv", "-H", "-p", "@id"],
+         "file,@id\r\n(standard input),a\r\n(standard input),b\r\n", 0),
+        (["--records", "shop.none", "--csv", "-p", "name"], "name\r\n", 1),
+        (["--records", "shop.item", "--jsonl", "-p", "name", "-p", "@id", "-p", "x"],
+         '{"name": "pen", "@id": "a", "x": null}\n{"name": "ink", "@id": "b", "x": null}\n', 0),
+        (["--records", "shop.item.name", "--jsonl", "-H"],
+         '{"file": "(standard input)", "value": "pen"}\n{"file": "(standard input)", "value": "ink"}\n', 0),
     ],
 )
 def test_plain_output_from_stdin(args, stdout, status):
@@ -95,12 +105,22 @@ HINT = "hint: quelmar paths are dotted: catalog.book.title\n"
         # every line of a multi-line value carries the prefixes; -0 keeps it whole
         (["-H", "--with-path", "r.v"], "<r><v>a\nb</v></r>", "(standard input):r.v:a\n(standard input):r.v:b\n", "", 0),
         (["-H", "-0", "r.v"], "<r><v>a\nb</v></r>", "(standard input):a\nb\0", "", 0),
-        # a path that matched nothing and looks like XPath gets a hint
-        (["/r/v"], "<r><v>1</v></r>", "", HINT, 1),
+        # a path that matched nothing and looks like XPath gets a hint: the
+        # path translated when it is a plain location path
+        (["/r/v"], "<r><v>1</v></r>", "", "hint: quelmar paths are dotted: try 'r.v'\n", 1),
+        (["/r/v/w"], "<r><v><w>1</w></v></r>", "", "hint: quelmar paths are dotted: try 'r.v.#.w'\n", 1),
+        (["//w"], "<r/>", "", "hint: quelmar paths are dotted: try '**.w'\n", 1),
+        (["/r//w/@id"], "<r/>", "", "hint: quelmar paths are dotted: try 'r.**.w.@id'\n", 1),
+        (["/r/v[2]/@id"], "<r/>", "", "hint: quelmar paths are dotted: try 'r.v.1.@id'\n", 1),
+        (["/r/v[@id='x']/w/text()"], "<r/>", "", "hint: quelmar paths are dotted: try 'r.v.#(@id==\"x\")#.w.#text'\n", 1),
+        (["/r/v[w>3]"], "<r/>", "", "hint: quelmar paths are dotted: try 'r.v.#(w>3)#'\n", 1),
+        (["/r/v.x/w[v.y=1]"], "<r/>", "", "hint: quelmar paths are dotted: try 'r.v\\.x.#.w.#(v\\.y==1)#'\n", 1),
+        (["/r/v[last()]"], "<r/>", "", HINT, 1),
+        (["/r/v[a=1 and b=2]"], "<r/>", "", HINT, 1),
         (["r.v[1]"], "<r><v>1</v></r>", "", HINT, 1),
         ([" r.v"], "<r><v>1</v></r>", "", HINT, 1),
         (["r.v(1)"], "<r><v>1</v></r>", "", HINT, 1),
-        (["-p", "r.v", "-p", "/r/w"], "<r><v>1</v></r>", "1\n", HINT, 0),
+        (["-p", "r.v", "-p", "/r/w"], "<r><v>1</v></r>", "1\n", "hint: quelmar paths are dotted: try 'r.w'\n", 0),
         # ... but not a dotted one, nor one whose filter holds such characters
         (["r.w"], "<r><v>1</v></r>", "", "", 1),
         (["r.#(v=='a/b[1](')#"], "<r><v>1</v></r>", "", "", 1),
@@ -127,8 +147,8 @@ def test_records_as_json_lines_from_compressed_files(tmp_path):
     gz.write_bytes(gzip.compress(SHOP.encode()))
     r = quelmar("--records", "shop.item", "--json", "-p", "price", "-p", "@id", gz, "-", stdin=SHOP)
     assert (r.returncode, r.stderr) == (0, "")
-    assert [json.loads(line) for line in r.stdout.splitlines()] == [[2, "a"], [3.5, "b"]] * 2
-    r = quelmar("--records", "shop.item", "--json", "-H", gz)
+    assert [json.loads(line) for line in r.stdout.splitlines()] == [["2", "a"], ["3.5", "b"]] * 2
+    r = quelmar("--records", "shop.item", "--json-numbers", "-H", gz)
     assert json.loads(r.stdout.splitlines()[1]) == {"file": str(gz), "value": {"@id": "b", "name": "ink", "price": 3.5}}
     # a damaged file: one line on stderr, status 2
     data = gzip.compress(("<shop>" + "<item><name>pen</name></item>" * 20000 + "</shop>").encode())
@@ -146,14 +166,15 @@ def test_version():
     "args, value, status",
     [
         (["shop.item.0.name"], "pen", 0),
-        (["shop.item.#.price"], [2, 3.5], 0),
-        (["shop.item.0"], {"@id": "a", "name": "pen", "price": 2}, 0),
-        (["shop"], {"item": [{"@id": "a", "name": "pen", "price": 2}, {"@id": "b", "name": "ink", "price": 3.5}]}, 0),
+        (["shop.item.#.price"], ["2", "3.5"], 0),
+        (["--json-numbers", "shop.item.#.price"], [2, 3.5], 0),
+        (["shop.item.0"], {"@id": "a", "name": "pen", "price": "2"}, 0),
+        (["shop"], {"item": [{"@id": "a", "name": "pen", "price": "2"}, {"@id": "b", "name": "ink", "price": "3.5"}]}, 0),
         (["shop.item.#.@id"], ["a", "b"], 0),
         (["shop.nothing"], None, 1),
         (["--count", "shop.item.#.name"], 2, 0),
         (["-p", "shop.item.#.name", "-p", "shop.item.1.price", "-p", "x"],
-         {"shop.item.#.name": ["pen", "ink"], "shop.item.1.price": 3.5, "x": None}, 0),
+         {"shop.item.#.name": ["pen", "ink"], "shop.item.1.price": "3.5", "x": None}, 0),
         (["-H", "shop.item.0.@id"], {"file": "(standard input)", "value": "a"}, 0),
     ],
 )
@@ -172,8 +193,8 @@ def test_json_output(args, value, status):
         ("<a>nan</a>", "nan"),
         ("<a>007</a>", "007"),  # numbers only where the text is a canonical spelling
         ("<a>2.10</a>", "2.10"),
-        ("<a>2.5</a>", 2.5),
-        ("<a>12345678901234567890</a>", 12345678901234567890),
+        ("<a>2.5</a>", "2.5"),  # texts are strings; numbers with --json-numbers
+        ("<a>12345678901234567890</a>", "12345678901234567890"),
         ("<a>caf\u00e9 \u2603</a>", "caf\u00e9 \u2603"),
         ("<a></a>", None),
         # attributes and mixed text are kept
@@ -186,6 +207,8 @@ def test_json_scalars(doc, value):
     r = quelmar("--json", "a", stdin=doc)
     assert json.loads(r.stdout) == value
     assert "\\u" not in r.stdout  # UTF-8 output, not escapes
+    r = quelmar("--json-numbers", "a", stdin=doc)
+    assert json.loads(r.stdout) == quelmar_pkg.to_python(quelmar_pkg.get(doc, "a"), numbers=True)
 
 
 def test_json_refuses_absurd_nesting_with_a_message():
@@ -276,6 +299,11 @@ def test_an_error_does_not_stop_the_other_files():
         ["--no-such-option", "a"],
         ["--records", "a", "--with-path"],
         ["--records", "a", "-j", "2"],
+        ["--csv", "a"],  # --csv, --jsonl and --parquet are for --records
+        ["--jsonl", "a"],
+        ["--records", "a", "--csv", "--jsonl"],
+        ["--records", "a", "--csv", "--json"],
+        ["--records", "a", "--parquet", "x.parquet", "--count"],
     ],
 )
 def test_usage_errors(args):
@@ -398,7 +426,9 @@ def test_closed_pipe_ends_quietly(tmp_path):
     err = proc.stderr.read()
     proc.wait(timeout=60)
     assert err == b""
-    assert proc.returncode in (0, 1)
+    # As grep and cat end: by the signal a closed pipe sends (141 in the
+    # shell), neither "matched" nor "nothing matched".
+    assert proc.returncode == -signal.SIGPIPE
 
 
 def test_help_lists_the_options():
@@ -456,4 +486,82 @@ def test_reader_going_away_ends_the_run_quietly(tmp_path, args):
     assert proc.stdout.readline() == b"pen\n"
     proc.stdout.close()
     err = proc.stderr.read()
-    assert proc.wait(timeout=60) in (0, 1) and err == b""
+    # 0 when the pipe could hold all the output (some kernels' pipes hold
+    # a megabyte), never 1: something matched.
+    assert proc.wait(timeout=60) in (0, -signal.SIGPIPE) and err == b""
+
+
+def test_records_as_csv_load_as_written(tmp_path):
+    # Separators, quotes and line ends inside values; several matches of a
+    # path in one record make a JSON array of their texts; none, an empty cell.
+    doc = '<r><v id="1"><w>a,"b"</w><w>c</w></v><v id="2"><w>x\ny</w></v><v id="3"/></r>'
+    r = quelmar("--records", "r.v", "--csv", "-p", "@id", "-p", "w", stdin=doc)
+    assert r.returncode == 0, r.stderr
+    import csv
+    import io
+
+    rows = list(csv.reader(io.StringIO(r.stdout, newline="")))
+    assert rows == [["@id", "w"], ["1", '["a,\\"b\\"", "c"]'], ["2", "x\ny"], ["3", ""]]
+    pd = pytest.importorskip("pandas")
+    frame = pd.read_csv(io.StringIO(r.stdout), dtype=str, keep_default_na=False)
+    assert frame.to_dict("list") == {"@id": ["1", "2", "3"], "w": ['["a,\\"b\\"", "c"]', "x\ny", ""]}
+
+
+def test_records_into_parquet(tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    out = tmp_path / "books.parquet"
+    r = quelmar("--records", "catalog.book", "--parquet", out, "-H", "-p", "title", "-p", "@lang", BOOKS, BOOKS)
+    assert (r.returncode, r.stdout, r.stderr) == (0, "", "")
+    table = pq.read_table(out).to_pydict()
+    assert list(table) == ["file", "title", "@lang"]
+    assert table["title"] == TITLES * 2 and table["file"] == [str(BOOKS)] * 12
+    r = quelmar("--records", "catalog.none", "--parquet", out, BOOKS)
+    assert r.returncode == 1 and pq.read_table(out).num_rows == 0
+
+
+@pytest.mark.parametrize(
+    "redirect, message",
+    [("> /dev/full", "No space left on device"), (">&-", "standard output is closed")],
+    ids=["full-disk", "closed-stdout"],
+)
+@pytest.mark.parametrize("args", [["catalog.book.#.title"], ["--records", "catalog.book", "-p", "title"]], ids=["query", "records"])
+def test_write_failure_is_one_line_and_status_2(redirect, message, args):
+    if redirect.startswith(">") and "full" in redirect and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    command = " ".join([sys.executable, "-m", "quelmar", *(f"'{a}'" for a in args), str(BOOKS), redirect])
+    proc = subprocess.run(["bash", "-c", command], capture_output=True, text=True, timeout=120)
+    assert (proc.returncode, proc.stderr) == (2, f"quelmar: write error: {message}\n")
+
+
+def test_json_file_names_are_valid_utf8(tmp_path):
+    # A file name that is not UTF-8 prints as given in plain lines, and with
+    # U+FFFD for each byte that is not UTF-8 in JSON and CSV.
+    name = os.fsdecode(b"caf\xe9.xml")
+    (tmp_path / name).write_text("<a><b>1</b></a>")
+    r = subprocess.run([sys.executable, "-m", "quelmar", "-H", "--json", "a.b", name], cwd=tmp_path, capture_output=True)
+    assert json.loads(r.stdout.decode("utf-8")) == {"file": "caf\ufffd.xml", "value": "1"}
+    r = subprocess.run([sys.executable, "-m", "quelmar", "-H", "--records", "a", "--csv", "-p", "b", name], cwd=tmp_path, capture_output=True)
+    assert r.stdout.decode("utf-8") == "file,b\r\ncaf\ufffd.xml,1\r\n"
+    r = subprocess.run([sys.executable, "-m", "quelmar", "-H", "a.b", name], cwd=tmp_path, capture_output=True)
+    assert r.stdout == b"caf\xe9.xml:1\n"
+
+
+def test_declared_encodings_beyond_the_reader(tmp_path):
+    # Labels Python's codecs know and the reader does not are decoded by
+    # them; what does not decode, or declares what nothing knows, is one
+    # error line naming the label, and the other files go on.
+    (tmp_path / "mac.xml").write_bytes('<?xml version="1.0" encoding="MacCyrillic"?><f><t>Привет</t></f>'.encode("mac_cyrillic"))
+    (tmp_path / "ibm.xml").write_bytes("<?xml version='1.0' encoding='IBM855'?><f><t>мир</t></f>".encode("cp855"))
+    (tmp_path / "sj.xml").write_bytes(b'<?xml version="1.0" encoding="Shift_JIS_2004"?><f><t>\x82</t></f>')
+    (tmp_path / "unk.xml").write_bytes(b'<?xml version="1.0" encoding="x-nothing"?><f><t>\xe9</t></f>')
+    names = ["mac.xml", "sj.xml", "ibm.xml", "unk.xml"]
+    sj = ("quelmar: sj.xml: invalid Shift_JIS_2004 sequence at byte offset 53 (the document's declared encoding): "
+          "illegal multibyte sequence\n")
+    unk = "quelmar: unk.xml: incomplete utf-8 byte sequence from index 0 (not UTF-8 from byte offset 48; declared encoding 'x-nothing' unknown)\n"
+    # A record stream is checked as it is read: bytes that are not UTF-8 are a break there.
+    unk_stream = "quelmar: unk.xml: 1:49: not well-formed (invalid token)\n"
+    for args, last in ((["f.t"], unk), (["--records", "f", "-p", "t"], unk_stream)):
+        r = quelmar(*args, *names, cwd=tmp_path)
+        assert (r.returncode, r.stdout, r.stderr) == (2, "Привет\nмир\n", sj + last)
+    r = quelmar("--validate", *names, cwd=tmp_path)
+    assert (r.returncode, r.stdout, r.stderr) == (2, "unk.xml:1:31: unknown encoding 'x-nothing'\n", sj)

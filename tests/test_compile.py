@@ -2,9 +2,11 @@
 and the caret line, and the Path repr."""
 import pickle
 import threading
+import warnings
 
 import pytest
 
+import quelmar
 from quelmar import _quelmar
 
 
@@ -105,6 +107,9 @@ def test_empty_path_message_spelled_out():
     ],
 )
 def test_compiles(path):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        quelmar.compile(path)  # the package's compile warns of none of these
     p = _quelmar.compile(path)
     assert repr(p) == repr_of(path)
     # A Path pickles as its text and compiles again where it is loaded.
@@ -112,6 +117,36 @@ def test_compiles(path):
         assert type(copy) is type(p) and repr(copy) == repr(p)
         doc = "<a><b>1</b><x>1</x></a>"
         assert copy.get(doc).value == p.get(doc).value
+
+
+COUNT_OF_COUNT = "name.#|@count is always 1: name.# is already the count (write name.# or name|@count)"
+ONE_COMPARISON = ("a filter holds one comparison: 'and'/'or' and what follows are part of the compared value "
+                  "(chain the conditions in Python, or query the parts with get_many)")
+
+
+@pytest.mark.parametrize(
+    ("path", "why"),
+    [
+        ("r.b.#|@count", COUNT_OF_COUNT),
+        ("r.b.# | @count|@first", COUNT_OF_COUNT),
+        ("r.#(b>1 and b<5)#", ONE_COMPARISON),
+        ("r.#(@x==1 || @y==2).z", ONE_COMPARISON),
+        # counted filters, names and quoted values are not suspicious
+        ("r.b.#(x>1)#|@count", None),
+        ("r.b|@count", None),
+        ("r.#(t=='War and Peace')#", None),
+        ("r.#(t==War and Peace)#", None),
+    ],
+)
+def test_package_compile_warns_of_paths_that_cannot_mean_what_they_say(path, why):
+    # Only the package's compile looks (the main module's, and the query
+    # functions, do not); the Path is the same either way.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        p = quelmar.compile(path)
+        _quelmar.compile(path)
+    assert [str(w.message) for w in caught] == ([] if why is None else [f"path {path!r}: {why}"])
+    assert repr(p) == repr(_quelmar.compile(path))
 
 
 def repr_of(text):

@@ -1,7 +1,11 @@
 """Every example in README.md and docs/*.md runs and prints what the page says.
 
-Two kinds of examples are checked:
+Three kinds of examples are checked:
 - Python sessions (lines starting with `>>> `) run as doctests, one namespace per page;
+- other ```python blocks run as scripts of their own, from the repository root
+  (skipped when a module they import is not installed), unless an HTML comment
+  right above says they are an excerpt (`<!-- from FILE -->`, compared with
+  FILE) or why they cannot run here (`<!-- not run: REASON -->`);
 - ```console blocks: each `$ command` line runs in bash from the repository root
   (`quelmar` meaning this interpreter's `-m quelmar`), and the lines after it, up to
   the next `$ ` line, are its expected standard output. A `# exit N` comment after
@@ -9,11 +13,14 @@ Two kinds of examples are checked:
 """
 from __future__ import annotations
 
+import ast
 import doctest
+import importlib.util
 import re
 import shlex
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -28,6 +35,16 @@ def page_id(page: Path) -> str:
     return str(page.relative_to(ROOT))
 
 
+class NotesChecker(doctest.OutputChecker):
+    """Exceptions carry notes (the "hint: ..." lines under a message) from
+    Python 3.11 on: before that, the pages' note lines are not expected."""
+
+    def check_output(self, want: str, got: str, optionflags: int) -> bool:
+        if sys.version_info < (3, 11):
+            want = re.sub(r"(?m)^hint: .*\n", "", want)
+        return super().check_output(want, got, optionflags)
+
+
 @pytest.mark.parametrize("page", PAGES, ids=page_id)
 def test_python_examples(page, monkeypatch):
     monkeypatch.chdir(ROOT)
@@ -36,7 +53,7 @@ def test_python_examples(page, monkeypatch):
     test = parser.get_doctest(text, {"__name__": "__docs__"}, page.name, str(page), 0)
     if not test.examples:
         pytest.skip("no Python examples on this page")
-    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    runner = doctest.DocTestRunner(checker=NotesChecker(), optionflags=doctest.ELLIPSIS)
     failures: list[str] = []
     runner.run(test, out=failures.append)
     assert runner.failures == 0, "".join(failures)
@@ -77,6 +94,47 @@ def test_console_examples(page, command, status, expected):
     proc = subprocess.run(["bash", "-c", script], cwd=ROOT, capture_output=True, text=True, timeout=120)
     assert proc.returncode == status, proc.stderr
     assert proc.stdout == expected
+
+
+PYTHON_BLOCK = re.compile(r"^(?:<!-- (?P<note>[^\n]*?) -->\n)?(?P<indent> *)```python\n(?P<code>.*?)^(?P=indent)```", re.S | re.M)
+
+
+def script_examples(page: Path) -> list[tuple[int, str | None, str]]:
+    """(line, note, code) of the blocks of page that are scripts, not sessions."""
+    text = page.read_text(encoding="utf-8")
+    found = []
+    for m in PYTHON_BLOCK.finditer(text):
+        if ">>> " in m.group("code"):
+            continue
+        code = textwrap.dedent(m.group("code"))
+        found.append((text.count("\n", 0, m.start("code")) + 1, m.group("note"), code))
+    return found
+
+
+SCRIPTS = [(page, *ex) for page in PAGES for ex in script_examples(page)]
+
+
+@pytest.mark.parametrize(
+    "page, line, note, code", SCRIPTS, ids=[f"{page_id(s[0])}:{s[1]}" for s in SCRIPTS]
+)
+def test_script_examples(page, line, note, code, tmp_path):
+    if note is not None and note.startswith("from "):
+        pytest.skip("an excerpt of a file: compared with it below")
+    if note is not None:
+        assert note.startswith("not run: ") and len(note) > 20, f"{page.name}:{line}: say why it is not run"
+        pytest.skip(note)
+    for tree in ast.walk(ast.parse(code)):
+        names = [a.name for a in tree.names] if isinstance(tree, ast.Import) else []
+        if isinstance(tree, ast.ImportFrom) and tree.module and not tree.level:
+            names = [tree.module]
+        for name in names:
+            if importlib.util.find_spec(name.split(".")[0]) is None:
+                pytest.skip(f"needs {name}")
+    # A file, not -c: worker processes started by spawn import it again.
+    script = tmp_path / "example.py"
+    script.write_text(code, encoding="utf-8")
+    proc = subprocess.run([sys.executable, str(script)], cwd=ROOT, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, f"{page.name}:{line}:\n{proc.stderr}"
 
 
 SOURCE_BLOCK = re.compile(r"^<!-- from (\S+) -->\n```python\n(.*?)^```", re.S | re.M)

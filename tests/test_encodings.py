@@ -153,8 +153,10 @@ def test_utf16_names_match_in_paths():
         # Labels: white space and letter case are ignored; ISO-8859-1 is windows-1252.
         (b'<?xml version="1.0" encoding="  LATIN1 "?><a>\x80 \xe9</a>', "€ é"),
         (b'<?xml version="1.0" encoding="ascii"?><a>\x93q\x94</a>', "\u201cq\u201d"),
-        # A declaration overrides a UTF-8 byte-order mark.
-        (b'\xef\xbb\xbf<?xml version="1.0" encoding="windows-1251"?><a>\xcc\xe8\xf0</a>', "Мир"),
+        # A UTF-8 byte-order mark decides: a legacy declaration after it does
+        # not make its UTF-8 text mojibake.
+        (b'\xef\xbb\xbf<?xml version="1.0" encoding="windows-1251"?><a>\xd0\x9c\xd0\xb8\xd1\x80</a>', "Мир"),
+        ('\ufeff<?xml version="1.0" encoding="windows-1252"?><a>café 日本</a>'.encode(), "café 日本"),
         # A declaration read byte by byte cannot describe UTF-16: stays UTF-8.
         ('<?xml version="1.0" encoding="UTF-16"?><a>ab é</a>'.encode(), "ab é"),
         ('<?xml version="1.0" encoding="utf-16be"?><a>ab</a>'.encode(), "ab"),
@@ -164,7 +166,7 @@ def test_utf16_names_match_in_paths():
         ('<?xml version="1.0" encoding="ISO-8859-5"?><a>é</a>'.encode("utf-16-be"), "é"),
         # Only a declaration at the start makes a document ISO-2022-JP.
         (b'<?xml version="1.0" encoding="iso-2022-jp"?><a>\x1b$BF|\x1b(B</a>', "日"),
-        (b'\xef\xbb\xbf<?xml version="1.0" encoding="csISO2022JP"?><a>\x1b$BF|\x1b(B</a>', "日"),
+        (b'\xef\xbb\xbf<?xml version="1.0" encoding="csISO2022JP"?><a>\x1b$BF|\x1b(B</a>', "\x1b$BF|\x1b(B"),
         # x-user-defined maps the upper half to U+F780..U+F7FF.
         (b'<?xml version="1.0" encoding="x-user-defined"?><a>\x80\xff</a>', "\uf780\uf7ff"),
         # The replacement encoding decodes any text to one U+FFFD.
@@ -468,3 +470,77 @@ def test_non_ascii_names_match_in_any_encoding(encoding):
     counts, first = q.get_many_bytes(doc, ["ルート.項目.#", "ルート.項目.#(属性!=\"x\")#"])
     assert counts.value == 2
     assert q.get_bytes(doc, "ルート.#(項目==\"日本\").項目.1").value == "語"
+
+
+# ---------------------------------------------------------------- labels only Python's codecs know
+#
+# The reader leaves a label outside the standard's table alone (the document
+# stays UTF-8); records, read_frame and the command decode it with Python's
+# codec, strictly, and name the label and the byte offset of what does not
+# decode.
+
+BEYOND = [
+    ("MacCyrillic", "mac_cyrillic", "Привет, мир"),
+    ("IBM855", "cp855", "Привет"),
+    ("cp437", "cp437", "café ░"),
+    ("shift_jis_2004", "shift_jis_2004", "日本語"),
+]
+
+
+@pytest.mark.parametrize(("label", "codec", "text"), BEYOND, ids=[b[0] for b in BEYOND])
+@pytest.mark.parametrize("chunk_size", [1 << 20, 3])
+def test_labels_beyond_the_reader_through_records(label, codec, text, chunk_size):
+    import io
+
+    import quelmar
+
+    doc = f'<?xml version="1.0" encoding="{label}"?><r><a n="{text}">{text}</a><a>2</a></r>'.encode(codec)
+    rows = quelmar.records(io.BytesIO(doc), "r.a", ["#text", "@n"], chunk_size=chunk_size)
+    assert [[x.to_str() for x in row] for row in rows] == [[text, text], ["2", ""]]
+    if chunk_size > 3:
+        pytest.importorskip("pyarrow")
+        pytest.importorskip("pandas")
+        frame = quelmar.read_frame(doc, "r.a", {"t": "#text"}, dtype=str)
+        assert list(frame["t"]) == [text, "2"]
+
+
+@pytest.mark.parametrize(
+    ("doc", "message"),
+    [
+        (b'<?xml version="1.0" encoding="shift_jis_2004"?><r><a>ok</a><a>\x82</a></r>',
+         "invalid shift_jis_2004 sequence at byte offset 62 (the document's declared encoding): "),
+        # cut short at the end of the document
+        (b'<?xml version="1.0" encoding="shift_jis_2004"?><r><a>ok</a><a>x\x82',
+         "invalid shift_jis_2004 sequence at byte offset 63 (the document's declared encoding): incomplete"),
+    ],
+)
+def test_labels_beyond_the_reader_name_label_and_offset(doc, message):
+    import io
+
+    import quelmar
+
+    with pytest.raises(ValueError) as e:
+        list(quelmar.records(io.BytesIO(doc), "r.a", chunk_size=7))
+    assert str(e.value).startswith(message)
+
+
+@pytest.mark.parametrize("label", ["UTF-32", "utf_32_le", "utf_16", "cp037", "x-nothing", "rot13", "idna"])
+def test_labels_that_cannot_describe_the_document_change_nothing(label):
+    # A declaration readable as ASCII cannot be UTF-32, UTF-16 or EBCDIC, and
+    # what is no character set is no encoding: the document stays UTF-8.
+    import io
+
+    import quelmar
+
+    doc = f'<?xml version="1.0" encoding="{label}"?><r><a>é</a></r>'.encode()
+    assert [a.value for a in quelmar.records(io.BytesIO(doc), "r.a")] == ["é"]
+
+
+def test_labels_beyond_the_reader_leave_the_main_module_alone():
+    # The reader's rule holds in quelmar._quelmar: such a label changes
+    # nothing, the document is read as UTF-8.
+    doc = '<?xml version="1.0" encoding="MacCyrillic"?><r>мир</r>'.encode("mac_cyrillic")
+    assert q.get_bytes(doc, "r").to_int() == 0
+    with pytest.raises(ValueError, match="utf-8"):
+        q.get_bytes(doc, "r").to_str()
+    assert q.get_bytes('<?xml version="1.0" encoding="MacCyrillic"?><r>мир</r>'.encode(), "r").value == "мир"

@@ -718,6 +718,36 @@ def test_argument_errors(call, exc, msg):
 
 
 @pytest.mark.parametrize(
+    ("name", "data", "note"),
+    [
+        ("get", b"<a/>", "hint: use get_bytes for a bytes document"),
+        ("get", bytearray(b"<a/>"), "hint: use get_buffer for a bytearray document"),
+        ("get_many", b"<a/>", "hint: use get_many_bytes for a bytes document"),
+        ("get_bytes", "<a/>", "hint: use get for a str document"),
+        ("get_bytes", memoryview(b"<a/>"), "hint: use get_buffer for a memoryview document"),
+        ("get_many_bytes", "<a/>", "hint: use get_many for a str document"),
+        ("get_buffer", "<a/>", "hint: use get for a str document"),
+        ("get_many_buffer", "<a/>", "hint: use get_many for a str document"),
+        # no note where the kind of document is not the mistake
+        ("get", None, None),
+        ("get_buffer", 5, None),
+    ],
+)
+def test_package_functions_hint_at_the_function_for_the_document(name, data, note):
+    # The package's functions fail with the main module's exception and
+    # message, plus a note (Python 3.11 and later) naming the right function.
+    path = ["a"] if "many" in name else "a"
+    with pytest.raises((TypeError, ValueError)) as main:
+        getattr(q, name)(data, path)
+    with pytest.raises(type(main.value)) as package:
+        getattr(quelmar, name)(data, path)
+    assert str(package.value) == str(main.value)
+    assert not hasattr(main.value, "__notes__")
+    expected = [note] if note is not None and sys.version_info >= (3, 11) else None
+    assert getattr(package.value, "__notes__", None) == expected
+
+
+@pytest.mark.parametrize(
     "call",
     [
         lambda: q.get("<a/>", "\udc80"),

@@ -425,7 +425,7 @@ assert p_old.get_buffer(doc.encode()) == ["1", "2"]
 
 # to_python (of the other compiled module) reads the Results of both.
 from quelmar import _extra
-assert _extra.to_python(r_old) == 1 and _extra.to_python(b_old) == {"c": ["x", "y"]}
+assert _extra.to_python(r_old) == "1" and _extra.to_python(r_old, numbers=True) == 1 and _extra.to_python(b_old) == {"c": ["x", "y"]}
 assert _extra.to_python(new.get(doc, "r.b")) == {"c": ["x", "y"]}
 
 # Comparisons, within one module and across the two.
@@ -466,7 +466,7 @@ code = '''
 from quelmar import _quelmar as q
 from quelmar import _extra
 doc = "<r><a>1</a><a>2</a></r>"
-assert _extra.to_python(q.get(doc, "r")) == {"a": [1, 2]} and _extra.check(doc) is None
+assert _extra.to_python(q.get(doc, "r")) == {"a": ["1", "2"]} and _extra.check(doc) is None
 r = q.get_many(doc, [q.compile("r.a"), "r.a.1"])
 assert r[0] == ["1", "2"] and r[1] == "2" and type(r[1]) is q.Result
 for _ in range(500):

@@ -87,6 +87,15 @@ SCALARS = [
     ("<a>\u3000x \n</a>", "x", str, "x", 0, 0.0, False, True),  # Unicode white space trimmed
     ("<a>\u00a07\u2003</a>", 7, int, "7", 7, 7.0, True, True),
     ("<a>h\u00e9llo</a>", "h\u00e9llo", str, "h\u00e9llo", 0, 0.0, False, True),
+    # Under xml:space="preserve" white space is text (a word processor's runs):
+    # not trimmed for value, type_ and to_str; numbers are still read trimmed.
+    ('<w:t xml:space="preserve">Revenue grew </w:t>', "Revenue grew ", str, "Revenue grew ", 0, 0.0, False, True),
+    ('<a xml:space="preserve"> 42 </a>', " 42 ", str, " 42 ", 42, 42.0, True, True),
+    ("<a xml:space='preserve'>\n</a>", "\n", str, "\n", 0, 0.0, False, True),
+    ('<?xml version="1.0"?><!-- c --><a xml:space="preserve"> x</a>', " x", str, " x", 0, 0.0, False, True),
+    ('<a xml:space="default"> x </a>', "x", str, "x", 0, 0.0, False, True),
+    ('<a xml:space="preserved"> x </a>', "x", str, "x", 0, 0.0, False, True),
+    ('<a b="xml:space=&quot;preserve&quot;"> x </a>', "x", str, "x", 0, 0.0, False, True),
 ]
 
 
@@ -620,18 +629,19 @@ def test_result_class_surface():
     ],
 )
 def test_to_python_numbers_only_for_canonical_spellings(text, value):
-    got = quelmar.to_python(texts(text))
+    got = quelmar.to_python(texts(text), numbers=True)
     assert got == value and type(got) is type(value)
+    assert quelmar.to_python(texts(text)) == text  # by default every text is a str
     # an element's text follows the same rule (trimmed first, as xmltodict does)
     if text and text == text.strip():
-        got = quelmar.to_python(q.get(f"<a>\n {text} </a>", "a"))
+        got = quelmar.to_python(q.get(f"<a>\n {text} </a>", "a"), numbers=True)
         assert got == value and type(got) is type(value)
 
 
 def test_to_python_ints_past_the_interpreters_digit_limit_stay_texts():
     limit = getattr(sys, "get_int_max_str_digits", lambda: 0)()
     digits = "7" * max(limit + 1, 5000)
-    got = quelmar.to_python(texts(digits))
+    got = quelmar.to_python(texts(digits), numbers=True)
     assert got == (digits if limit else int(digits))
 
 
@@ -649,7 +659,7 @@ def test_to_python_ints_past_the_interpreters_digit_limit_stay_texts():
 )
 def test_to_python_of_numeric_modifiers(path, value):
     doc = '<r><a v="1.1"/><a v="2.2"/><a v="3.3"/><b v="0.0000001"/></r>'
-    assert quelmar.to_python(q.get(doc, path)) == value
+    assert quelmar.to_python(q.get(doc, path), numbers=True) == value
 
 
 ENTITY_DOC = '<!DOCTYPE r [<!ENTITY who "Ann &amp; Bob">]><r by="&who;">&who;&#33;<b>&who;</b></r>'
@@ -687,6 +697,12 @@ TO_PYTHON = [
     ("<r>\n  <a>1</a>\n  <a>2</a>\n</r>", "r", {"a": [1, 2]}),
     ("<r>\n 12 <a/>\n</r>", "r", {"a": None, "#text": 12}),
     ("<r> t <b/> u\n</r>", "r.#text", " t  u\n"),  # a text item is taken as it is
+    # xml:space="preserve" on the element or one around it inside the item:
+    # texts not trimmed ("default" ends the scope)
+    ('<p><t xml:space="preserve">grew </t><t> 12% </t><t xml:space="preserve"> in Q3</t></p>', "p",
+     {"t": [{"@xml:space": "preserve", "#text": "grew "}, "12%", {"@xml:space": "preserve", "#text": " in Q3"}]}),
+    ('<r xml:space="preserve"><a> x </a><b xml:space="default"> y <c> z </c></b> </r>', "r",
+     {"@xml:space": "preserve", "a": " x ", "b": {"@xml:space": "default", "c": "z", "#text": "y"}, "#text": " "}),
     # names as written, namespaces not resolved
     ('<r xmlns:dc="urn:x"><dc:t xml:lang="en">a</dc:t><t>b</t></r>', "r",
      {"@xmlns:dc": "urn:x", "dc:t": {"@xml:lang": "en", "#text": "a"}, "t": "b"}),
@@ -716,10 +732,24 @@ def _query(kind, doc, path):
 @pytest.mark.parametrize(("doc", "path", "value"), TO_PYTHON)
 def test_to_python(kind, doc, path, value):
     r = _query(kind, doc, path)
-    got = quelmar.to_python(r)
+    got = quelmar.to_python(r, numbers=True)
     assert got == value
     assert repr(got) == repr(value)  # same types and key order
-    assert quelmar.to_python(r) == got  # nothing is consumed
+    assert quelmar.to_python(r, numbers=True) == got  # nothing is consumed
+    # By default the same value with every number as the text it was read
+    # from (a canonical spelling: what str/repr write), so a field has one
+    # type in every record.
+    assert repr(quelmar.to_python(r)) == repr(_spelled(value))
+
+
+def _spelled(value):
+    if isinstance(value, bool) or value is None or isinstance(value, str):
+        return value
+    if isinstance(value, (int, float)):
+        return repr(value)
+    if isinstance(value, list):
+        return [_spelled(v) for v in value]
+    return {k: _spelled(v) for k, v in value.items()}
 
 
 LEGACY = b'<?xml version="1.0" encoding="windows-1252"?><r a="caf\xe9"><n\xe9 \xe9="\xe8">cr\xe8me</n\xe9></r>'
@@ -770,12 +800,17 @@ def test_to_python_undecodable_text(data, path, message):
         ((), {}, "result"),
         ((q.parse("<a/>"), 1), {}, "takes 1 positional argument but 2"),
         ((), {"res": q.parse("<a/>")}, "res"),
+        ((q.parse("<a/>"),), {"number": True}, "unexpected keyword argument 'number'"),
+        ((q.parse("<a/>"),), {"result": q.parse("<a/>")}, "multiple values for argument 'result'"),
     ],
 )
 def test_to_python_takes_one_result(args, kwargs, message):
     with pytest.raises(TypeError, match=message):
         quelmar.to_python(*args, **kwargs)
-    assert quelmar.to_python(result=q.parse("<a>1</a>")) == 1
+    assert quelmar.to_python(result=q.parse("<a>1</a>")) == "1"
+    assert quelmar.to_python(q.parse("<a>1</a>"), numbers=1, whitespace="trim") == 1
+    with pytest.raises(ValueError, match="whitespace must be 'trim' or 'keep', not 'strip'"):
+        quelmar.to_python(q.parse("<a/>"), whitespace="strip")
 
 
 @pytest.mark.parametrize("kind", ["str", "bytes"])
@@ -788,3 +823,9 @@ def test_to_python_of_a_deep_document(kind):
         assert type(value) is dict and list(value) == ["a"]
         value = value["a"]
     assert value == {"b": {"@x": "1", "#text": "x"}}
+
+
+def test_to_python_whitespace_keep():
+    r = q.get("<r>\n <a> 1 </a>\n <a xml:space='default'> </a></r>", "r")
+    assert quelmar.to_python(r, whitespace="keep") == {"a": [" 1 ", {"@xml:space": "default", "#text": " "}], "#text": "\n \n "}
+    assert quelmar.to_python(r) == {"a": ["1", {"@xml:space": "default"}]}

@@ -4,6 +4,7 @@ import array
 import mmap
 import random
 import re
+import sys
 from xml.parsers import expat
 
 import pytest
@@ -367,6 +368,18 @@ def test_check_error_value():
         quelmar.check(1)
     with pytest.raises(TypeError):
         quelmar.check()
+
+
+def test_check_of_a_filename_says_so(tmp_path, monkeypatch):
+    # check("books.xml") checks the text "books.xml": the error it returns
+    # carries a note (Python 3.11 and later) when that text names a file.
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "books.xml").write_bytes(b"<a/>")
+    err = quelmar.check("books.xml")
+    assert str(err) == "1:1: text before the root element"
+    if sys.version_info >= (3, 11):
+        assert err.__notes__ == ["hint: this str is the name of a file, not XML: check the file's bytes (open(name, 'rb').read())"]
+    assert not hasattr(quelmar.check("other.xml"), "__notes__")
 
 
 @pytest.mark.parametrize(

@@ -15,6 +15,12 @@ from typing_extensions import assert_type
 import quelmar
 from quelmar import Path, Result
 
+# A module-level list of paths of both kinds needs its annotation: mypy
+# infers list[object] for the literal alone (str and Path share no base).
+PATHS: list[str | Path] = [quelmar.compile("shop.book.#.title"), "shop.book.#.price|@sum"]
+# records and read_frame take any sequence of paths.
+FIELDS = ("title", quelmar.compile("price"))
+
 DOC = "<shop><book id='1'><title>Dune</title><price>9.5</price></book><book id='2'><title>Emma</title><price>12</price></book></shop>"
 
 
@@ -133,7 +139,20 @@ def streamed_records() -> list[str]:
         titles.append(book.get("title").to_str())
     for fields in quelmar.records(io.BytesIO(DOC.encode()), "shop.book", ["title", quelmar.compile("price")]):
         assert_type(fields, list[Result])
+    for fields in quelmar.records(io.BytesIO(DOC.encode()), "shop.book", FIELDS):
+        assert_type(fields, list[Result])
+    totals = quelmar.get_many(DOC, PATHS)
+    assert_type(totals, list[Result])
     return titles
+
+
+def frame_target_is_checked() -> None:
+    # `to` is one of three words: a misspelt one fails the type check (the
+    # ignore below is used, which --strict verifies) as it fails at run time.
+    try:
+        quelmar.read_frame(DOC.encode(), "shop.book", to="arow")  # type: ignore[arg-type]
+    except ValueError:
+        pass
 
 
 if __name__ == "__main__":
@@ -146,3 +165,4 @@ if __name__ == "__main__":
     assert views(book)["names"] == ["title", "price"]
     iterators(book)
     assert len(streamed_records()) == 2
+    frame_target_is_checked()

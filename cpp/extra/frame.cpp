@@ -7,18 +7,21 @@
 // each column's memory out as NativeBuffer objects (the buffer protocol
 // over our vectors, no copy), which pyarrow wraps as Arrow arrays.
 //
-// A column's type follows its values, losslessly (classify_number): int64
-// while every value is an integer's canonical spelling, float64 once a
-// float's appears (the integers seen must be exact in a double), bool while
-// the values are `true`/`false`, and string as soon as any value is none of
-// these. A column of numbers keeps only the numbers: should it turn into
-// strings, their texts are spelled back, exactly, since only canonical
-// spellings became numbers.
+// A column's type follows its values, as the dataframe world's CSV readers
+// (Arrow's, Polars') decide it per column (classify_cell): int64 while
+// every value is an integer without a leading zero, float64 once a decimal
+// literal in any spelling appears (the integers seen must be exact in a
+// double), bool while the values are `true`/`false`, and string as soon as
+// any value is none of these: an integer with a leading zero (`004`) or a
+// plus sign (`+7`), or a word such as `nan`, keeps its column's texts. Each value's text is kept
+// beside its number until the column's type is known, so a column that
+// turns into strings has every value as it was written.
 //
 // Cells: a path that matches nothing in a record is a missing cell; one
 // that matches several items makes the whole column a list column (each
 // row the list of its values). An element's value is its trimmed text
-// (none when empty); an element with child elements keeps its markup as
+// (none when empty; not trimmed under its own xml:space="preserve" or with
+// keep); an element with child elements keeps its markup as
 // written, so nothing beneath it is lost. Attribute values and other text
 // items are taken as they are.
 #include "extra/frame.hpp"
@@ -34,7 +37,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/canonical.hpp"
 #include "common/text.hpp"
 #include "common/utf8.hpp"
 #include "engine/children.hpp"
@@ -126,6 +128,73 @@ const char* kind_name(ColumnKind k) noexcept {
 // float stays a string column rather than round them.
 constexpr std::int64_t kExactInDouble = std::int64_t{1} << 53;
 
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// What one cell's text says of its column's type, as the dataframe world's
+// CSV readers decide: an integer (optional minus, no leading zero) that fits
+// int64; a decimal literal in any spelling (`35.90`, `1e-05`, `.5`, `7.`),
+// finite in a double; `true` or `false`; else a text. An integer written
+// with a leading zero (`004`, a ZIP code, an id) is a text, and so are the
+// words `nan` and `inf`.
+struct Cell {
+    ColumnKind kind = ColumnKind::String;
+    std::int64_t integer = 0;
+    double real = 0;
+};
+
+Cell classify_cell(Bytes t) noexcept {
+    Cell c;
+    const std::size_t n = t.size();
+    if (t == "true" || t == "false") {
+        c.kind = ColumnKind::Bool;
+        c.integer = t[0] == 't';
+        return c;
+    }
+    std::size_t i = 0;
+    if (n != 0 && (t[0] == '+' || t[0] == '-')) ++i;
+    const std::size_t int_start = i;
+    while (i < n && is_digit(t[i])) ++i;
+    const std::size_t int_digits = i - int_start;
+    std::size_t frac_digits = 0;
+    bool decimal = false;
+    if (i < n && t[i] == '.') {
+        decimal = true;
+        const std::size_t f = ++i;
+        while (i < n && is_digit(t[i])) ++i;
+        frac_digits = i - f;
+    }
+    if (int_digits + frac_digits == 0) return c;
+    if (i < n && (t[i] == 'e' || t[i] == 'E')) {
+        decimal = true;
+        ++i;
+        if (i < n && (t[i] == '+' || t[i] == '-')) ++i;
+        const std::size_t e = i;
+        while (i < n && is_digit(t[i])) ++i;
+        if (i == e) return c;
+    }
+    if (i != n) return c;
+    // from_chars takes no '+'.
+    const char* first = t.data() + (t[0] == '+' ? 1 : 0);
+    const char* last = t.data() + n;
+    if (!decimal) {
+        // `004` keeps its zeros, `+7` its sign (Arrow's CSV reader makes
+        // the latter a float, Polars' a text: a text loses nothing).
+        if ((int_digits > 1 && t[int_start] == '0') || t[0] == '+') return c;
+        std::int64_t v = 0;
+        const auto r = std::from_chars(first, last, v);
+        if (r.ec != std::errc() || r.ptr != last) return c;  // beyond int64: a text
+        c.kind = ColumnKind::Int;
+        c.integer = v;
+        return c;
+    }
+    double d = 0;
+    const auto r = std::from_chars(first, last, d);
+    if (r.ec != std::errc() || r.ptr != last || !std::isfinite(d)) return c;
+    c.kind = ColumnKind::Float;
+    c.real = d;
+    return c;
+}
+
 class Column {
 public:
     explicit Column(bool strings) : kind_(strings ? ColumnKind::String : ColumnKind::Null) {
@@ -134,12 +203,14 @@ public:
 
     void add_null() {
         valid_.push_back(kNull);
-        if (kind_ == ColumnKind::String) offsets_.push_back(static_cast<std::int64_t>(data_.size()));
-        else nums_.push_back(0);
+        offsets_.push_back(static_cast<std::int64_t>(data_.size()));
+        if (kind_ != ColumnKind::String) nums_.push_back(0);
     }
 
+    // Every value's text is kept, also while the column holds numbers: one
+    // that turns into strings keeps the values as they were written.
     void add(Bytes text) {
-        if (kind_ != ColumnKind::String && add_number(text)) return;
+        if (kind_ != ColumnKind::String) add_number(text);
         valid_.push_back(kValue);
         data_.append(text);
         offsets_.push_back(static_cast<std::int64_t>(data_.size()));
@@ -211,29 +282,24 @@ public:
     }
 
 private:
-    // valid_ per value: null, a value, or (in number columns) a value
-    // written as an integer, which a float column must spell back so.
-    static constexpr std::uint8_t kNull = 0, kValue = 1, kInteger = 2;
+    static constexpr std::uint8_t kNull = 0, kValue = 1;
 
     static std::uint64_t bits_of(double d) noexcept { return std::bit_cast<std::uint64_t>(d); }
-    static double double_of(std::uint64_t u) noexcept { return std::bit_cast<double>(u); }
 
-    // Adds a value to a column of numbers or booleans; false (nothing
-    // added) when the column has become strings.
-    bool add_number(Bytes text) {
-        const CanonicalNumber n = classify_number(text);
-        ColumnKind k = ColumnKind::String;
-        if (n.kind == CanonicalNumber::Kind::Int) k = ColumnKind::Int;
-        else if (n.kind == CanonicalNumber::Kind::Float) k = ColumnKind::Float;
-        else if (text == "true" || text == "false") k = ColumnKind::Bool;
-        const bool big = k == ColumnKind::Int && (n.integer > kExactInDouble || n.integer < -kExactInDouble);
+    // Adds a value's number to a column of numbers or booleans; the column
+    // becomes strings when the value is none, or does not join the others.
+    void add_number(Bytes text) {
+        const Cell cell = classify_cell(text);
+        const ColumnKind k = cell.kind;
+        const bool big = k == ColumnKind::Int && (cell.integer > kExactInDouble || cell.integer < -kExactInDouble);
         ColumnKind joined = join(kind_, k);
         // Integers and floats share a float64 column only when every
         // integer is exact in a double.
         if (joined == ColumnKind::Float && (inexact_ || big)) joined = ColumnKind::String;
         if (joined == ColumnKind::String) {
-            to_strings();
-            return false;
+            std::vector<std::uint64_t>().swap(nums_);
+            kind_ = ColumnKind::String;
+            return;
         }
         inexact_ = inexact_ || big;
         if (kind_ == ColumnKind::Int && joined == ColumnKind::Float)
@@ -241,51 +307,12 @@ private:
         kind_ = joined;
         switch (k) {
             case ColumnKind::Int:
-                valid_.push_back(kInteger);
-                nums_.push_back(kind_ == ColumnKind::Float ? bits_of(static_cast<double>(n.integer))
-                                                           : static_cast<std::uint64_t>(n.integer));
+                nums_.push_back(kind_ == ColumnKind::Float ? bits_of(static_cast<double>(cell.integer))
+                                                           : static_cast<std::uint64_t>(cell.integer));
                 break;
-            case ColumnKind::Float:
-                valid_.push_back(kValue);
-                nums_.push_back(bits_of(n.real));
-                break;
-            default:  // Bool
-                valid_.push_back(kValue);
-                nums_.push_back(text[0] == 't');
-                break;
+            case ColumnKind::Float: nums_.push_back(bits_of(cell.real)); break;
+            default: nums_.push_back(static_cast<std::uint64_t>(cell.integer)); break;  // Bool: 0 or 1
         }
-        return true;
-    }
-
-    // The column becomes strings: the values so far spelled back from their
-    // numbers, which the canonical spelling makes exact. Once per column.
-    void to_strings() {
-        data_.clear();
-        offsets_.assign(1, 0);
-        offsets_.reserve(valid_.size() + 1);
-        char tmp[32];
-        for (std::size_t i = 0; i < valid_.size(); ++i) {
-            const std::uint64_t v = nums_[i];
-            if (valid_[i] != kNull) {
-                if (kind_ == ColumnKind::Bool) {
-                    data_.append(v ? "true" : "false");
-                } else if (kind_ == ColumnKind::Int) {
-                    data_.append(tmp, std::to_chars(tmp, tmp + sizeof tmp, static_cast<std::int64_t>(v)).ptr);
-                } else {
-                    const double d = double_of(v);
-                    if (valid_[i] == kInteger || d == std::trunc(d)) {
-                        data_.append(tmp, std::to_chars(tmp, tmp + sizeof tmp, static_cast<std::int64_t>(d)).ptr);
-                        if (valid_[i] != kInteger) data_.append(".0");
-                    } else {
-                        data_.append(format_number(d));
-                    }
-                }
-                valid_[i] = kValue;
-            }
-            offsets_.push_back(static_cast<std::int64_t>(data_.size()));
-        }
-        std::vector<std::uint64_t>().swap(nums_);
-        kind_ = ColumnKind::String;
     }
 
     static ColumnKind join(ColumnKind a, ColumnKind b) noexcept {
@@ -303,17 +330,18 @@ private:
         std::vector<std::uint64_t> nums;
         const bool strings = kind_ == ColumnKind::String;
         valid.reserve(rows());
-        (strings ? offsets.reserve(rows() + 1) : nums.reserve(rows()));
+        offsets.reserve(rows() + 1);
+        if (!strings) nums.reserve(rows());
         for (std::size_t r = 0; r < rows(); ++r) {
             const auto at = static_cast<std::size_t>(row_ends_[r]);
             const bool has = row_ends_[r + 1] > row_ends_[r];
             valid.push_back(has ? valid_[at] : kNull);
-            if (strings) offsets.push_back(has ? offsets_[at + 1] : offsets.back());
-            else nums.push_back(has ? nums_[at] : 0);
+            offsets.push_back(has ? offsets_[at + 1] : offsets.back());
+            if (!strings) nums.push_back(has ? nums_[at] : 0);
         }
         valid_ = std::move(valid);
-        if (strings) offsets_ = std::move(offsets);
-        else nums_ = std::move(nums);
+        offsets_ = std::move(offsets);
+        if (!strings) nums_ = std::move(nums);
     }
 
     static PyRef none() { return PyRef::borrow(Py_None); }
@@ -343,10 +371,10 @@ private:
     ColumnKind kind_;
     bool inexact_ = false;  // an integer seen has no exact double
     std::size_t max_per_row_ = 0;
-    std::vector<std::uint8_t> valid_;     // per value slot: kNull, kValue, kInteger
+    std::vector<std::uint8_t> valid_;     // per value slot: kNull, kValue
     std::vector<std::uint64_t> nums_;     // per value slot while numbers: int64, double bits or 0/1
-    std::string data_;                    // once strings: the texts, back to back
-    std::vector<std::int64_t> offsets_;   // once strings: per value slot + 1
+    std::string data_;                    // the texts, back to back
+    std::vector<std::int64_t> offsets_;   // per value slot + 1
     std::size_t single_rows_ = 0;         // rows before the first without exactly one value
     std::vector<std::int64_t> row_ends_;  // from that row on: value count after each row (Arrow list
                                           // offsets), from 0; empty until then
@@ -360,6 +388,7 @@ struct BuilderObject {
     std::vector<Column>* columns;
     std::vector<std::string>* names;
     PyTypeObject* buffer_type;  // strong
+    bool keep;                  // texts kept untrimmed
     // Set while feed() runs without the interpreter lock: another thread
     // calling in then is refused instead of racing on the columns.
     bool busy;
@@ -380,21 +409,33 @@ struct Failure {
 
 // The text of `<name ...>text</name>` in UTF-8 (the fields of a record),
 // found in one tag scan and one search, unescaped into `scratch` when it
-// holds references, and trimmed; false when the element is anything else
-// (children, comments, CDATA, an empty-element tag), which the reader then
-// takes. As the engine reads such a leaf.
-bool leaf_field_text(Bytes e, std::string& scratch, Bytes& out) {
-    Bytes raw;
-    if (!utf8_leaf_text(e, Encoding::Utf8, raw)) return false;
+// holds references, and trimmed unless `keep` or its tag says
+// xml:space="preserve" (looked for only in a tag with attributes); false
+// when the element is anything else (children, comments, CDATA, an
+// empty-element tag), which the reader then takes. As the engine reads
+// such a leaf (utf8_leaf_text).
+bool leaf_field_text(Bytes e, std::string& scratch, bool keep, Bytes& out) {
+    if (e.size() < 2 || e[0] != '<' || e[1] == '/' || e[1] == '!' || e[1] == '?' || e[1] == '\0') return false;
+    const char* b = e.data();
+    const char* end = b + e.size();
+    const xml_scan::TagScan t = xml_scan::scan_tag(b + 1, end);
+    if (t.gt == end || t.gt[-1] == '/') return false;
+    const char* lt = xml_scan::find_byte(t.gt + 1, end, '<');
+    if (end - lt < 2 || lt[1] != '/') return false;
+    if (!keep && t.name_end != t.gt)
+        keep = tag_xml_space(Bytes(b + 1, static_cast<std::size_t>(t.gt - b - 1)),
+                             static_cast<std::size_t>(t.name_end - b - 1)) == XmlSpace::Preserve;
     Bytes text;
-    unescape_with(raw, scratch, text);
-    out = trim_unicode_ws(text);
+    unescape_with(Bytes(t.gt + 1, static_cast<std::size_t>(lt - t.gt - 1)), scratch, text);
+    out = keep ? text : trim_unicode_ws(text);
     return true;
 }
 
 // The value of one item appended to `col`; false with `fail` set for text
 // that is not UTF-8 (a malformed document: the user is told, as by `value`).
-bool add_item(Column& col, const Item& item, Bytes source, std::string& scratch, Failure& fail) {
+// keep: texts are not trimmed (whitespace="keep"); else an element's text
+// is, unless its tag says xml:space="preserve".
+bool add_item(Column& col, const Item& item, Bytes source, std::string& scratch, bool keep, Failure& fail) {
     Bytes text;
     bool trimmed_text = false;
     if (item.kind == Item::Kind::Text) {
@@ -406,7 +447,7 @@ bool add_item(Column& col, const Item& item, Bytes source, std::string& scratch,
                                          : Bytes())
                                   : Bytes(item.bytes);
         if (item.kind == Item::Kind::ElementSpan && item.encoding == Encoding::Utf8 &&
-            leaf_field_text(element, scratch, text)) {
+            leaf_field_text(element, scratch, keep, text)) {
             trimmed_text = true;
         } else if (element_has_child_elements(element)) {
             // Markup as written, decoded to UTF-8.
@@ -419,7 +460,8 @@ bool add_item(Column& col, const Item& item, Bytes source, std::string& scratch,
             }
         } else {
             scratch = item_text(item, source);
-            text = trim_unicode_ws(scratch);
+            const bool kept = keep || element_xml_space(element) == XmlSpace::Preserve;
+            text = kept ? Bytes(scratch) : trim_unicode_ws(scratch);
             trimmed_text = true;
         }
     }
@@ -451,7 +493,7 @@ bool feed_record(BuilderObject* self, const std::vector<const Program*>& run, By
         Column& col = columns[c];
         const Items& items = results.value()[c];
         for (const Item& item : items)
-            if (!add_item(col, item, doc, scratch, fail)) {
+            if (!add_item(col, item, doc, scratch, self->keep, fail)) {
                 fail.message = "column " + (*self->names)[c] + ": " + fail.message;
                 return false;
             }
@@ -475,9 +517,10 @@ PyObject* builder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     PyObject* paths = nullptr;
     PyObject* strings = nullptr;
     PyObject* buffer_type = nullptr;
-    static const char* kw[] = {"paths", "strings", "buffer_type", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!O!:FrameBuilder", const_cast<char**>(kw), &PyList_Type,
-                                     &paths, &PyList_Type, &strings, &PyType_Type, &buffer_type))
+    int keep = 0;
+    static const char* kw[] = {"paths", "strings", "buffer_type", "keep", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!O!|p:FrameBuilder", const_cast<char**>(kw), &PyList_Type,
+                                     &paths, &PyList_Type, &strings, &PyType_Type, &buffer_type, &keep))
         return nullptr;
     // The columns are written into objects of this type: it must be ours.
     auto* bt = reinterpret_cast<PyTypeObject*>(buffer_type);
@@ -518,6 +561,7 @@ PyObject* builder_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     b->names = names.release();
     b->buffer_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(buffer_type));
     b->busy = false;
+    b->keep = keep != 0;
     return self;
 }
 
@@ -618,8 +662,9 @@ PyType_Slot builder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(builder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(builder_dealloc)},
     {Py_tp_methods, builder_methods},
-    {Py_tp_doc, const_cast<char*>("FrameBuilder(paths, strings, buffer_type)\n--\n\n"
-                                  "Columns built from records, one path per column.")},
+    {Py_tp_doc, const_cast<char*>("FrameBuilder(paths, strings, buffer_type, keep=False)\n--\n\n"
+                                  "Columns built from records, one path per column; keep: texts\n"
+                                  "are not trimmed (else trimmed outside xml:space=\"preserve\").")},
     {0, nullptr},
 };
 

@@ -3,13 +3,18 @@
 //
 //  - no item: None; one item: its value; several: a list of their values;
 //  - a text item (attribute value, #text, a modifier's output): its text as
-//    it is, or a number when the text is that number's canonical spelling
-//    (canonical_number);
+//    it is, a str; with numbers=True a number when the text is that
+//    number's canonical spelling (canonical_number), so that by default one
+//    field has one type in every record;
 //  - an element: a dict when it has attributes or child elements, with
 //    "@name" keys for the attributes (names as written), one key per child
 //    name (a list of values where the name repeats, in document order) and
 //    "#text" for its own text pieces, joined and trimmed (white space alone
 //    is dropped); otherwise its trimmed text, or None when that is empty.
+//    Inside an xml:space="preserve" scope (the element's own tag, or one
+//    of the elements read around it) and with whitespace="keep", texts are
+//    not trimmed: the spaces of `<w:t xml:space="preserve">grew </w:t>` are
+//    part of the text.
 //
 // Elements are read in one reader pass with a stack of open elements, not
 // by recursion, so the depth of a document costs memory, never the C stack.
@@ -26,6 +31,7 @@
 #include "common/canonical.hpp"
 #include "common/hash.hpp"
 #include "common/text.hpp"
+#include "engine/children.hpp"
 #include "pyext/result_impl.hpp"
 #include "xml/reader.hpp"
 #include "xml/scan.hpp"
@@ -54,11 +60,13 @@ PyObject* canonical_number(Bytes t) {
     return big;
 }
 
-// A text's value: the number it spells canonically, else the text (strict
-// UTF-8: ValueError with the decoding message).
-PyObject* text_value(Bytes t) {
-    if (PyObject* n = canonical_number(t)) return n;
-    if (PyErr_Occurred()) return nullptr;
+// A text's value: with `numbers`, the number it spells canonically, else
+// the text (strict UTF-8: ValueError with the decoding message).
+PyObject* text_value(Bytes t, bool numbers) {
+    if (numbers) {
+        if (PyObject* n = canonical_number(t)) return n;
+        if (PyErr_Occurred()) return nullptr;
+    }
     return str_strict(t);
 }
 
@@ -136,18 +144,25 @@ bool add_value(PyObject* dict, PyObject* key, PyObject* value_new) {
 
 class ElementReader {
 public:
-    // The value of one element item; nullptr with a Python error.
-    PyObject* value(const PyItem& item) {
+    // numbers: texts spelling a number canonically become numbers; keep:
+    // texts are never trimmed (else trimmed outside xml:space="preserve").
+    ElementReader(bool numbers, bool keep) : numbers_(numbers), keep_(keep) {}
+
+    // The value of one element item; nullptr with a Python error. preserve:
+    // the element is inside an xml:space="preserve" scope.
+    PyObject* value(const PyItem& item, bool preserve) {
         ElementBytes eb;
         if (!eb.acquire(item)) return nullptr;
         const Coding coding = eb.coding();
         if (coding.encoding == Encoding::Utf8) {
             bool leaf = false;
-            PyObject* v = utf8_leaf(eb.bytes(), coding, leaf);
+            PyObject* v = utf8_leaf(eb.bytes(), coding, preserve, leaf);
             if (leaf) return v;
         }
-        return by_events(eb.bytes(), coding);
+        return by_events(eb.bytes(), coding, preserve);
     }
+
+    PyObject* text(Bytes t) const { return text_value(t, numbers_); }
 
 private:
     // An element open on the stack: its attributes and children so far (a
@@ -157,12 +172,16 @@ private:
         PyObject* dict = nullptr;  // owned
         PyObject* key = nullptr;   // borrowed from keys_
         std::size_t text_start = 0;
+        bool preserve = false;  // inside xml:space="preserve"
     };
+
+    // The text as handed out: trimmed unless kept.
+    Bytes trimmed(Bytes text, bool preserve) const { return keep_ || preserve ? text : trim_unicode_ws(text); }
 
     // `<name>text</name>` in UTF-8, the common case, in one tag scan and one
     // search (as the engine reads such a leaf); `leaf` false when the
     // element is anything else.
-    PyObject* utf8_leaf(Bytes e, const Coding& coding, bool& leaf) {
+    PyObject* utf8_leaf(Bytes e, const Coding& coding, bool preserve, bool& leaf) {
         if (e.size() < 2 || e[0] != '<' || e[1] == '/' || e[1] == '!' || e[1] == '?' || e[1] == '\0') return nullptr;
         const char* b = e.data();
         const char* end = b + e.size();
@@ -175,15 +194,15 @@ private:
         leaf = true;
         Bytes text;
         unescape_with(Bytes(t.gt + 1, static_cast<std::size_t>(lt - t.gt - 1)), scratch_, text, coding.scope);
-        return leaf_value(trim_unicode_ws(text));
+        return leaf_value(trimmed(text, preserve));
     }
 
-    static PyObject* leaf_value(Bytes trimmed) {
-        if (trimmed.empty()) Py_RETURN_NONE;
-        return text_value(trimmed);
+    PyObject* leaf_value(Bytes text) const {
+        if (text.empty()) Py_RETURN_NONE;
+        return text_value(text, numbers_);
     }
 
-    PyObject* by_events(Bytes e, const Coding& coding) {
+    PyObject* by_events(Bytes e, const Coding& coding, bool preserve) {
         Reader reader(e, coding);
         const Encoding enc = reader.encoding();
         text_.clear();
@@ -205,7 +224,10 @@ private:
                         key = keys_.get(ev.name(), false, enc);
                         if (key == nullptr) return nullptr;
                     }
-                    stack_.push_back(Open{nullptr, key, text_.size()});
+                    const XmlSpace space = tag_xml_space(ev.content, ev.name_len);
+                    const bool inherited = stack_.empty() ? preserve : stack_.back().preserve;
+                    stack_.push_back(Open{nullptr, key, text_.size(),
+                                          space == XmlSpace::Unset ? inherited : space == XmlSpace::Preserve});
                     if (!read_attributes(reader, ev, enc)) return nullptr;
                     bool closed = ev.kind == EventKind::Empty;
                     Bytes raw;
@@ -278,7 +300,7 @@ private:
         Open o = stack_.back();
         stack_.pop_back();
         PyRef dict = PyRef::steal(o.dict);
-        const Bytes own = trim_unicode_ws(Bytes(text_).substr(o.text_start));
+        const Bytes own = trimmed(Bytes(text_).substr(o.text_start), o.preserve);
         PyRef value;
         if (!dict) {
             value = PyRef::steal(leaf_value(own));
@@ -288,7 +310,7 @@ private:
                     text_key_ = PyRef::steal(PyUnicode_InternFromString("#text"));
                     if (!text_key_) return nullptr;
                 }
-                PyRef text = PyRef::steal(text_value(own));
+                PyRef text = PyRef::steal(text_value(own, numbers_));
                 if (!text || PyDict_SetItem(dict.get(), text_key_.get(), text.get()) < 0) return nullptr;
             }
             value = std::move(dict);
@@ -302,6 +324,8 @@ private:
         return nullptr;
     }
 
+    const bool numbers_;
+    const bool keep_;
     KeyCache keys_;
     PyRef text_key_;
     std::vector<Open> stack_;
@@ -314,13 +338,13 @@ private:
 
 }  // namespace
 
-PyObject* to_python(PyObject* result) {
+PyObject* to_python(PyObject* result, bool numbers, bool keep) {
     const ItemView items = items_of(result);
     if (items.empty()) Py_RETURN_NONE;
-    ElementReader reader;
+    ElementReader reader(numbers, keep);
     auto one = [&](const PyItem& item) -> PyObject* {
-        if (!item.is_element()) return text_value(item.held_bytes());
-        return reader.value(item);
+        if (!item.is_element()) return reader.text(item.held_bytes());
+        return reader.value(item, false);
     };
     if (items.size() == 1) return one(items[0]);
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text.hpp"
 #include "engine/children.hpp"
 #include "pyext/module.hpp"
 #include "pyext/result.hpp"
@@ -115,12 +116,16 @@ public:
     // element's direct children are collected in the same pass.
     std::optional<Mode> run(ItemView matched, ChildRefs* children = nullptr);
     Bytes text() const noexcept { return text_; }
+    // The text as a scalar hands it out: trimmed, except inside an
+    // xml:space="preserve" scope, where white space is part of the text.
+    Bytes trimmed_text() const noexcept { return preserve_ ? text_ : trim_unicode_ws(text_); }
     const ElementBytes& element() const noexcept { return eb_; }
 
 private:
     ElementBytes eb_;
     ElementScan scan_;
     Bytes text_;
+    bool preserve_ = false;
 };
 
 // Text of one item: a Text's bytes, an element's text content.

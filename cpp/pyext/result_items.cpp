@@ -94,6 +94,7 @@ std::optional<Mode> ScalarProbe::run(ItemView matched, ChildRefs* children) {
     scan_ = scan_item(eb_, children);
     if (scan_.has_children) return Mode::DictElement;
     text_ = scan_.text();
+    preserve_ = !scan_.bare_tag && element_xml_space(eb_.bytes()) == XmlSpace::Preserve;
     return Mode::ScalarLike;
 }
 
@@ -118,6 +119,11 @@ std::optional<std::string> first_text_string_trimmed(ItemView matched) {
     if (matched.empty()) return std::string();
     auto text = item_text(matched[0]);
     if (!text || !require_utf8(*text)) return std::nullopt;
+    if (matched[0].is_element()) {
+        ElementBytes eb;
+        if (!eb.acquire(matched[0])) return std::nullopt;
+        if (element_xml_space(eb.bytes()) == XmlSpace::Preserve) return text;
+    }
     return std::string(trim_unicode_ws(*text));
 }
 

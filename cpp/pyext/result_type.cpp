@@ -125,9 +125,9 @@ PyObject* str_of_trimmed(Bytes text, Bytes trimmed) {
     return s;
 }
 
-// The value of a scalar Result from its first item's text.
-PyObject* scalar_value(Bytes text) {
-    const Bytes trimmed = trim_unicode_ws(text);
+// The value of a scalar Result from its first item's text, as trimmed for
+// the item (ScalarProbe::trimmed_text).
+PyObject* scalar_value(Bytes text, Bytes trimmed) {
     const ScalarKind k = classify_scalar(trimmed);
     switch (k.kind) {
         case ScalarKind::Kind::Int: return PyLong_FromLongLong(k.int_value);
@@ -145,7 +145,7 @@ PyObject* value_of(PyObject* self) {
     if (!mode) return nullptr;
     switch (*mode) {
         case Mode::Empty: Py_RETURN_NONE;
-        case Mode::ScalarLike: return scalar_value(probe.text());
+        case Mode::ScalarLike: return scalar_value(probe.text(), probe.trimmed_text());
         case Mode::Multi: return list_value(state_for(self), m);
         case Mode::DictElement:
             return dict_value(state_for(self), child_data(m[0], probe.element(), std::move(children), false));
@@ -166,7 +166,7 @@ PyObject* type_of(PyObject* self) {
         case Mode::Empty: Py_RETURN_NONE;
         case Mode::ScalarLike:
             // A number is ASCII, so only a string needs the UTF-8 check.
-            switch (classify_scalar(trim_unicode_ws(probe.text())).kind) {
+            switch (classify_scalar(probe.trimmed_text()).kind) {
                 case ScalarKind::Kind::Int: t = &PyLong_Type; break;
                 case ScalarKind::Kind::Float: t = &PyFloat_Type; break;
                 case ScalarKind::Kind::Str:
@@ -194,7 +194,7 @@ PyObject* to_str_impl(PyObject* self) {
     if (!mode) return nullptr;
     switch (*mode) {
         case Mode::Empty: return new_str("");
-        case Mode::ScalarLike: return str_of_trimmed(probe.text(), trim_unicode_ws(probe.text()));
+        case Mode::ScalarLike: return str_of_trimmed(probe.text(), probe.trimmed_text());
         case Mode::DictElement:
         case Mode::Multi: break;
     }
@@ -304,7 +304,7 @@ PyObject* repr_impl(PyObject* self) {
     switch (*mode) {
         case Mode::Empty: return new_str("None");
         case Mode::ScalarLike: {
-            PyRef v = PyRef::steal(scalar_value(probe.text()));
+            PyRef v = PyRef::steal(scalar_value(probe.text(), probe.trimmed_text()));
             return v ? PyObject_Str(v.get()) : nullptr;
         }
         case Mode::DictElement: {

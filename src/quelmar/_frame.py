@@ -12,7 +12,7 @@ import os
 import re
 from collections import Counter
 from collections.abc import Generator, Iterable, Mapping, Sequence
-from typing import Any
+from typing import Any, Literal
 
 from quelmar._extra import FrameBuilder, NativeBuffer, to_python
 from quelmar._quelmar import Path, compile, get_bytes
@@ -45,15 +45,21 @@ def _default_columns(samples: list[Any]) -> dict[str, str]:
                 continue
             if key not in children:
                 children.append(key)
-            if isinstance(v, dict) or (isinstance(v, list) and any(isinstance(x, dict) for x in v)):
+            if _has_children(v) or (isinstance(v, list) and any(_has_children(x) for x in v)):
                 nested.add(key)
     leaves = [c for c in children if c not in nested]
     columns: dict[str, str] = {}
     for a in attributes:
-        columns[a[1:] if a[1:] not in leaves else a] = a
+        columns[a[1:] if a[1:] not in leaves else a] = "@" + _ESCAPE.sub(r"\\\g<0>", a[1:])
     for c in leaves:
         columns[c] = _ESCAPE.sub(r"\\\g<0>", c)
     return columns
+
+
+def _has_children(value: Any) -> bool:
+    """Whether a to_python value is an element with child elements (one
+    with attributes only, such as <t xml:space="preserve">, is a field)."""
+    return isinstance(value, dict) and any(k != "#text" and not k.startswith("@") for k in value)
 
 
 def _columns(columns: Any) -> tuple[list[str], list[str]]:
@@ -117,8 +123,14 @@ def _is_buffer(obj: Any) -> bool:
     return True
 
 
+def _keep(whitespace: str) -> bool:
+    if whitespace not in ("trim", "keep"):
+        raise ValueError(f"whitespace must be 'trim' or 'keep', not {whitespace!r}")
+    return whitespace == "keep"
+
+
 def _build(
-    source: Any, rows: str, columns: Any, dtypes: Any, on_error: str = "raise"
+    source: Any, rows: str, columns: Any, dtypes: Any, keep: bool = False, on_error: str = "raise"
 ) -> tuple[list[str], list[Any], dict[str, Any]]:
     names: list[str] | None = None
     paths: list[str] = []
@@ -126,13 +138,17 @@ def _build(
         names, paths = _columns(columns)
     batches = _batches(source, rows, _CHUNK, _Errors(on_error))
     try:
-        return _build_batches(((buf, spans, prefix) for buf, spans, prefix, _ in batches), names, paths, dtypes)
+        return _build_batches(((buf, spans, prefix) for buf, spans, prefix, _ in batches), names, paths, dtypes, keep)
     finally:
         batches.close()
 
 
 def _build_batches(
-    batches: Iterable[tuple[Any, list[tuple[int, int]], bytes]], names: list[str] | None, paths: list[str], dtypes: Any
+    batches: Iterable[tuple[Any, list[tuple[int, int]], bytes]],
+    names: list[str] | None,
+    paths: list[str],
+    dtypes: Any,
+    keep: bool = False,
 ) -> tuple[list[str], list[Any], dict[str, Any]]:
     """The columns of the records of batches (a buffer, the records' spans
     in it, the prefix that goes before each); names None: the default
@@ -163,7 +179,7 @@ def _build_batches(
                 found = _default_columns(samples)
                 names, paths = list(found), list(found.values())
             overrides = _dtypes(dtypes, names)
-            builder = FrameBuilder(paths, [_is_text(overrides.get(n)) for n in names], NativeBuffer)
+            builder = FrameBuilder(paths, [_is_text(overrides.get(n)) for n in names], NativeBuffer, keep)
         if isinstance(prefix, bytes):
             builder.feed(buf, spans, prefix)
             continue
@@ -181,7 +197,7 @@ def _build_batches(
         names, paths = [], []
     if builder is None:
         overrides = _dtypes(dtypes, names)
-        builder = FrameBuilder(paths, [_is_text(overrides.get(n)) for n in names], NativeBuffer)
+        builder = FrameBuilder(paths, [_is_text(overrides.get(n)) for n in names], NativeBuffer, keep)
     return names, builder.finish(), overrides
 
 
@@ -260,8 +276,9 @@ def read_frame(
     rows: str,
     columns: Mapping[str, str | Path] | Sequence[str | Path] | None = None,
     *,
-    to: str = "pandas",
+    to: Literal["pandas", "arrow", "polars"] = "pandas",
     dtype: Any = None,
+    whitespace: Literal["trim", "keep"] = "trim",
     on_error: str = "raise",
 ) -> Any:
     """The records at rows as a table: one row per record, one column per path.
@@ -277,11 +294,22 @@ def read_frame(
     attributes named without ``@`` unless a child has that name.
 
     A path matching nothing in a record gives a missing value; one matching
-    several items makes the column a list column. A column is int64, float64,
-    bool (``true``/``false``) or string by its values, losslessly: ``2.10``
-    and ``004`` keep a column of strings. An element with child elements
-    gives its markup. dtype (one dtype, or a dict per column) overrides:
-    ``str`` keeps the texts as written; other dtypes are cast to.
+    several items makes the column a list column. A column's type follows
+    its values, as the CSV readers of Arrow and Polars decide it: int64 when
+    every value is an integer without a leading zero, float64 when every
+    value is a decimal number in any spelling (``35.90``, ``1e-05``,
+    ``627.4299999999999``; integers among them exact), bool for
+    ``true``/``false``, else string: an integer with a leading zero
+    (``004``, a ZIP code) or a plus sign, or a word such as ``nan`` or
+    ``inf``, keeps its column's texts as written. An element with child elements gives its
+    markup. dtype (one dtype, or a dict per column) overrides: ``str`` keeps
+    the texts as written; other dtypes are cast to (``bool`` reads
+    ``true``/``false``/``1``/``0``). With pandas, an integer column with
+    missing values is a nullable ``Int64``.
+
+    Texts are trimmed of white space, except inside an element whose tag
+    says ``xml:space="preserve"``; whitespace ``"keep"`` keeps all of them
+    as written.
 
     to is ``"pandas"`` (a DataFrame: missing numbers are NaN, other missing
     values None, list cells Python lists), ``"arrow"`` (a ``pyarrow.Table``,
@@ -298,9 +326,10 @@ def read_frame(
         raise ValueError(f"to must be 'pandas', 'arrow' or 'polars', not {to!r}")
     if isinstance(source, str) and source.lstrip().startswith("<"):
         raise ValueError("a str source is a filename; wrap XML text in io.BytesIO(text.encode())")
+    keep = _keep(whitespace)
     _import("pyarrow")  # before reading: a missing extra is told at once
     _Errors(on_error)  # a bad on_error is told before reading
-    return _output(*_build(source, rows, columns, dtype, on_error), to=to)
+    return _output(*_build(source, rows, columns, dtype, keep, on_error), to=to)
 
 
 def _output(names: list[str], built: list[Any], overrides: dict[str, Any], *, to: str, nullable: bool = False) -> Any:
@@ -322,12 +351,44 @@ def _output(names: list[str], built: list[Any], overrides: dict[str, Any], *, to
     mapper = {pa.int64(): pd.Int64Dtype(), pa.bool_(): pd.BooleanDtype()}.get if nullable else None
     frame = table.to_pandas(types_mapper=mapper)
     for i, name in enumerate(names):
-        if pa.types.is_large_list(arrays[i].type):
-            frame[name] = arrays[i].to_pylist()
-        # str and object keep the texts, and None for missing values.
-        if name in overrides and overrides[name] not in (str, object, "str", "object"):
-            frame[name] = frame[name].astype(overrides[name])
+        array = arrays[i]
+        if pa.types.is_large_list(array.type):
+            frame[name] = array.to_pylist()
+        elif not nullable and pa.types.is_int64(array.type) and array.null_count:
+            # Missing values would make the integers floats (inexact past
+            # 2**53): a nullable Int64 column keeps them, as quelmar.dask does.
+            frame[name] = array.to_pandas(types_mapper={pa.int64(): pd.Int64Dtype()}.get)
+        if name not in overrides:
+            continue
+        want = overrides[name]
+        if want is bool or str(want) in ("bool", "boolean"):
+            frame[name] = _booleans(pa, pd, name, array, want)
+        elif want not in (str, object, "str", "object"):
+            # str and object keep the texts, and None for missing values.
+            frame[name] = frame[name].astype(want)
     return frame
+
+
+def _booleans(pa: Any, pd: Any, name: str, array: Any, want: Any) -> Any:
+    """A column as pandas booleans: texts true/false/1/0 (any letter case)
+    read as Arrow casts them, numbers by their truth; bool refuses missing
+    values (they would become False) where boolean keeps them as NA."""
+    if pa.types.is_large_list(array.type):
+        raise ValueError(f"column {name!r} holds lists of values; it has no bool dtype")
+    if not pa.types.is_boolean(array.type) and not pa.types.is_null(array.type):
+        if pa.types.is_large_string(array.type):
+            try:
+                array = array.cast(pa.bool_())
+            except pa.ArrowInvalid as e:
+                raise ValueError(f"column {name!r} is not bool: {e}") from None
+        else:
+            array = array.cast(pa.bool_())
+    values = array.to_pandas(types_mapper={pa.bool_(): pd.BooleanDtype()}.get)
+    if str(want) != "boolean":
+        if array.null_count:
+            raise ValueError(f"column {name!r} has missing values, which dtype=bool cannot hold: use 'boolean'")
+        return values.astype(bool)
+    return values.astype("boolean")
 
 
 def _duplicate(names: list[str]) -> Any:

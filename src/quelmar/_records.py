@@ -14,6 +14,7 @@ from collections.abc import Generator, Iterator, Sequence
 from typing import IO, Any, Generic, TypeVar, Union, overload
 
 from quelmar import _extra
+from quelmar._encodings import LabelDecoder, declared_label, foreign_codec
 from quelmar._extra import NotWellFormed, RecordSplitter, StreamDecoder, answer_records, check_records, stream_coding
 from quelmar._quelmar import Path, Result, compile, get_bytes, get_many_bytes
 
@@ -483,12 +484,29 @@ def _coding(head: Any, segments: list[str] | None = None) -> tuple[Any, bytes, s
     encoding; none when the text is decoded); the reader's name of the
     encoding the splitter sees."""
     encoding, skip, declaration_end, transcode = stream_coding(bytes(head[:4096]))
+    if not transcode and skip == 0:
+        label = declared_label(head)
+        codec = foreign_codec(label)
+        if label is not None and codec is not None:
+            # A label the reader does not decode, Python's codec does.
+            return _Foreign(LabelDecoder(label, codec)), b"", "UTF-8"
     if not transcode and encoding != "UTF-8" and segments and not all(s.isascii() for s in segments):
         transcode = True
     if transcode:
         return StreamDecoder(encoding), b"", "UTF-8"
     # A record of a UTF-8 document needs no declaration.
     return None, b"" if encoding == "UTF-8" else bytes(head[:declaration_end]), encoding
+
+
+class _Foreign:
+    """A declared codec's LabelDecoder giving UTF-8 bytes, as a
+    StreamDecoder does."""
+
+    def __init__(self, decoder: LabelDecoder) -> None:
+        self._decoder = decoder
+
+    def decode(self, data: Any, last: bool = False) -> bytes:
+        return self._decoder.decode(data, last).encode("utf-8")
 
 
 def _splitter(segments: list[str], encoding: str, any_depth: bool) -> RecordSplitter:
@@ -714,27 +732,28 @@ class _Skeleton:
         at = 0
         if self.skip_declaration and drop > 0:
             self.skip_declaration = False
-            with part[:5] as head:
-                starts = bytes(head) == b"<?xml"
-            if starts:
-                end = bytes(part[: min(len(part), 4096)]).find(b"?>")
-                at = end + 2 if end >= 0 else 0
-                self.pending = self._declaration(splitter, part, at)
+            head = bytes(part[: min(len(part), 4096)])
+            at = 3 if head.startswith(b"\xef\xbb\xbf") else 0  # a UTF-8 mark, which decides
+            if head.startswith(b"<?xml", at):
+                end = head.find(b"?>", at)
+                if end >= 0:
+                    self.pending = self._declaration(splitter, part, at, end + 2)
+                    at = end + 2
         text, places = splitter.outside(part, spans, at, drop)
         if text:
             self.marks.append((len(self.buf), places))
             self.buf += text
 
     @staticmethod
-    def _declaration(splitter: RecordSplitter, part: Any, end: int) -> NotWellFormed | None:
-        """The declaration's syntax, checked with a well-formed encoding
-        label taken as UTF-8 (the label is obeyed or passed over as the
-        reader does)."""
-        declaration = _LABEL.sub(rb'encoding="UTF-8"', bytes(part[:end]), 1)
+    def _declaration(splitter: RecordSplitter, part: Any, start: int, end: int) -> NotWellFormed | None:
+        """The declaration at part[start:end], its syntax checked with a
+        well-formed encoding label taken as UTF-8 (the label is obeyed or
+        passed over as the reader does)."""
+        declaration = _LABEL.sub(rb'encoding="UTF-8"', bytes(part[start:end]), 1)
         bad = check_records(declaration + b"<_/>", [(0, len(declaration) + 4)], b"")
         if bad is None or bad[4] >= len(declaration):
             return None
-        return _not_well_formed(bad[1], *splitter.locate(part, min(bad[4], end)))
+        return _not_well_formed(bad[1], *splitter.locate(part, start + min(bad[4], end - start)))
 
     def check(self, splitter: RecordSplitter, now: bool = False, last: bool = False) -> NotWellFormed | None:
         """Checks what was taken when it is large enough (or now, or last:

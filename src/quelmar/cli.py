@@ -14,7 +14,9 @@ file at all reads standard input.
 
 Exit status: 0 when some path matched something (or, with ``--validate``,
 every file is well-formed; with ``--records``, when some record was found), 1 when nothing matched (some file is not
-well-formed), 2 on any error. ``--validate`` prints one line per file that
+well-formed), 2 on any error, output that cannot be written included. When
+the reader of the output goes away, the command ends by SIGPIPE, quietly,
+as grep does (status 141 in the shell). ``--validate`` prints one line per file that
 is not well-formed, ``FILE:LINE:COLUMN: message`` for its first error
 (nothing with ``-q``). Errors are reported on one line each, on
 standard error, and the remaining files are still processed.
@@ -22,12 +24,14 @@ standard error, and the remaining files are still processed.
 from __future__ import annotations
 
 import argparse
+import csv
 import io
 import json
 import lzma
 import mmap
 import multiprocessing
 import os
+import re
 import signal
 import stat
 import sys
@@ -40,6 +44,8 @@ from typing import IO, Any, NamedTuple
 
 import quelmar
 from quelmar import Path, Result
+from quelmar._encodings import declared_label, decode_document, foreign_codec
+from quelmar._extra import encoding_label
 
 PROG = "quelmar"
 # Regular files this large or larger are memory-mapped; smaller ones are read.
@@ -64,14 +70,16 @@ streamed record after record, with one line per record."""
 
 EPILOG = """\
 exit status: 0 if something matched (--validate: all files well-formed),
-1 if nothing matched (--validate: some file is not), 2 on errors.
+1 if nothing matched (--validate: some file is not), 2 on errors; a closed
+output pipe ends the run by SIGPIPE (141), as for grep.
 
 examples:
   quelmar 'catalog.book.#.title' books.xml
   quelmar 'catalog.book.#(price>10)#.title|@sort' books.xml
   quelmar -p 'catalog.book.#' -p 'catalog.book.#.price|@sum' --json *.xml
   curl -s https://example.org/feed.xml | quelmar 'rss.channel.item.#.link'
-  quelmar --records mediawiki.page -p title -p revision.id dump.xml.bz2"""
+  quelmar --records mediawiki.page -p title -p revision.id dump.xml.bz2
+  quelmar --records catalog.book -p @id -p price --csv *.xml > books.csv"""
 
 
 class Job(NamedTuple):
@@ -104,10 +112,21 @@ class Config:
     with_path: bool = False
     null: bool = False
     records: str | None = None
+    # Record output other than lines of tab-separated values: "csv", "jsonl"
+    # or "parquet" (written to the file `parquet`).
+    table: str | None = None
+    parquet: str | None = None
+    json_numbers: bool = False
 
 
 class CliError(Exception):
     """A problem reported as one line on standard error, with exit status 2."""
+
+
+class WriteError(Exception):
+    """Standard output cannot be written (a full disk, a closed descriptor):
+    the run stops, with one line on standard error and exit status 2. Not
+    an OSError, so that no handler of a file's errors takes it for one."""
 
 
 # --------------------------------------------------------------------------
@@ -133,9 +152,13 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--json", action="store_true",
         help="print one JSON value per file, as quelmar.to_python makes it: "
-        "strings, numbers only where the text is a number's canonical spelling, "
-        "lists, objects for elements with attributes (\"@name\" keys) or "
+        "strings, lists, objects for elements with attributes (\"@name\" keys) or "
         "children, null for no match; with several -p, an object keyed by path",
+    )
+    parser.add_argument(
+        "--json-numbers", action="store_true",
+        help="--json with numbers where the text is a number's canonical spelling "
+        "(to_python's numbers=True)",
     )
     parser.add_argument(
         "--count", action="store_true",
@@ -172,6 +195,23 @@ def build_parser() -> argparse.ArgumentParser:
         "value per line (a list of the -p values, or the record); with --count, the number of records",
     )
     parser.add_argument(
+        "--csv", action="store_true",
+        help="with --records: CSV (RFC 4180, UTF-8, CRLF line ends) with a header row of the -p paths "
+        "(\"file\" first with -H); a cell is the text of the path's match, empty for none, a JSON "
+        "array of the texts for several",
+    )
+    parser.add_argument(
+        "--jsonl", action="store_true",
+        help="with --records: JSON Lines, one object per record keyed by the -p paths (\"file\" "
+        "first with -H), each value as with --json",
+    )
+    parser.add_argument(
+        "--parquet", metavar="FILE",
+        help="with --records: write the records to the Parquet file FILE, one column per -p path "
+        "(by default the attributes and leaf children of the first records), typed as "
+        "quelmar.read_frame types them; needs pyarrow",
+    )
+    parser.add_argument(
         "-j", "--jobs", type=positive_int, default=1, metavar="N",
         help="spread the files over N processes (default 1)",
     )
@@ -192,7 +232,15 @@ def positive_int(text: str) -> int:
 def parse_arguments(argv: Sequence[str] | None) -> tuple[Config, list[str], int]:
     parser = build_parser()
     args = parser.parse_intermixed_args(argv)
+    args.json = args.json or args.json_numbers
     operands: list[str] = list(args.operands)
+    tables = [t for t, on in (("csv", args.csv), ("jsonl", args.jsonl), ("parquet", args.parquet is not None)) if on]
+    table = tables[0] if tables else None
+    if table is not None:
+        if args.records is None:
+            parser.error(f"--{table} is for --records")
+        if args.json or args.count or args.null or len(tables) > 1:
+            parser.error("--csv, --jsonl and --parquet cannot be combined with each other, --json, --count or -0")
     paths: list[str]
     if args.validate:
         if args.paths or args.json or args.count:
@@ -220,6 +268,9 @@ def parse_arguments(argv: Sequence[str] | None) -> tuple[Config, list[str], int]
         with_path=args.with_path,
         null=args.null,
         records=args.records,
+        table=table,
+        parquet=args.parquet,
+        json_numbers=args.json_numbers,
     )
     return config, operands or ["-"], args.jobs
 
@@ -281,15 +332,24 @@ def document(job: Job) -> Iterator[Any]:
 def process(job: Job) -> Outcome:
     assert _state is not None
     config, paths = _state
+    label = None
     try:
         with document(job) as data:
+            label = declared_label(data)
+            codec = foreign_codec(label)
+            if label is not None and codec is not None:
+                # A declared encoding the reader does not decode: Python's
+                # codec makes the text, which is then read as UTF-8.
+                data = decode_document(data, label, codec)
             if config.validate:
                 problem = quelmar.check(data)
                 if problem is None:
                     return Outcome("", True, None)
                 line = "" if config.quiet else f"{job.name}:{problem}\n"
                 return Outcome(line, False, None)
-            if len(paths) == 1:
+            if isinstance(data, str):
+                results = [paths[0].get(data)] if len(paths) == 1 else quelmar.get_many(data, paths)
+            elif len(paths) == 1:
                 results = [paths[0].get_buffer(data)]
             else:
                 results = quelmar.get_many_buffer(data, paths)
@@ -301,7 +361,36 @@ def process(job: Job) -> Outcome:
         return Outcome("", False, f"{job.name}: {e.strerror or e}")
     except (ValueError, CliError) as e:
         first = str(e).splitlines()[0] if str(e) else type(e).__name__
+        if "utf-8" in first and job.filename is not None:
+            first += utf8_error_detail(job.filename)
+        elif "utf-8" in first and job.data is not None:
+            first += utf8_error_detail(job.data)
         return Outcome("", False, f"{job.name}: {first}")
+
+
+def utf8_error_detail(source: str | bytes) -> str:
+    """What to add to the message of a text that is not UTF-8 (which gives
+    its offset in the text): where the document stops being UTF-8, and the
+    declared encoding that was passed over as unknown, if any. Asked only
+    after such an error; source is the document or its file's name."""
+    try:
+        if isinstance(source, str):
+            with open(source, "rb") as f:
+                data = f.read(64 << 20)  # the document's start is enough
+        else:
+            data = source
+    except OSError:
+        return ""
+    label = declared_label(data)
+    try:
+        data.decode("utf-8")
+        at = ""
+    except UnicodeDecodeError as e:
+        at = f"not UTF-8 from byte offset {e.start}"
+    if label is not None and encoding_label(label) is None and foreign_codec(label) is None:
+        unknown = f"declared encoding {label.decode('ascii', 'replace')!r} unknown"
+        at = f"{at}; {unknown}" if at else unknown
+    return f" ({at})" if at else ""
 
 
 def render(name: str, config: Config, results: list[Result]) -> str:
@@ -310,10 +399,10 @@ def render(name: str, config: Config, results: list[Result]) -> str:
         if config.count:
             values: list[Any] = [len(r) for r in results]
         else:
-            values = [quelmar.to_python(r) for r in results]
+            values = [quelmar.to_python(r, numbers=config.json_numbers) for r in results]
         value: Any = values[0] if len(values) == 1 else dict(zip(config.paths, values))
         if config.with_filename:
-            value = {"file": name, "value": value}
+            value = {"file": shown_name(name), "value": value}
         try:
             return json.dumps(value, ensure_ascii=False) + "\n"
         except RecursionError:
@@ -421,12 +510,106 @@ def looks_foreign(path: str) -> bool:
 
 HINT = "hint: quelmar paths are dotted: catalog.book.title"
 
+_XPATH_STEP = re.compile(
+    r"(?P<name>@?(?:[A-Za-z_][\w.\-]*:)?(?:[A-Za-z_][\w.\-]*|\*)|text\(\))"
+    r"(?:\[(?P<pred>[^\[\]]*)\])?\Z"
+)
+_XPATH_TEST = re.compile(
+    r"\s*(?P<left>@?[A-Za-z_][\w.\-:]*(?:/[A-Za-z_][\w.\-:]*)*)\s*"
+    r"(?:(?P<op>!=|<=|>=|=|<|>)\s*(?P<value>'[^']*'|\"[^\"]*\"|-?\d+(?:\.\d+)?))?\s*\Z"
+)
+
+
+def _xpath_filter(predicate: str) -> str | None:
+    """A quelmar filter for an XPath predicate of one test ([@lang='en'],
+    [price>20], [@id]), or None."""
+    m = _XPATH_TEST.match(predicate)
+    if m is None:
+        return None
+    left = ".".join(part.replace(".", "\\.") for part in m.group("left").split("/"))
+    if m.group("op") is None:
+        return f'#({left}%"*")#' if left.startswith("@") else None
+    op = "==" if m.group("op") == "=" else m.group("op")
+    value = m.group("value")
+    if value[0] in "'\"":
+        value = json.dumps(value[1:-1], ensure_ascii=False)
+    return f"#({left}{op}{value})#"
+
+
+def xpath_to_dotted(path: str) -> str | None:
+    """The dotted path for a plain XPath location path, or None when it
+    uses what has no direct translation. Each step below the root selects
+    every element (.#), as XPath does: /catalog/book/title is
+    catalog.book.#.title; //x is **.x, [N] is .N-1, [@a='v'] and [x>3]
+    are filters, @a and * are kept, text() is #text."""
+    text = path.strip()
+    if "/" not in text or "|" in text:
+        return None
+    if not text.startswith("/"):
+        text = "/" + text
+    parts = re.split(r"(//|/)", text)[1:]
+    steps: list[tuple[bool, str, str | None]] = []
+    for i in range(0, len(parts), 2):
+        name = parts[i + 1] if i + 1 < len(parts) else ""
+        m = _XPATH_STEP.match(name)
+        if m is None:
+            return None
+        # A dot in an XML name is written \. in a dotted path.
+        steps.append((parts[i] == "//", m.group("name").replace(".", "\\."), m.group("pred")))
+    out: list[str] = []
+    for i, (descendant, name, pred) in enumerate(steps):
+        last = i == len(steps) - 1
+        if name == "text()":
+            if not last or pred is not None or descendant or i == 0:
+                return None
+            out.append("#text")
+            break
+        if name.startswith("@"):
+            if not last or pred is not None or descendant or i == 0:
+                return None
+            out.append(name)
+            break
+        if descendant:
+            if pred is not None:
+                return None
+            out.append("**." + name)
+            continue
+        component = name
+        if pred is not None:
+            pred = pred.strip()
+            if pred.isdigit() and int(pred) > 0:
+                component += f".{int(pred) - 1}"
+            else:
+                f = _xpath_filter(pred)
+                if f is None or i == 0:
+                    return None
+                component += "." + f
+        elif i > 0 and not last and not (i + 1 < len(steps) and steps[i + 1][1] == "text()"):
+            component += ".#"
+        out.append(component)
+    dotted = ".".join(out)
+    try:
+        quelmar.compile(dotted)
+    except ValueError:
+        return None
+    return dotted
+
+
+def hint_for(path: str) -> str:
+    dotted = xpath_to_dotted(path)
+    if dotted is None:
+        return HINT
+    quoted = "'" + dotted.replace("'", "'\\''") + "'"  # for the shell, always quoted
+    return f"hint: quelmar paths are dotted: try {quoted}"
+
 
 class Output:
     """Standard output as UTF-8 bytes, kept clear of the progress bar."""
 
     def __init__(self, total: int) -> None:
-        self.stream: IO[bytes] = sys.stdout.buffer
+        # None when the command was started with its standard output closed
+        # (`quelmar ... >&-`): the first write reports it.
+        self.stream: IO[bytes] | None = sys.stdout.buffer if sys.stdout is not None else None
         self.bar: Any = None
         self.shares_terminal = False
         if total >= PROGRESS_MIN_FILES and sys.stderr.isatty():
@@ -438,19 +621,37 @@ class Output:
             self.shares_terminal = sys.stdout.isatty()
 
     def write(self, text: str) -> None:
-        if not text:
+        if text:
+            self.write_bytes(text.encode("utf-8", "surrogateescape"))
+
+    def write_bytes(self, data: bytes) -> None:
+        if self.stream is None:
+            raise WriteError("standard output is closed")
+        try:
+            if not self.shares_terminal:
+                self.stream.write(data)
+                return
+            # Output and bar on one screen: take the bar away, write, put it back.
+            with self.bar.external_write_mode(file=sys.stdout):
+                self.stream.write(data)
+                self.stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise WriteError(e.strerror or str(e)) from None
+
+    def flush(self) -> None:
+        if self.stream is None:
             return
-        data = text.encode("utf-8", "surrogateescape")
-        if not self.shares_terminal:
-            self.stream.write(data)
-            return
-        # Output and bar on one screen: take the bar away, write, put it back.
-        with self.bar.external_write_mode(file=sys.stdout):
-            self.stream.write(data)
+        try:
             self.stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise WriteError(e.strerror or str(e)) from None
 
     def error(self, message: str) -> None:
-        self.stream.flush()
+        self.flush()
         if self.bar is not None:
             self.bar.write(f"{PROG}: {message}", file=sys.stderr)
         else:
@@ -463,7 +664,7 @@ class Output:
     def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
-        self.stream.flush()
+        self.flush()
 
 
 # --------------------------------------------------------------------------
@@ -472,15 +673,54 @@ class Output:
 _TSV_ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r", "|": "\\|"})
 
 
+def shown_name(name: str) -> str:
+    """A file name as valid Unicode, for output that must be UTF-8 (JSON,
+    CSV, Parquet): each byte of a name that is not UTF-8 (kept by Python as
+    a lone surrogate) becomes U+FFFD. Plain lines keep the name's bytes."""
+    return name.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+
+
+def csv_cell(result: Result) -> str:
+    """One CSV cell: the text of the one match, "" for none, a JSON array
+    of the texts for several (so that no value is lost or run together)."""
+    items = quelmar.as_list(result)
+    if len(items) == 1:
+        return items[0].to_str()
+    if not items:
+        return ""
+    return json.dumps([item.to_str() for item in items], ensure_ascii=False)
+
+
+def csv_line(fields: list[str]) -> str:
+    out = io.StringIO()
+    csv.writer(out, lineterminator="\r\n").writerow(fields)
+    return out.getvalue()
+
+
+def table_header(config: Config) -> list[str]:
+    columns = list(config.paths) if config.paths else [config.records or "record"]
+    return (["file"] if config.with_filename else []) + columns
+
+
 def record_line(name: str, config: Config, answer: Any) -> str:
-    """One record as one line, without its end."""
-    if config.json:
+    """One record as one line, without its end (CSV: with it)."""
+    if config.table == "csv":
+        fields = answer if config.paths else [answer]
+        return csv_line(([shown_name(name)] if config.with_filename else []) + [csv_cell(r) for r in fields])
+    if config.table == "jsonl" and config.paths:
+        row: dict[str, Any] = {"file": shown_name(name)} if config.with_filename else {}
+        row.update((p, quelmar.to_python(r, numbers=config.json_numbers)) for p, r in zip(config.paths, answer))
+        try:
+            return json.dumps(row, ensure_ascii=False)
+        except RecursionError:
+            raise CliError("elements nested too deeply to be shown as JSON") from None
+    if config.json or config.table == "jsonl":  # without -p, --jsonl is --json
         if config.paths:
-            value: Any = [quelmar.to_python(r) for r in answer]
+            value: Any = [quelmar.to_python(r, numbers=config.json_numbers) for r in answer]
         else:
-            value = quelmar.to_python(answer)
+            value = quelmar.to_python(answer, numbers=config.json_numbers)
         if config.with_filename:
-            value = {"file": name, "value": value}
+            value = {"file": shown_name(name), "value": value}
         try:
             return json.dumps(value, ensure_ascii=False)
         except RecursionError:
@@ -494,6 +734,9 @@ def record_line(name: str, config: Config, answer: Any) -> str:
 def run_records(config: Config, files: list[str], paths: list[Path], out: Output) -> int:
     assert config.records is not None
     end = "\0" if config.null else "\n"
+    if config.table == "csv":
+        end = ""  # the CSV writer ends its rows
+        out.write(csv_line(table_header(config)))
     found = errors = False
     stdin_read = False
     for name in files:
@@ -519,7 +762,7 @@ def run_records(config: Config, files: list[str], paths: list[Path], out: Output
             found = found or n > 0
             if config.count:
                 if config.json and config.with_filename:
-                    out.write(json.dumps({"file": shown, "value": n}, ensure_ascii=False) + "\n")
+                    out.write(json.dumps({"file": shown_name(shown), "value": n}, ensure_ascii=False) + "\n")
                 else:
                     out.write(f"{shown}:{n}{end}" if config.with_filename else f"{n}{end}")
         except BrokenPipeError:
@@ -532,11 +775,68 @@ def run_records(config: Config, files: list[str], paths: list[Path], out: Output
             # after the records before the damage.
             errors = True
             first = str(e).splitlines()[0] if str(e) else type(e).__name__
+            if "utf-8" in first and name != "-":
+                first += utf8_error_detail(name)
             out.error(f"{shown}: {first}")
         out.step()
     if errors:
         return 2
     return 0 if found else 1
+
+
+def run_parquet(config: Config, files: list[str], out: Output) -> int:
+    """The records of every file as one Parquet file: the columns that
+    quelmar.read_frame reads, "file" first with -H."""
+    assert config.records is not None and config.parquet is not None
+    try:
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        raise CliError("--parquet needs pyarrow: pip install pyarrow") from None
+    columns = {p: p for p in config.paths} if config.paths else None
+    tables = []
+    errors = False
+    stdin_read = False
+    for name in files:
+        shown = STDIN_NAME if name == "-" else name
+        if name == "-":
+            if stdin_read:
+                continue
+            stdin_read = True
+        try:
+            table = quelmar.read_frame(sys.stdin.buffer if name == "-" else name, config.records, columns, to="arrow")
+            if config.with_filename:
+                table = table.add_column(0, "file", pa.array([shown_name(shown)] * table.num_rows, pa.large_string()))
+            tables.append(table)
+        except OSError as e:
+            errors = True
+            out.error(f"{shown}: {e.strerror or e}")
+        except (ValueError, TypeError, EOFError, zlib.error, lzma.LZMAError) as e:
+            errors = True
+            first = str(e).splitlines()[0] if str(e) else type(e).__name__
+            out.error(f"{shown}: {first}")
+        out.step()
+    if not tables:
+        return 2 if errors else 1
+    try:
+        # Files whose columns differ in type (integers in one, text in
+        # another) join under the wider type.
+        table = pa.concat_tables(tables, promote_options="permissive") if len(tables) > 1 else tables[0]
+    except (pa.ArrowInvalid, pa.ArrowTypeError) as e:
+        raise CliError(f"the files' columns do not fit one table: {e}") from None
+    try:
+        if config.parquet == "-":
+            out.flush()
+            sink = pa.BufferOutputStream()
+            pq.write_table(table, sink)
+            out.write_bytes(sink.getvalue().to_pybytes())
+        else:
+            pq.write_table(table, config.parquet)
+    except OSError as e:
+        raise WriteError(f"{config.parquet}: {e.strerror or e}") from None
+    if errors:
+        return 2
+    return 0 if table.num_rows else 1
 
 
 def run(argv: Sequence[str] | None) -> int:
@@ -551,6 +851,8 @@ def run(argv: Sequence[str] | None) -> int:
             raise CliError(f"bad record path {json.dumps(config.records, ensure_ascii=False)}: {e}") from None
         out = Output(len(files))
         try:
+            if config.table == "parquet":
+                return run_parquet(config, files, out)
             return run_records(config, files, paths, out)
         finally:
             out.close()
@@ -574,8 +876,11 @@ def run(argv: Sequence[str] | None) -> int:
             out.step()
     finally:
         out.close()
-    if not config.validate and any(not h and looks_foreign(p) for h, p in zip(hit, config.paths)):
-        sys.stderr.write(HINT + "\n")
+    if not config.validate:
+        for h, p in zip(hit, config.paths):
+            if not h and looks_foreign(p):
+                sys.stderr.write(hint_for(p) + "\n")
+                break
     if errors:
         return 2
     if config.validate:
@@ -591,12 +896,32 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     except KeyboardInterrupt:
         return 130
+    except WriteError as e:
+        # What could not be written stays in the buffer: the interpreter's
+        # own flush at exit would fail on it again, with a traceback.
+        discard_output()
+        sys.stderr.write(f"{PROG}: write error: {e}\n")
+        return 2
     except BrokenPipeError:
-        # The reader went away (`quelmar ... | head`): stop quietly, and keep
-        # the interpreter from complaining while it flushes at exit.
+        # The reader went away (`quelmar ... | head -1`): stop quietly, as
+        # grep and cat do, by the signal that a closed pipe sends (status
+        # 141 in the shell). Nothing matched is not what happened.
+        discard_output()
+        if hasattr(signal, "SIGPIPE"):
+            sys.stderr.flush()
+            signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+            os.kill(os.getpid(), signal.SIGPIPE)
+        return 141
+
+
+def discard_output() -> None:
+    """Standard output replaced by the null device, its buffer dropped."""
+    try:
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        os.dup2(devnull, 1)
+        os.close(devnull)
+    except OSError:
+        pass
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -21,7 +21,7 @@ import math
 import mmap
 import os
 from collections.abc import Mapping, Sequence
-from typing import Any, Union
+from typing import Any, Literal, Union
 
 import dask.bag
 import dask.bag.core
@@ -271,7 +271,15 @@ def read_records(
 
 
 def _frame_range(
-    filename: str, rows: str, start: int, end: int, names: list[str], paths: list[str], dtype: Any, meta: Any
+    filename: str,
+    rows: str,
+    start: int,
+    end: int,
+    names: list[str],
+    paths: list[str],
+    dtype: Any,
+    meta: Any,
+    keep: bool = False,
 ) -> Any:
     """The records in the range [start, end) of filename as a pandas
     DataFrame with the given columns, integers and booleans of the nullable
@@ -297,14 +305,14 @@ def _frame_range(
         if mm is not None and opened is not None:
             spans, prefix, _ = opened
             with mm, memoryview(mm) as view, view[start:end] as part:
-                built = _frame._build_batches([(part, spans, prefix)], names, paths, dtype)
+                built = _frame._build_batches([(part, spans, prefix)], names, paths, dtype, keep)
                 frame = _frame._output(*built, to="pandas", nullable=True)
         else:
             if mm is not None:
                 mm.close()
             # Empty, or UTF-16 (one range, the whole file, read as a stream).
             source: Any = b"" if mm is None else filename
-            built = _frame._build(source, rows, columns, dtype)
+            built = _frame._build(source, rows, columns, dtype, keep)
             frame = _frame._output(*built, to="pandas", nullable=True)
     if meta is None:
         return frame
@@ -336,11 +344,12 @@ def read_frame(
     partitions: int | None = None,
     *,
     dtype: Any = None,
+    whitespace: Literal["trim", "keep"] = "trim",
 ) -> Any:
     """A Dask DataFrame of the records at rows in one uncompressed XML file,
     one row per record and one column per path, as quelmar.read_frame reads
-    them (columns and dtype as there; the default columns come from the
-    first records).
+    them (columns, dtype and whitespace as there; the default columns come
+    from the first records).
 
     The file is cut into byte ranges of whole records as read_records cuts
     it, one partition each. The first partition decides each column's type:
@@ -355,6 +364,7 @@ def read_frame(
     filename = os.fspath(filename)
     if not isinstance(rows, str):
         raise TypeError("rows must be a str")
+    keep = _frame._keep(whitespace)
     if columns is None:
         sample = [to_python(r) for r in itertools.islice(records(filename, rows), _frame._SAMPLE)]
         found = _frame._default_columns(sample)
@@ -362,9 +372,9 @@ def read_frame(
     else:
         names, paths = _frame._columns(columns)
     ranges = _record_ranges(filename, rows, partitions) or [(0, 0)]
-    meta = _frame_range(filename, rows, *ranges[0], names, paths, dtype, None).iloc[:0]
+    meta = _frame_range(filename, rows, *ranges[0], names, paths, dtype, None, keep).iloc[:0]
     delayed: Any = importlib.import_module("dask.delayed").delayed
     # Not pure: the file may change between two frames over the same name.
     read = delayed(_frame_range, pure=False)
-    parts = [read(filename, rows, s, e, names, paths, dtype, meta) for s, e in ranges]
+    parts = [read(filename, rows, s, e, names, paths, dtype, meta, keep) for s, e in ranges]
     return dd.from_delayed(parts, meta=meta, verify_meta=False)

@@ -127,8 +127,7 @@ public:
         if (d.found) {
             encoding_ = d.encoding;
             pos_ = d.skip;
-            const bool open = d.encoding == Encoding::Utf8 && d.skip == 0;
-            encoding_source_ = open ? EncodingSource::Implicit : EncodingSource::Bom;
+            encoding_source_ = d.skip == 0 ? EncodingSource::Implicit : EncodingSource::Bom;
         }
     }
 
@@ -164,22 +163,19 @@ public:
         }
     }
 
-    // The obvious skip: read events, count same-name start and end tags.
-    XmlError read_to_end(Bytes name) {
+    // The obvious skip: read events; a start tag opens a level, an end tag
+    // or an error closes the innermost, the skipped element's own at depth 0.
+    XmlError read_to_end() {
         std::size_t depth = 0;
         while (true) {
             const Event ev = read_event();
             switch (ev.kind) {
-                case EventKind::Error: return ev.error;
                 case EventKind::Eof: return XmlError::MissingEnd;
-                case EventKind::Start:
-                    if (ev.name() == name) ++depth;
-                    break;
+                case EventKind::Start: ++depth; break;
                 case EventKind::End:
-                    if (ev.content == name) {
-                        if (depth == 0) return XmlError::None;
-                        --depth;
-                    }
+                case EventKind::Error:
+                    if (depth == 0) return ev.kind == EventKind::Error ? ev.error : XmlError::None;
+                    --depth;
                     break;
                 default: break;
             }
@@ -322,7 +318,7 @@ private:
         const Bytes content = span(cb, t);
         const bool decl = content.substr(0, 3) == "xml" && (content.size() == 3 || is_ws(content[3]));
         if (!decl) return make(EventKind::PI, content);
-        if (encoding_source_ == EncodingSource::Implicit || encoding_source_ == EncodingSource::Bom) {
+        if (encoding_source_ == EncodingSource::Implicit) {
             std::optional<Encoding> e;
             AttrIter it(content, 3);
             Attribute a;

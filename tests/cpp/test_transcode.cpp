@@ -115,11 +115,9 @@ TEST(transcode_document_decodes_what_cannot_be_read_byte_wise) {
     // A damaged document is read whole, U+FFFD for what does not decode.
     CHECK(transcode_document("\xFF\xFE<\0a\0>\0\x00\xDC<\0"sv, out));
     CHECK_EQ(out, "<a>\xEF\xBF\xBD<");
-    // ISO-2022-JP when a declaration at the start names it (after a UTF-8 mark too).
+    // ISO-2022-JP when a declaration at the start names it.
     CHECK(transcode_document("<?xml version='1.0' encoding='ISO-2022-JP'?><a>\x1B$B<B\x1B(B</a>", out));
     CHECK_EQ(out, "<?xml version='1.0' encoding='ISO-2022-JP'?><a>\xE5\xAE\x9F</a>");
-    CHECK(transcode_document("\xEF\xBB\xBF<?xml encoding=\"csiso2022jp\"?><a/>", out));
-    CHECK_EQ(out, "<?xml encoding=\"csiso2022jp\"?><a/>");
     CHECK(transcode_document("<?xml encoding='iso-2022-jp'?><a>\x0E</a>", out));
     CHECK_EQ(out, "<?xml encoding='iso-2022-jp'?><a>\xEF\xBF\xBD</a>");
     // Everything else is read as it stands: no declaration, another label, a
@@ -132,6 +130,7 @@ TEST(transcode_document_decodes_what_cannot_be_read_byte_wise) {
         "<?xml encoding='iso-2022-jp'?><a>\xE5\xAE\x9F</a>",
         "<?xml-stylesheet encoding='iso-2022-jp'?><a/>",
         "\xEF\xBB\xBF<a/>",
+        "\xEF\xBB\xBF<?xml encoding=\"csiso2022jp\"?><a/>",  // a UTF-8 mark decides
         "",
         "\xFF",
     };
@@ -150,7 +149,9 @@ TEST(declarations_naming_utf16_leave_the_encoding) {
     CHECK(e == Encoding::Utf8);
     CHECK_EQ(first_text("\xEF\xBB\xBF<?xml version='1.0' encoding='unicodefffe'?><a>\xC3\xA9</a>", &e), "\xC3\xA9");
     CHECK(e == Encoding::Utf8);
-    // Any other known label still overrides a byte-order mark.
-    CHECK_EQ(first_text("\xEF\xBB\xBF<?xml version='1.0' encoding='latin1'?><a>\xE9</a>", &e), "\xC3\xA9");
+    // Nor does any other label: a byte-order mark decides.
+    CHECK_EQ(first_text("\xEF\xBB\xBF<?xml version='1.0' encoding='latin1'?><a>\xC3\xA9</a>", &e), "\xC3\xA9");
+    CHECK(e == Encoding::Utf8);
+    CHECK_EQ(first_text("<?xml version='1.0' encoding='latin1'?><a>\xE9</a>", &e), "\xC3\xA9");
     CHECK(e == Encoding::Windows1252);
 }

@@ -3,7 +3,8 @@
 // and reading goes on (every error advances past the offending markup, and
 // after a fatal one the reader only yields Eof, so the loops end). Skipping a
 // child goes through Reader::read_to_end, which counts depth without
-// recursion, so any nesting depth is safe.
+// recursion, so any nesting depth is safe, and ends it where the engines'
+// event loops end it.
 //
 // No reader here detects an encoding from the bytes it is given: an element
 // keeps its document's encoding (the markup-only readers fix UTF-8, as they
@@ -67,7 +68,7 @@ namespace {
 void take_child(Reader& reader, Bytes element, const Event& ev, std::size_t p, ChildRefs& out) {
     const Bytes name = ev.name();
     const auto name_start = static_cast<std::size_t>(name.data() - element.data());
-    if (ev.kind == EventKind::Start) (void)reader.read_to_end(name);  // a broken child ends where the reader stopped
+    if (ev.kind == EventKind::Start) (void)reader.read_to_end();  // a broken child ends where the reader stopped
     out.push_back(ChildRef{p, static_cast<std::size_t>(reader.buffer_position()), name_start, name.size()});
 }
 
@@ -105,7 +106,7 @@ void collect_child_refs(Bytes element, ChildRefs& out) {
 ElementScan scan_element(Bytes element, const Coding& coding, ChildRefs* children) {
     ElementScan out;
     Bytes raw;
-    if (utf8_leaf_text(element, coding.encoding, raw)) {
+    if (utf8_leaf_text(element, coding.encoding, raw, out.bare_tag)) {
         std::string scratch;
         Bytes text;
         unescape_with(raw, scratch, text, coding.scope);

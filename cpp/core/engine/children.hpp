@@ -40,6 +40,9 @@ using ChildRefs = InlineVec<ChildRef, 8>;
 class ElementScan {
 public:
     bool has_children = false;
+    // The start tag is a bare name (`<title>`): no attribute, so nothing
+    // said of xml:space. Known for the UTF-8 leaves read in one tag scan.
+    bool bare_tag = false;
 
     // The text (only when !has_children). A text of one run that needed no
     // decoding or unescaping is a view into the element's bytes; anything
@@ -78,7 +81,20 @@ private:
 // tag scan and one search find its raw text (before unescaping); false for
 // anything else, which the reader reads. (A NUL second byte goes the long
 // way, where the reader's rules for such a tag are the reference.)
-bool utf8_leaf_text(Bytes element, Encoding encoding, Bytes& raw) noexcept;
+// bare_tag: whether the start tag is a bare name (no attributes).
+bool utf8_leaf_text(Bytes element, Encoding encoding, Bytes& raw, bool& bare_tag) noexcept;
+inline bool utf8_leaf_text(Bytes element, Encoding encoding, Bytes& raw) noexcept {
+    bool bare_tag = false;
+    return utf8_leaf_text(element, encoding, raw, bare_tag);
+}
+
+// What the start tag of `element` says of its white space: Preserve for
+// xml:space="preserve", Default for xml:space="default", Unset otherwise.
+// Inside a preserve scope, text is significant as written and is not
+// trimmed. A tag without "xml:space" in it costs one search.
+enum class XmlSpace : std::uint8_t { Unset, Default, Preserve };
+XmlSpace tag_xml_space(Bytes tag_content, std::size_t name_len) noexcept;
+XmlSpace element_xml_space(Bytes element) noexcept;
 
 // Decides child-or-not and collects the text in the same pass, stopping at
 // the first child element. The text is extract_element_text(element,

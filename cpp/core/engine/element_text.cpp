@@ -51,6 +51,7 @@ std::string read_text_events(Reader& reader) {
                 ++depth;
                 break;
             case EventKind::End:
+            case EventKind::Error:  // ends the innermost level, as an end tag does
                 if (--depth == 0) return out;
                 break;
             case EventKind::Text: {
@@ -93,7 +94,7 @@ std::string element_text_by_reader(Bytes element, const Coding& coding, bool lea
 
 }  // namespace
 
-bool utf8_leaf_text(Bytes element, Encoding encoding, Bytes& raw) noexcept {
+bool utf8_leaf_text(Bytes element, Encoding encoding, Bytes& raw, bool& bare_tag) noexcept {
     if (encoding != Encoding::Utf8 || element.size() < 2 || element[0] != '<' || element[1] == '/' ||
         element[1] == '!' || element[1] == '?' || element[1] == '\0')
         return false;
@@ -104,7 +105,39 @@ bool utf8_leaf_text(Bytes element, Encoding encoding, Bytes& raw) noexcept {
     const char* lt = xml_scan::find_byte(t.gt + 1, end, '<');
     if (end - lt < 2 || lt[1] != '/') return false;
     raw = Bytes(t.gt + 1, static_cast<std::size_t>(lt - t.gt - 1));
+    bare_tag = t.name_end == t.gt;
     return true;
+}
+
+XmlSpace tag_xml_space(Bytes tag_content, std::size_t name_len) noexcept {
+    if (tag_content.find("xml:space") == Bytes::npos) return XmlSpace::Unset;
+    AttrIter attrs(tag_content, name_len);
+    Attribute a;
+    XmlSpace found = XmlSpace::Unset;
+    while (attrs.next(a))
+        if (!a.error && a.key == "xml:space") {
+            if (a.value == "preserve") found = XmlSpace::Preserve;
+            else if (a.value == "default") found = XmlSpace::Default;
+        }
+    return found;
+}
+
+XmlSpace element_xml_space(Bytes element) noexcept {
+    // Past a declaration, comments or a DOCTYPE before the element (a
+    // whole document's root): the first start tag is the element's.
+    std::size_t at = 0;
+    for (;;) {
+        at = element.find('<', at);
+        if (at == Bytes::npos || element.size() - at < 2) return XmlSpace::Unset;
+        const char c = element[at + 1];
+        if (c != '?' && c != '!' && c != '/') break;
+        ++at;
+    }
+    const char* b = element.data() + at + 1;
+    const char* end = element.data() + element.size();
+    const xml_scan::TagScan t = xml_scan::scan_tag(b, end);
+    const Bytes content(b, static_cast<std::size_t>(t.gt - b));
+    return tag_xml_space(content, static_cast<std::size_t>(t.name_end - b));
 }
 
 std::string extract_element_text(Bytes element, const Coding& coding) {
@@ -189,26 +222,14 @@ void TagName::decode(Bytes raw, Encoding enc) {
 }
 
 void consume_to_end(Reader& reader, bool inside_element) {
-    std::size_t depth = 1;
-    for (;;) {
-        std::uint64_t at;
-        Event ev = reader.read_markup_event(at);
-        switch (ev.kind) {
-            case EventKind::Start:
-                ++depth;
-                break;
-            case EventKind::End:
-                if (inside_element) {
-                    if (depth == 1) return;
-                    --depth;
-                }
-                break;
-            case EventKind::Eof:
-                return;
-            default:
-                break;
-        }
+    // Inside an element this is the skip: it ends the element where the
+    // event loops end its level, without building events.
+    if (inside_element) {
+        (void)reader.read_to_end();
+        return;
     }
+    for (std::uint64_t at;;)
+        if (reader.read_markup_event(at).kind == EventKind::Eof) return;
 }
 
 }  // namespace detail

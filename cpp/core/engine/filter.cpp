@@ -109,7 +109,7 @@ bool eval_child_filter_fast(Bytes fragment, const Step& step, CompareOp op, cons
                     const std::string text = read_text_in_scope(reader);
                     return compare_text(text, op, value);
                 }
-                skip_element(reader, name);
+                skip_element(reader);
                 break;
             }
             case EventKind::Empty: {
@@ -199,7 +199,7 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const F
                     const std::string text = read_text_in_scope(reader);
                     machine.keep(source, pc, reader.buffer_position(), emit_spans, enc, [&] { return Bytes(text); });
                 } else {
-                    skip_element(reader, name);
+                    skip_element(reader);
                     if (c.result) machine.keep(source, pc, reader.buffer_position(), emit_spans, enc, no_text);
                 }
                 break;

@@ -91,13 +91,14 @@ private:
     std::unique_ptr<std::string> decoded_;
 };
 
-// Reads events until the end tag closing the element whose start tag was
-// just read (inside_element), or to the end of input.
+// Reads through the element whose start tag was just read (inside_element:
+// Reader::read_to_end), or to the end of the input.
 void consume_to_end(Reader& reader, bool inside_element);
 
-// Skips the element whose start tag named `name` was just read; reader
-// errors are dropped (the position after the error is used).
-inline void skip_element(Reader& reader, Bytes name) { (void)reader.read_to_end(name); }
+// Skips the element whose start tag was just read, ending where the event
+// loops end its level (Reader::read_to_end); reader errors are dropped (the
+// position after the error is used).
+inline void skip_element(Reader& reader) { (void)reader.read_to_end(); }
 
 // A captured element [p, q) of the source: a span or an owned copy. A
 // document with entities is always captured in owned copies, which carry

@@ -332,7 +332,7 @@ private:
         if (o != Outcome::Ok) return o;
         const std::size_t a1 = actions_.size();
         if (a0 == a1) {
-            skip_element(reader, tag.name());
+            skip_element(reader);
             return Outcome::Ok;
         }
         // A streaming filter that is not alone on this element is decided
@@ -371,7 +371,7 @@ private:
                                                   hint(c), emit_spans_, results_[c.program]);
             if (held && c.stops) level_found(c);
         } else {
-            skip_element(reader, tag.name());
+            skip_element(reader);
             o = serve_read(reader, tag, p, a0, a1);
         }
         truncate(actions_, a0);
@@ -561,7 +561,7 @@ private:
                         else others = true;
                     }
                     if (!matched_.empty() && !others) {
-                        skip_element(reader, ev.name());
+                        skip_element(reader);
                         for (const std::uint32_t i : matched_) {
                             ++cursors_[i].sel.count;
                             capture_read(cursors_[i], p, reader);

@@ -115,7 +115,7 @@ private:
     // rest of the path to it (or capture it when nothing follows).
     Outcome descend(const Event& ev, std::uint64_t p, const Step* rest, std::size_t nrest, bool child_sv) {
         if (nrest == 0) {
-            skip_element(r_, ev.name());
+            skip_element(r_);
             items_.push(capture_item(ctx_.source, p, r_.buffer_position(), ctx_.emit_spans, enc()));
             return after_match(true);
         }
@@ -140,7 +140,7 @@ private:
         const Bytes name = ev.name();
         if (!TagName(name, r_.encoding()).accepted_by(st.matcher)) {
             if (st.descendant) push(f.steps, f.nsteps, true, false, Frame::Resume::AfterSearch, 0);
-            else skip_element(r_, name);
+            else skip_element(r_);
             return Outcome::Ok;
         }
         const Step* rest = f.steps + 1;
@@ -156,7 +156,7 @@ private:
             case Selected::Ambiguous: return ambiguous(st);
             case Selected::No: break;
         }
-        skip_element(r_, name);
+        skip_element(r_);
         return Outcome::Ok;
     }
 
@@ -166,7 +166,7 @@ private:
         if (flt.attribute) {
             // Attribute route: the start tag alone decides.
             if (attribute_filter_holds(ev, flt, enc())) return descend(ev, p, rest, nrest, child_sv);
-            skip_element(r_, ev.name());
+            skip_element(r_);
             return Outcome::Ok;
         }
         if (fits_streaming_route(flt, rest, nrest)) {
@@ -175,7 +175,7 @@ private:
             return after_match(held);
         }
         // Fragment route: cut the element out, decide, then apply the rest.
-        skip_element(r_, ev.name());
+        skip_element(r_);
         const std::uint64_t q = r_.buffer_position();
         const Bytes fragment = ctx_.source.substr(p, q - p);
         bool holds = false;

@@ -127,12 +127,11 @@ Reader::Reader(Bytes input, ReaderConfig config) noexcept : input_(input), confi
     if (d.found) {
         encoding_ = d.encoding;
         pos_ = d.skip;
-        // "<?xm" only says the document starts with a declaration: the
-        // encoding stays open to it exactly as an implicit one. The UTF-16
-        // first-byte patterns count as a byte-order mark (a declaration may
-        // still override them).
-        const bool open = d.encoding == Encoding::Utf8 && d.skip == 0;
-        encoding_source_ = open ? EncodingSource::Implicit : EncodingSource::Bom;
+        // A byte-order mark decides the encoding: a declaration naming
+        // another one does not override it (a UTF-8 mark before a legacy
+        // declaration is UTF-8). First bytes without a mark ("<?xm", the
+        // UTF-16 patterns of "<?") leave the encoding open to a declaration.
+        encoding_source_ = d.skip == 0 ? EncodingSource::Implicit : EncodingSource::Bom;
     }
 }
 
@@ -335,8 +334,7 @@ Event Reader::read_pi() {
     const Bytes content = span(cb, t);
     const bool decl = content.substr(0, 3) == "xml" && (content.size() == 3 || is_ws(content[3]));
     if (!decl) return make_event(EventKind::PI, content);
-    if (encoding_source_ == EncodingSource::Implicit || encoding_source_ == EncodingSource::Bom)
-        apply_declaration(content);
+    if (encoding_source_ == EncodingSource::Implicit) apply_declaration(content);
     return make_event(EventKind::Decl, content);
 }
 
@@ -397,13 +395,16 @@ StreamCoding stream_coding(Bytes head) {
         c.transcode = true;
         return c;
     }
-    const std::size_t bom = d.found ? d.skip : 0;
-    c.skip = bom;
-    const Bytes rest = head.substr(bom);
+    // A UTF-8 mark decides: the document is UTF-8 whatever it declares.
+    if (d.found && d.skip != 0) {
+        c.skip = d.skip;
+        return c;
+    }
+    const Bytes rest = head;
     if (rest.substr(0, 5) != "<?xml" || rest.size() < 6 || !is_ws(rest[5])) return c;
     const std::size_t close = rest.find("?>", 5);
     if (close == Bytes::npos) return c;
-    c.declaration_end = bom + close + 2;
+    c.declaration_end = close + 2;
     const auto e = declared_encoding(rest.substr(2, close - 2));
     // A declaration naming UTF-16 in a document that is not (its first
     // bytes said so) is passed over, as the reader passes over it.
@@ -422,18 +423,18 @@ bool transcode_document(Bytes document, std::string& out) {
         skip = d.skip;
     } else {
         // Only documents that begin with a declaration can name ISO-2022-JP;
-        // for any other the test ends at the first byte.
-        const std::size_t bom = d.found ? d.skip : 0;
-        const auto declared = leading_declaration_encoding(document, bom);
+        // for any other the test ends at the first byte. A UTF-8 mark
+        // decides: the document is UTF-8 whatever it declares.
+        if (d.found && d.skip != 0) return false;
+        const auto declared = leading_declaration_encoding(document, 0);
         if (!declared || *declared != Encoding::Iso2022Jp) return false;
         // ISO-2022-JP is a seven-bit encoding: a document holding a byte from
         // 0x80 up is not in it, whatever it declares (typically the UTF-8 form
         // of a str that kept its declaration), and is read as it stands.
-        const bool seven_bit = std::all_of(document.begin() + static_cast<std::ptrdiff_t>(bom), document.end(),
+        const bool seven_bit = std::all_of(document.begin(), document.end(),
                                            [](char c) { return static_cast<unsigned char>(c) < 0x80; });
         if (!seven_bit) return false;
         e = *declared;
-        skip = bom;
     }
     out.clear();
     out.reserve(document.size() - skip);
@@ -459,10 +460,16 @@ bool Reader::skip_leaf(Bytes& text) {
     return true;
 }
 
-// The skip never builds an event for the markup it passes over: the loop of
-// skip_plain_markup jumps from '<' to '<' and looks only at the bytes after
-// each one, doing the reader's depth bookkeeping itself. It must leave the
-// reader exactly where read_event would (same result, position, depth,
+// The skip reads an element as the engines' event loops read one level: a
+// start tag opens a level, an end tag (whatever its name) or a reader error
+// closes the innermost one, and the end of the input closes them all. So an
+// element lasts the same whether it is skipped or entered, and an answer
+// never depends on whether some other path of a batch looks inside it.
+//
+// It never builds an event for the markup it passes over: the loop of
+// skip_element_markup jumps from '<' to '<' and looks only at the bytes
+// after each one, doing the reader's depth bookkeeping itself. It must leave
+// the reader exactly where read_event would (same result, position, depth,
 // encoding), so every construct is delimited as read_event delimits it: an
 // end tag runs to its first '>', a start tag to its first '>' outside quoted
 // values (a '<' inside either belongs to the tag). What that loop leaves to
@@ -476,30 +483,38 @@ bool Reader::skip_leaf(Bytes& text) {
 // waiting for the last: 3.3 instructions per byte but ~25 cycles per tag),
 // 4.5 with the block loop (4.3 instructions per byte; memchr counting '<'
 // runs at 4.8 GB/s).
-XmlError Reader::read_to_end(Bytes name) {
-    // `depth` counts the open elements named `name` inside the one being
-    // skipped; the reader's own depth and open names are kept as usual.
+XmlError Reader::read_to_end() {
+    // `depth` counts the levels open inside the element being skipped; the
+    // reader's own depth and open names are kept as usual.
     std::size_t depth = 0;
     const char* b = input_.data();
     const char* end = b + input_.size();
-    const SkipName skip_name(name, input_);
+    // An event at the skip's level: an end tag or an error closes the
+    // innermost open level, the skipped element itself at depth 0.
+    const auto closes = [&depth](const Event& ev, XmlError& result) {
+        if (ev.kind == EventKind::Start) {
+            ++depth;
+        } else if (ev.kind == EventKind::End || ev.kind == EventKind::Error) {
+            if (depth == 0) {
+                result = ev.kind == EventKind::Error ? ev.error : XmlError::None;
+                return true;
+            }
+            --depth;
+        }
+        return false;
+    };
+    XmlError result = XmlError::None;
     while (true) {
         if (pending_end_) {
             // An expanded empty-element tag was just returned: its end comes
             // first.
             pending_end_ = false;
-            const Event ev = close_element(pending_end_name_);
-            if (ev.kind == EventKind::Error) return ev.error;
-            if (ev.content == name) {
-                if (depth == 0) return XmlError::None;
-                --depth;
-            }
+            if (closes(close_element(pending_end_name_), result)) return result;
         }
         if (exit_) return XmlError::MissingEnd;
         if (!config_.check_end_names) {
             SkipRun run{b + pos_, depth, depth_};
-            const SkipStop stop = skip_plain_markup(run, end, skip_name, config_.trim_markup_names_in_closing_tags,
-                                                    config_.allow_unmatched_ends);
+            const SkipStop stop = skip_element_markup(run, end, config_.allow_unmatched_ends);
             pos_ = static_cast<std::size_t>(run.p - b);
             depth = run.depth;
             depth_ = run.open;
@@ -516,14 +531,7 @@ XmlError Reader::read_to_end(Bytes name) {
             exit_ = true;
             return XmlError::MissingEnd;
         }
-        const Event ev = read_markup();
-        if (ev.kind == EventKind::Error) return ev.error;
-        if (ev.kind == EventKind::Start) {
-            if (ev.name() == name) ++depth;
-        } else if (ev.kind == EventKind::End && ev.content == name) {
-            if (depth == 0) return XmlError::None;
-            --depth;
-        }
+        if (closes(read_markup(), result)) return result;
     }
 }
 

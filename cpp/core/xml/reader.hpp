@@ -149,12 +149,14 @@ public:
     Event read_markup_event(std::uint64_t& at);
     std::uint64_t buffer_position() const noexcept { return pos_; }
 
-    // Reads until the end tag closing the element whose start tag (named
-    // `name`) was just returned; only tags with exactly that qualified name
-    // change the depth. Returns XmlError::None on success (position then just
-    // past the end tag's '>'), the first reader error otherwise, or
-    // MissingEnd at end of input.
-    XmlError read_to_end(Bytes name);
+    // Reads through the element whose start tag was just returned, as a
+    // loop over read_event() that counts levels reads it: a start tag opens
+    // one, an end tag (any name) or an error closes the innermost, and the
+    // element ends when its own level closes. Returns XmlError::None when an
+    // end tag closed it (position then just past that tag's '>'), the error
+    // that closed it (position past the offending markup, or at the end of
+    // the input after a fatal one), or MissingEnd at the end of the input.
+    XmlError read_to_end();
 
     // Called right after a start tag: when the element is a leaf (plain
     // text, possibly none, then an end tag), reads through that end tag,

@@ -224,9 +224,10 @@ inline TagScan tag_result(const TagState& st, const char* gt) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// The skip loop's interface (read_to_end; the loop is in scan_kernels.inc)
+// The skip loop's interface (read_to_end, the record splitter; the loop is
+// in scan_kernels.inc)
 
-// Why skip_plain_markup returned.
+// Why a skip returned.
 enum class SkipStop : std::uint8_t {
     Closed,      // the end tag that closes the skip was read; p is past its '>'
     Markup,      // p is at a '<' the reader must read itself: a comment, CDATA,
@@ -237,7 +238,7 @@ enum class SkipStop : std::uint8_t {
 
 struct SkipRun {
     const char* p;      // in: where to go on; out: see SkipStop
-    std::size_t depth;  // open elements named like the skipped one, inside it
+    std::size_t depth;  // open elements inside the skipped one (named like it, for the record splitter)
     std::size_t open;   // open elements of the reader (its depth)
 };
 
@@ -505,10 +506,11 @@ namespace detail {
     return detail::scan_tag_wide(p, end);
 }
 
-// Skips plain markup from run.p on, as read_to_end counts it: start and end
-// tags with the open-element bookkeeping of a reader that does not check end
-// names, up to the end tag that closes the skip, the end of the input, or
-// the first markup the reader must read itself (SkipStop).
+// Skips plain markup from run.p on, counting only the tags named like the
+// record being skipped (the record splitter's skip): start and end tags with
+// the open-element bookkeeping of a reader that does not check end names, up
+// to the end tag that closes the skip, the end of the input, or the first
+// markup the reader must read itself (SkipStop).
 inline SkipStop skip_plain_markup(SkipRun& run, const char* end, const SkipName& name, bool trim_end_names,
                                   bool allow_unmatched_ends) noexcept {
     // Most skipped elements are leaves: text, then their own end tag. That
@@ -523,12 +525,48 @@ inline SkipStop skip_plain_markup(SkipRun& run, const char* end, const SkipName&
     }
     switch (isa()) {
 #if defined(QUELMAR_SCAN_AVX2)
-        case Isa::Avx2: return avx2::skip_plain(run, end, name, trim_end_names, allow_unmatched_ends);
+        case Isa::Avx2: return avx2::skip_plain<true>(run, end, &name, trim_end_names, allow_unmatched_ends);
 #endif
 #if defined(__SSE2__)
-        case Isa::Sse2: return sse2::skip_plain(run, end, name, trim_end_names, allow_unmatched_ends);
+        case Isa::Sse2: return sse2::skip_plain<true>(run, end, &name, trim_end_names, allow_unmatched_ends);
 #endif
-        default: return word::skip_plain(run, end, name, trim_end_names, allow_unmatched_ends);
+        default: return word::skip_plain<true>(run, end, &name, trim_end_names, allow_unmatched_ends);
+    }
+}
+
+// Skips plain markup from run.p on as Reader::read_to_end reads an element:
+// every start tag opens a level (run.depth counts those open inside the
+// skipped element), every end tag closes the innermost one whatever its
+// name, and the first end tag with none open inside closes the element
+// itself. Stops there, at the end of the input, or at the first markup the
+// reader must read itself (SkipStop).
+inline SkipStop skip_element_markup(SkipRun& run, const char* end, bool allow_unmatched_ends) noexcept {
+    // Most skipped elements are leaves: text, then an end tag. That takes
+    // two searches, not a block of masks.
+    if (run.depth == 0 && (run.open > 0 || allow_unmatched_ends)) {
+        const char* lt = find_byte(run.p, end, '<');
+        if (lt == end) {
+            run.p = end;
+            return SkipStop::EndOfInput;
+        }
+        if (end - lt > 2 && lt[1] == '/') {
+            const char* gt = find_byte(lt + 2, end, '>');
+            if (gt != end) {
+                run.p = gt + 1;
+                if (run.open) --run.open;
+                return SkipStop::Closed;
+            }
+        }
+        run.p = lt;
+    }
+    switch (isa()) {
+#if defined(QUELMAR_SCAN_AVX2)
+        case Isa::Avx2: return avx2::skip_plain<false>(run, end, nullptr, false, allow_unmatched_ends);
+#endif
+#if defined(__SSE2__)
+        case Isa::Sse2: return sse2::skip_plain<false>(run, end, nullptr, false, allow_unmatched_ends);
+#endif
+        default: return word::skip_plain<false>(run, end, nullptr, false, allow_unmatched_ends);
     }
 }
 
