@@ -129,6 +129,10 @@ HINT = "hint: quelmar paths are dotted: catalog.book.title\n"
         (["--records", "r.v", "-p", "w"], "<r><v><w>a\tb\\</w><w>c|d\ne</w></v></r>", "a\\tb\\\\|c\\|d\\ne\n", "", 0),
         (["--records", "r.v"], "<r><v>a\nb</v><v/></r>", "a\\nb\n\n", "", 0),
         (["--records", "r..v"], "<r/>", "", 'quelmar: bad record path "r..v": a record path is dotted element names, or **.name\n', 2),
+        # A stream that breaks: the records before it, then the error and status 2.
+        (["--records", "r.v"], "<r><v>1</v><v>2", "1\n", "quelmar: (standard input): 1:16: the document ends inside element <v>\n", 2),
+        (["--records", "r.v", "--count"], "<r><v>1</v></r><r><v>2</v></r>", "",
+         "quelmar: (standard input): 1:16: junk after the root element: a second element\n", 2),
     ],
 )
 def test_prefixes_and_hints(args, stdin, stdout, stderr, status):
@@ -568,8 +572,10 @@ def test_declared_encodings_beyond_the_reader(tmp_path):
     sj = ("quelmar: sj.xml: invalid Shift_JIS_2004 sequence at byte offset 53 (the document's declared encoding): "
           "illegal multibyte sequence\n")
     unk = "quelmar: unk.xml: incomplete utf-8 byte sequence from index 0 (not UTF-8 from byte offset 48; declared encoding 'x-nothing' unknown)\n"
-    for args in (["f.t"], ["--records", "f", "-p", "t"]):
+    # A record stream is checked as it is read: bytes that are not UTF-8 are a break there.
+    unk_stream = "quelmar: unk.xml: 1:49: not well-formed (invalid token)\n"
+    for args, last in ((["f.t"], unk), (["--records", "f", "-p", "t"], unk_stream)):
         r = quelmar(*args, *names, cwd=tmp_path)
-        assert (r.returncode, r.stdout, r.stderr) == (2, "Привет\nмир\n", sj + unk)
+        assert (r.returncode, r.stdout, r.stderr) == (2, "Привет\nмир\n", sj + last)
     r = quelmar("--validate", *names, cwd=tmp_path)
     assert (r.returncode, r.stdout, r.stderr) == (2, "unk.xml:1:31: unknown encoding 'x-nothing'\n", sj)

@@ -19,6 +19,7 @@ import time
 import pytest
 
 from quelmar import _quelmar as q
+from quelmar import _records
 
 # ---------------------------------------------------------------- a million levels
 
@@ -644,7 +645,7 @@ import quelmar
 
 REC_DOC = (
     '<?xml version="1.0"?>\n<!-- a <rec> in a comment -->\n<?pi <rec> ?>\n'
-    "<r><rec a='x>y' b=\"</rec>\"><t>1</t><![CDATA[</rec><rec>]]></rec>"
+    "<r><rec a='x>y' b=\"&lt;/rec>\"><t>1</t><![CDATA[</rec><rec>]]></rec>"
     "<!-- <rec>--> <rec><t>2</t><?p </rec>?></rec><rec/><x><rec><t>3</t></rec></x>"
     "<rec><rec><t>4</t></rec><t>5</t></rec><q>é</q></r>"
 )
@@ -674,6 +675,27 @@ REC_CASES = [
         # records under several parents, end tags between them in one range
         (b"<r><s><rec><t>1</t></rec></s><s/><s><rec><t>2</t></rec><rec/></s><u><rec/></u></r>", "r.s.rec", ["r.s.0.rec", "r.s.2.rec"], ["t"]),
         (b"<r><s><rec><t>1</t></rec></s><u><rec><t>2</t></rec></u></r>", "r.*.rec", ["r.s.rec", "r.u.rec"], ["t"]),
+        # ISO-2022-JP: its two-byte text spells markup ('鹿鱚秕' is the bytes of '</rec>')
+        ('<?xml version="1.0" encoding="ISO-2022-JP"?><r><rec><t>鹿鱚秕</t></rec><rec><t>b</t></rec><rec/></r>'
+         .encode("iso-2022-jp"), "r.rec", ["r.rec"], ["t"]),
+        # a bad UTF-16 unit is U+FFFD, as get reads it
+        ("<r><rec><t>a</t></rec><rec><t>b</t></rec></r>".encode("utf-16")[:24] + b"\x00\xdc"
+         + "<r><rec><t>a</t></rec><rec><t>b</t></rec></r>".encode("utf-16")[24:], "r.rec", ["r.rec"], ["t"]),
+        # labels the reader passes over (UTF-16 on UTF-8 bytes, UTF-32, hex) or does not know
+        ('<?xml version="1.0" encoding="UTF-16"?><r><rec><t>é</t></rec></r>'.encode(), "r.rec", ["r.rec"], ["t"]),
+        ('<?xml version="1.0" encoding="UTF-32"?><r><rec><t>é</t></rec></r>'.encode(), "r.rec", ["r.rec"], ["t"]),
+        ('<?xml version="1.0" encoding="hex"?><r><rec><t>é</t></rec></r>'.encode(), "r.rec", ["r.rec"], ["t"]),
+        ('<?xml version="1.0" encoding="latin1"?><r><réc><t>é</t></réc></r>'.encode("latin-1"), "r.réc", ["r.réc"], ["t"]),
+        ('<?xml version="1.0" encoding="shift_jis"?><r><表><t>表</t></表></r>'.encode("shift_jis"), "**.表", ["r.表"], ["t"]),
+        # names compared as paths compare them: local names, any prefix
+        (b'<rdf:RDF xmlns:rdf="u"><rdf:Description><t>1</t></rdf:Description><x:Description xmlns:x="v"/></rdf:RDF>',
+         "RDF.Description", ["RDF.Description"], ["t"]),
+        (b'<rdf:RDF xmlns:rdf="u"><rdf:Description><t>1</t></rdf:Description><Description/></rdf:RDF>',
+         "*.*:Description", ["RDF.*:Description"], ["t"]),
+        # each record gets the entities it uses, with those they use, and the attribute defaults
+        (b'<!DOCTYPE r [<!ENTITY a "A&b;"><!ENTITY b "B"><!ENTITY c "C"><!ENTITY a "no">'
+         b'<!ATTLIST rec k CDATA "&c;"><!-- <!ENTITY d "D"> -->]><r><rec><t>&a;</t></rec><rec><t>&c;</t></rec><rec/></r>',
+         "r.rec", ["r.rec"], ["t", "@k"]),
 ]
 
 
@@ -700,7 +722,9 @@ def test_dask_read_records_agree_with_records(tmp_path, data, path, whole, field
         assert bag.compute(scheduler="sync") == expected
     assert qdask.read_records(str(f), path, None, 1000).compute(scheduler="sync") == plain
     ranges = qdask._record_ranges(f, path, 1000)
-    assert len(ranges) == (len(expected) if not data.startswith(b"\xff\xfe") else 1)
+    # A document read decoded (UTF-16, ISO-2022-JP) is one range.
+    decoded = _records._coding(data, _records._parse_path(path)[0])[0] is not None
+    assert len(ranges) == (len(expected) if not decoded else 1)
 
 
 def test_dask_read_records_refuses_compressed_and_reads_empty(tmp_path):
@@ -916,24 +940,53 @@ def test_records_sources_at_exit_and_in_forked_children(tmp_path, suffix):
 
 
 @pytest.mark.parametrize(
-    ("data", "values"),
+    ("data", "values", "skipped"),
     [
-        (b"<r><rec>1</rec><rec>2</rec><rec>3</oops></r>", [1, 2]),
-        (b"<r><rec>1</rec><rec>2</rec><rec>3", [1, 2]),
-        (b"<r><rec>1</rec><rec>2</rec>< rec>3</rec></r>", [1, 2]),
-        (b"<r><rec>1</rec></r><r><rec>2</rec></r>", [1]),
-        (b"<r><rec>1</rec><rec a='>3</rec></r>", [1]),
-        (b"<r><rec>1</rec><!-- x", [1]),
-        # Inside a record tags are counted, not matched, as a query counts them.
-        (b"<r><rec>1</rec><rec>2</b></rec><rec>3</rec></r>", [1, 2, 3]),
-        (b"<r><rec>1</rec><rec>2</b></rec></x><rec>3</rec></r>", [1, 2]),
-        (b"", []),
+        (b"<r><rec>1</rec><rec>2</rec><rec>3</oops></r>", [1, 2], [1, 2]),
+        (b"<r><rec>1</rec><rec>2</rec><rec>3", [1, 2], [1, 2]),
+        (b"<r><rec>1</rec><rec>2</rec>< rec>3</rec></r>", [1, 2], [1, 2]),
+        # A second document behind the first is junk, not the end.
+        (b"<r><rec>1</rec></r><r><rec>2</rec></r>", [1], [1, 2]),
+        (b"<r><rec>1</rec></r>junk", [1], [1]),
+        (b"<r><rec>1</rec><rec a='>3</rec></r>", [1], [1]),
+        (b"<r><rec>1</rec><!-- x", [1], [1]),
+        # Each record is checked: a mismatched tag inside one is a break.
+        (b"<r><rec>1</rec><rec>2</b></rec><rec>3</rec></r>", [1], [1, 3]),
+        (b"<r><rec>1</rec><rec>2</b></rec></x><rec>3</rec></r>", [1], [1, 3]),
+        (b"<r><rec>1</rec><rec>&undeclared;</rec><rec>3</rec></r>", [1], [1, 3]),
+        # A lost end tag: the records after it are not swallowed in silence.
+        (b"<r><rec>1</rec><rec><t>2</t><rec>3</rec><rec>4</rec></r>", [1], [1, 3, 4]),
+        (b"", [], []),
     ],
 )
 @pytest.mark.parametrize("chunk_size", [1, 7, 1 << 20])
-def test_records_malformed_input_ends_quietly(data, values, chunk_size):
-    got = quelmar.records(io.BytesIO(data), "r.rec", chunk_size=chunk_size)
-    assert [r.value for r in got] == values
+def test_records_malformed_input(data, values, skipped, chunk_size):
+    # The records before the break, then the error, placed in the input.
+    got = []
+    with pytest.raises(quelmar.NotWellFormed) as e:
+        for r in quelmar.records(io.BytesIO(data), "r.rec", chunk_size=chunk_size):
+            got.append(r.value)
+    assert got == values
+    assert (e.value.line, e.value.column) == (1, e.value.offset + 1) and e.value.offset <= len(data)
+    stop = quelmar.records(io.BytesIO(data), "r.rec", chunk_size=chunk_size, on_error="stop")
+    assert [r.value for r in stop] == values and stop.skipped == 0 and len(stop.errors) == 1
+    skip = quelmar.records(io.BytesIO(data), "r.rec", chunk_size=chunk_size, on_error="skip")
+    assert [r.value for r in skip] == skipped and skip.skipped >= 1
+
+
+def test_records_tell_what_matched_nothing_and_cap_a_record(tmp_path):
+    with pytest.warns(RuntimeWarning, match=r"'book' matched nothing.*root element is <catalog>"):
+        assert list(quelmar.records(io.BytesIO(b"<catalog><book/></catalog>"), "book")) == []
+    big = b"<r><rec>" + b"x" * 5000 + b"</rec><rec>1</rec></r>"
+    for source in (io.BytesIO(big), big):
+        with pytest.raises(ValueError, match="max_record_size"):
+            list(quelmar.records(source, "r.rec", chunk_size=100, max_record_size=1000))
+    assert len(list(quelmar.records(big, "r.rec", chunk_size=100, max_record_size=6000))) == 2
+    qdask = pytest.importorskip("quelmar.dask")
+    cut = tmp_path / "cut.xml"
+    cut.write_bytes(b"<r><rec>1</rec><rec>2")
+    with pytest.raises(quelmar.NotWellFormed, match="ends inside"):
+        qdask.read_records(cut, "r.rec", None)
 
 
 class _Endless:

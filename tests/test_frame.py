@@ -71,6 +71,8 @@ CSV_TEXTS = ["0", "7", "-3", "-0", "42", "123456789", "35.90", "1e-05", "627.429
              "+1.5", "2.10", "true", "false", "abc", "x y", "1.5.2", "e5"]
 
 
+# Columns with no value at all are generated on purpose: their warning is expected.
+@pytest.mark.filterwarnings("ignore:.*matched nothing:RuntimeWarning")
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(st.one_of(st.none(), st.sampled_from(CSV_TEXTS)), min_size=1, max_size=6))
 def test_column_types_agree_with_the_csv_readers(texts):
@@ -177,11 +179,13 @@ def test_polars_output():
         # A UTF-8 byte-order mark decides over a legacy declaration.
         ('\ufeff<?xml version="1.0" encoding="windows-1252"?><l><i><v>café 日本</v></i></l>'.encode(), "l.i",
          {"v": ["café 日本"]}),
-        # Malformed: the records before the error.
-        (b"<l><i><v>1</v></i><i><v>2</v></i><i><v>3</v></x>", "l.i", {"v": [1, 2]}),
+        # Malformed: an error, or with on_error="stop" the records before it.
+        (b"<l><i><v>1</v></i><i><v>2</v></i><i><v>3</v></x>", "l.i", quelmar.NotWellFormed),
+        (b"<l><i><v>1</v></i><i><v>2</v></i><i><v>3</v></x>", "l.i stop", {"v": [1, 2]}),
+        (b"<l><i><v>1</v></i><i><v>2</x><i><v>3</v></i></l>", "l.i skip", {"v": [1, 3]}),
         (b"<l/>", "l.i", {}),
         # Attribute names that are not path names are escaped in the default columns.
-        (b'<l><i a.b="x" c|d="1" e="2"/></l>', "l.i", {"a.b": ["x"], "c|d": [1], "e": [2]}),
+        (b'<l><i a.b="x" c-d="1" e="2"/></l>', "l.i", {"a.b": ["x"], "c-d": [1], "e": [2]}),
         # An element with attributes but no children is a field; under
         # xml:space="preserve" its text keeps its white space.
         (b'<l><i><t xml:space="preserve"> a </t><p cur="EUR"> 3.50 </p><u> b </u></i></l>', "l.i",
@@ -189,8 +193,16 @@ def test_polars_output():
     ],
 )
 def test_documents(doc, rows, expected):
-    assert quelmar.read_frame(doc, rows, to="arrow").to_pydict() == expected
-    assert quelmar.read_frame(io.BytesIO(doc), rows, to="arrow").to_pydict() == expected  # read as a stream
+    rows, _, on_error = rows.partition(" ")
+    if isinstance(expected, type):
+        for source in (doc, io.BytesIO(doc)):
+            with pytest.raises(expected):
+                quelmar.read_frame(source, rows, to="arrow")
+        return
+    on_error = on_error or "raise"
+    assert quelmar.read_frame(doc, rows, to="arrow", on_error=on_error).to_pydict() == expected
+    # read as a stream
+    assert quelmar.read_frame(io.BytesIO(doc), rows, to="arrow", on_error=on_error).to_pydict() == expected
 
 
 @pytest.mark.parametrize("wrap", ["bytes", "bytearray", "memoryview", "str", "path", "file", "gzip", "bz2", "gzip-bytes", "xz-file"])
@@ -310,3 +322,9 @@ def test_import_leaves_frame_libraries_alone():
     code = "import sys, quelmar; print(sorted({'pandas', 'pyarrow', 'polars'} & set(sys.modules)))"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.strip() == "[]"
+
+
+def test_a_column_that_matches_nothing_warns():
+    with pytest.warns(RuntimeWarning, match=r"column 'title': path 'catalog.book.title' matched nothing in the first 3"):
+        t = quelmar.read_frame(DOC, "catalog.book", {"title": "catalog.book.title", "n": "@id"}, to="arrow")
+    assert t.column("title").null_count == 3

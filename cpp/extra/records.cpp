@@ -4,13 +4,18 @@
 // in memory (a mapped file), for reading its records in parallel.
 #include "extra/records.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "pyext/binding.hpp"
+#include "xml/encoding.hpp"
+#include "xml/reader.hpp"
 #include "xml/record_splitter.hpp"
+#include "xml/wellformed.hpp"
 
 namespace quelmar::py {
 namespace {
@@ -128,7 +133,229 @@ PyObject* splitter_start_inside(PyObject* self, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
+PyObject* position_tuple(std::uint64_t line, std::uint64_t column, std::uint64_t offset) {
+    return Py_BuildValue("(KKK)", static_cast<unsigned long long>(line), static_cast<unsigned long long>(column),
+                         static_cast<unsigned long long>(offset));
+}
+
+PyObject* text_object(const std::string& s) {
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+
+// error(): None, or (message, line, column, offset, record) for the break
+// that failed the splitter, record the offset of the record then open (or
+// None).
+PyObject* splitter_error(PyObject* self, PyObject*) {
+    const RecordSplitter& sp = *reinterpret_cast<SplitterObject*>(self)->splitter;
+    if (!sp.failed()) Py_RETURN_NONE;
+    PyRef message = PyRef::steal(text_object(sp.error_message()));
+    if (!message) return nullptr;
+    PyRef record = sp.error_record() == RecordSplitter::kNoRecord
+                       ? PyRef::borrow(Py_None)
+                       : PyRef::steal(PyLong_FromUnsignedLongLong(sp.error_record()));
+    if (!record) return nullptr;
+    return Py_BuildValue("(OKKKO)", message.get(), static_cast<unsigned long long>(sp.error_line()),
+                         static_cast<unsigned long long>(sp.error_column()),
+                         static_cast<unsigned long long>(sp.error_offset()), record.get());
+}
+
+// end_problem(rest): None when the input may end here, else (message,
+// line, column, offset) at its end; rest is what the last feed did not
+// drop.
+PyObject* splitter_end_problem(PyObject* self, PyObject* data) {
+    const RecordSplitter& sp = *reinterpret_cast<SplitterObject*>(self)->splitter;
+    if (sp.failed()) return splitter_error(self, nullptr);
+    const std::string why = sp.end_problem();
+    if (why.empty()) Py_RETURN_NONE;
+    HeldBuffer holder;
+    if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
+    const Bytes rest = holder.bytes();
+    const RecordSplitter::Position p = sp.locate_end(rest.data(), std::min(sp.open_construct(rest.size()), rest.size()));
+    PyRef message = PyRef::steal(text_object(why));
+    if (!message) return nullptr;
+    PyRef record = sp.open_record() == RecordSplitter::kNoRecord
+                       ? PyRef::borrow(Py_None)
+                       : PyRef::steal(PyLong_FromUnsignedLongLong(sp.open_record()));
+    if (!record) return nullptr;
+    return Py_BuildValue("(OKKKO)", message.get(), static_cast<unsigned long long>(p.line),
+                         static_cast<unsigned long long>(p.column), static_cast<unsigned long long>(p.offset),
+                         record.get());
+}
+
+// locate(buffer, offset): (line, column, offset) of a byte of the buffer
+// given to the last feed.
+PyObject* splitter_locate(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 && nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "locate(buffer, offset, rest=False)");
+        return nullptr;
+    }
+    const int rest = nargs == 3 ? PyObject_IsTrue(args[2]) : 0;
+    if (rest < 0) return nullptr;
+    const Py_ssize_t off = PyLong_AsSsize_t(args[1]);
+    if (off == -1 && PyErr_Occurred()) return nullptr;
+    HeldBuffer holder;
+    if (!holder.acquire_or_raise(args[0], kMsgNotBuffer)) return nullptr;
+    const Bytes buf = holder.bytes();
+    if (off < 0 || static_cast<std::size_t>(off) > buf.size()) {
+        PyErr_SetString(PyExc_ValueError, "offset lies outside the buffer");
+        return nullptr;
+    }
+    const RecordSplitter& sp = *reinterpret_cast<SplitterObject*>(self)->splitter;
+    const RecordSplitter::Position p = rest ? sp.locate_end(buf.data(), static_cast<std::size_t>(off))
+                                            : sp.locate(buf.data(), static_cast<std::size_t>(off));
+    return position_tuple(p.line, p.column, p.offset);
+}
+
+// locate_all(buffer, offsets): locate() of each of offsets (increasing),
+// counted in one pass over the buffer.
+PyObject* splitter_locate_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyList_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "locate_all(buffer, offsets: list)");
+        return nullptr;
+    }
+    HeldBuffer holder;
+    if (!holder.acquire_or_raise(args[0], kMsgNotBuffer)) return nullptr;
+    const Bytes buf = holder.bytes();
+    const RecordSplitter& sp = *reinterpret_cast<SplitterObject*>(self)->splitter;
+    const Py_ssize_t n = PyList_GET_SIZE(args[1]);
+    PyRef out = PyRef::steal(PyList_New(n));
+    if (!out) return nullptr;
+    RecordSplitter::Position at = sp.locate(buf.data(), 0);
+    std::size_t from = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t off = PyLong_AsSsize_t(PyList_GET_ITEM(args[1], i));
+        if (off == -1 && PyErr_Occurred()) return nullptr;
+        if (off < static_cast<Py_ssize_t>(from) || static_cast<std::size_t>(off) > buf.size()) {
+            PyErr_SetString(PyExc_ValueError, "offsets must increase and lie in the buffer");
+            return nullptr;
+        }
+        at = RecordSplitter::advance_position(at, buf.data() + from, static_cast<std::size_t>(off) - from);
+        from = static_cast<std::size_t>(off);
+        PyObject* t = position_tuple(at.line, at.column, at.offset);
+        if (t == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), i, t);
+    }
+    return out.release();
+}
+
+// outside(buffer, spans, start, drop): what the last feed scanned outside
+// the records at spans, from start to drop: (bytes, places), an empty
+// element "<_/>" standing for each record, and places packing four
+// unsigned 64-bit numbers per run of the input taken (its offset in the
+// bytes, its line, column and offset in the input).
+PyObject* splitter_outside(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4 || !PyList_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "outside(buffer, spans: list, start, drop)");
+        return nullptr;
+    }
+    const Py_ssize_t start = PyLong_AsSsize_t(args[2]);
+    const Py_ssize_t drop = PyLong_AsSsize_t(args[3]);
+    if ((start == -1 || drop == -1) && PyErr_Occurred()) return nullptr;
+    HeldBuffer holder;
+    if (!holder.acquire_or_raise(args[0], kMsgNotBuffer)) return nullptr;
+    const Bytes buf = holder.bytes();
+    std::vector<RecordSpan> spans;
+    if (!read_spans(args[1], buf.size(), spans)) return nullptr;
+    if (start < 0 || drop < 0 || static_cast<std::size_t>(drop) > buf.size()) {
+        PyErr_SetString(PyExc_ValueError, "start and drop must lie in the buffer");
+        return nullptr;
+    }
+    const RecordSplitter& sp = *reinterpret_cast<SplitterObject*>(self)->splitter;
+    std::string out;
+    std::vector<std::uint64_t> places;
+    RecordSplitter::Position at = sp.locate(buf.data(), 0);
+    std::size_t counted = 0;
+    std::size_t from = static_cast<std::size_t>(start);
+    const auto take = [&](std::size_t a, std::size_t b) {
+        if (b <= a) return;
+        at = RecordSplitter::advance_position(at, buf.data() + counted, a - counted);
+        counted = a;
+        places.insert(places.end(), {out.size(), at.line, at.column, at.offset});
+        out.append(buf.data() + a, b - a);
+    };
+    for (const RecordSpan& r : spans) {
+        if (r.start < from) continue;
+        take(from, r.start);
+        out += "<_/>";
+        from = r.end;
+    }
+    take(from, std::max(from, static_cast<std::size_t>(drop)));
+    PyRef text = PyRef::steal(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+    if (!text) return nullptr;
+    PyRef packed = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(places.data()),
+                                                          static_cast<Py_ssize_t>(places.size() * sizeof(std::uint64_t))));
+    if (!packed) return nullptr;
+    return PyTuple_Pack(2, text.get(), packed.get());
+}
+
+PyObject* splitter_resync(PyObject* self, PyObject*) {
+    return PyBool_FromLong(reinterpret_cast<SplitterObject*>(self)->splitter->resync());
+}
+
+PyObject* splitter_search(PyObject* self, PyObject* args) {
+    Py_ssize_t ancestors = 0;
+    unsigned long long offset = 0, line = 0, column = 0;
+    if (!PyArg_ParseTuple(args, "nKKK:search", &ancestors, &offset, &line, &column)) return nullptr;
+    if (ancestors < 0) {
+        PyErr_SetString(PyExc_ValueError, "ancestors must not be negative");
+        return nullptr;
+    }
+    return PyBool_FromLong(reinterpret_cast<SplitterObject*>(self)->splitter->search(
+        static_cast<std::size_t>(ancestors), offset, line, column));
+}
+
+PyObject* splitter_open_names(PyObject* self, PyObject*) {
+    const std::vector<std::string> names = reinterpret_cast<SplitterObject*>(self)->splitter->open_names();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        PyObject* b = PyBytes_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size()));
+        if (b == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), b);
+    }
+    return list.release();
+}
+
+PyObject* splitter_root_name(PyObject* self, PyObject*) {
+    const std::string& name = reinterpret_cast<SplitterObject*>(self)->splitter->root_name();
+    return PyBytes_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
 PyMethodDef splitter_methods[] = {
+    {"error", splitter_error, METH_NOARGS,
+     "error()\n--\n\n"
+     "None, or (message, line, column, offset, record) for the break that\n"
+     "ended the splitting (record: the offset of the record open then, or None)."},
+    {"end_problem", splitter_end_problem, METH_O,
+     "end_problem(rest)\n--\n\n"
+     "None when the document may end after the bytes fed, else (message,\n"
+     "line, column, offset, record); rest is what the last feed did not drop,\n"
+     "record the offset of the record open at the end (or None)."},
+    {"locate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splitter_locate)), METH_FASTCALL,
+     "locate(buffer, offset, rest=False)\n--\n\n"
+     "(line, column, offset) of a byte of the buffer given to the last feed\n"
+     "(rest: of what it did not drop)."},
+    {"locate_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splitter_locate_all)), METH_FASTCALL,
+     "locate_all(buffer, offsets)\n--\n\n"
+     "locate() of each of offsets (a list, increasing), in one pass."},
+    {"outside", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splitter_outside)), METH_FASTCALL,
+     "outside(buffer, spans, start, drop)\n--\n\n"
+     "What the last feed scanned outside the records at spans, from start to\n"
+     "drop, each record as '<_/>': (bytes, places), places packing (offset in\n"
+     "the bytes, line, column, offset) as unsigned 64-bit numbers per run."},
+    {"resync", splitter_resync, METH_NOARGS,
+     "resync()\n--\n\n"
+     "After a break: look for the next record start from the record open at\n"
+     "the break (or the break) and split on from there; False when it cannot."},
+    {"search", splitter_search, METH_VARARGS,
+     "search(ancestors, offset, line, column)\n--\n\n"
+     "Before the first feed: the buffer starts at that place of a document,\n"
+     "inside ancestors open elements; records are found from the first start\n"
+     "tag named like them on. False when the records' name is '*'."},
+    {"open_names", splitter_open_names, METH_NOARGS,
+     "open_names()\n--\n\nThe names (bytes) of the elements open outside a record, outermost first."},
+    {"root_name", splitter_root_name, METH_NOARGS,
+     "root_name()\n--\n\nThe root element's name as bytes (empty before it is met)."},
     {"start_inside", splitter_start_inside, METH_O,
      "start_inside(ancestors)\n--\n\n"
      "Before the first feed: the buffer starts at a record inside `ancestors`\n"
@@ -160,7 +387,7 @@ PyType_Spec splitter_spec = {
 // record_ranges(buffer, segments, any_depth, step): the scan runs without
 // the interpreter lock (the buffer stays exported meanwhile), so that other
 // threads, a Dask worker's among them, go on.
-PyObject* record_ranges_impl(PyObject* data, PyObject* seq, int any_depth, Py_ssize_t step) {
+PyObject* record_ranges_impl(PyObject* data, PyObject* seq, int any_depth, Py_ssize_t step, int report) {
     if (step <= 0) {
         PyErr_SetString(PyExc_ValueError, "step must be positive");
         return nullptr;
@@ -171,11 +398,12 @@ PyObject* record_ranges_impl(PyObject* data, PyObject* seq, int any_depth, Py_ss
     if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
     const Bytes doc = holder.bytes();
     std::vector<RecordSpan> ranges;
+    StreamProblem problem;
     bool no_memory = false;
     Py_BEGIN_ALLOW_THREADS
     try {
         ranges = record_ranges(doc.data(), doc.size(), std::move(segments), any_depth != 0,
-                               static_cast<std::size_t>(step));
+                               static_cast<std::size_t>(step), &problem);
     } catch (const std::bad_alloc&) {
         no_memory = true;
     }
@@ -189,7 +417,13 @@ PyObject* record_ranges_impl(PyObject* data, PyObject* seq, int any_depth, Py_ss
         if (t == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
     }
-    return list.release();
+    if (!report) return list.release();
+    if (problem.message.empty()) return Py_BuildValue("(OO)", list.get(), Py_None);
+    PyRef message = PyRef::steal(text_object(problem.message));
+    if (!message) return nullptr;
+    return Py_BuildValue("(O(OKKK))", list.get(), message.get(), static_cast<unsigned long long>(problem.line),
+                         static_cast<unsigned long long>(problem.column),
+                         static_cast<unsigned long long>(problem.offset));
 }
 
 PyObject* py_record_ranges(PyObject*, PyObject* args) {
@@ -197,8 +431,9 @@ PyObject* py_record_ranges(PyObject*, PyObject* args) {
     PyObject* seq = nullptr;
     int any_depth = 0;
     Py_ssize_t step = 0;
-    if (!PyArg_ParseTuple(args, "OOpn:record_ranges", &data, &seq, &any_depth, &step)) return nullptr;
-    return guarded([&] { return record_ranges_impl(data, seq, any_depth, step); });
+    int report = 0;
+    if (!PyArg_ParseTuple(args, "OOpn|p:record_ranges", &data, &seq, &any_depth, &step, &report)) return nullptr;
+    return guarded([&] { return record_ranges_impl(data, seq, any_depth, step, report); });
 }
 
 PyObject* find_doctype_impl(PyObject* data) {
@@ -223,6 +458,29 @@ PyObject* py_find_doctype(PyObject*, PyObject* data) {
 // opening is the bytes that start every record of that name. Records mostly
 // share one name, so query_for is called again only when a record does not
 // start with the last opening followed by a byte that ends a name.
+// The prefix of each of n records: one bytes object for all, or a list of
+// n bytes objects (copied: the check runs without the interpreter lock).
+bool read_prefixes(PyObject* prefix, Py_ssize_t n, std::vector<std::string>& out) {
+    if (PyBytes_Check(prefix)) {
+        out.assign(1, std::string(PyBytes_AS_STRING(prefix), static_cast<std::size_t>(PyBytes_GET_SIZE(prefix))));
+        return true;
+    }
+    if (!PyList_Check(prefix) || PyList_GET_SIZE(prefix) != n) {
+        PyErr_SetString(PyExc_TypeError, "prefix must be bytes or a list of bytes, one per span");
+        return false;
+    }
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* p = PyList_GET_ITEM(prefix, i);
+        if (!PyBytes_Check(p)) {
+            PyErr_SetString(PyExc_TypeError, "prefix must be bytes or a list of bytes, one per span");
+            return false;
+        }
+        out.emplace_back(PyBytes_AS_STRING(p), static_cast<std::size_t>(PyBytes_GET_SIZE(p)));
+    }
+    return true;
+}
+
 bool ends_name(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '/' || c == '>'; }
 
 PyObject* answer_records_impl(PyObject* data, PyObject* spans, PyObject* prefix, PyObject* query_for) {
@@ -230,13 +488,11 @@ PyObject* answer_records_impl(PyObject* data, PyObject* spans, PyObject* prefix,
         raise_arg_type("spans", spans, "list");
         return nullptr;
     }
-    if (!PyBytes_Check(prefix)) {
-        raise_arg_type("prefix", prefix, "bytes");
-        return nullptr;
-    }
+    const Py_ssize_t n = PyList_GET_SIZE(spans);
+    std::vector<std::string> prefixes;
+    if (!read_prefixes(prefix, n, prefixes)) return nullptr;
     HeldBuffer holder;
     if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
-    const Py_ssize_t n = PyList_GET_SIZE(spans);
     PyRef answers = PyRef::steal(PyList_New(n));
     if (!answers) return nullptr;
     PyRef query;
@@ -254,11 +510,12 @@ PyObject* answer_records_impl(PyObject* data, PyObject* spans, PyObject* prefix,
             PyErr_SetString(PyExc_ValueError, "a record span is empty");
             return nullptr;
         }
-        const std::size_t plen = static_cast<std::size_t>(PyBytes_GET_SIZE(prefix));
+        const std::string& pre = prefixes[prefixes.size() == 1 ? 0 : static_cast<std::size_t>(i)];
+        const std::size_t plen = pre.size();
         PyRef doc = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plen + len)));
         if (!doc) return nullptr;
         char* out = PyBytes_AS_STRING(doc.get());
-        std::memcpy(out, PyBytes_AS_STRING(prefix), plen);
+        std::memcpy(out, pre.data(), plen);
         std::memcpy(out + plen, rec, len);
         bool same = false;
         if (opening) {
@@ -297,7 +554,85 @@ PyObject* py_answer_records(PyObject*, PyObject* args) {
     return guarded([&] { return answer_records_impl(data, spans, prefix, query_for); });
 }
 
+// check_records(buffer, spans, prefix): None when every record at spans,
+// made a document with prefix before it, is well formed (its prefixes may
+// be bound by the elements around it); else (index, message, line, column,
+// offset) of the first error, the position in that document. Without the
+// interpreter lock.
+PyObject* check_records_impl(PyObject* data, PyObject* spans, PyObject* prefix) {
+    if (!PyList_Check(spans)) {
+        raise_arg_type("spans", spans, "list");
+        return nullptr;
+    }
+    std::vector<std::string> prefixes;
+    if (!read_prefixes(prefix, PyList_GET_SIZE(spans), prefixes)) return nullptr;
+    HeldBuffer holder;
+    if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
+    const Bytes buf = holder.bytes();
+    std::vector<RecordSpan> ranges;
+    if (!read_spans(spans, buf.size(), ranges)) return nullptr;
+    std::size_t bad = ranges.size();
+    std::optional<WfError> err;
+    bool no_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        std::string doc;
+        for (std::size_t i = 0; i < ranges.size() && !err; ++i) {
+            const Bytes rec = buf.substr(ranges[i].start, ranges[i].end - ranges[i].start);
+            const std::string& pre = prefixes[prefixes.size() == 1 ? 0 : i];
+            if (pre.empty()) {
+                err = check_well_formed(rec, false, true);
+            } else {
+                doc.assign(pre);
+                doc.append(rec.data(), rec.size());
+                err = check_well_formed(doc, false, true);
+            }
+            if (err) bad = i;
+        }
+    } catch (const std::bad_alloc&) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    holder.release();
+    if (no_memory) return PyErr_NoMemory();
+    if (!err) Py_RETURN_NONE;
+    PyRef message = PyRef::steal(text_object(err->message));
+    if (!message) return nullptr;
+    return Py_BuildValue("(nOnnn)", static_cast<Py_ssize_t>(bad), message.get(), static_cast<Py_ssize_t>(err->line),
+                         static_cast<Py_ssize_t>(err->column), static_cast<Py_ssize_t>(err->offset));
+}
+
+PyObject* py_check_records(PyObject*, PyObject* args) {
+    PyObject* data = nullptr;
+    PyObject* spans = nullptr;
+    PyObject* prefix = nullptr;
+    if (!PyArg_ParseTuple(args, "OOO:check_records", &data, &spans, &prefix)) return nullptr;
+    return guarded([&] { return check_records_impl(data, spans, prefix); });
+}
+
+// stream_coding(head): (encoding name, byte-order mark length, end of the
+// declaration or 0, transcode) for a document starting with head, as the
+// reader reads it (labels from the encoding standard's table).
+PyObject* py_stream_coding(PyObject*, PyObject* data) {
+    return guarded([&]() -> PyObject* {
+        HeldBuffer holder;
+        if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
+        const StreamCoding c = stream_coding(holder.bytes());
+        return Py_BuildValue("(snnO)", encoding_name(c.encoding), static_cast<Py_ssize_t>(c.skip),
+                             static_cast<Py_ssize_t>(c.declaration_end), c.transcode ? Py_True : Py_False);
+    });
+}
+
 PyMethodDef record_functions[] = {
+    {"check_records", py_check_records, METH_VARARGS,
+     "check_records(buffer, spans, prefix)\n--\n\n"
+     "None when every record at spans (with prefix before it: bytes, or a\n"
+     "list of bytes, one per span) is well formed,\n"
+     "else (index, message, line, column, offset) of the first error."},
+    {"stream_coding", py_stream_coding, METH_O,
+     "stream_coding(head)\n--\n\n"
+     "(encoding, byte-order mark length, declaration end, transcode) of a\n"
+     "document that starts with head."},
     {"record_ranges", py_record_ranges, METH_VARARGS,
      "record_ranges(buffer, segments, any_depth, step)\n--\n\n"
      "(start, end) byte ranges of a whole document that hold its records:\n"
@@ -305,6 +640,7 @@ PyMethodDef record_functions[] = {
      "to the next one; the last ends after the last record."},
     {"answer_records", py_answer_records, METH_VARARGS,
      "answer_records(buffer, spans, prefix, query_for)\n--\n\n"
+     "(prefix: bytes, or a list of bytes, one per span)\n"
      "The answers to the records at spans of buffer, each made a document\n"
      "with prefix before it; query_for(record) gives (query, paths, opening)\n"
      "for the records of that record's name."},
@@ -337,11 +673,99 @@ bool read_spans(PyObject* spans, std::size_t size, std::vector<RecordSpan>& out)
     return true;
 }
 
+namespace {
+
+struct DecoderObject {
+    PyObject_HEAD
+    LossyStreamDecoder* decoder;
+};
+
+void decoder_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<DecoderObject*>(self)->decoder;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    const char* label = nullptr;
+    static const char* kw[] = {"encoding", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s:StreamDecoder", const_cast<char**>(kw), &label)) return nullptr;
+    const auto e = encoding_for_label(Bytes(label));
+    if (!e) {
+        PyErr_Format(PyExc_ValueError, "unknown encoding %s", label);
+        return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    try {
+        reinterpret_cast<DecoderObject*>(self)->decoder = new LossyStreamDecoder(*e);
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    return self;
+}
+
+PyObject* decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 2) {
+        PyErr_SetString(PyExc_TypeError, "decode(data, last=False)");
+        return nullptr;
+    }
+    const int last = nargs == 2 ? PyObject_IsTrue(args[1]) : 0;
+    if (last < 0) return nullptr;
+    return guarded([&]() -> PyObject* {
+        HeldBuffer holder;
+        if (!holder.acquire_or_raise(args[0], kMsgNotBuffer)) return nullptr;
+        std::string out;
+        LossyStreamDecoder* d = reinterpret_cast<DecoderObject*>(self)->decoder;
+        const Bytes in = holder.bytes();
+        out.reserve(in.size() + in.size() / 2);
+        Py_BEGIN_ALLOW_THREADS
+        d->decode(in, last != 0, out);
+        Py_END_ALLOW_THREADS
+        return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    });
+}
+
+PyMethodDef decoder_methods[] = {
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decoder_decode)), METH_FASTCALL,
+     "decode(data, last=False)\n--\n\n"
+     "The UTF-8 form of the next piece of the text (each malformed sequence\n"
+     "a U+FFFD); last: no piece follows."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot decoder_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(decoder_dealloc)},
+    {Py_tp_methods, decoder_methods},
+    {Py_tp_doc, const_cast<char*>("StreamDecoder(encoding)\n--\n\n"
+                                  "Decodes a text that comes in pieces to UTF-8, with the engine's decoders.")},
+    {0, nullptr},
+};
+
+PyType_Spec decoder_spec = {
+    "quelmar._extra.StreamDecoder",
+    sizeof(DecoderObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    decoder_slots,
+};
+
+}  // namespace
+
 int add_record_splitter(PyObject* module) {
     PyObject* type = PyType_FromSpec(&splitter_spec);
     if (type == nullptr) return -1;
     if (PyModule_AddObject(module, "RecordSplitter", type) < 0) {
         Py_DECREF(type);
+        return -1;
+    }
+    PyObject* dtype = PyType_FromSpec(&decoder_spec);
+    if (dtype == nullptr) return -1;
+    if (PyModule_AddObject(module, "StreamDecoder", dtype) < 0) {
+        Py_DECREF(dtype);
         return -1;
     }
     return PyModule_AddFunctions(module, record_functions);

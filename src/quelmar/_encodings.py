@@ -55,7 +55,7 @@ def foreign_codec(label: bytes | None) -> str | None:
     try:
         name = label.decode("ascii")
         info = codecs.lookup(name)
-    except (UnicodeDecodeError, LookupError):
+    except (UnicodeDecodeError, LookupError, ValueError):  # ValueError: a NUL in the label
         return None
     if not getattr(info, "_is_text_encoding", True) or info.incrementaldecoder is None or info.name in _NOT_CHARSETS:
         return None

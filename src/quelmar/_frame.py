@@ -15,8 +15,8 @@ from collections.abc import Generator, Iterable, Mapping, Sequence
 from typing import Any, Literal
 
 from quelmar._extra import FrameBuilder, NativeBuffer, to_python
-from quelmar._quelmar import Path, get_bytes
-from quelmar._records import _parse_path, _path_text, _split, _split_memory
+from quelmar._quelmar import Path, compile, get_bytes
+from quelmar._records import _Errors, _parse_path, _path_text, _split, _split_memory
 from quelmar._sources import chunks as _chunks, compressed_buffer as _compressed, finish as _finish
 from quelmar._sources import many as _many, open_source as _open, read_ahead as _read_ahead
 
@@ -24,6 +24,7 @@ __all__ = ["read_frame"]
 
 _CHUNK = 1 << 20
 _SAMPLE = 100  # records looked at to find the default columns
+_LOOK = 1000  # records in which a column that matches nothing is told
 _ESCAPE = re.compile(r"[^\w:-]")
 # dtype values that keep a column's texts as they are (no number guessing).
 _TEXT_DTYPES = ("str", "string", "object", "large_string", "utf8")
@@ -93,20 +94,22 @@ def _is_text(dtype: Any) -> bool:
 
 
 def _batches(
-    source: Any, rows: str, chunk_size: int
+    source: Any, rows: str, chunk_size: int, errors: _Errors | None = None
 ) -> Generator[tuple[Any, list[tuple[int, int]], bytes, str], None, None]:
     segments, any_depth = _parse_path(rows)
+    if errors is None:
+        errors = _Errors("raise")
     memory = isinstance(source, (bytes, bytearray, memoryview)) or (
         not isinstance(source, (str, os.PathLike)) and not hasattr(source, "read") and _is_buffer(source)
     )
     if memory and not _compressed(source):
-        yield from _split_memory(source, segments, any_depth, chunk_size)
+        yield from _split_memory(source, segments, any_depth, chunk_size, errors, None, rows)
         return
     if memory or isinstance(source, (str, os.PathLike)) or hasattr(source, "read") or hasattr(source, "readinto"):
         f, owned, compressed = _open(source, chunk_size)
         chunks = (_read_ahead if compressed else _chunks)(f, chunk_size)
         try:
-            yield from _split(chunks, segments, any_depth)
+            yield from _split(chunks, segments, any_depth, errors, None, rows)
             _finish(f, chunks)
         finally:
             chunks.close()  # type: ignore[attr-defined]
@@ -131,7 +134,13 @@ def _keep(whitespace: str) -> bool:
 
 
 def _build(
-    source: Any, rows: str, columns: Any, dtypes: Any, keep: bool = False, source_column: str | None = None
+    source: Any,
+    rows: str,
+    columns: Any,
+    dtypes: Any,
+    keep: bool = False,
+    source_column: str | None = None,
+    on_error: str = "raise",
 ) -> tuple[list[str], list[Any], dict[str, Any]]:
     names: list[str] | None = None
     paths: list[str] = []
@@ -140,10 +149,11 @@ def _build(
     several = _many(source)
     sources = [source] if several is None else several
     counts = [0] * len(sources)  # the records of each source
+    errors = _Errors(on_error)
 
-    def batches() -> Generator[tuple[Any, list[tuple[int, int]], bytes], None, None]:
+    def batches() -> Generator[tuple[Any, list[tuple[int, int]], Any], None, None]:
         for i, one in enumerate(sources):
-            each = _batches(one, rows, _CHUNK)
+            each = _batches(one, rows, _CHUNK, errors)
             try:
                 for buf, spans, prefix, _ in each:
                     counts[i] += len(spans)
@@ -201,25 +211,76 @@ def _build_batches(
     columns, from the first batch's records."""
     builder: Any = None
     overrides: dict[str, Any] = {}
+    unmatched: list[int] | None = None  # columns no record has matched yet
+    looked = 0  # records looked at for them
     for buf, spans, prefix in batches:
+        if builder is None and names is not None:
+            # A modifier may answer every record (|@count gives 0): not told.
+            unmatched = [i for i, p in enumerate(paths) if "|" not in p]
+        if unmatched and looked < _LOOK:
+            looked += _look(buf, spans[: _LOOK - looked], prefix, paths, unmatched)
+            if looked >= _LOOK:
+                _warn_unmatched(names or [], paths, unmatched, looked)
+                unmatched = None
         if builder is None:
             if names is None:
                 view = memoryview(buf)
                 try:
-                    samples = [to_python(get_bytes(prefix + bytes(view[s:e]), "*")) for s, e in spans[:_SAMPLE]]
+                    samples = [
+                        to_python(get_bytes((prefix if isinstance(prefix, bytes) else prefix[k]) + bytes(view[s:e]), "*"))
+                        for k, (s, e) in enumerate(spans[:_SAMPLE])
+                    ]
                 finally:
                     view.release()
                 found = _default_columns(samples)
                 names, paths = list(found), list(found.values())
             overrides = _dtypes(dtypes, names)
             builder = FrameBuilder(paths, [_is_text(overrides.get(n)) for n in names], NativeBuffer, keep)
-        builder.feed(buf, spans, prefix)
+        if isinstance(prefix, bytes):
+            builder.feed(buf, spans, prefix)
+            continue
+        # One prefix per record (the entities each uses): runs of the same.
+        i = 0
+        while i < len(spans):
+            j = i + 1
+            while j < len(spans) and prefix[j] is prefix[i]:
+                j += 1
+            builder.feed(buf, spans[i:j], prefix[i])
+            i = j
+    if unmatched and looked:
+        _warn_unmatched(names or [], paths, unmatched, looked)
     if names is None:  # no record to find columns in
         names, paths = [], []
     if builder is None:
         overrides = _dtypes(dtypes, names)
         builder = FrameBuilder(paths, [_is_text(overrides.get(n)) for n in names], NativeBuffer, keep)
     return names, builder.finish(), overrides
+
+
+def _look(buf: Any, spans: list[tuple[int, int]], prefix: Any, paths: list[str], unmatched: list[int]) -> int:
+    """Drops from unmatched the columns whose path matches in one of the
+    records at spans; the count of records looked at."""
+    queries = {i: compile("*." + paths[i]) for i in unmatched}
+    with memoryview(buf) as view:
+        for k, (s, e) in enumerate(spans):
+            if not unmatched:
+                break
+            doc = (prefix if isinstance(prefix, bytes) else prefix[k]) + bytes(view[s:e])
+            unmatched[:] = [i for i in unmatched if not queries[i].get_bytes(doc)]
+    return len(spans)
+
+
+def _warn_unmatched(names: list[str], paths: list[str], unmatched: list[int], looked: int) -> None:
+    import warnings
+
+    for i in unmatched:
+        shown = f"column {names[i]!r}" if names[i] != paths[i] else "a column"
+        warnings.warn(
+            f"{shown}: path {paths[i]!r} matched nothing in the first {looked} records "
+            "(paths are relative to the record)",
+            RuntimeWarning,
+            stacklevel=5,
+        )
 
 
 def _arrow_array(pa: Any, column: Any) -> Any:
@@ -277,6 +338,7 @@ def read_frame(
     dtype: Any = None,
     whitespace: Literal["trim", "keep"] = "trim",
     source_column: str | None = None,
+    on_error: str = "raise",
 ) -> Any:
     """The records at rows as a table: one row per record, one column per path.
 
@@ -314,6 +376,11 @@ def read_frame(
     to is ``"pandas"`` (a DataFrame: missing numbers are NaN, other missing
     values None, list cells Python lists), ``"arrow"`` (a ``pyarrow.Table``,
     missing values as nulls) or ``"polars"``.
+
+    A document that is not well formed raises NotWellFormed at the break,
+    as ``records`` does; on_error="stop" makes the table of the records
+    before it, on_error="skip" passes over each break to the next record.
+    A record path that matches nothing warns, naming the root element.
     """
     if not isinstance(rows, str):
         raise TypeError("rows must be a str")
@@ -323,7 +390,8 @@ def read_frame(
         raise ValueError("a str source is a filename; wrap XML text in io.BytesIO(text.encode())")
     keep = _keep(whitespace)
     _import("pyarrow")  # before reading: a missing extra is told at once
-    return _output(*_build(source, rows, columns, dtype, keep, source_column), to=to)
+    _Errors(on_error)  # a bad on_error is told before reading
+    return _output(*_build(source, rows, columns, dtype, keep, source_column, on_error), to=to)
 
 
 def _output(names: list[str], built: list[Any], overrides: dict[str, Any], *, to: str, nullable: bool = False) -> Any:

@@ -1,35 +1,118 @@
 """Records streamed from documents larger than memory.
 
 A native splitter finds the record elements in a document read chunk after
-chunk (from a file, a compressed file or a file object); each record is then
+chunk (from a file, a compressed file, a file object or memory: the sources
+module opens them and tells compressed data by their first bytes); each record is then
 queried on its own, so memory holds the chunk and the largest record.
 """
 from __future__ import annotations
 
-import codecs
+import bisect
 import os
 import re
-from collections.abc import Iterator, Sequence
-from typing import IO, Any, Union, overload
+from array import array
+from collections.abc import Generator, Iterator, Sequence
+from typing import IO, Any, Generic, TypeVar, Union, overload
 
 from quelmar import _sources
 from quelmar._encodings import LabelDecoder, declared_label, foreign_codec
-from quelmar._extra import RecordSplitter, answer_records, encoding_label
-from quelmar._sources import chunks as _chunks, finish, open_source as _open, read_ahead as _read_ahead
+from quelmar._extra import NotWellFormed, RecordSplitter, StreamDecoder, answer_records, check_records, stream_coding
 from quelmar._quelmar import Path, Result, compile, get_bytes, get_many_bytes
+from quelmar._sources import chunks as _chunks, compressed_buffer as _compressed, finish, open_source as _open
+from quelmar._sources import read_ahead as _read_ahead
 
-__all__ = ["records"]
+__all__ = ["records", "RecordStream"]
 
 _Source = Union[str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, IO[bytes], Any]
 
-_DECLARATION = re.compile(rb"<\?xml[^>]*?\?>")
-_ENCODING = re.compile(rb"""encoding\s*=\s*["']([A-Za-z0-9._:-]+)["']""")
 _ESCAPE = re.compile(r"[^\w:-]")
 _NAME_END = re.compile(rb"[\s/>]")
 _BATCH = 256
 # An element name (what cannot start or be in one is refused: a path such as
-# "catalog.book.#" or "a.0" would never match), or "*".
-_SEGMENT = re.compile(r"\*\Z|[^\s\d.\-@#|()=<>/'\"!?\[\]{}&;,*][^\s@#|()=<>/'\"!?\[\]{}&;,*]*\Z")
+# "catalog.book.#" or "a.0" would never match), "*:name" (any prefix) or "*".
+_SEGMENT = re.compile(r"\*\Z|(?:\*:)?[^\s\d.\-@#|()=<>/'\"!?\[\]{}&;,*][^\s@#|()=<>/'\"!?\[\]{}&;,*]*\Z")
+
+
+# What on_error may be.
+_ON_ERROR = ("raise", "stop", "skip")
+# Breaks kept on a RecordStream's errors list (the count goes on).
+_KEPT_ERRORS = 100
+# An entity reference in a record or in a declaration.
+_REFERENCE = re.compile(rb"&([^\s&;#<>\"']+);")
+# Prefixes built for the sets of entities records use, kept at most.
+_PREFIXES = 1024
+
+
+def _not_well_formed(message: str, line: int, column: int, offset: int) -> NotWellFormed:
+    err = NotWellFormed(f"{line}:{column}: {message}")
+    err.message, err.line, err.column, err.offset = message, line, column, offset
+    return err
+
+
+class _Errors:
+    """What a stream does at a break (on_error), and what it met."""
+
+    def __init__(self, on_error: str) -> None:
+        if on_error not in _ON_ERROR:
+            raise ValueError(f"on_error must be 'raise', 'stop' or 'skip', not {on_error!r}")
+        self.mode = on_error
+        self.skipped = 0
+        self.errors: list[NotWellFormed] = []
+        self.records = 0  # records found (before any was skipped or answered)
+
+    def met(self, err: NotWellFormed) -> bool:
+        """A break: raised, or kept; True when the stream goes on past it."""
+        if self.mode == "raise":
+            raise err
+        if len(self.errors) < _KEPT_ERRORS:
+            self.errors.append(err)
+        if self.mode == "stop":
+            return False
+        self.skipped += 1
+        return True
+
+
+_T = TypeVar("_T")
+
+
+class RecordStream(Iterator[_T], Generic[_T]):
+    """The records of a document, one after the other (what records()
+    returns). A document that breaks raises NotWellFormed at the break,
+    after the records before it; with on_error="stop" the iteration ends
+    there instead, and with on_error="skip" it goes on at the next record
+    start found after the break. ``skipped`` counts the breaks passed over
+    (each costs the record it lies in, or the markup up to the next record
+    start), ``errors`` holds them as NotWellFormed (the first 100).
+    Closing the stream (or leaving a ``with`` block) closes the file it
+    opened."""
+
+    def __init__(self, gen: Iterator[_T], errors: _Errors) -> None:
+        self._gen = gen
+        self._errors = errors
+
+    def __iter__(self) -> Iterator[_T]:
+        # A for loop runs the generator itself (no call per record here).
+        return self._gen
+
+    def __next__(self) -> _T:
+        return next(self._gen)
+
+    def close(self) -> None:
+        self._gen.close()  # type: ignore[attr-defined]
+
+    def __enter__(self) -> "RecordStream[_T]":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    @property
+    def skipped(self) -> int:
+        return self._errors.skipped
+
+    @property
+    def errors(self) -> list[NotWellFormed]:
+        return list(self._errors.errors)
 
 
 def _parse_path(path: str) -> tuple[list[str], bool]:
@@ -56,31 +139,59 @@ def _path_text(p: str | Path) -> str:
 
 @overload
 def records(
-    source: _Source, path: str, paths: None = None, *, chunk_size: int = ..., progress: Any = ...
-) -> Iterator[Result]: ...
+    source: _Source,
+    path: str,
+    paths: None = None,
+    *,
+    chunk_size: int = ...,
+    on_error: str = ...,
+    max_record_size: int | None = ...,
+    progress: Any = ...,
+) -> RecordStream[Result]: ...
 @overload
 def records(
-    source: _Source, path: str, paths: Sequence[str | Path], *, chunk_size: int = ..., progress: Any = ...
-) -> Iterator[list[Result]]: ...
+    source: _Source,
+    path: str,
+    paths: Sequence[str | Path],
+    *,
+    chunk_size: int = ...,
+    on_error: str = ...,
+    max_record_size: int | None = ...,
+    progress: Any = ...,
+) -> RecordStream[list[Result]]: ...
 def records(
     source: _Source,
     path: str,
     paths: Sequence[str | Path] | None = None,
     *,
     chunk_size: int = 1 << 20,
+    on_error: str = "raise",
+    max_record_size: int | None = None,
     progress: Any = None,
-) -> Iterator[Result] | Iterator[list[Result]]:
+) -> RecordStream[Result] | RecordStream[list[Result]]:
     """The records at path in a document of any size, one after the other.
 
     source is a filename (str or path-like), a binary file object, or the
     document in bytes or a buffer; gzip, bzip2, xz and zstd data are told by
     their first bytes and decompressed. path names the record elements from the
     root (``"mediawiki.page"``, ``"*.entry"``) or at any depth
-    (``"**.entry"``; a record inside a record is part of the outer one).
-    Without paths, each record is a Result of the record element; with
-    paths (relative to the record, as for Result.get), a list of Results per
-    record. Memory holds chunk_size bytes plus the largest record. Malformed
-    input ends the iteration after the records before the error.
+    (``"**.entry"``; a record inside a record is part of the outer one);
+    names are compared as paths compare them (``RDF.Description`` finds
+    ``rdf:RDF`` and ``rdf:Description``). Without paths, each record is a
+    Result of the record element; with paths (relative to the record, as
+    for Result.get), a list of Results per record. Memory holds chunk_size
+    bytes plus the largest record; max_record_size (bytes) caps a record,
+    raising ValueError for a larger one.
+
+    Each record is what get_bytes over the whole document would give for it,
+    and is checked as it is read: a document that is not well formed
+    (cut short, a mismatched or unclosed tag, junk around the records)
+    raises NotWellFormed at the break, with its line, column and byte
+    offset, after the records before it. on_error="stop" ends the iteration
+    there instead; on_error="skip" goes on at the next record start after
+    the break (the returned RecordStream counts what it skipped). A record
+    path that matched nothing in a whole document warns (RuntimeWarning),
+    naming the document's root element.
 
     source may also be a list of sources, or a glob pattern of filenames:
     their records one file after the other. progress is a callable of
@@ -90,40 +201,74 @@ def records(
     segments, any_depth = _parse_path(path)
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size <= 0:
         raise ValueError("chunk_size must be a positive int")
+    _check_limit(max_record_size)
+    errors = _Errors(on_error)
     texts = None if paths is None else [_path_text(p) for p in paths]
     several = _sources.many(source)
     if several is not None:
-        return _sources.each(several, lambda s, p: records(s, path, paths, chunk_size=chunk_size, progress=p), progress)
-    f, owned, compressed = _open(source, chunk_size)
-    it = _iterate(f, owned, compressed, segments, any_depth, paths, texts, chunk_size, _sources.progress_for(progress, f))
-    next(it)  # started, so that closing or dropping it closes the file
-    return it
+        one = lambda s, p: records(  # noqa: E731
+            s, path, paths, chunk_size=chunk_size, on_error=on_error, max_record_size=max_record_size, progress=p
+        )
+        many = _sources.each(several, one, progress)
+        return RecordStream(many, errors)
+    if isinstance(source, (bytes, bytearray, memoryview)) and not _compressed(source) and progress is None:
+        # A document in memory, read where it is.
+        gen = _iterate_memory(source, path, segments, any_depth, texts, chunk_size, errors, max_record_size)
+    else:
+        f, owned, compressed = _open(source, chunk_size)
+        report = _sources.progress_for(progress, f)
+        gen = _iterate(f, owned, compressed, path, segments, any_depth, texts, chunk_size, errors, max_record_size, report)
+    next(gen)  # started, so that closing or dropping it closes the file
+    return RecordStream(gen, errors)
+
+
+def _check_limit(max_record_size: Any) -> None:
+    if max_record_size is not None and (
+        isinstance(max_record_size, bool) or not isinstance(max_record_size, int) or max_record_size <= 0
+    ):
+        raise ValueError("max_record_size must be a positive int or None")
+
+
+def _answers(batches: Iterator[Any], texts: list[str] | None) -> Iterator[Any]:
+    query_for: Any = None
+    for buf, spans, prefix, encoding in batches:
+        if query_for is None:
+            query_for = _query_for(encoding, texts)
+        # Answered natively a slice at a time: the Results of one slice
+        # (each holding its record) are alive together, not a chunk's.
+        for i in range(0, len(spans), _BATCH):
+            p = prefix if isinstance(prefix, bytes) else prefix[i : i + _BATCH]
+            yield from answer_records(buf, spans[i : i + _BATCH], p, query_for)
 
 
 def _iterate(
     f: Any,
     owned: bool,
     compressed: bool,
+    path: str,
     segments: list[str],
     any_depth: bool,
-    paths: Sequence[str | Path] | None,
     texts: list[str] | None,
     chunk_size: int,
+    errors: _Errors,
+    max_record_size: int | None,
     report: Any = None,
 ) -> Iterator[Any]:
     source = (_read_ahead if compressed else _chunks)(f, chunk_size)
     try:
         yield None
-        query_for: Any = None
-        for buf, spans, prefix, encoding in _split(source, segments, any_depth):
-            if query_for is None:
-                query_for = _query_for(encoding, texts)
-            # Answered natively a slice at a time: the Results of one slice
-            # (each holding its record) are alive together, not a chunk's.
-            for i in range(0, len(spans), _BATCH):
-                yield from answer_records(buf, spans[i : i + _BATCH], prefix, query_for)
-                if report is not None:
-                    report(f, len(spans[i : i + _BATCH]))
+        answers = _answers(_split(source, segments, any_depth, errors, max_record_size, path), texts)
+        if report is None:
+            yield from answers
+        else:
+            n = 0  # answered since the last report: one report a batch
+            for answer in answers:
+                yield answer
+                n += 1
+                if n == _BATCH:
+                    report(f, n)
+                    n = 0
+            report(f, n)
         finish(f, source)
     finally:
         source.close()  # type: ignore[attr-defined]
@@ -133,13 +278,35 @@ def _iterate(
             f.close()
 
 
+def _iterate_memory(
+    data: Any,
+    path: str,
+    segments: list[str],
+    any_depth: bool,
+    texts: list[str] | None,
+    chunk_size: int,
+    errors: _Errors,
+    max_record_size: int | None,
+) -> Iterator[Any]:
+    yield None
+    yield from _answers(_split_memory(data, segments, any_depth, chunk_size, errors, max_record_size, path), texts)
+
+
+def _record_name(raw_name: bytes, encoding: str) -> str:
+    """A record's name (bytes in the document's encoding) as text."""
+    if encoding == "UTF-8" or raw_name.isascii():
+        return raw_name.decode("utf-8", "replace")
+    return StreamDecoder(encoding).decode(raw_name, True).decode("utf-8", "replace")
+
+
 def _query_for(encoding: str, texts: list[str] | None) -> Any:
     """A function of a record's bytes that gives how to answer the query on
     a record of its name, for answer_records: (query, paths, opening), the
     answer being query(document) (the record's Result) or query(document,
     paths) (the Results of texts relative to the record), and opening the
     bytes that start every record of that name. Per name, the paths are
-    compiled once: a record then neither parses nor looks them up."""
+    compiled once: a record then neither parses nor looks them up. encoding
+    is the name of the records' encoding (the reader's name for it)."""
     answers: dict[bytes, tuple[Any, Any, bytes]] = {}
 
     def query_for(record: bytes) -> tuple[Any, Any, bytes]:
@@ -149,7 +316,7 @@ def _query_for(encoding: str, texts: list[str] | None) -> Any:
         if found is None:
             # The record's name as a path component: a backslash before
             # anything but letters, digits, '_', '-' and ':' (a dot in a name).
-            name = _ESCAPE.sub(r"\\\g<0>", raw_name.decode(encoding, "replace"))
+            name = _ESCAPE.sub(r"\\\g<0>", _record_name(raw_name, encoding))
             if texts is None:
                 found = (compile(name).get_bytes, None, b"<" + raw_name)
             else:
@@ -160,58 +327,44 @@ def _query_for(encoding: str, texts: list[str] | None) -> Any:
     return query_for
 
 
-def _coding(head: bytes | bytearray) -> tuple[Any, bytes, str]:
-    """What the start of a document says of its encoding: a UTF-16 decoder
-    (its text is turned into UTF-8) or None, the prefix each record needs
-    (the declaration of a legacy encoding) and the codec name."""
-    if head.startswith((b"\xff\xfe", b"\xfe\xff")):
-        return codecs.getincrementaldecoder("utf-16")(), b"", "utf-8"
-    if head.startswith(b"<\x00?\x00"):
-        return codecs.getincrementaldecoder("utf-16-le")(), b"", "utf-8"
-    if head.startswith(b"\x00<\x00?"):
-        return codecs.getincrementaldecoder("utf-16-be")(), b"", "utf-8"
-    if head.startswith(b"\xef\xbb\xbf"):  # a UTF-8 mark decides, whatever is declared
-        return None, b"", "utf-8"
-    label = declared_label(head)
-    codec = foreign_codec(label)
-    if label is not None and codec is not None:
-        # A label the reader does not decode, Python's codec does.
-        return LabelDecoder(label, codec), b"", "utf-8"
-    if label is not None and encoding_label(label) is None:
-        # A label nothing here decodes (or a wrong one: UTF-32 on a
-        # declaration read as ASCII) changes nothing: the records are UTF-8.
-        # Python's name for it would encode the record names so that no
-        # record matched.
-        return None, b"", "utf-8"
-    m = _DECLARATION.match(head)
-    if m is not None:
-        e = _ENCODING.search(m.group(0))
-        if e is not None:
-            try:
-                encoding = codecs.lookup(e.group(1).decode("ascii")).name
-            except LookupError:
-                encoding = "utf-8"
-            if encoding != "utf-8":
-                return None, m.group(0), encoding
-    return None, b"", "utf-8"
+def _coding(head: Any, segments: list[str] | None = None) -> tuple[Any, bytes, str]:
+    """How a document that starts with head is split: a StreamDecoder that
+    turns its bytes into UTF-8 first (UTF-16, ISO-2022-JP, or a legacy
+    encoding whose bytes for a non-ASCII record name must be found), or
+    None; the bytes that go before every record (its byte-order mark and
+    XML declaration, so that the record is read in the document's
+    encoding; none when the text is decoded); the reader's name of the
+    encoding the splitter sees."""
+    encoding, skip, declaration_end, transcode = stream_coding(bytes(head[:4096]))
+    if not transcode and skip == 0:
+        label = declared_label(head)
+        codec = foreign_codec(label)
+        if label is not None and codec is not None:
+            # A label the reader does not decode, Python's codec does.
+            return _Foreign(LabelDecoder(label, codec)), b"", "UTF-8"
+    if not transcode and encoding != "UTF-8" and segments and not all(s.isascii() for s in segments):
+        transcode = True
+    if transcode:
+        return StreamDecoder(encoding), b"", "UTF-8"
+    # A record of a UTF-8 document needs no declaration.
+    return None, b"" if encoding == "UTF-8" else bytes(head[:declaration_end]), encoding
 
 
-def _transcoded(dec: Any, chunks: Iterator[Any]) -> Iterator[bytes]:
-    """The chunks decoded to UTF-8; a declared codec's decoder is told
-    where the document ends, so that a sequence cut short there is an
-    error rather than lost."""
-    for c in chunks:
-        yield dec.decode(c).encode("utf-8")
-    if isinstance(dec, LabelDecoder):
-        yield dec.decode(b"", True).encode("utf-8")
+class _Foreign:
+    """A declared codec's LabelDecoder giving UTF-8 bytes, as a
+    StreamDecoder does."""
+
+    def __init__(self, decoder: LabelDecoder) -> None:
+        self._decoder = decoder
+
+    def decode(self, data: Any, last: bool = False) -> bytes:
+        return self._decoder.decode(data, last).encode("utf-8")
 
 
 def _splitter(segments: list[str], encoding: str, any_depth: bool) -> RecordSplitter:
-    try:
-        seg_bytes = [s.encode(encoding) for s in segments]
-    except UnicodeError:
-        seg_bytes = [s.encode("utf-8") for s in segments]
-    return RecordSplitter(seg_bytes, any_depth)
+    # Names are ASCII unless the splitter reads UTF-8 (_coding decodes a
+    # legacy document with non-ASCII record names).
+    return RecordSplitter([s.encode("utf-8") for s in segments], any_depth)
 
 
 def _add_doctype(prefix: bytes, doctype: bytes, transcoded: bool) -> bytes:
@@ -221,30 +374,468 @@ def _add_doctype(prefix: bytes, doctype: bytes, transcoded: bool) -> bytes:
     return prefix[1:] if prefix.startswith(b"\n") else prefix
 
 
+class _Prolog:
+    """What goes before each record to make it a document of its own: the
+    document's declaration and its DOCTYPE, the internal subset read once.
+    A record gets the subset's other declarations and only the general
+    entities it uses (with those they use), so that a subset of many
+    entities is not read again for every record."""
+
+    def __init__(self, declaration: bytes, transcoded: bool) -> None:
+        self.declaration = declaration
+        self.transcoded = transcoded
+        self.base = self.full = declaration
+        self.entities: dict[bytes, tuple[bytes, list[bytes]]] = {}
+        self.always: set[bytes] = set()
+        self.head = b""
+        self.rest = b""
+        self.cache: dict[frozenset[bytes], bytes] = {}
+        self.order: dict[bytes, int] = {}
+        self.by_refs: dict[tuple[bytes, ...], bytes] = {}
+
+    def set_doctype(self, doctype: bytes) -> None:
+        self.base = self.full = _add_doctype(self.declaration, doctype, self.transcoded)
+        self.entities.clear()
+        self.cache.clear()
+        self.by_refs.clear()
+        parsed = _parse_subset(doctype)
+        if parsed is None:
+            return
+        head, rest, entities = parsed
+        if not entities:
+            return
+        self.head, self.rest, self.entities = head, b"".join(rest), entities
+        self.order = {name: i for i, name in enumerate(entities)}
+        used: set[bytes] = set(_REFERENCE.findall(self.rest))
+        self.always = self._closure(used)
+        self.base = self._build(frozenset())
+
+    def checking_head(self) -> bytes:
+        """The declaration and the whole DOCTYPE, for checking text of the
+        document outside its records."""
+        return self.full
+
+    def _closure(self, names: set[bytes]) -> set[bytes]:
+        todo = [n for n in names if n in self.entities]
+        seen = set(todo)
+        while todo:
+            for m in self.entities[todo.pop()][1]:
+                if m in self.entities and m not in seen:
+                    seen.add(m)
+                    todo.append(m)
+        return seen
+
+    def _build(self, names: frozenset[bytes]) -> bytes:
+        chosen = self.always | self._closure(set(names))
+        # In the order of the subset (dicts keep it): what a record uses.
+        order = self.order
+        decls = [self.entities[name][0] for name in sorted(chosen, key=order.__getitem__)]
+        # Entities first: an attribute default may refer to them (the whole
+        # subset's order was checked once).
+        doctype = self.head + b"[" + b"".join(decls) + self.rest + b"]>"
+        return _add_doctype(self.declaration, doctype, self.transcoded)
+
+    def prefixes(self, part: Any, spans: list[tuple[int, int]]) -> bytes | list[bytes]:
+        """The prefix of every record at spans: one for all, or one each."""
+        if not self.entities:
+            return self.base
+        out: list[bytes] = []
+        base = self.base
+        cache = self.by_refs
+        findall = _REFERENCE.findall
+        for s, e in spans:
+            refs = findall(part, s, e)
+            if not refs:
+                out.append(base)
+                continue
+            key = tuple(refs)
+            found = cache.get(key)
+            if found is None:
+                if len(cache) >= _PREFIXES:
+                    cache.clear()
+                found = cache[key] = self._prefix(frozenset(n for n in refs if n in self.entities))
+            out.append(found)
+        return out
+
+    def _prefix(self, names: frozenset[bytes]) -> bytes:
+        if not names:
+            return self.base
+        found = self.cache.get(names)
+        if found is None:
+            if len(self.cache) >= _PREFIXES:
+                self.cache.clear()
+            found = self.cache[names] = self._build(names)
+        return found
+
+
+_LABEL = re.compile(rb"""encoding\s*=\s*(["'])[A-Za-z][A-Za-z0-9._-]*\1""")
+_SUBSET_TOKEN = re.compile(rb"\s+|<!--.*?-->|<\?.*?\?>|%[^;\s]*;|<!(?:[^\"'>]|\"[^\"]*\"|'[^']*')*>", re.S)
+_ENTITY_DECL = re.compile(rb"<!ENTITY\s+([^\s%\"']+)\s", re.S)
+
+
+def _parse_subset(doctype: bytes) -> tuple[bytes, list[bytes], dict[bytes, tuple[bytes, list[bytes]]]] | None:
+    """A DOCTYPE cut into what comes before its internal subset ('<!DOCTYPE
+    name ...'), the subset's declarations other than general entities, and
+    its general entities (name: (declaration, names it references), the
+    first declaration of a name kept); None when the subset cannot be cut
+    (a parameter entity reference among the declarations, which may stand
+    for entities, or anything this reading does not know)."""
+    m = re.match(rb"<!DOCTYPE(?:[^\"'\[>]|\"[^\"]*\"|'[^']*')*\[", doctype)
+    if m is None or not doctype.endswith(b">"):
+        return None
+    end = doctype.rfind(b"]")
+    if end < m.end():
+        return None
+    subset = doctype[m.end() : end]
+    if doctype[end + 1 : -1].strip():
+        return None
+    rest: list[bytes] = []
+    entities: dict[bytes, tuple[bytes, list[bytes]]] = {}
+    pos = 0
+    while pos < len(subset):
+        t = _SUBSET_TOKEN.match(subset, pos)
+        if t is None or t.end() == pos:
+            return None
+        token = t.group(0)
+        pos = t.end()
+        if token.startswith(b"%"):
+            return None
+        if token.startswith(b"<!ENTITY"):
+            e = _ENTITY_DECL.match(token)
+            if e is not None:
+                if e.group(1) not in entities:
+                    entities[e.group(1)] = (token, _REFERENCE.findall(token))
+                continue
+        if token.startswith(b"<!") and not token.startswith(b"<!--"):
+            rest.append(token)
+    return doctype[: m.end() - 1], rest, entities
+
+
+class _Located:
+    """Positions of records and of breaks in the whole stream."""
+
+    @staticmethod
+    def record_error(
+        splitter: RecordSplitter, part: Any, start: int, prefix: bytes, err: tuple[Any, ...], rest: bool = False
+    ) -> NotWellFormed:
+        """The error check_records found in a record (at part[start:]),
+        placed in the stream; part is the buffer of the last feed, or with
+        rest what that feed did not drop."""
+        _, message, line, column, offset = err
+        rline, rcolumn, roffset = splitter.locate(part, start, rest)
+        lines = prefix.count(b"\n")
+        tail = prefix[prefix.rfind(b"\n") + 1 :]
+        if offset < len(prefix):  # in the DOCTYPE: said at the record
+            return _not_well_formed(message, rline, rcolumn, roffset)
+        if line - 1 == lines:
+            column = rcolumn + column - 1 - len(tail.decode("utf-8", "replace"))
+        line = rline + line - 1 - lines
+        return _not_well_formed(message, line, column, roffset + offset - len(prefix))
+
+
+def _break(splitter: RecordSplitter, part: Any, prefix: bytes, problem: tuple[Any, ...] | None = None) -> NotWellFormed:
+    """The break that failed the splitter (or problem, the end of the input
+    where the document is not complete; part is then what the splitter
+    kept); inside a record that was open, the first error the check finds
+    in it when that lies before."""
+    found = splitter.error() if problem is None else problem
+    assert found is not None
+    message, line, column, offset, record = found
+    if record is not None:
+        base = splitter.locate(part, 0, problem is not None)[2]
+        rs, re_ = record - base, (offset - base if problem is None else len(part))
+        if 0 <= rs < re_ <= len(part):
+            inner = check_records(part, [(rs, re_)], prefix)
+            if inner is not None and inner[4] < len(prefix) + re_ - rs:
+                return _Located.record_error(splitter, part, rs, prefix, inner, problem is not None)
+    return _not_well_formed(message, line, column, offset)
+
+
+class _Skeleton:
+    """The document outside its records (the prolog, the elements around
+    the records, the text between them), checked as a document of its own
+    a piece at a time, so that damage outside the records is not passed
+    over: each piece is checked once it holds limit bytes, and the last
+    when the input ends, with start tags for the elements open where it
+    begins and end tags for those open where it ends. After a break passed
+    over (on_error="skip") it is no longer checked."""
+
+    def __init__(self, prolog: _Prolog, transcoded: bool, limit: int = 1 << 20) -> None:
+        self.prolog = prolog
+        self.limit = limit
+        self.buf = bytearray()
+        # Where the runs of the input in buf start: (offset in buf of a batch
+        # of runs, their places packed by RecordSplitter.outside).
+        self.marks: list[tuple[int, bytes]] = []
+        self.opens: list[bytes] = []  # elements open where buf starts
+        self.first = True  # buf starts at the document's start
+        self.on = True
+        # The declaration is passed over as the reader passes over a label
+        # it does not obey (UTF-16 on UTF-8 bytes, the encoding a decoded
+        # stream was decoded from); the prolog's declaration stands for it
+        # (a legacy encoding's, or none).
+        self.skip_declaration = True
+        self.pending: NotWellFormed | None = None
+
+    def take(self, splitter: RecordSplitter, part: Any, spans: list[tuple[int, int]], drop: int) -> None:
+        """What the last feed scanned outside the records at spans."""
+        if not self.on:
+            return
+        at = 0
+        if self.skip_declaration and drop > 0:
+            self.skip_declaration = False
+            head = bytes(part[: min(len(part), 4096)])
+            at = 3 if head.startswith(b"\xef\xbb\xbf") else 0  # a UTF-8 mark, which decides
+            if head.startswith(b"<?xml", at):
+                end = head.find(b"?>", at)
+                if end >= 0:
+                    self.pending = self._declaration(splitter, part, at, end + 2)
+                    at = end + 2
+        text, places = splitter.outside(part, spans, at, drop)
+        if text:
+            self.marks.append((len(self.buf), places))
+            self.buf += text
+
+    @staticmethod
+    def _declaration(splitter: RecordSplitter, part: Any, start: int, end: int) -> NotWellFormed | None:
+        """The declaration at part[start:end], its syntax checked with a
+        well-formed encoding label taken as UTF-8 (the label is obeyed or
+        passed over as the reader does)."""
+        declaration = _LABEL.sub(rb'encoding="UTF-8"', bytes(part[start:end]), 1)
+        bad = check_records(declaration + b"<_/>", [(0, len(declaration) + 4)], b"")
+        if bad is None or bad[4] >= len(declaration):
+            return None
+        return _not_well_formed(bad[1], *splitter.locate(part, start + min(bad[4], end - start)))
+
+    def check(self, splitter: RecordSplitter, now: bool = False, last: bool = False) -> NotWellFormed | None:
+        """Checks what was taken when it is large enough (or now, or last:
+        the input ended); the break found there, if any. Before the end, a
+        piece ends with its last '>': the text after it (a character or a
+        reference may be cut there) waits for the next piece."""
+        if self.pending is not None:
+            found, self.pending, self.on = self.pending, None, False
+            return found
+        if not self.on or not self.buf or not (now or last or len(self.buf) >= self.limit):
+            return None
+        cut = len(self.buf) if last else self.buf.rfind(b">") + 1
+        if cut == 0:
+            return None
+        closes = [] if last else splitter.open_names()
+        piece = bytes(self.buf[:cut])
+        opens, first, marks = self.opens, self.first, self.marks
+        self.buf = self.buf[cut:]
+        self.marks = [(0, array("Q", (0, *self._position(marks, piece, cut))).tobytes())] if self.buf else []
+        self.opens, self.first = closes, False
+        if not first and not opens:
+            return None  # before or after the root: read by the splitter
+        head = (
+            self.prolog.declaration
+            if first
+            else self.prolog.checking_head() + b"".join(b"<" + n + b">" for n in opens)
+        )
+        tail = b"".join(b"</" + n + b">" for n in reversed(closes))
+        doc = head + piece + tail
+        bad = check_records(doc, [(0, len(doc))], b"")
+        if bad is None:
+            return None
+        self.on = False
+        _, message, _, _, offset = bad
+        x = min(max(offset - len(head), 0), len(piece))
+        return _not_well_formed(message, *self._position(marks, piece, x))
+
+    @staticmethod
+    def _position(marks: list[tuple[int, bytes]], piece: bytes, x: int) -> tuple[int, int, int]:
+        """(line, column, offset) in the input of byte x of piece."""
+        mo, line, column, at = 0, 1, 1, 0
+        # The last run that starts at or before x (the batches of runs in order).
+        for base, packed in reversed(marks):
+            if base > x:
+                continue
+            with memoryview(packed).cast("Q") as places:
+                k = bisect.bisect_right(places[0::4], x - base) - 1
+                if k >= 0:
+                    mo, line, column, at = base + places[4 * k], places[4 * k + 1], places[4 * k + 2], places[4 * k + 3]
+                    break
+        run = piece[mo:x]
+        nl = run.count(b"\n")
+        chars = len(run[run.rfind(b"\n") + 1 :].decode("utf-8", "replace"))
+        return line + nl, column + chars if nl == 0 else chars + 1, at + x - mo
+
+
+def _scanned(
+    splitter: RecordSplitter,
+    part: Any,
+    fed: tuple[Any, ...],
+    prolog: _Prolog,
+    skeleton: _Skeleton,
+    encoding: str,
+    errors: _Errors,
+    make: Any,
+) -> Generator[tuple[Any, list[tuple[int, int]], Any, str], None, bool]:
+    """What one feed found: the DOCTYPE, the records (checked), the text
+    around them (checked before the records after it are given) and a
+    break. False (the StopIteration value) when the stream stops."""
+    spans, drop, doctype, finished = fed
+    if doctype is not None:
+        prolog.set_doctype(bytes(part[doctype[0] : doctype[1]]))
+        _check_doctype(splitter, part, doctype, prolog, errors)
+    if finished:
+        skeleton.on = False
+    else:
+        skeleton.take(splitter, part, spans, drop)
+    around = skeleton.check(splitter, now=bool(spans))
+    if around is not None:
+        base = splitter.locate(part, 0)[2]
+        before = [sp for sp in spans if base + sp[1] <= around.offset]
+        if not (yield from _batches(splitter, part, before, prolog, encoding, errors, make)):
+            return False
+        if not errors.met(around):
+            return False
+        spans = spans[len(before) :]
+    if not (yield from _batches(splitter, part, spans, prolog, encoding, errors, make)):
+        return False
+    if finished:
+        if not errors.met(_break(splitter, part, prolog.base)) or not splitter.resync():
+            return False
+    return True
+
+
+def _no_match(path: str, splitter: RecordSplitter) -> None:
+    import warnings
+
+    root = splitter.root_name().decode("utf-8", "replace")
+    seen = f"the root element is <{root}>" if root else "no root element was seen"
+    warnings.warn(f"record path {path!r} matched nothing in the document; {seen}", RuntimeWarning, stacklevel=4)
+
+
+def _batches(
+    splitter: RecordSplitter,
+    part: Any,
+    spans: list[tuple[int, int]],
+    prolog: _Prolog,
+    encoding: str,
+    errors: _Errors,
+    make: Any = None,
+) -> Generator[tuple[Any, list[tuple[int, int]], Any, str], None, bool]:
+    """The records at spans, checked: each run that is well formed, and a
+    break for the first one that is not (raised, or passed over). Returns
+    (StopIteration value) False when the stream stops there. With make (a
+    function making a splitter), a record passed over is searched for
+    records inside it: one whose end tag was lost holds those after it."""
+    prefixes = prolog.prefixes(part, spans)
+    while spans:
+        bad = check_records(part, spans, prefixes)
+        if bad is None:
+            errors.records += len(spans)
+            yield part, spans, prefixes, encoding
+            break
+        i = bad[0]
+        if i:
+            errors.records += i
+            yield part, spans[:i], prefixes if isinstance(prefixes, bytes) else prefixes[:i], encoding
+        prefix = prefixes if isinstance(prefixes, bytes) else prefixes[i]
+        if not errors.met(_Located.record_error(splitter, part, spans[i][0], prefix, bad)):
+            return False
+        if make is not None:
+            yield from _inside(make(), splitter, part, spans[i], prolog, encoding, errors)
+        spans = spans[i + 1 :]
+        if not isinstance(prefixes, bytes):
+            prefixes = prefixes[i + 1 :]
+    return True
+
+
+def _inside(
+    inner: RecordSplitter,
+    splitter: RecordSplitter,
+    part: Any,
+    span: tuple[int, int],
+    prolog: _Prolog,
+    encoding: str,
+    errors: _Errors,
+    rest: bool = False,
+) -> Iterator[tuple[Any, list[tuple[int, int]], Any, str]]:
+    """The records inside a broken record at span (after its first byte),
+    those well formed; the others are passed over. part is the buffer of
+    the splitter's last feed (with rest, what that feed did not drop)."""
+    s, e = span
+    line, column, offset = splitter.locate(part, s + 1, rest)
+    if not inner.search(1 << 40, offset, line, column):
+        return
+    with part[s + 1 : e] as body:
+        spans = inner.feed(body)[0]
+        yield from _batches(inner, body, spans, prolog, encoding, errors)
+
+
+def _unfinished(
+    splitter: RecordSplitter,
+    rest: Any,
+    problem: tuple[Any, ...],
+    prolog: _Prolog,
+    encoding: str,
+    errors: _Errors,
+    make: Any,
+) -> Iterator[tuple[Any, list[tuple[int, int]], Any, str]]:
+    """The input ended before the document did (rest: what the splitter
+    kept): the break, and when passed over, the records inside a record
+    left open (its end tag lost)."""
+    if errors.met(_break(splitter, rest, prolog.base, problem)) and make is not None and problem[4] is not None:
+        start = problem[4] - splitter.locate(rest, 0, True)[2]
+        if 0 <= start < len(rest):
+            yield from _inside(make(), splitter, rest, (start, len(rest)), prolog, encoding, errors, True)
+
+
+def _head(chunks: Iterator[Any]) -> bytearray:
+    """The first bytes of a document: its byte-order mark and declaration."""
+    buf = bytearray()
+    for data in chunks:
+        buf += data
+        if len(buf) >= 4096 or (len(buf) >= 6 and b"?>" in buf) or (
+            len(buf) >= 6 and not buf.lstrip(b"\xef\xbb\xbf").startswith(b"<?xml"[: len(buf)])
+        ):
+            break
+    return buf
+
+
+def _decoded(decoder: Any, chunks: Iterator[Any]) -> Iterator[bytes]:
+    for c in chunks:
+        out = decoder.decode(c)
+        if out:
+            yield out
+    out = decoder.decode(b"", True)
+    if out:
+        yield out
+
+
 def _split(
-    chunks: Iterator[Any], segments: list[str], any_depth: bool
-) -> Iterator[tuple[memoryview, list[tuple[int, int]], bytes, str]]:
+    chunks: Iterator[Any],
+    segments: list[str],
+    any_depth: bool,
+    errors: _Errors | None = None,
+    max_record_size: int | None = None,
+    path: str | None = None,
+) -> Iterator[tuple[memoryview, list[tuple[int, int]], Any, str]]:
     """The records of a document read chunk after chunk, in batches.
 
     Each batch is (buffer, record spans into it, prefix, encoding): the
-    prefix (the declaration of a legacy encoding, the DOCTYPE) goes before
-    each record to make it a document of its own; the text is UTF-8 unless
-    the encoding (a codec name) says otherwise. The buffer changes once the
-    consumer asks for the next batch.
+    prefix (the declaration of a legacy encoding, the DOCTYPE with the
+    entities the record uses) goes before each record to make it a document
+    of its own, one bytes object for all or a list with one per record; encoding is the reader's
+    name of the encoding of the records' bytes. The buffer changes once the
+    consumer asks for the next batch. errors says what to do at a break
+    (raise NotWellFormed by default).
     """
-    buf = bytearray()
-    # The start of the document: a byte-order mark and the declaration.
-    for data in chunks:
-        buf += data
-        if len(buf) >= 4096 or (len(buf) >= 6 and b"?>" in buf) or (len(buf) >= 6 and not buf.lstrip(b"\xef\xbb\xbf").startswith(b"<?xml"[: len(buf)])):
-            break
-    decoder, prefix, encoding = _coding(buf)
+    if errors is None:
+        errors = _Errors("raise")
+    buf = _head(chunks)
+    decoder, declaration, encoding = _coding(buf, segments)
     if decoder is not None:
-        dec = decoder
-        raw = bytes(buf)
-        buf = bytearray(dec.decode(raw).encode("utf-8"))
-        chunks = _transcoded(dec, chunks)
+        skip = stream_coding(bytes(buf[:4096]))[1]
+        buf = bytearray(decoder.decode(bytes(buf[skip:])))
+        chunks = _decoded(decoder, chunks)
+    prolog = _Prolog(declaration, decoder is not None)
+    skeleton = _Skeleton(prolog, decoder is not None)
     splitter = _splitter(segments, encoding, any_depth)
+    make = (lambda: _splitter(segments, encoding, any_depth)) if errors.mode == "skip" else None
     # buf[start:have] is what the splitter has not dropped yet. The buffer
     # only grows (for a record larger than what it holds); bytes are copied
     # into it in place, so no chunk-sized block is allocated per chunk.
@@ -252,13 +843,25 @@ def _split(
     more = True
     while True:
         with memoryview(buf) as whole, whole[start:have] as part:
-            spans, drop, doctype, finished = splitter.feed(part)
-            if doctype is not None:
-                prefix = _add_doctype(prefix, bytes(part[doctype[0] : doctype[1]]), decoder is not None)
-            if spans:
-                yield part, spans, prefix, encoding
+            fed = splitter.feed(part)
+            if not (yield from _scanned(splitter, part, fed, prolog, skeleton, encoding, errors, make)):
+                return
+            drop = fed[1]
         start += drop
-        if finished or not more:
+        if max_record_size is not None and have - start > max_record_size:
+            _too_large(max_record_size)
+        if not more:
+            with memoryview(buf) as whole, whole[start:have] as rest:
+                problem = splitter.end_problem(rest)
+                if problem is not None:
+                    yield from _unfinished(splitter, rest, problem, prolog, encoding, errors, make)
+            if problem is None:
+                around = skeleton.check(splitter, last=True)
+                if around is not None:
+                    errors.met(around)
+                    return
+            if problem is None and errors.records == 0 and path is not None:
+                _no_match(path, splitter)
             return
         for data in chunks:
             n = len(data)
@@ -274,32 +877,75 @@ def _split(
             break
         else:
             more = False
-            if have == start:
-                return
+
+
+def _check_doctype(splitter: RecordSplitter, part: Any, span: tuple[int, int], prolog: _Prolog, errors: _Errors) -> None:
+    """The DOCTYPE is checked once, with an empty element after it."""
+    doc = prolog.declaration + b"\n" + bytes(part[span[0] : span[1]]) + b"\n<x/>"
+    bad = check_records(doc, [(0, len(doc))], b"")
+    if bad is None:
+        return
+    _, message, line, column, offset = bad
+    lead = len(prolog.declaration) + 1
+    if offset < lead or offset >= len(doc) - 5:
+        return  # not the DOCTYPE's own error: the records' checks tell it
+    dline, dcolumn, doffset = splitter.locate(part, span[0])
+    if line == 2:
+        column = dcolumn + column - 1
+    errors.met(_not_well_formed(message, dline + line - 2, column, doffset + offset - lead))
+
+
+def _too_large(limit: int) -> None:
+    raise ValueError(f"a record (or the markup being read) grew past max_record_size ({limit} bytes)")
 
 
 def _split_memory(
-    data: Any, segments: list[str], any_depth: bool, window: int
-) -> Iterator[tuple[memoryview, list[tuple[int, int]], bytes, str]]:
+    data: Any,
+    segments: list[str],
+    any_depth: bool,
+    window: int,
+    errors: _Errors | None = None,
+    max_record_size: int | None = None,
+    path: str | None = None,
+) -> Iterator[tuple[memoryview, list[tuple[int, int]], Any, str]]:
     """_split over a document held in memory, without copying it: each
     batch's buffer is a view of the document, window bytes more each time."""
+    if errors is None:
+        errors = _Errors("raise")
     view = memoryview(data).cast("B")
-    decoder, prefix, encoding = _coding(bytes(view[:4096]))
-    if decoder is not None:  # UTF-16: read as UTF-8, chunk after chunk
+    decoder, declaration, encoding = _coding(view[:4096], segments)
+    if decoder is not None:  # decoded to UTF-8, chunk after chunk
         chunks = (view[i : i + window] for i in range(0, len(view), window))
-        yield from _split(chunks, segments, any_depth)
+        yield from _split(chunks, segments, any_depth, errors, max_record_size, path)
         return
+    prolog = _Prolog(declaration, False)
+    skeleton = _Skeleton(prolog, False)
     splitter = _splitter(segments, encoding, any_depth)
+    make = (lambda: _splitter(segments, encoding, any_depth)) if errors.mode == "skip" else None
     start, end = 0, min(len(view), window)
     while True:
         part = view[start:end]
-        spans, drop, doctype, finished = splitter.feed(part)
-        if doctype is not None:
-            prefix = _add_doctype(prefix, bytes(part[doctype[0] : doctype[1]]), False)
-        if spans:
-            yield part, spans, prefix, encoding
-        part.release()
+        try:
+            fed = splitter.feed(part)
+            if not (yield from _scanned(splitter, part, fed, prolog, skeleton, encoding, errors, make)):
+                return
+            drop = fed[1]
+        finally:
+            part.release()
         start += drop
-        if finished or end == len(view):
+        if max_record_size is not None and end - start > max_record_size:
+            _too_large(max_record_size)
+        if end == len(view):
+            with view[start:end] as rest:
+                problem = splitter.end_problem(rest)
+                if problem is not None:
+                    yield from _unfinished(splitter, rest, problem, prolog, encoding, errors, make)
+            if problem is None:
+                around = skeleton.check(splitter, last=True)
+                if around is not None:
+                    errors.met(around)
+                    return
+            if problem is None and errors.records == 0 and path is not None:
+                _no_match(path, splitter)
             return
         end = min(len(view), end + window)

@@ -36,6 +36,7 @@ import re
 import signal
 import stat
 import sys
+import warnings
 import zlib
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
@@ -776,10 +777,13 @@ def run_records(config: Config, files: list[str], paths: list[Path], out: Output
             it: Any = quelmar.records(source, config.records, paths if paths else None, progress=bar_for(files, out))
             n = 0
             try:
-                for answer in it:
-                    n += 1
-                    if not config.count:
-                        out.write(record_line(shown, config, answer) + end)
+                with warnings.catch_warnings():
+                    # No record is told by the exit status.
+                    warnings.simplefilter("ignore", RuntimeWarning)
+                    for answer in it:
+                        n += 1
+                        if not config.count:
+                            out.write(record_line(shown, config, answer) + end)
             finally:
                 it.close()
             found = found or n > 0

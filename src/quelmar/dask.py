@@ -26,9 +26,19 @@ from typing import Any, Literal, Union
 import dask.bag
 import dask.bag.core
 
-from quelmar._extra import answer_records, find_doctype, record_ranges, to_python
+from quelmar._extra import answer_records, check_records, find_doctype, record_ranges, to_python
 from quelmar._quelmar import Path
-from quelmar._records import _BATCH, _add_doctype, _coding, _parse_path, _path_text, _query_for, _splitter, records
+from quelmar._records import (
+    _BATCH,
+    _add_doctype,
+    _coding,
+    _not_well_formed,
+    _parse_path,
+    _path_text,
+    _query_for,
+    _splitter,
+    records,
+)
 
 __all__ = ["read_frame", "read_records"]
 
@@ -105,10 +115,8 @@ def _current_client() -> Any:
 
 
 def _segment_bytes(segments: list[str], encoding: str) -> list[bytes]:
-    try:
-        return [s.encode(encoding) for s in segments]
-    except UnicodeError:
-        return [s.encode("utf-8") for s in segments]
+    # ASCII unless the document is UTF-8 (_coding streams any other).
+    return [s.encode("utf-8") for s in segments]
 
 
 def _map(f: Any) -> mmap.mmap | None:
@@ -144,13 +152,17 @@ def _record_ranges(filename: _Filename, path: str, partitions: int | None = None
                     f"{os.fsdecode(filename)} is compressed: read_records reads one uncompressed file in "
                     "parallel; for compressed files use quelmar.records, one partition per file"
                 )
-            decoder, _, encoding = _coding(head)
+            decoder, _, encoding = _coding(head, segments)
             if decoder is not None:
                 return [(0, len(mm))]
             if partitions is None:
                 partitions = max(1, math.ceil(len(mm) / PARTITION_BYTES))
             step = max(1, math.ceil(len(mm) / partitions))
-            return record_ranges(mm, _segment_bytes(segments, encoding), any_depth, step)
+            ranges, problem = record_ranges(mm, _segment_bytes(segments, encoding), any_depth, step, True)
+            if problem is not None:
+                # The records of a broken document are not read in part.
+                raise _not_well_formed(*problem)
+            return ranges
 
 
 def _read_range(
@@ -198,7 +210,7 @@ def _open_range(
     document's declaration and DOCTYPE, so that its encoding and entities
     apply) and the encoding. None for a UTF-16 document, which is read as a
     stream instead."""
-    decoder, prefix, encoding = _coding(mm[:4096])
+    decoder, prefix, encoding = _coding(mm[:4096], segments)
     if decoder is not None:
         return None
     doctype = find_doctype(mm)
@@ -208,7 +220,24 @@ def _open_range(
     splitter.start_inside(_ANY_DEPTH_ANCESTORS if any_depth else len(segments) - 1)
     with memoryview(mm) as view, view[start:end] as part:
         spans: list[tuple[int, int]] = splitter.feed(part)[0]
+        bad = check_records(part, spans, prefix)
+    if bad is not None:
+        raise _record_error(mm, start + spans[bad[0]][0], prefix, bad)
     return spans, prefix, encoding
+
+
+def _record_error(mm: mmap.mmap, at: int, prefix: bytes, bad: tuple[Any, ...]) -> Exception:
+    """The error check_records found in the record at byte at of the file."""
+    _, message, line, column, offset = bad
+    before = mm[:at]
+    rline = before.count(b"\n") + 1
+    rcolumn = len(before[before.rfind(b"\n") + 1 :].decode("utf-8", "replace")) + 1
+    lines = prefix.count(b"\n")
+    if offset < len(prefix):
+        return _not_well_formed(message, rline, rcolumn, at)
+    if line - 1 == lines:
+        column = rcolumn + column - 1 - len(prefix[prefix.rfind(b"\n") + 1 :].decode("utf-8", "replace"))
+    return _not_well_formed(message, rline + line - 1 - lines, column, at + offset - len(prefix))
 
 
 def read_records(

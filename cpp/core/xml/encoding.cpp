@@ -420,94 +420,115 @@ bool decode_utf16(const Byte*& p, const Byte* end, Utf8Sink& out) {
 
 // The standard's ISO-2022-JP decoder step by step, each error shown as
 // U+FFFD: unlike the strict decoder above, it goes on after an error in the
-// state the error leaves.
-void decode_iso_2022_jp_lossy(const Byte* p, const Byte* end, Utf8Sink& out) {
+// state the error leaves. The state lives in the object, so a text may come
+// in pieces: a piece other than the last must not end inside an escape
+// sequence (after ESC, or ESC and one byte), which the caller holds back.
+}  // namespace
+
+struct Iso2022JpMachine {
     enum class State { Ascii, Roman, Katakana, Leading, Trailing, EscapeStart, Escape };
     State state = State::Ascii, output_state = State::Ascii;
     unsigned leading = 0;
     bool output = false;
-    const auto error = [&] { out.put(0xFFFD); };
-    while (true) {
-        const bool eoq = p == end;
-        const unsigned b = eoq ? 0 : *p;
-        switch (state) {
-            case State::Ascii:
-            case State::Roman:
-            case State::Katakana:
-            case State::Leading:
-                if (eoq) return;
-                if (b == 0x1B) {
+
+    void run(const Byte* p, const Byte* end, Utf8Sink& out, bool last) {
+        const auto error = [&] { out.put(0xFFFD); };
+        while (true) {
+            const bool eoq = p == end;
+            const unsigned b = eoq ? 0 : *p;
+            switch (state) {
+                case State::Ascii:
+                case State::Roman:
+                case State::Katakana:
+                case State::Leading:
+                    if (eoq) return;
+                    if (b == 0x1B) {
+                        ++p;
+                        state = State::EscapeStart;
+                        continue;
+                    }
+                    output = false;
+                    if (state == State::Ascii && b < 0x80 && b != 0x0E && b != 0x0F) {
+                        const Byte* s = p;  // the run of such bytes at once
+                        while (p < end && *p < 0x80 && *p != 0x0E && *p != 0x0F && *p != 0x1B) ++p;
+                        out.put_bytes(s, static_cast<std::size_t>(p - s));
+                        continue;
+                    }
                     ++p;
-                    state = State::EscapeStart;
+                    if (state == State::Roman && b < 0x80 && b != 0x0E && b != 0x0F) {
+                        out.put(b == 0x5C ? 0x00A5 : b == 0x7E ? 0x203E : b);
+                    } else if (state == State::Katakana && in_range(b, 0x21, 0x5F)) {
+                        out.put(0xFF61 - 0x21 + b);
+                    } else if (state == State::Leading && in_range(b, 0x21, 0x7E)) {
+                        leading = b;
+                        state = State::Trailing;
+                    } else {
+                        error();
+                    }
+                    continue;
+                case State::Trailing: {
+                    if (eoq) {
+                        if (last) {
+                            state = State::Leading;
+                            error();
+                        }
+                        return;
+                    }
+                    state = State::Leading;
+                    ++p;
+                    if (b == 0x1B) {
+                        state = State::EscapeStart;
+                        error();
+                        continue;
+                    }
+                    const char32_t cp = in_range(b, 0x21, 0x7E) ? jis0208((leading - 0x21) * 94 + b - 0x21) : 0;
+                    if (cp == 0) error();
+                    else out.put(cp);
                     continue;
                 }
-                output = false;
-                if (state == State::Ascii && b < 0x80 && b != 0x0E && b != 0x0F) {
-                    const Byte* s = p;  // the run of such bytes at once
-                    while (p < end && *p < 0x80 && *p != 0x0E && *p != 0x0F && *p != 0x1B) ++p;
-                    out.put_bytes(s, static_cast<std::size_t>(p - s));
-                    continue;
-                }
-                ++p;
-                if (state == State::Roman && b < 0x80 && b != 0x0E && b != 0x0F) {
-                    out.put(b == 0x5C ? 0x00A5 : b == 0x7E ? 0x203E : b);
-                } else if (state == State::Katakana && in_range(b, 0x21, 0x5F)) {
-                    out.put(0xFF61 - 0x21 + b);
-                } else if (state == State::Leading && in_range(b, 0x21, 0x7E)) {
-                    leading = b;
-                    state = State::Trailing;
-                } else {
+                case State::EscapeStart:
+                    if (b == 0x24 || b == 0x28) {  // (never at the end: b is 0 there)
+                        leading = b;
+                        state = State::Escape;
+                        ++p;
+                        continue;
+                    }
+                    output = false;  // the byte is read again in the output state
+                    state = output_state;
                     error();
-                }
-                continue;
-            case State::Trailing: {
-                state = State::Leading;
-                if (eoq) return error();
-                ++p;
-                if (b == 0x1B) {
-                    state = State::EscapeStart;
+                    if (eoq) return;
+                    continue;
+                case State::Escape: {
+                    const unsigned lead = leading;
+                    leading = 0;
+                    State next = State::Escape;  // none
+                    if (lead == 0x28 && b == 0x42) next = State::Ascii;
+                    else if (lead == 0x28 && b == 0x4A) next = State::Roman;
+                    else if (lead == 0x28 && b == 0x49) next = State::Katakana;
+                    else if (lead == 0x24 && (b == 0x40 || b == 0x42)) next = State::Leading;
+                    if (next != State::Escape && !eoq) {
+                        state = output_state = next;
+                        ++p;
+                        if (output) error();
+                        output = true;
+                        continue;
+                    }
+                    --p;  // the leading byte (and this one) are read again in the output state
+                    output = false;
+                    state = output_state;
                     error();
                     continue;
                 }
-                const char32_t cp = in_range(b, 0x21, 0x7E) ? jis0208((leading - 0x21) * 94 + b - 0x21) : 0;
-                if (cp == 0) error();
-                else out.put(cp);
-                continue;
-            }
-            case State::EscapeStart:
-                if (b == 0x24 || b == 0x28) {  // (never at the end: b is 0 there)
-                    leading = b;
-                    state = State::Escape;
-                    ++p;
-                    continue;
-                }
-                output = false;  // the byte is read again in the output state
-                state = output_state;
-                error();
-                continue;
-            case State::Escape: {
-                const unsigned lead = leading;
-                leading = 0;
-                State next = State::Escape;  // none
-                if (lead == 0x28 && b == 0x42) next = State::Ascii;
-                else if (lead == 0x28 && b == 0x4A) next = State::Roman;
-                else if (lead == 0x28 && b == 0x49) next = State::Katakana;
-                else if (lead == 0x24 && (b == 0x40 || b == 0x42)) next = State::Leading;
-                if (next != State::Escape && !eoq) {
-                    state = output_state = next;
-                    ++p;
-                    if (output) error();
-                    output = true;
-                    continue;
-                }
-                --p;  // the leading byte (and this one) are read again in the output state
-                output = false;
-                state = output_state;
-                error();
-                continue;
             }
         }
     }
+};
+
+namespace {
+
+void decode_iso_2022_jp_lossy(const Byte* p, const Byte* end, Utf8Sink& out) {
+    Iso2022JpMachine m;
+    m.run(p, end, out, true);
 }
 
 // How many bytes the standard's decoder takes up with the malformed
@@ -659,6 +680,52 @@ void decode_lossy_to_utf8(Encoding e, Bytes in, std::string& out) {
         if (n >= in.size()) return;
         out.append("\xEF\xBF\xBD");
         in.remove_prefix(n + malformed_length(e, in.substr(n)));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Pieces of one text
+
+LossyStreamDecoder::LossyStreamDecoder(Encoding e) : e_(e) {
+    if (e == Encoding::Iso2022Jp) iso_ = std::make_unique<Iso2022JpMachine>();
+}
+
+LossyStreamDecoder::~LossyStreamDecoder() = default;
+
+void LossyStreamDecoder::decode(Bytes in, bool last, std::string& out) {
+    std::string joined;
+    if (!held_.empty()) {
+        joined = held_;
+        joined.append(in.data(), in.size());
+        held_.clear();
+        in = joined;
+    }
+    if (iso_) {
+        // An escape sequence cut by the end of the piece waits for its bytes.
+        std::size_t n = in.size();
+        if (!last) {
+            if (n >= 1 && in[n - 1] == '\x1B') n -= 1;
+            else if (n >= 2 && in[n - 2] == '\x1B') n -= 2;
+        }
+        std::string tail(in.data() + n, in.size() - n);  // `in` may be `joined`, never held_
+        held_ = std::move(tail);
+        Utf8Sink sink(out);
+        iso_->run(ubegin(in), ubegin(in) + n, sink, last);
+        sink.finish();
+        return;
+    }
+    // Stateless encodings: a malformed sequence near the end of a piece may
+    // be a character cut short, and is decoded with the next piece.
+    for (;;) {
+        const std::size_t n = decode_prefix_to_utf8(e_, in, out);
+        if (n >= in.size()) return;
+        if (!last && in.size() - n < 8) {
+            std::string tail(in.data() + n, in.size() - n);
+            held_ = std::move(tail);
+            return;
+        }
+        out.append("\xEF\xBF\xBD");
+        in.remove_prefix(n + malformed_length(e_, in.substr(n)));
     }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -42,5 +43,27 @@ std::size_t decode_prefix_to_utf8(Encoding e, Bytes in, std::string& out);
 // standard's decode does: how texts, values and raw markup of a legacy
 // document are read.
 void decode_lossy_to_utf8(Encoding e, Bytes in, std::string& out);
+
+// decode_lossy_to_utf8 over a text that comes in pieces (a stream read
+// chunk after chunk): the pieces' output, end to end, is what decoding the
+// whole text at once gives. Bytes that may start a character or an escape
+// sequence completed by the next piece are held until it comes.
+struct Iso2022JpMachine;
+class LossyStreamDecoder {
+public:
+    explicit LossyStreamDecoder(Encoding e);
+    ~LossyStreamDecoder();
+    LossyStreamDecoder(const LossyStreamDecoder&) = delete;
+    LossyStreamDecoder& operator=(const LossyStreamDecoder&) = delete;
+
+    // Appends the UTF-8 form of the next piece to `out`; `last`: no piece
+    // follows (what is held is then decoded, malformed or not).
+    void decode(Bytes in, bool last, std::string& out);
+
+private:
+    Encoding e_;
+    std::string held_;
+    std::unique_ptr<Iso2022JpMachine> iso_;
+};
 
 }  // namespace quelmar

@@ -397,6 +397,34 @@ std::optional<Encoding> leading_declaration_encoding(Bytes doc, std::size_t skip
 
 }  // namespace
 
+StreamCoding stream_coding(Bytes head) {
+    StreamCoding c;
+    const DetectedEncoding d = detect_encoding(head);
+    if (d.found && (d.encoding == Encoding::Utf16Le || d.encoding == Encoding::Utf16Be)) {
+        c.encoding = d.encoding;
+        c.skip = d.skip;
+        c.transcode = true;
+        return c;
+    }
+    // A UTF-8 mark decides: the document is UTF-8 whatever it declares.
+    if (d.found && d.skip != 0) {
+        c.skip = d.skip;
+        return c;
+    }
+    const Bytes rest = head;
+    if (rest.substr(0, 5) != "<?xml" || rest.size() < 6 || !is_ws(rest[5])) return c;
+    const std::size_t close = rest.find("?>", 5);
+    if (close == Bytes::npos) return c;
+    c.declaration_end = close + 2;
+    const auto e = declared_encoding(rest.substr(2, close - 2));
+    // A declaration naming UTF-16 in a document that is not (its first
+    // bytes said so) is passed over, as the reader passes over it.
+    if (!e || *e == Encoding::Utf16Le || *e == Encoding::Utf16Be) return c;
+    c.encoding = *e;
+    c.transcode = *e == Encoding::Iso2022Jp;
+    return c;
+}
+
 bool transcode_document(Bytes document, std::string& out) {
     const DetectedEncoding d = detect_encoding(document);
     Encoding e;

@@ -101,6 +101,19 @@ DetectedEncoding detect_encoding(Bytes first_bytes) noexcept;
 // costing a look at its first bytes (and at a leading declaration).
 bool transcode_document(Bytes document, std::string& out);
 
+// How a document read chunk after chunk is read, from its first bytes (its
+// byte-order mark and whole XML declaration, when it has them): the
+// encoding, the bytes of byte-order mark, the end of the declaration (0
+// without one), and whether the stream must be decoded to UTF-8 before its
+// markup can be found (as transcode_document decodes a whole document).
+struct StreamCoding {
+    Encoding encoding = Encoding::Utf8;
+    std::size_t skip = 0;
+    std::size_t declaration_end = 0;
+    bool transcode = false;
+};
+StreamCoding stream_coding(Bytes head);
+
 // How the text of a document is read: its encoding and the entities of its
 // internal subset, with the budget their expansion draws on. Made from an
 // Encoding alone (no entities) where nothing else is known, and read as its

@@ -25,6 +25,21 @@ std::size_t name_length(const char* p, const char* end) noexcept {
     return static_cast<std::size_t>(q - p);
 }
 
+// A name for a message: at most 100 bytes, cut on a character boundary.
+std::string shown_name(const char* p, std::size_t n) {
+    if (n <= 100) return std::string(p, n);
+    std::size_t k = 100;
+    while (k > 0 && (static_cast<unsigned char>(p[k]) & 0xC0) == 0x80) --k;
+    return std::string(p, k) + "...";
+}
+
+// Characters of UTF-8 in [p, end): the bytes that do not continue one.
+std::uint64_t characters(const char* p, const char* end) noexcept {
+    std::uint64_t n = 0;
+    for (; p < end; ++p) n += (static_cast<unsigned char>(*p) & 0xC0) != 0x80;
+    return n;
+}
+
 }  // namespace
 
 RecordSplitter::RecordSplitter(std::vector<std::string> segments, bool any_depth)
@@ -37,6 +52,121 @@ bool RecordSplitter::take_doctype(RecordSpan& span) noexcept {
     return true;
 }
 
+void RecordSplitter::fail(const char* buf, std::size_t at, std::string message) {
+    const Position p = locate(buf, at);
+    error_offset_ = p.offset;
+    error_record_ = rec_start_ == kNone ? kNoRecord : call_base_ + rec_start_;
+    error_at_ = at;
+    resume_depth_ = rec_start_ != kNone ? rec_depth_ : depth_;
+    error_text_ = std::move(message);
+    error_line_ = p.line;
+    error_column_ = p.column;
+    state_ = State::Error;
+}
+
+namespace {
+
+RecordSplitter::Position position_after(std::uint64_t base, std::uint64_t line, std::uint64_t column,
+                                        const char* buf, std::size_t offset) noexcept {
+    const char* end = buf + offset;
+    const char* line_start = nullptr;
+    std::uint64_t lines = 0;
+    for (const char* p = buf; p < end;) {
+        p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        if (p == nullptr) break;
+        ++lines;
+        line_start = ++p;
+    }
+    if (line_start == nullptr) return {line + 1, column + characters(buf, end) + 1, base + offset};
+    return {line + lines + 1, characters(line_start, end) + 1, base + offset};
+}
+
+}  // namespace
+
+RecordSplitter::Position RecordSplitter::advance_position(Position from, const char* p, std::size_t n) noexcept {
+    return position_after(from.offset, from.line - 1, from.column - 1, p, n);
+}
+
+RecordSplitter::Position RecordSplitter::locate(const char* buf, std::size_t offset) const noexcept {
+    return position_after(call_base_, call_base_line_, call_base_column_, buf, offset);
+}
+
+RecordSplitter::Position RecordSplitter::locate_end(const char* rest, std::size_t size) const noexcept {
+    return position_after(base_, base_line_, base_column_, rest, size);
+}
+
+void RecordSplitter::advance(const char* buf, std::size_t n) noexcept {
+    const Position p = locate(buf, n);
+    base_line_ = p.line - 1;
+    base_column_ = p.column - 1;
+    base_ = p.offset;
+}
+
+std::string RecordSplitter::end_problem() const {
+    if (state_ == State::Error) return error_text_;
+    if (state_ == State::Search) return {};  // the break was reported
+    if (!root_seen_) return "no root element";
+    if (root_ended_ && state_ == State::Text) return {};
+    switch (state_) {
+        case State::Comment: return "the document ends inside a comment";
+        case State::Cdata: return "the document ends inside a CDATA section";
+        case State::Pi: return "the document ends inside a processing instruction";
+        case State::Doctype: return "the document ends inside the DOCTYPE declaration";
+        case State::Lt:
+        case State::Bang:
+        case State::Tag:
+        case State::EndTag: return "the document ends inside a tag";
+        default: break;
+    }
+    if (!name_starts_.empty()) {
+        const std::size_t top = name_starts_.back();
+        return "the document ends inside element <" + shown_name(names_.data() + top, names_.size() - top) + ">";
+    }
+    return "the document ends inside an element";
+}
+
+std::vector<std::string> RecordSplitter::open_names() const {
+    std::vector<std::string> out;
+    std::size_t n = name_starts_.size();
+    if (rec_start_ != kNone && n > 0) --n;  // the open record's own name
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t end = i + 1 < name_starts_.size() ? name_starts_[i + 1] : names_.size();
+        out.emplace_back(names_, name_starts_[i], end - name_starts_[i]);
+    }
+    return out;
+}
+
+bool RecordSplitter::resync() {
+    if (state_ != State::Error || segments_.back() == "*") return false;
+    const std::size_t ancestors = any_depth_ ? resume_depth_ : segments_.size() - 1;
+    state_ = State::Search;
+    pos_ = resume_from_;
+    cstart_ = pos_;
+    rec_start_ = kNone;
+    skipping_ = false;
+    names_.clear();
+    name_starts_.clear();
+    root_seen_ = ancestors > 0;
+    root_ended_ = false;
+    depth_ = ancestors;
+    unnamed_ = ancestors;
+    matched_ = any_depth_ ? 0 : std::min(ancestors, segments_.size());
+    return true;
+}
+
+bool RecordSplitter::search(std::size_t ancestors, std::uint64_t offset, std::uint64_t line,
+                            std::uint64_t column) {
+    if (segments_.back() == "*" || line == 0 || column == 0) return false;
+    state_ = State::Error;
+    resume_from_ = 0;
+    resume_depth_ = ancestors;
+    base_ = call_base_ = offset;
+    base_line_ = call_base_line_ = line - 1;
+    base_column_ = call_base_column_ = column - 1;
+    if (!any_depth_) resume_depth_ = segments_.size() - 1;
+    return resync();
+}
+
 void RecordSplitter::start_inside(std::size_t ancestors) noexcept {
     root_seen_ = ancestors > 0;  // at no depth, the record is the root
     depth_ = ancestors;
@@ -44,9 +174,20 @@ void RecordSplitter::start_inside(std::size_t ancestors) noexcept {
     matched_ = any_depth_ ? 0 : std::min(ancestors, segments_.size());
 }
 
+// As a path compares names: a name without ':' with the element's local
+// name (after its prefix), one with ':' with the whole name, "*:name" with
+// the local name of a prefixed element, "*" with any.
 bool RecordSplitter::name_matches(std::size_t level, const char* name, std::size_t len) const noexcept {
     const std::string& seg = segments_[level];
-    return seg == "*" || (seg.size() == len && std::memcmp(seg.data(), name, len) == 0);
+    if (seg == "*") return true;
+    const auto same = [](const std::string& s, std::size_t from, const char* p, std::size_t n) {
+        return s.size() - from == n && std::memcmp(s.data() + from, p, n) == 0;
+    };
+    const void* colon = std::memchr(name, ':', len);
+    const std::size_t local = colon ? static_cast<std::size_t>(static_cast<const char*>(colon) - name) + 1 : 0;
+    if (seg.size() >= 2 && seg[0] == '*' && seg[1] == ':') return colon && same(seg, 2, name + local, len - local);
+    if (seg.find(':') != std::string::npos) return same(seg, 0, name, len);
+    return same(seg, 0, name + local, len - local);
 }
 
 void RecordSplitter::open(const char* buf, std::size_t gt, bool self_closing) {
@@ -54,11 +195,9 @@ void RecordSplitter::open(const char* buf, std::size_t gt, bool self_closing) {
     const std::size_t len = name_length(name, buf + gt);
     const std::size_t d = depth_;
     if (d == 0) {
-        if (root_seen_) {
-            state_ = State::Error;  // a second root element
-            return;
-        }
+        if (root_seen_) return fail(buf, cstart_, "junk after the root element: a second element");
         root_seen_ = true;
+        root_name_.assign(name, len);
     }
     if (rec_start_ == kNone) {
         const bool is_record =
@@ -77,7 +216,7 @@ void RecordSplitter::open(const char* buf, std::size_t gt, bool self_closing) {
         }
     }
     if (self_closing) {
-        if (d == 0) state_ = State::Done;
+        if (d == 0) root_ended_ = true;
         return;
     }
     if (!any_depth_ && matched_ == d && d < segments_.size() && name_matches(d, name, len)) matched_ = d + 1;
@@ -91,26 +230,21 @@ void RecordSplitter::close(const char* buf, std::size_t gt) {
     const char* end = buf + gt;
     while (end > name && space(end[-1])) --end;
     const std::size_t len = static_cast<std::size_t>(end - name);
-    if (depth_ == 0) {
-        state_ = State::Error;
-        return;
-    }
+    if (depth_ == 0 || (name_starts_.empty() && unnamed_ == 0))
+        return fail(buf, cstart_, "end tag </" + shown_name(name, len) + "> with no open element");
     if (name_starts_.empty()) {
         // An ancestor of where start_inside() put us, or the end of the root.
-        if (unnamed_ == 0) {
-            state_ = State::Error;
-            return;
-        }
         --unnamed_;
         --depth_;
         matched_ = std::min(matched_, depth_);
-        if (depth_ == 0) state_ = State::Done;
+        if (depth_ == 0) root_ended_ = true;
         return;
     }
     const std::size_t top = name_starts_.back();
     if (names_.size() - top != len || std::memcmp(names_.data() + top, name, len) != 0) {
-        state_ = State::Error;  // mismatched end tag
-        return;
+        return fail(buf, cstart_,
+                    "end tag </" + shown_name(name, len) + "> does not match <" +
+                        shown_name(names_.data() + top, names_.size() - top) + ">");
     }
     end_record(gt);
 }
@@ -127,7 +261,7 @@ void RecordSplitter::end_record(std::size_t gt) {
         rec_start_ = kNone;
         skipping_ = false;
     }
-    if (depth_ == 0) state_ = State::Done;
+    if (depth_ == 0) root_ended_ = true;
 }
 
 // Skips the inside of the open record from pos_ with the queries' skip
@@ -224,12 +358,37 @@ bool RecordSplitter::scan_doctype(const char* buf, std::size_t size) {
 
 std::size_t RecordSplitter::feed(const char* buf, std::size_t size, std::vector<RecordSpan>& out) {
     out_ = &out;
+    call_base_ = base_;
+    call_base_line_ = base_line_;
+    call_base_column_ = base_column_;
     const char* const end = buf + size;
     while (pos_ < size && state_ != State::Done && state_ != State::Error) {
         switch (state_) {
             case State::Text: {
                 if (skipping_) {
                     if (!skip_record(buf, size)) goto wait;
+                    break;
+                }
+                if (depth_ == 0) {
+                    // Before and after the root: white space and markup only
+                    // (a UTF-8 byte-order mark at the very start).
+                    std::size_t i = pos_;
+                    if (base_ + i == 0 && std::memcmp(buf, "\xEF\xBB\xBF", std::min<std::size_t>(size, 3)) == 0) {
+                        if (size < 3) goto wait;  // a byte-order mark, or not: its bytes decide
+                        i = 3;
+                    }
+                    while (i < size && space(buf[i])) ++i;
+                    if (i == size) {
+                        pos_ = size;
+                        break;
+                    }
+                    if (buf[i] != '<') {
+                        fail(buf, i, root_seen_ ? "junk after the root element" : "text before the root element");
+                        break;
+                    }
+                    cstart_ = i;
+                    pos_ = i + 1;
+                    state_ = State::Lt;
                     break;
                 }
                 const char* lt = find_byte(buf + pos_, end, '<');
@@ -253,7 +412,7 @@ std::size_t RecordSplitter::feed(const char* buf, std::size_t size, std::vector<
                 } else if (c == '!') {
                     state_ = State::Bang;
                 } else if (bad_name_start(c)) {
-                    state_ = State::Error;
+                    fail(buf, cstart_, "'<' not followed by a name");
                 } else {
                     state_ = State::Tag;
                     quote_ = 0;
@@ -288,7 +447,7 @@ std::size_t RecordSplitter::feed(const char* buf, std::size_t size, std::vector<
                 } else if (prefix) {
                     pos_ = size;  // wait for the bytes that decide
                 } else {
-                    state_ = State::Error;
+                    fail(buf, cstart_, "'<!' that opens no comment, CDATA section or DOCTYPE here");
                 }
                 break;
             }
@@ -391,13 +550,44 @@ std::size_t RecordSplitter::feed(const char* buf, std::size_t size, std::vector<
                 }
                 break;
             }
+            case State::Search: {
+                // The next start tag named like the records.
+                const char* lt = find_byte(buf + pos_, end, '<');
+                const std::size_t i = static_cast<std::size_t>(lt - buf);
+                const std::size_t len = lt < end ? name_length(lt + 1, end) : 0;
+                if (lt >= end || lt + 1 + len >= end) {
+                    pos_ = lt >= end ? size : i;
+                    cstart_ = pos_;
+                    goto wait;  // decide with the bytes that follow
+                }
+                if (len > 0 && !bad_name_start(lt[1]) && name_matches(segments_.size() - 1, lt + 1, len)) {
+                    state_ = State::Text;
+                    pos_ = i;
+                } else {
+                    pos_ = i + 1;
+                    cstart_ = pos_;
+                }
+                break;
+            }
             case State::Done:
             case State::Error:
                 break;
         }
     }
 wait:
-    if (state_ == State::Done || state_ == State::Error) {
+    if (state_ == State::Error) {
+        // What resync() needs stays: the open record's start, or the break.
+        std::size_t keep = std::min(error_at_, size);
+        if (rec_start_ != kNone) keep = std::min(keep, rec_start_);
+        resume_from_ = (rec_start_ != kNone ? rec_start_ : error_at_) + 1 - keep;
+        rec_start_ = kNone;
+        skipping_ = false;
+        pos_ = 0;
+        cstart_ = 0;
+        advance(buf, keep);
+        return keep;
+    }
+    if (state_ == State::Done) {
         rec_start_ = kNone;
         skipping_ = false;
         pos_ = 0;
@@ -407,6 +597,7 @@ wait:
     std::size_t keep = std::min(pos_, size);
     if (state_ != State::Text) keep = std::min(keep, cstart_);
     if (rec_start_ != kNone) keep = std::min(keep, rec_start_);
+    advance(buf, keep);
     pos_ -= keep;
     if (state_ != State::Text) cstart_ -= keep;
     if (rec_start_ != kNone) rec_start_ -= keep;
@@ -418,7 +609,7 @@ wait:
 // ---------------------------------------------------------------------------
 
 std::vector<RecordSpan> record_ranges(const char* doc, std::size_t size, std::vector<std::string> segments,
-                                      bool any_depth, std::size_t step) {
+                                      bool any_depth, std::size_t step, StreamProblem* problem) {
     if (step == 0) step = 1;
     RecordSplitter splitter(std::move(segments), any_depth);
     std::vector<RecordSpan> ranges;
@@ -444,6 +635,20 @@ std::vector<RecordSpan> record_ranges(const char* doc, std::size_t size, std::ve
             }
         }
         base += drop;
+    }
+    if (problem != nullptr) {
+        if (splitter.failed()) {
+            *problem = {splitter.error_message(), splitter.error_line(), splitter.error_column(),
+                        splitter.error_offset()};
+        } else {
+            std::string why = splitter.end_problem();
+            if (!why.empty()) {
+                // locate() counts from the buffer of the last feed, which began at `base - drop`:
+                // everything after the last drop is still in doc[base, size).
+                const RecordSplitter::Position p = splitter.locate_end(doc + base, size - base);
+                *problem = {std::move(why), p.line, p.column, p.offset};
+            }
+        }
     }
     return ranges;
 }

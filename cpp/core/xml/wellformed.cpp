@@ -283,6 +283,9 @@ public:
 
     std::optional<Failure> failure;
     std::optional<Encoding> switch_to;
+    // The document is an element cut from a larger one: a prefix may be
+    // bound by an ancestor it does not hold.
+    bool outer_bindings = false;
 
 private:
     const unsigned char* b_;
@@ -1135,7 +1138,7 @@ bool Checker::namespaces(Bytes elem, std::size_t tag_at, bool in_entity) {
     if (!qname(elem, tag_at + 1, prefix, local)) return false;
     if (!prefix.empty()) {
         if (prefix == "xmlns") return fail(WfCode::Namespace, "element name with the prefix 'xmlns'", tag_at + 1);
-        if (prefix != "xml" && !lookup(prefix) && !in_entity)
+        if (prefix != "xml" && !lookup(prefix) && !in_entity && !outer_bindings)
             return fail(WfCode::Namespace, "unbound prefix " + quoted(prefix), tag_at + 1);
     }
     if (!any_prefixed_attr && defaulted_.empty()) return true;
@@ -1153,7 +1156,7 @@ bool Checker::namespaces(Bytes elem, std::size_t tag_at, bool in_entity) {
     std::size_t prefixed = 0;
     const bool bound = each_prefixed([&](Bytes nm, std::size_t where) {
         if (!qname(nm, where, prefix, local)) return false;
-        if (prefix != "xml" && !lookup(prefix) && !in_entity)
+        if (prefix != "xml" && !lookup(prefix) && !in_entity && !outer_bindings)
             return fail(WfCode::Namespace, "unbound prefix " + quoted(prefix), where);
         ++prefixed;
         return true;
@@ -1839,7 +1842,8 @@ std::size_t original_offset(Bytes original, std::size_t skip, Encoding enc, Byte
     return skip + lo;
 }
 
-std::optional<WfError> check_decoded(Bytes document, std::size_t skip, Encoding enc, EncodingMode mode) {
+std::optional<WfError> check_decoded(Bytes document, std::size_t skip, Encoding enc, EncodingMode mode,
+                                     bool outer_bindings) {
     const Bytes text = document.substr(skip);
     std::string work;
     work.reserve(text.size());
@@ -1854,6 +1858,7 @@ std::optional<WfError> check_decoded(Bytes document, std::size_t skip, Encoding 
     }
     Dtd dtd;
     Checker c(work, dtd, mode);
+    c.outer_bindings = outer_bindings;
     if (c.document()) return std::nullopt;
     WfError e = make_error(*c.failure, work);
     e.offset = original_offset(document, skip, enc, work, c.failure->at);
@@ -1862,16 +1867,17 @@ std::optional<WfError> check_decoded(Bytes document, std::size_t skip, Encoding 
 
 }  // namespace
 
-std::optional<WfError> check_well_formed(Bytes document, bool text_input) {
+std::optional<WfError> check_well_formed(Bytes document, bool text_input, bool outer_bindings) {
     if (!text_input) {
         const DetectedEncoding d = detect_encoding(document);
         if (d.found && (d.encoding == Encoding::Utf16Be || d.encoding == Encoding::Utf16Le))
-            return check_decoded(document, d.skip, d.encoding, EncodingMode::Utf16);
+            return check_decoded(document, d.skip, d.encoding, EncodingMode::Utf16, outer_bindings);
     }
     Dtd dtd;
     Checker c(document, dtd, text_input ? EncodingMode::Text : EncodingMode::Raw);
+    c.outer_bindings = outer_bindings;
     if (c.document()) return std::nullopt;
-    if (c.switch_to) return check_decoded(document, 0, *c.switch_to, EncodingMode::Decoded);
+    if (c.switch_to) return check_decoded(document, 0, *c.switch_to, EncodingMode::Decoded, outer_bindings);
     return make_error(*c.failure, document);
 }
 

@@ -42,6 +42,8 @@ struct WfError {
 // The first well-formedness error of `document`, or nothing when it is
 // well formed. `text_input`: the bytes are the UTF-8 form of decoded text
 // (a Python str), so an encoding declaration inside them is not obeyed.
-std::optional<WfError> check_well_formed(Bytes document, bool text_input = false);
+// `outer_bindings`: the document is an element cut from a larger one (a
+// record of a stream), whose prefixes an ancestor may bind.
+std::optional<WfError> check_well_formed(Bytes document, bool text_input = false, bool outer_bindings = false);
 
 }  // namespace quelmar
