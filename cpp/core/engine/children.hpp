@@ -95,6 +95,14 @@ inline bool utf8_leaf_text(Bytes element, Encoding encoding, Bytes& raw) noexcep
 enum class XmlSpace : std::uint8_t { Unset, Default, Preserve };
 XmlSpace tag_xml_space(Bytes tag_content, std::size_t name_len) noexcept;
 XmlSpace element_xml_space(Bytes element) noexcept;
+// The scope inside the element whose start tag holds `tag_content` (its
+// name first, `name_len` bytes), given the scope around it: true inside
+// xml:space="preserve". A bare name changes nothing and costs no search.
+[[gnu::always_inline]] inline bool preserve_inside(bool around, Bytes tag_content, std::size_t name_len) noexcept {
+    if (tag_content.size() <= name_len) [[likely]] return around;
+    const XmlSpace s = tag_xml_space(tag_content, name_len);
+    return s == XmlSpace::Unset ? around : s == XmlSpace::Preserve;
+}
 
 // Decides child-or-not and collects the text in the same pass, stopping at
 // the first child element. The text is extract_element_text(element,
