@@ -481,6 +481,8 @@ def element(draw, depth=0):
     attrs = "".join(
         f' {name}="{draw(st.sampled_from(ATTR_VALUES))}"' for name in ("p:x", "x", "y") if draw(st.integers(0, 3)) == 0
     )
+    if draw(st.integers(0, 4)) == 0:  # white space kept below here, or no longer
+        attrs += f' xml:space="{draw(st.sampled_from(["preserve", "preserve", "default"]))}"'
     if depth >= 4 or draw(st.integers(0, 5)) == 0:
         if depth and draw(st.booleans()):
             return f"<{tag}{attrs}/>"

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -15,16 +16,19 @@
 
 namespace quelmar {
 
-struct Item {
+// Where an item's bytes are and what they are: two words, copied as such
+// (a class of its own, trivially copyable, so that moving an Item copies
+// the words whole instead of one bit-field at a time).
+struct ItemHead {
     enum class Kind : std::uint8_t {
         OwnedElement,  // `bytes`: the raw XML of one element
         ElementSpan,   // [start, end) into the caller's source document
         Text,          // `bytes`: UTF-8 text (text, attribute value, count, computed value)
     };
-    // 24 bytes: the offsets are 55 bits wide (32 PiB, beyond any address
-    // space a document can live in; documents of 4 GiB and more are still
-    // addressed whole), so that `preserve` and `kind`, and `encoding`, fill
-    // the top bits of their words, and the bytes are one shared block.
+    // The offsets are 55 bits wide (32 PiB, beyond any address space a
+    // document can live in; documents of 4 GiB and more are still addressed
+    // whole), so that `preserve` and `kind`, and `encoding`, fill the top
+    // bits of their words.
     std::uint64_t start : 55 = 0;
     // Inside an xml:space="preserve" scope the pass has seen: white space is
     // part of the text. For an element, the scope around it (its own tag
@@ -35,6 +39,10 @@ struct Item {
     // The encoding of the document an element came from: its bytes are
     // re-read later (element text, children) and must be decoded the same way.
     Encoding encoding = Encoding::Utf8;
+};
+
+// 24 bytes: the head's two words, and the bytes as one shared block.
+struct Item : ItemHead {
     SharedString bytes;
 
     static constexpr std::uint64_t kOffsetMask = (std::uint64_t{1} << 55) - 1;
@@ -77,6 +85,7 @@ struct Item {
 };
 
 static_assert(sizeof(Item) == 24, "an item is three words");
+static_assert(std::is_trivially_copyable_v<ItemHead> && sizeof(ItemHead) == 16);
 
 // The item sequence of one evaluation, as the engine returns it.
 using Items = std::vector<Item>;
