@@ -191,6 +191,7 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const F
                          bool preserve) {
     const Coding enc = reader.coding();
     StreamFilter machine(filter, rest, nrest, mode);
+    machine.text_scope(preserve, tag);
     const auto no_text = [] { return Bytes(); };
     for (bool open = true; open;) {
         std::uint64_t pc;

@@ -115,18 +115,26 @@ inline Item capture_item(Bytes source, std::uint64_t p, std::uint64_t q, bool em
     return Item::owned(std::string(source.substr(p, q - p)), enc);
 }
 
+// Whether `text`, the text of `element` (which lies in the scope `around`),
+// keeps its white space: asked only of a text with white space at an end.
+bool text_keeps_space(Bytes text, bool around, Bytes element) noexcept;
+
 // Stores the element [p, q) of `source` in `out` as `mode` says: the
 // element itself (capture_item), its text (`text()`, which the caller
 // reads at most once for all who want it), or an empty placeholder.
 // `preserve`: the xml:space scope around the element (kept on an element;
-// texts are what modifiers read, which read them trimmed).
+// a text kept as the element's is marked with the scope it was read in).
 template <class Text>
 [[gnu::always_inline]] inline void collect_element(ItemSink& out, CollectMode mode, Bytes source, std::uint64_t p,
                                                    std::uint64_t q, bool emit_spans, const Coding& enc, Text&& text,
                                                    bool preserve = false) {
     switch (mode) {
         case CollectMode::Placeholders: out.push_text(Bytes()); break;
-        case CollectMode::Texts: out.push_text(text()); break;
+        case CollectMode::Texts: {
+            const Bytes t = text();
+            out.push_text(t, !out.folds() && text_keeps_space(t, preserve, source.substr(p, q - p)));
+            break;
+        }
         case CollectMode::Elements: out.push(capture_item(source, p, q, emit_spans, enc).in_scope(preserve)); break;
     }
 }
@@ -194,7 +202,13 @@ public:
     // A result child [p, q) of `source`; `text()` gives its text.
     template <class Text>
     void keep(Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, const Coding& enc, Text&& text) {
-        collect_element(pending_, mode_, source, p, q, emit_spans, enc, text);
+        collect_element(pending_, mode_, source, p, q, emit_spans, enc, text, text_scope_);
+    }
+    // Texts kept as results are marked with their scope as they come: the
+    // filtered element's start tag `tag`, in the scope `around`, sets the
+    // scope of its children. (Elements are marked when the filter holds.)
+    void text_scope(bool around, const Event& tag) noexcept {
+        if (mode_ == CollectMode::Texts) text_scope_ = preserve_inside(around, tag.content, tag.name_len);
     }
 
     // The filtered element [p, q) of `source`, whose start tag is `tag`, has
@@ -210,6 +224,7 @@ private:
     const Step* next_element_;  // the same when it is an element step
     CollectMode mode_;
     bool has_left_ = false;
+    bool text_scope_ = false;
     SelectorState next_matches_;
     std::string left_;
     ItemSink pending_;

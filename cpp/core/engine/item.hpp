@@ -131,6 +131,8 @@ public:
     void push_all(ItemSink&& other) { push_all(std::move(other.items_)); }
 
     std::size_t received() const noexcept { return fold_.on ? fold_.count : items_.size(); }
+    // Whether items are folded into a number (none is kept).
+    bool folds() const noexcept { return fold_.on; }
     bool empty() const noexcept { return received() == 0; }
     // The items collected so far (none while folding).
     const Items& items() const noexcept { return items_; }

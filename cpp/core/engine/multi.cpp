@@ -360,9 +360,12 @@ private:
         } else if (plan.capture && plan.all_capture_text && plan.filters == 0 && !plan.watch) {
             // Every capture wants the element's text; read it once.
             const std::string text = read_text_in_scope(reader);
+            std::uint64_t q = reader.buffer_position();
+            if (q > source_.size()) q = source_.size();
+            const bool keeps = text_keeps_space(text, levels_.back().preserve, source_.substr(p, q - p));
             for (std::size_t a = a0; a < a1; ++a) {
                 Cursor& c = cursors_[actions_[a].cursor];
-                results_[c.program].push_text(text);
+                results_[c.program].push_text(text, keeps);
                 if (c.stops) level_found(c);
             }
         } else if (plan.filters == 1 && !plan.capture && !plan.watch && actions_[a0].streams) {
@@ -406,6 +409,7 @@ private:
             std::size_t nrest = 0;
             const Step* rest = rest_of(c, nrest);
             watches_.push_back(Watch{act.cursor, StreamFilter(*c.st->selector.filter, rest, nrest, hint(c))});
+            watches_.back().machine.text_scope(levels_.back().preserve, tag);
         }
         // Watched filters are decided by their watches, not served.
         const bool filters_left = plan.filters > watches_.size() - watch_begin;
