@@ -20,8 +20,8 @@
 // Cells: a path that matches nothing in a record is a missing cell; one
 // that matches several items makes the whole column a list column (each
 // row the list of its values). An element's value is its trimmed text
-// (none when empty; not trimmed under its own xml:space="preserve" or with
-// keep); an element with child elements keeps its markup as
+// (none when empty; not trimmed inside xml:space="preserve", its own or an
+// enclosing element's in the record, or with keep); an element with child elements keeps its markup as
 // written, so nothing beneath it is lost. Attribute values and other text
 // items are taken as they are.
 #include "extra/frame.hpp"
