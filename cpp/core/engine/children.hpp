@@ -107,11 +107,15 @@ XmlSpace element_xml_space(Bytes element) noexcept;
     const char* end = tag_content.data() + tag_content.size();
 #if defined(__SSE2__)
     if (tag_content.size() >= 16) {
+        // Whole blocks, then one ending at the end (overlapping, or reaching
+        // back into the name).
         const __m128i colon = _mm_set1_epi8(':');
-        for (; end - p > 16; p += 16)
-            if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), colon)))
-                return true;
-        return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16)), colon)) != 0;
+        const auto has = [&](const char* at) {
+            return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), colon));
+        };
+        for (; end - p > 32; p += 16)
+            if (has(p)) return true;
+        return ((end - p > 16 ? has(p) : 0) | has(end - 16)) != 0;
     }
 #endif
     for (; p < end; ++p)
