@@ -151,6 +151,10 @@ bool text_keeps_space(Bytes text, bool around, Bytes element) noexcept {
     return around;
 }
 
+void push_element_text(ItemSink& out, Bytes text, bool around, Bytes element) {
+    out.push_text(text, text_keeps_space(text, around, element));
+}
+
 }  // namespace detail
 
 std::string extract_element_text(Bytes element, const Coding& coding) {

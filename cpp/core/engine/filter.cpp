@@ -163,6 +163,10 @@ Outcome filter_empty_element(const Event& tag, const Filter& filter, const Step*
     return held ? apply_within_fragment(fragment, rest, nrest, out, enc, outer) : Outcome::Ok;
 }
 
+void StreamFilter::set_text_scope(bool around, const Event& tag) noexcept {
+    text_scope_ = preserve_inside(around, tag.content, tag.name_len);
+}
+
 bool StreamFilter::decide(ItemSink& out, Bytes source, const Event& tag, std::uint64_t p, std::uint64_t q,
                           bool emit_spans, const Coding& enc, bool preserve) {
     if (!has_left_ || !compare_text(left_, filter_->op, filter_->value)) return false;

@@ -118,6 +118,8 @@ inline Item capture_item(Bytes source, std::uint64_t p, std::uint64_t q, bool em
 // Whether `text`, the text of `element` (which lies in the scope `around`),
 // keeps its white space: asked only of a text with white space at an end.
 bool text_keeps_space(Bytes text, bool around, Bytes element) noexcept;
+// Keeps `text`, the text of `element`, marked with its scope.
+void push_element_text(ItemSink& out, Bytes text, bool around, Bytes element);
 
 // Stores the element [p, q) of `source` in `out` as `mode` says: the
 // element itself (capture_item), its text (`text()`, which the caller
@@ -130,11 +132,10 @@ template <class Text>
                                                    bool preserve = false) {
     switch (mode) {
         case CollectMode::Placeholders: out.push_text(Bytes()); break;
-        case CollectMode::Texts: {
-            const Bytes t = text();
-            out.push_text(t, !out.folds() && text_keeps_space(t, preserve, source.substr(p, q - p)));
+        case CollectMode::Texts:
+            if (out.folds()) out.push_text(text());
+            else push_element_text(out, text(), preserve, source.substr(p, q - p));
             break;
-        }
         case CollectMode::Elements: out.push(capture_item(source, p, q, emit_spans, enc).in_scope(preserve)); break;
     }
 }
@@ -208,7 +209,7 @@ public:
     // filtered element's start tag `tag`, in the scope `around`, sets the
     // scope of its children. (Elements are marked when the filter holds.)
     void text_scope(bool around, const Event& tag) noexcept {
-        if (mode_ == CollectMode::Texts) text_scope_ = preserve_inside(around, tag.content, tag.name_len);
+        if (mode_ == CollectMode::Texts) [[unlikely]] set_text_scope(around, tag);
     }
 
     // The filtered element [p, q) of `source`, whose start tag is `tag`, has
@@ -219,6 +220,8 @@ public:
                 const Coding& enc, bool preserve = false);
 
 private:
+    void set_text_scope(bool around, const Event& tag) noexcept;
+
     const Filter* filter_;
     const Step* next_;          // the step after the filtered one, if any
     const Step* next_element_;  // the same when it is an element step

@@ -7,6 +7,7 @@
 // Levels, cursors and actions live on three stacks that grow and shrink
 // with the document's nesting, so no element costs an allocation once the
 // stacks have reached their depth, and nesting costs heap, not C++ stack.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -360,12 +361,15 @@ private:
         } else if (plan.capture && plan.all_capture_text && plan.filters == 0 && !plan.watch) {
             // Every capture wants the element's text; read it once.
             const std::string text = read_text_in_scope(reader);
-            std::uint64_t q = reader.buffer_position();
-            if (q > source_.size()) q = source_.size();
-            const bool keeps = text_keeps_space(text, levels_.back().preserve, source_.substr(p, q - p));
+            int keeps = -1;  // whether it keeps its white space, once asked (a fold does not ask)
             for (std::size_t a = a0; a < a1; ++a) {
                 Cursor& c = cursors_[actions_[a].cursor];
-                results_[c.program].push_text(text, keeps);
+                ItemSink& out = results_[c.program];
+                if (!out.folds() && keeps < 0) {
+                    const std::uint64_t q = std::min<std::uint64_t>(reader.buffer_position(), source_.size());
+                    keeps = text_keeps_space(text, levels_.back().preserve, source_.substr(p, q - p));
+                }
+                out.push_text(text, keeps > 0);
                 if (c.stops) level_found(c);
             }
         } else if (plan.filters == 1 && !plan.capture && !plan.watch && actions_[a0].streams) {
