@@ -190,6 +190,9 @@ def test_polars_output():
         # xml:space="preserve" its text keeps its white space.
         (b'<l><i><t xml:space="preserve"> a </t><p cur="EUR"> 3.50 </p><u> b </u></i></l>', "l.i",
          {"t": [" a "], "p": [3.5], "u": ["b"]}),
+        # ... and so does a field inside a record that says so.
+        (b'<l><i xml:space="preserve"><t> a </t><u xml:space="default"> b </u></i></l>', "l.i",
+         {"xml:space": ["preserve"], "t": [" a "], "u": ["b"]}),
     ],
 )
 def test_documents(doc, rows, expected):

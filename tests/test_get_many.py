@@ -373,6 +373,11 @@ BATCH_CASES = [
     ("<r>" + "".join(f"<q><n{i}>{i}</n{i}><b>{i}</b><q><b>x{i}</b></q></q>" for i in range(40)) + "</r>",
      "r.q.#.b"),
     ("<r>" + "<q>" * 300 + "<b>1</b>" + "</q>" * 300 + "</r>", "**.b"),
+    # xml:space="preserve" read on the way down keeps the white space of
+    # what is captured below it, on every route of the pass.
+    ('<r xml:space="preserve"><a><b> 1 </b><c> x </c></a><a xml:space="default"><b> 1 </b><c> y </c></a></r>',
+     "r.a.#(b==1)#.c"),
+    ('<r><q xml:space="preserve"><b> x </b><q xml:space="default"><b> y </b></q><b> z </b></q></r>', "**.b"),
     # A declaration after the first element gives the same name bytes
     # another name.
     ("<r>" + "<x>1</x>" * 70 + '<é>1</é><?xml version="1.0" encoding="ISO-8859-1"?><é>2</é><é>3</é></r>', "r.é.#"),
@@ -515,6 +520,8 @@ def element(draw, depth=0):
     attrs = "".join(
         f' {name}="{draw(st.sampled_from(ATTR_VALUES))}"' for name in ("p:x", "x", "y") if draw(st.integers(0, 3)) == 0
     )
+    if draw(st.integers(0, 4)) == 0:  # white space kept below here, or no longer
+        attrs += f' xml:space="{draw(st.sampled_from(["preserve", "preserve", "default"]))}"'
     if depth >= 4 or draw(st.integers(0, 5)) == 0:
         if depth and draw(st.booleans()):
             return f"<{tag}{attrs}/>"

@@ -9,6 +9,8 @@ import sys
 import weakref
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import quelmar
 from quelmar import _quelmar as q
@@ -111,6 +113,104 @@ def test_scalar_conversions(doc, value, type_, to_str, to_int, to_float, to_bool
     assert bool(r) is truth
     assert r.exists() is True
     assert len(r) == 1
+
+
+# xml:space="preserve" on an ancestor the pass has read keeps the white space
+# of the elements below it; "default" on a nearer one (or the element) ends
+# it. doc, path, to_str() of each item.
+SPACE_SCOPES = [
+    ('<p xml:space="preserve"><r><t> a </t></r><r><t> b </t></r></p>', "p.r.#.t", [" a ", " b "]),
+    ('<p xml:space="preserve"><r xml:space="default"><t> a </t></r><r><t> b </t></r></p>', "p.r.#.t", ["a", " b "]),
+    ('<p xml:space="preserve"><r><t xml:space="default"> a </t></r></p>', "p.r.t", ["a"]),
+    ('<p xml:space="default"><r xml:space="preserve"><t> a </t></r></p>', "p.r.t", [" a "]),
+    ('<p xml:space="preserve"><r><t> a <i/> b </t></r></p>', "p.r.t.#text", [" a  b "]),
+    ('<p xml:space="preserve"><r><t xml:space="default"> a </t></r></p>', "p.r.t.#text", ["a"]),
+    ('<p xml:space="preserve"><r n=" x "><t> a </t></r></p>', "p.r.@n", ["x"]),  # attributes are no content
+    ('<p><q xml:space="preserve"><t> a </t><q xml:space="default"><t> b </t></q><t> c </t></q><t> d </t></p>',
+     "**.t", [" a ", "b", " c ", "d"]),
+    # the filter routes: attribute, streaming, fragment; filters and numbers read trimmed texts
+    ('<p xml:space="preserve"><r k="1"><t> a </t></r><r><t> b </t></r></p>', "p.r.#(@k==1)#.t", [" a "]),
+    ('<p xml:space="preserve"><r><k> 1 </k><t> a </t></r><r><k>2</k></r></p>', "p.r.#(k==1)#.t", [" a "]),
+    ('<p xml:space="preserve"><r> 1 </r><r>2</r></p>', "p.r.#(.==1)#", [" 1 "]),
+    ('<p xml:space="preserve"><r><k><j>1</j></k><t> a </t></r></p>', "p.r.#(k.j==1)#.t", [" a "]),
+    ('<p xml:space="preserve"><r><t> a </t></r><r><t>a</t></r></p>', "p.r.#(t==\" a \")#.t", [" a "]),
+    # modifiers compare the texts as written and keep their items' scope
+    ('<p xml:space="preserve"><t> b </t><t>a</t><t> b </t></p>', "p.t|@uniq", [" b ", "a"]),
+    ('<p xml:space="preserve"><t>a</t><t> b </t></p>', "p.t|@sort", [" b ", "a"]),
+    ('<p xml:space="preserve"><t> 2 </t><t> 1 </t></p>', "p.t|@sum", ["3"]),
+]
+
+
+def _to_strs(r):
+    return [x.to_str() for x in ([r] if len(r) == 1 else r)]
+
+
+@pytest.mark.parametrize(("doc", "path", "expected"), SPACE_SCOPES)
+def test_space_scope_from_ancestors(doc, path, expected):
+    assert _to_strs(q.get(doc, path)) == expected
+    assert _to_strs(q.get_bytes(doc.encode(), path)) == expected
+    # The many-path pass, alone and beside paths that enter the same elements.
+    assert _to_strs(q.get_many(doc, [path])[0]) == expected
+    assert _to_strs(q.get_many(doc, ["p", "**.t", "p.r.#.k", path])[-1]) == expected
+    # Relative to the top element: its scope is where the query starts.
+    top = q.get(doc, "p")
+    rest = path[2:] if path.startswith("p.") else path
+    assert _to_strs(top.get(rest)) == expected
+    assert _to_strs(top.get_many([rest])[0]) == expected
+    if len(expected) == 1 and "|" not in path:
+        assert q.get(doc, path).value == q.get(doc, path).to_str()
+
+
+def test_space_scope_of_children_and_relative_queries():
+    doc = '<p xml:space="preserve"><r><t> a </t><u xml:space="default"> b <v> c </v></u></r><r><t> d </t></r></p>'
+    p = q.get(doc, "p")
+    r0 = p["r"][0]
+    assert r0["t"].value == " a " and r0["u"]["v"].value == "c"
+    assert [v.value for v in r0.values()][0] == " a "
+    assert [(k, v.to_str()) for k, v in r0.items()][0] == ("t", " a ")
+    assert [c.to_str() for _, c in r0.children()][0] == " a "
+    assert [r["t"].value for r in p["r"]] == [" a ", " d "]
+    assert r0.value["t"].value == " a "
+    assert r0.get("t.#text").value == " a " and r0.get("u.#text").value == "b  c"
+    assert r0["u"].get("v").value == "c" and r0["u"].get_many(["v"])[0].value == "c"
+    assert quelmar.to_python(r0) == {"t": " a ", "u": {"@xml:space": "default", "v": "c", "#text": "b"}}
+    # Without a preserve scope nothing changes.
+    plain = q.get(doc.replace(' xml:space="preserve"', ""), "p")
+    assert plain["r"][0]["t"].value == "a" and plain.get("r.0.t.#text").value == "a"
+
+
+@st.composite
+def _spaced_element(draw, depth=0):
+    tag = "p" if depth == 0 else draw(st.sampled_from(["a", "b", "t"]))
+    space = draw(st.sampled_from(["", "", "", ' xml:space="preserve"', ' xml:space="default"', ' n="x"']))
+    if tag == "t" or depth >= 4:
+        return f"<t{space}>{draw(st.sampled_from(['x', ' x ', '  ', '', ' x y', '&#32;z']))}</t>"
+    kids = draw(st.lists(_spaced_element(depth + 1), max_size=3))
+    return f"<{tag}{space}>{''.join(kids)}</{tag}>"
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=list(HealthCheck))
+@given(_spaced_element())
+def test_space_scope_agrees_with_lxml(doc):
+    """Every text element's to_str() is its lxml text, trimmed unless the
+    nearest xml:space around it (or on it) says preserve."""
+    etree = pytest.importorskip("lxml.etree")
+    root = etree.fromstring(doc)
+    space = "{http://www.w3.org/XML/1998/namespace}space"
+    expected = []
+    for t in root.iter("t"):
+        scope = next((e.get(space) for e in [t, *t.iterancestors()] if e.get(space) is not None), None)
+        text = t.text or ""
+        expected.append(text if scope == "preserve" else text.strip())
+    for got in (
+        q.get(doc, "**.t"),
+        q.get_many(doc, ["**.t"])[0],
+        q.get_many(doc, ["**.a", "**.t", "p.b.#"])[1],
+        q.get(doc, "p").get("**.t"),
+    ):
+        assert (_to_strs(got) if len(got) else []) == expected, doc
+    texts = q.get(doc, "**.t.#text")
+    assert (_to_strs(texts) if len(texts) else []) == expected, doc
 
 
 def test_nan_scalar():
@@ -718,6 +818,9 @@ TO_PYTHON = [
      {"t": [{"@xml:space": "preserve", "#text": "grew "}, "12%", {"@xml:space": "preserve", "#text": " in Q3"}]}),
     ('<r xml:space="preserve"><a> x </a><b xml:space="default"> y <c> z </c></b> </r>', "r",
      {"@xml:space": "preserve", "a": " x ", "b": {"@xml:space": "default", "c": "z", "#text": "y"}, "#text": " "}),
+    # ... or one the query passed through on its way to the item
+    ('<p xml:space="preserve"><r><t> 1 </t><u xml:space="default"> 2 </u></r></p>', "p.r",
+     {"t": " 1 ", "u": {"@xml:space": "default", "#text": 2}}),
     # names as written, namespaces not resolved
     ('<r xmlns:dc="urn:x"><dc:t xml:lang="en">a</dc:t><t>b</t></r>', "r",
      {"@xmlns:dc": "urn:x", "dc:t": {"@xml:lang": "en", "#text": "a"}, "t": "b"}),

@@ -20,8 +20,8 @@
 // Cells: a path that matches nothing in a record is a missing cell; one
 // that matches several items makes the whole column a list column (each
 // row the list of its values). An element's value is its trimmed text
-// (none when empty; not trimmed under its own xml:space="preserve" or with
-// keep); an element with child elements keeps its markup as
+// (none when empty; not trimmed inside xml:space="preserve", its own or an
+// enclosing element's in the record, or with keep); an element with child elements keeps its markup as
 // written, so nothing beneath it is lost. Attribute values and other text
 // items are taken as they are.
 #include "extra/frame.hpp"
@@ -413,8 +413,9 @@ struct Failure {
 // xml:space="preserve" (looked for only in a tag with attributes); false
 // when the element is anything else (children, comments, CDATA, an
 // empty-element tag), which the reader then takes. As the engine reads
-// such a leaf (utf8_leaf_text).
-bool leaf_field_text(Bytes e, std::string& scratch, bool keep, Bytes& out) {
+// such a leaf (utf8_leaf_text). `inherited`: the element lies in a preserve
+// scope, which its own xml:space="default" ends.
+bool leaf_field_text(Bytes e, std::string& scratch, bool keep, bool inherited, Bytes& out) {
     if (e.size() < 2 || e[0] != '<' || e[1] == '/' || e[1] == '!' || e[1] == '?' || e[1] == '\0') return false;
     const char* b = e.data();
     const char* end = b + e.size();
@@ -422,9 +423,9 @@ bool leaf_field_text(Bytes e, std::string& scratch, bool keep, Bytes& out) {
     if (t.gt == end || t.gt[-1] == '/') return false;
     const char* lt = xml_scan::find_byte(t.gt + 1, end, '<');
     if (end - lt < 2 || lt[1] != '/') return false;
-    if (!keep && t.name_end != t.gt)
-        keep = tag_xml_space(Bytes(b + 1, static_cast<std::size_t>(t.gt - b - 1)),
-                             static_cast<std::size_t>(t.name_end - b - 1)) == XmlSpace::Preserve;
+    if (!keep)
+        keep = preserve_inside(inherited, Bytes(b + 1, static_cast<std::size_t>(t.gt - b - 1)),
+                               static_cast<std::size_t>(t.name_end - b - 1));
     Bytes text;
     unescape_with(Bytes(t.gt + 1, static_cast<std::size_t>(lt - t.gt - 1)), scratch, text);
     out = keep ? text : trim_unicode_ws(text);
@@ -434,7 +435,8 @@ bool leaf_field_text(Bytes e, std::string& scratch, bool keep, Bytes& out) {
 // The value of one item appended to `col`; false with `fail` set for text
 // that is not UTF-8 (a malformed document: the user is told, as by `value`).
 // keep: texts are not trimmed (whitespace="keep"); else an element's text
-// is, unless its tag says xml:space="preserve".
+// is, unless it lies in an xml:space="preserve" scope (its own tag's, or
+// one the pass saw around it in the record).
 bool add_item(Column& col, const Item& item, Bytes source, std::string& scratch, bool keep, Failure& fail) {
     Bytes text;
     bool trimmed_text = false;
@@ -447,7 +449,7 @@ bool add_item(Column& col, const Item& item, Bytes source, std::string& scratch,
                                          : Bytes())
                                   : Bytes(item.bytes);
         if (item.kind == Item::Kind::ElementSpan && item.encoding == Encoding::Utf8 &&
-            leaf_field_text(element, scratch, keep, text)) {
+            leaf_field_text(element, scratch, keep, item.preserve != 0, text)) {
             trimmed_text = true;
         } else if (element_has_child_elements(element)) {
             // Markup as written, decoded to UTF-8.
@@ -460,7 +462,8 @@ bool add_item(Column& col, const Item& item, Bytes source, std::string& scratch,
             }
         } else {
             scratch = item_text(item, source);
-            const bool kept = keep || element_xml_space(element) == XmlSpace::Preserve;
+            const XmlSpace own = element_xml_space(element);
+            const bool kept = keep || own == XmlSpace::Preserve || (item.preserve != 0 && own == XmlSpace::Unset);
             text = kept ? Bytes(scratch) : trim_unicode_ws(scratch);
             trimmed_text = true;
         }

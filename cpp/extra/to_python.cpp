@@ -344,7 +344,7 @@ PyObject* to_python(PyObject* result, bool numbers, bool keep) {
     ElementReader reader(numbers, keep);
     auto one = [&](const PyItem& item) -> PyObject* {
         if (!item.is_element()) return reader.text(item.held_bytes());
-        return reader.value(item, false);
+        return reader.value(item, item.preserve());
     };
     if (items.size() == 1) return one(items[0]);
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));

@@ -87,6 +87,14 @@ public:
     bool is_element() const noexcept { return kind() != Kind::Text; }
     bool has_source() const noexcept { return kind() == Kind::Whole || kind() == Kind::Slice; }
 
+    // Inside an xml:space="preserve" scope (Item::preserve): for an element
+    // the scope around it, for a text the one it was read in.
+    bool preserve() const noexcept { return (tag_ & kPreserveBit) != 0; }
+    PyItem&& in_scope(bool preserve) && noexcept {
+        tag_ = static_cast<std::uint8_t>(preserve ? tag_ | kPreserveBit : tag_ & ~kPreserveBit);
+        return std::move(*this);
+    }
+
     // A mark the Result keeps on its first item: whether the Result is one
     // the garbage collector must see (see result_is_gc). Never copied.
     bool marked() const noexcept { return (tag_ & kMarkBit) != 0; }
@@ -110,6 +118,7 @@ public:
     PyItem clone_ref() const noexcept {
         PyItem it;
         it.set_kind(kind());
+        it.tag_ = static_cast<std::uint8_t>(it.tag_ | (tag_ & kPreserveBit));
         it.encoding_ = encoding_;
         it.start_ = start_;
         it.end_ = end_;
@@ -134,6 +143,7 @@ public:
 
 private:
     static constexpr std::uint8_t kKindBits = 0x03;
+    static constexpr std::uint8_t kPreserveBit = 0x04;
     static constexpr std::uint8_t kMarkBit = 0x80;
 
     void set_kind(Kind k) noexcept {

@@ -128,6 +128,10 @@ private:
     bool preserve_ = false;
 };
 
+// Whether the element `item` (whose bytes are `element`) keeps its white
+// space: its own tag's xml:space, else the scope it lies in.
+bool element_preserves(const PyItem& item, Bytes element) noexcept;
+
 // Text of one item: a Text's bytes, an element's text content.
 std::optional<std::string> item_text(const PyItem& item);
 // The raw form of one item as text: a Text's bytes, an element's own markup
@@ -162,6 +166,9 @@ struct ChildData {
     // Children whose expansions did not fit the reading's budget: they are
     // kept without the entities. Empty when all fit (or nothing was charged).
     std::vector<bool> unpaid;
+    // The children lie in an xml:space="preserve" scope (the element's own,
+    // or the one it lies in).
+    bool preserve = false;
 };
 
 // The TypeError of `Result.<method>()` on a Result of mode `m` (never the

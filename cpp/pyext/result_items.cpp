@@ -16,14 +16,17 @@ namespace quelmar::py {
 namespace {
 
 PyItem lift_one(Item&& item, PyObject* source) {
+    const bool preserve = item.preserve != 0;
     switch (item.kind) {
-        case Item::Kind::OwnedElement: return PyItem::make_shared(std::move(item.bytes), item.encoding);
+        case Item::Kind::OwnedElement:
+            return PyItem::make_shared(std::move(item.bytes), item.encoding).in_scope(preserve);
         case Item::Kind::ElementSpan:
-            if (source != nullptr) return PyItem::make_slice(source, item.start, item.end, item.encoding);
+            if (source != nullptr)
+                return PyItem::make_slice(source, item.start, item.end, item.encoding).in_scope(preserve);
             return PyItem::make_shared(SharedString(), item.encoding);
         case Item::Kind::Text: break;
     }
-    return PyItem::make_text(std::move(item.bytes));
+    return PyItem::make_text(std::move(item.bytes)).in_scope(preserve);
 }
 
 }  // namespace
@@ -76,18 +79,28 @@ ElementScan scan_item(const ElementBytes& eb, ChildRefs* children) {
 
 }  // namespace
 
+bool element_preserves(const PyItem& item, Bytes element) noexcept {
+    switch (element_xml_space(element)) {
+        case XmlSpace::Preserve: return true;
+        case XmlSpace::Default: return false;
+        case XmlSpace::Unset: break;
+    }
+    return item.preserve();
+}
+
 std::optional<Mode> ScalarProbe::run(ItemView matched, ChildRefs* children) {
     if (matched.empty()) return Mode::Empty;
     if (matched.size() >= 2) return Mode::Multi;
     if (!matched[0].is_element()) {
         text_ = matched[0].held_bytes();
+        preserve_ = matched[0].preserve();
         return Mode::ScalarLike;
     }
     if (!eb_.acquire(matched[0])) return std::nullopt;
     scan_ = scan_item(eb_, children);
     if (scan_.has_children) return Mode::DictElement;
     text_ = scan_.text();
-    preserve_ = !scan_.bare_tag && element_xml_space(eb_.bytes()) == XmlSpace::Preserve;
+    preserve_ = scan_.bare_tag ? matched[0].preserve() : element_preserves(matched[0], eb_.bytes());
     return Mode::ScalarLike;
 }
 
@@ -115,7 +128,9 @@ std::optional<std::string> first_text_string_trimmed(ItemView matched) {
     if (matched[0].is_element()) {
         ElementBytes eb;
         if (!eb.acquire(matched[0])) return std::nullopt;
-        if (element_xml_space(eb.bytes()) == XmlSpace::Preserve) return text;
+        if (element_preserves(matched[0], eb.bytes())) return text;
+    } else if (matched[0].preserve()) {
+        return text;
     }
     return std::string(trim_unicode_ws(*text));
 }
@@ -163,17 +178,17 @@ std::pair<std::size_t, std::size_t> child_range(const ChildRef& r, std::size_t n
 PyItem child_item(const ChildData& d, std::size_t i) {
     if (!d.unpaid.empty() && d.unpaid[i]) {
         const auto [s, e] = child_range(d.refs[i], d.element.size());
-        return PyItem::make_shared(SharedString(d.element.substr(s, e - s)), d.encoding);
+        return PyItem::make_shared(SharedString(d.element.substr(s, e - s)), d.encoding).in_scope(d.preserve);
     }
     if (SharedBlock* pack = d.pack.block(); pack != nullptr)
-        return PyItem::make_shared_part(pack, d.pack_at[i], d.pack_at[i + 1], d.encoding);
+        return PyItem::make_shared_part(pack, d.pack_at[i], d.pack_at[i + 1], d.encoding).in_scope(d.preserve);
     const auto [s, e] = child_range(d.refs[i], d.element.size());
     SharedBlock* block = d.block.block();
     if (block != nullptr && e > s && shares(block->size(), e - s))
-        return PyItem::make_shared_part(block, d.base + s, d.base + e, d.encoding);
+        return PyItem::make_shared_part(block, d.base + s, d.base + e, d.encoding).in_scope(d.preserve);
     SharedString copy(d.element.substr(s, e - s));
     if (copy.block() != nullptr) copy.block()->set_entities(d.entities.get());
-    return PyItem::make_shared(std::move(copy), d.encoding);
+    return PyItem::make_shared(std::move(copy), d.encoding).in_scope(d.preserve);
 }
 
 // Packs the children's bytes into one block when they are small together.
@@ -209,6 +224,7 @@ ChildData child_data(const PyItem& item, const ElementBytes& eb, ChildRefs&& ref
     d.entities = EntityRef::share(eb.entities());
     d.refs = std::move(refs);
     const Bytes bytes = eb.bytes();
+    d.preserve = element_preserves(item, bytes);
     const bool from_block = item.kind() == PyItem::Kind::Shared && item.block() != nullptr;
     if (d.entities) {
         // Reading an element's children is a pass of its own: what they may

@@ -539,7 +539,7 @@ PyObject* get_impl(PyObject* self, PyObject* path) {
     if (!eb.acquire(m[0])) return nullptr;
     // A parse() Result is a whole document: paths start at its root element.
     auto found = m[0].kind() == PyItem::Kind::Whole ? run_with(**program, eb.source_bytes(), false, eb.unicode())
-                                                  : run_in_element(**program, eb.bytes(), eb.coding());
+                                                  : run_in_element(**program, eb.bytes(), eb.coding(), m[0].preserve());
     if (!found) return raise_engine_error(found.error());
     return result_new(lift(st, std::move(found).value()));
 }
@@ -603,7 +603,7 @@ PyObject* get_many_impl(PyObject* self, PyObject* paths) {
     if (!eb.acquire(m[0])) return nullptr;
     if (!programs.empty()) {
         auto r = m[0].kind() == PyItem::Kind::Whole ? run_many(programs, eb.source_bytes(), false, eb.unicode())
-                                                  : run_many_in_element(programs, eb.bytes(), eb.coding());
+                                                  : run_many_in_element(programs, eb.bytes(), eb.coding(), m[0].preserve());
         if (!r) return raise_engine_error(r.error());
         found = std::move(r).value();
     }

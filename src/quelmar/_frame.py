@@ -369,9 +369,9 @@ def read_frame(
     ``true``/``false``/``1``/``0``). With pandas, an integer column with
     missing values is a nullable ``Int64``.
 
-    Texts are trimmed of white space, except inside an element whose tag
-    says ``xml:space="preserve"``; whitespace ``"keep"`` keeps all of them
-    as written.
+    Texts are trimmed of white space, except inside ``xml:space="preserve"``
+    (on the field or on an element of its record around it); whitespace
+    ``"keep"`` keeps all of them as written.
 
     to is ``"pandas"`` (a DataFrame: missing numbers are NaN, other missing
     values None, list cells Python lists), ``"arrow"`` (a ``pyarrow.Table``,

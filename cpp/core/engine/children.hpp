@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "engine/engine.hpp"
 #include "engine/inline_vec.hpp"
 
@@ -95,6 +99,39 @@ inline bool utf8_leaf_text(Bytes element, Encoding encoding, Bytes& raw) noexcep
 enum class XmlSpace : std::uint8_t { Unset, Default, Preserve };
 XmlSpace tag_xml_space(Bytes tag_content, std::size_t name_len) noexcept;
 XmlSpace element_xml_space(Bytes element) noexcept;
+// Whether a ':' may lie in `tag_content` past its first `from` bytes: a few
+// vector compares, where a search for "xml:space" costs a call per tag. (A
+// ':' in the name may answer true.)
+[[gnu::always_inline]] inline bool may_hold_colon(Bytes tag_content, std::size_t from) noexcept {
+    const char* p = tag_content.data() + from;
+    const char* end = tag_content.data() + tag_content.size();
+#if defined(__SSE2__)
+    if (tag_content.size() >= 16) {
+        // Whole blocks, then one ending at the end (overlapping, or reaching
+        // back into the name).
+        const __m128i colon = _mm_set1_epi8(':');
+        const auto has = [&](const char* at) {
+            return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), colon));
+        };
+        for (; end - p > 32; p += 16)
+            if (has(p)) return true;
+        return ((end - p > 16 ? has(p) : 0) | has(end - 16)) != 0;
+    }
+#endif
+    for (; p < end; ++p)
+        if (*p == ':') return true;
+    return false;
+}
+
+// The scope inside the element whose start tag holds `tag_content` (its
+// name first, `name_len` bytes), given the scope around it: true inside
+// xml:space="preserve". A bare name changes nothing and costs no search.
+[[gnu::always_inline]] inline bool preserve_inside(bool around, Bytes tag_content, std::size_t name_len) noexcept {
+    if (tag_content.size() <= name_len) [[likely]] return around;
+    if (!may_hold_colon(tag_content, name_len)) return around;  // no xml: attribute
+    const XmlSpace s = tag_xml_space(tag_content, name_len);
+    return s == XmlSpace::Unset ? around : s == XmlSpace::Preserve;
+}
 
 // Decides child-or-not and collects the text in the same pass, stopping at
 // the first child element. The text is extract_element_text(element,

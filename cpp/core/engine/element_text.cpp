@@ -140,6 +140,24 @@ XmlSpace element_xml_space(Bytes element) noexcept {
     return tag_xml_space(content, static_cast<std::size_t>(t.name_end - b));
 }
 
+namespace detail {
+
+bool text_keeps_space(Bytes text, bool around, Bytes element) noexcept {
+    if (text.empty() || trim_unicode_ws(text).size() == text.size()) return false;
+    switch (element_xml_space(element)) {
+        case XmlSpace::Preserve: return true;
+        case XmlSpace::Default: return false;
+        case XmlSpace::Unset: break;
+    }
+    return around;
+}
+
+void push_element_text(ItemSink& out, Bytes text, bool around, Bytes element) {
+    out.push_text(text, text_keeps_space(text, around, element));
+}
+
+}  // namespace detail
+
 std::string extract_element_text(Bytes element, const Coding& coding) {
     Bytes raw;
     if (utf8_leaf_text(element, coding.encoding, raw)) {

@@ -66,15 +66,19 @@ Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool
 // Evaluates the steps of `program` relative to one element (the bytes of
 // that element; the first step names its children, or is @attr / #text of
 // the element itself), then applies the modifiers. `encoding` is the
-// encoding of the document the element came from.
-Expected<Items, EngineError> run_in_element(const Program& program, Bytes element, const Coding& coding);
+// encoding of the document the element came from. `preserve`: the element
+// lies in an xml:space="preserve" scope, which what is found inside inherits
+// (unless the element's own tag ends it).
+Expected<Items, EngineError> run_in_element(const Program& program, Bytes element, const Coding& coding,
+                                            bool preserve = false);
 
 // Several programs in one pass; one item sequence per program, in order.
 Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Program*>& programs, Bytes source,
                                                    bool emit_spans, bool unicode = false);
 // The fragment form of the same pass, relative to one element.
 Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<const Program*>& programs,
-                                                              Bytes element, const Coding& coding);
+                                                              Bytes element, const Coding& coding,
+                                                              bool preserve = false);
 
 // The single-path engine under the multi-path pass's one rule of its own:
 // empty-element matches take no part in the ambiguity rule of their level

@@ -163,15 +163,27 @@ Outcome filter_empty_element(const Event& tag, const Filter& filter, const Step*
     return held ? apply_within_fragment(fragment, rest, nrest, out, enc, outer) : Outcome::Ok;
 }
 
+void StreamFilter::set_text_scope(bool around, const Event& tag) noexcept {
+    text_scope_ = preserve_inside(around, tag.content, tag.name_len);
+}
+
 bool StreamFilter::decide(ItemSink& out, Bytes source, const Event& tag, std::uint64_t p, std::uint64_t q,
-                          bool emit_spans, const Coding& enc) {
+                          bool emit_spans, const Coding& enc, bool preserve) {
     if (!has_left_ || !compare_text(left_, filter_->op, filter_->value)) return false;
     if (next_ == nullptr) {
         // The filtered element itself: texts are read from it later.
         if (mode_ == CollectMode::Placeholders) out.push_text(Bytes());
-        else out.push(capture_item(source, p, q, emit_spans, enc));
+        else out.push(capture_item(source, p, q, emit_spans, enc).in_scope(preserve));
     } else if (next_->is_element()) {
-        out.push_all(std::move(pending_));
+        // Captured children lie in the scope inside the filtered element.
+        if (mode_ == CollectMode::Elements && !pending_.empty() &&
+            preserve_inside(preserve, tag.content, tag.name_len)) {
+            Items kept = std::move(pending_).take();
+            for (Item& it : kept) it.preserve = 1;
+            out.push_all(std::move(kept));
+        } else {
+            out.push_all(std::move(pending_));
+        }
     } else if (auto v = read_attr(tag.content, tag.name_len, next_->attribute, enc)) {
         out.push(Item::text(std::move(*v)));
     }
@@ -179,9 +191,11 @@ bool StreamFilter::decide(ItemSink& out, Bytes source, const Event& tag, std::ui
 }
 
 bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const Filter& filter, const Step* rest,
-                         std::size_t nrest, std::uint64_t p, CollectMode mode, bool emit_spans, ItemSink& items) {
+                         std::size_t nrest, std::uint64_t p, CollectMode mode, bool emit_spans, ItemSink& items,
+                         bool preserve) {
     const Coding enc = reader.coding();
     StreamFilter machine(filter, rest, nrest, mode);
+    machine.text_scope(preserve, tag);
     const auto no_text = [] { return Bytes(); };
     for (bool open = true; open;) {
         std::uint64_t pc;
@@ -218,7 +232,7 @@ bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const F
                 break;
         }
     }
-    return machine.decide(items, source, tag, p, reader.buffer_position(), emit_spans, enc);
+    return machine.decide(items, source, tag, p, reader.buffer_position(), emit_spans, enc, preserve);
 }
 
 }  // namespace quelmar::detail

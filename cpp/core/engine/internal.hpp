@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/children.hpp"
 #include "engine/engine.hpp"
 
 namespace quelmar::detail {
@@ -33,6 +34,9 @@ struct EvalContext {
     // handed on to fragments, which the multi-path pass evaluates with
     // this engine.
     bool empty_tags_ambiguous = true;
+    // Whether the context element (or the top of the input) lies in an
+    // xml:space="preserve" scope: the items found inside inherit it.
+    bool preserve_scope = false;
     EngineError* error = nullptr;  // filled for Ambiguous / TooDeep
 };
 
@@ -112,16 +116,28 @@ inline Item capture_item(Bytes source, std::uint64_t p, std::uint64_t q, bool em
     return Item::owned(std::string(source.substr(p, q - p)), enc);
 }
 
+// Whether `text`, the text of `element` (which lies in the scope `around`),
+// keeps its white space: asked only of a text with white space at an end.
+bool text_keeps_space(Bytes text, bool around, Bytes element) noexcept;
+// Keeps `text`, the text of `element`, marked with its scope.
+void push_element_text(ItemSink& out, Bytes text, bool around, Bytes element);
+
 // Stores the element [p, q) of `source` in `out` as `mode` says: the
 // element itself (capture_item), its text (`text()`, which the caller
 // reads at most once for all who want it), or an empty placeholder.
+// `preserve`: the xml:space scope around the element (kept on an element;
+// a text kept as the element's is marked with the scope it was read in).
 template <class Text>
 [[gnu::always_inline]] inline void collect_element(ItemSink& out, CollectMode mode, Bytes source, std::uint64_t p,
-                                                   std::uint64_t q, bool emit_spans, const Coding& enc, Text&& text) {
+                                                   std::uint64_t q, bool emit_spans, const Coding& enc, Text&& text,
+                                                   bool preserve = false) {
     switch (mode) {
         case CollectMode::Placeholders: out.push_text(Bytes()); break;
-        case CollectMode::Texts: out.push_text(text()); break;
-        case CollectMode::Elements: out.push(capture_item(source, p, q, emit_spans, enc)); break;
+        case CollectMode::Texts:
+            if (out.folds()) out.push_text(text());
+            else push_element_text(out, text(), preserve, source.substr(p, q - p));
+            break;
+        case CollectMode::Elements: out.push(capture_item(source, p, q, emit_spans, enc).in_scope(preserve)); break;
     }
 }
 
@@ -133,9 +149,10 @@ Outcome enter(Reader& reader, const EvalContext& ctx, const Event* context, cons
 // The empty-element tag `tag` matched; apply what follows it.
 void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, ItemSink& items, const Coding& enc);
 
-// Applies `rest` inside a fragment (the bytes of one element).
+// Applies `rest` inside a fragment (the bytes of one element); `preserve`:
+// the xml:space scope around the element.
 Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, ItemSink& items, const Coding& enc,
-                              const EvalContext& outer);
+                              const EvalContext& outer, bool preserve = false);
 
 // Filter evaluation.
 bool compare(Bytes left, CompareOp op, const FilterValue& value);
@@ -187,21 +204,31 @@ public:
     // A result child [p, q) of `source`; `text()` gives its text.
     template <class Text>
     void keep(Bytes source, std::uint64_t p, std::uint64_t q, bool emit_spans, const Coding& enc, Text&& text) {
-        collect_element(pending_, mode_, source, p, q, emit_spans, enc, text);
+        collect_element(pending_, mode_, source, p, q, emit_spans, enc, text, text_scope_);
+    }
+    // Texts kept as results are marked with their scope as they come: the
+    // filtered element's start tag `tag`, in the scope `around`, sets the
+    // scope of its children. (Elements are marked when the filter holds.)
+    void text_scope(bool around, const Event& tag) noexcept {
+        if (mode_ == CollectMode::Texts) [[unlikely]] set_text_scope(around, tag);
     }
 
     // The filtered element [p, q) of `source`, whose start tag is `tag`, has
     // ended: whether the filter held; if it did, what the path selects went
     // to `out`.
+    // `preserve`: the xml:space scope around the filtered element.
     bool decide(ItemSink& out, Bytes source, const Event& tag, std::uint64_t p, std::uint64_t q, bool emit_spans,
-                const Coding& enc);
+                const Coding& enc, bool preserve = false);
 
 private:
+    void set_text_scope(bool around, const Event& tag) noexcept;
+
     const Filter* filter_;
     const Step* next_;          // the step after the filtered one, if any
     const Step* next_element_;  // the same when it is an element step
     CollectMode mode_;
     bool has_left_ = false;
+    bool text_scope_ = false;
     SelectorState next_matches_;
     std::string left_;
     ItemSink pending_;
@@ -210,8 +237,10 @@ private:
 // The single-path driver of the streaming route: one pass over the element
 // whose start tag was just read, through its end tag. `rest` has at most one
 // step.
+// `preserve`: the xml:space scope around the element.
 bool stream_filter_scope(Reader& reader, Bytes source, const Event& tag, const Filter& filter, const Step* rest,
-                         std::size_t nrest, std::uint64_t p, CollectMode mode, bool emit_spans, ItemSink& items);
+                         std::size_t nrest, std::uint64_t p, CollectMode mode, bool emit_spans, ItemSink& items,
+                         bool preserve = false);
 
 // The filter `filter` on the empty-element tag `tag` (`held`: whether it
 // held); when it holds, the rest of the path applied to the element goes

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common/bytes.hpp"
@@ -14,25 +16,36 @@
 
 namespace quelmar {
 
-struct Item {
+// Where an item's bytes are and what they are: two words, copied as such
+// (a class of its own, trivially copyable, so that moving an Item copies
+// the words whole instead of one bit-field at a time).
+struct ItemHead {
     enum class Kind : std::uint8_t {
         OwnedElement,  // `bytes`: the raw XML of one element
         ElementSpan,   // [start, end) into the caller's source document
         Text,          // `bytes`: UTF-8 text (text, attribute value, count, computed value)
     };
-    // 24 bytes: the offsets are 56 bits wide (64 PiB, beyond any address
-    // space a document can live in; documents of 4 GiB and more are still
-    // addressed whole), so that `kind` and `encoding` fill the top bytes of
-    // their words, and the bytes are one shared block.
-    std::uint64_t start : 56 = 0;
+    // The offsets are 55 bits wide (32 PiB, beyond any address space a
+    // document can live in; documents of 4 GiB and more are still addressed
+    // whole), so that `preserve` and `kind`, and `encoding`, fill the top
+    // bits of their words.
+    std::uint64_t start : 55 = 0;
+    // Inside an xml:space="preserve" scope the pass has seen: white space is
+    // part of the text. For an element, the scope around it (its own tag
+    // may open or end one); for a text, the scope it was read in.
+    std::uint64_t preserve : 1 = 0;
     Kind kind = Kind::Text;
-    std::uint64_t end : 56 = 0;
+    std::uint64_t end : 55 = 0;
     // The encoding of the document an element came from: its bytes are
     // re-read later (element text, children) and must be decoded the same way.
     Encoding encoding = Encoding::Utf8;
+};
+
+// 24 bytes: the head's two words, and the bytes as one shared block.
+struct Item : ItemHead {
     SharedString bytes;
 
-    static constexpr std::uint64_t kOffsetMask = (std::uint64_t{1} << 56) - 1;
+    static constexpr std::uint64_t kOffsetMask = (std::uint64_t{1} << 55) - 1;
 
     static Item text(std::string s) {
         Item it;
@@ -60,6 +73,10 @@ struct Item {
         return it;
     }
     bool is_element() const noexcept { return kind != Kind::Text; }
+    Item&& in_scope(bool preserve_scope) && noexcept {
+        preserve = preserve_scope ? 1 : 0;
+        return std::move(*this);
+    }
     // The entities an owned element's text expands (none for spans: a
     // document with entities is captured in owned copies).
     const EntityTable* entities() const noexcept {
@@ -68,6 +85,7 @@ struct Item {
 };
 
 static_assert(sizeof(Item) == 24, "an item is three words");
+static_assert(std::is_trivially_copyable_v<ItemHead> && sizeof(ItemHead) == 16);
 
 // The item sequence of one evaluation, as the engine returns it.
 using Items = std::vector<Item>;
@@ -98,9 +116,10 @@ public:
         if (fold_.on) fold_add(item);
         else items_.push_back(item);
     }
-    // A text item; a fold takes its number without making the item.
-    void push_text(Bytes text) {
-        if (!fold_.on) items_.push_back(Item::text(std::string(text)));
+    // A text item (`preserve`: read in an xml:space="preserve" scope); a
+    // fold takes its number without making the item.
+    void push_text(Bytes text, bool preserve = false) {
+        if (!fold_.on) items_.push_back(Item::text(std::string(text)).in_scope(preserve));
         else if (fold_.modifier == Modifier::Count) ++fold_.count;
         else fold_text(text);
     }
@@ -112,6 +131,8 @@ public:
     void push_all(ItemSink&& other) { push_all(std::move(other.items_)); }
 
     std::size_t received() const noexcept { return fold_.on ? fold_.count : items_.size(); }
+    // Whether items are folded into a number (none is kept).
+    bool folds() const noexcept { return fold_.on; }
     bool empty() const noexcept { return received() == 0; }
     // The items collected so far (none while folding).
     const Items& items() const noexcept { return items_; }

@@ -7,6 +7,7 @@
 // Levels, cursors and actions live on three stacks that grow and shrink
 // with the document's nesting, so no element costs an allocation once the
 // stacks have reached their depth, and nesting costs heap, not C++ stack.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -74,13 +75,15 @@ struct Level {
     std::size_t watch_begin = 0;  // watches deciding this level's element: watches[watch_begin, watch_end)
     std::size_t watch_end = 0;
     bool serve = false;  // the pending actions include captures, filters, watches or Index descents
+    bool preserve = false;  // inside an xml:space="preserve" scope
 };
 
 class ManyPass {
 public:
     ManyPass(const std::vector<const Program*>& programs, Bytes source, bool emit_spans,
-             std::vector<ItemSink>& results, EngineError& err)
-        : programs_(programs), source_(source), emit_spans_(emit_spans), results_(results), err_(err) {
+             std::vector<ItemSink>& results, EngineError& err, bool preserve = false)
+        : programs_(programs), source_(source), emit_spans_(emit_spans), results_(results), err_(err),
+          preserve_(preserve) {
         ctx_.error = &err_;
         state_.reserve(programs.size());
         for (const Program* prog : programs) {
@@ -101,7 +104,7 @@ public:
             push_cursor(i, 0, true);
         }
         if (cursors_.empty()) return Outcome::Ok;
-        push_level(0, cursors_.size(), false);
+        push_level(0, cursors_.size(), false, preserve_);
         return loop(reader, 0);
     }
 
@@ -124,11 +127,11 @@ public:
             if (ev.kind == EventKind::Start) {
                 // A parent level stands for the element itself: it receives
                 // the element's text once its content has been read.
-                push_level(0, 0, false);
+                push_level(0, 0, false, preserve_);
                 levels_.back().tag = ev;
                 levels_.back().tag_p = p;
                 collect_attr_text(ev, 0, reader, false);
-                push_level(0, cursors_.size(), true);
+                push_level(0, cursors_.size(), true, preserve_inside(preserve_, ev.content, ev.name_len));
                 return loop(reader, 1);
             }
             if (ev.kind == EventKind::Eof) return Outcome::Ok;
@@ -138,11 +141,12 @@ public:
 private:
     // Levels and cursors are built in place: a whole one built aside and
     // copied in stalls on its own byte-wise stores.
-    void push_level(std::size_t begin, std::size_t end, bool has_context) {
+    void push_level(std::size_t begin, std::size_t end, bool has_context, bool preserve) {
         Level& L = levels_.emplace_back();
         L.cursor_begin = begin;
         L.cursor_end = end;
         L.has_context = has_context;
+        L.preserve = preserve;
     }
 
     // True when the cursor's step is @attr or #text (answered by the tag).
@@ -348,7 +352,7 @@ private:
                 search_.clear();
                 for (std::size_t a = a0; a < a1; ++a)
                     if (actions_[a].kind == Action::Kind::SearchInside) search_.push_back(actions_[a].cursor);
-                o = scan_descendants(reader);
+                o = scan_descendants(reader, preserve_inside(levels_.back().preserve, tag.content, tag.name_len));
             }
             if (o == Outcome::Ok && (plan.capture || plan.filters > 0 || plan.watch))
                 o = serve_read(reader, tag, p, a0, a1, is_leaf ? &leaf : nullptr);
@@ -357,9 +361,15 @@ private:
         } else if (plan.capture && plan.all_capture_text && plan.filters == 0 && !plan.watch) {
             // Every capture wants the element's text; read it once.
             const std::string text = read_text_in_scope(reader);
+            int keeps = -1;  // whether it keeps its white space, once asked (a fold does not ask)
             for (std::size_t a = a0; a < a1; ++a) {
                 Cursor& c = cursors_[actions_[a].cursor];
-                results_[c.program].push_text(text);
+                ItemSink& out = results_[c.program];
+                if (!out.folds() && keeps < 0) {
+                    const std::uint64_t q = std::min<std::uint64_t>(reader.buffer_position(), source_.size());
+                    keeps = text_keeps_space(text, levels_.back().preserve, source_.substr(p, q - p));
+                }
+                out.push_text(text, keeps > 0);
                 if (c.stops) level_found(c);
             }
         } else if (plan.filters == 1 && !plan.capture && !plan.watch && actions_[a0].streams) {
@@ -368,7 +378,7 @@ private:
             std::size_t nrest = 0;
             const Step* rest = rest_of(c, nrest);
             const bool held = stream_filter_scope(reader, source_, tag, *c.st->selector.filter, rest, nrest, p,
-                                                  hint(c), emit_spans_, results_[c.program]);
+                                                  hint(c), emit_spans_, results_[c.program], levels_.back().preserve);
             if (held && c.stops) level_found(c);
         } else {
             skip_element(reader);
@@ -403,6 +413,7 @@ private:
             std::size_t nrest = 0;
             const Step* rest = rest_of(c, nrest);
             watches_.push_back(Watch{act.cursor, StreamFilter(*c.st->selector.filter, rest, nrest, hint(c))});
+            watches_.back().machine.text_scope(levels_.back().preserve, tag);
         }
         // Watched filters are decided by their watches, not served.
         const bool filters_left = plan.filters > watches_.size() - watch_begin;
@@ -418,7 +429,8 @@ private:
             parent.text_begin = text_programs_.size();
         }
         if (attr_text) collect_attr_text(tag, child_begin, reader, false);
-        push_level(child_begin, cursors_.size(), true);
+        push_level(child_begin, cursors_.size(), true,
+                   preserve_inside(levels_[parent_at].preserve, tag.content, tag.name_len));
         Level& child = levels_.back();
         child.watch_begin = watch_begin;
         child.watch_end = watches_.size();
@@ -427,7 +439,7 @@ private:
                 !plan.capture && plan.filters == 0) {
                 // Only texts are wanted: read them in the same pass.
                 std::string text = read_text_in_scope(reader);
-                deliver_text(levels_[parent_at], text);
+                deliver_text(levels_[parent_at], text, child.preserve);
             } else {
                 consume_to_end(reader, true);
             }
@@ -437,7 +449,7 @@ private:
             search_.clear();
             for (std::size_t i = child.cursor_begin; i < child.cursor_end; ++i)
                 search_.push_back(static_cast<std::uint32_t>(i));
-            Outcome o = scan_descendants(reader);
+            Outcome o = scan_descendants(reader, child.preserve);
             if (o != Outcome::Ok) return o;
             return finish_level(reader, stop_depth);
         }
@@ -452,9 +464,10 @@ private:
         return fits_streaming_route(*c.st->selector.filter, rest, nrest) && (nrest > 0 || hint(c) != ResultHint::Texts);
     }
 
-    void deliver_text(Level& parent, const std::string& text) {
+    // `preserve`: the scope inside the parent's element, where the text was read.
+    void deliver_text(Level& parent, const std::string& text, bool preserve) {
         for (std::size_t i = parent.text_begin; i < text_programs_.size(); ++i)
-            results_[text_programs_[i]].push_text(text);
+            results_[text_programs_[i]].push_text(text, preserve);
         truncate(text_programs_, parent.text_begin);
     }
 
@@ -467,6 +480,7 @@ private:
         if (q > source_.size()) q = source_.size();
         const Bytes fragment = source_.substr(p, q - p);
         const Coding enc = reader.coding();
+        const bool around = levels_.back().preserve;  // the level the element is a child of
         // The element's text, read at most once for all who need it; a UTF-8
         // leaf's is its raw text unescaped, as extract_element_text gives it.
         std::string stored;
@@ -496,11 +510,11 @@ private:
                 // A sum of elements adds their texts: the text read for the
                 // others serves it too.
                 if (hint(c) == ResultHint::Elements && out.folds_numbers()) out.fold_text(element_text());
-                else collect_element(out, hint(c), source_, p, q, emit_spans_, enc, element_text);
+                else collect_element(out, hint(c), source_, p, q, emit_spans_, enc, element_text, around);
                 if (c.stops) level_found(c);
             } else if (act.kind == Action::Kind::FilterCheck) {
                 bool found = false;
-                Outcome o = filter_fragment(c, tag, fragment, enc, found);
+                Outcome o = filter_fragment(c, tag, fragment, enc, found, around);
                 if (o != Outcome::Ok) return o;
                 if (found && c.stops) level_found(c);
             }
@@ -527,8 +541,12 @@ private:
     // element captures it and does not look inside it, but the others do:
     // the matching cursor waits (suspended) until the element ends, and the
     // element is skipped whole only when no cursor is left to look inside.
-    Outcome scan_descendants(Reader& reader) {
+    // `preserve`: the xml:space scope inside the scanned element; the scopes
+    // that open or end below it are the depths in `toggles_`.
+    Outcome scan_descendants(Reader& reader, bool preserve) {
         waits_.clear();
+        toggles_.clear();
+        auto scope = [&] { return preserve != ((toggles_.size() & 1) != 0); };
         auto waiting = [&](std::uint32_t i) {
             for (const WaitSlot& w : waits_)
                 if (w.cursor == i) return true;
@@ -539,7 +557,7 @@ private:
             std::size_t out = 0;
             for (std::size_t k = 0; k < waits_.size(); ++k) {
                 const WaitSlot w = waits_[k];
-                if (w.depth >= depth) capture_read(cursors_[w.cursor], w.start, reader);
+                if (w.depth >= depth) capture_read(cursors_[w.cursor], w.start, reader, w.preserve);
                 else waits_[out++] = w;
             }
             waits_.resize(out);
@@ -560,18 +578,20 @@ private:
                         if (tag_name.accepted_by(c.st->matcher)) matched_.push_back(i);
                         else others = true;
                     }
+                    const bool around = scope();
                     if (!matched_.empty() && !others) {
                         skip_element(reader);
                         for (const std::uint32_t i : matched_) {
                             ++cursors_[i].sel.count;
-                            capture_read(cursors_[i], p, reader);
+                            capture_read(cursors_[i], p, reader, around);
                         }
                         break;
                     }
                     for (const std::uint32_t i : matched_) {
                         ++cursors_[i].sel.count;
-                        waits_.push_back(WaitSlot{i, depth, p});
+                        waits_.push_back(WaitSlot{i, around, depth, p});
                     }
+                    if (preserve_inside(around, ev.content, ev.name_len) != around) toggles_.push_back(depth);
                     ++depth;
                     break;
                 }
@@ -595,6 +615,7 @@ private:
                     }
                     --depth;
                     close(depth);
+                    if (!toggles_.empty() && toggles_.back() == depth) toggles_.pop_back();
                     break;
                 case EventKind::Eof:
                     close(0);
@@ -605,12 +626,13 @@ private:
     }
 
     // A capture of the element [p, reader position) just read.
-    void capture_read(const Cursor& c, std::uint64_t p, Reader& reader) {
+    // `preserve`: the scope around it.
+    void capture_read(const Cursor& c, std::uint64_t p, Reader& reader, bool preserve) {
         std::uint64_t q = reader.buffer_position();
         if (q > source_.size()) q = source_.size();
         const Coding enc = reader.coding();
         collect_element(results_[c.program], hint(c), source_, p, q, emit_spans_, enc,
-                        [&] { return extract_element_text(source_.substr(p, q - p), enc); });
+                        [&] { return extract_element_text(source_.substr(p, q - p), enc); }, preserve);
     }
 
     // Actions for the watches of level `L` at a start tag of one of its
@@ -642,7 +664,9 @@ private:
         for (std::size_t w = child.watch_begin; w < child.watch_end; ++w) {
             Cursor& c = cursors_[watches_[w].cursor];
             StreamFilter& machine = watches_[w].machine;
-            if (machine.decide(results_[c.program], source_, parent.tag, parent.tag_p, q, emit_spans_, enc) && c.stops)
+            if (machine.decide(results_[c.program], source_, parent.tag, parent.tag_p, q, emit_spans_, enc,
+                               parent.preserve) &&
+                c.stops)
                 level_found(c);
         }
         truncate(watches_, child.watch_begin);
@@ -652,7 +676,9 @@ private:
     // answer the single-path engine gives for the same path, `found` included:
     // whether the filter held, or on the attribute route whether the rest of
     // the path yielded something.
-    Outcome filter_fragment(const Cursor& c, const Event& tag, Bytes fragment, const Coding& enc, bool& found) {
+    // `around`: the xml:space scope around the element.
+    Outcome filter_fragment(const Cursor& c, const Event& tag, Bytes fragment, const Coding& enc, bool& found,
+                            bool around) {
         const Filter& flt = *c.st->selector.filter;
         std::size_t nrest = 0;
         const Step* rest = rest_of(c, nrest);
@@ -661,7 +687,7 @@ private:
         if (flt.attribute) {
             if (!attribute_filter_holds(tag, flt, enc)) return Outcome::Ok;
             const std::size_t before = out.received();
-            Outcome o = apply_within_fragment(fragment, rest, nrest, out, enc, ctx_);
+            Outcome o = apply_within_fragment(fragment, rest, nrest, out, enc, ctx_, around);
             found = out.received() > before;
             return o;
         }
@@ -671,7 +697,7 @@ private:
                 const std::uint64_t rp = r.buffer_position();
                 Event root = r.read_event();
                 if (root.kind == EventKind::Start) {
-                    found = stream_filter_scope(r, fragment, root, flt, rest, nrest, rp, hint(c), false, out);
+                    found = stream_filter_scope(r, fragment, root, flt, rest, nrest, rp, hint(c), false, out, around);
                     return Outcome::Ok;
                 }
                 if (root.kind == EventKind::Eof) return Outcome::Ok;
@@ -679,7 +705,7 @@ private:
         }
         Outcome o = eval_filter(fragment, flt, enc, ctx_, found);
         if (o != Outcome::Ok || !found) return o;
-        return apply_within_fragment(fragment, rest, nrest, out, enc, ctx_);
+        return apply_within_fragment(fragment, rest, nrest, out, enc, ctx_, around);
     }
 
     Outcome on_empty(Reader& reader, const Event& tag, std::uint64_t p) {
@@ -740,11 +766,11 @@ private:
         }
         truncate(cursors_, child.cursor_begin);
         if (levels_.size() <= stop_depth) {
-            if (!levels_.empty()) finish_element_texts(reader);
+            if (!levels_.empty()) finish_element_texts(reader, child.preserve);
             return Outcome::Ok;
         }
         Level& parent = levels_.back();
-        finish_element_texts(reader);
+        finish_element_texts(reader, child.preserve);
         if (!parent.serve) {
             // Only descents and searches were pending: nothing to serve.
             truncate(actions_, parent.action_begin);
@@ -764,15 +790,16 @@ private:
         return o;
     }
 
-    // Texts owed for the parent's start tag, once its element has been read.
-    void finish_element_texts(Reader& reader) {
+    // Texts owed for the parent's start tag, once its element has been read;
+    // `preserve`: the scope inside that element.
+    void finish_element_texts(Reader& reader, bool preserve) {
         Level& parent = levels_.back();
         if (text_programs_.size() <= parent.text_begin) return;
         std::uint64_t q = reader.buffer_position();
         if (q > source_.size()) q = source_.size();
         const std::string text =
             extract_element_text(source_.substr(parent.tag_p, q - parent.tag_p), reader.coding());
-        deliver_text(parent, text);
+        deliver_text(parent, text, preserve);
     }
 
     const std::vector<const Program*>& programs_;
@@ -794,11 +821,14 @@ private:
     std::vector<std::uint32_t> matched_;
     struct WaitSlot {  // a capture waiting for its element's end
         std::uint32_t cursor;
+        bool preserve;      // the xml:space scope around the element
         std::size_t depth;  // the depth the element was met at
         std::uint64_t start;
     };
     std::vector<WaitSlot> waits_;
+    std::vector<std::size_t> toggles_;  // scan_descendants: depths whose element changes the xml:space scope
     std::vector<std::uint32_t> text_programs_;
+    bool preserve_;  // the scope around the top of the input
 };
 
 Expected<std::vector<Items>, EngineError> finish(const std::vector<const Program*>& programs,
@@ -835,7 +865,7 @@ Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Progr
 }
 
 Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<const Program*>& programs,
-                                                              Bytes element, const Coding& coding) {
+                                                              Bytes element, const Coding& coding, bool preserve) {
     std::vector<ItemSink> results;
     results.reserve(programs.size());
     for (const Program* program : programs) results.push_back(begin_modifiers(*program, element));
@@ -843,7 +873,7 @@ Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<
     detail::Outcome o = detail::Outcome::Ok;
     {
         Reader reader(element, coding);
-        detail::ManyPass pass(programs, element, false, results, err);
+        detail::ManyPass pass(programs, element, false, results, err, preserve);
         o = pass.run_element(reader);
     }
     return detail::finish(programs, std::move(results), o, std::move(err), element);

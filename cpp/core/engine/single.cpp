@@ -27,6 +27,7 @@ struct Frame {
     bool has_context;          // false only at the top of a document or fragment
     bool single_valued;        // every step above selects at most one element
     Resume resume;
+    bool preserve;             // inside an xml:space="preserve" scope
 };
 static_assert(sizeof(Frame) == 40);
 
@@ -34,8 +35,8 @@ class Matcher {
 public:
     Matcher(Reader& reader, const EvalContext& ctx, ItemSink& items) : r_(reader), ctx_(ctx), items_(items) {}
 
-    Outcome run(bool has_context, const Step* steps, std::size_t nsteps, bool single_valued) {
-        push(steps, nsteps, has_context, single_valued, Frame::Resume::Top, 0);
+    Outcome run(bool has_context, const Step* steps, std::size_t nsteps, bool single_valued, bool preserve) {
+        push(steps, nsteps, has_context, single_valued, Frame::Resume::Top, 0, preserve);
         while (!stack_.empty()) {
             if (ctx_.first_item_only && !items_.empty()) return Outcome::Done;
             std::uint64_t p;
@@ -64,8 +65,9 @@ public:
     }
 
 private:
-    void push(const Step* steps, std::size_t n, bool has_context, bool sv, Frame::Resume resume, std::size_t before) {
-        stack_.push_back(Frame{steps, n, before, SelectorState(), has_context, sv, resume});
+    void push(const Step* steps, std::size_t n, bool has_context, bool sv, Frame::Resume resume, std::size_t before,
+              bool preserve) {
+        stack_.push_back(Frame{steps, n, before, SelectorState(), has_context, sv, resume, preserve});
     }
 
     Coding enc() const noexcept { return r_.coding(); }
@@ -113,16 +115,19 @@ private:
 
     // descend_or_capture: the start tag `ev` at offset `p` matched; apply the
     // rest of the path to it (or capture it when nothing follows).
+    // The level's element scope (`around`) is that of the matched element.
     Outcome descend(const Event& ev, std::uint64_t p, const Step* rest, std::size_t nrest, bool child_sv) {
+        const bool around = stack_.back().preserve;
         if (nrest == 0) {
             skip_element(r_);
-            items_.push(capture_item(ctx_.source, p, r_.buffer_position(), ctx_.emit_spans, enc()));
+            items_.push(capture_item(ctx_.source, p, r_.buffer_position(), ctx_.emit_spans, enc()).in_scope(around));
             return after_match(true);
         }
         const std::size_t before = items_.received();
         const Step& next = rest[0];
         if (next.kind == Step::Kind::Text) {
-            items_.push(Item::text(read_text_in_scope(r_)));
+            const bool inside = preserve_inside(around, ev.content, ev.name_len);
+            items_.push(Item::text(read_text_in_scope(r_)).in_scope(inside));
             return after_match(true);
         }
         if (next.kind == Step::Kind::Attribute) {
@@ -130,7 +135,8 @@ private:
             consume_to_end(r_, true);
             return after_match(items_.received() > before);
         }
-        push(rest, nrest, true, child_sv, Frame::Resume::AfterDescend, before);
+        push(rest, nrest, true, child_sv, Frame::Resume::AfterDescend, before,
+             preserve_inside(around, ev.content, ev.name_len));
         return Outcome::Ok;
     }
 
@@ -139,7 +145,9 @@ private:
         const Step& st = f.steps[0];
         const Bytes name = ev.name();
         if (!TagName(name, r_.encoding()).accepted_by(st.matcher)) {
-            if (st.descendant) push(f.steps, f.nsteps, true, false, Frame::Resume::AfterSearch, 0);
+            if (st.descendant)
+                push(f.steps, f.nsteps, true, false, Frame::Resume::AfterSearch, 0,
+                     preserve_inside(f.preserve, ev.content, ev.name_len));
             else skip_element(r_);
             return Outcome::Ok;
         }
@@ -171,7 +179,7 @@ private:
         }
         if (fits_streaming_route(flt, rest, nrest)) {
             bool held = stream_filter_scope(r_, ctx_.source, ev, flt, rest, nrest, p, CollectMode::Elements,
-                                            ctx_.emit_spans, items_);
+                                            ctx_.emit_spans, items_, stack_.back().preserve);
             return after_match(held);
         }
         // Fragment route: cut the element out, decide, then apply the rest.
@@ -181,7 +189,7 @@ private:
         bool holds = false;
         Outcome o = eval_filter(fragment, flt, enc(), ctx_, holds);
         if (o != Outcome::Ok || !holds) return o;
-        o = apply_within_fragment(fragment, rest, nrest, items_, enc(), ctx_);
+        o = apply_within_fragment(fragment, rest, nrest, items_, enc(), ctx_, stack_.back().preserve);
         if (o != Outcome::Ok) return o;
         return after_match(true);
     }
@@ -224,7 +232,10 @@ Outcome enter(Reader& reader, const EvalContext& ctx, const Event* context, cons
     const Step& first = steps[0];
     if (first.kind == Step::Kind::Text) {
         // Without a context (a path that is only #text) there is no element.
-        items.push(Item::text(context ? read_text_in_scope(reader) : std::string()));
+        if (context == nullptr) items.push(Item::text(std::string()));
+        else
+            items.push(Item::text(read_text_in_scope(reader))
+                           .in_scope(preserve_inside(ctx.preserve_scope, context->content, context->name_len)));
         return Outcome::Ok;
     }
     if (first.kind == Step::Kind::Attribute) {
@@ -236,7 +247,9 @@ Outcome enter(Reader& reader, const EvalContext& ctx, const Event* context, cons
         return Outcome::Ok;
     }
     Matcher m(reader, ctx, items);
-    return m.run(context != nullptr, steps, nsteps, single_valued);
+    const bool preserve = context != nullptr ? preserve_inside(ctx.preserve_scope, context->content, context->name_len)
+                                             : ctx.preserve_scope;
+    return m.run(context != nullptr, steps, nsteps, single_valued, preserve);
 }
 
 void handle_empty_inner(const Event& tag, const Step* rest, std::size_t nrest, ItemSink& items, const Coding& enc) {
@@ -288,9 +301,9 @@ Outcome evaluate_fragment(Bytes fragment, const Step* rest, std::size_t nrest, I
 }  // namespace
 
 Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nrest, ItemSink& items, const Coding& enc,
-                              const EvalContext& outer) {
+                              const EvalContext& outer, bool preserve) {
     if (nrest == 0) {
-        items.push(Item::owned(std::string(fragment), enc));
+        items.push(Item::owned(std::string(fragment), enc).in_scope(preserve));
         return Outcome::Ok;
     }
     if (outer.fragment_depth >= kMaxFragmentNesting) {
@@ -303,6 +316,7 @@ Outcome apply_within_fragment(Bytes fragment, const Step* rest, std::size_t nres
     EvalContext ctx;
     ctx.source = fragment;
     ctx.fragment_depth = outer.fragment_depth + 1;
+    ctx.preserve_scope = preserve;
     ctx.error = outer.error;
     return evaluate_fragment(fragment, rest, nrest, items, enc, ctx);
 }
@@ -334,7 +348,7 @@ Expected<Items, EngineError> run_whole(const Program& program, Bytes source, boo
 }
 
 Expected<Items, EngineError> run_element(const Program& program, Bytes element, const Coding& encoding,
-                                         bool empty_tags_ambiguous) {
+                                         bool empty_tags_ambiguous, bool preserve) {
     ItemSink items = begin_modifiers(program, element);
     if (!program.steps.empty()) {
         // A relative query stops at its first item like a query over a whole
@@ -345,6 +359,7 @@ Expected<Items, EngineError> run_element(const Program& program, Bytes element, 
         ctx.first_item_only = !program.modifiers.empty() && program.modifiers[0] == Modifier::First;
         ctx.fragment_depth = 1;
         ctx.empty_tags_ambiguous = empty_tags_ambiguous;
+        ctx.preserve_scope = preserve;
         ctx.error = &err;
         auto o = detail::evaluate_fragment(element, program.steps.data(), program.steps.size(), items, encoding, ctx);
         if (o == detail::Outcome::Ambiguous || o == detail::Outcome::TooDeep) return unexpected(std::move(err));
@@ -364,8 +379,9 @@ Expected<Items, EngineError> run_with(const Program& program, Bytes source, bool
     return run_whole(program, source, emit_spans, unicode, true);
 }
 
-Expected<Items, EngineError> run_in_element(const Program& program, Bytes element, const Coding& encoding) {
-    return run_element(program, element, encoding, true);
+Expected<Items, EngineError> run_in_element(const Program& program, Bytes element, const Coding& encoding,
+                                            bool preserve) {
+    return run_element(program, element, encoding, true, preserve);
 }
 
 Expected<Items, EngineError> run_with_many_rules(const Program& program, Bytes source, bool emit_spans) {
@@ -373,7 +389,7 @@ Expected<Items, EngineError> run_with_many_rules(const Program& program, Bytes s
 }
 
 Expected<Items, EngineError> run_in_element_many_rules(const Program& program, Bytes element, const Coding& encoding) {
-    return run_element(program, element, encoding, false);
+    return run_element(program, element, encoding, false, false);
 }
 
 }  // namespace quelmar
