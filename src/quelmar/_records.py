@@ -766,6 +766,31 @@ def _inside(
         yield from _batches(inner, body, spans, prolog, encoding, errors)
 
 
+def _document_end(
+    splitter: RecordSplitter,
+    rest: Any,
+    prolog: _Prolog,
+    skeleton: _Skeleton,
+    encoding: str,
+    errors: _Errors,
+    make: Any,
+    path: str | None,
+) -> Iterator[tuple[Any, list[tuple[int, int]], Any, str]]:
+    """The input has ended with rest (what follows the last record): a break
+    there, or else the text around the records checked to the end; a
+    record path that matched nothing in the whole document warns."""
+    problem = splitter.end_problem(rest)
+    if problem is not None:
+        yield from _unfinished(splitter, rest, problem, prolog, encoding, errors, make)
+        return
+    around = skeleton.check(splitter, last=True)
+    if around is not None:
+        errors.met(around)
+        return
+    if errors.records == 0 and path is not None:
+        _no_match(path, splitter)
+
+
 def _unfinished(
     splitter: RecordSplitter,
     rest: Any,
@@ -852,16 +877,7 @@ def _split(
             _too_large(max_record_size)
         if not more:
             with memoryview(buf) as whole, whole[start:have] as rest:
-                problem = splitter.end_problem(rest)
-                if problem is not None:
-                    yield from _unfinished(splitter, rest, problem, prolog, encoding, errors, make)
-            if problem is None:
-                around = skeleton.check(splitter, last=True)
-                if around is not None:
-                    errors.met(around)
-                    return
-            if problem is None and errors.records == 0 and path is not None:
-                _no_match(path, splitter)
+                yield from _document_end(splitter, rest, prolog, skeleton, encoding, errors, make, path)
             return
         for data in chunks:
             n = len(data)
@@ -937,15 +953,6 @@ def _split_memory(
             _too_large(max_record_size)
         if end == len(view):
             with view[start:end] as rest:
-                problem = splitter.end_problem(rest)
-                if problem is not None:
-                    yield from _unfinished(splitter, rest, problem, prolog, encoding, errors, make)
-            if problem is None:
-                around = skeleton.check(splitter, last=True)
-                if around is not None:
-                    errors.met(around)
-                    return
-            if problem is None and errors.records == 0 and path is not None:
-                _no_match(path, splitter)
+                yield from _document_end(splitter, rest, prolog, skeleton, encoding, errors, make, path)
             return
         end = min(len(view), end + window)
