@@ -112,6 +112,8 @@ def script_examples(page: Path) -> list[tuple[int, str | None, str]]:
 
 
 SCRIPTS = [(page, *ex) for page in PAGES for ex in script_examples(page)]
+# What a part of the package needs installed (its extra), by a text that uses it.
+OPTIONAL_PARTS = {"quelmar.dask": ("dask",), "read_frame": ("pyarrow", "pandas")}
 
 
 @pytest.mark.parametrize(
@@ -130,6 +132,12 @@ def test_script_examples(page, line, note, code, tmp_path):
         for name in names:
             if importlib.util.find_spec(name.split(".")[0]) is None:
                 pytest.skip(f"needs {name}")
+    # The package's optional parts import their extras when used, not when
+    # the block imports quelmar.
+    for used, needs in OPTIONAL_PARTS.items():
+        for name in needs:
+            if used in code and importlib.util.find_spec(name) is None:
+                pytest.skip(f"needs {name} ({used})")
     # A file, not -c: worker processes started by spawn import it again.
     script = tmp_path / "example.py"
     script.write_text(code, encoding="utf-8")
