@@ -16,6 +16,7 @@
 #include "xml/wellformed.hpp"
 #include "extra/records.hpp"
 #include "extra/frame.hpp"
+#include "extra/check_stream.hpp"
 
 namespace quelmar::py {
 namespace {
@@ -508,6 +509,7 @@ int extra_exec(PyObject* module) {
     if (add_documented(module, main.get()) < 0) return -1;
     if (add_record_splitter(module) < 0) return -1;
     if (add_gzip_stream(module) < 0) return -1;
+    if (add_check_stream(module) < 0) return -1;
     return add_frame_types(module);
 }
 

@@ -1,8 +1,10 @@
 #include "xml/wellformed.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -224,6 +226,14 @@ struct Failure {
     std::size_t at;
 };
 
+// A name the check keeps past the piece of the document it was read from
+// (a document checked piece by piece): eight bytes of slack, as an end tag
+// compares the last bytes of a name eight at a time.
+struct OwnedName {
+    std::unique_ptr<char[]> bytes;
+    explicit OwnedName(Bytes s) : bytes(new char[s.size() + 8]()) { std::memcpy(bytes.get(), s.data(), s.size()); }
+};
+
 struct Attr {
     Bytes name;
     Bytes value;
@@ -287,6 +297,44 @@ public:
     // bound by an ancestor it does not hold.
     bool outer_bindings = false;
 
+    // A document checked piece by piece (WellFormedStream). The check then
+    // runs over a window of it that need not end where the document does
+    // (`final_` false): whatever the window's end decided (a look past it,
+    // a failure at it) makes `more_` true and sends the check back to
+    // `commit_`, the start of the token it was in, to go on with more
+    // bytes. The XML declaration, the prolog and the DOCTYPE are checked
+    // again from the start until they are whole; then the root's content
+    // token by token, and what follows the root.
+    bool prolog();
+    bool epilog();
+    bool root_content() { return content(false); }
+    // Starts again at `p` of a new window `buf`.
+    void rebase(Bytes buf, std::size_t p, bool final) noexcept {
+        b_ = ubegin(buf);
+        n_ = buf.size();
+        src_ = buf;
+        p_ = p;
+        final_ = final;
+        past_end_ = false;
+        more_ = false;
+        failure.reset();
+        check_at_ = next_interrupt_check(p_, n_);
+    }
+    // Undoes what the token cut short did to the bindings.
+    void roll_back() {
+        if (bindings_.size() > commit_bindings_) unbind(commit_bindings_);
+    }
+    // Copies the names still in use that lie in [lo, hi) (the window about
+    // to move) into storage of their own.
+    void own_names(const char* lo, const char* hi);
+    std::size_t position() const noexcept { return p_; }
+    std::size_t depth() const noexcept { return open_.size(); }
+    bool final_ = true;
+    mutable bool past_end_ = false;
+    bool more_ = false;
+    std::size_t commit_ = 0;
+    std::size_t commit_bindings_ = 0;
+
 private:
     const unsigned char* b_;
     std::size_t n_;
@@ -300,6 +348,10 @@ private:
 
     std::vector<Open> open_;
     std::vector<Binding> bindings_;
+    // The names of the first open elements and bindings, copied out of
+    // windows gone by (a document checked piece by piece).
+    std::vector<OwnedName> owned_open_;
+    std::vector<OwnedName> owned_bindings_;
     std::unordered_map<Bytes, std::int64_t, KeyedHash, std::equal_to<>> scope_;
     std::vector<Attr> attrs_;
     std::unordered_set<Bytes, KeyedHash, std::equal_to<>> seen_;
@@ -322,16 +374,47 @@ private:
     };
     std::unordered_map<Bytes, Verdicts, KeyedHash, std::equal_to<>> verdicts_;
 
-    int at(std::size_t i) const noexcept { return i < n_ ? b_[i] : -1; }
+    int at(std::size_t i) const noexcept {
+        if (i < n_) [[likely]]
+            return b_[i];
+        past_end_ = true;
+        return -1;
+    }
     bool starts(std::size_t i, std::string_view lit) const noexcept {
-        return n_ - std::min(i, n_) >= lit.size() && std::memcmp(b_ + i, lit.data(), lit.size()) == 0;
+        if (n_ - std::min(i, n_) >= lit.size()) [[likely]]
+            return std::memcmp(b_ + i, lit.data(), lit.size()) == 0;
+        // Short: what the window holds may still be the literal's start.
+        const std::size_t have = n_ - std::min(i, n_);
+        if (std::memcmp(b_ + std::min(i, n_), lit.data(), have) == 0) past_end_ = true;
+        return false;
+    }
+    // The window's end is not the document's: go on from `commit_` with
+    // more bytes.
+    bool need_more() noexcept {
+        more_ = true;
+        return false;
+    }
+    bool commit() noexcept {
+        if (past_end_) [[unlikely]]
+            return need_more();
+        commit_ = p_;
+        commit_bindings_ = bindings_.size();
+        return true;
     }
     Bytes view(std::size_t from, std::size_t to) const noexcept { return src_.substr(from, to - from); }
 
     [[gnu::cold, gnu::noinline]] bool fail(WfCode code, std::string message, std::size_t where) {
-        if (!failure) failure = Failure{code, std::move(message), where};
+        if (!failure) {
+            failure = Failure{code, std::move(message), where};
+            // In a window that is not the whole document, a failure the
+            // window's end may have caused is no answer yet: every look
+            // at a byte past it is recorded, and every scan stopped by
+            // it leaves p_ within a character of it.
+            if (!final_ && (past_end_ || p_ + kWindowSlack >= n_)) more_ = true;
+        }
         return false;
     }
+    static constexpr std::size_t kWindowSlack = 16;
     [[gnu::cold, gnu::noinline]] bool invalid_token(std::size_t where) {
         return fail(WfCode::Syntax, "not well-formed (invalid token)", where);
     }
@@ -714,7 +797,20 @@ bool Checker::entity_content(std::vector<Ref>& refs) {
 // root's end; in an entity it runs to the end of the text.
 bool Checker::content(bool in_entity) {
     while (true) {
-        if (!chars<'<', '&', ']'>()) return false;
+        if (!final_) [[unlikely]] {
+            if (!commit()) return false;
+            // Text goes on at the character the window cut.
+            if (!chars<'<', '&', ']'>()) {
+                if (more_) commit_ = p_;
+                return false;
+            }
+            if (p_ >= n_) {
+                commit_ = p_;
+                return need_more();
+            }
+        } else if (!chars<'<', '&', ']'>()) {
+            return false;
+        }
         if (p_ >= n_) {
             if (in_entity) {
                 if (!open_.empty())
@@ -882,7 +978,36 @@ bool Checker::end_tag(bool in_entity) {
     }
     if (bindings_.size() > open_.back().bindings) unbind(open_.back().bindings);
     open_.pop_back();
+    if (owned_open_.size() > open_.size()) [[unlikely]]
+        owned_open_.pop_back();
     return true;
+}
+
+void Checker::own_names(const char* lo, const char* hi) {
+    auto inside = [&](Bytes s) { return !s.empty() && s.data() >= lo && s.data() < hi; };
+    for (std::size_t i = owned_open_.size(); i < open_.size(); ++i) {
+        // The names of a window are a suffix of the stack: the earlier
+        // ones were copied when their window moved on.
+        Bytes& nm = open_[i].name;
+        owned_open_.emplace_back(nm);
+        if (inside(nm)) nm = Bytes(owned_open_.back().bytes.get(), nm.size());
+    }
+    for (std::size_t i = owned_bindings_.size(); i < bindings_.size(); ++i) {
+        Binding& bd = bindings_[i];
+        const Bytes old = bd.prefix;
+        owned_bindings_.emplace_back(old);
+        if (!inside(old)) continue;
+        bd.prefix = Bytes(owned_bindings_.back().bytes.get(), old.size());
+        // The scope's key is the prefix of the binding that began the
+        // prefix's chain (it hides nothing).
+        if (bd.prev < 0) {
+            auto node = scope_.extract(old);
+            if (!node.empty()) {
+                node.key() = bd.prefix;
+                scope_.insert(std::move(node));
+            }
+        }
+    }
 }
 
 void Checker::unbind(std::size_t mark) {
@@ -894,6 +1019,8 @@ void Checker::unbind(std::size_t mark) {
             scope_[bd.prefix] = bd.prev;
         rebound(bd.prefix, bd.uri, bd.prev < 0 ? 0 : bindings_[static_cast<std::size_t>(bd.prev)].uri);
         bindings_.pop_back();
+        if (owned_bindings_.size() > bindings_.size()) [[unlikely]]
+            owned_bindings_.pop_back();
     }
 }
 
@@ -1340,19 +1467,32 @@ bool Checker::xml_decl() {
     return false;
 }
 
-bool Checker::document() {
+bool Checker::document() { return prolog() && content(false) && epilog(); }
+
+// The byte-order mark, the XML declaration and the prolog: p_ is left on
+// the root's '<'.
+bool Checker::prolog() {
     if (mode_ == EncodingMode::Raw || mode_ == EncodingMode::Text) {
         if (starts(0, "\xEF\xBB\xBF")) p_ = 3;
     }
     if (starts(p_, "<?xml") && is_space(at(p_ + 5))) {
         if (!xml_decl()) return false;
     }
-    if (!misc_until_root()) return false;
-    if (!content(false)) return false;
-    // After the root: white space, comments and PIs only.
+    return misc_until_root();
+}
+
+// After the root: white space, comments and PIs only.
+bool Checker::epilog() {
     while (true) {
+        if (!final_ && !commit()) return false;
         skip_space();
-        if (p_ >= n_) return true;
+        if (p_ >= n_) {
+            if (!final_) {
+                commit_ = p_;
+                return need_more();
+            }
+            return true;
+        }
         if (starts(p_, "<!--")) {
             if (!comment()) return false;
         } else if (starts(p_, "<?")) {
@@ -1880,5 +2020,181 @@ std::optional<WfError> check_well_formed(Bytes document, bool text_input, bool o
     if (c.switch_to) return check_decoded(document, 0, *c.switch_to, EncodingMode::Decoded, outer_bindings);
     return make_error(*c.failure, document);
 }
+
+// ---------------------------------------------------------------------------
+// A document in pieces
+
+struct WellFormedStream::Impl {
+    enum class Phase : std::uint8_t { Detect, Prolog, Content, Epilog, Whole, Done };
+
+    std::string buf;         // the window: the bytes not checked yet
+    std::size_t base = 0;    // the document's offset of buf[0]
+    std::size_t lines = 1;   // the line buf[0] is on
+    std::size_t column = 0;  // the characters before buf[0] on that line
+    bool first_line = true;  // no line has ended before buf[0]
+    bool bom = false;        // the document starts with a UTF-8 byte-order mark
+    std::size_t commit = 0;  // where the check goes on in buf
+    std::size_t need = 0;    // the bytes past `commit` wanted before it does
+    Phase phase = Phase::Detect;
+    Dtd dtd;
+    std::unique_ptr<Checker> checker;
+    std::optional<WfError> error;
+
+    // Lines and columns moved past with buf[0, k): the rules of
+    // line_column (CR LF is one line end, a lone CR one too). The byte
+    // after a CR is in buf (the window is not cut after a CR).
+    void count_lines(std::size_t k) {
+        const char* s = buf.data();
+        if (std::memchr(s, '\r', k) == nullptr) {
+            std::size_t last = k;
+            for (std::size_t i = k; i > 0; --i) {
+                if (s[i - 1] == '\n') {
+                    last = i - 1;
+                    break;
+                }
+            }
+            std::size_t from = 0;
+            if (last != k) {
+                lines += static_cast<std::size_t>(std::count(s, s + last + 1, '\n'));
+                column = 0;
+                first_line = false;
+                from = last + 1;
+            }
+            for (std::size_t i = from; i < k; ++i) column += (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80;
+            return;
+        }
+        for (std::size_t i = 0; i < k; ++i) {
+            const char c = s[i];
+            if (c == '\n' || (c == '\r' && !(i + 1 < buf.size() && s[i + 1] == '\n'))) {
+                ++lines;
+                column = 0;
+                first_line = false;
+            } else {
+                column += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+            }
+        }
+    }
+
+    void set_error(const Failure& f) {
+        WfError e;
+        e.code = f.code;
+        e.message = f.message;
+        e.offset = base + f.at;
+        if (!interrupted()) {
+            const std::size_t k = std::min(f.at, buf.size());
+            const std::size_t saved_lines = lines, saved_column = column;
+            const bool saved_first = first_line;
+            count_lines(k);
+            e.line = lines;
+            e.column = column + 1;
+            if (first_line && bom && e.offset >= 3) --e.column;
+            lines = saved_lines;
+            column = saved_column;
+            first_line = saved_first;
+        }
+        error = std::move(e);
+        phase = Phase::Done;
+    }
+
+    // The checker stopped at the window's end: what lies before the
+    // token it was in goes, the names still in use are kept.
+    void slide() {
+        checker->roll_back();
+        std::size_t k = checker->commit_;
+        if (k > 0 && k == buf.size() && buf[k - 1] == '\r') --k;
+        count_lines(k);
+        checker->own_names(buf.data(), buf.data() + buf.size());
+        buf.erase(0, k);
+        base += k;
+        commit = checker->commit_ - k;
+        need = std::max<std::size_t>(2 * (buf.size() - commit), 1);
+    }
+
+    // Whether the checker's answer waits for more bytes.
+    bool waits(bool ok, bool final) const noexcept {
+        return !final && !interrupted() && (checker->more_ || (ok && checker->past_end_));
+    }
+
+    void run(bool final) {
+        while (true) {
+            switch (phase) {
+                case Phase::Detect: {
+                    if (!final && buf.size() < 4) return;
+                    const DetectedEncoding d = detect_encoding(buf);
+                    if (d.found && (d.encoding == Encoding::Utf16Be || d.encoding == Encoding::Utf16Le)) {
+                        phase = Phase::Whole;
+                        continue;
+                    }
+                    bom = buf.size() >= 3 && std::memcmp(buf.data(), "\xEF\xBB\xBF", 3) == 0;
+                    phase = Phase::Prolog;
+                    continue;
+                }
+                case Phase::Prolog: {
+                    // From the start each time, until it is whole.
+                    dtd = Dtd{};
+                    checker = std::make_unique<Checker>(Bytes(buf), dtd, EncodingMode::Raw);
+                    checker->final_ = final;
+                    const bool ok = checker->prolog();
+                    if (checker->switch_to) {
+                        phase = Phase::Whole;
+                        continue;
+                    }
+                    if (waits(ok, final)) {
+                        need = 2 * buf.size();
+                        return;
+                    }
+                    if (!ok) return set_error(*checker->failure);
+                    commit = checker->position();
+                    phase = Phase::Content;
+                    continue;
+                }
+                case Phase::Content:
+                case Phase::Epilog: {
+                    checker->rebase(Bytes(buf), commit, final);
+                    checker->commit_ = commit;
+                    const bool ok = phase == Phase::Content ? checker->root_content() : checker->epilog();
+                    if (waits(ok, final)) return slide();
+                    if (!ok) return set_error(*checker->failure);
+                    if (phase == Phase::Epilog) {
+                        phase = Phase::Done;
+                        return;
+                    }
+                    commit = checker->position();
+                    phase = Phase::Epilog;
+                    continue;
+                }
+                case Phase::Whole:
+                    if (!final) return;
+                    error = check_well_formed(buf);
+                    phase = Phase::Done;
+                    return;
+                case Phase::Done:
+                    return;
+            }
+        }
+    }
+};
+
+WellFormedStream::WellFormedStream() : impl_(std::make_unique<Impl>()) {}
+WellFormedStream::~WellFormedStream() = default;
+
+bool WellFormedStream::feed(Bytes piece) {
+    Impl& m = *impl_;
+    if (m.phase == Impl::Phase::Done) return !m.error;
+    m.buf.append(piece.data(), piece.size());
+    if (m.phase != Impl::Phase::Whole && m.buf.size() - m.commit >= m.need) m.run(false);
+    return !m.error;
+}
+
+const std::optional<WfError>& WellFormedStream::finish() {
+    if (impl_->phase != Impl::Phase::Done) impl_->run(true);
+    return impl_->error;
+}
+
+const std::optional<WfError>& WellFormedStream::error() const noexcept { return impl_->error; }
+
+bool WellFormedStream::whole() const noexcept { return impl_->phase == Impl::Phase::Whole; }
+
+std::size_t WellFormedStream::held() const noexcept { return impl_->buf.size(); }
 
 }  // namespace quelmar

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -45,5 +46,34 @@ struct WfError {
 // `outer_bindings`: the document is an element cut from a larger one (a
 // record of a stream), whose prefixes an ancestor may bind.
 std::optional<WfError> check_well_formed(Bytes document, bool text_input = false, bool outer_bindings = false);
+
+// The same check over a document that comes in pieces of any size, with
+// the same answer (message, offset, line and column) as the check of the
+// whole. What it holds is the piece not checked yet: a token cut by the
+// end of what it was given (the prolog with the DOCTYPE counts as one),
+// and the names of the open elements and namespace bindings. A document
+// in UTF-16 or declared in another encoding than UTF-8 is held whole and
+// checked at its end (`whole()` says so once the prolog tells).
+class WellFormedStream {
+public:
+    WellFormedStream();
+    ~WellFormedStream();
+    WellFormedStream(const WellFormedStream&) = delete;
+    WellFormedStream& operator=(const WellFormedStream&) = delete;
+
+    // The next bytes. False once an error is found (`error()`); the
+    // pieces after it are not looked at.
+    bool feed(Bytes piece);
+    // The end of the document: its first error, or nothing.
+    const std::optional<WfError>& finish();
+    const std::optional<WfError>& error() const noexcept;
+    bool whole() const noexcept;
+    // The bytes held (the window's size).
+    std::size_t held() const noexcept;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace quelmar
