@@ -3,6 +3,7 @@
 import array
 import bz2
 import gzip
+import io
 import lzma
 import mmap
 import random
@@ -410,9 +411,7 @@ def test_check_of_a_filename_says_so(tmp_path, monkeypatch):
     assert not hasattr(quelmar.check("other.xml"), "__notes__")
 
 
-@pytest.mark.parametrize(
-    ("data", "message", "line", "column", "offset"),
-    [
+ENCODED = [
         (b"<a>\xff</a>", "not well-formed (invalid token)", 1, 4, 3),
         (b"<a>\xc3\xa9\xed\xa0\x80</a>", "not well-formed (invalid token)", 1, 5, 5),  # a surrogate
         (b"<a>\xc0\xaf</a>", "not well-formed (invalid token)", 1, 4, 3),  # overlong
@@ -429,12 +428,46 @@ def test_check_of_a_filename_says_so(tmp_path, monkeypatch):
          "encoding specified in XML declaration is incorrect", 1, 31, 33),
         ('<?xml version="1.0" encoding="ISO-8859-1"?><a/>'.encode("utf-16"),
          "encoding specified in XML declaration is incorrect", 1, 31, 62),
-    ],
-)
+]
+
+
+@pytest.mark.parametrize(("data", "message", "line", "column", "offset"), ENCODED)
 def test_check_encodings(data, message, line, column, offset):
     err = quelmar.check(data)
     assert (err.message, err.line, err.column, err.offset) == (message, line, column, offset)
     assert q.validate(data) is False
+
+
+class _Trickle(io.RawIOBase):
+    """A file whose reads answer a few bytes at a time (sizes in turn)."""
+
+    def __init__(self, data, sizes):
+        self.data, self.pos, self.sizes, self.turn = data, 0, sizes, 0
+
+    def readable(self):
+        return True
+
+    def readinto(self, view):
+        n = min(len(view), self.sizes[self.turn % len(self.sizes)], len(self.data) - self.pos)
+        self.turn += 1
+        view[:n] = self.data[self.pos : self.pos + n]
+        self.pos += n
+        return n
+
+
+def _answer(err):
+    return None if err is None else (err.message, err.line, err.column, err.offset)
+
+
+@pytest.mark.parametrize("sizes", [[1], [2], [3, 1], [7], [13, 2, 5], [64]])
+def test_check_in_pieces_answers_as_the_check_of_the_whole(sizes):
+    # A file object read a few bytes at a time is checked piece by piece:
+    # every token cut somewhere, the same verdict, message and position.
+    docs = [d for d, *_ in NOT_WELL_FORMED] + WELL_FORMED + [d for d, *_ in ENCODED]
+    docs += ["\ufeff<a>\r\n\r<b/>\r</a>\r", "<a>\r\n\u00e9\r]]</a>x", "<a><![CDATA[]]]]></a>"]
+    for doc in docs:
+        data = doc.encode("utf-8") if isinstance(doc, str) else doc
+        assert _answer(quelmar.check(_Trickle(data, sizes))) == _answer(quelmar.check(data)), data
 
 
 def test_str_input_ignores_the_declared_encoding():

@@ -27,7 +27,7 @@ import threading
 import time
 import weakref
 from collections.abc import Iterator
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any, BinaryIO, Union
 
 if TYPE_CHECKING:
     if sys.version_info >= (3, 12):
@@ -892,30 +892,33 @@ def decompressed(data: Any) -> Any:
 _check = _extra.check
 
 
-def check(data: Union[str, "Buffer", "os.PathLike[str]", "os.PathLike[bytes]"]) -> NotWellFormed | None:
+def check(data: Union[str, "Buffer", "os.PathLike[str]", "os.PathLike[bytes]", BinaryIO]) -> NotWellFormed | None:
     """None when data is a well-formed XML document, else a NotWellFormed
     (a ValueError) describing the first error: message, line, column
     (1-based, in characters) and offset (bytes into the document; for a str,
     into its UTF-8 form). It is returned, not raised.
 
-    data is the document (a str, bytes or a buffer), or a file given as an
-    os.PathLike such as pathlib.Path, of any size: a plain file is mapped
-    into memory, not read into it. Compressed data (gzip, bzip2, xz, zstd,
-    told by their first bytes) are checked decompressed; a compressed file
-    is decompressed into a temporary file first, so memory stays bounded. A
-    str is always the document (the error of one that names a file says so
-    in a note).
+    data is the document (a str, bytes or a buffer), a file given as an
+    os.PathLike such as pathlib.Path, or a binary file object, of any size:
+    a file or file object is read and checked a piece at a time, in memory
+    that does not grow with the document. Compressed data (gzip, bzip2, xz,
+    zstd, told by their first bytes) are checked decompressed. A str is
+    always the document (the error of one that names a file says so in a
+    note).
     """
     if isinstance(data, (bytes, bytearray)):
         if data[:1] in _MAGIC_START and compression(data):
             f, _, _ = open_source(data)
-            return _check_stream(f, _InMemory())
+            return _check_pieces(f, spill=False)
         return _check(data)
     if isinstance(data, os.PathLike):
         return _check_file(data)
     if is_buffer(data) and compressed_buffer(data):
         f, _, _ = open_source(data)
-        return _check_stream(f, _InMemory())
+        return _check_pieces(f, spill=False)
+    if not isinstance(data, str) and (hasattr(data, "read") or hasattr(data, "readinto")):
+        f, _, _ = open_source(data)
+        return _check_pieces(f, spill=True)
     return _check(data)
 
 
@@ -929,21 +932,93 @@ def _check_mapped(m: Any) -> NotWellFormed | None:
     return _check(m)
 
 
-class _InMemory:
-    """Where a decompressed document is kept to be checked: in memory."""
+# The bytes handed to the streaming check at once.
+_PIECE = 1 << 20
 
-    def __init__(self) -> None:
-        self.parts: list[bytes] = []
 
-    def write(self, data: bytes) -> None:
-        self.parts.append(data)
+def _error(answer: tuple[str, int, int, int]) -> NotWellFormed:
+    message, line, column, offset = answer
+    err = NotWellFormed(f"{line}:{column}: {message}")
+    err.message = message
+    err.line = line
+    err.column = column
+    err.offset = offset
+    return err
 
-    def check(self) -> NotWellFormed | None:
-        return _check(b"".join(self.parts))
+
+class _Whole(Exception):
+    """The document is checked whole: it is in UTF-16 or declares an
+    encoding other than UTF-8."""
+
+    def __init__(self, pieces: list[bytes]) -> None:
+        self.pieces = pieces
+
+
+def _check_pieces(src: Source, spill: bool, mapped: Any = None) -> NotWellFormed | None:
+    """Checks a document a piece at a time, in the memory of the piece not
+    checked yet. The check holds a document in UTF-16, or declaring an
+    encoding other than UTF-8, whole: with spill it goes to a temporary
+    file instead (or, given `mapped`, the plain file it is, reopened and
+    mapped), which is then mapped and checked. When compressed data break,
+    the first error is the document's if it stands before the break (and
+    is not one of a document cut short), else the broken stream's."""
+    stream = _extra.CheckStream()
+    kept: list[bytes] | None = []  # what was fed while the check held it all
+    fed = 0
+    broken = None
+    answer = None
+    try:
+        while True:
+            try:
+                data = src.read(_PIECE)
+            except NotWellFormed as e:
+                broken = e
+                break
+            if not data:
+                break
+            answer = stream.feed(data)
+            if answer is not None:
+                return _error(answer)
+            fed += len(data)
+            if kept is not None:
+                if stream.whole and spill:
+                    kept.append(data)
+                    return _spilled(kept, src, mapped)
+                if stream.held < fed:
+                    kept = None
+                else:
+                    kept.append(data)
+        answer = stream.finish()
+    finally:
+        src.close()
+    found = None if answer is None else _error(answer)
+    if broken is None or found is None:
+        return found or broken
+    cut = found.message.startswith(("unclosed", "no element found"))
+    if not cut and found.offset + 4 < broken.offset:
+        return found
+    return broken
+
+
+def _spilled(kept: list[bytes], src: Source, mapped: Any) -> NotWellFormed | None:
+    import mmap
+
+    if mapped is not None:
+        src.close()
+        with open(mapped, "rb", buffering=0) as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
+            return _check_mapped(m)
+    import tempfile
+
+    with tempfile.TemporaryFile() as tmp:
+        for piece in kept:
+            tmp.write(piece)
+        kept.clear()
+        return _check_stream(src, _OnDisk(tmp))
 
 
 class _OnDisk:
-    """Or in a temporary file, mapped into memory to be checked."""
+    """A decompressed document in a temporary file, mapped into memory to be
+    checked."""
 
     def __init__(self, tmp: Any) -> None:
         self.tmp = tmp
@@ -960,9 +1035,8 @@ class _OnDisk:
 
 
 def _check_stream(src: Source, sink: Any) -> NotWellFormed | None:
-    """Checks a decompressed document. When its compressed data break, the
-    first error is the document's own if it stands before the break (and
-    is not one of a document cut short), else the broken stream's."""
+    """Checks a decompressed document written whole to sink, with the rule
+    of _check_pieces for a broken stream."""
     broken = None
     try:
         while data := src.read(_READ_AHEAD):
@@ -981,27 +1055,15 @@ def _check_stream(src: Source, sink: Any) -> NotWellFormed | None:
 
 
 def _check_file(path: Any) -> NotWellFormed | None:
-    import mmap
-
     with open(path, "rb", buffering=0) as f:
         raw = _Raw(f)
         head = _peek(raw)
-        regular = stat.S_ISREG(os.fstat(f.fileno()).st_mode)
-        if compression(head) is None and regular:
-            if os.fstat(f.fileno()).st_size == 0:
-                return _check(b"")
-            with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
-                return _check_mapped(m)
-        # Compressed, or a pipe: the document goes to a temporary file,
-        # which is then mapped.
-        import tempfile
-
-        if regular:
+        kind = compression(head)
+        st = os.fstat(f.fileno())
+        if stat.S_ISREG(st.st_mode):
             os.lseek(f.fileno(), 0, os.SEEK_SET)
-            src, _, _ = _open_file(f, _READ_AHEAD)
-        else:
-            kind = compression(head)
-            raw = _Raw(f, head)
-            src = Source(raw if kind is None else _Decompressed(raw, kind), False, kind, kind is not None)
-        with tempfile.TemporaryFile() as tmp:
-            return _check_stream(src, _OnDisk(tmp))
+            src, _, _ = _open_file(f, _PIECE)
+            return _check_pieces(src, spill=True, mapped=path if kind is None and st.st_size else None)
+        # A pipe: its first bytes cannot be read again.
+        src = Source(_Raw(f, head) if kind is None else _Decompressed(_Raw(f, head), kind), False, kind, kind is not None)
+        return _check_pieces(src, spill=True)
