@@ -967,10 +967,15 @@ def _check_pieces(src: Source, spill: bool, mapped: Any = None) -> NotWellFormed
     fed = 0
     broken = None
     answer = None
+    # A plain file is read into one buffer again and again.
+    into = bytearray(_PIECE) if hasattr(src, "readinto") else None
     try:
         while True:
             try:
-                data = src.read(_PIECE)
+                if into is not None:
+                    data: Any = memoryview(into)[: src.readinto(into)]
+                else:
+                    data = src.read(_PIECE)
             except NotWellFormed as e:
                 broken = e
                 break
@@ -981,13 +986,12 @@ def _check_pieces(src: Source, spill: bool, mapped: Any = None) -> NotWellFormed
                 return _error(answer)
             fed += len(data)
             if kept is not None:
-                if stream.whole and spill:
-                    kept.append(data)
-                    return _spilled(kept, src, mapped)
                 if stream.held < fed:
                     kept = None
                 else:
-                    kept.append(data)
+                    kept.append(bytes(data) if into is not None else data)
+                    if stream.whole and spill:
+                        return _spilled(kept, src, mapped)
         answer = stream.finish()
     finally:
         src.close()
@@ -1054,12 +1058,41 @@ def _check_stream(src: Source, sink: Any) -> NotWellFormed | None:
     return broken
 
 
+def _check_map(fd: int, size: int) -> NotWellFormed | None:
+    """Checks a plain file, mapped, a piece at a time: each piece is
+    dropped from the process's memory once it is checked (the kernel keeps
+    the pages cached), so neither a read's copy nor the whole file's pages
+    are paid for."""
+    import mmap
+
+    with mmap.mmap(fd, 0, access=mmap.ACCESS_READ) as m:
+        if hasattr(mmap, "MADV_SEQUENTIAL"):
+            m.madvise(mmap.MADV_SEQUENTIAL)
+        drop = getattr(mmap, "MADV_DONTNEED", None)
+        stream = _extra.CheckStream()
+        with memoryview(m) as whole:
+            for start in range(0, size, _PIECE):
+                answer = stream.feed(whole[start : start + _PIECE])
+                if answer is not None:
+                    return _error(answer)
+                if stream.whole:
+                    break
+                if drop is not None:
+                    m.madvise(drop, start, min(_PIECE, size - start))
+        if stream.whole:
+            return _check(m)
+        answer = stream.finish()
+        return None if answer is None else _error(answer)
+
+
 def _check_file(path: Any) -> NotWellFormed | None:
     with open(path, "rb", buffering=0) as f:
         raw = _Raw(f)
         head = _peek(raw)
         kind = compression(head)
         st = os.fstat(f.fileno())
+        if stat.S_ISREG(st.st_mode) and kind is None and st.st_size:
+            return _check_map(f.fileno(), st.st_size)
         if stat.S_ISREG(st.st_mode):
             os.lseek(f.fileno(), 0, os.SEEK_SET)
             src, _, _ = _open_file(f, _PIECE)
