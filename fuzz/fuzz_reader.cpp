@@ -291,6 +291,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_ASSERT(wf->offset <= doc.size() && !wf->message.empty());
             FUZZ_ASSERT(wf->line >= 1 && wf->column >= 1 && wf->line <= doc.size() + 1);
         }
+        if (!text_input) {
+            // The document in pieces (one byte each, and sizes taken from
+            // the selector in turn): the same answer to the column.
+            const std::size_t widths[2][3] = {{1, 1, 1}, {1 + (sel & 7), 1 + ((sel >> 3) & 3), 9 + (sel >> 5)}};
+            for (const auto& w : widths) {
+                WellFormedStream stream;
+                std::size_t at = 0;
+                for (std::size_t turn = 0; at < doc.size() && stream.feed(doc.substr(at, w[turn % 3])); ++turn)
+                    at += w[turn % 3];
+                const auto& got = stream.finish();
+                FUZZ_ASSERT(got.has_value() == wf.has_value());
+                if (wf) {
+                    if (got->message != wf->message || got->offset != wf->offset || got->line != wf->line ||
+                        got->column != wf->column || got->code != wf->code) {
+                        __builtin_fprintf(stderr, "in pieces of %zu/%zu/%zu: '%s' %zu:%zu @%zu, whole: '%s' %zu:%zu @%zu\n",
+                                          w[0], w[1], w[2], got->message.c_str(), got->line, got->column, got->offset,
+                                          wf->message.c_str(), wf->line, wf->column, wf->offset);
+                        std::abort();
+                    }
+                }
+            }
+        }
     }
 
     // Unescaping on its own, over the raw bytes.

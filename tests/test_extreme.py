@@ -954,6 +954,9 @@ def test_records_sources_at_exit_and_in_forked_children(tmp_path, suffix):
         (b"<r><rec>1</rec><rec>2</b></rec><rec>3</rec></r>", [1], [1, 3]),
         (b"<r><rec>1</rec><rec>2</b></rec></x><rec>3</rec></r>", [1], [1, 3]),
         (b"<r><rec>1</rec><rec>&undeclared;</rec><rec>3</rec></r>", [1], [1, 3]),
+        # A prefix no element around the record binds.
+        (b"<r><rec>1</rec><rec><p:x>2</p:x></rec><rec>3</rec></r>", [1], [1, 3]),
+        (b"<r xmlns:q='u'><rec>1</rec><rec q:a='1' p:b='2'>2</rec><rec>3</rec></r>", [1], [1, 3]),
         # A lost end tag: the records after it are not swallowed in silence.
         (b"<r><rec>1</rec><rec><t>2</t><rec>3</rec><rec>4</rec></r>", [1], [1, 3, 4]),
         (b"", [], []),

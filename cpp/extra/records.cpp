@@ -554,16 +554,31 @@ PyObject* py_answer_records(PyObject*, PyObject* args) {
     return guarded([&] { return answer_records_impl(data, spans, prefix, query_for); });
 }
 
-// check_records(buffer, spans, prefix): None when every record at spans,
-// made a document with prefix before it, is well formed (its prefixes may
-// be bound by the elements around it); else (index, message, line, column,
-// offset) of the first error, the position in that document. Without the
-// interpreter lock.
-PyObject* check_records_impl(PyObject* data, PyObject* spans, PyObject* prefix) {
+// check_records(buffer, spans, prefix, bound=None): None when every record
+// at spans, made a document with prefix before it, is well formed (its
+// prefixes may be bound by the elements around it: any, or those of the
+// sequence `bound`); else (index, message, line, column, offset) of the
+// first error, the position in that document. Without the interpreter lock.
+PyObject* check_records_impl(PyObject* data, PyObject* spans, PyObject* prefix, PyObject* bound) {
     if (!PyList_Check(spans)) {
         raise_arg_type("spans", spans, "list");
         return nullptr;
     }
+    std::vector<std::string> outer;
+    const bool some = bound != nullptr && bound != Py_None;
+    if (some) {
+        PyRef fast = PyRef::steal(PySequence_Fast(bound, "bound must be a sequence of bytes"));
+        if (!fast) return nullptr;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(fast.get(), i);
+            if (!PyBytes_Check(item)) {
+                PyErr_SetString(PyExc_TypeError, "bound must be a sequence of bytes");
+                return nullptr;
+            }
+            outer.emplace_back(bytes_view(item));
+        }
+    }
+    const std::vector<std::string>* outer_prefixes = some ? &outer : nullptr;
     std::vector<std::string> prefixes;
     if (!read_prefixes(prefix, PyList_GET_SIZE(spans), prefixes)) return nullptr;
     HeldBuffer holder;
@@ -581,11 +596,11 @@ PyObject* check_records_impl(PyObject* data, PyObject* spans, PyObject* prefix) 
             const Bytes rec = buf.substr(ranges[i].start, ranges[i].end - ranges[i].start);
             const std::string& pre = prefixes[prefixes.size() == 1 ? 0 : i];
             if (pre.empty()) {
-                err = check_well_formed(rec, false, true);
+                err = check_well_formed(rec, false, true, outer_prefixes);
             } else {
                 doc.assign(pre);
                 doc.append(rec.data(), rec.size());
-                err = check_well_formed(doc, false, true);
+                err = check_well_formed(doc, false, true, outer_prefixes);
             }
             if (err) bad = i;
         }
@@ -606,8 +621,9 @@ PyObject* py_check_records(PyObject*, PyObject* args) {
     PyObject* data = nullptr;
     PyObject* spans = nullptr;
     PyObject* prefix = nullptr;
-    if (!PyArg_ParseTuple(args, "OOO:check_records", &data, &spans, &prefix)) return nullptr;
-    return guarded([&] { return check_records_impl(data, spans, prefix); });
+    PyObject* bound = nullptr;
+    if (!PyArg_ParseTuple(args, "OOO|O:check_records", &data, &spans, &prefix, &bound)) return nullptr;
+    return guarded([&] { return check_records_impl(data, spans, prefix, bound); });
 }
 
 // stream_coding(head): (encoding name, byte-order mark length, end of the
@@ -625,9 +641,10 @@ PyObject* py_stream_coding(PyObject*, PyObject* data) {
 
 PyMethodDef record_functions[] = {
     {"check_records", py_check_records, METH_VARARGS,
-     "check_records(buffer, spans, prefix)\n--\n\n"
+     "check_records(buffer, spans, prefix, bound=None)\n--\n\n"
      "None when every record at spans (with prefix before it: bytes, or a\n"
-     "list of bytes, one per span) is well formed,\n"
+     "list of bytes, one per span) is well formed, its prefixes bound by\n"
+     "the elements around it (any, or those bound names, a sequence of bytes),\n"
      "else (index, message, line, column, offset) of the first error."},
     {"stream_coding", py_stream_coding, METH_O,
      "stream_coding(head)\n--\n\n"

@@ -1,7 +1,7 @@
 """Functions beyond the main module's surface, built from the same core."""
 
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any, Literal, overload
 
 from quelmar._quelmar import Result as Result
@@ -64,8 +64,20 @@ class StreamDecoder:
     def decode(self, data: Buffer, last: bool = False, /) -> bytes: ...
 
 def check_records(
-    buffer: Buffer, spans: list[tuple[int, int]], prefix: bytes | list[bytes], /
+    buffer: Buffer,
+    spans: list[tuple[int, int]],
+    prefix: bytes | list[bytes],
+    bound: Sequence[bytes] | None = None,
+    /,
 ) -> tuple[int, str, int, int, int] | None: ...
+
+class CheckStream:
+    """The well-formedness check of a document fed in pieces of any size."""
+
+    held: int
+    whole: bool
+    def feed(self, data: Buffer, /) -> tuple[str, int, int, int] | None: ...
+    def finish(self) -> tuple[str, int, int, int] | None: ...
 def stream_coding(head: Buffer, /) -> tuple[str, int, int, bool]: ...
 
 class NativeBuffer(Buffer):

@@ -392,9 +392,30 @@ class _Prolog:
         self.cache: dict[frozenset[bytes], bytes] = {}
         self.order: dict[bytes, int] = {}
         self.by_refs: dict[tuple[bytes, ...], bytes] = {}
+        # The prefixes a record may take from the elements around it: every
+        # one declared outside the records so far (None: any, once the text
+        # around the records is no longer read).
+        self.bound: tuple[bytes, ...] | None = ()
+        self.carry = b""
+
+    def declared(self, text: Any, cut: bool = False) -> None:
+        """Takes note of the prefixes declared in text (outside the records);
+        with cut, text is a piece of it that may end inside a tag, which
+        waits for the next piece."""
+        if self.bound is None:
+            return
+        if cut:
+            text = self.carry + text
+            start = text.rfind(b"<")
+            self.carry = b""
+            if start >= 0 and text.find(b">", start) < 0:
+                self.carry, text = bytes(text[start:]), text[:start]
+        if b"xmlns:" in text:
+            self.bound = tuple(set(self.bound).union(_DECLARED.findall(text)))
 
     def set_doctype(self, doctype: bytes) -> None:
         self.base = self.full = _add_doctype(self.declaration, doctype, self.transcoded)
+        self.declared(doctype)  # defaults of xmlns:p attributes
         self.entities.clear()
         self.cache.clear()
         self.by_refs.clear()
@@ -468,6 +489,7 @@ class _Prolog:
         return found
 
 
+_DECLARED = re.compile(rb"xmlns:([^\s=/>'\"]+)\s*=")
 _LABEL = re.compile(rb"""encoding\s*=\s*(["'])[A-Za-z][A-Za-z0-9._-]*\1""")
 _SUBSET_TOKEN = re.compile(rb"\s+|<!--.*?-->|<\?.*?\?>|%[^;\s]*;|<!(?:[^\"'>]|\"[^\"]*\"|'[^']*')*>", re.S)
 _ENTITY_DECL = re.compile(rb"<!ENTITY\s+([^\s%\"']+)\s", re.S)
@@ -580,6 +602,7 @@ class _Skeleton:
     def take(self, splitter: RecordSplitter, part: Any, spans: list[tuple[int, int]], drop: int) -> None:
         """What the last feed scanned outside the records at spans."""
         if not self.on:
+            self.prolog.bound = None
             return
         at = 0
         if self.skip_declaration and drop > 0:
@@ -593,6 +616,7 @@ class _Skeleton:
                     at = end + 2
         text, places = splitter.outside(part, spans, at, drop)
         if text:
+            self.prolog.declared(text, cut=True)
             self.marks.append((len(self.buf), places))
             self.buf += text
 
@@ -724,7 +748,7 @@ def _batches(
     records inside it: one whose end tag was lost holds those after it."""
     prefixes = prolog.prefixes(part, spans)
     while spans:
-        bad = check_records(part, spans, prefixes)
+        bad = check_records(part, spans, prefixes, prolog.bound)
         if bad is None:
             errors.records += len(spans)
             yield part, spans, prefixes, encoding

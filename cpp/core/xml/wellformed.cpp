@@ -294,8 +294,17 @@ public:
     std::optional<Failure> failure;
     std::optional<Encoding> switch_to;
     // The document is an element cut from a larger one: a prefix may be
-    // bound by an ancestor it does not hold.
+    // bound by an ancestor it does not hold (any prefix, or, given
+    // `outer_prefixes`, those).
     bool outer_bindings = false;
+    const std::vector<std::string>* outer_prefixes = nullptr;
+    bool bound_outside(Bytes prefix) const noexcept {
+        if (!outer_bindings) return false;
+        if (outer_prefixes == nullptr) return true;
+        for (const std::string& p : *outer_prefixes)
+            if (Bytes(p) == prefix) return true;
+        return false;
+    }
 
     // A document checked piece by piece (WellFormedStream). The check then
     // runs over a window of it that need not end where the document does
@@ -1265,7 +1274,7 @@ bool Checker::namespaces(Bytes elem, std::size_t tag_at, bool in_entity) {
     if (!qname(elem, tag_at + 1, prefix, local)) return false;
     if (!prefix.empty()) {
         if (prefix == "xmlns") return fail(WfCode::Namespace, "element name with the prefix 'xmlns'", tag_at + 1);
-        if (prefix != "xml" && !lookup(prefix) && !in_entity && !outer_bindings)
+        if (prefix != "xml" && !lookup(prefix) && !in_entity && !bound_outside(prefix))
             return fail(WfCode::Namespace, "unbound prefix " + quoted(prefix), tag_at + 1);
     }
     if (!any_prefixed_attr && defaulted_.empty()) return true;
@@ -1283,7 +1292,7 @@ bool Checker::namespaces(Bytes elem, std::size_t tag_at, bool in_entity) {
     std::size_t prefixed = 0;
     const bool bound = each_prefixed([&](Bytes nm, std::size_t where) {
         if (!qname(nm, where, prefix, local)) return false;
-        if (prefix != "xml" && !lookup(prefix) && !in_entity && !outer_bindings)
+        if (prefix != "xml" && !lookup(prefix) && !in_entity && !bound_outside(prefix))
             return fail(WfCode::Namespace, "unbound prefix " + quoted(prefix), where);
         ++prefixed;
         return true;
@@ -1983,7 +1992,7 @@ std::size_t original_offset(Bytes original, std::size_t skip, Encoding enc, Byte
 }
 
 std::optional<WfError> check_decoded(Bytes document, std::size_t skip, Encoding enc, EncodingMode mode,
-                                     bool outer_bindings) {
+                                     bool outer_bindings, const std::vector<std::string>* outer_prefixes) {
     const Bytes text = document.substr(skip);
     std::string work;
     work.reserve(text.size());
@@ -1999,6 +2008,7 @@ std::optional<WfError> check_decoded(Bytes document, std::size_t skip, Encoding 
     Dtd dtd;
     Checker c(work, dtd, mode);
     c.outer_bindings = outer_bindings;
+    c.outer_prefixes = outer_prefixes;
     if (c.document()) return std::nullopt;
     WfError e = make_error(*c.failure, work);
     e.offset = original_offset(document, skip, enc, work, c.failure->at);
@@ -2007,17 +2017,20 @@ std::optional<WfError> check_decoded(Bytes document, std::size_t skip, Encoding 
 
 }  // namespace
 
-std::optional<WfError> check_well_formed(Bytes document, bool text_input, bool outer_bindings) {
+std::optional<WfError> check_well_formed(Bytes document, bool text_input, bool outer_bindings,
+                                         const std::vector<std::string>* outer_prefixes) {
     if (!text_input) {
         const DetectedEncoding d = detect_encoding(document);
         if (d.found && (d.encoding == Encoding::Utf16Be || d.encoding == Encoding::Utf16Le))
-            return check_decoded(document, d.skip, d.encoding, EncodingMode::Utf16, outer_bindings);
+            return check_decoded(document, d.skip, d.encoding, EncodingMode::Utf16, outer_bindings, outer_prefixes);
     }
     Dtd dtd;
     Checker c(document, dtd, text_input ? EncodingMode::Text : EncodingMode::Raw);
     c.outer_bindings = outer_bindings;
+    c.outer_prefixes = outer_prefixes;
     if (c.document()) return std::nullopt;
-    if (c.switch_to) return check_decoded(document, 0, *c.switch_to, EncodingMode::Decoded, outer_bindings);
+    if (c.switch_to)
+        return check_decoded(document, 0, *c.switch_to, EncodingMode::Decoded, outer_bindings, outer_prefixes);
     return make_error(*c.failure, document);
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/bytes.hpp"
 
@@ -44,8 +45,10 @@ struct WfError {
 // well formed. `text_input`: the bytes are the UTF-8 form of decoded text
 // (a Python str), so an encoding declaration inside them is not obeyed.
 // `outer_bindings`: the document is an element cut from a larger one (a
-// record of a stream), whose prefixes an ancestor may bind.
-std::optional<WfError> check_well_formed(Bytes document, bool text_input = false, bool outer_bindings = false);
+// record of a stream), whose prefixes an ancestor may bind: any prefix, or
+// only those of `outer_prefixes` when it is given.
+std::optional<WfError> check_well_formed(Bytes document, bool text_input = false, bool outer_bindings = false,
+                                         const std::vector<std::string>* outer_prefixes = nullptr);
 
 // The same check over a document that comes in pieces of any size, with
 // the same answer (message, offset, line and column) as the check of the
