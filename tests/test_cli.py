@@ -140,6 +140,23 @@ def test_prefixes_and_hints(args, stdin, stdout, stderr, status):
     assert (r.stdout, r.stderr, r.returncode) == (stdout, stderr, status)
 
 
+def test_records_over_many_files_in_processes(tmp_path):
+    # -j N: the same output in the files' order, the same errors and status.
+    names = []
+    for i in range(6):
+        f = tmp_path / f"{i}.xml"
+        f.write_text("<shop>" + f"<item><name>n{i}</name></item>" * (i + 1) + "</shop>")
+        names.append(f)
+    broken = tmp_path / "broken.xml"
+    broken.write_text("<shop><item><name>x</name></item><item>")
+    names[2:2] = [broken, tmp_path / "missing.xml"]
+    for extra in ([], ["--count", "-H"], ["--csv", "-p", "name"]):
+        one = quelmar("--records", "shop.item", *extra, *names)
+        two = quelmar("--records", "shop.item", "-j", "3", *extra, *names)
+        assert (two.stdout, two.stderr, two.returncode) == (one.stdout, one.stderr, one.returncode)
+        assert one.returncode == 2 and one.stderr.count("quelmar: ") == 2
+
+
 def test_records_as_json_lines_from_compressed_files(tmp_path):
     import gzip
 
@@ -312,7 +329,7 @@ def test_an_error_does_not_stop_the_other_files():
         ["-j", "many", "a"],
         ["--no-such-option", "a"],
         ["--records", "a", "--with-path"],
-        ["--records", "a", "-j", "2"],
+        ["--records", "a", "-j", "2", "--parquet", "x.parquet"],
         ["--csv", "a"],  # --csv, --jsonl and --parquet are for --records
         ["--jsonl", "a"],
         ["--records", "a", "--csv", "--jsonl"],

@@ -38,7 +38,7 @@ import stat
 import sys
 import warnings
 import zlib
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import IO, Any, NamedTuple
@@ -251,8 +251,10 @@ def parse_arguments(argv: Sequence[str] | None) -> tuple[Config, list[str], int]
     elif args.quiet:
         parser.error("-q is for --validate")
     elif args.records is not None:
-        if args.with_path or args.jobs != 1:
-            parser.error("--records cannot be combined with --with-path or -j")
+        if args.with_path:
+            parser.error("--records cannot be combined with --with-path")
+        if args.jobs != 1 and args.parquet is not None:
+            parser.error("--parquet cannot be combined with -j")
         paths = list(args.paths or [])
     elif args.paths:
         paths = list(args.paths)
@@ -758,57 +760,152 @@ def bar_for(files: list[str], out: Output) -> bool | None:
     return True if importlib.util.find_spec("tqdm") is not None else None
 
 
-def run_records(config: Config, files: list[str], paths: list[Path], out: Output) -> int:
+def run_records(config: Config, files: list[str], paths: list[Path], out: Output, workers: int = 1) -> int:
     assert config.records is not None
-    end = "\0" if config.null else "\n"
     if config.table == "csv":
-        end = ""  # the CSV writer ends its rows
         out.write(csv_line(table_header(config)))
     found = errors = False
-    stdin_read = False
-    for name in files:
-        shown = STDIN_NAME if name == "-" else name
-        if name == "-":
-            if stdin_read:
-                continue  # a second '-' finds standard input at its end
-            stdin_read = True
-        try:
-            source: Any = sys.stdin.buffer if name == "-" else name
-            it: Any = quelmar.records(source, config.records, paths if paths else None, progress=bar_for(files, out))
-            n = 0
-            try:
-                with warnings.catch_warnings():
-                    # No record is told by the exit status.
-                    warnings.simplefilter("ignore", RuntimeWarning)
-                    for answer in it:
-                        n += 1
-                        if not config.count:
-                            out.write(record_line(shown, config, answer) + end)
-            finally:
-                it.close()
-            found = found or n > 0
-            if config.count:
-                if config.json and config.with_filename:
-                    out.write(json.dumps({"file": shown_name(shown), "value": n}, ensure_ascii=False) + "\n")
-                else:
-                    out.write(f"{shown}:{n}{end}" if config.with_filename else f"{n}{end}")
-        except BrokenPipeError:
-            raise  # the reader went away: the run ends quietly
-        except OSError as e:
+    for ok, error in records_outcomes(config, files, paths, out, workers):
+        if error is not None:
             errors = True
-            out.error(f"{shown}: {e.strerror or e}")
-        except (ValueError, TypeError, CliError, EOFError, zlib.error, lzma.LZMAError) as e:
-            # A damaged compressed file ends with its decompressor's error,
-            # after the records before the damage.
-            errors = True
-            first = str(e).splitlines()[0] if str(e) else type(e).__name__
-            if "utf-8" in first and name != "-":
-                first += utf8_error_detail(name)
-            out.error(f"{shown}: {first}")
+            out.error(error)
+        else:
+            found = found or ok
         out.step()
     if errors:
         return 2
     return 0 if found else 1
+
+
+def records_outcomes(
+    config: Config, files: list[str], paths: list[Path], out: Output, workers: int
+) -> Iterator[tuple[bool, str | None]]:
+    """(any record, error line) of each file in turn, its records written
+    to out first: here, or by a pool of processes (files only: standard
+    input is read here), each file's records in its order."""
+    workers = min(workers, len(files))
+    if workers <= 1 or "-" in files:
+        stdin_read = False
+        for name in files:
+            if name == "-":
+                if stdin_read:
+                    continue  # a second '-' finds standard input at its end
+                stdin_read = True
+            yield records_of(config, name, paths, out.write, bar_for(files, out))
+        return
+    pool = None
+    try:
+        masked = hasattr(signal, "pthread_sigmask")
+        if masked:
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            pool = multiprocessing.Pool(workers, initializer=init_worker, initargs=(config,))
+        finally:
+            if masked:
+                signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+        for kept, ok, error in pool.imap(records_job, files):
+            if isinstance(kept, str):
+                try:
+                    with open(kept, encoding="utf-8", errors="surrogateescape", newline="") as f:
+                        while text := f.read(RECORDS_SPILL):
+                            out.write(text)
+                finally:
+                    os.unlink(kept)
+            else:
+                for text in kept:
+                    out.write(text)
+            yield ok, error
+        pool.close()
+    finally:
+        if pool is not None:
+            pool.terminate()
+            pool.join()
+
+
+# What a worker keeps of one file's records in memory before it writes
+# them to a temporary file for the parent to copy.
+RECORDS_SPILL = 8 << 20
+
+
+def records_job(name: str) -> tuple[list[str] | str, bool, str | None]:
+    """The records of one file, in a worker: its text (in pieces, or the
+    name of a temporary file holding it), whether any record, the error."""
+    assert _state is not None
+    config, paths = _state
+    kept: list[str] = []
+    size = 0
+    spill: Any = None
+
+    def write(text: str) -> None:
+        nonlocal size, spill
+        if spill is not None:
+            spill.write(text)
+            return
+        kept.append(text)
+        size += len(text)
+        if size > RECORDS_SPILL:
+            import tempfile
+
+            spill = tempfile.NamedTemporaryFile(
+                "w", encoding="utf-8", errors="surrogateescape", newline="", prefix="quelmar-", delete=False
+            )
+            spill.write("".join(kept))
+            kept.clear()
+
+    try:
+        ok, error = records_of(config, name, paths, write, None)
+    except BaseException:
+        if spill is not None:
+            spill.close()
+            os.unlink(spill.name)
+        raise
+    if spill is not None:
+        spill.close()
+        return spill.name, ok, error
+    return kept, ok, error
+
+
+def records_of(
+    config: Config, name: str, paths: list[Path], write: Callable[[str], None], progress: bool | None
+) -> tuple[bool, str | None]:
+    """Writes the records of one input; (whether it had any, the error line
+    or None)."""
+    assert config.records is not None
+    end = "\0" if config.null else "\n"
+    if config.table == "csv":
+        end = ""  # the CSV writer ends its rows
+    shown = STDIN_NAME if name == "-" else name
+    try:
+        source: Any = sys.stdin.buffer if name == "-" else name
+        it: Any = quelmar.records(source, config.records, paths if paths else None, progress=progress)
+        n = 0
+        try:
+            with warnings.catch_warnings():
+                # No record is told by the exit status.
+                warnings.simplefilter("ignore", RuntimeWarning)
+                for answer in it:
+                    n += 1
+                    if not config.count:
+                        write(record_line(shown, config, answer) + end)
+        finally:
+            it.close()
+        if config.count:
+            if config.json and config.with_filename:
+                write(json.dumps({"file": shown_name(shown), "value": n}, ensure_ascii=False) + "\n")
+            else:
+                write(f"{shown}:{n}{end}" if config.with_filename else f"{n}{end}")
+        return n > 0, None
+    except BrokenPipeError:
+        raise  # the reader went away: the run ends quietly
+    except OSError as e:
+        return False, f"{shown}: {e.strerror or e}"
+    except (ValueError, TypeError, CliError, EOFError, zlib.error, lzma.LZMAError) as e:
+        # A damaged compressed file ends with its decompressor's error,
+        # after the records before the damage.
+        first = str(e).splitlines()[0] if str(e) else type(e).__name__
+        if "utf-8" in first and name != "-":
+            first += utf8_error_detail(name)
+        return False, f"{shown}: {first}"
 
 
 def run_parquet(config: Config, files: list[str], out: Output) -> int:
@@ -880,7 +977,7 @@ def run(argv: Sequence[str] | None) -> int:
         try:
             if config.table == "parquet":
                 return run_parquet(config, files, out)
-            return run_records(config, files, paths, out)
+            return run_records(config, files, paths, out, workers)
         finally:
             out.close()
     init_state(config)  # compiles the paths: a bad path stops here, before any file
