@@ -939,9 +939,7 @@ def test_records_sources_at_exit_and_in_forked_children(tmp_path, suffix):
     assert (r.returncode, r.stdout, r.stderr) == (0, "100000\nleft open at exit", "")
 
 
-@pytest.mark.parametrize(
-    ("data", "values", "skipped"),
-    [
+MALFORMED_RECORDS = [
         (b"<r><rec>1</rec><rec>2</rec><rec>3</oops></r>", [1, 2], [1, 2]),
         (b"<r><rec>1</rec><rec>2</rec><rec>3", [1, 2], [1, 2]),
         (b"<r><rec>1</rec><rec>2</rec>< rec>3</rec></r>", [1, 2], [1, 2]),
@@ -960,8 +958,10 @@ def test_records_sources_at_exit_and_in_forked_children(tmp_path, suffix):
         # A lost end tag: the records after it are not swallowed in silence.
         (b"<r><rec>1</rec><rec><t>2</t><rec>3</rec><rec>4</rec></r>", [1], [1, 3, 4]),
         (b"", [], []),
-    ],
-)
+]
+
+
+@pytest.mark.parametrize(("data", "values", "skipped"), MALFORMED_RECORDS)
 @pytest.mark.parametrize("chunk_size", [1, 7, 1 << 20])
 def test_records_malformed_input(data, values, skipped, chunk_size):
     # The records before the break, then the error, placed in the input.
@@ -975,6 +975,28 @@ def test_records_malformed_input(data, values, skipped, chunk_size):
     assert [r.value for r in stop] == values and stop.skipped == 0 and len(stop.errors) == 1
     skip = quelmar.records(io.BytesIO(data), "r.rec", chunk_size=chunk_size, on_error="skip")
     assert [r.value for r in skip] == skipped and skip.skipped >= 1
+
+
+@pytest.mark.parametrize(("data", "values", "skipped"), MALFORMED_RECORDS)
+def test_dask_ranges_break_as_records_do(tmp_path, data, values, skipped):
+    # on_error in every partitioning: "stop" gives what records gives;
+    # "skip" too, but a break of the structure ends the ranges there.
+    qdask = pytest.importorskip("quelmar.dask")
+    f = tmp_path / "d.xml"
+    f.write_bytes(data)
+    try:
+        qdask._record_ranges(f, "r.rec")
+        structural = False
+    except quelmar.NotWellFormed:
+        structural = True
+    for mode in ("stop", "skip"):
+        want = [quelmar.to_python(r) for r in quelmar.records(io.BytesIO(data), "r.rec", on_error=mode)]
+        for partitions in (1, 3, 1000):
+            got = qdask.read_records(f, "r.rec", None, partitions, on_error=mode).compute(scheduler="sync")
+            assert got == want if mode == "stop" or not structural else got == want[: len(got)]
+    if data:
+        with pytest.raises(quelmar.NotWellFormed):
+            qdask.read_records(f, "r.rec", None, 3).compute(scheduler="sync")
 
 
 def test_records_tell_what_matched_nothing_and_cap_a_record(tmp_path):
