@@ -1058,6 +1058,28 @@ def _check_stream(src: Source, sink: Any) -> NotWellFormed | None:
     return broken
 
 
+class _Behind:
+    """A source's bytes with the first ones, already read, put back."""
+
+    def __init__(self, head: bytes, src: Source) -> None:
+        self.head, self.src = head, src
+
+    def read(self, size: int) -> bytes:
+        if self.head:
+            head, self.head = self.head, b""
+            return head
+        return self.src.read(size)
+
+    def close(self) -> None:
+        self.src.close()
+
+
+def check_after(head: bytes, src: Source) -> NotWellFormed | None:
+    """check of the document whose first bytes head were read from src and
+    whose others src gives (decompressed), a piece at a time."""
+    return _check_pieces(_Behind(head, src), spill=True)  # type: ignore[arg-type]
+
+
 def _check_map(fd: int, size: int) -> NotWellFormed | None:
     """Checks a plain file, mapped, a piece at a time: each piece is
     dropped from the process's memory once it is checked (the kernel keeps

@@ -47,7 +47,7 @@ import quelmar
 from quelmar import Path, Result
 from quelmar._encodings import declared_label, decode_document, foreign_codec
 from quelmar._extra import encoding_label
-from quelmar._sources import decompressed, read_file
+from quelmar._sources import check_after, decompressed, open_source, read_file
 
 PROG = "quelmar"
 # Regular files this large or larger are memory-mapped; smaller ones are read.
@@ -337,11 +337,42 @@ def document(job: Job) -> Iterator[Any]:
             yield m
 
 
+def check_stdin() -> quelmar.NotWellFormed | None:
+    """quelmar.check of standard input, read a piece at a time; one
+    declaring an encoding only Python's codecs know is read whole and
+    decoded first."""
+    src, _, _ = open_source(sys.stdin.buffer)
+    head = b""
+    try:
+        while len(head) < 1024 and (data := src.read(1024 - len(head))):
+            head += data
+    except quelmar.NotWellFormed as e:
+        src.close()
+        return e
+    label = declared_label(head)
+    codec = foreign_codec(label)
+    if label is None or codec is None:
+        return check_after(head, src)
+    try:
+        rest = []
+        while data := src.read(1 << 20):
+            rest.append(data)
+    finally:
+        src.close()
+    return quelmar.check(decode_document(head + b"".join(rest), label, codec))
+
+
 def process(job: Job) -> Outcome:
     assert _state is not None
     config, paths = _state
     label = None
     try:
+        if config.validate and job.filename is None and job.data is None:
+            problem = check_stdin()
+            if problem is None:
+                return Outcome("", True, None)
+            line = "" if config.quiet else f"{job.name}:{problem}\n"
+            return Outcome(line, False, None)
         if config.validate and job.filename is not None:
             # A file is checked as a file: mapped, or decompressed on the
             # way. One declaring an encoding only Python's codecs know is
@@ -444,13 +475,18 @@ def render(name: str, config: Config, results: list[Result]) -> str:
 # --------------------------------------------------------------------------
 # Driving the inputs
 
-def read_jobs(files: list[str]) -> list[Job]:
+def read_jobs(files: list[str], stream: bool = False) -> list[Job]:
+    """The inputs; with stream, standard input is read by its job (a
+    Job with neither filename nor data)."""
     jobs = []
     stdin_data: bytes | None = None
     for name in files:
         if name == "-":
             if stdin_data is None:
-                stdin_data = sys.stdin.buffer.read()
+                stdin_data = None if stream else sys.stdin.buffer.read()
+                jobs.append(Job(STDIN_NAME, None, stdin_data))
+                stdin_data = b""
+                continue
             jobs.append(Job(STDIN_NAME, None, stdin_data))
             stdin_data = b""  # a second '-' finds standard input at its end
         else:
@@ -470,7 +506,7 @@ def init_worker(config: Config) -> None:
 def outcomes(config: Config, jobs: list[Job], workers: int) -> Iterator[Outcome]:
     """Outcomes in input order, computed here or by a pool of processes."""
     workers = min(workers, len(jobs))
-    if workers <= 1:
+    if workers <= 1 or any(job.filename is None and job.data is None for job in jobs):
         for job in jobs:
             yield process(job)
         return
@@ -981,7 +1017,7 @@ def run(argv: Sequence[str] | None) -> int:
         finally:
             out.close()
     init_state(config)  # compiles the paths: a bad path stops here, before any file
-    jobs = read_jobs(files)
+    jobs = read_jobs(files, stream=config.validate)
     out = Output(len(jobs))
     matched = errors = False
     all_valid = True
