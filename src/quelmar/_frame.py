@@ -200,7 +200,7 @@ def _is_document(source: Any) -> bool:
 
 
 def _build_batches(
-    batches: Iterable[tuple[Any, list[tuple[int, int]], bytes]],
+    batches: Iterable[tuple[Any, list[tuple[int, int]], bytes | list[bytes]]],
     names: list[str] | None,
     paths: list[str],
     dtypes: Any,
