@@ -301,6 +301,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 for (std::size_t turn = 0; at < doc.size() && stream.feed(doc.substr(at, w[turn % 3])); ++turn)
                     at += w[turn % 3];
                 const auto& got = stream.finish();
+                // In place: the document grows where it is.
+                WellFormedStream here;
+                for (std::size_t end = w[0]; end < doc.size() && here.feed_in_place(doc.substr(0, end)); end += w[1])
+                    ;
+                here.feed_in_place(doc);
+                const auto& got_here = here.finish();
+                FUZZ_ASSERT(got_here.has_value() == got.has_value());
+                if (got)
+                    FUZZ_ASSERT(got_here->message == got->message && got_here->offset == got->offset &&
+                                got_here->line == got->line && got_here->column == got->column);
                 FUZZ_ASSERT(got.has_value() == wf.has_value());
                 if (wf) {
                     if (got->message != wf->message || got->offset != wf->offset || got->line != wf->line ||

@@ -460,14 +460,22 @@ def _answer(err):
 
 
 @pytest.mark.parametrize("sizes", [[1], [2], [3, 1], [7], [13, 2, 5], [64]])
-def test_check_in_pieces_answers_as_the_check_of_the_whole(sizes):
-    # A file object read a few bytes at a time is checked piece by piece:
-    # every token cut somewhere, the same verdict, message and position.
+def test_check_in_pieces_answers_as_the_check_of_the_whole(sizes, tmp_path, monkeypatch):
+    # A file object read a few bytes at a time is checked piece by piece,
+    # and a mapped file in pieces of the first size: every token cut
+    # somewhere, the same verdict, message and position.
+    from quelmar import _sources
+
+    monkeypatch.setattr(_sources, "_PIECE", sizes[0])
     docs = [d for d, *_ in NOT_WELL_FORMED] + WELL_FORMED + [d for d, *_ in ENCODED]
     docs += ["\ufeff<a>\r\n\r<b/>\r</a>\r", "<a>\r\n\u00e9\r]]</a>x", "<a><![CDATA[]]]]></a>"]
+    f = tmp_path / "d.xml"
     for doc in docs:
         data = doc.encode("utf-8") if isinstance(doc, str) else doc
-        assert _answer(quelmar.check(_Trickle(data, sizes))) == _answer(quelmar.check(data)), data
+        whole = _answer(quelmar.check(data))
+        assert _answer(quelmar.check(_Trickle(data, sizes))) == whole, data
+        f.write_bytes(data)
+        assert _answer(quelmar.check(f)) == whole, data
 
 
 def test_str_input_ignores_the_declared_encoding():

@@ -19,13 +19,26 @@ struct CheckStreamObject {
     PyObject_HEAD
     WellFormedStream* stream;
     std::atomic<bool> busy;  // a call runs without the interpreter lock
+    // The document fed in place: held (its exporter cannot let it go)
+    // until close() or the object's end.
+    Py_buffer view;
+    bool holding;
+    bool closed;
 };
+
+void let_go(CheckStreamObject* obj) {
+    if (obj->holding) {
+        PyBuffer_Release(&obj->view);
+        obj->holding = false;
+    }
+}
 
 // Pieces past this size are checked without the interpreter lock.
 constexpr std::size_t kReleaseAbove = 4 * 1024;
 
 void stream_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    let_go(reinterpret_cast<CheckStreamObject*>(self));
     delete reinterpret_cast<CheckStreamObject*>(self)->stream;
     type->tp_free(self);
     Py_DECREF(type);
@@ -40,6 +53,8 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;
     auto* obj = reinterpret_cast<CheckStreamObject*>(self);
     new (&obj->busy) std::atomic<bool>(false);
+    obj->holding = false;
+    obj->closed = false;
     try {
         obj->stream = new WellFormedStream();
     } catch (const std::bad_alloc&) {
@@ -61,6 +76,10 @@ PyObject* answer(const std::optional<WfError>& e) {
 template <class F>
 PyObject* with_stream(PyObject* self, std::size_t size, F&& f) {
     auto* obj = reinterpret_cast<CheckStreamObject*>(self);
+    if (obj->closed) {
+        PyErr_SetString(PyExc_ValueError, "CheckStream is closed");
+        return nullptr;
+    }
     if (obj->busy.exchange(true)) {
         PyErr_SetString(PyExc_RuntimeError, "CheckStream used by two threads at once");
         return nullptr;
@@ -92,6 +111,50 @@ PyObject* stream_feed(PyObject* self, PyObject* data) {
     return with_stream(self, piece.size(), [&](WellFormedStream& s) { s.feed(piece); });
 }
 
+// feed_in_place(document, end): the document's first `end` bytes, where
+// the same buffer holds them at every call.
+PyObject* stream_feed_in_place(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    auto* obj = reinterpret_cast<CheckStreamObject*>(self);
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "feed_in_place(document, end)");
+        return nullptr;
+    }
+    const Py_ssize_t end = PyLong_AsSsize_t(args[1]);
+    if (end == -1 && PyErr_Occurred()) return nullptr;
+    if (obj->closed) {
+        PyErr_SetString(PyExc_ValueError, "CheckStream is closed");
+        return nullptr;
+    }
+    if (!obj->holding) {
+        if (PyObject_GetBuffer(args[0], &obj->view, PyBUF_SIMPLE) < 0) return nullptr;
+        obj->holding = true;
+    } else if (obj->view.obj != args[0]) {
+        PyErr_SetString(PyExc_ValueError, "feed_in_place takes the same document at every call");
+        return nullptr;
+    }
+    if (end < 0 || end > obj->view.len) {
+        PyErr_SetString(PyExc_ValueError, "end lies outside the document");
+        return nullptr;
+    }
+    const Bytes doc(static_cast<const char*>(obj->view.buf), static_cast<std::size_t>(end));
+    return with_stream(self, static_cast<std::size_t>(end), [&](WellFormedStream& s) { s.feed_in_place(doc); });
+}
+
+PyObject* stream_close(PyObject* self, PyObject*) {
+    auto* obj = reinterpret_cast<CheckStreamObject*>(self);
+    if (obj->busy.load()) {
+        PyErr_SetString(PyExc_RuntimeError, "CheckStream used by two threads at once");
+        return nullptr;
+    }
+    let_go(obj);
+    obj->closed = true;
+    Py_RETURN_NONE;
+}
+
+PyObject* stream_checked(PyObject* self, void*) {
+    return PyLong_FromSize_t(reinterpret_cast<CheckStreamObject*>(self)->stream->checked());
+}
+
 PyObject* stream_finish(PyObject* self, PyObject*) {
     const std::size_t held = reinterpret_cast<CheckStreamObject*>(self)->stream->held();
     return with_stream(self, held, [&](WellFormedStream& s) { s.finish(); });
@@ -110,6 +173,14 @@ PyMethodDef stream_methods[] = {
      "feed(data)\n--\n\n"
      "Checks the next bytes of the document. None while no error is known,\n"
      "else (message, line, column, offset) of the first one."},
+    {"feed_in_place", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_feed_in_place)), METH_FASTCALL,
+     "feed_in_place(document, end)\n--\n\n"
+     "Checks the document's bytes up to end, where document (a buffer, the\n"
+     "same at every call, held until close()) keeps them: nothing is copied.\n"
+     "Not to be mixed with feed()."},
+    {"close", stream_close, METH_NOARGS,
+     "close()\n--\n\n"
+     "Lets the document fed in place go; the stream takes nothing more."},
     {"finish", stream_finish, METH_NOARGS,
      "finish()\n--\n\n"
      "The end of the document: None when it is well formed, else\n"
@@ -119,6 +190,7 @@ PyMethodDef stream_methods[] = {
 
 PyGetSetDef stream_getset[] = {
     {"held", stream_held, nullptr, "The bytes held: the piece of the document not checked yet.", nullptr},
+    {"checked", stream_checked, nullptr, "The bytes of the document checked so far.", nullptr},
     {"whole", stream_whole, nullptr,
      "True when the document is held whole to be checked at its end (UTF-16, or\n"
      "declared in an encoding other than UTF-8).",

@@ -1092,18 +1092,21 @@ def _check_map(fd: int, size: int) -> NotWellFormed | None:
             m.madvise(mmap.MADV_SEQUENTIAL)
         drop = getattr(mmap, "MADV_DONTNEED", None)
         stream = _extra.CheckStream()
-        with memoryview(m) as whole:
-            for start in range(0, size, _PIECE):
-                answer = stream.feed(whole[start : start + _PIECE])
+        try:
+            dropped = 0
+            for end in range(_PIECE, size + _PIECE, _PIECE):
+                answer = stream.feed_in_place(m, min(end, size))
                 if answer is not None:
                     return _error(answer)
-                if stream.whole:
-                    break
-                if drop is not None:
-                    m.madvise(drop, start, min(_PIECE, size - start))
-        if stream.whole:
-            return _check(m)
-        answer = stream.finish()
+                # What lies behind the check goes (read again from the
+                # kernel's cache should the check look back at a name).
+                done = stream.checked // mmap.PAGESIZE * mmap.PAGESIZE
+                if drop is not None and done > dropped:
+                    m.madvise(drop, dropped, done - dropped)
+                    dropped = done
+            answer = stream.finish()
+        finally:
+            stream.close()
         return None if answer is None else _error(answer)
 
 

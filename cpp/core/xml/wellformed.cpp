@@ -806,21 +806,23 @@ bool Checker::entity_content(std::vector<Ref>& refs) {
 // root's end; in an entity it runs to the end of the text.
 bool Checker::content(bool in_entity) {
     while (true) {
-        if (!final_) [[unlikely]] {
-            if (!commit()) return false;
+        // Where the check goes on when the window ends in the token that
+        // begins here (a document in pieces), unless one before it looked
+        // past the window's end already.
+        if (!past_end_) [[likely]] {
+            commit_ = p_;
+            commit_bindings_ = bindings_.size();
+        }
+        if (!chars<'<', '&', ']'>()) {
             // Text goes on at the character the window cut.
-            if (!chars<'<', '&', ']'>()) {
-                if (more_) commit_ = p_;
-                return false;
-            }
-            if (p_ >= n_) {
-                commit_ = p_;
-                return need_more();
-            }
-        } else if (!chars<'<', '&', ']'>()) {
+            if (more_ && !past_end_) commit_ = p_;
             return false;
         }
         if (p_ >= n_) {
+            if (!final_) {
+                if (!past_end_) commit_ = p_;
+                return need_more();
+            }
             if (in_entity) {
                 if (!open_.empty())
                     return fail(WfCode::Unclosed, "unclosed element " + quoted(open_.back().name), p_);
@@ -2061,7 +2063,11 @@ struct WellFormedStream::Impl {
     enum class Phase : std::uint8_t { Detect, Prolog, Content, Epilog, Whole, Done };
 
     std::string buf;         // the window: the bytes not checked yet
-    std::size_t base = 0;    // the document's offset of buf[0]
+    // Or the document itself, from its start, where the caller keeps it
+    // (feed_in_place): the window is doc[base, doc.size()), nothing is
+    // copied, and the names the check keeps stay where they are.
+    std::optional<Bytes> doc;
+    std::size_t base = 0;    // the document's offset of the window's start
     std::size_t lines = 1;   // the line buf[0] is on
     std::size_t column = 0;  // the characters before buf[0] on that line
     bool first_line = true;  // no line has ended before buf[0]
@@ -2073,11 +2079,14 @@ struct WellFormedStream::Impl {
     std::unique_ptr<Checker> checker;
     std::optional<WfError> error;
 
-    // Lines and columns moved past with buf[0, k): the rules of
+    Bytes window() const noexcept { return doc ? doc->substr(base) : Bytes(buf); }
+
+    // Lines and columns moved past with the window's [0, k): the rules of
     // line_column (CR LF is one line end, a lone CR one too). The byte
-    // after a CR is in buf (the window is not cut after a CR).
+    // after a CR is in the window (it is not cut after a CR).
     void count_lines(std::size_t k) {
-        const char* s = buf.data();
+        const Bytes w = window();
+        const char* s = w.data();
         if (std::memchr(s, '\r', k) == nullptr) {
             std::size_t last = k;
             for (std::size_t i = k; i > 0; --i) {
@@ -2098,7 +2107,7 @@ struct WellFormedStream::Impl {
         }
         for (std::size_t i = 0; i < k; ++i) {
             const char c = s[i];
-            if (c == '\n' || (c == '\r' && !(i + 1 < buf.size() && s[i + 1] == '\n'))) {
+            if (c == '\n' || (c == '\r' && !(i + 1 < w.size() && s[i + 1] == '\n'))) {
                 ++lines;
                 column = 0;
                 first_line = false;
@@ -2114,7 +2123,7 @@ struct WellFormedStream::Impl {
         e.message = f.message;
         e.offset = base + f.at;
         if (!interrupted()) {
-            const std::size_t k = std::min(f.at, buf.size());
+            const std::size_t k = std::min(f.at, window().size());
             const std::size_t saved_lines = lines, saved_column = column;
             const bool saved_first = first_line;
             count_lines(k);
@@ -2133,14 +2142,17 @@ struct WellFormedStream::Impl {
     // token it was in goes, the names still in use are kept.
     void slide() {
         checker->roll_back();
+        const Bytes w = window();
         std::size_t k = checker->commit_;
-        if (k > 0 && k == buf.size() && buf[k - 1] == '\r') --k;
+        if (k > 0 && k == w.size() && w[k - 1] == '\r') --k;
         count_lines(k);
-        checker->own_names(buf.data(), buf.data() + buf.size());
-        buf.erase(0, k);
+        // In place too: the pages behind the window may be let go (a mapped
+        // file's), and an end tag far from its start tag would fault them in.
+        checker->own_names(w.data(), w.data() + w.size());
+        if (!doc) buf.erase(0, k);
         base += k;
         commit = checker->commit_ - k;
-        need = std::max<std::size_t>(2 * (buf.size() - commit), 1);
+        need = std::max<std::size_t>(2 * (w.size() - k - commit), 1);
     }
 
     // Whether the checker's answer waits for more bytes.
@@ -2152,20 +2164,21 @@ struct WellFormedStream::Impl {
         while (true) {
             switch (phase) {
                 case Phase::Detect: {
-                    if (!final && buf.size() < 4) return;
-                    const DetectedEncoding d = detect_encoding(buf);
+                    const Bytes w = window();
+                    if (!final && w.size() < 4) return;
+                    const DetectedEncoding d = detect_encoding(w);
                     if (d.found && (d.encoding == Encoding::Utf16Be || d.encoding == Encoding::Utf16Le)) {
                         phase = Phase::Whole;
                         continue;
                     }
-                    bom = buf.size() >= 3 && std::memcmp(buf.data(), "\xEF\xBB\xBF", 3) == 0;
+                    bom = w.size() >= 3 && std::memcmp(w.data(), "\xEF\xBB\xBF", 3) == 0;
                     phase = Phase::Prolog;
                     continue;
                 }
                 case Phase::Prolog: {
                     // From the start each time, until it is whole.
                     dtd = Dtd{};
-                    checker = std::make_unique<Checker>(Bytes(buf), dtd, EncodingMode::Raw);
+                    checker = std::make_unique<Checker>(window(), dtd, EncodingMode::Raw);
                     checker->final_ = final;
                     const bool ok = checker->prolog();
                     if (checker->switch_to) {
@@ -2173,7 +2186,7 @@ struct WellFormedStream::Impl {
                         continue;
                     }
                     if (waits(ok, final)) {
-                        need = 2 * buf.size();
+                        need = 2 * window().size();
                         return;
                     }
                     if (!ok) return set_error(*checker->failure);
@@ -2183,7 +2196,7 @@ struct WellFormedStream::Impl {
                 }
                 case Phase::Content:
                 case Phase::Epilog: {
-                    checker->rebase(Bytes(buf), commit, final);
+                    checker->rebase(window(), commit, final);
                     checker->commit_ = commit;
                     const bool ok = phase == Phase::Content ? checker->root_content() : checker->epilog();
                     if (waits(ok, final)) return slide();
@@ -2198,7 +2211,7 @@ struct WellFormedStream::Impl {
                 }
                 case Phase::Whole:
                     if (!final) return;
-                    error = check_well_formed(buf);
+                    error = check_well_formed(window());
                     phase = Phase::Done;
                     return;
                 case Phase::Done:
@@ -2219,6 +2232,14 @@ bool WellFormedStream::feed(Bytes piece) {
     return !m.error;
 }
 
+bool WellFormedStream::feed_in_place(Bytes document) {
+    Impl& m = *impl_;
+    if (m.phase == Impl::Phase::Done) return !m.error;
+    m.doc = document;
+    if (m.phase != Impl::Phase::Whole && m.window().size() - m.commit >= m.need) m.run(false);
+    return !m.error;
+}
+
 const std::optional<WfError>& WellFormedStream::finish() {
     if (impl_->phase != Impl::Phase::Done) impl_->run(true);
     return impl_->error;
@@ -2228,6 +2249,8 @@ const std::optional<WfError>& WellFormedStream::error() const noexcept { return 
 
 bool WellFormedStream::whole() const noexcept { return impl_->phase == Impl::Phase::Whole; }
 
-std::size_t WellFormedStream::held() const noexcept { return impl_->buf.size(); }
+std::size_t WellFormedStream::held() const noexcept { return impl_->doc ? 0 : impl_->buf.size(); }
+
+std::size_t WellFormedStream::checked() const noexcept { return impl_->base + impl_->commit; }
 
 }  // namespace quelmar

@@ -67,6 +67,15 @@ public:
     // The next bytes. False once an error is found (`error()`); the
     // pieces after it are not looked at.
     bool feed(Bytes piece);
+    // The same for a document the caller keeps in memory, at the same
+    // place, from its start (a mapped file): `document` is all of it there
+    // is so far, each call more of it. Nothing but the names of open
+    // elements is copied, and the bytes before `checked()` are not read
+    // again (a mapped file's pages may be let go). Not to be mixed with
+    // feed().
+    bool feed_in_place(Bytes document);
+    // The document's bytes checked so far.
+    std::size_t checked() const noexcept;
     // The end of the document: its first error, or nothing.
     const std::optional<WfError>& finish();
     const std::optional<WfError>& error() const noexcept;
