@@ -231,6 +231,7 @@ struct Failure {
 // compares the last bytes of a name eight at a time.
 struct OwnedName {
     std::unique_ptr<char[]> bytes;
+    OwnedName() = default;
     explicit OwnedName(Bytes s) : bytes(new char[s.size() + 8]()) { std::memcpy(bytes.get(), s.data(), s.size()); }
 };
 
@@ -329,10 +330,9 @@ public:
         failure.reset();
         check_at_ = next_interrupt_check(p_, n_);
     }
-    // Undoes what the token cut short did to the bindings.
-    void roll_back() {
-        if (bindings_.size() > commit_bindings_) unbind(commit_bindings_);
-    }
+    // Where the check goes on with more bytes: the token it was in when
+    // it first looked past the window's end, or at it.
+    std::size_t resume_at() const noexcept { return past_end_ ? end_commit_ : commit_; }
     // Copies the names still in use that lie in [lo, hi) (the window about
     // to move) into storage of their own.
     void own_names(const char* lo, const char* hi);
@@ -341,8 +341,8 @@ public:
     bool final_ = true;
     mutable bool past_end_ = false;
     bool more_ = false;
-    std::size_t commit_ = 0;
-    std::size_t commit_bindings_ = 0;
+    std::size_t commit_ = 0;      // the start of the token the check is in
+    mutable std::size_t end_commit_ = 0;  // commit_ when past_end_ was set
 
 private:
     const unsigned char* b_;
@@ -361,6 +361,7 @@ private:
     // windows gone by (a document checked piece by piece).
     std::vector<OwnedName> owned_open_;
     std::vector<OwnedName> owned_bindings_;
+    std::size_t bindings_low_ = 0;  // the fewest bindings since names were last copied
     std::unordered_map<Bytes, std::int64_t, KeyedHash, std::equal_to<>> scope_;
     std::vector<Attr> attrs_;
     std::unordered_set<Bytes, KeyedHash, std::equal_to<>> seen_;
@@ -386,15 +387,21 @@ private:
     int at(std::size_t i) const noexcept {
         if (i < n_) [[likely]]
             return b_[i];
-        past_end_ = true;
+        looked_past();
         return -1;
+    }
+    void looked_past() const noexcept {
+        if (!past_end_) {
+            past_end_ = true;
+            end_commit_ = commit_;
+        }
     }
     bool starts(std::size_t i, std::string_view lit) const noexcept {
         if (n_ - std::min(i, n_) >= lit.size()) [[likely]]
             return std::memcmp(b_ + i, lit.data(), lit.size()) == 0;
         // Short: what the window holds may still be the literal's start.
         const std::size_t have = n_ - std::min(i, n_);
-        if (std::memcmp(b_ + std::min(i, n_), lit.data(), have) == 0) past_end_ = true;
+        if (std::memcmp(b_ + std::min(i, n_), lit.data(), have) == 0) looked_past();
         return false;
     }
     // The window's end is not the document's: go on from `commit_` with
@@ -407,7 +414,6 @@ private:
         if (past_end_) [[unlikely]]
             return need_more();
         commit_ = p_;
-        commit_bindings_ = bindings_.size();
         return true;
     }
     Bytes view(std::size_t from, std::size_t to) const noexcept { return src_.substr(from, to - from); }
@@ -806,21 +812,17 @@ bool Checker::entity_content(std::vector<Ref>& refs) {
 // root's end; in an entity it runs to the end of the text.
 bool Checker::content(bool in_entity) {
     while (true) {
-        // Where the check goes on when the window ends in the token that
-        // begins here (a document in pieces), unless one before it looked
-        // past the window's end already.
-        if (!past_end_) [[likely]] {
-            commit_ = p_;
-            commit_bindings_ = bindings_.size();
-        }
+        // The token that begins here (where a document in pieces goes on
+        // when the window ends in it).
+        commit_ = p_;
         if (!chars<'<', '&', ']'>()) {
             // Text goes on at the character the window cut.
-            if (more_ && !past_end_) commit_ = p_;
+            if (more_) commit_ = p_;
             return false;
         }
         if (p_ >= n_) {
             if (!final_) {
-                if (!past_end_) commit_ = p_;
+                commit_ = p_;
                 return need_more();
             }
             if (in_entity) {
@@ -929,7 +931,10 @@ bool Checker::start_tag(bool in_entity, bool& empty) {
         }
     }
     const std::size_t mark = bindings_.size();
-    if (ns_work && !namespaces(elem, tag_at, in_entity)) return false;
+    if (ns_work && !namespaces(elem, tag_at, in_entity)) {
+        if (bindings_.size() > mark) unbind(mark);  // a document in pieces goes on from the tag
+        return false;
+    }
     if (empty) {
         if (bindings_.size() > mark) unbind(mark);
     } else {
@@ -989,26 +994,34 @@ bool Checker::end_tag(bool in_entity) {
     }
     if (bindings_.size() > open_.back().bindings) unbind(open_.back().bindings);
     open_.pop_back();
-    if (owned_open_.size() > open_.size()) [[unlikely]]
-        owned_open_.pop_back();
     return true;
 }
 
 void Checker::own_names(const char* lo, const char* hi) {
     auto inside = [&](Bytes s) { return !s.empty() && s.data() >= lo && s.data() < hi; };
-    for (std::size_t i = owned_open_.size(); i < open_.size(); ++i) {
-        // The names of a window are a suffix of the stack: the earlier
-        // ones were copied when their window moved on.
+    // The names read from this window are the top of each stack (those
+    // below were copied when their window moved on, and an entry above
+    // one of those is newer than it): copies of them go to the slots of
+    // the same index, where stale copies of entries since gone may lie.
+    std::size_t from = open_.size();
+    while (from > 0 && inside(open_[from - 1].name)) --from;
+    if (owned_open_.size() < open_.size()) owned_open_.resize(open_.size());
+    for (std::size_t i = from; i < open_.size(); ++i) {
         Bytes& nm = open_[i].name;
-        owned_open_.emplace_back(nm);
-        if (inside(nm)) nm = Bytes(owned_open_.back().bytes.get(), nm.size());
+        owned_open_[i] = OwnedName(nm);
+        nm = Bytes(owned_open_[i].bytes.get(), nm.size());
     }
-    for (std::size_t i = owned_bindings_.size(); i < bindings_.size(); ++i) {
+    owned_open_.resize(open_.size());
+    // Bindings: those from the lowest the stack came down to since.
+    from = std::min(bindings_low_, bindings_.size());
+    bindings_low_ = bindings_.size();
+    if (owned_bindings_.size() < bindings_.size()) owned_bindings_.resize(bindings_.size());
+    for (std::size_t i = from; i < bindings_.size(); ++i) {
         Binding& bd = bindings_[i];
         const Bytes old = bd.prefix;
-        owned_bindings_.emplace_back(old);
-        if (!inside(old)) continue;
-        bd.prefix = Bytes(owned_bindings_.back().bytes.get(), old.size());
+        if (!inside(old)) continue;  // a declared default's, in the DOCTYPE
+        owned_bindings_[i] = OwnedName(old);
+        bd.prefix = Bytes(owned_bindings_[i].bytes.get(), old.size());
         // The scope's key is the prefix of the binding that began the
         // prefix's chain (it hides nothing).
         if (bd.prev < 0) {
@@ -1030,9 +1043,8 @@ void Checker::unbind(std::size_t mark) {
             scope_[bd.prefix] = bd.prev;
         rebound(bd.prefix, bd.uri, bd.prev < 0 ? 0 : bindings_[static_cast<std::size_t>(bd.prev)].uri);
         bindings_.pop_back();
-        if (owned_bindings_.size() > bindings_.size()) [[unlikely]]
-            owned_bindings_.pop_back();
     }
+    if (bindings_.size() < bindings_low_) bindings_low_ = bindings_.size();
 }
 
 std::uint32_t Checker::uri_id(std::string_view uri) {
@@ -2141,9 +2153,9 @@ struct WellFormedStream::Impl {
     // The checker stopped at the window's end: what lies before the
     // token it was in goes, the names still in use are kept.
     void slide() {
-        checker->roll_back();
         const Bytes w = window();
-        std::size_t k = checker->commit_;
+        const std::size_t resume = checker->resume_at();
+        std::size_t k = resume;
         if (k > 0 && k == w.size() && w[k - 1] == '\r') --k;
         count_lines(k);
         // In place too: the pages behind the window may be let go (a mapped
@@ -2151,7 +2163,7 @@ struct WellFormedStream::Impl {
         checker->own_names(w.data(), w.data() + w.size());
         if (!doc) buf.erase(0, k);
         base += k;
-        commit = checker->commit_ - k;
+        commit = resume - k;
         need = std::max<std::size_t>(2 * (w.size() - k - commit), 1);
     }
 
