@@ -337,7 +337,6 @@ public:
     // to move) into storage of their own.
     void own_names(const char* lo, const char* hi);
     std::size_t position() const noexcept { return p_; }
-    std::size_t depth() const noexcept { return open_.size(); }
     bool final_ = true;
     mutable bool past_end_ = false;
     bool more_ = false;
