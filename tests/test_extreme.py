@@ -940,24 +940,24 @@ def test_records_sources_at_exit_and_in_forked_children(tmp_path, suffix):
 
 
 MALFORMED_RECORDS = [
-        (b"<r><rec>1</rec><rec>2</rec><rec>3</oops></r>", [1, 2], [1, 2]),
-        (b"<r><rec>1</rec><rec>2</rec><rec>3", [1, 2], [1, 2]),
-        (b"<r><rec>1</rec><rec>2</rec>< rec>3</rec></r>", [1, 2], [1, 2]),
-        # A second document behind the first is junk, not the end.
-        (b"<r><rec>1</rec></r><r><rec>2</rec></r>", [1], [1, 2]),
-        (b"<r><rec>1</rec></r>junk", [1], [1]),
-        (b"<r><rec>1</rec><rec a='>3</rec></r>", [1], [1]),
-        (b"<r><rec>1</rec><!-- x", [1], [1]),
-        # Each record is checked: a mismatched tag inside one is a break.
-        (b"<r><rec>1</rec><rec>2</b></rec><rec>3</rec></r>", [1], [1, 3]),
-        (b"<r><rec>1</rec><rec>2</b></rec></x><rec>3</rec></r>", [1], [1, 3]),
-        (b"<r><rec>1</rec><rec>&undeclared;</rec><rec>3</rec></r>", [1], [1, 3]),
-        # A prefix no element around the record binds.
-        (b"<r><rec>1</rec><rec><p:x>2</p:x></rec><rec>3</rec></r>", [1], [1, 3]),
-        (b"<r xmlns:q='u'><rec>1</rec><rec q:a='1' p:b='2'>2</rec><rec>3</rec></r>", [1], [1, 3]),
-        # A lost end tag: the records after it are not swallowed in silence.
-        (b"<r><rec>1</rec><rec><t>2</t><rec>3</rec><rec>4</rec></r>", [1], [1, 3, 4]),
-        (b"", [], []),
+    (b"<r><rec>1</rec><rec>2</rec><rec>3</oops></r>", [1, 2], [1, 2]),
+    (b"<r><rec>1</rec><rec>2</rec><rec>3", [1, 2], [1, 2]),
+    (b"<r><rec>1</rec><rec>2</rec>< rec>3</rec></r>", [1, 2], [1, 2]),
+    # A second document behind the first is junk, not the end.
+    (b"<r><rec>1</rec></r><r><rec>2</rec></r>", [1], [1, 2]),
+    (b"<r><rec>1</rec></r>junk", [1], [1]),
+    (b"<r><rec>1</rec><rec a='>3</rec></r>", [1], [1]),
+    (b"<r><rec>1</rec><!-- x", [1], [1]),
+    # Each record is checked: a mismatched tag inside one is a break.
+    (b"<r><rec>1</rec><rec>2</b></rec><rec>3</rec></r>", [1], [1, 3]),
+    (b"<r><rec>1</rec><rec>2</b></rec></x><rec>3</rec></r>", [1], [1, 3]),
+    (b"<r><rec>1</rec><rec>&undeclared;</rec><rec>3</rec></r>", [1], [1, 3]),
+    # A prefix no element around the record binds.
+    (b"<r><rec>1</rec><rec><p:x>2</p:x></rec><rec>3</rec></r>", [1], [1, 3]),
+    (b"<r xmlns:q='u'><rec>1</rec><rec q:a='1' p:b='2'>2</rec><rec>3</rec></r>", [1], [1, 3]),
+    # A lost end tag: the records after it are not swallowed in silence.
+    (b"<r><rec>1</rec><rec><t>2</t><rec>3</rec><rec>4</rec></r>", [1], [1, 3, 4]),
+    (b"", [], []),
 ]
 
 
