@@ -7,13 +7,16 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "pyext/binding.hpp"
 #include "xml/encoding.hpp"
 #include "xml/reader.hpp"
+#include "records/record_stream.hpp"
 #include "xml/record_splitter.hpp"
 #include "xml/wellformed.hpp"
 
@@ -382,6 +385,225 @@ PyType_Spec splitter_spec = {
     0,
     Py_TPFLAGS_DEFAULT,
     splitter_slots,
+};
+
+// quelmar._extra.SplitStream: the core's record stream. Its layout starts
+// as a RecordSplitter object's does (the splitter it owns), so that the
+// splitter's methods (positions, the break, what lies outside the records)
+// serve it as they are. The object exports the bytes the next step() scans
+// (and the last one scanned) as a read-only buffer; while a view is
+// exported, nothing may move them (take, end, extend and advance raise
+// BufferError).
+struct StreamObject {
+    PyObject_HEAD
+    RecordSplitter* splitter;  // the stream's own
+    RecordStream* stream;
+    HeldBuffer* borrowed;      // the document read in place (over())
+    Py_ssize_t exports;
+};
+
+StreamObject* as_stream(PyObject* self) { return reinterpret_cast<StreamObject*>(self); }
+
+void stream_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    StreamObject* o = as_stream(self);
+    delete o->stream;
+    delete o->borrowed;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* seq = nullptr;
+    int any_depth = 0;
+    const char* label = nullptr;
+    Py_ssize_t skip = 0;
+    static const char* kw[] = {"segments", "any_depth", "decode", "skip", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Op|zn:SplitStream", const_cast<char**>(kw), &seq, &any_depth,
+                                     &label, &skip))
+        return nullptr;
+    std::vector<std::string> segments;
+    if (!read_segments(seq, any_depth != 0, segments)) return nullptr;
+    std::optional<Encoding> decode;
+    if (label != nullptr) {
+        decode = encoding_for_label(Bytes(label));
+        if (!decode) {
+            PyErr_Format(PyExc_ValueError, "unknown encoding %s", label);
+            return nullptr;
+        }
+    }
+    if (skip < 0) {
+        PyErr_SetString(PyExc_ValueError, "skip must not be negative");
+        return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    try {
+        StreamObject* o = as_stream(self);
+        o->stream = new RecordStream(std::move(segments), any_depth != 0, decode, static_cast<std::size_t>(skip));
+        o->splitter = &o->stream->splitter();
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    return self;
+}
+
+bool unexported(StreamObject* o) {
+    if (o->exports == 0) return true;
+    PyErr_SetString(PyExc_BufferError, "the record stream's bytes are exported: release the view first");
+    return false;
+}
+
+PyObject* stream_take(PyObject* self, PyObject* data) {
+    StreamObject* o = as_stream(self);
+    if (!unexported(o)) return nullptr;
+    if (o->stream->borrowing()) {
+        PyErr_SetString(PyExc_ValueError, "a stream over a document in memory takes no chunks");
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        HeldBuffer holder;
+        if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
+        const Bytes chunk = holder.bytes();
+        if (chunk.size() >= (std::size_t{1} << 16)) {
+            Py_BEGIN_ALLOW_THREADS
+            o->stream->take(chunk);
+            Py_END_ALLOW_THREADS
+        } else {
+            o->stream->take(chunk);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* stream_end(PyObject* self, PyObject*) {
+    StreamObject* o = as_stream(self);
+    if (!unexported(o)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        o->stream->end();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* stream_over(PyObject* self, PyObject* data) {
+    StreamObject* o = as_stream(self);
+    if (!unexported(o)) return nullptr;
+    if (o->borrowed != nullptr || o->stream->held() != 0) {
+        PyErr_SetString(PyExc_ValueError, "over() comes first, once");
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        auto holder = std::make_unique<HeldBuffer>();
+        if (!holder->acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
+        o->stream->borrow(holder->bytes());
+        o->borrowed = holder.release();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* stream_extend(PyObject* self, PyObject* arg) {
+    StreamObject* o = as_stream(self);
+    if (!unexported(o)) return nullptr;
+    const Py_ssize_t n = PyLong_AsSsize_t(arg);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    if (n <= 0) {
+        PyErr_SetString(PyExc_ValueError, "window must be positive");
+        return nullptr;
+    }
+    return PyBool_FromLong(o->stream->extend(static_cast<std::size_t>(n)));
+}
+
+PyObject* stream_step(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        StreamObject* o = as_stream(self);
+        const RecordStream::Step* st = nullptr;
+        if (o->stream->held() >= (std::size_t{1} << 16)) {
+            Py_BEGIN_ALLOW_THREADS
+            st = &o->stream->step();
+            Py_END_ALLOW_THREADS
+        } else {
+            st = &o->stream->step();
+        }
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(st->spans.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < st->spans.size(); ++i) {
+            PyObject* t = span_tuple(st->spans[i]);
+            if (t == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
+        }
+        PyRef doctype = st->has_doctype ? PyRef::steal(span_tuple(st->doctype)) : PyRef::borrow(Py_None);
+        if (!doctype) return nullptr;
+        return Py_BuildValue("(OnOO)", list.get(), static_cast<Py_ssize_t>(st->drop), doctype.get(),
+                             st->finished ? Py_True : Py_False);
+    });
+}
+
+PyObject* stream_advance(PyObject* self, PyObject*) {
+    StreamObject* o = as_stream(self);
+    if (!unexported(o)) return nullptr;
+    o->stream->advance();
+    return PyLong_FromSize_t(o->stream->held());
+}
+
+int stream_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    StreamObject* o = as_stream(self);
+    const Bytes p = o->stream->part();
+    static char empty = 0;
+    if (PyBuffer_FillInfo(view, self, const_cast<char*>(p.data() != nullptr ? p.data() : &empty),
+                          static_cast<Py_ssize_t>(p.size()), 1, flags) < 0)
+        return -1;
+    ++o->exports;
+    return 0;
+}
+
+void stream_releasebuffer(PyObject* self, Py_buffer*) { --as_stream(self)->exports; }
+
+PyMethodDef stream_methods[] = {
+    {"take", stream_take, METH_O, "take(chunk)\n--\n\nAppends the next piece of the input (decoded when the stream decodes)."},
+    {"end", stream_end, METH_NOARGS, "end()\n--\n\nThe input ends: what a decoder holds is decoded."},
+    {"over", stream_over, METH_O,
+     "over(document)\n--\n\nReads a document in memory where it lies, extend() making more of it visible."},
+    {"extend", stream_extend, METH_O, "extend(window)\n--\n\nwindow more bytes of the document; False when all are."},
+    {"step", stream_step, METH_NOARGS,
+     "step()\n--\n\n"
+     "Scans the bytes held (the stream's buffer): (records as (start, end)\n"
+     "offsets, bytes not needed again, DOCTYPE span or None, finished)."},
+    {"advance", stream_advance, METH_NOARGS,
+     "advance()\n--\n\nLets go of what the last step did not need again; the bytes still held."},
+    {"error", splitter_error, METH_NOARGS, "error()\n--\n\nAs RecordSplitter.error."},
+    {"end_problem", splitter_end_problem, METH_O, "end_problem(rest)\n--\n\nAs RecordSplitter.end_problem."},
+    {"locate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splitter_locate)), METH_FASTCALL,
+     "locate(buffer, offset, rest=False)\n--\n\nAs RecordSplitter.locate."},
+    {"locate_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splitter_locate_all)), METH_FASTCALL,
+     "locate_all(buffer, offsets)\n--\n\nAs RecordSplitter.locate_all."},
+    {"outside", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splitter_outside)), METH_FASTCALL,
+     "outside(buffer, spans, start, drop)\n--\n\nAs RecordSplitter.outside."},
+    {"resync", splitter_resync, METH_NOARGS, "resync()\n--\n\nAs RecordSplitter.resync."},
+    {"open_names", splitter_open_names, METH_NOARGS, "open_names()\n--\n\nAs RecordSplitter.open_names."},
+    {"root_name", splitter_root_name, METH_NOARGS, "root_name()\n--\n\nAs RecordSplitter.root_name."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot stream_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(stream_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_methods, stream_methods},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(stream_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(stream_releasebuffer)},
+    {Py_tp_doc, const_cast<char*>("SplitStream(segments, any_depth, decode=None, skip=0)\n--\n\n"
+                                  "The records at a path in a document given chunk after chunk (or in\n"
+                                  "memory): the bytes held, decoded to UTF-8 when decode names the\n"
+                                  "input's encoding (skip: bytes at its start passed over), and split.")},
+    {0, nullptr},
+};
+
+PyType_Spec stream_spec = {
+    "quelmar._extra.SplitStream",
+    sizeof(StreamObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    stream_slots,
 };
 
 // record_ranges(buffer, segments, any_depth, step): the scan runs without
@@ -760,6 +982,12 @@ int add_record_splitter(PyObject* module) {
     if (type == nullptr) return -1;
     if (PyModule_AddObject(module, "RecordSplitter", type) < 0) {
         Py_DECREF(type);
+        return -1;
+    }
+    PyObject* stype = PyType_FromSpec(&stream_spec);
+    if (stype == nullptr) return -1;
+    if (PyModule_AddObject(module, "SplitStream", stype) < 0) {
+        Py_DECREF(stype);
         return -1;
     }
     PyObject* dtype = PyType_FromSpec(&decoder_spec);

@@ -16,7 +16,8 @@ from typing import IO, Any, Generic, TypeVar, Union, overload
 
 from quelmar import _sources
 from quelmar._encodings import LabelDecoder, declared_label, foreign_codec
-from quelmar._extra import NotWellFormed, RecordSplitter, StreamDecoder, answer_records, check_records, stream_coding
+from quelmar._extra import NotWellFormed, RecordSplitter, SplitStream, StreamDecoder, answer_records, check_records
+from quelmar._extra import stream_coding
 from quelmar._quelmar import Path, Result, compile, get_bytes, get_many_bytes
 from quelmar._sources import chunks as _chunks, compressed_buffer as _compressed, finish, open_source as _open
 from quelmar._sources import read_ahead as _read_ahead
@@ -25,6 +26,9 @@ __all__ = ["records", "RecordStream"]
 
 _Source = Union[str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, IO[bytes], Any]
 
+# What splits: a document's stream, or a splitter of its own (the records
+# inside a broken record).
+_Splitter = Union[RecordSplitter, SplitStream]
 _ESCAPE = re.compile(r"[^\w:-]")
 _NAME_END = re.compile(rb"[\s/>]")
 _BATCH = 256
@@ -328,11 +332,12 @@ def _query_for(encoding: str, texts: list[str] | None) -> Any:
 
 
 def _coding(head: Any, segments: list[str] | None = None) -> tuple[Any, bytes, str]:
-    """How a document that starts with head is split: a StreamDecoder that
-    turns its bytes into UTF-8 first (UTF-16, ISO-2022-JP, or a legacy
-    encoding whose bytes for a non-ASCII record name must be found), or
-    None; the bytes that go before every record (its byte-order mark and
-    XML declaration, so that the record is read in the document's
+    """How a document that starts with head is split: the reader's name of
+    the encoding its bytes are decoded from to UTF-8 first (UTF-16,
+    ISO-2022-JP, or a legacy encoding whose bytes for a non-ASCII record
+    name must be found), a _Foreign decoder for a label only Python's codecs
+    know, or None; the bytes that go before every record (its byte-order
+    mark and XML declaration, so that the record is read in the document's
     encoding; none when the text is decoded); the reader's name of the
     encoding the splitter sees."""
     encoding, skip, declaration_end, transcode = stream_coding(bytes(head[:4096]))
@@ -345,7 +350,7 @@ def _coding(head: Any, segments: list[str] | None = None) -> tuple[Any, bytes, s
     if not transcode and encoding != "UTF-8" and segments and not all(s.isascii() for s in segments):
         transcode = True
     if transcode:
-        return StreamDecoder(encoding), b"", "UTF-8"
+        return encoding, b"", "UTF-8"
     # A record of a UTF-8 document needs no declaration.
     return None, b"" if encoding == "UTF-8" else bytes(head[:declaration_end]), encoding
 
@@ -362,9 +367,7 @@ class _Foreign:
 
 
 def _splitter(segments: list[str], encoding: str, any_depth: bool) -> RecordSplitter:
-    # Names are ASCII unless the splitter reads UTF-8 (_coding decodes a
-    # legacy document with non-ASCII record names).
-    return RecordSplitter([s.encode("utf-8") for s in segments], any_depth)
+    return RecordSplitter(_segment_names(segments), any_depth)
 
 
 def _add_doctype(prefix: bytes, doctype: bytes, transcoded: bool) -> bytes:
@@ -516,7 +519,7 @@ class _Located:
 
     @staticmethod
     def record_error(
-        splitter: RecordSplitter, part: Any, start: int, prefix: bytes, err: tuple[Any, ...], rest: bool = False
+        splitter: _Splitter, part: Any, start: int, prefix: bytes, err: tuple[Any, ...], rest: bool = False
     ) -> NotWellFormed:
         """The error check_records found in a record (at part[start:]),
         placed in the stream; part is the buffer of the last feed, or with
@@ -533,7 +536,7 @@ class _Located:
         return _not_well_formed(message, line, column, roffset + offset - len(prefix))
 
 
-def _break(splitter: RecordSplitter, part: Any, prefix: bytes, problem: tuple[Any, ...] | None = None) -> NotWellFormed:
+def _break(splitter: _Splitter, part: Any, prefix: bytes, problem: tuple[Any, ...] | None = None) -> NotWellFormed:
     """The break that failed the splitter (or problem, the end of the input
     where the document is not complete; part is then what the splitter
     kept); inside a record that was open, the first error the check finds
@@ -577,7 +580,7 @@ class _Skeleton:
         self.skip_declaration = True
         self.pending: NotWellFormed | None = None
 
-    def take(self, splitter: RecordSplitter, part: Any, spans: list[tuple[int, int]], drop: int) -> None:
+    def take(self, splitter: _Splitter, part: Any, spans: list[tuple[int, int]], drop: int) -> None:
         """What the last feed scanned outside the records at spans."""
         if not self.on:
             return
@@ -597,7 +600,7 @@ class _Skeleton:
             self.buf += text
 
     @staticmethod
-    def _declaration(splitter: RecordSplitter, part: Any, start: int, end: int) -> NotWellFormed | None:
+    def _declaration(splitter: _Splitter, part: Any, start: int, end: int) -> NotWellFormed | None:
         """The declaration at part[start:end], its syntax checked with a
         well-formed encoding label taken as UTF-8 (the label is obeyed or
         passed over as the reader does)."""
@@ -607,7 +610,7 @@ class _Skeleton:
             return None
         return _not_well_formed(bad[1], *splitter.locate(part, start + min(bad[4], end - start)))
 
-    def check(self, splitter: RecordSplitter, now: bool = False, last: bool = False) -> NotWellFormed | None:
+    def check(self, splitter: _Splitter, now: bool = False, last: bool = False) -> NotWellFormed | None:
         """Checks what was taken when it is large enough (or now, or last:
         the input ended); the break found there, if any. Before the end, a
         piece ends with its last '>': the text after it (a character or a
@@ -663,7 +666,7 @@ class _Skeleton:
 
 
 def _scanned(
-    splitter: RecordSplitter,
+    splitter: _Splitter,
     part: Any,
     fed: tuple[Any, ...],
     prolog: _Prolog,
@@ -700,16 +703,16 @@ def _scanned(
     return True
 
 
-def _no_match(path: str, splitter: RecordSplitter) -> None:
+def _no_match(path: str, splitter: _Splitter) -> None:
     import warnings
 
     root = splitter.root_name().decode("utf-8", "replace")
     seen = f"the root element is <{root}>" if root else "no root element was seen"
-    warnings.warn(f"record path {path!r} matched nothing in the document; {seen}", RuntimeWarning, stacklevel=4)
+    warnings.warn(f"record path {path!r} matched nothing in the document; {seen}", RuntimeWarning, stacklevel=5)
 
 
 def _batches(
-    splitter: RecordSplitter,
+    splitter: _Splitter,
     part: Any,
     spans: list[tuple[int, int]],
     prolog: _Prolog,
@@ -746,7 +749,7 @@ def _batches(
 
 def _inside(
     inner: RecordSplitter,
-    splitter: RecordSplitter,
+    splitter: _Splitter,
     part: Any,
     span: tuple[int, int],
     prolog: _Prolog,
@@ -767,7 +770,7 @@ def _inside(
 
 
 def _document_end(
-    splitter: RecordSplitter,
+    splitter: _Splitter,
     rest: Any,
     prolog: _Prolog,
     skeleton: _Skeleton,
@@ -792,7 +795,7 @@ def _document_end(
 
 
 def _unfinished(
-    splitter: RecordSplitter,
+    splitter: _Splitter,
     rest: Any,
     problem: tuple[Any, ...],
     prolog: _Prolog,
@@ -849,53 +852,72 @@ def _split(
     consumer asks for the next batch. errors says what to do at a break
     (raise NotWellFormed by default).
     """
+    head: Any = _head(chunks)
+    decode, declaration, encoding = _coding(head, segments)
+    if isinstance(decode, _Foreign):
+        # Decoded here, then read as UTF-8.
+        chunks = _decoded(decode, chunks)
+        head = decode.decode(head)
+        decode = None
+        transcoded = True
+    else:
+        transcoded = decode is not None
+    skip = stream_coding(bytes(head[:4096]))[1] if decode is not None else 0
+    stream = SplitStream(_segment_names(segments), any_depth, decode, skip)
+    stream.take(head)
+    yield from _drive(stream, chunks, 0, declaration, transcoded, encoding, segments, any_depth, errors, max_record_size, path)
+
+
+def _segment_names(segments: list[str]) -> list[bytes]:
+    # Names are ASCII unless the splitter reads UTF-8 (_coding decodes a
+    # legacy document with non-ASCII record names).
+    return [s.encode("utf-8") for s in segments]
+
+
+def _drive(
+    stream: SplitStream,
+    chunks: Iterator[Any] | None,
+    window: int,
+    declaration: bytes,
+    transcoded: bool,
+    encoding: str,
+    segments: list[str],
+    any_depth: bool,
+    errors: _Errors | None,
+    max_record_size: int | None,
+    path: str | None,
+) -> Iterator[tuple[memoryview, list[tuple[int, int]], Any, str]]:
+    """The batches of a SplitStream given the chunks (or, without chunks,
+    a document in memory it reads window bytes more at a time). The stream
+    holds the bytes: the record being read and the chunk it ends in."""
     if errors is None:
         errors = _Errors("raise")
-    buf = _head(chunks)
-    decoder, declaration, encoding = _coding(buf, segments)
-    if decoder is not None:
-        skip = stream_coding(bytes(buf[:4096]))[1]
-        buf = bytearray(decoder.decode(bytes(buf[skip:])))
-        chunks = _decoded(decoder, chunks)
-    prolog = _Prolog(declaration, decoder is not None)
-    skeleton = _Skeleton(prolog, decoder is not None)
-    splitter = _splitter(segments, encoding, any_depth)
+    prolog = _Prolog(declaration, transcoded)
+    skeleton = _Skeleton(prolog, transcoded)
     make = (lambda: _splitter(segments, encoding, any_depth)) if errors.mode == "skip" else None
-    # buf[start:have] is what the splitter has not dropped yet. The buffer
-    # only grows (for a record larger than what it holds); bytes are copied
-    # into it in place, so no chunk-sized block is allocated per chunk.
-    start, have = 0, len(buf)
     more = True
     while True:
-        with memoryview(buf) as whole, whole[start:have] as part:
-            fed = splitter.feed(part)
-            if not (yield from _scanned(splitter, part, fed, prolog, skeleton, encoding, errors, make)):
+        with memoryview(stream) as part:
+            fed = stream.step()
+            if not (yield from _scanned(stream, part, fed, prolog, skeleton, encoding, errors, make)):
                 return
-            drop = fed[1]
-        start += drop
-        if max_record_size is not None and have - start > max_record_size:
+        held = stream.advance()
+        if max_record_size is not None and held > max_record_size:
             _too_large(max_record_size)
-        if not more:
-            with memoryview(buf) as whole, whole[start:have] as rest:
-                yield from _document_end(splitter, rest, prolog, skeleton, encoding, errors, make, path)
+        if not more or (chunks is None and not stream.extend(window)):
+            with memoryview(stream) as rest:
+                yield from _document_end(stream, rest, prolog, skeleton, encoding, errors, make, path)
             return
-        for data in chunks:
-            n = len(data)
-            if have + n > len(buf):
-                kept = have - start
-                buf[:kept] = buf[start:have]
-                start, have = 0, kept
-                if have + n > len(buf):
-                    buf += bytes(max(have + n, 2 * len(buf)) - len(buf))
-            with memoryview(buf) as whole:
-                whole[have : have + n] = data  # one copy (a bytearray slice copies twice)
-            have += n
-            break
-        else:
-            more = False
+        if chunks is not None:
+            for data in chunks:
+                stream.take(data)
+                break
+            else:
+                stream.end()
+                more = False
 
 
-def _check_doctype(splitter: RecordSplitter, part: Any, span: tuple[int, int], prolog: _Prolog, errors: _Errors) -> None:
+def _check_doctype(splitter: _Splitter, part: Any, span: tuple[int, int], prolog: _Prolog, errors: _Errors) -> None:
     """The DOCTYPE is checked once, with an empty element after it."""
     doc = prolog.declaration + b"\n" + bytes(part[span[0] : span[1]]) + b"\n<x/>"
     bad = check_records(doc, [(0, len(doc))], b"")
@@ -926,33 +948,13 @@ def _split_memory(
 ) -> Iterator[tuple[memoryview, list[tuple[int, int]], Any, str]]:
     """_split over a document held in memory, without copying it: each
     batch's buffer is a view of the document, window bytes more each time."""
-    if errors is None:
-        errors = _Errors("raise")
     view = memoryview(data).cast("B")
-    decoder, declaration, encoding = _coding(view[:4096], segments)
-    if decoder is not None:  # decoded to UTF-8, chunk after chunk
+    decode, declaration, encoding = _coding(view[:4096], segments)
+    if decode is not None:  # decoded to UTF-8, chunk after chunk
         chunks = (view[i : i + window] for i in range(0, len(view), window))
         yield from _split(chunks, segments, any_depth, errors, max_record_size, path)
         return
-    prolog = _Prolog(declaration, False)
-    skeleton = _Skeleton(prolog, False)
-    splitter = _splitter(segments, encoding, any_depth)
-    make = (lambda: _splitter(segments, encoding, any_depth)) if errors.mode == "skip" else None
-    start, end = 0, min(len(view), window)
-    while True:
-        part = view[start:end]
-        try:
-            fed = splitter.feed(part)
-            if not (yield from _scanned(splitter, part, fed, prolog, skeleton, encoding, errors, make)):
-                return
-            drop = fed[1]
-        finally:
-            part.release()
-        start += drop
-        if max_record_size is not None and end - start > max_record_size:
-            _too_large(max_record_size)
-        if end == len(view):
-            with view[start:end] as rest:
-                yield from _document_end(splitter, rest, prolog, skeleton, encoding, errors, make, path)
-            return
-        end = min(len(view), end + window)
+    stream = SplitStream(_segment_names(segments), any_depth)
+    stream.over(view)
+    stream.extend(window)
+    yield from _drive(stream, None, window, declaration, False, encoding, segments, any_depth, errors, max_record_size, path)

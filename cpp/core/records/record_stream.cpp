@@ -1,0 +1,109 @@
+#include "records/record_stream.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace quelmar {
+
+RecordStream::RecordStream(std::vector<std::string> segments, bool any_depth, std::optional<Encoding> decode,
+                           std::size_t skip)
+    : splitter_(std::move(segments), any_depth) {
+    if (decode) {
+        decoder_ = std::make_unique<LossyStreamDecoder>(*decode);
+        skip_ = skip;
+    }
+}
+
+RecordStream::~RecordStream() { std::free(buf_); }
+
+void RecordStream::reserve_more(std::size_t n) {
+    if (have_ + n <= cap_) return;
+    const std::size_t kept = have_ - start_;
+    // Moving the kept bytes to the front pays when it frees at least as
+    // much as it moves; otherwise the buffer grows (a record that grows
+    // over many chunks is not moved once per chunk).
+    if (start_ > 0 && start_ >= kept && kept + n <= cap_) {
+        std::memmove(buf_, buf_ + start_, kept);
+        start_ = 0;
+        have_ = kept;
+        return;
+    }
+    if (start_ > 0 && start_ >= kept) {
+        std::memmove(buf_, buf_ + start_, kept);
+        start_ = 0;
+        have_ = kept;
+    }
+    const std::size_t need = have_ + n;
+    std::size_t cap = std::max<std::size_t>(cap_ == 0 ? std::size_t{64} << 10 : cap_ * 2, need);
+    if (cap < cap_) throw std::bad_alloc();  // overflowed
+    char* grown = static_cast<char*>(std::realloc(buf_, cap));
+    if (grown == nullptr) throw std::bad_alloc();
+    buf_ = grown;
+    cap_ = cap;
+}
+
+void RecordStream::take(Bytes chunk) {
+    if (decoder_) {
+        if (skip_ > 0) {
+            const std::size_t k = std::min(skip_, chunk.size());
+            skip_ -= k;
+            chunk = chunk.substr(k);
+        }
+        decoded_.clear();
+        decoder_->decode(chunk, false, decoded_);
+        chunk = Bytes(decoded_.data(), decoded_.size());
+    }
+    if (chunk.empty()) return;
+    reserve_more(chunk.size());
+    std::memcpy(buf_ + have_, chunk.data(), chunk.size());
+    have_ += chunk.size();
+}
+
+void RecordStream::end() {
+    if (ended_) return;
+    ended_ = true;
+    if (!decoder_) return;
+    decoded_.clear();
+    decoder_->decode(Bytes(), true, decoded_);
+    if (decoded_.empty()) return;
+    reserve_more(decoded_.size());
+    std::memcpy(buf_ + have_, decoded_.data(), decoded_.size());
+    have_ += decoded_.size();
+}
+
+void RecordStream::borrow(Bytes document) {
+    borrowed_ = document.data();
+    borrowed_size_ = document.size();
+    start_ = have_ = 0;
+}
+
+bool RecordStream::extend(std::size_t window) noexcept {
+    if (have_ >= borrowed_size_) return false;
+    have_ = borrowed_size_ - have_ > window ? have_ + window : borrowed_size_;
+    return true;
+}
+
+Bytes RecordStream::part() const noexcept {
+    const char* base = borrowed_ != nullptr ? borrowed_ : buf_;
+    return base == nullptr ? Bytes() : Bytes(base + start_, have_ - start_);
+}
+
+const RecordStream::Step& RecordStream::step() {
+    step_.spans.clear();
+    const Bytes p = part();
+    step_.drop = splitter_.feed(p.data(), p.size(), step_.spans);
+    step_.has_doctype = splitter_.take_doctype(step_.doctype);
+    step_.finished = splitter_.finished();
+    return step_;
+}
+
+void RecordStream::advance() noexcept {
+    start_ += std::min(step_.drop, have_ - start_);
+    step_.drop = 0;
+    if (start_ == have_ && borrowed_ == nullptr) start_ = have_ = 0;
+}
+
+}  // namespace quelmar

@@ -1,0 +1,95 @@
+// A document's records read chunk after chunk: the stream owns the bytes it
+// was given (or reads a document in memory where it lies), turns the text
+// into UTF-8 first when the markup cannot be found in its own bytes (UTF-16,
+// ISO-2022-JP, a legacy encoding whose record names are not ASCII), and
+// splits it with a RecordSplitter. The interface is coarse on purpose: give
+// input, scan, let go of what was scanned; what the caller needs between
+// the calls (the records found, the splitter's positions) is read off the
+// stream.
+//
+// Memory holds what was not let go yet: the record being read and the
+// chunk it ends in. The buffer grows by reallocation (a large block is
+// remapped, not copied, where the allocator can) and the bytes kept are
+// moved to its front only when that frees at least half of it, so a record
+// that grows over many chunks is held once.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/bytes.hpp"
+#include "xml/encoding.hpp"
+#include "xml/record_splitter.hpp"
+
+namespace quelmar {
+
+class RecordStream {
+public:
+    // `segments` and `any_depth` name the records as for RecordSplitter.
+    // With `decode`, the input is in that encoding and is split in its
+    // UTF-8 form (malformed sequences read as U+FFFD); `skip` bytes at the
+    // very start of the input (its byte-order mark) are passed over then.
+    RecordStream(std::vector<std::string> segments, bool any_depth, std::optional<Encoding> decode = std::nullopt,
+                 std::size_t skip = 0);
+    ~RecordStream();
+    RecordStream(const RecordStream&) = delete;
+    RecordStream& operator=(const RecordStream&) = delete;
+
+    // Appends the next piece of the input (copied once, or decoded).
+    void take(Bytes chunk);
+    // The input ends: a decoder's held bytes are decoded, malformed or not.
+    void end();
+
+    // A whole document in memory read in place (no copy; the caller keeps
+    // it alive and unchanged until the stream is done), `window` bytes
+    // more at each extend(). Only without `decode`, and before any take().
+    void borrow(Bytes document);
+    // Makes `window` more bytes of the borrowed document visible; false
+    // when all of it is.
+    bool extend(std::size_t window) noexcept;
+    bool borrowing() const noexcept { return borrowed_ != nullptr; }
+
+    // What the next step() scans (and the last one scanned, until
+    // advance()): the bytes held that were not let go.
+    Bytes part() const noexcept;
+    std::size_t held() const noexcept { return have_ - start_; }
+
+    // Scans part() from where the splitter stopped: the records completed
+    // in it (offsets into part()), how many bytes at its front are not
+    // needed again, the DOCTYPE when it was completed, and whether no
+    // record can follow (the root ended, or the structure broke).
+    struct Step {
+        std::vector<RecordSpan> spans;
+        std::size_t drop = 0;
+        bool has_doctype = false;
+        RecordSpan doctype{0, 0};
+        bool finished = false;
+    };
+    const Step& step();
+    // Lets go of what the last step() did not need again.
+    void advance() noexcept;
+
+    RecordSplitter& splitter() noexcept { return splitter_; }
+    const RecordSplitter& splitter() const noexcept { return splitter_; }
+
+private:
+    void reserve_more(std::size_t n);
+
+    RecordSplitter splitter_;
+    std::unique_ptr<LossyStreamDecoder> decoder_;
+    std::size_t skip_ = 0;      // bytes of the input still to pass over (decoding)
+    char* buf_ = nullptr;       // malloc'd: grows by realloc
+    std::size_t cap_ = 0;
+    std::size_t start_ = 0;     // part() is [start_, have_)
+    std::size_t have_ = 0;
+    const char* borrowed_ = nullptr;
+    std::size_t borrowed_size_ = 0;
+    std::string decoded_;       // a piece's UTF-8 form, reused
+    Step step_;
+    bool ended_ = false;
+};
+
+}  // namespace quelmar
