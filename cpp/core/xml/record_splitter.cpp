@@ -144,6 +144,7 @@ bool RecordSplitter::resync() {
     cstart_ = pos_;
     rec_start_ = kNone;
     skipping_ = false;
+    cut_ = 0;
     names_.clear();
     name_starts_.clear();
     root_seen_ = ancestors > 0;
@@ -275,6 +276,46 @@ bool RecordSplitter::skip_record(const char* buf, std::size_t size) {
     // The record's name, from its start tag (kept in the buffer while the
     // record is open).
     const xml_scan::SkipName name(Bytes(buf + rec_start_ + 1, names_.size() - top), Bytes(buf, size));
+    if (cut_ > 0) {
+        // A start tag that an earlier buffer cut short (pos_ is its '<'):
+        // its '>' is searched for from where that search stopped, with the
+        // quote open there, so that a long tag is not scanned again from
+        // its start at every chunk.
+        std::size_t i = pos_ + cut_;
+        bool ended = false;
+        while (i < size) {
+            if (quote_) {
+                const char* q = find_byte(buf + i, end, quote_);
+                if (q >= end) {
+                    i = size;
+                    break;
+                }
+                quote_ = 0;
+                i = static_cast<std::size_t>(q - buf) + 1;
+                continue;
+            }
+            const char c = buf[i];
+            if (c == '>') {
+                ended = true;
+                break;
+            }
+            if (c == '"' || c == '\'') quote_ = c;
+            ++i;
+        }
+        if (!ended) {
+            cut_ = size - pos_;
+            return false;
+        }
+        cut_ = 0;
+        quote_ = 0;
+        // The whole tag lies in the buffer now: the skip takes it (once).
+        xml_scan::SkipRun tag{buf + pos_, skip_depth_, skip_open_};
+        const xml_scan::SkipStop stop = xml_scan::skip_plain_markup(tag, buf + i + 1, name, true, false);
+        if (stop != xml_scan::SkipStop::EndOfInput || tag.p != buf + i + 1) return false;  // not reached
+        skip_depth_ = tag.depth;
+        skip_open_ = tag.open;
+        pos_ = i + 1;
+    }
     xml_scan::SkipRun run{buf + pos_, skip_depth_, skip_open_};
     const xml_scan::SkipStop stop = xml_scan::skip_plain_markup(run, end, name, true, false);
     skip_depth_ = run.depth;
@@ -301,7 +342,14 @@ bool RecordSplitter::skip_record(const char* buf, std::size_t size) {
         state_ = State::EndTag;
         return true;
     }
-    return false;  // a tag cut short by the end of the buffer
+    if (c != '/') {
+        // A start tag cut short by the end of the buffer: its end is
+        // searched for from here on.
+        cut_ = 1;
+        quote_ = 0;
+        return skip_record(buf, size);
+    }
+    return false;  // an end tag cut short by the end of the buffer
 }
 
 // Scans the DOCTYPE from pos_; true when it ended (pos_ past its '>').
@@ -582,6 +630,7 @@ wait:
         resume_from_ = (rec_start_ != kNone ? rec_start_ : error_at_) + 1 - keep;
         rec_start_ = kNone;
         skipping_ = false;
+        cut_ = 0;
         pos_ = 0;
         cstart_ = 0;
         advance(buf, keep);
@@ -590,6 +639,7 @@ wait:
     if (state_ == State::Done) {
         rec_start_ = kNone;
         skipping_ = false;
+        cut_ = 0;
         pos_ = 0;
         cstart_ = 0;
         return size;

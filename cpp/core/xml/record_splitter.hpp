@@ -166,6 +166,10 @@ private:
     bool skipping_ = false;
     std::size_t skip_depth_ = 0;
     std::size_t skip_open_ = 0;
+    // A start tag inside the record cut short by the end of a buffer: how
+    // many bytes of it from its '<' (at pos_) were searched for its end
+    // (0: none is cut), the quote open there in quote_.
+    std::size_t cut_ = 0;
     char quote_ = 0;           // open quote inside a tag or the DOCTYPE
     char last_ = 0;            // last non-space byte in a start tag
     // DOCTYPE: inside the internal subset, and inside a comment or PI there.
