@@ -534,8 +534,39 @@ PyObject* stream_step(PyObject* self, PyObject*) {
         }
         PyRef doctype = st->has_doctype ? PyRef::steal(span_tuple(st->doctype)) : PyRef::borrow(Py_None);
         if (!doctype) return nullptr;
-        return Py_BuildValue("(OnOO)", list.get(), static_cast<Py_ssize_t>(st->drop), doctype.get(),
-                             st->finished ? Py_True : Py_False);
+        PyRef verdict;
+        if (!st->checked) {
+            verdict = PyRef::borrow(Py_None);
+        } else if (!st->error) {
+            verdict = PyRef::steal(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(st->good), Py_None));
+        } else {
+            PyRef message = PyRef::steal(text_object(st->error->message));
+            if (!message) return nullptr;
+            verdict = PyRef::steal(Py_BuildValue("(n(nOnnn))", static_cast<Py_ssize_t>(st->good),
+                                                 static_cast<Py_ssize_t>(st->good), message.get(),
+                                                 static_cast<Py_ssize_t>(st->error->line),
+                                                 static_cast<Py_ssize_t>(st->error->column),
+                                                 static_cast<Py_ssize_t>(st->error->offset)));
+        }
+        if (!verdict) return nullptr;
+        return Py_BuildValue("(OnOOO)", list.get(), static_cast<Py_ssize_t>(st->drop), doctype.get(),
+                             st->finished ? Py_True : Py_False, verdict.get());
+    });
+}
+
+PyObject* stream_check_with(PyObject* self, PyObject* prefix) {
+    StreamObject* o = as_stream(self);
+    if (prefix == Py_None) {
+        o->stream->check_off();
+        Py_RETURN_NONE;
+    }
+    if (!PyBytes_Check(prefix)) {
+        raise_arg_type("prefix", prefix, "bytes or None");
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        o->stream->check_with(std::string(PyBytes_AS_STRING(prefix), static_cast<std::size_t>(PyBytes_GET_SIZE(prefix))));
+        Py_RETURN_NONE;
     });
 }
 
@@ -568,7 +599,14 @@ PyMethodDef stream_methods[] = {
     {"step", stream_step, METH_NOARGS,
      "step()\n--\n\n"
      "Scans the bytes held (the stream's buffer): (records as (start, end)\n"
-     "offsets, bytes not needed again, DOCTYPE span or None, finished)."},
+     "offsets, bytes not needed again, DOCTYPE span or None, finished,\n"
+     "verdict). verdict: None when the records were not checked, else (good,\n"
+     "error): the records from the first that are well formed, and None or\n"
+     "(index, message, line, column, offset) of the next, as check_records."},
+    {"check_with", stream_check_with, METH_O,
+     "check_with(prefix)\n--\n\n"
+     "From the next step on, each record found is checked with prefix (bytes)\n"
+     "before it; None: not checked. A DOCTYPE turns checking off."},
     {"advance", stream_advance, METH_NOARGS,
      "advance()\n--\n\nLets go of what the last step did not need again; the bytes still held."},
     {"error", splitter_error, METH_NOARGS, "error()\n--\n\nAs RecordSplitter.error."},

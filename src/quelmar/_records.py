@@ -43,6 +43,9 @@ _ON_ERROR = ("raise", "stop", "skip")
 _KEPT_ERRORS = 100
 # An entity reference in a record or in a declaration.
 _REFERENCE = re.compile(rb"&([^\s&;#<>\"']+);")
+# Records are checked by the stream as it splits them (off: each batch is
+# checked on its own before it is answered; bench/records.py compares).
+_CHECK_WHILE_SPLITTING = True
 # Prefixes built for the sets of entities records use, kept at most.
 _PREFIXES = 1024
 
@@ -678,7 +681,7 @@ def _scanned(
     """What one feed found: the DOCTYPE, the records (checked), the text
     around them (checked before the records after it are given) and a
     break. False (the StopIteration value) when the stream stops."""
-    spans, drop, doctype, finished = fed
+    spans, drop, doctype, finished, verdict = fed
     if doctype is not None:
         prolog.set_doctype(bytes(part[doctype[0] : doctype[1]]))
         _check_doctype(splitter, part, doctype, prolog, errors)
@@ -690,17 +693,40 @@ def _scanned(
     if around is not None:
         base = splitter.locate(part, 0)[2]
         before = [sp for sp in spans if base + sp[1] <= around.offset]
-        if not (yield from _batches(splitter, part, before, prolog, encoding, errors, make)):
+        j = len(before)
+        if not (yield from _batches(splitter, part, before, prolog, encoding, errors, make, _first(verdict, j))):
             return False
         if not errors.met(around):
             return False
-        spans = spans[len(before) :]
-    if not (yield from _batches(splitter, part, spans, prolog, encoding, errors, make)):
+        spans = spans[j:]
+        verdict = _after(verdict, j)
+    if not (yield from _batches(splitter, part, spans, prolog, encoding, errors, make, verdict)):
         return False
     if finished:
         if not errors.met(_break(splitter, part, prolog.base)) or not splitter.resync():
             return False
     return True
+
+
+# What the stream's own check said of a step's records: how many from the
+# first are well formed, and check_records' answer for the next (None when
+# all are); None when the records were not checked.
+_Verdict = Union[tuple[int, Union[tuple[int, str, int, int, int], None]], None]
+
+
+def _first(verdict: _Verdict, j: int) -> _Verdict:
+    """The verdict on the first j records."""
+    if verdict is None or verdict[0] < j:
+        return verdict
+    return j, None
+
+
+def _after(verdict: _Verdict, j: int) -> _Verdict:
+    """The verdict on the records after the first j."""
+    if verdict is None or verdict[0] < j:
+        return None  # not checked past a break
+    good, bad = verdict
+    return good - j, None if bad is None else (bad[0] - j, *bad[1:])
 
 
 def _no_match(path: str, splitter: _Splitter) -> None:
@@ -719,15 +745,22 @@ def _batches(
     encoding: str,
     errors: _Errors,
     make: Any = None,
+    verdict: _Verdict = None,
 ) -> Generator[tuple[Any, list[tuple[int, int]], Any, str], None, bool]:
     """The records at spans, checked: each run that is well formed, and a
     break for the first one that is not (raised, or passed over). Returns
     (StopIteration value) False when the stream stops there. With make (a
     function making a splitter), a record passed over is searched for
-    records inside it: one whose end tag was lost holds those after it."""
+    records inside it: one whose end tag was lost holds those after it.
+    verdict: what the stream's own check found in them, if it checked
+    them (with the prefix all of them get then)."""
     prefixes = prolog.prefixes(part, spans)
     while spans:
-        bad = check_records(part, spans, prefixes)
+        if verdict is not None and isinstance(prefixes, bytes) and (verdict[1] is not None or verdict[0] >= len(spans)):
+            bad = verdict[1]
+        else:
+            bad = check_records(part, spans, prefixes)
+        verdict = None
         if bad is None:
             errors.records += len(spans)
             yield part, spans, prefixes, encoding
@@ -895,6 +928,10 @@ def _drive(
     prolog = _Prolog(declaration, transcoded)
     skeleton = _Skeleton(prolog, transcoded)
     make = (lambda: _splitter(segments, encoding, any_depth)) if errors.mode == "skip" else None
+    # Records are checked as they are split (a DOCTYPE, with the entities
+    # it may declare, leaves that to _batches).
+    if _CHECK_WHILE_SPLITTING:
+        stream.check_with(prolog.base)
     more = True
     while True:
         with memoryview(stream) as part:

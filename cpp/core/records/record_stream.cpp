@@ -93,11 +93,78 @@ Bytes RecordStream::part() const noexcept {
 
 const RecordStream::Step& RecordStream::step() {
     step_.spans.clear();
+    step_.checked = false;
+    step_.good = 0;
+    step_.error.reset();
     const Bytes p = part();
+    if (checking_) {
+        split_and_check(p);
+        return step_;
+    }
     step_.drop = splitter_.feed(p.data(), p.size(), step_.spans);
     step_.has_doctype = splitter_.take_doctype(step_.doctype);
     step_.finished = splitter_.finished();
     return step_;
+}
+
+void RecordStream::check_with(std::string prefix) {
+    prefix_ = std::move(prefix);
+    checking_ = true;
+}
+
+namespace {
+
+// A part is split a piece of this size at a time, and the records of each
+// piece are checked while its bytes are still in the cache.
+constexpr std::size_t kPiece = std::size_t{64} << 10;
+
+}  // namespace
+
+std::optional<WfError> RecordStream::check_record(Bytes rec) {
+    if (prefix_.empty()) return check_well_formed(rec, false, true);
+    doc_.assign(prefix_);
+    doc_.append(rec.data(), rec.size());
+    return check_well_formed(doc_, false, true);
+}
+
+void RecordStream::split_and_check(Bytes p) {
+    // Where the part starts: what locate() counts from once it is split.
+    const RecordSplitter::Position first = splitter_.locate_end(p.data(), 0);
+    std::vector<RecordSpan>& spans = step_.spans;
+    std::vector<RecordSpan> local;
+    std::size_t base = 0;  // the piece fed starts here (what earlier pieces let go)
+    std::size_t end = 0;
+    bool bad = false;
+    while (end < p.size() && !splitter_.finished()) {
+        end = p.size() - end > kPiece ? end + kPiece : p.size();
+        local.clear();
+        const std::size_t drop = splitter_.feed(p.data() + base, end - base, local);
+        RecordSpan dt{0, 0};
+        if (splitter_.take_doctype(dt)) {
+            step_.has_doctype = true;
+            step_.doctype = {base + dt.start, base + dt.end};
+        }
+        for (const RecordSpan& r : local) {
+            const RecordSpan s{base + r.start, base + r.end};
+            spans.push_back(s);
+            if (bad || step_.has_doctype) continue;
+            step_.error = check_record(p.substr(s.start, s.end - s.start));
+            if (step_.error) bad = true;
+            else ++step_.good;
+        }
+        base += drop;
+    }
+    step_.drop = base;
+    step_.finished = splitter_.finished();
+    splitter_.set_call_start(first);
+    if (step_.has_doctype) {
+        // Its entities make a prefix per record: the caller checks.
+        checking_ = false;
+        step_.good = 0;
+        step_.error.reset();
+        return;
+    }
+    step_.checked = true;
 }
 
 void RecordStream::advance() noexcept {

@@ -23,6 +23,7 @@
 #include "common/bytes.hpp"
 #include "xml/encoding.hpp"
 #include "xml/record_splitter.hpp"
+#include "xml/wellformed.hpp"
 
 namespace quelmar {
 
@@ -67,16 +68,36 @@ public:
         bool has_doctype = false;
         RecordSpan doctype{0, 0};
         bool finished = false;
+        // With checking on (check_with): whether the records were checked,
+        // how many of them, from the first, are well formed, and the error
+        // of the next one when one is not (its position in the document
+        // made of the prefix and the record).
+        bool checked = false;
+        std::size_t good = 0;
+        std::optional<WfError> error;
     };
     const Step& step();
     // Lets go of what the last step() did not need again.
     void advance() noexcept;
+
+    // Each record step() finds is checked as a document of its own, with
+    // `prefix` before it (the declaration of a legacy encoding, or
+    // nothing), its prefixes possibly bound by the elements around it, as
+    // soon as it is split (a part is split a piece at a time, and a piece's
+    // records are checked while its bytes are still in the cache). A
+    // DOCTYPE turns checking off (its entities make a prefix per record):
+    // the step that meets it reports its records unchecked.
+    void check_with(std::string prefix);
+    void check_off() noexcept { checking_ = false; }
+    bool checking() const noexcept { return checking_; }
 
     RecordSplitter& splitter() noexcept { return splitter_; }
     const RecordSplitter& splitter() const noexcept { return splitter_; }
 
 private:
     void reserve_more(std::size_t n);
+    void split_and_check(Bytes p);
+    std::optional<WfError> check_record(Bytes rec);
 
     RecordSplitter splitter_;
     std::unique_ptr<LossyStreamDecoder> decoder_;
@@ -90,6 +111,9 @@ private:
     std::string decoded_;       // a piece's UTF-8 form, reused
     Step step_;
     bool ended_ = false;
+    bool checking_ = false;
+    std::string prefix_;
+    std::string doc_;  // prefix_ and a record, reused
 };
 
 }  // namespace quelmar
