@@ -16,21 +16,32 @@
 // document was fed; so is the end of a document cut short. The engine's
 // lossy decoders fed piece by piece (LossyStreamDecoder, how a UTF-16 or
 // ISO-2022-JP stream is decoded) give what they give over the whole text.
+// The record stream (RecordStream: its own buffer, split in pieces, each
+// record checked as it is split) given the document in other chunks finds
+// the same records and the same break, says of each record what the
+// checker says of it alone, and places the start of each part it scanned
+// where it lies in the document.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "records/record_stream.hpp"
 #include "xml/encoding.hpp"
 #include "xml/record_splitter.hpp"
+#include "xml/wellformed.hpp"
 
 using namespace quelmar;
 
 namespace {
 
-void check(bool ok) {
-    if (!ok) std::abort();
+void check_at(bool ok, int line) {
+    if (ok) return;
+    std::fprintf(stderr, "fuzz_records.cpp:%d: check failed\n", line);
+    std::abort();
 }
+#define check(ok) check_at((ok), __LINE__)
 
 std::vector<std::string> segments(std::uint8_t cfg) {
     switch (cfg & 3) {
@@ -95,6 +106,49 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(a.offset == doc.size());
         const auto b = whole.locate_end(doc.data() + whole_drop, doc.size() - whole_drop);
         check(a.line == b.line && a.column == b.column && a.offset == b.offset);
+    }
+
+    {
+        RecordStream stream(segments(cfg), any_depth(cfg));
+        stream.set_piece(1 + (static_cast<std::size_t>(cfg) * 7) % 23);
+        stream.check_with(std::string());
+        const std::size_t chunk = 1 + step * 3;
+        std::vector<RecordSpan> streamed;
+        std::size_t base = 0;  // where the stream's part starts in doc
+        bool checking = true;
+        for (std::size_t at = 0;; at += chunk) {
+            if (at < doc.size()) stream.take(Bytes(doc).substr(at, chunk));
+            const Bytes held = stream.part();
+            check(held.size() == std::min(doc.size(), at + chunk) - base);
+            const RecordStream::Step& st = stream.step();
+            check(stream.splitter().locate(held.data(), 0).offset == base);
+            if (st.has_doctype) checking = false;
+            check(st.checked == checking);
+            if (st.checked) {
+                check(st.good <= st.spans.size() && (st.good == st.spans.size()) == !st.error);
+                for (std::size_t i = 0; i <= st.good && i < st.spans.size(); ++i) {
+                    const RecordSpan& s = st.spans[i];
+                    const auto e = check_well_formed(held.substr(s.start, s.end - s.start), false, true);
+                    if (i < st.good) check(!e);
+                    else check(e && st.error && e->message == st.error->message && e->offset == st.error->offset);
+                }
+            }
+            for (const RecordSpan& s : st.spans) streamed.push_back({s.start + base, s.end + base});
+            base += st.drop;
+            stream.advance();
+            if (st.finished || at >= doc.size()) break;
+        }
+        check(streamed.size() == expected.size());
+        for (std::size_t i = 0; i < streamed.size(); ++i)
+            check(streamed[i].start == expected[i].start && streamed[i].end == expected[i].end);
+        const RecordSplitter& sp = stream.splitter();
+        check(sp.failed() == whole.failed());
+        if (whole.failed())
+            check(sp.error_message() == whole.error_message() && sp.error_offset() == whole.error_offset() &&
+                  sp.error_line() == whole.error_line() && sp.error_column() == whole.error_column());
+        else {
+            check(sp.end_problem() == whole.end_problem());
+        }
     }
 
     static constexpr Encoding kPieced[] = {Encoding::Utf16Le, Encoding::Utf16Be, Encoding::Iso2022Jp,

@@ -954,6 +954,11 @@ def test_records_sources_at_exit_and_in_forked_children(tmp_path, suffix):
         (b"<r><rec>1</rec><rec>2</b></rec><rec>3</rec></r>", [1], [1, 3]),
         (b"<r><rec>1</rec><rec>2</b></rec></x><rec>3</rec></r>", [1], [1, 3]),
         (b"<r><rec>1</rec><rec>&undeclared;</rec><rec>3</rec></r>", [1], [1, 3]),
+        # Past the first 64 KB piece a chunk is split and checked in.
+        pytest.param(
+            b"<r>" + b"<rec>1</rec>" * 5500 + b"<rec>2</b></rec><rec>3</rec></r>", [1] * 5500, [1] * 5500 + [3],
+            id="past-the-first-piece",
+        ),
         # A lost end tag: the records after it are not swallowed in silence.
         (b"<r><rec>1</rec><rec><t>2</t><rec>3</rec><rec>4</rec></r>", [1], [1, 3, 4]),
         (b"", [], []),

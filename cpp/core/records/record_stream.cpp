@@ -104,6 +104,7 @@ const RecordStream::Step& RecordStream::step() {
     step_.drop = splitter_.feed(p.data(), p.size(), step_.spans);
     step_.has_doctype = splitter_.take_doctype(step_.doctype);
     step_.finished = splitter_.finished();
+    seen_ = p.size() - step_.drop;
     return step_;
 }
 
@@ -111,14 +112,6 @@ void RecordStream::check_with(std::string prefix) {
     prefix_ = std::move(prefix);
     checking_ = true;
 }
-
-namespace {
-
-// A part is split a piece of this size at a time, and the records of each
-// piece are checked while its bytes are still in the cache.
-constexpr std::size_t kPiece = std::size_t{64} << 10;
-
-}  // namespace
 
 std::optional<WfError> RecordStream::check_record(Bytes rec) {
     if (prefix_.empty()) return check_well_formed(rec, false, true);
@@ -133,10 +126,12 @@ void RecordStream::split_and_check(Bytes p) {
     std::vector<RecordSpan>& spans = step_.spans;
     std::vector<RecordSpan> local;
     std::size_t base = 0;  // the piece fed starts here (what earlier pieces let go)
-    std::size_t end = 0;
+    // The splitter was given the bytes held before (and may have scanned
+    // them all): each buffer it gets holds them and more.
+    std::size_t end = std::min(seen_, p.size());
     bool bad = false;
-    while (end < p.size() && !splitter_.finished()) {
-        end = p.size() - end > kPiece ? end + kPiece : p.size();
+    do {
+        end = p.size() - end > piece_ ? end + piece_ : p.size();
         local.clear();
         const std::size_t drop = splitter_.feed(p.data() + base, end - base, local);
         RecordSpan dt{0, 0};
@@ -153,9 +148,10 @@ void RecordStream::split_and_check(Bytes p) {
             else ++step_.good;
         }
         base += drop;
-    }
+    } while (end < p.size() && !splitter_.finished());
     step_.drop = base;
     step_.finished = splitter_.finished();
+    seen_ = p.size() - base;
     splitter_.set_call_start(first);
     if (step_.has_doctype) {
         // Its entities make a prefix per record: the caller checks.

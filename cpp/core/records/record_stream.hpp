@@ -89,6 +89,9 @@ public:
     // the step that meets it reports its records unchecked.
     void check_with(std::string prefix);
     void check_off() noexcept { checking_ = false; }
+    // The size of the pieces a part is split and checked in (tests use
+    // small ones: the pieces' records are the part's).
+    void set_piece(std::size_t bytes) noexcept { piece_ = bytes == 0 ? 1 : bytes; }
     bool checking() const noexcept { return checking_; }
 
     RecordSplitter& splitter() noexcept { return splitter_; }
@@ -114,6 +117,8 @@ private:
     bool checking_ = false;
     std::string prefix_;
     std::string doc_;  // prefix_ and a record, reused
+    std::size_t piece_ = std::size_t{64} << 10;
+    std::size_t seen_ = 0;  // bytes at the front of part() the splitter was given
 };
 
 }  // namespace quelmar
