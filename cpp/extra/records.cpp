@@ -570,6 +570,39 @@ PyObject* stream_check_with(PyObject* self, PyObject* prefix) {
     });
 }
 
+PyObject* stream_keep_around(PyObject* self, PyObject* arg) {
+    const Py_ssize_t from = PyLong_AsSsize_t(arg);
+    if (from == -1 && PyErr_Occurred()) return nullptr;
+    if (from < 0) {
+        PyErr_SetString(PyExc_ValueError, "from must not be negative");
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        as_stream(self)->stream->keep_around(static_cast<std::size_t>(from));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* stream_check_around(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4 || !PyBytes_Check(args[2]) || !PyBytes_Check(args[3])) {
+        PyErr_SetString(PyExc_TypeError, "check_around(now, last, first_head: bytes, later_head: bytes)");
+        return nullptr;
+    }
+    const int now = PyObject_IsTrue(args[0]);
+    const int last = PyObject_IsTrue(args[1]);
+    if (now < 0 || last < 0) return nullptr;
+    const Bytes first(PyBytes_AS_STRING(args[2]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[2])));
+    const Bytes later(PyBytes_AS_STRING(args[3]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[3])));
+    return guarded([&]() -> PyObject* {
+        const std::optional<RecordStream::Break> b = as_stream(self)->stream->check_around(now != 0, last != 0, first, later);
+        if (!b) Py_RETURN_NONE;
+        PyRef message = PyRef::steal(text_object(b->message));
+        if (!message) return nullptr;
+        return Py_BuildValue("(OKKK)", message.get(), static_cast<unsigned long long>(b->line),
+                             static_cast<unsigned long long>(b->column), static_cast<unsigned long long>(b->offset));
+    });
+}
+
 PyObject* stream_advance(PyObject* self, PyObject*) {
     StreamObject* o = as_stream(self);
     if (!unexported(o)) return nullptr;
@@ -607,6 +640,14 @@ PyMethodDef stream_methods[] = {
      "check_with(prefix)\n--\n\n"
      "From the next step on, each record found is checked with prefix (bytes)\n"
      "before it; None: not checked. A DOCTYPE turns checking off."},
+    {"keep_around", stream_keep_around, METH_O,
+     "keep_around(from)\n--\n\n"
+     "Keeps what the last step scanned outside its records, from `from` on,\n"
+     "to check it as the document around the records."},
+    {"check_around", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_check_around)), METH_FASTCALL,
+     "check_around(now, last, first_head, later_head)\n--\n\n"
+     "Checks what was kept around the records when it is large enough (or now,\n"
+     "or last): None, or (message, line, column, offset) of the first break."},
     {"advance", stream_advance, METH_NOARGS,
      "advance()\n--\n\nLets go of what the last step did not need again; the bytes still held."},
     {"error", splitter_error, METH_NOARGS, "error()\n--\n\nAs RecordSplitter.error."},

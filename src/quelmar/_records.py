@@ -559,22 +559,14 @@ def _break(splitter: _Splitter, part: Any, prefix: bytes, problem: tuple[Any, ..
 
 class _Skeleton:
     """The document outside its records (the prolog, the elements around
-    the records, the text between them), checked as a document of its own
-    a piece at a time, so that damage outside the records is not passed
-    over: each piece is checked once it holds limit bytes, and the last
-    when the input ends, with start tags for the elements open where it
-    begins and end tags for those open where it ends. After a break passed
-    over (on_error="skip") it is no longer checked."""
+    the records, the text between them), kept and checked by the stream a
+    piece at a time (SplitStream.keep_around and check_around), so that
+    damage outside the records is not passed over. The declaration is
+    checked here, on its own. After a break passed over (on_error="skip")
+    nothing more is checked."""
 
-    def __init__(self, prolog: _Prolog, transcoded: bool, limit: int = 1 << 20) -> None:
+    def __init__(self, prolog: _Prolog, transcoded: bool) -> None:
         self.prolog = prolog
-        self.limit = limit
-        self.buf = bytearray()
-        # Where the runs of the input in buf start: (offset in buf of a batch
-        # of runs, their places packed by RecordSplitter.outside).
-        self.marks: list[tuple[int, bytes]] = []
-        self.opens: list[bytes] = []  # elements open where buf starts
-        self.first = True  # buf starts at the document's start
         self.on = True
         # The declaration is passed over as the reader passes over a label
         # it does not obey (UTF-16 on UTF-8 bytes, the encoding a decoded
@@ -583,8 +575,8 @@ class _Skeleton:
         self.skip_declaration = True
         self.pending: NotWellFormed | None = None
 
-    def take(self, splitter: _Splitter, part: Any, spans: list[tuple[int, int]], drop: int) -> None:
-        """What the last feed scanned outside the records at spans."""
+    def take(self, stream: SplitStream, part: Any, drop: int) -> None:
+        """What the last step scanned outside its records."""
         if not self.on:
             return
         at = 0
@@ -595,12 +587,9 @@ class _Skeleton:
             if head.startswith(b"<?xml", at):
                 end = head.find(b"?>", at)
                 if end >= 0:
-                    self.pending = self._declaration(splitter, part, at, end + 2)
+                    self.pending = self._declaration(stream, part, at, end + 2)
                     at = end + 2
-        text, places = splitter.outside(part, spans, at, drop)
-        if text:
-            self.marks.append((len(self.buf), places))
-            self.buf += text
+        stream.keep_around(at)
 
     @staticmethod
     def _declaration(splitter: _Splitter, part: Any, start: int, end: int) -> NotWellFormed | None:
@@ -613,63 +602,23 @@ class _Skeleton:
             return None
         return _not_well_formed(bad[1], *splitter.locate(part, start + min(bad[4], end - start)))
 
-    def check(self, splitter: _Splitter, now: bool = False, last: bool = False) -> NotWellFormed | None:
-        """Checks what was taken when it is large enough (or now, or last:
-        the input ended); the break found there, if any. Before the end, a
-        piece ends with its last '>': the text after it (a character or a
-        reference may be cut there) waits for the next piece."""
+    def check(self, stream: SplitStream, now: bool = False, last: bool = False) -> NotWellFormed | None:
+        """Checks what was kept when it is large enough (or now, or last:
+        the input ended); the break found there, if any."""
         if self.pending is not None:
             found, self.pending, self.on = self.pending, None, False
             return found
-        if not self.on or not self.buf or not (now or last or len(self.buf) >= self.limit):
+        if not self.on:
             return None
-        cut = len(self.buf) if last else self.buf.rfind(b">") + 1
-        if cut == 0:
-            return None
-        closes = [] if last else splitter.open_names()
-        piece = bytes(self.buf[:cut])
-        opens, first, marks = self.opens, self.first, self.marks
-        self.buf = self.buf[cut:]
-        self.marks = [(0, array("Q", (0, *self._position(marks, piece, cut))).tobytes())] if self.buf else []
-        self.opens, self.first = closes, False
-        if not first and not opens:
-            return None  # before or after the root: read by the splitter
-        head = (
-            self.prolog.declaration
-            if first
-            else self.prolog.checking_head() + b"".join(b"<" + n + b">" for n in opens)
-        )
-        tail = b"".join(b"</" + n + b">" for n in reversed(closes))
-        doc = head + piece + tail
-        bad = check_records(doc, [(0, len(doc))], b"")
+        bad = stream.check_around(now, last, self.prolog.declaration, self.prolog.checking_head())
         if bad is None:
             return None
         self.on = False
-        _, message, _, _, offset = bad
-        x = min(max(offset - len(head), 0), len(piece))
-        return _not_well_formed(message, *self._position(marks, piece, x))
-
-    @staticmethod
-    def _position(marks: list[tuple[int, bytes]], piece: bytes, x: int) -> tuple[int, int, int]:
-        """(line, column, offset) in the input of byte x of piece."""
-        mo, line, column, at = 0, 1, 1, 0
-        # The last run that starts at or before x (the batches of runs in order).
-        for base, packed in reversed(marks):
-            if base > x:
-                continue
-            with memoryview(packed).cast("Q") as places:
-                k = bisect.bisect_right(places[0::4], x - base) - 1
-                if k >= 0:
-                    mo, line, column, at = base + places[4 * k], places[4 * k + 1], places[4 * k + 2], places[4 * k + 3]
-                    break
-        run = piece[mo:x]
-        nl = run.count(b"\n")
-        chars = len(run[run.rfind(b"\n") + 1 :].decode("utf-8", "replace"))
-        return line + nl, column + chars if nl == 0 else chars + 1, at + x - mo
+        return _not_well_formed(*bad)
 
 
 def _scanned(
-    splitter: _Splitter,
+    splitter: SplitStream,
     part: Any,
     fed: tuple[Any, ...],
     prolog: _Prolog,
@@ -688,7 +637,7 @@ def _scanned(
     if finished:
         skeleton.on = False
     else:
-        skeleton.take(splitter, part, spans, drop)
+        skeleton.take(splitter, part, drop)
     around = skeleton.check(splitter, now=bool(spans))
     if around is not None:
         base = splitter.locate(part, 0)[2]
@@ -803,7 +752,7 @@ def _inside(
 
 
 def _document_end(
-    splitter: _Splitter,
+    splitter: SplitStream,
     rest: Any,
     prolog: _Prolog,
     skeleton: _Skeleton,

@@ -163,6 +163,96 @@ void RecordStream::split_and_check(Bytes p) {
     step_.checked = true;
 }
 
+void RecordStream::keep_around(std::size_t from) {
+    if (around_failed_) return;
+    const Bytes p = part();
+    const std::size_t drop = std::min(step_.drop, p.size());
+    RecordSplitter::Position at = splitter_.locate(p.data(), 0);
+    std::size_t counted = 0;
+    const auto take = [&](std::size_t a, std::size_t b) {
+        if (b <= a) return;
+        at = RecordSplitter::advance_position(at, p.data() + counted, a - counted);
+        counted = a;
+        marks_.push_back({around_.size(), at});
+        around_.append(p.data() + a, b - a);
+    };
+    for (const RecordSpan& r : step_.spans) {
+        if (r.start < from) continue;
+        take(from, r.start);
+        around_ += "<_/>";
+        from = r.end;
+    }
+    take(from, std::max(from, drop));
+}
+
+namespace {
+
+// Characters of a text as Python's lenient UTF-8 decoding counts them: each
+// malformed sequence one U+FFFD.
+std::uint64_t decoded_characters(Bytes text) {
+    std::string out;
+    decode_lossy_to_utf8(Encoding::Utf8, text, out);
+    std::uint64_t n = 0;
+    for (const char c : out) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+}
+
+}  // namespace
+
+RecordSplitter::Position RecordStream::around_place(const std::vector<Mark>& marks, Bytes piece,
+                                                    std::size_t x) const {
+    std::size_t mo = 0;
+    RecordSplitter::Position place{1, 1, 0};
+    // The last run that starts at or before x.
+    auto it = std::upper_bound(marks.begin(), marks.end(), x, [](std::size_t v, const Mark& m) { return v < m.at; });
+    if (it != marks.begin()) {
+        --it;
+        mo = it->at;
+        place = it->place;
+    }
+    const Bytes run = piece.substr(mo, x - mo);
+    const std::size_t nl = run.rfind('\n');
+    if (nl == Bytes::npos) return {place.line, place.column + decoded_characters(run), place.offset + (x - mo)};
+    std::uint64_t lines = 0;
+    for (const char c : run) lines += c == '\n';
+    return {place.line + lines, decoded_characters(run.substr(nl + 1)) + 1, place.offset + (x - mo)};
+}
+
+std::optional<RecordStream::Break> RecordStream::check_around(bool now, bool last, Bytes first_head,
+                                                              Bytes later_head) {
+    if (around_failed_ || around_.empty() || !(now || last || around_.size() >= kAroundPiece)) return std::nullopt;
+    std::size_t cut = around_.size();
+    if (!last) {
+        const std::size_t gt = around_.rfind('>');
+        cut = gt == std::string::npos ? 0 : gt + 1;
+    }
+    if (cut == 0) return std::nullopt;
+    std::vector<std::string> closes;
+    if (!last) closes = splitter_.open_names();
+    std::string piece = around_.substr(0, cut);
+    around_.erase(0, cut);
+    std::vector<Mark> marks = std::move(marks_);
+    marks_.clear();
+    if (!around_.empty()) marks_.push_back({0, around_place(marks, piece, cut)});
+    std::vector<std::string> opens = std::move(opens_);
+    opens_ = closes;
+    const bool first = around_first_;
+    around_first_ = false;
+    if (!first && opens.empty()) return std::nullopt;  // before or after the root: the splitter reads it
+    std::string doc(first ? first_head : later_head);
+    if (!first)
+        for (const std::string& n : opens) doc.append("<").append(n).append(">");
+    const std::size_t head = doc.size();
+    doc += piece;
+    for (auto it = closes.rbegin(); it != closes.rend(); ++it) doc.append("</").append(*it).append(">");
+    const std::optional<WfError> err = check_well_formed(doc, false, true);
+    if (!err) return std::nullopt;
+    around_failed_ = true;
+    const std::size_t x = std::min(err->offset > head ? err->offset - head : 0, piece.size());
+    const RecordSplitter::Position at = around_place(marks, piece, x);
+    return Break{err->message, at.line, at.column, at.offset};
+}
+
 void RecordStream::advance() noexcept {
     start_ += std::min(step_.drop, have_ - start_);
     step_.drop = 0;

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -97,7 +98,39 @@ public:
     RecordSplitter& splitter() noexcept { return splitter_; }
     const RecordSplitter& splitter() const noexcept { return splitter_; }
 
+    // What lies around the records (the prolog, the elements around them,
+    // the text between them) is kept, each record standing as an empty
+    // element, and checked as a document of its own a piece at a time, so
+    // that damage outside the records is not passed over.
+    //
+    // Keeps what the last step() scanned outside its records, from `from`
+    // (an offset in part(), past a declaration checked on its own) to its
+    // drop.
+    void keep_around(std::size_t from);
+    // Checks what was kept when it holds kAroundPiece bytes (or `now`, or
+    // `last`: the input ended). Before the end a piece ends with its last
+    // '>' (the text after it may be cut there). The first piece gets
+    // `first_head` before it (the declaration), later ones `later_head`
+    // (the declaration and the DOCTYPE) and start tags for the elements
+    // open where they begin; end tags close those open where a piece ends.
+    // The first break found (its place in the input); none after that.
+    struct Break {
+        std::string message;
+        std::uint64_t line = 0;
+        std::uint64_t column = 0;
+        std::uint64_t offset = 0;
+    };
+    std::optional<Break> check_around(bool now, bool last, Bytes first_head, Bytes later_head);
+    static constexpr std::size_t kAroundPiece = std::size_t{1} << 20;
+
 private:
+    // Where a run of the input kept around the records starts: its offset
+    // in around_, and its place in the input.
+    struct Mark {
+        std::size_t at;
+        RecordSplitter::Position place;
+    };
+    RecordSplitter::Position around_place(const std::vector<Mark>& marks, Bytes piece, std::size_t x) const;
     void reserve_more(std::size_t n);
     void split_and_check(Bytes p);
     std::optional<WfError> check_record(Bytes rec);
@@ -119,6 +152,11 @@ private:
     std::string doc_;  // prefix_ and a record, reused
     std::size_t piece_ = std::size_t{64} << 10;
     std::size_t seen_ = 0;  // bytes at the front of part() the splitter was given
+    std::string around_;
+    std::vector<Mark> marks_;
+    std::vector<std::string> opens_;  // elements open where around_ starts
+    bool around_first_ = true;        // around_ starts at the document's start
+    bool around_failed_ = false;
 };
 
 }  // namespace quelmar
