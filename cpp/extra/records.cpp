@@ -1,7 +1,9 @@
-// quelmar._extra.RecordSplitter: the incremental record splitter over a
-// buffer the Python side grows and trims (quelmar._records drives it);
-// record_ranges and find_doctype: the same machinery over a whole document
-// in memory (a mapped file), for reading its records in parallel.
+// quelmar._extra.SplitStream: the core's record stream (it holds the input,
+// decodes, splits, checks the records and the text around them), which
+// quelmar._records drives; RecordSplitter: the bare splitter (the records
+// inside a broken record are searched with one); record_ranges and
+// find_doctype: the same machinery over a whole document in memory (a
+// mapped file), for reading its records in parallel.
 #include "extra/records.hpp"
 
 #include <algorithm>
@@ -209,88 +211,6 @@ PyObject* splitter_locate(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return position_tuple(p.line, p.column, p.offset);
 }
 
-// locate_all(buffer, offsets): locate() of each of offsets (increasing),
-// counted in one pass over the buffer.
-PyObject* splitter_locate_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2 || !PyList_Check(args[1])) {
-        PyErr_SetString(PyExc_TypeError, "locate_all(buffer, offsets: list)");
-        return nullptr;
-    }
-    HeldBuffer holder;
-    if (!holder.acquire_or_raise(args[0], kMsgNotBuffer)) return nullptr;
-    const Bytes buf = holder.bytes();
-    const RecordSplitter& sp = *reinterpret_cast<SplitterObject*>(self)->splitter;
-    const Py_ssize_t n = PyList_GET_SIZE(args[1]);
-    PyRef out = PyRef::steal(PyList_New(n));
-    if (!out) return nullptr;
-    RecordSplitter::Position at = sp.locate(buf.data(), 0);
-    std::size_t from = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_ssize_t off = PyLong_AsSsize_t(PyList_GET_ITEM(args[1], i));
-        if (off == -1 && PyErr_Occurred()) return nullptr;
-        if (off < static_cast<Py_ssize_t>(from) || static_cast<std::size_t>(off) > buf.size()) {
-            PyErr_SetString(PyExc_ValueError, "offsets must increase and lie in the buffer");
-            return nullptr;
-        }
-        at = RecordSplitter::advance_position(at, buf.data() + from, static_cast<std::size_t>(off) - from);
-        from = static_cast<std::size_t>(off);
-        PyObject* t = position_tuple(at.line, at.column, at.offset);
-        if (t == nullptr) return nullptr;
-        PyList_SET_ITEM(out.get(), i, t);
-    }
-    return out.release();
-}
-
-// outside(buffer, spans, start, drop): what the last feed scanned outside
-// the records at spans, from start to drop: (bytes, places), an empty
-// element "<_/>" standing for each record, and places packing four
-// unsigned 64-bit numbers per run of the input taken (its offset in the
-// bytes, its line, column and offset in the input).
-PyObject* splitter_outside(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 4 || !PyList_Check(args[1])) {
-        PyErr_SetString(PyExc_TypeError, "outside(buffer, spans: list, start, drop)");
-        return nullptr;
-    }
-    const Py_ssize_t start = PyLong_AsSsize_t(args[2]);
-    const Py_ssize_t drop = PyLong_AsSsize_t(args[3]);
-    if ((start == -1 || drop == -1) && PyErr_Occurred()) return nullptr;
-    HeldBuffer holder;
-    if (!holder.acquire_or_raise(args[0], kMsgNotBuffer)) return nullptr;
-    const Bytes buf = holder.bytes();
-    std::vector<RecordSpan> spans;
-    if (!read_spans(args[1], buf.size(), spans)) return nullptr;
-    if (start < 0 || drop < 0 || static_cast<std::size_t>(drop) > buf.size()) {
-        PyErr_SetString(PyExc_ValueError, "start and drop must lie in the buffer");
-        return nullptr;
-    }
-    const RecordSplitter& sp = *reinterpret_cast<SplitterObject*>(self)->splitter;
-    std::string out;
-    std::vector<std::uint64_t> places;
-    RecordSplitter::Position at = sp.locate(buf.data(), 0);
-    std::size_t counted = 0;
-    std::size_t from = static_cast<std::size_t>(start);
-    const auto take = [&](std::size_t a, std::size_t b) {
-        if (b <= a) return;
-        at = RecordSplitter::advance_position(at, buf.data() + counted, a - counted);
-        counted = a;
-        places.insert(places.end(), {out.size(), at.line, at.column, at.offset});
-        out.append(buf.data() + a, b - a);
-    };
-    for (const RecordSpan& r : spans) {
-        if (r.start < from) continue;
-        take(from, r.start);
-        out += "<_/>";
-        from = r.end;
-    }
-    take(from, std::max(from, static_cast<std::size_t>(drop)));
-    PyRef text = PyRef::steal(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
-    if (!text) return nullptr;
-    PyRef packed = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(places.data()),
-                                                          static_cast<Py_ssize_t>(places.size() * sizeof(std::uint64_t))));
-    if (!packed) return nullptr;
-    return PyTuple_Pack(2, text.get(), packed.get());
-}
-
 PyObject* splitter_resync(PyObject* self, PyObject*) {
     return PyBool_FromLong(reinterpret_cast<SplitterObject*>(self)->splitter->resync());
 }
@@ -305,18 +225,6 @@ PyObject* splitter_search(PyObject* self, PyObject* args) {
     }
     return PyBool_FromLong(reinterpret_cast<SplitterObject*>(self)->splitter->search(
         static_cast<std::size_t>(ancestors), offset, line, column));
-}
-
-PyObject* splitter_open_names(PyObject* self, PyObject*) {
-    const std::vector<std::string> names = reinterpret_cast<SplitterObject*>(self)->splitter->open_names();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        PyObject* b = PyBytes_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size()));
-        if (b == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), b);
-    }
-    return list.release();
 }
 
 PyObject* splitter_root_name(PyObject* self, PyObject*) {
@@ -338,14 +246,6 @@ PyMethodDef splitter_methods[] = {
      "locate(buffer, offset, rest=False)\n--\n\n"
      "(line, column, offset) of a byte of the buffer given to the last feed\n"
      "(rest: of what it did not drop)."},
-    {"locate_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splitter_locate_all)), METH_FASTCALL,
-     "locate_all(buffer, offsets)\n--\n\n"
-     "locate() of each of offsets (a list, increasing), in one pass."},
-    {"outside", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splitter_outside)), METH_FASTCALL,
-     "outside(buffer, spans, start, drop)\n--\n\n"
-     "What the last feed scanned outside the records at spans, from start to\n"
-     "drop, each record as '<_/>': (bytes, places), places packing (offset in\n"
-     "the bytes, line, column, offset) as unsigned 64-bit numbers per run."},
     {"resync", splitter_resync, METH_NOARGS,
      "resync()\n--\n\n"
      "After a break: look for the next record start from the record open at\n"
@@ -355,8 +255,6 @@ PyMethodDef splitter_methods[] = {
      "Before the first feed: the buffer starts at that place of a document,\n"
      "inside ancestors open elements; records are found from the first start\n"
      "tag named like them on. False when the records' name is '*'."},
-    {"open_names", splitter_open_names, METH_NOARGS,
-     "open_names()\n--\n\nThe names (bytes) of the elements open outside a record, outermost first."},
     {"root_name", splitter_root_name, METH_NOARGS,
      "root_name()\n--\n\nThe root element's name as bytes (empty before it is met)."},
     {"start_inside", splitter_start_inside, METH_O,
@@ -389,8 +287,8 @@ PyType_Spec splitter_spec = {
 
 // quelmar._extra.SplitStream: the core's record stream. Its layout starts
 // as a RecordSplitter object's does (the splitter it owns), so that the
-// splitter's methods (positions, the break, what lies outside the records)
-// serve it as they are. The object exports the bytes the next step() scans
+// splitter's methods (positions, the break, the root's name) serve it as
+// they are. The object exports the bytes the next step() scans
 // (and the last one scanned) as a read-only buffer; while a view is
 // exported, nothing may move them (take, end, extend and advance raise
 // BufferError).
@@ -654,12 +552,7 @@ PyMethodDef stream_methods[] = {
     {"end_problem", splitter_end_problem, METH_O, "end_problem(rest)\n--\n\nAs RecordSplitter.end_problem."},
     {"locate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splitter_locate)), METH_FASTCALL,
      "locate(buffer, offset, rest=False)\n--\n\nAs RecordSplitter.locate."},
-    {"locate_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splitter_locate_all)), METH_FASTCALL,
-     "locate_all(buffer, offsets)\n--\n\nAs RecordSplitter.locate_all."},
-    {"outside", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splitter_outside)), METH_FASTCALL,
-     "outside(buffer, spans, start, drop)\n--\n\nAs RecordSplitter.outside."},
     {"resync", splitter_resync, METH_NOARGS, "resync()\n--\n\nAs RecordSplitter.resync."},
-    {"open_names", splitter_open_names, METH_NOARGS, "open_names()\n--\n\nAs RecordSplitter.open_names."},
     {"root_name", splitter_root_name, METH_NOARGS, "root_name()\n--\n\nAs RecordSplitter.root_name."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,9 +1,13 @@
 """Records streamed from documents larger than memory.
 
-A native splitter finds the record elements in a document read chunk after
-chunk (from a file, a compressed file, a file object or memory: the sources
-module opens them and tells compressed data by their first bytes); each record is then
-queried on its own, so memory holds the chunk and the largest record.
+A native stream (SplitStream) is given a document chunk after chunk (from a
+file, a compressed file, a file object or memory: the sources module opens
+them and tells compressed data by their first bytes); it holds the bytes,
+decodes them to UTF-8 where the markup cannot be found otherwise, finds the
+record elements, checks each record and the text around them. Each record
+is then queried on its own, so memory holds the chunk and the largest
+record. What is rare stays here: the internal subset's entities (a prefix
+per record), the declaration, breaks passed over, the end of the document.
 """
 from __future__ import annotations
 
