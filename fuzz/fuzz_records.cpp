@@ -17,7 +17,8 @@
 // lossy decoders fed piece by piece (LossyStreamDecoder, how a UTF-16 or
 // ISO-2022-JP stream is decoded) give what they give over the whole text.
 // The record stream (RecordStream: its own buffer, split in pieces, each
-// record checked as it is split) given the document in other chunks finds
+// record checked as it is split, with the DOCTYPE's entities it refers to)
+// given the document in other chunks finds
 // the same records and the same break, says of each record what the
 // checker says of it alone, and places the start of each part it scanned
 // where it lies in the document.
@@ -111,24 +112,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         RecordStream stream(segments(cfg), any_depth(cfg));
         stream.set_piece(1 + (static_cast<std::size_t>(cfg) * 7) % 23);
-        stream.check_with(std::string());
+        stream.set_checking(true);
         const std::size_t chunk = 1 + step * 3;
         std::vector<RecordSpan> streamed;
         std::size_t base = 0;  // where the stream's part starts in doc
-        bool checking = true;
         for (std::size_t at = 0;; at += chunk) {
             if (at < doc.size()) stream.take(Bytes(doc).substr(at, chunk));
             const Bytes held = stream.part();
             check(held.size() == std::min(doc.size(), at + chunk) - base);
             const RecordStream::Step& st = stream.step();
             check(stream.splitter().locate(held.data(), 0).offset == base);
-            if (st.has_doctype) checking = false;
-            check(st.checked == checking);
-            if (st.checked) {
+            check(st.checked);
+            {
                 check(st.good <= st.spans.size() && (st.good == st.spans.size()) == !st.error);
                 for (std::size_t i = 0; i <= st.good && i < st.spans.size(); ++i) {
                     const RecordSpan& s = st.spans[i];
-                    const auto e = check_well_formed(held.substr(s.start, s.end - s.start), false, true);
+                    const Bytes rec = held.substr(s.start, s.end - s.start);
+                    const auto e = check_well_formed(stream.prolog().prefix_for(rec) + std::string(rec), false, true);
                     if (i < st.good) check(!e);
                     else check(e && st.error && e->message == st.error->message && e->offset == st.error->offset);
                 }

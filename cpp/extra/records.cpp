@@ -452,19 +452,72 @@ PyObject* stream_step(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* stream_check_with(PyObject* self, PyObject* prefix) {
-    StreamObject* o = as_stream(self);
-    if (prefix == Py_None) {
-        o->stream->check_off();
-        Py_RETURN_NONE;
+PyObject* stream_set_prolog(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyBytes_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "set_prolog(declaration: bytes, transcoded: bool)");
+        return nullptr;
     }
-    if (!PyBytes_Check(prefix)) {
-        raise_arg_type("prefix", prefix, "bytes or None");
+    const int transcoded = PyObject_IsTrue(args[1]);
+    if (transcoded < 0) return nullptr;
+    return guarded([&]() -> PyObject* {
+        as_stream(self)->stream->set_prolog(
+            std::string(PyBytes_AS_STRING(args[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[0]))),
+            transcoded != 0);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* stream_set_checking(PyObject* self, PyObject* arg) {
+    const int on = PyObject_IsTrue(arg);
+    if (on < 0) return nullptr;
+    as_stream(self)->stream->set_checking(on != 0);
+    Py_RETURN_NONE;
+}
+
+PyObject* bytes_of(const std::string& s) {
+    return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+// heads(): (declaration, base, full) of the stream's prolog.
+PyObject* stream_heads(PyObject* self, PyObject*) {
+    const RecordProlog& p = as_stream(self)->stream->prolog();
+    PyRef a = PyRef::steal(bytes_of(p.declaration()));
+    PyRef b = a ? PyRef::steal(bytes_of(p.base())) : PyRef();
+    PyRef c = b ? PyRef::steal(bytes_of(p.full())) : PyRef();
+    if (!c) return nullptr;
+    return PyTuple_Pack(3, a.get(), b.get(), c.get());
+}
+
+// prefixes(buffer, spans): the prefix of each record at spans, one bytes
+// object for all when the subset declares no general entity, else a list.
+PyObject* stream_prefixes(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyList_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "prefixes(buffer, spans: list)");
         return nullptr;
     }
     return guarded([&]() -> PyObject* {
-        o->stream->check_with(std::string(PyBytes_AS_STRING(prefix), static_cast<std::size_t>(PyBytes_GET_SIZE(prefix))));
-        Py_RETURN_NONE;
+        RecordProlog& prolog = as_stream(self)->stream->prolog();
+        if (!prolog.per_record()) return bytes_of(prolog.base());
+        HeldBuffer holder;
+        if (!holder.acquire_or_raise(args[0], kMsgNotBuffer)) return nullptr;
+        const Bytes buf = holder.bytes();
+        std::vector<RecordSpan> spans;
+        if (!read_spans(args[1], buf.size(), spans)) return nullptr;
+        PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+        if (!out) return nullptr;
+        // Records mostly share a few prefixes: one bytes object each.
+        const std::string* last = nullptr;
+        PyRef last_bytes;
+        for (std::size_t i = 0; i < spans.size(); ++i) {
+            const std::string& p = prolog.prefix_for(buf.substr(spans[i].start, spans[i].end - spans[i].start));
+            if (&p != last || !last_bytes) {
+                last_bytes = PyRef::steal(bytes_of(p));
+                if (!last_bytes) return nullptr;
+                last = &p;
+            }
+            PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(last_bytes.get()));
+        }
+        return out.release();
     });
 }
 
@@ -534,10 +587,18 @@ PyMethodDef stream_methods[] = {
      "verdict). verdict: None when the records were not checked, else (good,\n"
      "error): the records from the first that are well formed, and None or\n"
      "(index, message, line, column, offset) of the next, as check_records."},
-    {"check_with", stream_check_with, METH_O,
-     "check_with(prefix)\n--\n\n"
-     "From the next step on, each record found is checked with prefix (bytes)\n"
-     "before it; None: not checked. A DOCTYPE turns checking off."},
+    {"set_prolog", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_set_prolog)), METH_FASTCALL,
+     "set_prolog(declaration, transcoded)\n--\n\n"
+     "The declaration every record gets (bytes: a legacy encoding's, or empty);\n"
+     "transcoded: the records are the UTF-8 form of the document. The DOCTYPE\n"
+     "the stream meets is added (its internal subset read once)."},
+    {"set_checking", stream_set_checking, METH_O,
+     "set_checking(on)\n--\n\nWhether each record is checked as it is split."},
+    {"heads", stream_heads, METH_NOARGS,
+     "heads()\n--\n\n(declaration, base prefix, declaration and whole DOCTYPE) as bytes."},
+    {"prefixes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_prefixes)), METH_FASTCALL,
+     "prefixes(buffer, spans)\n--\n\n"
+     "The prefix of each record at spans: bytes for all, or a list of bytes."},
     {"keep_around", stream_keep_around, METH_O,
      "keep_around(from)\n--\n\n"
      "Keeps what the last step scanned outside its records, from `from` on,\n"

@@ -11,10 +11,8 @@ per record), the declaration, breaks passed over, the end of the document.
 """
 from __future__ import annotations
 
-import bisect
 import os
 import re
-from array import array
 from collections.abc import Generator, Iterator, Sequence
 from typing import IO, Any, Generic, TypeVar, Union, overload
 
@@ -45,13 +43,9 @@ _SEGMENT = re.compile(r"\*\Z|(?:\*:)?[^\s\d.\-@#|()=<>/'\"!?\[\]{}&;,*][^\s@#|()
 _ON_ERROR = ("raise", "stop", "skip")
 # Breaks kept on a RecordStream's errors list (the count goes on).
 _KEPT_ERRORS = 100
-# An entity reference in a record or in a declaration.
-_REFERENCE = re.compile(rb"&([^\s&;#<>\"']+);")
 # Records are checked by the stream as it splits them (off: each batch is
 # checked on its own before it is answered; bench/records.py compares).
 _CHECK_WHILE_SPLITTING = True
-# Prefixes built for the sets of entities records use, kept at most.
-_PREFIXES = 1024
 
 
 def _not_well_formed(message: str, line: int, column: int, offset: int) -> NotWellFormed:
@@ -385,140 +379,31 @@ def _add_doctype(prefix: bytes, doctype: bytes, transcoded: bool) -> bytes:
 
 
 class _Prolog:
-    """What goes before each record to make it a document of its own: the
-    document's declaration and its DOCTYPE, the internal subset read once.
-    A record gets the subset's other declarations and only the general
-    entities it uses (with those they use), so that a subset of many
-    entities is not read again for every record."""
+    """What goes before each record to make it a document of its own, as
+    the stream keeps it: the document's declaration and its DOCTYPE, the
+    internal subset read once (a record gets the subset's other
+    declarations and only the general entities it uses)."""
 
-    def __init__(self, declaration: bytes, transcoded: bool) -> None:
-        self.declaration = declaration
-        self.transcoded = transcoded
-        self.base = self.full = declaration
-        self.entities: dict[bytes, tuple[bytes, list[bytes]]] = {}
-        self.always: set[bytes] = set()
-        self.head = b""
-        self.rest = b""
-        self.cache: dict[frozenset[bytes], bytes] = {}
-        self.order: dict[bytes, int] = {}
-        self.by_refs: dict[tuple[bytes, ...], bytes] = {}
+    def __init__(self, stream: SplitStream, declaration: bytes, transcoded: bool) -> None:
+        stream.set_prolog(declaration, transcoded)
+        self.stream = stream
+        self.refresh()
 
-    def set_doctype(self, doctype: bytes) -> None:
-        self.base = self.full = _add_doctype(self.declaration, doctype, self.transcoded)
-        self.entities.clear()
-        self.cache.clear()
-        self.by_refs.clear()
-        parsed = _parse_subset(doctype)
-        if parsed is None:
-            return
-        head, rest, entities = parsed
-        if not entities:
-            return
-        self.head, self.rest, self.entities = head, b"".join(rest), entities
-        self.order = {name: i for i, name in enumerate(entities)}
-        used: set[bytes] = set(_REFERENCE.findall(self.rest))
-        self.always = self._closure(used)
-        self.base = self._build(frozenset())
+    def refresh(self) -> None:
+        """After the stream met the DOCTYPE."""
+        self.declaration, self.base, self.full = self.stream.heads()
 
     def checking_head(self) -> bytes:
         """The declaration and the whole DOCTYPE, for checking text of the
         document outside its records."""
         return self.full
 
-    def _closure(self, names: set[bytes]) -> set[bytes]:
-        todo = [n for n in names if n in self.entities]
-        seen = set(todo)
-        while todo:
-            for m in self.entities[todo.pop()][1]:
-                if m in self.entities and m not in seen:
-                    seen.add(m)
-                    todo.append(m)
-        return seen
-
-    def _build(self, names: frozenset[bytes]) -> bytes:
-        chosen = self.always | self._closure(set(names))
-        # In the order of the subset (dicts keep it): what a record uses.
-        order = self.order
-        decls = [self.entities[name][0] for name in sorted(chosen, key=order.__getitem__)]
-        # Entities first: an attribute default may refer to them (the whole
-        # subset's order was checked once).
-        doctype = self.head + b"[" + b"".join(decls) + self.rest + b"]>"
-        return _add_doctype(self.declaration, doctype, self.transcoded)
-
     def prefixes(self, part: Any, spans: list[tuple[int, int]]) -> bytes | list[bytes]:
         """The prefix of every record at spans: one for all, or one each."""
-        if not self.entities:
-            return self.base
-        out: list[bytes] = []
-        base = self.base
-        cache = self.by_refs
-        findall = _REFERENCE.findall
-        for s, e in spans:
-            refs = findall(part, s, e)
-            if not refs:
-                out.append(base)
-                continue
-            key = tuple(refs)
-            found = cache.get(key)
-            if found is None:
-                if len(cache) >= _PREFIXES:
-                    cache.clear()
-                found = cache[key] = self._prefix(frozenset(n for n in refs if n in self.entities))
-            out.append(found)
-        return out
-
-    def _prefix(self, names: frozenset[bytes]) -> bytes:
-        if not names:
-            return self.base
-        found = self.cache.get(names)
-        if found is None:
-            if len(self.cache) >= _PREFIXES:
-                self.cache.clear()
-            found = self.cache[names] = self._build(names)
-        return found
+        return self.stream.prefixes(part, spans)
 
 
 _LABEL = re.compile(rb"""encoding\s*=\s*(["'])[A-Za-z][A-Za-z0-9._-]*\1""")
-_SUBSET_TOKEN = re.compile(rb"\s+|<!--.*?-->|<\?.*?\?>|%[^;\s]*;|<!(?:[^\"'>]|\"[^\"]*\"|'[^']*')*>", re.S)
-_ENTITY_DECL = re.compile(rb"<!ENTITY\s+([^\s%\"']+)\s", re.S)
-
-
-def _parse_subset(doctype: bytes) -> tuple[bytes, list[bytes], dict[bytes, tuple[bytes, list[bytes]]]] | None:
-    """A DOCTYPE cut into what comes before its internal subset ('<!DOCTYPE
-    name ...'), the subset's declarations other than general entities, and
-    its general entities (name: (declaration, names it references), the
-    first declaration of a name kept); None when the subset cannot be cut
-    (a parameter entity reference among the declarations, which may stand
-    for entities, or anything this reading does not know)."""
-    m = re.match(rb"<!DOCTYPE(?:[^\"'\[>]|\"[^\"]*\"|'[^']*')*\[", doctype)
-    if m is None or not doctype.endswith(b">"):
-        return None
-    end = doctype.rfind(b"]")
-    if end < m.end():
-        return None
-    subset = doctype[m.end() : end]
-    if doctype[end + 1 : -1].strip():
-        return None
-    rest: list[bytes] = []
-    entities: dict[bytes, tuple[bytes, list[bytes]]] = {}
-    pos = 0
-    while pos < len(subset):
-        t = _SUBSET_TOKEN.match(subset, pos)
-        if t is None or t.end() == pos:
-            return None
-        token = t.group(0)
-        pos = t.end()
-        if token.startswith(b"%"):
-            return None
-        if token.startswith(b"<!ENTITY"):
-            e = _ENTITY_DECL.match(token)
-            if e is not None:
-                if e.group(1) not in entities:
-                    entities[e.group(1)] = (token, _REFERENCE.findall(token))
-                continue
-        if token.startswith(b"<!") and not token.startswith(b"<!--"):
-            rest.append(token)
-    return doctype[: m.end() - 1], rest, entities
 
 
 class _Located:
@@ -636,7 +521,7 @@ def _scanned(
     break. False (the StopIteration value) when the stream stops."""
     spans, drop, doctype, finished, verdict = fed
     if doctype is not None:
-        prolog.set_doctype(bytes(part[doctype[0] : doctype[1]]))
+        prolog.refresh()
         _check_doctype(splitter, part, doctype, prolog, errors)
     if finished:
         skeleton.on = False
@@ -709,7 +594,7 @@ def _batches(
     them (with the prefix all of them get then)."""
     prefixes = prolog.prefixes(part, spans)
     while spans:
-        if verdict is not None and isinstance(prefixes, bytes) and (verdict[1] is not None or verdict[0] >= len(spans)):
+        if verdict is not None and (verdict[1] is not None or verdict[0] >= len(spans)):
             bad = verdict[1]
         else:
             bad = check_records(part, spans, prefixes)
@@ -878,13 +763,11 @@ def _drive(
     holds the bytes: the record being read and the chunk it ends in."""
     if errors is None:
         errors = _Errors("raise")
-    prolog = _Prolog(declaration, transcoded)
+    prolog = _Prolog(stream, declaration, transcoded)
     skeleton = _Skeleton(prolog, transcoded)
     make = (lambda: _splitter(segments, encoding, any_depth)) if errors.mode == "skip" else None
-    # Records are checked as they are split (a DOCTYPE, with the entities
-    # it may declare, leaves that to _batches).
-    if _CHECK_WHILE_SPLITTING:
-        stream.check_with(prolog.base)
+    # Records are checked as they are split.
+    stream.set_checking(_CHECK_WHILE_SPLITTING)
     more = True
     while True:
         with memoryview(stream) as part:

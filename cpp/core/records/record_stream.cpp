@@ -96,6 +96,7 @@ const RecordStream::Step& RecordStream::step() {
     step_.checked = false;
     step_.good = 0;
     step_.error.reset();
+    step_.has_doctype = false;
     const Bytes p = part();
     if (checking_) {
         split_and_check(p);
@@ -103,19 +104,20 @@ const RecordStream::Step& RecordStream::step() {
     }
     step_.drop = splitter_.feed(p.data(), p.size(), step_.spans);
     step_.has_doctype = splitter_.take_doctype(step_.doctype);
+    if (step_.has_doctype) prolog_.set_doctype(p.substr(step_.doctype.start, step_.doctype.end - step_.doctype.start));
     step_.finished = splitter_.finished();
     seen_ = p.size() - step_.drop;
     return step_;
 }
 
-void RecordStream::check_with(std::string prefix) {
-    prefix_ = std::move(prefix);
-    checking_ = true;
+void RecordStream::set_prolog(std::string declaration, bool transcoded) {
+    prolog_ = RecordProlog(std::move(declaration), transcoded);
 }
 
 std::optional<WfError> RecordStream::check_record(Bytes rec) {
-    if (prefix_.empty()) return check_well_formed(rec, false, true);
-    doc_.assign(prefix_);
+    const std::string& prefix = prolog_.prefix_for(rec);
+    if (prefix.empty()) return check_well_formed(rec, false, true);
+    doc_.assign(prefix);
     doc_.append(rec.data(), rec.size());
     return check_well_formed(doc_, false, true);
 }
@@ -136,13 +138,15 @@ void RecordStream::split_and_check(Bytes p) {
         const std::size_t drop = splitter_.feed(p.data() + base, end - base, local);
         RecordSpan dt{0, 0};
         if (splitter_.take_doctype(dt)) {
+            // Before the root: no record of this part comes before it.
             step_.has_doctype = true;
             step_.doctype = {base + dt.start, base + dt.end};
+            prolog_.set_doctype(p.substr(base + dt.start, dt.end - dt.start));
         }
         for (const RecordSpan& r : local) {
             const RecordSpan s{base + r.start, base + r.end};
             spans.push_back(s);
-            if (bad || step_.has_doctype) continue;
+            if (bad) continue;
             step_.error = check_record(p.substr(s.start, s.end - s.start));
             if (step_.error) bad = true;
             else ++step_.good;
@@ -153,13 +157,6 @@ void RecordStream::split_and_check(Bytes p) {
     step_.finished = splitter_.finished();
     seen_ = p.size() - base;
     splitter_.set_call_start(first);
-    if (step_.has_doctype) {
-        // Its entities make a prefix per record: the caller checks.
-        checking_ = false;
-        step_.good = 0;
-        step_.error.reset();
-        return;
-    }
     step_.checked = true;
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "common/bytes.hpp"
+#include "records/prolog.hpp"
 #include "xml/encoding.hpp"
 #include "xml/record_splitter.hpp"
 #include "xml/wellformed.hpp"
@@ -69,7 +70,7 @@ public:
         bool has_doctype = false;
         RecordSpan doctype{0, 0};
         bool finished = false;
-        // With checking on (check_with): whether the records were checked,
+        // With checking on: whether the records were checked,
         // how many of them, from the first, are well formed, and the error
         // of the next one when one is not (its position in the document
         // made of the prefix and the record).
@@ -81,19 +82,22 @@ public:
     // Lets go of what the last step() did not need again.
     void advance() noexcept;
 
-    // Each record step() finds is checked as a document of its own, with
-    // `prefix` before it (the declaration of a legacy encoding, or
-    // nothing), its prefixes possibly bound by the elements around it, as
-    // soon as it is split (a part is split a piece at a time, and a piece's
-    // records are checked while its bytes are still in the cache). A
-    // DOCTYPE turns checking off (its entities make a prefix per record):
-    // the step that meets it reports its records unchecked.
-    void check_with(std::string prefix);
-    void check_off() noexcept { checking_ = false; }
+    // What goes before each record to make it a document of its own: the
+    // declaration records need (that of a legacy encoding, or nothing;
+    // `transcoded`: the records are the UTF-8 form of the document), and
+    // the DOCTYPE step() meets (its internal subset read once).
+    void set_prolog(std::string declaration, bool transcoded);
+    RecordProlog& prolog() noexcept { return prolog_; }
+
+    // Each record step() finds is checked as a document of its own, its
+    // prolog before it, its prefixes possibly bound by the elements around
+    // it, as soon as it is split (a part is split a piece at a time, and a
+    // piece's records are checked while its bytes are still in the cache).
+    void set_checking(bool on) noexcept { checking_ = on; }
+    bool checking() const noexcept { return checking_; }
     // The size of the pieces a part is split and checked in (tests use
     // small ones: the pieces' records are the part's).
     void set_piece(std::size_t bytes) noexcept { piece_ = bytes == 0 ? 1 : bytes; }
-    bool checking() const noexcept { return checking_; }
 
     RecordSplitter& splitter() noexcept { return splitter_; }
     const RecordSplitter& splitter() const noexcept { return splitter_; }
@@ -148,8 +152,8 @@ private:
     Step step_;
     bool ended_ = false;
     bool checking_ = false;
-    std::string prefix_;
-    std::string doc_;  // prefix_ and a record, reused
+    RecordProlog prolog_;
+    std::string doc_;  // a prefix and a record, reused
     std::size_t piece_ = std::size_t{64} << 10;
     std::size_t seen_ = 0;  // bytes at the front of part() the splitter was given
     std::string around_;
