@@ -778,7 +778,12 @@ PyObject* answer_records_impl(PyObject* data, PyObject* spans, PyObject* prefix,
             same = len > olen && std::memcmp(rec, PyBytes_AS_STRING(opening.get()), olen) == 0 && ends_name(rec[olen]);
         }
         if (!same) {
-            PyRef record = PyRef::steal(PyBytes_FromStringAndSize(rec, static_cast<Py_ssize_t>(len)));
+            // query_for reads the record's name: its start tag up to the
+            // name's end is enough (a record may be large).
+            std::size_t head = 1;
+            while (head < len && !ends_name(rec[head])) ++head;
+            head = std::min(len, head + 1);
+            PyRef record = PyRef::steal(PyBytes_FromStringAndSize(rec, static_cast<Py_ssize_t>(head)));
             if (!record) return nullptr;
             PyRef how = PyRef::steal(PyObject_CallOneArg(query_for, record.get()));
             if (!how) return nullptr;
