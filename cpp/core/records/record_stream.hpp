@@ -1,16 +1,18 @@
 // A document's records read chunk after chunk: the stream owns the bytes it
 // was given (or reads a document in memory where it lies), turns the text
 // into UTF-8 first when the markup cannot be found in its own bytes (UTF-16,
-// ISO-2022-JP, a legacy encoding whose record names are not ASCII), and
-// splits it with a RecordSplitter. The interface is coarse on purpose: give
-// input, scan, let go of what was scanned; what the caller needs between
-// the calls (the records found, the splitter's positions) is read off the
-// stream.
+// ISO-2022-JP, a legacy encoding whose record names are not ASCII), splits
+// it with a RecordSplitter, keeps the declaration and the internal subset
+// every record needs (RecordProlog), checks each record as it is split and
+// the text around the records as it comes. The interface is coarse on
+// purpose: give input, scan, let go of what was scanned; what the caller
+// needs between the calls (the records found and their verdict, the
+// splitter's positions, a record's prefix) is read off the stream.
 //
 // Memory holds what was not let go yet: the record being read and the
 // chunk it ends in. The buffer grows by reallocation (a large block is
 // remapped, not copied, where the allocator can) and the bytes kept are
-// moved to its front only when that frees at least half of it, so a record
+// moved to its front only when that frees as much as it moves, so a record
 // that grows over many chunks is held once.
 #pragma once
 
