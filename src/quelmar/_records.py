@@ -454,7 +454,7 @@ class _Skeleton:
     checked here, on its own. After a break passed over (on_error="skip")
     nothing more is checked."""
 
-    def __init__(self, prolog: _Prolog, transcoded: bool) -> None:
+    def __init__(self, prolog: _Prolog) -> None:
         self.prolog = prolog
         self.on = True
         # The declaration is passed over as the reader passes over a label
@@ -764,7 +764,7 @@ def _drive(
     if errors is None:
         errors = _Errors("raise")
     prolog = _Prolog(stream, declaration, transcoded)
-    skeleton = _Skeleton(prolog, transcoded)
+    skeleton = _Skeleton(prolog)
     make = (lambda: _splitter(segments, encoding, any_depth)) if errors.mode == "skip" else None
     # Records are checked as they are split.
     stream.set_checking(_CHECK_WHILE_SPLITTING)
