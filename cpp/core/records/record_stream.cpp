@@ -253,7 +253,22 @@ std::optional<RecordStream::Break> RecordStream::check_around(bool now, bool las
 void RecordStream::advance() noexcept {
     start_ += std::min(step_.drop, have_ - start_);
     step_.drop = 0;
-    if (start_ == have_ && borrowed_ == nullptr) start_ = have_ = 0;
+    if (borrowed_ != nullptr) return;
+    if (start_ == have_) start_ = have_ = 0;
+    // After a large record the buffer gives back what it no longer needs
+    // (its pages stay resident otherwise): the bytes kept move to the
+    // front, and the block shrinks to twice their size.
+    const std::size_t kept = have_ - start_;
+    if (cap_ > kShrinkAbove && kept < cap_ / 4) {
+        if (start_ > 0) std::memmove(buf_, buf_ + start_, kept);
+        start_ = 0;
+        have_ = kept;
+        const std::size_t cap = std::max(kept * 2, kShrinkAbove);
+        if (char* smaller = static_cast<char*>(std::realloc(buf_, cap))) {
+            buf_ = smaller;
+            cap_ = cap;
+        }
+    }
 }
 
 }  // namespace quelmar

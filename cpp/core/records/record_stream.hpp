@@ -157,6 +157,8 @@ private:
     RecordProlog prolog_;
     std::string doc_;  // a prefix and a record, reused
     std::size_t piece_ = std::size_t{64} << 10;
+    // A buffer larger than this shrinks once it holds less than a quarter.
+    static constexpr std::size_t kShrinkAbove = std::size_t{16} << 20;
     std::size_t seen_ = 0;  // bytes at the front of part() the splitter was given
     std::string around_;
     std::vector<Mark> marks_;
