@@ -302,6 +302,21 @@ struct StreamObject {
 
 StreamObject* as_stream(PyObject* self) { return reinterpret_cast<StreamObject*>(self); }
 
+// Runs f without the interpreter lock; a std::bad_alloc it throws is thrown
+// again once the lock is back (guarded turns it into MemoryError then).
+template <class F>
+void without_lock(F&& f) {
+    bool no_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        f();
+    } catch (const std::bad_alloc&) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (no_memory) throw std::bad_alloc();
+}
+
 void stream_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     StreamObject* o = as_stream(self);
@@ -365,9 +380,7 @@ PyObject* stream_take(PyObject* self, PyObject* data) {
         if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
         const Bytes chunk = holder.bytes();
         if (chunk.size() >= (std::size_t{1} << 16)) {
-            Py_BEGIN_ALLOW_THREADS
-            o->stream->take(chunk);
-            Py_END_ALLOW_THREADS
+            without_lock([&] { o->stream->take(chunk); });
         } else {
             o->stream->take(chunk);
         }
@@ -417,9 +430,7 @@ PyObject* stream_step(PyObject* self, PyObject*) {
         StreamObject* o = as_stream(self);
         const RecordStream::Step* st = nullptr;
         if (o->stream->held() >= (std::size_t{1} << 16)) {
-            Py_BEGIN_ALLOW_THREADS
-            st = &o->stream->step();
-            Py_END_ALLOW_THREADS
+            without_lock([&] { st = &o->stream->step(); });
         } else {
             st = &o->stream->step();
         }
@@ -981,9 +992,7 @@ PyObject* decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         LossyStreamDecoder* d = reinterpret_cast<DecoderObject*>(self)->decoder;
         const Bytes in = holder.bytes();
         out.reserve(in.size() + in.size() / 2);
-        Py_BEGIN_ALLOW_THREADS
-        d->decode(in, last != 0, out);
-        Py_END_ALLOW_THREADS
+        without_lock([&] { d->decode(in, last != 0, out); });
         return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
     });
 }
