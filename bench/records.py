@@ -49,6 +49,16 @@ def q_records_no_overlap(source: Path) -> list[tuple[str, str]]:
         _records._read_ahead, _sources._GZIP_BACKGROUND = saved  # type: ignore[assignment]
 
 
+def q_records_check_per_batch(source: Path) -> list[tuple[str, str]]:
+    """The same, the records checked a batch at a time after the split
+    instead of by the stream as it splits them."""
+    _records._CHECK_WHILE_SPLITTING = False
+    try:
+        return q_records(source)
+    finally:
+        _records._CHECK_WHILE_SPLITTING = True
+
+
 def gunzip_only(source: Path) -> int:
     n = 0
     with gzip.open(source, "rb") as f:
@@ -173,6 +183,9 @@ def main(argv: list[str] | None = None) -> int:
         return 0
     res["records_s"], expected = timed(lambda: q_records(plain), args.repeat)
     res["records_count"] = len(expected)
+    if hasattr(_records, "_CHECK_WHILE_SPLITTING"):
+        res["records_check_per_batch_s"], got = timed(lambda: q_records_check_per_batch(plain), args.repeat)
+        assert got == expected
     res["gunzip_only_s"] = timed(lambda: gunzip_only(gz), args.repeat)[0]
     res["records_gz_s"], got = timed(lambda: q_records(gz), args.repeat)
     assert got == expected
@@ -208,6 +221,8 @@ def main(argv: list[str] | None = None) -> int:
 
     print(json.dumps(res, indent=1))
     print(f"records:            {rate(res['records_s']):7.0f} MB/s")
+    if "records_check_per_batch_s" in res:
+        print(f"records, checked a batch at a time after the split: {rate(res['records_check_per_batch_s']):.0f} MB/s")
     print(f"gunzip alone:       {rate(res['gunzip_only_s']):7.0f} MB/s (uncompressed bytes)")
     print(f"records .gz:        {rate(res['records_gz_s']):7.0f} MB/s (no reader thread: {rate(res['records_gz_no_overlap_s']):.0f})")
     if "lxml_s" in res:

@@ -16,21 +16,33 @@
 // document was fed; so is the end of a document cut short. The engine's
 // lossy decoders fed piece by piece (LossyStreamDecoder, how a UTF-16 or
 // ISO-2022-JP stream is decoded) give what they give over the whole text.
+// The record stream (RecordStream: its own buffer, split in pieces, each
+// record checked as it is split, with the DOCTYPE's entities it refers to)
+// given the document in other chunks finds
+// the same records and the same break, says of each record what the
+// checker says of it alone, and places the start of each part it scanned
+// where it lies in the document.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "records/record_stream.hpp"
 #include "xml/encoding.hpp"
 #include "xml/record_splitter.hpp"
+#include "xml/wellformed.hpp"
 
 using namespace quelmar;
 
 namespace {
 
-void check(bool ok) {
-    if (!ok) std::abort();
+void check_at(bool ok, int line) {
+    if (ok) return;
+    std::fprintf(stderr, "fuzz_records.cpp:%d: check failed\n", line);
+    std::abort();
 }
+#define check(ok) check_at((ok), __LINE__)
 
 std::vector<std::string> segments(std::uint8_t cfg) {
     switch (cfg & 3) {
@@ -46,6 +58,30 @@ bool any_depth(std::uint8_t cfg) { return (cfg & 3) == 2; }
 RecordSplitter make(std::uint8_t cfg) { return RecordSplitter(segments(cfg), any_depth(cfg)); }
 
 }  // namespace
+
+// The prefixes declared in the text of doc before `upto` that lies outside
+// the records `recs` (in document order): each name after "xmlns:", the
+// text around each record read on its own.
+PrefixSet declared_before(Bytes doc, const std::vector<RecordSpan>& recs, std::size_t upto) {
+    PrefixSet out;
+    const auto scan = [&](Bytes t) {
+        for (std::size_t k = t.find("xmlns:"); k != Bytes::npos; k = t.find("xmlns:", k)) {
+            k += 6;
+            std::size_t j = k;
+            while (j < t.size() && std::string_view(" \t\r\n=/>'\"").find(t[j]) == std::string_view::npos) ++j;
+            if (j > k) out.emplace(t.substr(k, j - k));
+            k = j;
+        }
+    };
+    std::size_t at = 0;
+    for (const RecordSpan& r : recs) {
+        if (r.start >= upto) break;
+        scan(doc.substr(at, r.start - at));
+        at = r.end;
+    }
+    if (upto > at) scan(doc.substr(at, upto - at));
+    return out;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
@@ -95,6 +131,53 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(a.offset == doc.size());
         const auto b = whole.locate_end(doc.data() + whole_drop, doc.size() - whole_drop);
         check(a.line == b.line && a.column == b.column && a.offset == b.offset);
+    }
+
+    {
+        RecordStream stream(segments(cfg), any_depth(cfg));
+        stream.set_piece(1 + (static_cast<std::size_t>(cfg) * 7) % 23);
+        stream.set_checking(true);
+        const std::size_t chunk = 1 + step * 3;
+        std::vector<RecordSpan> streamed;
+        std::size_t base = 0;  // where the stream's part starts in doc
+        for (std::size_t at = 0;; at += chunk) {
+            if (at < doc.size()) stream.take(Bytes(doc).substr(at, chunk));
+            const Bytes held = stream.part();
+            check(held.size() == std::min(doc.size(), at + chunk) - base);
+            const RecordStream::Step& st = stream.step();
+            check(stream.splitter().locate(held.data(), 0).offset == base);
+            check(st.checked);
+            {
+                check(st.good <= st.spans.size() && (st.good == st.spans.size()) == !st.error);
+                for (std::size_t i = 0; i <= st.good && i < st.spans.size(); ++i) {
+                    const RecordSpan& s = st.spans[i];
+                    const Bytes rec = held.substr(s.start, s.end - s.start);
+                    // Its prefixes may be those declared around the records before it.
+                    std::vector<RecordSpan> before = streamed;
+                    for (std::size_t j = 0; j < i; ++j) before.push_back({st.spans[j].start + base, st.spans[j].end + base});
+                    const PrefixSet bound = declared_before(doc, before, s.start + base);
+                    const auto e =
+                        check_well_formed(stream.prolog().prefix_for(rec) + std::string(rec), false, true, &bound);
+                    if (i < st.good) check(!e);
+                    else check(e && st.error && e->message == st.error->message && e->offset == st.error->offset);
+                }
+            }
+            for (const RecordSpan& s : st.spans) streamed.push_back({s.start + base, s.end + base});
+            base += st.drop;
+            stream.advance();
+            if (st.finished || at >= doc.size()) break;
+        }
+        check(streamed.size() == expected.size());
+        for (std::size_t i = 0; i < streamed.size(); ++i)
+            check(streamed[i].start == expected[i].start && streamed[i].end == expected[i].end);
+        const RecordSplitter& sp = stream.splitter();
+        check(sp.failed() == whole.failed());
+        if (whole.failed())
+            check(sp.error_message() == whole.error_message() && sp.error_offset() == whole.error_offset() &&
+                  sp.error_line() == whole.error_line() && sp.error_column() == whole.error_column());
+        else {
+            check(sp.end_problem() == whole.end_problem());
+        }
     }
 
     static constexpr Encoding kPieced[] = {Encoding::Utf16Le, Encoding::Utf16Be, Encoding::Iso2022Jp,

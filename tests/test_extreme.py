@@ -671,6 +671,8 @@ REC_CASES = [
         (UTF16_DOC.encode("utf-16"), "r.rec", ["r.rec"], ["t"]),
         (b"\xef\xbb\xbf" + REC_DOC.encode(), "r.rec", ["r.rec"], ["t"]),
         (b'<r xmlns:x="u"><x:rec a="1"><t>1</t></x:rec><x:rec><t>2</t></x:rec></r>', "r.x:rec", ["r.x:rec"], ["t", "@a"]),
+        # a prefix the root binds, used only inside the records (the declaration cut between chunks)
+        (b'<r xmlns:pp="u"><s xmlns:q="v"/><rec><pp:t q:a="1">1</pp:t></rec><rec/></r>', "r.rec", ["r.rec"], ["pp:t"]),
         ("<r><a.b><t>1</t></a.b><a-b k='*'><t>2</t></a-b><é><t>3</t></é></r>".encode(), "r.*", ["r.*"], ["t", "@k"]),
         # records under several parents, end tags between them in one range
         (b"<r><s><rec><t>1</t></rec></s><s/><s><rec><t>2</t></rec><rec/></s><u><rec/></u></r>", "r.s.rec", ["r.s.0.rec", "r.s.2.rec"], ["t"]),
@@ -955,6 +957,11 @@ MALFORMED_RECORDS = [
     # A prefix no element around the record binds.
     (b"<r><rec>1</rec><rec><p:x>2</p:x></rec><rec>3</rec></r>", [1], [1, 3]),
     (b"<r xmlns:q='u'><rec>1</rec><rec q:a='1' p:b='2'>2</rec><rec>3</rec></r>", [1], [1, 3]),
+    # Past the first 64 KB piece a chunk is split and checked in.
+    pytest.param(
+        b"<r>" + b"<rec>1</rec>" * 5500 + b"<rec>2</b></rec><rec>3</rec></r>", [1] * 5500, [1] * 5500 + [3],
+        id="past-the-first-piece",
+    ),
     # A lost end tag: the records after it are not swallowed in silence.
     (b"<r><rec>1</rec><rec><t>2</t><rec>3</rec><rec>4</rec></r>", [1], [1, 3, 4]),
     (b"", [], []),

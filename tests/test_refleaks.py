@@ -133,6 +133,10 @@ BAD_CALLS = [
     ("answer_records bad query_for", lambda: x.answer_records(DOC_B, [(0, len(DOC_B))], b"", lambda r: r), TypeError),
     ("answer_records query raises", lambda: x.answer_records(DOC_B, [(0, len(DOC_B))], b"", lambda r: (int, None, r[:2])), ValueError),
     ("start_inside negative", lambda: x.RecordSplitter([b"r"], False).start_inside(-1), ValueError),
+    ("SplitStream unknown encoding", lambda: x.SplitStream([b"r"], False, "no such label"), ValueError),
+    ("SplitStream take while exported", lambda: _exported_take(), BufferError),
+    ("SplitStream prefixes span outside", lambda: _subset_stream().prefixes(DOC_B, [(0, len(DOC_B) + 1)]), ValueError),
+    ("SplitStream over twice", lambda: (s := x.SplitStream([b"r"], False), s.over(DOC_B), s.over(DOC_B)), ValueError),
     ("FrameBuilder foreign type", lambda: x.FrameBuilder(["a"], [False], bytearray), TypeError),
     ("NativeBuffer made by hand", lambda: x.NativeBuffer(), TypeError),
     ("FrameBuilder bad path", lambda: x.FrameBuilder(["a.#(x"], [False], x.NativeBuffer), ValueError),
@@ -151,6 +155,43 @@ BAD_CALLS = [
 @pytest.mark.parametrize(("call", "exc"), [(c, e) for _, c, e in BAD_CALLS], ids=[n for n, _, _ in BAD_CALLS])
 def test_error_paths_do_not_leak(call, exc):
     run_flat(must_raise(call, exc), sources=(DOC, DOC_B))
+
+
+SUBSET = b'<!DOCTYPE r [<!ENTITY e "v &f;"><!ENTITY f "w">]>'
+
+
+def _exported_take():
+    s = x.SplitStream([b"r", b"a"], False)
+    s.take(DOC_B)
+    with memoryview(s):
+        s.take(DOC_B)
+
+
+def _subset_stream():
+    s = x.SplitStream([b"r", b"a"], False)
+    s.take(SUBSET + b"<r>")
+    with memoryview(s):
+        s.step()
+    return s
+
+
+def _stream(data):
+    """A SplitStream given a DOCTYPE and data in two pieces: every call."""
+    s = x.SplitStream([b"r", b"*"], False)
+    s.set_prolog(b"", False)
+    s.set_checking(True)
+    out = []
+    for piece in (SUBSET, data[:5], data[5:], b"<a>&e;</a>"):
+        s.take(piece)
+        with memoryview(s) as part:
+            spans = s.step()[0]
+            s.keep_around(0)
+            out.append((s.prefixes(part, spans), s.check_around(True, False, b"", s.heads()[2]), s.locate(part, 0)))
+        s.advance()
+    s.end()
+    with memoryview(s) as rest:
+        out.append((s.error(), s.end_problem(rest), s.root_name()))
+    return out
 
 
 def _ask(record, paths=("*.d.e", "*.b.@x")):
@@ -200,6 +241,8 @@ def _module_calls():
         ("find_doctype", lambda: x.find_doctype(ba), (ba,)),
         ("answer_records", lambda: x.answer_records(ba, [(0, len(ba)), (0, len(ba))], b"<?xml version='1.0'?>", _ask), (ba,)),
         ("RecordSplitter inside", lambda: (s := x.RecordSplitter([b"r", b"a"], False), s.start_inside(1), s.feed(ba)), (ba,)),
+        ("SplitStream", lambda: _stream(ba), (ba,)),
+        ("SplitStream over", lambda: (s := x.SplitStream([b"r", b"a"], False), s.over(ba), s.extend(9), s.step()), (ba,)),
         ("FrameBuilder", lambda: _frame(DOC_B), (DOC_B,)),
         ("FrameBuilder bytearray", lambda: _frame(ba), (ba,)),
         ("compile", lambda: q.compile("r.a.#"), ()),

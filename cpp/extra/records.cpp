@@ -1,19 +1,24 @@
-// quelmar._extra.RecordSplitter: the incremental record splitter over a
-// buffer the Python side grows and trims (quelmar._records drives it);
-// record_ranges and find_doctype: the same machinery over a whole document
-// in memory (a mapped file), for reading its records in parallel.
+// quelmar._extra.SplitStream: the core's record stream (it holds the input,
+// decodes, splits, checks the records and the text around them), which
+// quelmar._records drives; RecordSplitter: the bare splitter (the records
+// inside a broken record are searched with one); record_ranges and
+// find_doctype: the same machinery over a whole document in memory (a
+// mapped file), for reading its records in parallel.
 #include "extra/records.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "pyext/binding.hpp"
 #include "xml/encoding.hpp"
 #include "xml/reader.hpp"
+#include "records/record_stream.hpp"
 #include "xml/record_splitter.hpp"
 #include "xml/wellformed.hpp"
 
@@ -206,88 +211,6 @@ PyObject* splitter_locate(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return position_tuple(p.line, p.column, p.offset);
 }
 
-// locate_all(buffer, offsets): locate() of each of offsets (increasing),
-// counted in one pass over the buffer.
-PyObject* splitter_locate_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2 || !PyList_Check(args[1])) {
-        PyErr_SetString(PyExc_TypeError, "locate_all(buffer, offsets: list)");
-        return nullptr;
-    }
-    HeldBuffer holder;
-    if (!holder.acquire_or_raise(args[0], kMsgNotBuffer)) return nullptr;
-    const Bytes buf = holder.bytes();
-    const RecordSplitter& sp = *reinterpret_cast<SplitterObject*>(self)->splitter;
-    const Py_ssize_t n = PyList_GET_SIZE(args[1]);
-    PyRef out = PyRef::steal(PyList_New(n));
-    if (!out) return nullptr;
-    RecordSplitter::Position at = sp.locate(buf.data(), 0);
-    std::size_t from = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_ssize_t off = PyLong_AsSsize_t(PyList_GET_ITEM(args[1], i));
-        if (off == -1 && PyErr_Occurred()) return nullptr;
-        if (off < static_cast<Py_ssize_t>(from) || static_cast<std::size_t>(off) > buf.size()) {
-            PyErr_SetString(PyExc_ValueError, "offsets must increase and lie in the buffer");
-            return nullptr;
-        }
-        at = RecordSplitter::advance_position(at, buf.data() + from, static_cast<std::size_t>(off) - from);
-        from = static_cast<std::size_t>(off);
-        PyObject* t = position_tuple(at.line, at.column, at.offset);
-        if (t == nullptr) return nullptr;
-        PyList_SET_ITEM(out.get(), i, t);
-    }
-    return out.release();
-}
-
-// outside(buffer, spans, start, drop): what the last feed scanned outside
-// the records at spans, from start to drop: (bytes, places), an empty
-// element "<_/>" standing for each record, and places packing four
-// unsigned 64-bit numbers per run of the input taken (its offset in the
-// bytes, its line, column and offset in the input).
-PyObject* splitter_outside(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 4 || !PyList_Check(args[1])) {
-        PyErr_SetString(PyExc_TypeError, "outside(buffer, spans: list, start, drop)");
-        return nullptr;
-    }
-    const Py_ssize_t start = PyLong_AsSsize_t(args[2]);
-    const Py_ssize_t drop = PyLong_AsSsize_t(args[3]);
-    if ((start == -1 || drop == -1) && PyErr_Occurred()) return nullptr;
-    HeldBuffer holder;
-    if (!holder.acquire_or_raise(args[0], kMsgNotBuffer)) return nullptr;
-    const Bytes buf = holder.bytes();
-    std::vector<RecordSpan> spans;
-    if (!read_spans(args[1], buf.size(), spans)) return nullptr;
-    if (start < 0 || drop < 0 || static_cast<std::size_t>(drop) > buf.size()) {
-        PyErr_SetString(PyExc_ValueError, "start and drop must lie in the buffer");
-        return nullptr;
-    }
-    const RecordSplitter& sp = *reinterpret_cast<SplitterObject*>(self)->splitter;
-    std::string out;
-    std::vector<std::uint64_t> places;
-    RecordSplitter::Position at = sp.locate(buf.data(), 0);
-    std::size_t counted = 0;
-    std::size_t from = static_cast<std::size_t>(start);
-    const auto take = [&](std::size_t a, std::size_t b) {
-        if (b <= a) return;
-        at = RecordSplitter::advance_position(at, buf.data() + counted, a - counted);
-        counted = a;
-        places.insert(places.end(), {out.size(), at.line, at.column, at.offset});
-        out.append(buf.data() + a, b - a);
-    };
-    for (const RecordSpan& r : spans) {
-        if (r.start < from) continue;
-        take(from, r.start);
-        out += "<_/>";
-        from = r.end;
-    }
-    take(from, std::max(from, static_cast<std::size_t>(drop)));
-    PyRef text = PyRef::steal(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
-    if (!text) return nullptr;
-    PyRef packed = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(places.data()),
-                                                          static_cast<Py_ssize_t>(places.size() * sizeof(std::uint64_t))));
-    if (!packed) return nullptr;
-    return PyTuple_Pack(2, text.get(), packed.get());
-}
-
 PyObject* splitter_resync(PyObject* self, PyObject*) {
     return PyBool_FromLong(reinterpret_cast<SplitterObject*>(self)->splitter->resync());
 }
@@ -302,18 +225,6 @@ PyObject* splitter_search(PyObject* self, PyObject* args) {
     }
     return PyBool_FromLong(reinterpret_cast<SplitterObject*>(self)->splitter->search(
         static_cast<std::size_t>(ancestors), offset, line, column));
-}
-
-PyObject* splitter_open_names(PyObject* self, PyObject*) {
-    const std::vector<std::string> names = reinterpret_cast<SplitterObject*>(self)->splitter->open_names();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        PyObject* b = PyBytes_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size()));
-        if (b == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), b);
-    }
-    return list.release();
 }
 
 PyObject* splitter_root_name(PyObject* self, PyObject*) {
@@ -335,14 +246,6 @@ PyMethodDef splitter_methods[] = {
      "locate(buffer, offset, rest=False)\n--\n\n"
      "(line, column, offset) of a byte of the buffer given to the last feed\n"
      "(rest: of what it did not drop)."},
-    {"locate_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splitter_locate_all)), METH_FASTCALL,
-     "locate_all(buffer, offsets)\n--\n\n"
-     "locate() of each of offsets (a list, increasing), in one pass."},
-    {"outside", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splitter_outside)), METH_FASTCALL,
-     "outside(buffer, spans, start, drop)\n--\n\n"
-     "What the last feed scanned outside the records at spans, from start to\n"
-     "drop, each record as '<_/>': (bytes, places), places packing (offset in\n"
-     "the bytes, line, column, offset) as unsigned 64-bit numbers per run."},
     {"resync", splitter_resync, METH_NOARGS,
      "resync()\n--\n\n"
      "After a break: look for the next record start from the record open at\n"
@@ -352,8 +255,6 @@ PyMethodDef splitter_methods[] = {
      "Before the first feed: the buffer starts at that place of a document,\n"
      "inside ancestors open elements; records are found from the first start\n"
      "tag named like them on. False when the records' name is '*'."},
-    {"open_names", splitter_open_names, METH_NOARGS,
-     "open_names()\n--\n\nThe names (bytes) of the elements open outside a record, outermost first."},
     {"root_name", splitter_root_name, METH_NOARGS,
      "root_name()\n--\n\nThe root element's name as bytes (empty before it is met)."},
     {"start_inside", splitter_start_inside, METH_O,
@@ -382,6 +283,387 @@ PyType_Spec splitter_spec = {
     0,
     Py_TPFLAGS_DEFAULT,
     splitter_slots,
+};
+
+// quelmar._extra.SplitStream: the core's record stream. Its layout starts
+// as a RecordSplitter object's does (the splitter it owns), so that the
+// splitter's methods (positions, the break, the root's name) serve it as
+// they are. The object exports the bytes the next step() scans
+// (and the last one scanned) as a read-only buffer; while a view is
+// exported, nothing may move them (take, end, extend and advance raise
+// BufferError).
+struct StreamObject {
+    PyObject_HEAD
+    RecordSplitter* splitter;  // the stream's own
+    RecordStream* stream;
+    HeldBuffer* borrowed;      // the document read in place (over())
+    Py_ssize_t exports;
+};
+
+StreamObject* as_stream(PyObject* self) { return reinterpret_cast<StreamObject*>(self); }
+
+// Runs f without the interpreter lock; a std::bad_alloc it throws is thrown
+// again once the lock is back (guarded turns it into MemoryError then).
+template <class F>
+void without_lock(F&& f) {
+    bool no_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        f();
+    } catch (const std::bad_alloc&) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (no_memory) throw std::bad_alloc();
+}
+
+void stream_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    StreamObject* o = as_stream(self);
+    delete o->stream;
+    delete o->borrowed;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* seq = nullptr;
+    int any_depth = 0;
+    const char* label = nullptr;
+    Py_ssize_t skip = 0;
+    static const char* kw[] = {"segments", "any_depth", "decode", "skip", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Op|zn:SplitStream", const_cast<char**>(kw), &seq, &any_depth,
+                                     &label, &skip))
+        return nullptr;
+    std::vector<std::string> segments;
+    if (!read_segments(seq, any_depth != 0, segments)) return nullptr;
+    std::optional<Encoding> decode;
+    if (label != nullptr) {
+        decode = encoding_for_label(Bytes(label));
+        if (!decode) {
+            PyErr_Format(PyExc_ValueError, "unknown encoding %s", label);
+            return nullptr;
+        }
+    }
+    if (skip < 0) {
+        PyErr_SetString(PyExc_ValueError, "skip must not be negative");
+        return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    try {
+        StreamObject* o = as_stream(self);
+        o->stream = new RecordStream(std::move(segments), any_depth != 0, decode, static_cast<std::size_t>(skip));
+        o->splitter = &o->stream->splitter();
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    return self;
+}
+
+bool unexported(StreamObject* o) {
+    if (o->exports == 0) return true;
+    PyErr_SetString(PyExc_BufferError, "the record stream's bytes are exported: release the view first");
+    return false;
+}
+
+PyObject* stream_take(PyObject* self, PyObject* data) {
+    StreamObject* o = as_stream(self);
+    if (!unexported(o)) return nullptr;
+    if (o->stream->borrowing()) {
+        PyErr_SetString(PyExc_ValueError, "a stream over a document in memory takes no chunks");
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        HeldBuffer holder;
+        if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
+        const Bytes chunk = holder.bytes();
+        if (chunk.size() >= (std::size_t{1} << 16)) {
+            without_lock([&] { o->stream->take(chunk); });
+        } else {
+            o->stream->take(chunk);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* stream_end(PyObject* self, PyObject*) {
+    StreamObject* o = as_stream(self);
+    if (!unexported(o)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        o->stream->end();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* stream_over(PyObject* self, PyObject* data) {
+    StreamObject* o = as_stream(self);
+    if (!unexported(o)) return nullptr;
+    if (o->borrowed != nullptr || o->stream->held() != 0) {
+        PyErr_SetString(PyExc_ValueError, "over() comes first, once");
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        auto holder = std::make_unique<HeldBuffer>();
+        if (!holder->acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
+        o->stream->borrow(holder->bytes());
+        o->borrowed = holder.release();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* stream_extend(PyObject* self, PyObject* arg) {
+    StreamObject* o = as_stream(self);
+    if (!unexported(o)) return nullptr;
+    const Py_ssize_t n = PyLong_AsSsize_t(arg);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    if (n <= 0) {
+        PyErr_SetString(PyExc_ValueError, "window must be positive");
+        return nullptr;
+    }
+    return PyBool_FromLong(o->stream->extend(static_cast<std::size_t>(n)));
+}
+
+PyObject* stream_step(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        StreamObject* o = as_stream(self);
+        const RecordStream::Step* st = nullptr;
+        if (o->stream->held() >= (std::size_t{1} << 16)) {
+            without_lock([&] { st = &o->stream->step(); });
+        } else {
+            st = &o->stream->step();
+        }
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(st->spans.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < st->spans.size(); ++i) {
+            PyObject* t = span_tuple(st->spans[i]);
+            if (t == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
+        }
+        PyRef doctype = st->has_doctype ? PyRef::steal(span_tuple(st->doctype)) : PyRef::borrow(Py_None);
+        if (!doctype) return nullptr;
+        PyRef verdict;
+        if (!st->checked) {
+            verdict = PyRef::borrow(Py_None);
+        } else if (!st->error) {
+            verdict = PyRef::steal(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(st->good), Py_None));
+        } else {
+            PyRef message = PyRef::steal(text_object(st->error->message));
+            if (!message) return nullptr;
+            verdict = PyRef::steal(Py_BuildValue("(n(nOnnn))", static_cast<Py_ssize_t>(st->good),
+                                                 static_cast<Py_ssize_t>(st->good), message.get(),
+                                                 static_cast<Py_ssize_t>(st->error->line),
+                                                 static_cast<Py_ssize_t>(st->error->column),
+                                                 static_cast<Py_ssize_t>(st->error->offset)));
+        }
+        if (!verdict) return nullptr;
+        return Py_BuildValue("(OnOOO)", list.get(), static_cast<Py_ssize_t>(st->drop), doctype.get(),
+                             st->finished ? Py_True : Py_False, verdict.get());
+    });
+}
+
+PyObject* stream_set_prolog(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyBytes_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "set_prolog(declaration: bytes, transcoded: bool)");
+        return nullptr;
+    }
+    const int transcoded = PyObject_IsTrue(args[1]);
+    if (transcoded < 0) return nullptr;
+    return guarded([&]() -> PyObject* {
+        as_stream(self)->stream->set_prolog(
+            std::string(PyBytes_AS_STRING(args[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[0]))),
+            transcoded != 0);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* stream_set_doctype(PyObject* self, PyObject* data) {
+    HeldBuffer holder;
+    if (!holder.acquire_or_raise(data, kMsgNotBuffer)) return nullptr;
+    as_stream(self)->stream->prolog().set_doctype(holder.bytes());
+    Py_RETURN_NONE;
+}
+
+PyObject* stream_bind_any(PyObject* self, PyObject*) {
+    as_stream(self)->stream->bind_any();
+    Py_RETURN_NONE;
+}
+
+PyObject* stream_set_checking(PyObject* self, PyObject* arg) {
+    const int on = PyObject_IsTrue(arg);
+    if (on < 0) return nullptr;
+    as_stream(self)->stream->set_checking(on != 0);
+    Py_RETURN_NONE;
+}
+
+PyObject* bytes_of(const std::string& s) {
+    return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+// heads(): (declaration, base, full) of the stream's prolog.
+PyObject* stream_heads(PyObject* self, PyObject*) {
+    const RecordProlog& p = as_stream(self)->stream->prolog();
+    PyRef a = PyRef::steal(bytes_of(p.declaration()));
+    PyRef b = a ? PyRef::steal(bytes_of(p.base())) : PyRef();
+    PyRef c = b ? PyRef::steal(bytes_of(p.full())) : PyRef();
+    if (!c) return nullptr;
+    return PyTuple_Pack(3, a.get(), b.get(), c.get());
+}
+
+// prefixes(buffer, spans): the prefix of each record at spans, one bytes
+// object for all when the subset declares no general entity, else a list.
+PyObject* stream_prefixes(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyList_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "prefixes(buffer, spans: list)");
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        RecordProlog& prolog = as_stream(self)->stream->prolog();
+        if (!prolog.per_record()) return bytes_of(prolog.base());
+        HeldBuffer holder;
+        if (!holder.acquire_or_raise(args[0], kMsgNotBuffer)) return nullptr;
+        const Bytes buf = holder.bytes();
+        std::vector<RecordSpan> spans;
+        if (!read_spans(args[1], buf.size(), spans)) return nullptr;
+        PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+        if (!out) return nullptr;
+        // Records mostly share a few prefixes: one bytes object each.
+        const std::string* last = nullptr;
+        PyRef last_bytes;
+        for (std::size_t i = 0; i < spans.size(); ++i) {
+            const std::string& p = prolog.prefix_for(buf.substr(spans[i].start, spans[i].end - spans[i].start));
+            if (&p != last || !last_bytes) {
+                last_bytes = PyRef::steal(bytes_of(p));
+                if (!last_bytes) return nullptr;
+                last = &p;
+            }
+            PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(last_bytes.get()));
+        }
+        return out.release();
+    });
+}
+
+PyObject* stream_keep_around(PyObject* self, PyObject* arg) {
+    const Py_ssize_t from = PyLong_AsSsize_t(arg);
+    if (from == -1 && PyErr_Occurred()) return nullptr;
+    if (from < 0) {
+        PyErr_SetString(PyExc_ValueError, "from must not be negative");
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        as_stream(self)->stream->keep_around(static_cast<std::size_t>(from));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* stream_check_around(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4 || !PyBytes_Check(args[2]) || !PyBytes_Check(args[3])) {
+        PyErr_SetString(PyExc_TypeError, "check_around(now, last, first_head: bytes, later_head: bytes)");
+        return nullptr;
+    }
+    const int now = PyObject_IsTrue(args[0]);
+    const int last = PyObject_IsTrue(args[1]);
+    if (now < 0 || last < 0) return nullptr;
+    const Bytes first(PyBytes_AS_STRING(args[2]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[2])));
+    const Bytes later(PyBytes_AS_STRING(args[3]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[3])));
+    return guarded([&]() -> PyObject* {
+        const std::optional<RecordStream::Break> b = as_stream(self)->stream->check_around(now != 0, last != 0, first, later);
+        if (!b) Py_RETURN_NONE;
+        PyRef message = PyRef::steal(text_object(b->message));
+        if (!message) return nullptr;
+        return Py_BuildValue("(OKKK)", message.get(), static_cast<unsigned long long>(b->line),
+                             static_cast<unsigned long long>(b->column), static_cast<unsigned long long>(b->offset));
+    });
+}
+
+PyObject* stream_advance(PyObject* self, PyObject*) {
+    StreamObject* o = as_stream(self);
+    if (!unexported(o)) return nullptr;
+    o->stream->advance();
+    return PyLong_FromSize_t(o->stream->held());
+}
+
+int stream_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    StreamObject* o = as_stream(self);
+    const Bytes p = o->stream->part();
+    static char empty = 0;
+    if (PyBuffer_FillInfo(view, self, const_cast<char*>(p.data() != nullptr ? p.data() : &empty),
+                          static_cast<Py_ssize_t>(p.size()), 1, flags) < 0)
+        return -1;
+    ++o->exports;
+    return 0;
+}
+
+void stream_releasebuffer(PyObject* self, Py_buffer*) { --as_stream(self)->exports; }
+
+PyMethodDef stream_methods[] = {
+    {"take", stream_take, METH_O, "take(chunk)\n--\n\nAppends the next piece of the input (decoded when the stream decodes)."},
+    {"end", stream_end, METH_NOARGS, "end()\n--\n\nThe input ends: what a decoder holds is decoded."},
+    {"over", stream_over, METH_O,
+     "over(document)\n--\n\nReads a document in memory where it lies, extend() making more of it visible."},
+    {"extend", stream_extend, METH_O, "extend(window)\n--\n\nwindow more bytes of the document; False when all are."},
+    {"step", stream_step, METH_NOARGS,
+     "step()\n--\n\n"
+     "Scans the bytes held (the stream's buffer): (records as (start, end)\n"
+     "offsets, bytes not needed again, DOCTYPE span or None, finished,\n"
+     "verdict). verdict: None when the records were not checked, else (good,\n"
+     "error): the records from the first that are well formed, and None or\n"
+     "(index, message, line, column, offset) of the next, as check_records."},
+    {"set_prolog", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_set_prolog)), METH_FASTCALL,
+     "set_prolog(declaration, transcoded)\n--\n\n"
+     "The declaration every record gets (bytes: a legacy encoding's, or empty);\n"
+     "transcoded: the records are the UTF-8 form of the document. The DOCTYPE\n"
+     "the stream meets is added (its internal subset read once)."},
+    {"set_doctype", stream_set_doctype, METH_O,
+     "set_doctype(doctype)\n--\n\nThe DOCTYPE records get (its internal subset read once), when it is not met by step()."},
+    {"bind_any", stream_bind_any, METH_NOARGS,
+     "bind_any()\n--\n\nFrom now on a record's prefixes may be bound by any element around it."},
+    {"set_checking", stream_set_checking, METH_O,
+     "set_checking(on)\n--\n\nWhether each record is checked as it is split."},
+    {"heads", stream_heads, METH_NOARGS,
+     "heads()\n--\n\n(declaration, base prefix, declaration and whole DOCTYPE) as bytes."},
+    {"prefixes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_prefixes)), METH_FASTCALL,
+     "prefixes(buffer, spans)\n--\n\n"
+     "The prefix of each record at spans: bytes for all, or a list of bytes."},
+    {"keep_around", stream_keep_around, METH_O,
+     "keep_around(from)\n--\n\n"
+     "Keeps what the last step scanned outside its records, from `from` on,\n"
+     "to check it as the document around the records."},
+    {"check_around", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_check_around)), METH_FASTCALL,
+     "check_around(now, last, first_head, later_head)\n--\n\n"
+     "Checks what was kept around the records when it is large enough (or now,\n"
+     "or last): None, or (message, line, column, offset) of the first break."},
+    {"advance", stream_advance, METH_NOARGS,
+     "advance()\n--\n\nLets go of what the last step did not need again; the bytes still held."},
+    {"error", splitter_error, METH_NOARGS, "error()\n--\n\nAs RecordSplitter.error."},
+    {"end_problem", splitter_end_problem, METH_O, "end_problem(rest)\n--\n\nAs RecordSplitter.end_problem."},
+    {"locate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(splitter_locate)), METH_FASTCALL,
+     "locate(buffer, offset, rest=False)\n--\n\nAs RecordSplitter.locate."},
+    {"resync", splitter_resync, METH_NOARGS, "resync()\n--\n\nAs RecordSplitter.resync."},
+    {"root_name", splitter_root_name, METH_NOARGS, "root_name()\n--\n\nAs RecordSplitter.root_name."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot stream_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(stream_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_methods, stream_methods},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(stream_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(stream_releasebuffer)},
+    {Py_tp_doc, const_cast<char*>("SplitStream(segments, any_depth, decode=None, skip=0)\n--\n\n"
+                                  "The records at a path in a document given chunk after chunk (or in\n"
+                                  "memory): the bytes held, decoded to UTF-8 when decode names the\n"
+                                  "input's encoding (skip: bytes at its start passed over), and split.")},
+    {0, nullptr},
+};
+
+PyType_Spec stream_spec = {
+    "quelmar._extra.SplitStream",
+    sizeof(StreamObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    stream_slots,
 };
 
 // record_ranges(buffer, segments, any_depth, step): the scan runs without
@@ -523,7 +805,12 @@ PyObject* answer_records_impl(PyObject* data, PyObject* spans, PyObject* prefix,
             same = len > olen && std::memcmp(rec, PyBytes_AS_STRING(opening.get()), olen) == 0 && ends_name(rec[olen]);
         }
         if (!same) {
-            PyRef record = PyRef::steal(PyBytes_FromStringAndSize(rec, static_cast<Py_ssize_t>(len)));
+            // query_for reads the record's name: its start tag up to the
+            // name's end is enough (a record may be large).
+            std::size_t head = 1;
+            while (head < len && !ends_name(rec[head])) ++head;
+            head = std::min(len, head + 1);
+            PyRef record = PyRef::steal(PyBytes_FromStringAndSize(rec, static_cast<Py_ssize_t>(head)));
             if (!record) return nullptr;
             PyRef how = PyRef::steal(PyObject_CallOneArg(query_for, record.get()));
             if (!how) return nullptr;
@@ -556,17 +843,22 @@ PyObject* py_answer_records(PyObject*, PyObject* args) {
 
 // check_records(buffer, spans, prefix, bound=None): None when every record
 // at spans, made a document with prefix before it, is well formed (its
-// prefixes may be bound by the elements around it: any, or those of the
-// sequence `bound`); else (index, message, line, column, offset) of the
+// prefixes may be bound by the elements around it: any, those of the
+// sequence `bound`, or when `bound` is a SplitStream those it saw declared
+// around its records); else (index, message, line, column, offset) of the
 // first error, the position in that document. Without the interpreter lock.
 PyObject* check_records_impl(PyObject* data, PyObject* spans, PyObject* prefix, PyObject* bound) {
     if (!PyList_Check(spans)) {
         raise_arg_type("spans", spans, "list");
         return nullptr;
     }
-    std::vector<std::string> outer;
-    const bool some = bound != nullptr && bound != Py_None;
-    if (some) {
+    PrefixSet outer;
+    const PrefixSet* outer_prefixes = nullptr;
+    if (bound != nullptr && Py_TYPE(bound)->tp_dealloc == stream_dealloc) {
+        // A record stream: the prefixes it saw declared around its records.
+        outer_prefixes = as_stream(bound)->stream->bound();
+    } else if (bound != nullptr && bound != Py_None) {
+        outer_prefixes = &outer;
         PyRef fast = PyRef::steal(PySequence_Fast(bound, "bound must be a sequence of bytes"));
         if (!fast) return nullptr;
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
@@ -575,10 +867,9 @@ PyObject* check_records_impl(PyObject* data, PyObject* spans, PyObject* prefix, 
                 PyErr_SetString(PyExc_TypeError, "bound must be a sequence of bytes");
                 return nullptr;
             }
-            outer.emplace_back(bytes_view(item));
+            outer.emplace(bytes_view(item));
         }
     }
-    const std::vector<std::string>* outer_prefixes = some ? &outer : nullptr;
     std::vector<std::string> prefixes;
     if (!read_prefixes(prefix, PyList_GET_SIZE(spans), prefixes)) return nullptr;
     HeldBuffer holder;
@@ -644,7 +935,8 @@ PyMethodDef record_functions[] = {
      "check_records(buffer, spans, prefix, bound=None)\n--\n\n"
      "None when every record at spans (with prefix before it: bytes, or a\n"
      "list of bytes, one per span) is well formed, its prefixes bound by\n"
-     "the elements around it (any, or those bound names, a sequence of bytes),\n"
+     "the elements around it (any; those bound names, a sequence of bytes; or\n"
+     "those a SplitStream saw declared around its records),\n"
      "else (index, message, line, column, offset) of the first error."},
     {"stream_coding", py_stream_coding, METH_O,
      "stream_coding(head)\n--\n\n"
@@ -738,9 +1030,7 @@ PyObject* decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         LossyStreamDecoder* d = reinterpret_cast<DecoderObject*>(self)->decoder;
         const Bytes in = holder.bytes();
         out.reserve(in.size() + in.size() / 2);
-        Py_BEGIN_ALLOW_THREADS
-        d->decode(in, last != 0, out);
-        Py_END_ALLOW_THREADS
+        without_lock([&] { d->decode(in, last != 0, out); });
         return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
     });
 }
@@ -777,6 +1067,12 @@ int add_record_splitter(PyObject* module) {
     if (type == nullptr) return -1;
     if (PyModule_AddObject(module, "RecordSplitter", type) < 0) {
         Py_DECREF(type);
+        return -1;
+    }
+    PyObject* stype = PyType_FromSpec(&stream_spec);
+    if (stype == nullptr) return -1;
+    if (PyModule_AddObject(module, "SplitStream", stype) < 0) {
+        Py_DECREF(stype);
         return -1;
     }
     PyObject* dtype = PyType_FromSpec(&decoder_spec);

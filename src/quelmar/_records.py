@@ -1,22 +1,25 @@
 """Records streamed from documents larger than memory.
 
-A native splitter finds the record elements in a document read chunk after
-chunk (from a file, a compressed file, a file object or memory: the sources
-module opens them and tells compressed data by their first bytes); each record is then
-queried on its own, so memory holds the chunk and the largest record.
+A native stream (SplitStream) is given a document chunk after chunk (from a
+file, a compressed file, a file object or memory: the sources module opens
+them and tells compressed data by their first bytes); it holds the bytes,
+decodes them to UTF-8 where the markup cannot be found otherwise, finds the
+record elements, checks each record and the text around them. Each record
+is then queried on its own, so memory holds the chunk and the largest
+record. What is rare stays here: the internal subset's entities (a prefix
+per record), the declaration, breaks passed over, the end of the document.
 """
 from __future__ import annotations
 
-import bisect
 import os
 import re
-from array import array
 from collections.abc import Generator, Iterator, Sequence
 from typing import IO, Any, Generic, TypeVar, Union, overload
 
 from quelmar import _sources
 from quelmar._encodings import LabelDecoder, declared_label, foreign_codec
-from quelmar._extra import NotWellFormed, RecordSplitter, StreamDecoder, answer_records, check_records, stream_coding
+from quelmar._extra import NotWellFormed, RecordSplitter, SplitStream, StreamDecoder, answer_records, check_records
+from quelmar._extra import stream_coding
 from quelmar._quelmar import Path, Result, compile, get_bytes, get_many_bytes
 from quelmar._sources import chunks as _chunks, compressed_buffer as _compressed, finish, open_source as _open
 from quelmar._sources import read_ahead as _read_ahead
@@ -25,6 +28,9 @@ __all__ = ["records", "RecordStream"]
 
 _Source = Union[str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, IO[bytes], Any]
 
+# What splits: a document's stream, or a splitter of its own (the records
+# inside a broken record).
+_Splitter = Union[RecordSplitter, SplitStream]
 _ESCAPE = re.compile(r"[^\w:-]")
 _NAME_END = re.compile(rb"[\s/>]")
 _BATCH = 256
@@ -37,10 +43,9 @@ _SEGMENT = re.compile(r"\*\Z|(?:\*:)?[^\s\d.\-@#|()=<>/'\"!?\[\]{}&;,*][^\s@#|()
 _ON_ERROR = ("raise", "stop", "skip")
 # Breaks kept on a RecordStream's errors list (the count goes on).
 _KEPT_ERRORS = 100
-# An entity reference in a record or in a declaration.
-_REFERENCE = re.compile(rb"&([^\s&;#<>\"']+);")
-# Prefixes built for the sets of entities records use, kept at most.
-_PREFIXES = 1024
+# Records are checked by the stream as it splits them (off: each batch is
+# checked on its own before it is answered; bench/records.py compares).
+_CHECK_WHILE_SPLITTING = True
 
 
 def _not_well_formed(message: str, line: int, column: int, offset: int) -> NotWellFormed:
@@ -328,11 +333,12 @@ def _query_for(encoding: str, texts: list[str] | None) -> Any:
 
 
 def _coding(head: Any, segments: list[str] | None = None) -> tuple[Any, bytes, str]:
-    """How a document that starts with head is split: a StreamDecoder that
-    turns its bytes into UTF-8 first (UTF-16, ISO-2022-JP, or a legacy
-    encoding whose bytes for a non-ASCII record name must be found), or
-    None; the bytes that go before every record (its byte-order mark and
-    XML declaration, so that the record is read in the document's
+    """How a document that starts with head is split: the reader's name of
+    the encoding its bytes are decoded from to UTF-8 first (UTF-16,
+    ISO-2022-JP, or a legacy encoding whose bytes for a non-ASCII record
+    name must be found), a _Foreign decoder for a label only Python's codecs
+    know, or None; the bytes that go before every record (its byte-order
+    mark and XML declaration, so that the record is read in the document's
     encoding; none when the text is decoded); the reader's name of the
     encoding the splitter sees."""
     encoding, skip, declaration_end, transcode = stream_coding(bytes(head[:4096]))
@@ -345,7 +351,7 @@ def _coding(head: Any, segments: list[str] | None = None) -> tuple[Any, bytes, s
     if not transcode and encoding != "UTF-8" and segments and not all(s.isascii() for s in segments):
         transcode = True
     if transcode:
-        return StreamDecoder(encoding), b"", "UTF-8"
+        return encoding, b"", "UTF-8"
     # A record of a UTF-8 document needs no declaration.
     return None, b"" if encoding == "UTF-8" else bytes(head[:declaration_end]), encoding
 
@@ -362,9 +368,7 @@ class _Foreign:
 
 
 def _splitter(segments: list[str], encoding: str, any_depth: bool) -> RecordSplitter:
-    # Names are ASCII unless the splitter reads UTF-8 (_coding decodes a
-    # legacy document with non-ASCII record names).
-    return RecordSplitter([s.encode("utf-8") for s in segments], any_depth)
+    return RecordSplitter(_segment_names(segments), any_depth)
 
 
 def _add_doctype(prefix: bytes, doctype: bytes, transcoded: bool) -> bytes:
@@ -375,162 +379,31 @@ def _add_doctype(prefix: bytes, doctype: bytes, transcoded: bool) -> bytes:
 
 
 class _Prolog:
-    """What goes before each record to make it a document of its own: the
-    document's declaration and its DOCTYPE, the internal subset read once.
-    A record gets the subset's other declarations and only the general
-    entities it uses (with those they use), so that a subset of many
-    entities is not read again for every record."""
+    """What goes before each record to make it a document of its own, as
+    the stream keeps it: the document's declaration and its DOCTYPE, the
+    internal subset read once (a record gets the subset's other
+    declarations and only the general entities it uses)."""
 
-    def __init__(self, declaration: bytes, transcoded: bool) -> None:
-        self.declaration = declaration
-        self.transcoded = transcoded
-        self.base = self.full = declaration
-        self.entities: dict[bytes, tuple[bytes, list[bytes]]] = {}
-        self.always: set[bytes] = set()
-        self.head = b""
-        self.rest = b""
-        self.cache: dict[frozenset[bytes], bytes] = {}
-        self.order: dict[bytes, int] = {}
-        self.by_refs: dict[tuple[bytes, ...], bytes] = {}
-        # The prefixes a record may take from the elements around it: every
-        # one declared outside the records so far (None: any, once the text
-        # around the records is no longer read).
-        self.bound: tuple[bytes, ...] | None = ()
-        self.carry = b""
+    def __init__(self, stream: SplitStream, declaration: bytes, transcoded: bool) -> None:
+        stream.set_prolog(declaration, transcoded)
+        self.stream = stream
+        self.refresh()
 
-    def declared(self, text: Any, cut: bool = False) -> None:
-        """Takes note of the prefixes declared in text (outside the records);
-        with cut, text is a piece of it that may end inside a tag, which
-        waits for the next piece."""
-        if self.bound is None:
-            return
-        if cut:
-            text = self.carry + text
-            start = text.rfind(b"<")
-            self.carry = b""
-            if start >= 0 and text.find(b">", start) < 0:
-                self.carry, text = bytes(text[start:]), text[:start]
-        if b"xmlns:" in text:
-            self.bound = tuple(set(self.bound).union(_DECLARED.findall(text)))
-
-    def set_doctype(self, doctype: bytes) -> None:
-        self.base = self.full = _add_doctype(self.declaration, doctype, self.transcoded)
-        self.declared(doctype)  # defaults of xmlns:p attributes
-        self.entities.clear()
-        self.cache.clear()
-        self.by_refs.clear()
-        parsed = _parse_subset(doctype)
-        if parsed is None:
-            return
-        head, rest, entities = parsed
-        if not entities:
-            return
-        self.head, self.rest, self.entities = head, b"".join(rest), entities
-        self.order = {name: i for i, name in enumerate(entities)}
-        used: set[bytes] = set(_REFERENCE.findall(self.rest))
-        self.always = self._closure(used)
-        self.base = self._build(frozenset())
+    def refresh(self) -> None:
+        """After the stream met the DOCTYPE."""
+        self.declaration, self.base, self.full = self.stream.heads()
 
     def checking_head(self) -> bytes:
         """The declaration and the whole DOCTYPE, for checking text of the
         document outside its records."""
         return self.full
 
-    def _closure(self, names: set[bytes]) -> set[bytes]:
-        todo = [n for n in names if n in self.entities]
-        seen = set(todo)
-        while todo:
-            for m in self.entities[todo.pop()][1]:
-                if m in self.entities and m not in seen:
-                    seen.add(m)
-                    todo.append(m)
-        return seen
-
-    def _build(self, names: frozenset[bytes]) -> bytes:
-        chosen = self.always | self._closure(set(names))
-        # In the order of the subset (dicts keep it): what a record uses.
-        order = self.order
-        decls = [self.entities[name][0] for name in sorted(chosen, key=order.__getitem__)]
-        # Entities first: an attribute default may refer to them (the whole
-        # subset's order was checked once).
-        doctype = self.head + b"[" + b"".join(decls) + self.rest + b"]>"
-        return _add_doctype(self.declaration, doctype, self.transcoded)
-
     def prefixes(self, part: Any, spans: list[tuple[int, int]]) -> bytes | list[bytes]:
         """The prefix of every record at spans: one for all, or one each."""
-        if not self.entities:
-            return self.base
-        out: list[bytes] = []
-        base = self.base
-        cache = self.by_refs
-        findall = _REFERENCE.findall
-        for s, e in spans:
-            refs = findall(part, s, e)
-            if not refs:
-                out.append(base)
-                continue
-            key = tuple(refs)
-            found = cache.get(key)
-            if found is None:
-                if len(cache) >= _PREFIXES:
-                    cache.clear()
-                found = cache[key] = self._prefix(frozenset(n for n in refs if n in self.entities))
-            out.append(found)
-        return out
-
-    def _prefix(self, names: frozenset[bytes]) -> bytes:
-        if not names:
-            return self.base
-        found = self.cache.get(names)
-        if found is None:
-            if len(self.cache) >= _PREFIXES:
-                self.cache.clear()
-            found = self.cache[names] = self._build(names)
-        return found
+        return self.stream.prefixes(part, spans)
 
 
-_DECLARED = re.compile(rb"xmlns:([^\s=/>'\"]+)\s*=")
 _LABEL = re.compile(rb"""encoding\s*=\s*(["'])[A-Za-z][A-Za-z0-9._-]*\1""")
-_SUBSET_TOKEN = re.compile(rb"\s+|<!--.*?-->|<\?.*?\?>|%[^;\s]*;|<!(?:[^\"'>]|\"[^\"]*\"|'[^']*')*>", re.S)
-_ENTITY_DECL = re.compile(rb"<!ENTITY\s+([^\s%\"']+)\s", re.S)
-
-
-def _parse_subset(doctype: bytes) -> tuple[bytes, list[bytes], dict[bytes, tuple[bytes, list[bytes]]]] | None:
-    """A DOCTYPE cut into what comes before its internal subset ('<!DOCTYPE
-    name ...'), the subset's declarations other than general entities, and
-    its general entities (name: (declaration, names it references), the
-    first declaration of a name kept); None when the subset cannot be cut
-    (a parameter entity reference among the declarations, which may stand
-    for entities, or anything this reading does not know)."""
-    m = re.match(rb"<!DOCTYPE(?:[^\"'\[>]|\"[^\"]*\"|'[^']*')*\[", doctype)
-    if m is None or not doctype.endswith(b">"):
-        return None
-    end = doctype.rfind(b"]")
-    if end < m.end():
-        return None
-    subset = doctype[m.end() : end]
-    if doctype[end + 1 : -1].strip():
-        return None
-    rest: list[bytes] = []
-    entities: dict[bytes, tuple[bytes, list[bytes]]] = {}
-    pos = 0
-    while pos < len(subset):
-        t = _SUBSET_TOKEN.match(subset, pos)
-        if t is None or t.end() == pos:
-            return None
-        token = t.group(0)
-        pos = t.end()
-        if token.startswith(b"%"):
-            return None
-        if token.startswith(b"<!ENTITY"):
-            e = _ENTITY_DECL.match(token)
-            if e is not None:
-                if e.group(1) not in entities:
-                    entities[e.group(1)] = (token, _REFERENCE.findall(token))
-                continue
-        if token.startswith(b"<!") and not token.startswith(b"<!--"):
-            rest.append(token)
-    return doctype[: m.end() - 1], rest, entities
 
 
 class _Located:
@@ -538,7 +411,7 @@ class _Located:
 
     @staticmethod
     def record_error(
-        splitter: RecordSplitter, part: Any, start: int, prefix: bytes, err: tuple[Any, ...], rest: bool = False
+        splitter: _Splitter, part: Any, start: int, prefix: bytes, err: tuple[Any, ...], rest: bool = False
     ) -> NotWellFormed:
         """The error check_records found in a record (at part[start:]),
         placed in the stream; part is the buffer of the last feed, or with
@@ -555,7 +428,7 @@ class _Located:
         return _not_well_formed(message, line, column, roffset + offset - len(prefix))
 
 
-def _break(splitter: RecordSplitter, part: Any, prefix: bytes, problem: tuple[Any, ...] | None = None) -> NotWellFormed:
+def _break(splitter: _Splitter, part: Any, prefix: bytes, problem: tuple[Any, ...] | None = None) -> NotWellFormed:
     """The break that failed the splitter (or problem, the end of the input
     where the document is not complete; part is then what the splitter
     kept); inside a record that was open, the first error the check finds
@@ -575,22 +448,14 @@ def _break(splitter: RecordSplitter, part: Any, prefix: bytes, problem: tuple[An
 
 class _Skeleton:
     """The document outside its records (the prolog, the elements around
-    the records, the text between them), checked as a document of its own
-    a piece at a time, so that damage outside the records is not passed
-    over: each piece is checked once it holds limit bytes, and the last
-    when the input ends, with start tags for the elements open where it
-    begins and end tags for those open where it ends. After a break passed
-    over (on_error="skip") it is no longer checked."""
+    the records, the text between them), kept and checked by the stream a
+    piece at a time (SplitStream.keep_around and check_around), so that
+    damage outside the records is not passed over. The declaration is
+    checked here, on its own. After a break passed over (on_error="skip")
+    nothing more is checked."""
 
-    def __init__(self, prolog: _Prolog, transcoded: bool, limit: int = 1 << 20) -> None:
+    def __init__(self, prolog: _Prolog) -> None:
         self.prolog = prolog
-        self.limit = limit
-        self.buf = bytearray()
-        # Where the runs of the input in buf start: (offset in buf of a batch
-        # of runs, their places packed by RecordSplitter.outside).
-        self.marks: list[tuple[int, bytes]] = []
-        self.opens: list[bytes] = []  # elements open where buf starts
-        self.first = True  # buf starts at the document's start
         self.on = True
         # The declaration is passed over as the reader passes over a label
         # it does not obey (UTF-16 on UTF-8 bytes, the encoding a decoded
@@ -599,10 +464,12 @@ class _Skeleton:
         self.skip_declaration = True
         self.pending: NotWellFormed | None = None
 
-    def take(self, splitter: RecordSplitter, part: Any, spans: list[tuple[int, int]], drop: int) -> None:
-        """What the last feed scanned outside the records at spans."""
+    def take(self, stream: SplitStream, part: Any, drop: int) -> None:
+        """What the last step scanned outside its records."""
         if not self.on:
-            self.prolog.bound = None
+            # That text is no longer read: a record's prefixes may be bound
+            # by any element around it.
+            stream.bind_any()
             return
         at = 0
         if self.skip_declaration and drop > 0:
@@ -612,16 +479,12 @@ class _Skeleton:
             if head.startswith(b"<?xml", at):
                 end = head.find(b"?>", at)
                 if end >= 0:
-                    self.pending = self._declaration(splitter, part, at, end + 2)
+                    self.pending = self._declaration(stream, part, at, end + 2)
                     at = end + 2
-        text, places = splitter.outside(part, spans, at, drop)
-        if text:
-            self.prolog.declared(text, cut=True)
-            self.marks.append((len(self.buf), places))
-            self.buf += text
+        stream.keep_around(at)
 
     @staticmethod
-    def _declaration(splitter: RecordSplitter, part: Any, start: int, end: int) -> NotWellFormed | None:
+    def _declaration(splitter: _Splitter, part: Any, start: int, end: int) -> NotWellFormed | None:
         """The declaration at part[start:end], its syntax checked with a
         well-formed encoding label taken as UTF-8 (the label is obeyed or
         passed over as the reader does)."""
@@ -631,63 +494,23 @@ class _Skeleton:
             return None
         return _not_well_formed(bad[1], *splitter.locate(part, start + min(bad[4], end - start)))
 
-    def check(self, splitter: RecordSplitter, now: bool = False, last: bool = False) -> NotWellFormed | None:
-        """Checks what was taken when it is large enough (or now, or last:
-        the input ended); the break found there, if any. Before the end, a
-        piece ends with its last '>': the text after it (a character or a
-        reference may be cut there) waits for the next piece."""
+    def check(self, stream: SplitStream, now: bool = False, last: bool = False) -> NotWellFormed | None:
+        """Checks what was kept when it is large enough (or now, or last:
+        the input ended); the break found there, if any."""
         if self.pending is not None:
             found, self.pending, self.on = self.pending, None, False
             return found
-        if not self.on or not self.buf or not (now or last or len(self.buf) >= self.limit):
+        if not self.on:
             return None
-        cut = len(self.buf) if last else self.buf.rfind(b">") + 1
-        if cut == 0:
-            return None
-        closes = [] if last else splitter.open_names()
-        piece = bytes(self.buf[:cut])
-        opens, first, marks = self.opens, self.first, self.marks
-        self.buf = self.buf[cut:]
-        self.marks = [(0, array("Q", (0, *self._position(marks, piece, cut))).tobytes())] if self.buf else []
-        self.opens, self.first = closes, False
-        if not first and not opens:
-            return None  # before or after the root: read by the splitter
-        head = (
-            self.prolog.declaration
-            if first
-            else self.prolog.checking_head() + b"".join(b"<" + n + b">" for n in opens)
-        )
-        tail = b"".join(b"</" + n + b">" for n in reversed(closes))
-        doc = head + piece + tail
-        bad = check_records(doc, [(0, len(doc))], b"")
+        bad = stream.check_around(now, last, self.prolog.declaration, self.prolog.checking_head())
         if bad is None:
             return None
         self.on = False
-        _, message, _, _, offset = bad
-        x = min(max(offset - len(head), 0), len(piece))
-        return _not_well_formed(message, *self._position(marks, piece, x))
-
-    @staticmethod
-    def _position(marks: list[tuple[int, bytes]], piece: bytes, x: int) -> tuple[int, int, int]:
-        """(line, column, offset) in the input of byte x of piece."""
-        mo, line, column, at = 0, 1, 1, 0
-        # The last run that starts at or before x (the batches of runs in order).
-        for base, packed in reversed(marks):
-            if base > x:
-                continue
-            with memoryview(packed).cast("Q") as places:
-                k = bisect.bisect_right(places[0::4], x - base) - 1
-                if k >= 0:
-                    mo, line, column, at = base + places[4 * k], places[4 * k + 1], places[4 * k + 2], places[4 * k + 3]
-                    break
-        run = piece[mo:x]
-        nl = run.count(b"\n")
-        chars = len(run[run.rfind(b"\n") + 1 :].decode("utf-8", "replace"))
-        return line + nl, column + chars if nl == 0 else chars + 1, at + x - mo
+        return _not_well_formed(*bad)
 
 
 def _scanned(
-    splitter: RecordSplitter,
+    splitter: SplitStream,
     part: Any,
     fed: tuple[Any, ...],
     prolog: _Prolog,
@@ -699,24 +522,26 @@ def _scanned(
     """What one feed found: the DOCTYPE, the records (checked), the text
     around them (checked before the records after it are given) and a
     break. False (the StopIteration value) when the stream stops."""
-    spans, drop, doctype, finished = fed
+    spans, drop, doctype, finished, verdict = fed
     if doctype is not None:
-        prolog.set_doctype(bytes(part[doctype[0] : doctype[1]]))
+        prolog.refresh()
         _check_doctype(splitter, part, doctype, prolog, errors)
     if finished:
         skeleton.on = False
     else:
-        skeleton.take(splitter, part, spans, drop)
+        skeleton.take(splitter, part, drop)
     around = skeleton.check(splitter, now=bool(spans))
     if around is not None:
         base = splitter.locate(part, 0)[2]
         before = [sp for sp in spans if base + sp[1] <= around.offset]
-        if not (yield from _batches(splitter, part, before, prolog, encoding, errors, make)):
+        j = len(before)
+        if not (yield from _batches(splitter, part, before, prolog, encoding, errors, make, _first(verdict, j))):
             return False
         if not errors.met(around):
             return False
-        spans = spans[len(before) :]
-    if not (yield from _batches(splitter, part, spans, prolog, encoding, errors, make)):
+        spans = spans[j:]
+        verdict = _after(verdict, j)
+    if not (yield from _batches(splitter, part, spans, prolog, encoding, errors, make, verdict)):
         return False
     if finished:
         if not errors.met(_break(splitter, part, prolog.base)) or not splitter.resync():
@@ -724,31 +549,64 @@ def _scanned(
     return True
 
 
-def _no_match(path: str, splitter: RecordSplitter) -> None:
+# What the stream's own check said of a step's records: how many from the
+# first are well formed, and check_records' answer for the next (None when
+# all are); None when the records were not checked.
+_Verdict = Union[tuple[int, Union[tuple[int, str, int, int, int], None]], None]
+
+
+def _first(verdict: _Verdict, j: int) -> _Verdict:
+    """The verdict on the first j records."""
+    if verdict is None or verdict[0] < j:
+        return verdict
+    return j, None
+
+
+def _after(verdict: _Verdict, j: int) -> _Verdict:
+    """The verdict on the records after the first j."""
+    if verdict is None or verdict[0] < j:
+        return None  # not checked past a break
+    good, bad = verdict
+    return good - j, None if bad is None else (bad[0] - j, *bad[1:])
+
+
+def _no_match(path: str, splitter: _Splitter) -> None:
     import warnings
 
     root = splitter.root_name().decode("utf-8", "replace")
     seen = f"the root element is <{root}>" if root else "no root element was seen"
-    warnings.warn(f"record path {path!r} matched nothing in the document; {seen}", RuntimeWarning, stacklevel=4)
+    warnings.warn(f"record path {path!r} matched nothing in the document; {seen}", RuntimeWarning, stacklevel=5)
 
 
 def _batches(
-    splitter: RecordSplitter,
+    splitter: _Splitter,
     part: Any,
     spans: list[tuple[int, int]],
     prolog: _Prolog,
     encoding: str,
     errors: _Errors,
     make: Any = None,
+    verdict: _Verdict = None,
+    bound: Any = True,
 ) -> Generator[tuple[Any, list[tuple[int, int]], Any, str], None, bool]:
     """The records at spans, checked: each run that is well formed, and a
     break for the first one that is not (raised, or passed over). Returns
     (StopIteration value) False when the stream stops there. With make (a
     function making a splitter), a record passed over is searched for
-    records inside it: one whose end tag was lost holds those after it."""
+    records inside it: one whose end tag was lost holds those after it.
+    verdict: what the stream's own check found in them, if it checked
+    them (with the prefix all of them get then). bound: the prefixes the
+    elements around the records may bind (True: those the stream saw
+    declared, None: any)."""
     prefixes = prolog.prefixes(part, spans)
+    if bound is True:
+        bound = prolog.stream
     while spans:
-        bad = check_records(part, spans, prefixes, prolog.bound)
+        if verdict is not None and (verdict[1] is not None or verdict[0] >= len(spans)):
+            bad = verdict[1]
+        else:
+            bad = check_records(part, spans, prefixes, bound)
+        verdict = None
         if bad is None:
             errors.records += len(spans)
             yield part, spans, prefixes, encoding
@@ -770,7 +628,7 @@ def _batches(
 
 def _inside(
     inner: RecordSplitter,
-    splitter: RecordSplitter,
+    splitter: _Splitter,
     part: Any,
     span: tuple[int, int],
     prolog: _Prolog,
@@ -787,11 +645,12 @@ def _inside(
         return
     with part[s + 1 : e] as body:
         spans = inner.feed(body)[0]
-        yield from _batches(inner, body, spans, prolog, encoding, errors)
+        # Inside a broken record: its own declarations were not read.
+        yield from _batches(inner, body, spans, prolog, encoding, errors, bound=None)
 
 
 def _document_end(
-    splitter: RecordSplitter,
+    splitter: SplitStream,
     rest: Any,
     prolog: _Prolog,
     skeleton: _Skeleton,
@@ -816,7 +675,7 @@ def _document_end(
 
 
 def _unfinished(
-    splitter: RecordSplitter,
+    splitter: _Splitter,
     rest: Any,
     problem: tuple[Any, ...],
     prolog: _Prolog,
@@ -873,53 +732,74 @@ def _split(
     consumer asks for the next batch. errors says what to do at a break
     (raise NotWellFormed by default).
     """
+    head: Any = _head(chunks)
+    decode, declaration, encoding = _coding(head, segments)
+    if isinstance(decode, _Foreign):
+        # Decoded here, then read as UTF-8.
+        chunks = _decoded(decode, chunks)
+        head = decode.decode(head)
+        decode = None
+        transcoded = True
+    else:
+        transcoded = decode is not None
+    skip = stream_coding(bytes(head[:4096]))[1] if decode is not None else 0
+    stream = SplitStream(_segment_names(segments), any_depth, decode, skip)
+    stream.take(head)
+    yield from _drive(stream, chunks, 0, declaration, transcoded, encoding, segments, any_depth, errors, max_record_size, path)
+
+
+def _segment_names(segments: list[str]) -> list[bytes]:
+    # Names are ASCII unless the splitter reads UTF-8 (_coding decodes a
+    # legacy document with non-ASCII record names).
+    return [s.encode("utf-8") for s in segments]
+
+
+def _drive(
+    stream: SplitStream,
+    chunks: Iterator[Any] | None,
+    window: int,
+    declaration: bytes,
+    transcoded: bool,
+    encoding: str,
+    segments: list[str],
+    any_depth: bool,
+    errors: _Errors | None,
+    max_record_size: int | None,
+    path: str | None,
+) -> Iterator[tuple[memoryview, list[tuple[int, int]], Any, str]]:
+    """The batches of a SplitStream given the chunks (or, without chunks,
+    a document in memory it reads window bytes more at a time). The stream
+    holds the bytes: the record being read and the chunk it ends in."""
     if errors is None:
         errors = _Errors("raise")
-    buf = _head(chunks)
-    decoder, declaration, encoding = _coding(buf, segments)
-    if decoder is not None:
-        skip = stream_coding(bytes(buf[:4096]))[1]
-        buf = bytearray(decoder.decode(bytes(buf[skip:])))
-        chunks = _decoded(decoder, chunks)
-    prolog = _Prolog(declaration, decoder is not None)
-    skeleton = _Skeleton(prolog, decoder is not None)
-    splitter = _splitter(segments, encoding, any_depth)
+    prolog = _Prolog(stream, declaration, transcoded)
+    skeleton = _Skeleton(prolog)
     make = (lambda: _splitter(segments, encoding, any_depth)) if errors.mode == "skip" else None
-    # buf[start:have] is what the splitter has not dropped yet. The buffer
-    # only grows (for a record larger than what it holds); bytes are copied
-    # into it in place, so no chunk-sized block is allocated per chunk.
-    start, have = 0, len(buf)
+    # Records are checked as they are split.
+    stream.set_checking(_CHECK_WHILE_SPLITTING)
     more = True
     while True:
-        with memoryview(buf) as whole, whole[start:have] as part:
-            fed = splitter.feed(part)
-            if not (yield from _scanned(splitter, part, fed, prolog, skeleton, encoding, errors, make)):
+        with memoryview(stream) as part:
+            fed = stream.step()
+            if not (yield from _scanned(stream, part, fed, prolog, skeleton, encoding, errors, make)):
                 return
-            drop = fed[1]
-        start += drop
-        if max_record_size is not None and have - start > max_record_size:
+        held = stream.advance()
+        if max_record_size is not None and held > max_record_size:
             _too_large(max_record_size)
-        if not more:
-            with memoryview(buf) as whole, whole[start:have] as rest:
-                yield from _document_end(splitter, rest, prolog, skeleton, encoding, errors, make, path)
+        if not more or (chunks is None and not stream.extend(window)):
+            with memoryview(stream) as rest:
+                yield from _document_end(stream, rest, prolog, skeleton, encoding, errors, make, path)
             return
-        for data in chunks:
-            n = len(data)
-            if have + n > len(buf):
-                kept = have - start
-                buf[:kept] = buf[start:have]
-                start, have = 0, kept
-                if have + n > len(buf):
-                    buf += bytes(max(have + n, 2 * len(buf)) - len(buf))
-            with memoryview(buf) as whole:
-                whole[have : have + n] = data  # one copy (a bytearray slice copies twice)
-            have += n
-            break
-        else:
-            more = False
+        if chunks is not None:
+            for data in chunks:
+                stream.take(data)
+                break
+            else:
+                stream.end()
+                more = False
 
 
-def _check_doctype(splitter: RecordSplitter, part: Any, span: tuple[int, int], prolog: _Prolog, errors: _Errors) -> None:
+def _check_doctype(splitter: _Splitter, part: Any, span: tuple[int, int], prolog: _Prolog, errors: _Errors) -> None:
     """The DOCTYPE is checked once, with an empty element after it."""
     doc = prolog.declaration + b"\n" + bytes(part[span[0] : span[1]]) + b"\n<x/>"
     bad = check_records(doc, [(0, len(doc))], b"")
@@ -950,33 +830,13 @@ def _split_memory(
 ) -> Iterator[tuple[memoryview, list[tuple[int, int]], Any, str]]:
     """_split over a document held in memory, without copying it: each
     batch's buffer is a view of the document, window bytes more each time."""
-    if errors is None:
-        errors = _Errors("raise")
     view = memoryview(data).cast("B")
-    decoder, declaration, encoding = _coding(view[:4096], segments)
-    if decoder is not None:  # decoded to UTF-8, chunk after chunk
+    decode, declaration, encoding = _coding(view[:4096], segments)
+    if decode is not None:  # decoded to UTF-8, chunk after chunk
         chunks = (view[i : i + window] for i in range(0, len(view), window))
         yield from _split(chunks, segments, any_depth, errors, max_record_size, path)
         return
-    prolog = _Prolog(declaration, False)
-    skeleton = _Skeleton(prolog, False)
-    splitter = _splitter(segments, encoding, any_depth)
-    make = (lambda: _splitter(segments, encoding, any_depth)) if errors.mode == "skip" else None
-    start, end = 0, min(len(view), window)
-    while True:
-        part = view[start:end]
-        try:
-            fed = splitter.feed(part)
-            if not (yield from _scanned(splitter, part, fed, prolog, skeleton, encoding, errors, make)):
-                return
-            drop = fed[1]
-        finally:
-            part.release()
-        start += drop
-        if max_record_size is not None and end - start > max_record_size:
-            _too_large(max_record_size)
-        if end == len(view):
-            with view[start:end] as rest:
-                yield from _document_end(splitter, rest, prolog, skeleton, encoding, errors, make, path)
-            return
-        end = min(len(view), end + window)
+    stream = SplitStream(_segment_names(segments), any_depth)
+    stream.over(view)
+    stream.extend(window)
+    yield from _drive(stream, None, window, declaration, False, encoding, segments, any_depth, errors, max_record_size, path)

@@ -26,7 +26,7 @@ from typing import Any, Literal, Union
 import dask.bag
 import dask.bag.core
 
-from quelmar._extra import answer_records, check_records, find_doctype, record_ranges, to_python
+from quelmar._extra import SplitStream, answer_records, check_records, find_doctype, record_ranges, to_python
 from quelmar._quelmar import Path
 from quelmar._records import (
     _BATCH,
@@ -37,6 +37,7 @@ from quelmar._records import (
     _parse_path,
     _path_text,
     _query_for,
+    _segment_names,
     _splitter,
     records,
 )
@@ -232,10 +233,12 @@ def _open_range(
     decoder, declaration, encoding = _coding(mm[:4096], segments)
     if decoder is not None:
         return None
-    prolog = _Prolog(declaration, False)
+    # A stream that is given no input: it keeps the prolog for the records.
+    prolog = _Prolog(SplitStream(_segment_names(segments), any_depth), declaration, False)
     doctype = find_doctype(mm)
     if doctype is not None:
-        prolog.set_doctype(mm[doctype[0] : doctype[1]])
+        prolog.stream.set_doctype(mm[doctype[0] : doctype[1]])
+        prolog.refresh()
     splitter = _splitter(segments, encoding, any_depth)
     splitter.start_inside(_ANY_DEPTH_ANCESTORS if any_depth else len(segments) - 1)
     broke = False

@@ -1,8 +1,13 @@
 #include "xml/record_splitter.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/bytes.hpp"
 #include "xml/scan.hpp"
@@ -33,9 +38,24 @@ std::string shown_name(const char* p, std::size_t n) {
     return std::string(p, k) + "...";
 }
 
-// Characters of UTF-8 in [p, end): the bytes that do not continue one.
+// Characters of UTF-8 in [p, end): the bytes that do not continue one
+// (a long line is counted a block at a time).
 std::uint64_t characters(const char* p, const char* end) noexcept {
     std::uint64_t n = 0;
+#if defined(__SSE2__)
+    // A continuation byte is 0x80..0xBF: as a signed byte, below -64.
+    const __m128i below = _mm_set1_epi8(-65);
+    while (end - p >= 16) {
+        // At most 255 blocks per sum: each lane counts up to 255.
+        const std::ptrdiff_t blocks = std::min<std::ptrdiff_t>((end - p) / 16, 255);
+        __m128i sum = _mm_setzero_si128();
+        for (std::ptrdiff_t k = 0; k < blocks; ++k, p += 16)
+            sum = _mm_sub_epi8(sum, _mm_cmpgt_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), below));
+        const __m128i wide = _mm_sad_epu8(sum, _mm_setzero_si128());
+        n += static_cast<std::uint64_t>(_mm_cvtsi128_si64(wide)) +
+             static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(wide, wide)));
+    }
+#endif
     for (; p < end; ++p) n += (static_cast<unsigned char>(*p) & 0xC0) != 0x80;
     return n;
 }
@@ -66,19 +86,49 @@ void RecordSplitter::fail(const char* buf, std::size_t at, std::string message) 
 
 namespace {
 
+// The line feeds in [p, end): whole blocks compared at once (a search per
+// line costs a call per line of a document of short lines).
+std::uint64_t line_feeds(const char* p, const char* end) noexcept {
+    std::uint64_t n = 0;
+#if defined(__SSE2__)
+    const __m128i nl = _mm_set1_epi8('\n');
+    while (end - p >= 16) {
+        // At most 255 blocks per sum: each lane counts up to 255.
+        const std::ptrdiff_t blocks = std::min<std::ptrdiff_t>((end - p) / 16, 255);
+        __m128i sum = _mm_setzero_si128();
+        for (std::ptrdiff_t k = 0; k < blocks; ++k, p += 16)
+            sum = _mm_sub_epi8(sum, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), nl));
+        const __m128i wide = _mm_sad_epu8(sum, _mm_setzero_si128());
+        n += static_cast<std::uint64_t>(_mm_cvtsi128_si64(wide)) +
+             static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(wide, wide)));
+    }
+#endif
+    for (; p < end; ++p) n += *p == '\n';
+    return n;
+}
+
+// Past the last line feed in [p, end), or p when there is none (searched a
+// block at a time from the end).
+const char* line_start(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+    const __m128i nl = _mm_set1_epi8('\n');
+    while (end - p >= 16) {
+        const unsigned m = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16)), nl)));
+        if (m != 0) return end - 16 + (31 - std::countl_zero(m)) + 1;
+        end -= 16;
+    }
+#endif
+    while (end > p && end[-1] != '\n') --end;
+    return end;
+}
+
 RecordSplitter::Position position_after(std::uint64_t base, std::uint64_t line, std::uint64_t column,
                                         const char* buf, std::size_t offset) noexcept {
     const char* end = buf + offset;
-    const char* line_start = nullptr;
-    std::uint64_t lines = 0;
-    for (const char* p = buf; p < end;) {
-        p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-        if (p == nullptr) break;
-        ++lines;
-        line_start = ++p;
-    }
-    if (line_start == nullptr) return {line + 1, column + characters(buf, end) + 1, base + offset};
-    return {line + lines + 1, characters(line_start, end) + 1, base + offset};
+    const char* last = line_start(buf, end);
+    if (last == buf) return {line + 1, column + characters(buf, end) + 1, base + offset};
+    return {line + line_feeds(buf, last) + 1, characters(last, end) + 1, base + offset};
 }
 
 }  // namespace
@@ -144,6 +194,7 @@ bool RecordSplitter::resync() {
     cstart_ = pos_;
     rec_start_ = kNone;
     skipping_ = false;
+    cut_ = 0;
     names_.clear();
     name_starts_.clear();
     root_seen_ = ancestors > 0;
@@ -275,6 +326,46 @@ bool RecordSplitter::skip_record(const char* buf, std::size_t size) {
     // The record's name, from its start tag (kept in the buffer while the
     // record is open).
     const xml_scan::SkipName name(Bytes(buf + rec_start_ + 1, names_.size() - top), Bytes(buf, size));
+    if (cut_ > 0) {
+        // A start tag that an earlier buffer cut short (pos_ is its '<'):
+        // its '>' is searched for from where that search stopped, with the
+        // quote open there, so that a long tag is not scanned again from
+        // its start at every chunk.
+        std::size_t i = pos_ + cut_;
+        bool ended = false;
+        while (i < size) {
+            if (quote_) {
+                const char* q = find_byte(buf + i, end, quote_);
+                if (q >= end) {
+                    i = size;
+                    break;
+                }
+                quote_ = 0;
+                i = static_cast<std::size_t>(q - buf) + 1;
+                continue;
+            }
+            const char c = buf[i];
+            if (c == '>') {
+                ended = true;
+                break;
+            }
+            if (c == '"' || c == '\'') quote_ = c;
+            ++i;
+        }
+        if (!ended) {
+            cut_ = size - pos_;
+            return false;
+        }
+        cut_ = 0;
+        quote_ = 0;
+        // The whole tag lies in the buffer now: the skip takes it (once).
+        xml_scan::SkipRun tag{buf + pos_, skip_depth_, skip_open_};
+        const xml_scan::SkipStop stop = xml_scan::skip_plain_markup(tag, buf + i + 1, name, true, false);
+        if (stop != xml_scan::SkipStop::EndOfInput || tag.p != buf + i + 1) return false;  // not reached
+        skip_depth_ = tag.depth;
+        skip_open_ = tag.open;
+        pos_ = i + 1;
+    }
     xml_scan::SkipRun run{buf + pos_, skip_depth_, skip_open_};
     const xml_scan::SkipStop stop = xml_scan::skip_plain_markup(run, end, name, true, false);
     skip_depth_ = run.depth;
@@ -301,7 +392,14 @@ bool RecordSplitter::skip_record(const char* buf, std::size_t size) {
         state_ = State::EndTag;
         return true;
     }
-    return false;  // a tag cut short by the end of the buffer
+    if (c != '/') {
+        // A start tag cut short by the end of the buffer: its end is
+        // searched for from here on.
+        cut_ = 1;
+        quote_ = 0;
+        return skip_record(buf, size);
+    }
+    return false;  // an end tag cut short by the end of the buffer
 }
 
 // Scans the DOCTYPE from pos_; true when it ended (pos_ past its '>').
@@ -582,6 +680,7 @@ wait:
         resume_from_ = (rec_start_ != kNone ? rec_start_ : error_at_) + 1 - keep;
         rec_start_ = kNone;
         skipping_ = false;
+        cut_ = 0;
         pos_ = 0;
         cstart_ = 0;
         advance(buf, keep);
@@ -590,6 +689,7 @@ wait:
     if (state_ == State::Done) {
         rec_start_ = kNone;
         skipping_ = false;
+        cut_ = 0;
         pos_ = 0;
         cstart_ = 0;
         return size;

@@ -74,6 +74,16 @@ public:
         std::uint64_t offset;
     };
     Position locate(const char* buffer, std::size_t offset) const noexcept;
+    // Where the buffer of the last feed() starts, in everything fed; a
+    // caller that fed one buffer in several calls (a growing prefix of it,
+    // dropping what each call let go) gives back the start of the first,
+    // so that locate() counts from that buffer's start.
+    Position call_start() const noexcept { return {call_base_line_ + 1, call_base_column_ + 1, call_base_}; }
+    void set_call_start(Position p) noexcept {
+        call_base_ = p.offset;
+        call_base_line_ = p.line - 1;
+        call_base_column_ = p.column - 1;
+    }
     // The position after `n` more bytes at `p` from `from`.
     static Position advance_position(Position from, const char* p, std::size_t n) noexcept;
     // The position of byte `size` of `rest`: the bytes not dropped by the
@@ -166,6 +176,10 @@ private:
     bool skipping_ = false;
     std::size_t skip_depth_ = 0;
     std::size_t skip_open_ = 0;
+    // A start tag inside the record cut short by the end of a buffer: how
+    // many bytes of it from its '<' (at pos_) were searched for its end
+    // (0: none is cut), the quote open there in quote_.
+    std::size_t cut_ = 0;
     char quote_ = 0;           // open quote inside a tag or the DOCTYPE
     char last_ = 0;            // last non-space byte in a start tag
     // DOCTYPE: inside the internal subset, and inside a comment or PI there.

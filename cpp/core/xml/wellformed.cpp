@@ -298,13 +298,11 @@ public:
     // bound by an ancestor it does not hold (any prefix, or, given
     // `outer_prefixes`, those).
     bool outer_bindings = false;
-    const std::vector<std::string>* outer_prefixes = nullptr;
+    const PrefixSet* outer_prefixes = nullptr;
     bool bound_outside(Bytes prefix) const noexcept {
         if (!outer_bindings) return false;
         if (outer_prefixes == nullptr) return true;
-        for (const std::string& p : *outer_prefixes)
-            if (Bytes(p) == prefix) return true;
-        return false;
+        return outer_prefixes->find(prefix) != outer_prefixes->end();
     }
 
     // A document checked piece by piece (WellFormedStream). The check then
@@ -2005,7 +2003,7 @@ std::size_t original_offset(Bytes original, std::size_t skip, Encoding enc, Byte
 }
 
 std::optional<WfError> check_decoded(Bytes document, std::size_t skip, Encoding enc, EncodingMode mode,
-                                     bool outer_bindings, const std::vector<std::string>* outer_prefixes) {
+                                     bool outer_bindings, const PrefixSet* outer_prefixes) {
     const Bytes text = document.substr(skip);
     std::string work;
     work.reserve(text.size());
@@ -2031,7 +2029,7 @@ std::optional<WfError> check_decoded(Bytes document, std::size_t skip, Encoding 
 }  // namespace
 
 std::optional<WfError> check_well_formed(Bytes document, bool text_input, bool outer_bindings,
-                                         const std::vector<std::string>* outer_prefixes) {
+                                         const PrefixSet* outer_prefixes) {
     if (!text_input) {
         const DetectedEncoding d = detect_encoding(document);
         if (d.found && (d.encoding == Encoding::Utf16Be || d.encoding == Encoding::Utf16Le))

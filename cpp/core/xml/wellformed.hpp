@@ -11,10 +11,13 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "common/bytes.hpp"
+#include "common/hash.hpp"
 
 namespace quelmar {
 
@@ -41,6 +44,10 @@ struct WfError {
     std::size_t column = 1;  // 1-based, in characters
 };
 
+// Namespace prefixes, as a record stream collects those declared around
+// its records (keyed: the names come from the input).
+using PrefixSet = std::unordered_set<std::string, KeyedHash, std::equal_to<>>;
+
 // The first well-formedness error of `document`, or nothing when it is
 // well formed. `text_input`: the bytes are the UTF-8 form of decoded text
 // (a Python str), so an encoding declaration inside them is not obeyed.
@@ -48,7 +55,7 @@ struct WfError {
 // record of a stream), whose prefixes an ancestor may bind: any prefix, or
 // only those of `outer_prefixes` when it is given.
 std::optional<WfError> check_well_formed(Bytes document, bool text_input = false, bool outer_bindings = false,
-                                         const std::vector<std::string>* outer_prefixes = nullptr);
+                                         const PrefixSet* outer_prefixes = nullptr);
 
 // The same check over a document that comes in pieces of any size, with
 // the same answer (message, offset, line and column) as the check of the
