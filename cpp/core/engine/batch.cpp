@@ -103,6 +103,10 @@ std::uint32_t BatchAutomaton::intern(std::vector<std::uint32_t>& positions) {
     for (const std::uint32_t p : positions) {
         const Position& P = pos_[p];
         s.only_descendant_captures = s.only_descendant_captures && P.st->descendant && P.last;
+        const NameMatcher& m = P.st->matcher;
+        if (m.kind() == NameMatcher::Kind::Glob) s.global = true;
+        else if (std::none_of(s.local.begin(), s.local.end(), [&](const NameMatcher* x) { return x->text() == m.text(); }))
+            s.local.push_back(&m);
         if (!P.counted) {
             s.slot.push_back(-1);
             continue;
@@ -110,6 +114,8 @@ std::uint32_t BatchAutomaton::intern(std::vector<std::uint32_t>& positions) {
         if (P.st->selector.kind == SelKind::Count) s.counts.emplace_back(s.nslots, P.program);
         s.slot.push_back(static_cast<std::int32_t>(s.nslots++));
     }
+    if (s.local.size() > kLocalNames) s.global = true;
+    if (s.global) s.local.clear();
     if (states_.size() > max_states) s.transient = true;
     else state_ids_.emplace(key_, id);
     return id;
@@ -189,12 +195,13 @@ void BatchAutomaton::build_row(std::uint32_t state, Bytes name, Row& out) {
         }
         out.acts.push_back(Act{id, slot, false, kid});
     }
+    out.idle = out.acts.empty() && !out.enter;
+    out.searches_only = out.acts.empty() && out.enter && !out.descend && out.searches_capture;
 }
 
-BatchAutomaton::Row& BatchAutomaton::row(std::uint32_t state, std::uint32_t sym, Bytes name) {
+BatchAutomaton::Row& BatchAutomaton::new_row(std::uint32_t state, std::uint32_t sym, Bytes name) {
     State& s = states_[state];
     if (sym != kNoSymbol && !s.transient) {
-        if (sym < s.rows.size() && s.rows[sym] != 0) return rows_[static_cast<std::size_t>(s.rows[sym] - 1)];
         if (rows_.size() < max_rows) {
             if (s.rows.size() <= sym) s.rows.resize(sym + 1, 0);
             s.rows[sym] = static_cast<std::int32_t>(rows_.size() + 1);
@@ -509,7 +516,21 @@ private:
         const std::size_t a0 = actions_.size();
         const TagName tag_name(tag.name(), reader.encoding());
         const Level& L = levels_.back();
-        BatchAutomaton::Row& row = auto_.row(L.state, auto_.symbol(tag_name.text()), tag_name.text());
+        BatchAutomaton::Row& row = auto_.row(L.state, auto_.key(L.state, tag_name.text()), tag_name.text());
+        if (L.watch_end == L.watch_begin) {
+            if (row.idle) {
+                skip_element(reader);
+                return Outcome::Ok;
+            }
+            if (row.searches_only) {
+                // The flat scan below, with nothing to serve: a leaf is read
+                // in one search.
+                Bytes leaf;
+                if (reader.skip_leaf(leaf)) return Outcome::Ok;
+                search_.assign(row.fixed.begin(), row.fixed.end());
+                return scan_descendants(reader, preserve_inside(L.preserve, tag.content, tag.name_len));
+            }
+        }
         Plan plan;
         std::uint64_t mask = 0;
         kids_.clear();
@@ -827,7 +848,7 @@ private:
         }
         const std::uint32_t state = L.state;
         const std::size_t slot_begin = L.slot_begin;
-        const auto& hits = auto_.empty_row(state, auto_.symbol(tag_name.text()), tag_name.text());
+        const auto& hits = auto_.empty_row(state, auto_.key(state, tag_name.text()), tag_name.text());
         for (const std::uint32_t i : hits) {
             const BatchAutomaton::State& s = auto_.state(state);
             const std::uint32_t id = s.pos[i];

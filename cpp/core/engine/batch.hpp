@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -46,7 +47,12 @@ public:
         bool only_descendant_captures = false;  // every position is a last `**` step
         bool transient = false;            // made past the cap: dropped with its level, no rows kept
         std::vector<std::pair<std::uint32_t, std::uint32_t>> counts;  // (slot, program) of Count steps
-        std::vector<std::int32_t> rows;    // per symbol: row id + 1, or 0 (not built), lazily sized
+        // A state whose steps test at most kLocalNames exact names finds its
+        // rows by which of them a tag's name is (a bit each), without the
+        // batch's symbol table; the others by symbol.
+        std::vector<const NameMatcher*> local;
+        bool global = false;
+        std::vector<std::int32_t> rows;    // per key: row id + 1, or 0 (not built), lazily sized
         std::vector<std::int32_t> empty_rows;
     };
     // What a tag's name does at a state.
@@ -61,6 +67,8 @@ public:
         std::vector<std::uint32_t> fixed;   // child positions every such tag gets (no decision needed)
         std::vector<std::uint32_t> fixed_answers;  // @attr / #text positions every such tag answers
         bool enter = false, descend = false, searches_capture = true;
+        bool idle = true;  // nothing to do: the element is skipped (unless a filter of the level watches it)
+        bool searches_only = false;  // only searches for descendants to capture look inside
         std::vector<std::pair<std::uint64_t, std::uint32_t>> kids;  // taken-acts mask -> child state
     };
 
@@ -81,11 +89,43 @@ public:
     std::uint32_t intern(std::vector<std::uint32_t>& positions);
     // The symbol of a tag name (decoded as the matchers see it).
     std::uint32_t symbol(Bytes name);
-    // The row of (state, symbol) for a start tag named `name`, built on first
-    // use; a scratch row when the caps are reached.
-    Row& row(std::uint32_t state, std::uint32_t sym, Bytes name);
+    // The same through a small direct-mapped cache of recent names: a fixed
+    // number of slots, each holding the last name that fell on it, so no
+    // input can make it grow or chain (a clash costs a lookup in the
+    // symbol table, nothing more).
+    std::uint32_t cached_symbol(Bytes name) {
+        if (name.empty() || name.size() > kCachedName) return symbol(name);
+        const std::size_t h = (name.size() * 31u + static_cast<unsigned char>(name[0]) * 7u +
+                               static_cast<unsigned char>(name.back())) & (kNameSlots - 1);
+        NameSlot& slot = name_cache_[h];
+        if (slot.len == name.size() && NameMatcher::same_bytes(Bytes(slot.name, slot.len), name)) return slot.symbol;
+        const std::uint32_t sym = symbol(name);
+        std::memcpy(slot.name, name.data(), name.size());
+        slot.len = static_cast<std::uint8_t>(name.size());
+        slot.symbol = sym;
+        return sym;
+    }
+    static constexpr std::size_t kLocalNames = 4;
+    // The key of a tag name's rows at a state: its symbol, or for a state
+    // with local names the bits of those it is.
+    std::uint32_t key(std::uint32_t state, Bytes name) {
+        const State& s = states_[state];
+        if (s.global) [[unlikely]] return cached_symbol(name);
+        std::uint32_t bits = 0;
+        for (std::size_t k = 0; k < s.local.size(); ++k)
+            bits |= static_cast<std::uint32_t>(s.local[k]->matches_name(name)) << k;
+        return bits;
+    }
+    // The row of a start tag named `name` (its key at the state: `key`),
+    // built on first use; a scratch row when the caps are reached.
+    Row& row(std::uint32_t state, std::uint32_t key, Bytes name) {
+        const State& s = states_[state];
+        if (key < s.rows.size() && s.rows[key] != 0) [[likely]]
+            return rows_[static_cast<std::size_t>(s.rows[key] - 1)];
+        return new_row(state, key, name);
+    }
     // The positions of a state an empty-element tag named `name` matches.
-    const std::vector<std::uint32_t>& empty_row(std::uint32_t state, std::uint32_t sym, Bytes name);
+    const std::vector<std::uint32_t>& empty_row(std::uint32_t state, std::uint32_t key, Bytes name);
     // The child state of `row` for the acts taken (`mask`, bit per act) and
     // the children those acts add (`extra`).
     // `mask` is 0 with no memo when the row has more than 64 acts.
@@ -108,6 +148,7 @@ private:
     std::uint32_t search_of(std::uint32_t id);
     bool matches(const Position& p, Bytes name) const { return p.st->matcher.matches_name(name); }
     void build_row(std::uint32_t state, Bytes name, Row& out);
+    Row& new_row(std::uint32_t state, std::uint32_t key, Bytes name);
 
     const std::vector<const Program*>& programs_;
     std::vector<Position> pos_;
@@ -130,6 +171,13 @@ private:
     std::unordered_map<std::string, std::uint32_t, KeyedHash, std::equal_to<>> glob_set_ids_;
     std::vector<std::uint32_t> plain_symbol_;  // exact id -> symbol of a colon-free name hitting it alone
     std::uint32_t symbol_count_ = 0;
+    static constexpr std::size_t kCachedName = 22, kNameSlots = 64;
+    struct NameSlot {
+        char name[kCachedName];
+        std::uint8_t len = 0xff;
+        std::uint32_t symbol = 0;
+    };
+    NameSlot name_cache_[kNameSlots];
     std::string key_;
 };
 
