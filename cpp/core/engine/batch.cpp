@@ -150,8 +150,12 @@ std::uint32_t BatchAutomaton::symbol(Bytes name) {
             if (glob_sets_.size() < max_names) glob_sets_.emplace(std::string(name), globs);
         }
     }
-    if (hit1 == npos && hit2 == npos && globs == 0) return 0;
-    if (hit2 == npos && globs == 0 && plain_symbol_[hit1] != 0) return plain_symbol_[hit1];
+    // The symbol is the set of names hit: one hit is the same symbol whether
+    // the name is its text or has it as local part.
+    if (hit1 == npos) std::swap(hit1, hit2);
+    else if (hit2 != npos && hit2 < hit1) std::swap(hit1, hit2);
+    if (hit1 == npos && globs == 0) return 0;
+    if (hit1 != npos && hit2 == npos && globs == 0 && plain_symbol_[hit1] != 0) return plain_symbol_[hit1];
     key_.clear();
     append_u32(key_, hit1);
     append_u32(key_, hit2);
@@ -160,7 +164,7 @@ std::uint32_t BatchAutomaton::symbol(Bytes name) {
     if (it == symbols_.end()) {
         if (symbols_.size() >= max_names) return kNoSymbol;
         it = symbols_.emplace(key_, symbol_count_++).first;
-        if (hit2 == npos && globs == 0) plain_symbol_[hit1] = it->second;
+        if (hit1 != npos && hit2 == npos && globs == 0) plain_symbol_[hit1] = it->second;
     }
     return it->second;
 }
@@ -199,11 +203,19 @@ void BatchAutomaton::build_row(std::uint32_t state, Bytes name, Row& out) {
     out.searches_only = out.acts.empty() && out.enter && !out.descend && out.searches_capture;
 }
 
+bool BatchAutomaton::room(std::vector<std::int32_t>& index, std::uint32_t key) {
+    if (key < index.size()) return true;
+    const std::size_t grown = std::max<std::size_t>(key + 1, index.size() * 2);
+    if (cells_ + grown - index.size() > max_cells) return false;
+    cells_ += grown - index.size();
+    index.resize(grown, 0);
+    return true;
+}
+
 BatchAutomaton::Row& BatchAutomaton::new_row(std::uint32_t state, std::uint32_t sym, Bytes name) {
     State& s = states_[state];
     if (sym != kNoSymbol && !s.transient) {
-        if (rows_.size() < max_rows) {
-            if (s.rows.size() <= sym) s.rows.resize(sym + 1, 0);
+        if (rows_.size() < max_rows && room(s.rows, sym)) {
             s.rows[sym] = static_cast<std::int32_t>(rows_.size() + 1);
             Row& r = rows_.emplace_back();
             build_row(state, name, r);
@@ -220,8 +232,7 @@ const std::vector<std::uint32_t>& BatchAutomaton::empty_row(std::uint32_t state,
     if (keep && sym < s.empty_rows.size() && s.empty_rows[sym] != 0)
         return empty_rows_[static_cast<std::size_t>(s.empty_rows[sym] - 1)];
     std::vector<std::uint32_t>* out = &scratch_empty_;
-    if (keep && rows_.size() + empty_rows_.size() < max_rows) {
-        if (s.empty_rows.size() <= sym) s.empty_rows.resize(sym + 1, 0);
+    if (keep && rows_.size() + empty_rows_.size() < max_rows && room(s.empty_rows, sym)) {
         s.empty_rows[sym] = static_cast<std::int32_t>(empty_rows_.size() + 1);
         out = &empty_rows_.emplace_back();
     }

@@ -47,9 +47,9 @@ public:
         bool only_descendant_captures = false;  // every position is a last `**` step
         bool transient = false;            // made past the cap: dropped with its level, no rows kept
         std::vector<std::pair<std::uint32_t, std::uint32_t>> counts;  // (slot, program) of Count steps
-        // A state whose steps test at most kLocalNames exact names finds its
-        // rows by which of them a tag's name is (a bit each), without the
-        // batch's symbol table; the others by symbol.
+        // A state whose steps test one exact name finds its rows by whether
+        // a tag's name is that one (an inline compare), without the batch's
+        // symbol table; the others by symbol.
         std::vector<const NameMatcher*> local;
         bool global = false;
         std::vector<std::int32_t> rows;    // per key: row id + 1, or 0 (not built), lazily sized
@@ -93,22 +93,22 @@ public:
     // number of slots, each holding the last name that fell on it, so no
     // input can make it grow or chain (a clash costs a lookup in the
     // symbol table, nothing more).
-    std::uint32_t cached_symbol(Bytes name) {
+    [[gnu::always_inline]] std::uint32_t cached_symbol(Bytes name) {
         if (name.empty() || name.size() > kCachedName) return symbol(name);
         const std::size_t h = (name.size() * 31u + static_cast<unsigned char>(name[0]) * 7u +
                                static_cast<unsigned char>(name.back())) & (kNameSlots - 1);
         NameSlot& slot = name_cache_[h];
-        if (slot.len == name.size() && NameMatcher::same_bytes(Bytes(slot.name, slot.len), name)) return slot.symbol;
+        if (slot.len == name.size() && std::memcmp(slot.name, name.data(), name.size()) == 0) return slot.symbol;
         const std::uint32_t sym = symbol(name);
         std::memcpy(slot.name, name.data(), name.size());
         slot.len = static_cast<std::uint8_t>(name.size());
         slot.symbol = sym;
         return sym;
     }
-    static constexpr std::size_t kLocalNames = 4;
+    static constexpr std::size_t kLocalNames = 1;
     // The key of a tag name's rows at a state: its symbol, or for a state
     // with local names the bits of those it is.
-    std::uint32_t key(std::uint32_t state, Bytes name) {
+    [[gnu::always_inline]] std::uint32_t key(std::uint32_t state, Bytes name) {
         const State& s = states_[state];
         if (s.global) [[unlikely]] return cached_symbol(name);
         std::uint32_t bits = 0;
@@ -140,6 +140,7 @@ public:
     std::size_t max_states = 1u << 14;
     std::size_t max_rows = 1u << 16;
     std::size_t max_names = 1u << 12;
+    std::size_t max_cells = 1u << 20;  // row index entries over all states
 
 private:
     std::uint32_t add_position(std::uint32_t program, std::uint32_t step, bool sv);
@@ -149,6 +150,9 @@ private:
     bool matches(const Position& p, Bytes name) const { return p.st->matcher.matches_name(name); }
     void build_row(std::uint32_t state, Bytes name, Row& out);
     Row& new_row(std::uint32_t state, std::uint32_t key, Bytes name);
+    // Makes `index` (a state's rows by key) reach `key`, within max_cells.
+    bool room(std::vector<std::int32_t>& index, std::uint32_t key);
+    std::size_t cells_ = 0;
 
     const std::vector<const Program*>& programs_;
     std::vector<Position> pos_;
