@@ -30,15 +30,20 @@ bool can_stop(const Program& prog) {
 BatchAutomaton::BatchAutomaton(const std::vector<const Program*>& programs) : programs_(programs) {
     // Every name the steps test, before any symbol is made.
     for (const Program* prog : programs) {
+        pos_base_.push_back(pos_at_.size());
+        pos_at_.resize(pos_at_.size() + 2 * prog->steps.size(), npos);
         may_stop_.push_back(can_stop(*prog));
         for (const Step& st : prog->steps) {
             if (!st.is_element()) continue;
             if (st.matcher.kind() == NameMatcher::Kind::Glob) {
                 if (std::find(globs_.begin(), globs_.end(), &st.matcher) == globs_.end() && globs_.size() < 4096)
                     globs_.push_back(&st.matcher);
-            } else if (exact_.find(st.matcher.text()) == exact_.end()) {
-                exact_.emplace(st.matcher.text(), static_cast<std::uint32_t>(exact_colon_.size()));
-                exact_colon_.push_back(st.matcher.text().find(':') != std::string::npos);
+            } else if (exact_id(st.matcher.text()) == npos) {
+                if (exact_names_.size() == kFewNames)
+                    for (std::uint32_t i = 0; i < kFewNames; ++i) exact_.emplace(exact_names_[i], i);
+                if (exact_names_.size() >= kFewNames)
+                    exact_.emplace(st.matcher.text(), static_cast<std::uint32_t>(exact_names_.size()));
+                exact_names_.push_back(st.matcher.text());
             }
         }
     }
@@ -48,17 +53,14 @@ BatchAutomaton::BatchAutomaton(const std::vector<const Program*>& programs) : pr
     // Symbol 0: a name no step names.
     symbols_.emplace(std::string(12, '\xff'), 0);
     symbol_count_ = 1;
-    plain_symbol_.assign(exact_colon_.size(), 0);
+    plain_symbol_.assign(exact_names_.size(), 0);
 }
 
 std::uint32_t BatchAutomaton::add_position(std::uint32_t program, std::uint32_t step, bool sv) {
-    key_.clear();
-    append_u32(key_, program);
-    append_u32(key_, step);
-    key_.push_back(sv ? '\1' : '\0');
-    if (auto it = pos_ids_.find(key_); it != pos_ids_.end()) return it->second;
+    std::uint32_t& known = pos_at_[pos_base_[program] + 2 * std::size_t{step} + (sv ? 1 : 0)];
+    if (known != npos) return known;
     const std::uint32_t id = static_cast<std::uint32_t>(pos_.size());
-    pos_ids_.emplace(key_, id);
+    known = id;
     const Program& prog = *programs_[program];
     const Step& st = prog.steps[step];
     Position& p = pos_.emplace_back();
@@ -78,6 +80,16 @@ std::uint32_t BatchAutomaton::add_position(std::uint32_t program, std::uint32_t 
                     (nrest > 0 || p.hint != ResultHint::Texts);
     }
     return id;
+}
+
+std::uint32_t BatchAutomaton::exact_id(Bytes name) const {
+    if (exact_names_.size() <= kFewNames) {
+        for (std::uint32_t i = 0; i < exact_names_.size(); ++i)
+            if (exact_names_[i] == name) return i;
+        return npos;
+    }
+    const auto it = exact_.find(name);
+    return it == exact_.end() ? npos : it->second;
 }
 
 std::uint32_t BatchAutomaton::descend_of(std::uint32_t id) {
@@ -124,11 +136,10 @@ std::uint32_t BatchAutomaton::intern(std::vector<std::uint32_t>& positions) {
 std::uint32_t BatchAutomaton::symbol(Bytes name) {
     std::uint32_t hit1 = npos, hit2 = npos;
     const std::size_t colon = name.find(':');
-    if (auto it = exact_.find(name); it != exact_.end()) hit1 = it->second;
+    hit1 = exact_id(name);
     if (colon != Bytes::npos) {
         const Bytes local = name.substr(colon + 1);
-        if (local.find(':') == Bytes::npos)
-            if (auto it = exact_.find(local); it != exact_.end()) hit2 = it->second;
+        if (local.find(':') == Bytes::npos) hit2 = exact_id(local);
     }
     std::uint32_t globs = 0;
     if (!globs_.empty()) {
@@ -308,9 +319,15 @@ struct Level {
 class BatchPass {
 public:
     BatchPass(const std::vector<const Program*>& programs, Bytes source, bool emit_spans,
-              std::vector<ItemSink>& results, EngineError& err, bool preserve = false)
+              std::vector<ItemSink>& results, EngineError& err, bool preserve, const BatchCaps* caps)
         : programs_(programs), auto_(programs), source_(source), emit_spans_(emit_spans), results_(results),
           err_(err), preserve_(preserve) {
+        if (caps != nullptr) {
+            auto_.max_states = caps->states;
+            auto_.max_rows = caps->rows;
+            auto_.max_names = caps->names;
+            auto_.max_cells = caps->cells;
+        }
         ctx_.error = &err_;
         state_.reserve(programs.size());
         for (const Program* prog : programs) {
@@ -977,7 +994,7 @@ Expected<std::vector<Items>, EngineError> finish(const std::vector<const Program
 }  // namespace
 
 Expected<std::vector<Items>, EngineError> run_batch(const std::vector<const Program*>& programs, Bytes source,
-                                                    bool emit_spans, bool unicode) {
+                                                    bool emit_spans, bool unicode, const BatchCaps* caps) {
     const DocumentText doc(source, unicode);
     source = doc.bytes();
     emit_spans = emit_spans && !doc.transcoded();
@@ -989,14 +1006,15 @@ Expected<std::vector<Items>, EngineError> run_batch(const std::vector<const Prog
     {
         Reader reader(source);
         doc.prepare(reader);
-        BatchPass pass(programs, source, emit_spans, results, err);
+        BatchPass pass(programs, source, emit_spans, results, err, false, caps);
         o = pass.run_document(reader);
     }
     return finish(programs, std::move(results), o, std::move(err), source);
 }
 
 Expected<std::vector<Items>, EngineError> run_batch_in_element(const std::vector<const Program*>& programs,
-                                                               Bytes element, const Coding& coding, bool preserve) {
+                                                               Bytes element, const Coding& coding, bool preserve,
+                                                               const BatchCaps* caps) {
     std::vector<ItemSink> results;
     results.reserve(programs.size());
     for (const Program* program : programs) results.push_back(begin_modifiers(*program, element));
@@ -1004,7 +1022,7 @@ Expected<std::vector<Items>, EngineError> run_batch_in_element(const std::vector
     Outcome o = Outcome::Ok;
     {
         Reader reader(element, coding);
-        BatchPass pass(programs, element, false, results, err, preserve);
+        BatchPass pass(programs, element, false, results, err, preserve, caps);
         o = pass.run_element(reader);
     }
     return finish(programs, std::move(results), o, std::move(err), element);

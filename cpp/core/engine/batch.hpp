@@ -158,7 +158,8 @@ private:
     std::vector<Position> pos_;
     std::vector<std::uint32_t> starts_;
     std::vector<bool> may_stop_;  // per program
-    std::unordered_map<std::string, std::uint32_t, KeyedHash, std::equal_to<>> pos_ids_;
+    std::vector<std::size_t> pos_base_;  // per program: its entries in pos_at_ (two per step, by sv)
+    std::vector<std::uint32_t> pos_at_;
     std::vector<State> states_;
     std::unordered_map<std::string, std::uint32_t, KeyedHash, std::equal_to<>> state_ids_;
     std::vector<Row> rows_;
@@ -167,8 +168,11 @@ private:
     std::vector<std::vector<std::uint32_t>> empty_rows_;
     // Names: the exact texts of the element steps (id + 1), the glob steps,
     // the symbols (interned sets of the above), the glob sets per name.
+    // A few names are compared in turn; more go in the keyed table.
+    static constexpr std::size_t kFewNames = 8;
+    std::uint32_t exact_id(Bytes name) const;
+    std::vector<std::string> exact_names_;
     std::unordered_map<std::string, std::uint32_t, KeyedHash, std::equal_to<>> exact_;
-    std::vector<bool> exact_colon_;
     std::vector<const NameMatcher*> globs_;
     std::unordered_map<std::string, std::uint32_t, KeyedHash, std::equal_to<>> symbols_;
     std::unordered_map<std::string, std::uint32_t, KeyedHash, std::equal_to<>> glob_sets_;  // name -> set key part
@@ -190,11 +194,17 @@ private:
 namespace quelmar::detail {
 
 // The batch automaton's pass: run_many and run_many_in_element by tables.
+// `caps` replaces the automaton's caps (the fuzz targets hold the fallbacks
+// past tiny caps to the same answers).
+struct BatchCaps {
+    std::size_t states, rows, names, cells;
+};
 Expected<std::vector<Items>, EngineError> run_batch(const std::vector<const Program*>& programs, Bytes source,
-                                                    bool emit_spans, bool unicode = false);
+                                                    bool emit_spans, bool unicode = false,
+                                                    const BatchCaps* caps = nullptr);
 Expected<std::vector<Items>, EngineError> run_batch_in_element(const std::vector<const Program*>& programs,
                                                                Bytes element, const Coding& coding,
-                                                               bool preserve = false);
+                                                               bool preserve = false, const BatchCaps* caps = nullptr);
 
 // The same by the per-cursor pass (multi.cpp): the reference the tables are
 // held to item for item.
@@ -204,9 +214,16 @@ Expected<std::vector<Items>, EngineError> run_many_pass_in_element(const std::ve
                                                                    Bytes element, const Coding& coding,
                                                                    bool preserve = false);
 
-// Which of the two run_many and run_many_in_element use.
+// Which of the two run_many and run_many_in_element use: the tables, for
+// inputs of at least QUELMAR_BATCH_MIN_BYTES. The automaton is made for each
+// call (about 35,000 instructions for six paths, where the per-cursor pass
+// needs none), and pays for itself from some tens of KB of document on.
 #ifndef QUELMAR_BATCH_ENGINE
 #define QUELMAR_BATCH_ENGINE 1
 #endif
+#ifndef QUELMAR_BATCH_MIN_BYTES
+#define QUELMAR_BATCH_MIN_BYTES 32768
+#endif
+inline constexpr std::size_t kBatchMinBytes = QUELMAR_BATCH_MIN_BYTES;
 
 }  // namespace quelmar::detail

@@ -848,20 +848,16 @@ Expected<std::vector<Items>, EngineError> finish(const std::vector<const Program
 
 Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Program*>& programs, Bytes source,
                                                    bool emit_spans, bool unicode) {
-#if QUELMAR_BATCH_ENGINE
-    return detail::run_batch(programs, source, emit_spans, unicode);
-#else
+    if (QUELMAR_BATCH_ENGINE && source.size() >= detail::kBatchMinBytes)
+        return detail::run_batch(programs, source, emit_spans, unicode);
     return detail::run_many_pass(programs, source, emit_spans, unicode);
-#endif
 }
 
 Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<const Program*>& programs,
                                                               Bytes element, const Coding& coding, bool preserve) {
-#if QUELMAR_BATCH_ENGINE
-    return detail::run_batch_in_element(programs, element, coding, preserve);
-#else
+    if (QUELMAR_BATCH_ENGINE && element.size() >= detail::kBatchMinBytes)
+        return detail::run_batch_in_element(programs, element, coding, preserve);
     return detail::run_many_pass_in_element(programs, element, coding, preserve);
-#endif
 }
 
 namespace detail {
