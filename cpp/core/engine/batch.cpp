@@ -117,8 +117,10 @@ std::uint32_t BatchAutomaton::intern(std::vector<std::uint32_t>& positions) {
         s.only_descendant_captures = s.only_descendant_captures && P.st->descendant && P.last;
         const NameMatcher& m = P.st->matcher;
         if (m.kind() == NameMatcher::Kind::Glob) s.global = true;
-        else if (std::none_of(s.local.begin(), s.local.end(), [&](const NameMatcher* x) { return x->text() == m.text(); }))
+        else if (!s.global &&
+                 std::none_of(s.local.begin(), s.local.end(), [&](const NameMatcher* x) { return x->text() == m.text(); }))
             s.local.push_back(&m);
+        s.global = s.global || s.local.size() > kLocalNames;
         if (!P.counted) {
             s.slot.push_back(-1);
             continue;
@@ -126,7 +128,6 @@ std::uint32_t BatchAutomaton::intern(std::vector<std::uint32_t>& positions) {
         if (P.st->selector.kind == SelKind::Count) s.counts.emplace_back(s.nslots, P.program);
         s.slot.push_back(static_cast<std::int32_t>(s.nslots++));
     }
-    if (s.local.size() > kLocalNames) s.global = true;
     if (s.global) s.local.clear();
     if (states_.size() > max_states) s.transient = true;
     else state_ids_.emplace(key_, id);
