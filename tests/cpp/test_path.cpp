@@ -744,3 +744,17 @@ TEST(batch_caps_keep_answers_and_bound_the_tables) {
     CHECK_EQ(a.state_count(), std::size_t{u});
     (void)t;
 }
+
+TEST(batch_symbols_see_every_glob) {
+    // However many glob steps a batch has, each one decides its names' rows.
+    std::vector<std::string> paths;
+    for (int i = 0; i < 5000; ++i) paths.push_back("*q" + std::to_string(i) + "z*");
+    Batch b(paths);
+    detail::BatchAutomaton a(b.programs);
+    std::vector<std::uint32_t> top;
+    for (std::uint32_t i = 0; i < b.programs.size(); ++i) top.push_back(a.start(i));
+    const std::uint32_t s = a.intern(top);
+    CHECK(a.symbol("zzz") != a.symbol("q4999z"));
+    CHECK_EQ(a.row(s, a.key(s, "zzz"), "zzz").acts.size(), std::size_t{0});
+    CHECK_EQ(a.row(s, a.key(s, "q4999z"), "q4999z").acts.size(), std::size_t{1});
+}

@@ -36,8 +36,7 @@ BatchAutomaton::BatchAutomaton(const std::vector<const Program*>& programs) : pr
         for (const Step& st : prog->steps) {
             if (!st.is_element()) continue;
             if (st.matcher.kind() == NameMatcher::Kind::Glob) {
-                if (std::find(globs_.begin(), globs_.end(), &st.matcher) == globs_.end() && globs_.size() < 4096)
-                    globs_.push_back(&st.matcher);
+                globs_.push_back(&st.matcher);
             } else if (exact_id(st.matcher.text()) == npos) {
                 if (exact_names_.size() == kFewNames)
                     for (std::uint32_t i = 0; i < kFewNames; ++i) exact_.emplace(exact_names_[i], i);
