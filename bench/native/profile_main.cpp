@@ -1,6 +1,7 @@
 // A plain driver for profilers: runs one path (or several in one pass) over
 // one document N times, without Python. QUELMAR_PROFILE_MANY=1 runs a single
-// path through the multi-path pass too.
+// path through the multi-path pass too; QUELMAR_PROFILE_REFERENCE=1 runs the
+// per-cursor pass in its place (the reference the batch automaton is held to).
 //   quelmar_profile FILE REPS PATH [PATH...]
 //   valgrind --tool=callgrind quelmar_profile bench/data/catalog-10MB.xml 1 'catalog.book.#.title'
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "engine/batch.hpp"
 #include "engine/engine.hpp"
 #include "path/compile.hpp"
 
@@ -36,6 +38,9 @@ int main(int argc, char** argv) {
     for (long r = 0; r < reps; ++r) {
         if (raw.size() == 1 && !std::getenv("QUELMAR_PROFILE_MANY")) {
             auto res = quelmar::run_with(*raw[0], quelmar::Bytes(doc), true);
+            items = res ? res.value().size() : 0;
+        } else if (std::getenv("QUELMAR_PROFILE_REFERENCE")) {
+            auto res = quelmar::detail::run_many_pass(raw, quelmar::Bytes(doc), true);
             items = res ? res.value().size() : 0;
         } else {
             auto res = quelmar::run_many(raw, quelmar::Bytes(doc), true);

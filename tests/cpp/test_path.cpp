@@ -1,5 +1,6 @@
 // The path compiler: compiled structure, every error message with its echo
-// and caret, name matching, and the per-thread cache.
+// and caret, name matching, the per-thread cache, and the rows a batch of
+// paths compiles to.
 #include <memory>
 #include <string>
 #include <thread>
@@ -9,6 +10,7 @@
 #include "common/hash.hpp"
 #include "common/text.hpp"
 #include "common/utf8.hpp"
+#include "engine/batch.hpp"
 #include "path/compile.hpp"
 
 using namespace quelmar;
@@ -636,4 +638,123 @@ TEST(path_cache_behaviour) {
     const std::vector<std::size_t> want = {0, 2, 512, 1, 2};
     CHECK(sizes == want);
     CHECK(survivor.expired());  // released at thread exit
+}
+
+// ---------------------------------------------------------------- batch rows
+// A row rendered as "acts | fixed | answers": an act is p<program>.<step>
+// with "?" for a search, "#" when it keeps a selector slot; the fixed
+// children and answers are positions p<program>.<step>, "~" when
+// single-valued is off.
+
+struct Batch {
+    std::vector<ProgramPtr> owned;
+    std::vector<const Program*> programs;
+    explicit Batch(std::vector<std::string> paths) {
+        for (const std::string& p : paths) {
+            owned.push_back(compile_path_uncached(p).value());
+            programs.push_back(owned.back().get());
+        }
+    }
+};
+
+std::string describe_position(const detail::BatchAutomaton& a, std::uint32_t id) {
+    const auto& p = a.position(id);
+    return "p" + std::to_string(p.program) + "." + std::to_string(p.step) + (p.sv ? "" : "~");
+}
+
+std::string describe_row(const detail::BatchAutomaton& a, const detail::BatchAutomaton::Row& row) {
+    std::string out;
+    for (const auto& act : row.acts)
+        out += describe_position(a, act.pos) + (act.search ? "?" : "") + (act.slot >= 0 ? "#" : "") + " ";
+    out += "|";
+    for (const std::uint32_t id : row.fixed) out += " " + describe_position(a, id);
+    out += " |";
+    for (const std::uint32_t id : row.fixed_answers) out += " " + describe_position(a, id);
+    return out;
+}
+
+TEST(batch_rows_table) {
+    // p0 a.b   p1 a.#.c   p2 **.d   p3 a.0.e   p4 a.#.@k   p5 x:a.f
+    Batch b({"a.b", "a.#.c", "**.d", "a.0.e", "a.#.@k", "x:a.f"});
+    detail::BatchAutomaton a(b.programs);
+    std::vector<std::uint32_t> top;
+    for (std::uint32_t i = 0; i < b.programs.size(); ++i) top.push_back(a.start(i));
+    const std::uint32_t s = a.intern(top);
+    struct Row {
+        const char* name;
+        const char* want;
+    };
+    const Row rows[] = {
+        // a None step going on keeps its ambiguity slot; an index stops, so
+        // it is decided at the tag; an each step descends unconditionally.
+        {"a", "p0.0# p3.0# | p1.1~ p2.0~ | p4.1~"},
+        {"y:a", "p0.0# p3.0# | p1.1~ p2.0~ | p4.1~"},  // a prefix: the local name
+        {"x:a", "p0.0# p3.0# p5.0# | p1.1~ p2.0~ | p4.1~"},
+        {"d", "p2.0 | |"},                          // the capture of a search
+        {"zz", "| p2.0~ |"},                        // only the search looks inside
+    };
+    for (const Row& r : rows) CHECK_EQ(describe_row(a, a.row(s, a.key(s, r.name), r.name)), std::string(r.want));
+    // Names with the same key share one row, built once.
+    const std::size_t built = a.row_count();
+    CHECK(&a.row(s, a.key(s, "q"), "q") == &a.row(s, a.key(s, "zz"), "zz"));
+    CHECK(&a.row(s, a.key(s, "b:a"), "b:a") == &a.row(s, a.key(s, "a"), "a"));
+    CHECK_EQ(a.row_count(), built);
+    CHECK(a.row(s, a.key(s, "zz"), "zz").searches_only);
+    CHECK(a.row(s, a.key(s, "zz"), "zz").kids.empty());
+    // The child state when no act descends: the fixed children alone,
+    // memoised by which acts were taken.
+    auto& row = a.row(s, a.key(s, "a"), "a");
+    std::vector<std::uint32_t> none;
+    const std::uint32_t child = a.child(row, 0, none);
+    CHECK_EQ(a.state(child).pos.size(), std::size_t{2});  // p1.1, p2.0~
+    std::vector<std::uint32_t> again;
+    CHECK_EQ(a.child(row, 0, again), child);
+    CHECK(again.empty());  // answered by the memo, nothing interned
+}
+
+TEST(batch_caps_keep_answers_and_bound_the_tables) {
+    // Globs make the name tables global; past the caps rows are worked out
+    // for the tag at hand and kept nowhere, and states past theirs live only
+    // as long as their level.
+    std::vector<std::string> paths;
+    for (int i = 0; i < 8; ++i) paths.push_back("**.n" + std::to_string(i) + "*");
+    Batch b(paths);
+    detail::BatchAutomaton a(b.programs);
+    a.max_names = 4;
+    a.max_rows = 3;
+    a.max_states = 2;
+    std::vector<std::uint32_t> top;
+    for (std::uint32_t i = 0; i < b.programs.size(); ++i) top.push_back(a.start(i));
+    const std::uint32_t s = a.intern(top);
+    for (int i = 0; i < 100; ++i) {
+        const std::string name = "n" + std::to_string(i % 8) + "x" + std::to_string(i);
+        const auto& row = a.row(s, a.key(s, name), name);
+        CHECK_EQ(row.acts.size(), std::size_t{1});  // its own glob's capture
+        CHECK_EQ(row.fixed.size(), std::size_t{7});  // the others search inside
+    }
+    CHECK(a.symbol_count() <= 5);
+    CHECK(a.row_count() <= 3);
+    std::vector<std::uint32_t> one = {a.start(0)}, two = {a.start(1)}, three = {a.start(2)};
+    (void)a.intern(one);
+    const std::uint32_t t = a.intern(two);
+    const std::uint32_t u = a.intern(three);
+    CHECK(a.state(u).transient);
+    CHECK_EQ(a.state_count(), std::size_t{u} + 1);
+    a.release(u);
+    CHECK_EQ(a.state_count(), std::size_t{u});
+    (void)t;
+}
+
+TEST(batch_symbols_see_every_glob) {
+    // However many glob steps a batch has, each one decides its names' rows.
+    std::vector<std::string> paths;
+    for (int i = 0; i < 5000; ++i) paths.push_back("*q" + std::to_string(i) + "z*");
+    Batch b(paths);
+    detail::BatchAutomaton a(b.programs);
+    std::vector<std::uint32_t> top;
+    for (std::uint32_t i = 0; i < b.programs.size(); ++i) top.push_back(a.start(i));
+    const std::uint32_t s = a.intern(top);
+    CHECK(a.symbol("zzz") != a.symbol("q4999z"));
+    CHECK_EQ(a.row(s, a.key(s, "zzz"), "zzz").acts.size(), std::size_t{0});
+    CHECK_EQ(a.row(s, a.key(s, "q4999z"), "q4999z").acts.size(), std::size_t{1});
 }

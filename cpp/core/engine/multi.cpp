@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/utf8.hpp"
+#include "engine/batch.hpp"
 #include "engine/internal.hpp"
 
 namespace quelmar {
@@ -847,6 +848,22 @@ Expected<std::vector<Items>, EngineError> finish(const std::vector<const Program
 
 Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Program*>& programs, Bytes source,
                                                    bool emit_spans, bool unicode) {
+    if (QUELMAR_BATCH_ENGINE && source.size() >= detail::kBatchMinBytes)
+        return detail::run_batch(programs, source, emit_spans, unicode);
+    return detail::run_many_pass(programs, source, emit_spans, unicode);
+}
+
+Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<const Program*>& programs,
+                                                              Bytes element, const Coding& coding, bool preserve) {
+    if (QUELMAR_BATCH_ENGINE && element.size() >= detail::kBatchMinBytes)
+        return detail::run_batch_in_element(programs, element, coding, preserve);
+    return detail::run_many_pass_in_element(programs, element, coding, preserve);
+}
+
+namespace detail {
+
+Expected<std::vector<Items>, EngineError> run_many_pass(const std::vector<const Program*>& programs, Bytes source,
+                                                        bool emit_spans, bool unicode) {
     const DocumentText doc(source, unicode);
     source = doc.bytes();
     emit_spans = emit_spans && !doc.transcoded();
@@ -864,8 +881,9 @@ Expected<std::vector<Items>, EngineError> run_many(const std::vector<const Progr
     return detail::finish(programs, std::move(results), o, std::move(err), source);
 }
 
-Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<const Program*>& programs,
-                                                              Bytes element, const Coding& coding, bool preserve) {
+Expected<std::vector<Items>, EngineError> run_many_pass_in_element(const std::vector<const Program*>& programs,
+                                                                   Bytes element, const Coding& coding,
+                                                                   bool preserve) {
     std::vector<ItemSink> results;
     results.reserve(programs.size());
     for (const Program* program : programs) results.push_back(begin_modifiers(*program, element));
@@ -878,5 +896,7 @@ Expected<std::vector<Items>, EngineError> run_many_in_element(const std::vector<
     }
     return detail::finish(programs, std::move(results), o, std::move(err), element);
 }
+
+}  // namespace detail
 
 }  // namespace quelmar
