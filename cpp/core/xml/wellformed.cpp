@@ -279,6 +279,17 @@ struct Open {
     std::size_t bindings;  // bindings in force before the element
 };
 
+// The stacks a check grows as it goes, kept by a thread from one check to
+// the next: a record stream checks every record on its own, and growing
+// them afresh each time cost it a handful of allocations per record.
+struct Scratch {
+    std::vector<Attr> attrs;
+    std::vector<Open> open;
+    std::vector<Binding> bindings;
+    // What is kept: a check that grew them further lets the rest go.
+    static constexpr std::size_t kKeep = 1024;
+};
+
 class Checker {
 public:
     Checker(Bytes buf, Dtd& dtd, EncodingMode mode) noexcept
@@ -294,6 +305,23 @@ public:
 
     std::optional<Failure> failure;
     std::optional<Encoding> switch_to;
+
+    // Starts with the (empty) stacks of `s`, and hands them back emptied.
+    void take(Scratch& s) noexcept {
+        attrs_.swap(s.attrs);
+        open_.swap(s.open);
+        bindings_.swap(s.bindings);
+    }
+    void give_back(Scratch& s) noexcept {
+        auto put = [](auto& mine, auto& kept) {
+            if (mine.capacity() > Scratch::kKeep || mine.capacity() <= kept.capacity()) return;
+            mine.clear();
+            mine.swap(kept);
+        };
+        put(attrs_, s.attrs);
+        put(open_, s.open);
+        put(bindings_, s.bindings);
+    }
     // The document is an element cut from a larger one: a prefix may be
     // bound by an ancestor it does not hold (any prefix, or, given
     // `outer_prefixes`, those).
@@ -413,7 +441,8 @@ private:
         commit_ = p_;
         return true;
     }
-    Bytes view(std::size_t from, std::size_t to) const noexcept { return src_.substr(from, to - from); }
+    // [from, to) of the input (from <= to <= n_: no bounds to check).
+    Bytes view(std::size_t from, std::size_t to) const noexcept { return Bytes(src_.data() + from, to - from); }
 
     [[gnu::cold, gnu::noinline]] bool fail(WfCode code, std::string message, std::size_t where) {
         if (!failure) {
@@ -459,7 +488,42 @@ private:
 
     template <char... Cs>
     bool chars();
-    bool name(Bytes& out);
+    // A name from p_ (p_ is left past it); `colon_` says whether it holds
+    // a ':', so namespace processing can pass over plain names. ASCII
+    // names shorter than sixteen bytes (nearly all) take sixteen bytes at
+    // once here, the rest name_slow.
+    [[gnu::always_inline]] bool name(Bytes& out) {
+#if defined(__SSE2__)
+        if (p_ + 16 <= n_ && (kAscii.c[b_[p_]] & kNameStart)) {
+            // Letters (either case: OR 0x20 folds 'A'-'Z' onto 'a'-'z' and
+            // nothing else onto them), '-' to ':' but '/' (that is '-', '.',
+            // digits and ':') and '_' go on; the first other byte ends the
+            // name, unless it is from 0x80 up.
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b_ + p_));
+            auto in_range = [](__m128i v, char lo, int count) {
+                const __m128i t = _mm_add_epi8(v, _mm_set1_epi8(static_cast<char>(-128 - lo)));
+                return _mm_cmplt_epi8(t, _mm_set1_epi8(static_cast<char>(-128 + count)));
+            };
+            const __m128i colon = _mm_cmpeq_epi8(x, _mm_set1_epi8(':'));
+            const __m128i letter = in_range(_mm_or_si128(x, _mm_set1_epi8(0x20)), 'a', 26);
+            const __m128i punct = _mm_andnot_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('/')), in_range(x, '-', 14));
+            const __m128i ok = _mm_or_si128(_mm_or_si128(letter, punct), _mm_cmpeq_epi8(x, _mm_set1_epi8('_')));
+            const unsigned stop = ~static_cast<unsigned>(_mm_movemask_epi8(ok)) & 0xFFFFu;
+            if (stop != 0) [[likely]] {
+                const unsigned len = static_cast<unsigned>(__builtin_ctz(stop));
+                const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(x));  // bytes from 0x80 up
+                if (((high >> len) & 1u) == 0) [[likely]] {
+                    colon_ = (static_cast<unsigned>(_mm_movemask_epi8(colon)) & ((1u << len) - 1)) != 0;
+                    out = view(p_, p_ + len);
+                    p_ += len;
+                    return true;
+                }
+            }
+        }
+#endif
+        return name_slow(out);
+    }
+    [[gnu::noinline]] bool name_slow(Bytes& out);
     bool nmtoken();
     bool char_ref(char32_t& cp);
     bool reference(Ctx ctx);
@@ -532,38 +596,11 @@ bool Checker::chars() {
     }
 }
 
-bool Checker::name(Bytes& out) {
+// Names in the slow way: short of sixteen bytes of input, or a name that
+// holds a byte from 0x80 up or is sixteen bytes long or more.
+bool Checker::name_slow(Bytes& out) {
     const std::size_t s = p_;
-    // ASCII names (nearly all) in a tight loop; `colon_` says whether the
-    // name holds a ':' so namespace processing can pass over plain names.
     if (p_ < n_ && (kAscii.c[b_[p_]] & kNameStart)) {
-#if defined(__SSE2__)
-        if (p_ + 16 <= n_) {
-            // Sixteen bytes classified at once: letters, digits, '-', '.',
-            // '_' and ':' go on; the first other byte ends the name (a byte
-            // from 0x80 up goes to the character-by-character path below).
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b_ + p_));
-            auto in_range = [&](char lo, int count) {
-                const __m128i t = _mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(-128 - lo)));
-                return _mm_cmplt_epi8(t, _mm_set1_epi8(static_cast<char>(-128 + count)));
-            };
-            const __m128i colon = _mm_cmpeq_epi8(x, _mm_set1_epi8(':'));
-            __m128i ok = _mm_or_si128(_mm_or_si128(in_range('a', 26), in_range('A', 26)), in_range('0', 10));
-            ok = _mm_or_si128(ok, _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('-')), _mm_cmpeq_epi8(x, _mm_set1_epi8('.'))));
-            ok = _mm_or_si128(ok, _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('_')), colon));
-            const unsigned stop = ~static_cast<unsigned>(_mm_movemask_epi8(ok)) & 0xFFFFu;
-            if (stop != 0) {
-                const unsigned len = static_cast<unsigned>(__builtin_ctz(stop));
-                const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(x));  // bytes from 0x80 up
-                if (((high >> len) & 1u) == 0) {
-                    colon_ = (static_cast<unsigned>(_mm_movemask_epi8(colon)) & ((1u << len) - 1)) != 0;
-                    p_ += len;
-                    out = view(s, p_);
-                    return true;
-                }
-            }
-        }
-#endif
         std::uint8_t acc = kAscii.c[b_[p_++]];
         while (p_ < n_) {
             const std::uint8_t k = kAscii.c[b_[p_]];
@@ -2039,7 +2076,11 @@ std::optional<WfError> check_well_formed(Bytes document, bool text_input, bool o
     Checker c(document, dtd, text_input ? EncodingMode::Text : EncodingMode::Raw);
     c.outer_bindings = outer_bindings;
     c.outer_prefixes = outer_prefixes;
-    if (c.document()) return std::nullopt;
+    thread_local Scratch scratch;
+    c.take(scratch);
+    const bool ok = c.document();
+    c.give_back(scratch);
+    if (ok) return std::nullopt;
     if (c.switch_to)
         return check_decoded(document, 0, *c.switch_to, EncodingMode::Decoded, outer_bindings, outer_prefixes);
     return make_error(*c.failure, document);
