@@ -232,7 +232,9 @@ struct Failure {
 struct OwnedName {
     std::unique_ptr<char[]> bytes;
     OwnedName() = default;
-    explicit OwnedName(Bytes s) : bytes(new char[s.size() + 8]()) { std::memcpy(bytes.get(), s.data(), s.size()); }
+    explicit OwnedName(Bytes s) : bytes(new char[s.size() + 8]()) {
+        if (!s.empty()) std::memcpy(bytes.get(), s.data(), s.size());
+    }
 };
 
 struct Attr {
@@ -426,7 +428,7 @@ private:
             return std::memcmp(b_ + i, lit.data(), lit.size()) == 0;
         // Short: what the window holds may still be the literal's start.
         const std::size_t have = n_ - std::min(i, n_);
-        if (std::memcmp(b_ + std::min(i, n_), lit.data(), have) == 0) looked_past();
+        if (have == 0 || std::memcmp(b_ + std::min(i, n_), lit.data(), have) == 0) looked_past();
         return false;
     }
     // The window's end is not the document's: go on from `commit_` with
@@ -2137,7 +2139,7 @@ struct WellFormedStream::Impl {
     void count_lines(std::size_t k) {
         const Bytes w = window();
         const char* s = w.data();
-        if (std::memchr(s, '\r', k) == nullptr) {
+        if (k == 0 || std::memchr(s, '\r', k) == nullptr) {
             std::size_t last = k;
             for (std::size_t i = k; i > 0; --i) {
                 if (s[i - 1] == '\n') {
