@@ -729,6 +729,7 @@ private:
     // inside it, but the others do; the element is skipped whole only when
     // no position is left to look inside. Reads through the element's end.
     Outcome scan_descendants(Reader& reader, bool preserve) {
+        if (search_.size() == 1) return scan_for_one(reader, preserve, search_[0]);
         waits_.clear();
         toggles_.clear();
         auto scope = [&] { return preserve != ((toggles_.size() & 1) != 0); };
@@ -794,6 +795,50 @@ private:
                 case EventKind::Eof:
                     close(0);
                     return Outcome::Ok;
+                default: break;
+            }
+        }
+    }
+
+    // The same for one position (`**.x` alone below an element): a match is
+    // captured whole and never looked into, so nothing waits and the level
+    // is a bare depth. Only a capture can change whether the batch is done.
+    Outcome scan_for_one(Reader& reader, bool preserve, std::uint32_t id) {
+        toggles_.clear();
+        const BatchAutomaton::Position& P = pos(id);
+        const NameMatcher& matcher = P.st->matcher;
+        ItemSink& out = results_[P.program];
+        if (all_done()) return Outcome::Done;
+        std::size_t depth = 0;
+        for (;;) {
+            std::uint64_t p;
+            Event ev = reader.read_markup_event(p);
+            switch (ev.kind) {
+                case EventKind::Start: {
+                    const bool around = preserve != ((toggles_.size() & 1) != 0);
+                    if (!program_done(P.program) && TagName(ev.name(), reader.encoding()).accepted_by(matcher)) {
+                        skip_element(reader);
+                        capture_read(id, p, reader, around);
+                        if (all_done()) return Outcome::Done;
+                        break;
+                    }
+                    if (preserve_inside(around, ev.content, ev.name_len) != around) toggles_.push_back(depth);
+                    ++depth;
+                    break;
+                }
+                case EventKind::Empty:
+                    if (!program_done(P.program) && TagName(ev.name(), reader.encoding()).accepted_by(matcher)) {
+                        out.push(Item::owned(serialize_empty(ev.content), reader.coding()));
+                        if (all_done()) return Outcome::Done;
+                    }
+                    break;
+                case EventKind::End:
+                case EventKind::Error:
+                    if (depth == 0) return Outcome::Ok;
+                    --depth;
+                    if (!toggles_.empty() && toggles_.back() == depth) toggles_.pop_back();
+                    break;
+                case EventKind::Eof: return Outcome::Ok;
                 default: break;
             }
         }
