@@ -483,8 +483,9 @@ private:
 
     // Decides the row's acts at a child's start tag into actions_ (and the
     // children they add into kids_, the @attr/#text ones into answers_).
+    // `watched`: the level's watches have already taken the tag (and wanted it).
     Outcome plan_actions(const Level& L, BatchAutomaton::Row& row, const TagName& tag_name, Plan& plan,
-                         std::uint64_t& mask) {
+                         std::uint64_t& mask, bool watched) {
         plan.enter = row.enter;
         plan.descend = row.descend;
         plan.searches_capture = row.searches_capture;
@@ -536,7 +537,7 @@ private:
                 }
             }
         }
-        plan.watch = watch_children(L, tag_name);
+        plan.watch = watched || watch_children(L, tag_name);
         return Outcome::Ok;
     }
 
@@ -545,7 +546,12 @@ private:
         const TagName tag_name(tag.name(), reader.encoding());
         const Level& L = levels_.back();
         BatchAutomaton::Row& row = auto_.row(L.state, auto_.key(L.state, tag_name.text()), tag_name.text());
-        if (L.watch_end == L.watch_begin) {
+        // A row with no acts of its own is served without planning unless
+        // a watch of the level wants the tag (its actions are then the
+        // only ones, taken here once).
+        bool watched = false;
+        if ((row.idle || row.searches_only) &&
+            (L.watch_end == L.watch_begin || !(watched = watch_children(L, tag_name)))) {
             if (row.idle) {
                 skip_element(reader);
                 return Outcome::Ok;
@@ -563,7 +569,7 @@ private:
         std::uint64_t mask = 0;
         kids_.clear();
         answers_.clear();
-        Outcome o = plan_actions(L, row, tag_name, plan, mask);
+        Outcome o = plan_actions(L, row, tag_name, plan, mask, watched);
         if (o != Outcome::Ok) return o;
         const std::size_t a1 = actions_.size();
         if (a0 == a1 && !plan.enter) {
@@ -852,7 +858,7 @@ private:
                         [&] { return extract_element_text(source_.substr(p, q - p), enc); }, preserve);
     }
 
-    bool watch_children(const Level& L, const TagName& tag_name) {
+    [[gnu::always_inline]] bool watch_children(const Level& L, const TagName& tag_name) {
         bool any = false;
         for (std::size_t w = L.watch_begin; w < L.watch_end; ++w) {
             const StreamFilter::Child child = watches_[w].machine.child(tag_name);
