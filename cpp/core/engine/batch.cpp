@@ -483,8 +483,9 @@ private:
 
     // Decides the row's acts at a child's start tag into actions_ (and the
     // children they add into kids_, the @attr/#text ones into answers_).
+    // `watched`: the level's watches have already taken the tag (and wanted it).
     Outcome plan_actions(const Level& L, BatchAutomaton::Row& row, const TagName& tag_name, Plan& plan,
-                         std::uint64_t& mask) {
+                         std::uint64_t& mask, bool watched) {
         plan.enter = row.enter;
         plan.descend = row.descend;
         plan.searches_capture = row.searches_capture;
@@ -536,7 +537,7 @@ private:
                 }
             }
         }
-        plan.watch = watch_children(L, tag_name);
+        plan.watch = watched || watch_children(L, tag_name);
         return Outcome::Ok;
     }
 
@@ -545,7 +546,12 @@ private:
         const TagName tag_name(tag.name(), reader.encoding());
         const Level& L = levels_.back();
         BatchAutomaton::Row& row = auto_.row(L.state, auto_.key(L.state, tag_name.text()), tag_name.text());
-        if (L.watch_end == L.watch_begin) {
+        // A row with no acts of its own is served without planning unless
+        // a watch of the level wants the tag (its actions are then the
+        // only ones, taken here once).
+        bool watched = false;
+        if ((row.idle || row.searches_only) &&
+            (L.watch_end == L.watch_begin || !(watched = watch_children(L, tag_name)))) {
             if (row.idle) {
                 skip_element(reader);
                 return Outcome::Ok;
@@ -563,7 +569,7 @@ private:
         std::uint64_t mask = 0;
         kids_.clear();
         answers_.clear();
-        Outcome o = plan_actions(L, row, tag_name, plan, mask);
+        Outcome o = plan_actions(L, row, tag_name, plan, mask, watched);
         if (o != Outcome::Ok) return o;
         const std::size_t a1 = actions_.size();
         if (a0 == a1 && !plan.enter) {
@@ -729,6 +735,7 @@ private:
     // inside it, but the others do; the element is skipped whole only when
     // no position is left to look inside. Reads through the element's end.
     Outcome scan_descendants(Reader& reader, bool preserve) {
+        if (search_.size() == 1) return scan_for_one(reader, preserve, search_[0]);
         waits_.clear();
         toggles_.clear();
         auto scope = [&] { return preserve != ((toggles_.size() & 1) != 0); };
@@ -799,6 +806,50 @@ private:
         }
     }
 
+    // The same for one position (`**.x` alone below an element): a match is
+    // captured whole and never looked into, so nothing waits and the level
+    // is a bare depth. Only a capture can change whether the batch is done.
+    Outcome scan_for_one(Reader& reader, bool preserve, std::uint32_t id) {
+        toggles_.clear();
+        const BatchAutomaton::Position& P = pos(id);
+        const NameMatcher& matcher = P.st->matcher;
+        ItemSink& out = results_[P.program];
+        if (all_done()) return Outcome::Done;
+        std::size_t depth = 0;
+        for (;;) {
+            std::uint64_t p;
+            Event ev = reader.read_markup_event(p);
+            switch (ev.kind) {
+                case EventKind::Start: {
+                    const bool around = preserve != ((toggles_.size() & 1) != 0);
+                    if (!program_done(P.program) && TagName(ev.name(), reader.encoding()).accepted_by(matcher)) {
+                        skip_element(reader);
+                        capture_read(id, p, reader, around);
+                        if (all_done()) return Outcome::Done;
+                        break;
+                    }
+                    if (preserve_inside(around, ev.content, ev.name_len) != around) toggles_.push_back(depth);
+                    ++depth;
+                    break;
+                }
+                case EventKind::Empty:
+                    if (!program_done(P.program) && TagName(ev.name(), reader.encoding()).accepted_by(matcher)) {
+                        out.push(Item::owned(serialize_empty(ev.content), reader.coding()));
+                        if (all_done()) return Outcome::Done;
+                    }
+                    break;
+                case EventKind::End:
+                case EventKind::Error:
+                    if (depth == 0) return Outcome::Ok;
+                    --depth;
+                    if (!toggles_.empty() && toggles_.back() == depth) toggles_.pop_back();
+                    break;
+                case EventKind::Eof: return Outcome::Ok;
+                default: break;
+            }
+        }
+    }
+
     void capture_read(std::uint32_t id, std::uint64_t p, Reader& reader, bool preserve) {
         std::uint64_t q = reader.buffer_position();
         if (q > source_.size()) q = source_.size();
@@ -807,7 +858,7 @@ private:
                         [&] { return extract_element_text(source_.substr(p, q - p), enc); }, preserve);
     }
 
-    bool watch_children(const Level& L, const TagName& tag_name) {
+    [[gnu::always_inline]] bool watch_children(const Level& L, const TagName& tag_name) {
         bool any = false;
         for (std::size_t w = L.watch_begin; w < L.watch_end; ++w) {
             const StreamFilter::Child child = watches_[w].machine.child(tag_name);
