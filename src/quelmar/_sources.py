@@ -80,13 +80,7 @@ def _broken(kind: str, detail: str, produced: int, lines: int, column: int, comp
     """The error of a compressed stream that breaks after `produced` bytes
     of the document (line `lines`, character `column` of it)."""
     where = "" if compressed_at is None else f" (near compressed byte {compressed_at})"
-    message = f"{kind} data broken{where}: {detail}"
-    err = NotWellFormed(f"{lines}:{column}: {message}")
-    err.message = message
-    err.line = lines
-    err.column = column
-    err.offset = produced
-    return err
+    return _error((f"{kind} data broken{where}: {detail}", lines, column, produced))
 
 
 # ---------------------------------------------------------------- raw bytes

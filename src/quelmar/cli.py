@@ -503,6 +503,22 @@ def init_worker(config: Config) -> None:
     init_state(config)
 
 
+def start_pool(config: Config, workers: int) -> Any:
+    """A pool of worker processes, each set up with config.
+
+    A Ctrl-C while the workers start would reach a worker before it ignores
+    SIGINT (the pool then waits for a worker that died) or the parent before
+    it can stop the pool: the signal is held until both sides are ready."""
+    masked = hasattr(signal, "pthread_sigmask")
+    if masked:
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        return multiprocessing.Pool(workers, initializer=init_worker, initargs=(config,))
+    finally:
+        if masked:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+
 def outcomes(config: Config, jobs: list[Job], workers: int) -> Iterator[Outcome]:
     """Outcomes in input order, computed here or by a pool of processes."""
     workers = min(workers, len(jobs))
@@ -513,18 +529,7 @@ def outcomes(config: Config, jobs: list[Job], workers: int) -> Iterator[Outcome]
     chunk = max(1, min(64, len(jobs) // (workers * 8)))
     pool = None
     try:
-        # A Ctrl-C while the workers start would reach a worker before it
-        # ignores SIGINT (the pool then waits for a worker that died) or the
-        # parent before it can stop the pool: the signal is held until both
-        # sides are ready for it.
-        masked = hasattr(signal, "pthread_sigmask")
-        if masked:
-            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-        try:
-            pool = multiprocessing.Pool(workers, initializer=init_worker, initargs=(config,))
-        finally:
-            if masked:
-                signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+        pool = start_pool(config, workers)
         yield from pool.imap(process, jobs, chunksize=chunk)
         pool.close()
     finally:
@@ -831,14 +836,7 @@ def records_outcomes(
         return
     pool = None
     try:
-        masked = hasattr(signal, "pthread_sigmask")
-        if masked:
-            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-        try:
-            pool = multiprocessing.Pool(workers, initializer=init_worker, initargs=(config,))
-        finally:
-            if masked:
-                signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+        pool = start_pool(config, workers)
         for kept, ok, error in pool.imap(records_job, files):
             if isinstance(kept, str):
                 try:
